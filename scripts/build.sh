@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# build.sh DIR [cmake args...]: configures (once) and builds the project into DIR with ninja.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+dir=$1; shift
+launcher=()
+command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+cmake -S "$root" -B "$dir" -G Ninja "${launcher[@]}" "$@" >/dev/null
+cmake --build "$dir" -j "$(nproc)"
