@@ -1,0 +1,224 @@
+#!/usr/bin/env bash
+# Runs a PyKMIP 0.10 server on loopback as a KMIP peer for tests, benchmarks and demos.
+#
+#   pykmip-server.sh start DIR [PORT]          fresh CA and certificates, config, `shared` policy;
+#                                              start the server and wait until it is ready; print
+#                                              the port (also written to DIR/port)
+#   pykmip-server.sh stop DIR                  stop the server's process group (idempotent)
+#   pykmip-server.sh create-key DIR BITS STATE [IDENTITY]
+#                                              create an AES key (128/192/256) readable by every
+#                                              client identity, in STATE pre-active|active|
+#                                              deactivated|compromised; print its unique id
+#   pykmip-server.sh state DIR ID [IDENTITY]   print the key's State value (1..4)
+#   pykmip-server.sh key-info DIR ID [IDENTITY]
+#                                              print "BITS SHA256HEX" of the key as PyKMIP's
+#                                              client reads it
+#
+# DIR afterwards holds ca.crt, server.crt/.key, client.crt/.key (CN kmip-client-a),
+# client2.crt/.key (CN kmip-client-b), server.conf, client.conf, policies/, server.log, port and
+# server.pid (the server's process group id). IDENTITY is `client` (default) or `client2`.
+set -euo pipefail
+
+readonly HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+readonly PY=/usr/bin/python3
+readonly HELPER="$HERE/pykmip_client.py"
+readonly SERVER=/usr/bin/pykmip-server
+readonly READY_TIMEOUT_SECONDS=20
+readonly STOP_TIMEOUT_SECONDS=5
+readonly START_ATTEMPTS=3
+
+die() { echo "pykmip-server.sh: $*" >&2; exit 1; }
+usage() { sed -n '2,17p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+
+# --- certificates -------------------------------------------------------------------------------
+
+# issue NAME CN EXTENSIONS: an RSA-2048/SHA-256 certificate signed by the test CA.
+issue() {
+  local dir=$1 name=$2 cn=$3 ext=$4
+  openssl req -new -newkey rsa:2048 -nodes -sha256 -subj "/CN=$cn" \
+    -keyout "$dir/$name.key" -out "$dir/$name.csr" 2>/dev/null
+  printf '%b' "$ext" >"$dir/$name.ext"
+  openssl x509 -req -sha256 -days 30 -in "$dir/$name.csr" -CA "$dir/ca.crt" -CAkey "$dir/ca.key" \
+    -set_serial "0x$(openssl rand -hex 8)" -extfile "$dir/$name.ext" -out "$dir/$name.crt" 2>/dev/null
+  rm -f "$dir/$name.csr" "$dir/$name.ext"
+}
+
+make_certificates() {
+  local dir=$1
+  openssl req -x509 -new -newkey rsa:2048 -nodes -sha256 -days 30 -subj "/CN=zyld test KMIP CA" \
+    -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
+    -keyout "$dir/ca.key" -out "$dir/ca.crt" 2>/dev/null || die "openssl could not create the CA"
+  local common="basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature,keyEncipherment\n"
+  issue "$dir" server 127.0.0.1 \
+    "${common}extendedKeyUsage=serverAuth\nsubjectAltName=IP:127.0.0.1,DNS:localhost\n"
+  issue "$dir" client kmip-client-a "${common}extendedKeyUsage=clientAuth\n"
+  issue "$dir" client2 kmip-client-b "${common}extendedKeyUsage=clientAuth\n"
+  chmod 600 "$dir"/*.key
+}
+
+# --- configuration ------------------------------------------------------------------------------
+
+write_config() {
+  local dir=$1 port=$2
+  cat >"$dir/server.conf" <<EOF
+[server]
+hostname=127.0.0.1
+port=$port
+certificate_path=$dir/server.crt
+key_path=$dir/server.key
+ca_path=$dir/ca.crt
+auth_suite=TLS1.2
+policy_path=$dir/policies
+enable_tls_client_auth=True
+logging_level=INFO
+database_path=$dir/pykmip.db
+EOF
+  # PyKMIP's client otherwise looks for ~/.pykmip/pykmip.conf and /etc/pykmip/pykmip.conf.
+  cat >"$dir/client.conf" <<EOF
+[client]
+host=127.0.0.1
+port=$port
+ssl_version=PROTOCOL_SSLv23
+timeout=30
+EOF
+  mkdir -p "$dir/policies"
+  # Any identity may read keys created under `shared`; only the owner may change them.
+  cat >"$dir/policies/shared.json" <<'EOF'
+{
+  "shared": {
+    "preset": {
+      "SYMMETRIC_KEY": {
+        "GET": "ALLOW_ALL",
+        "GET_ATTRIBUTES": "ALLOW_ALL",
+        "GET_ATTRIBUTE_LIST": "ALLOW_ALL",
+        "LOCATE": "ALLOW_ALL",
+        "CHECK": "ALLOW_ALL",
+        "ACTIVATE": "ALLOW_OWNER",
+        "REVOKE": "ALLOW_OWNER",
+        "DESTROY": "ALLOW_OWNER"
+      }
+    }
+  }
+}
+EOF
+}
+
+# --- process control ----------------------------------------------------------------------------
+
+# Prints the process group id recorded in DIR when that group still runs this DIR's server.
+live_group() {
+  local dir=$1 pgid
+  [[ -f "$dir/server.pid" ]] || return 1
+  pgid=$(head -c 16 "$dir/server.pid")
+  [[ "$pgid" =~ ^[0-9]+$ ]] || return 1
+  local pid
+  for pid in $(pgrep -g "$pgid" 2>/dev/null); do
+    if tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "-f $dir/server.conf "; then
+      echo "$pgid"
+      return 0
+    fi
+  done
+  return 1
+}
+
+launch() {
+  local dir=$1
+  rm -f "$dir/server.pid" "$dir/server.log" "$dir/pykmip.db"
+  # The inner shell leads its own session and process group, records its pid (= the group id),
+  # then becomes the server; the server's helper processes stay in that group.
+  setsid bash -c 'echo $$ >"$1/server.pid"; exec "$2" -f "$1/server.conf" -l "$1/server.log"' \
+    _ "$dir" "$SERVER" </dev/null >"$dir/server.out" 2>&1 &
+  local waited=0
+  while [[ ! -s "$dir/server.pid" ]] && ((waited < 50)); do sleep 0.1; waited=$((waited + 1)); done
+}
+
+# Ready = the `shared` policy is loaded and a TLS handshake with the client certificate works.
+wait_ready() {
+  local dir=$1 port=$2 deadline=$((SECONDS + READY_TIMEOUT_SECONDS))
+  while ((SECONDS < deadline)); do
+    live_group "$dir" >/dev/null || return 1
+    if grep -q "Loading policy: shared" "$dir/server.log" 2>/dev/null &&
+       "$PY" "$HELPER" probe "$dir" "$port" 2>/dev/null; then
+      return 0
+    fi
+    sleep 0.2
+  done
+  return 1
+}
+
+# True while a process of the group is still running (zombies awaiting their reaper do not count).
+group_running() {
+  ps -o stat= -g "$1" 2>/dev/null | grep -qv '^Z'
+}
+
+# wait_group PGID SECONDS: true once the group has ended within the bound.
+wait_group() {
+  local deadline=$((SECONDS + $2))
+  while group_running "$1"; do
+    ((SECONDS < deadline)) || return 1
+    sleep 0.1
+  done
+}
+
+stop_server() {
+  local dir=$1 pgid
+  if pgid=$(live_group "$dir"); then
+    # SIGINT makes the server leave its accept loop at once (SIGTERM waits for the 10 s socket
+    # time-out) and shut down its helper processes; anything left is killed.
+    kill -INT "$pgid" 2>/dev/null || true
+    if ! wait_group "$pgid" "$STOP_TIMEOUT_SECONDS"; then
+      kill -KILL -- "-$pgid" 2>/dev/null || true
+      wait_group "$pgid" 2 || die "process group $pgid survived SIGKILL"
+    fi
+  fi
+  rm -f "$dir/server.pid" "$dir/port"
+}
+
+# --- commands -----------------------------------------------------------------------------------
+
+cmd_start() {
+  local dir=$1 port=${2:-}
+  [[ -x "$SERVER" ]] || die "$SERVER is not installed"
+  [[ -z "$port" || "$port" =~ ^[1-9][0-9]{0,4}$ && "$port" -lt 65536 ]] || die "bad port '$port'"
+  mkdir -p "$dir" || die "cannot create $dir"
+  dir=$(cd "$dir" && pwd)
+  ! live_group "$dir" >/dev/null || die "a server already runs from $dir"
+  make_certificates "$dir"
+  local attempt chosen
+  for ((attempt = 1; attempt <= START_ATTEMPTS; attempt++)); do
+    chosen=${port:-$("$PY" "$HELPER" free-port)}
+    write_config "$dir" "$chosen"
+    launch "$dir"
+    if wait_ready "$dir" "$chosen"; then
+      echo "$chosen" >"$dir/port"
+      echo "$chosen"
+      return 0
+    fi
+    stop_server "$dir"
+    # A given port is not retried; a picked one may have been taken meanwhile.
+    [[ -z "$port" ]] || break
+  done
+  echo "pykmip-server.sh: server did not become ready; last log lines:" >&2
+  tail -n 20 "$dir/server.log" "$dir/server.out" >&2 2>/dev/null || true
+  exit 1
+}
+
+require_running() {
+  [[ -d "$1" ]] || die "no such folder $1"
+  live_group "$(cd "$1" && pwd)" >/dev/null || die "no server runs from $1"
+}
+
+main() {
+  (($# >= 1)) || usage
+  local command=$1; shift
+  case "$command" in
+    start) (($# == 1 || $# == 2)) || usage; cmd_start "$@" ;;
+    stop) (($# == 1)) || usage; [[ ! -d "$1" ]] || stop_server "$(cd "$1" && pwd)" ;;
+    create-key) (($# == 3 || $# == 4)) || usage; require_running "$1"; exec "$PY" "$HELPER" create "$@" ;;
+    state | key-info) (($# == 2 || $# == 3)) || usage; require_running "$1"; exec "$PY" "$HELPER" "$command" "$@" ;;
+    -h | --help | help) usage ;;
+    *) usage ;;
+  esac
+}
+
+main "$@"
