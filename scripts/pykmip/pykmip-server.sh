@@ -4,7 +4,11 @@
 #   pykmip-server.sh start DIR [PORT]          fresh CA and certificates, config, `shared` policy;
 #                                              start the server and wait until it is ready; print
 #                                              the port (also written to DIR/port)
-#   pykmip-server.sh stop DIR                  stop the server's process group (idempotent)
+#   pykmip-server.sh stop DIR                  stop the server and the proxy (process groups);
+#                                              idempotent
+#   pykmip-server.sh proxy-start DIR           start an HTTP CONNECT proxy (tinyproxy) on loopback
+#                                              admitting CONNECT to the server's port only; print
+#                                              its port (also written to DIR/proxy.port)
 #   pykmip-server.sh create-key DIR BITS STATE [IDENTITY]
 #                                              create an AES key (128/192/256) readable by every
 #                                              client identity, in STATE pre-active|active|
@@ -16,19 +20,21 @@
 #
 # DIR afterwards holds ca.crt, server.crt/.key, client.crt/.key (CN kmip-client-a),
 # client2.crt/.key (CN kmip-client-b), server.conf, client.conf, policies/, server.log, port and
-# server.pid (the server's process group id). IDENTITY is `client` (default) or `client2`.
+# server.pid (the server's process group id); proxy.conf, proxy.log, proxy.port and proxy.pid
+# after proxy-start. IDENTITY is `client` (default) or `client2`.
 set -euo pipefail
 
 readonly HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 readonly PY=/usr/bin/python3
 readonly HELPER="$HERE/pykmip_client.py"
 readonly SERVER=/usr/bin/pykmip-server
+readonly PROXY=/usr/bin/tinyproxy
 readonly READY_TIMEOUT_SECONDS=20
 readonly STOP_TIMEOUT_SECONDS=5
 readonly START_ATTEMPTS=3
 
 die() { echo "pykmip-server.sh: $*" >&2; exit 1; }
-usage() { sed -n '2,17p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,22p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 
 # --- certificates -------------------------------------------------------------------------------
 
@@ -104,16 +110,17 @@ EOF
 }
 
 # --- process control ----------------------------------------------------------------------------
+# Each process runs in its own session and process group; DIR/NAME.pid holds the group id.
 
-# Prints the process group id recorded in DIR when that group still runs this DIR's server.
+# live_group DIR NAME: prints the recorded group id when that group still runs the process
+# started from DIR (its command line names DIR/NAME.conf); a recycled id is not mistaken for it.
 live_group() {
-  local dir=$1 pgid
-  [[ -f "$dir/server.pid" ]] || return 1
-  pgid=$(head -c 16 "$dir/server.pid")
+  local dir=$1 name=$2 pgid pid
+  [[ -f "$dir/$name.pid" ]] || return 1
+  pgid=$(head -c 16 "$dir/$name.pid")
   [[ "$pgid" =~ ^[0-9]+$ ]] || return 1
-  local pid
   for pid in $(pgrep -g "$pgid" 2>/dev/null); do
-    if tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "-f $dir/server.conf "; then
+    if tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF -- " $dir/$name.conf "; then
       echo "$pgid"
       return 0
     fi
@@ -121,29 +128,16 @@ live_group() {
   return 1
 }
 
+# launch DIR NAME PROGRAM ARGS...: the inner shell leads a new session and process group, records
+# its pid (= the group id), then becomes PROGRAM; helper processes PROGRAM forks stay in the group.
 launch() {
-  local dir=$1
-  rm -f "$dir/server.pid" "$dir/server.log" "$dir/pykmip.db"
-  # The inner shell leads its own session and process group, records its pid (= the group id),
-  # then becomes the server; the server's helper processes stay in that group.
-  setsid bash -c 'echo $$ >"$1/server.pid"; exec "$2" -f "$1/server.conf" -l "$1/server.log"' \
-    _ "$dir" "$SERVER" </dev/null >"$dir/server.out" 2>&1 &
+  local dir=$1 name=$2
+  shift 2
+  rm -f "$dir/$name.pid"
+  setsid bash -c 'pidfile=$1; shift; echo $$ >"$pidfile"; exec "$@"' _ "$dir/$name.pid" "$@" \
+    </dev/null >"$dir/$name.out" 2>&1 &
   local waited=0
-  while [[ ! -s "$dir/server.pid" ]] && ((waited < 50)); do sleep 0.1; waited=$((waited + 1)); done
-}
-
-# Ready = the `shared` policy is loaded and a TLS handshake with the client certificate works.
-wait_ready() {
-  local dir=$1 port=$2 deadline=$((SECONDS + READY_TIMEOUT_SECONDS))
-  while ((SECONDS < deadline)); do
-    live_group "$dir" >/dev/null || return 1
-    if grep -q "Loading policy: shared" "$dir/server.log" 2>/dev/null &&
-       "$PY" "$HELPER" probe "$dir" "$port" 2>/dev/null; then
-      return 0
-    fi
-    sleep 0.2
-  done
-  return 1
+  while [[ ! -s "$dir/$name.pid" ]] && ((waited < 50)); do sleep 0.1; waited=$((waited + 1)); done
 }
 
 # True while a process of the group is still running (zombies awaiting their reaper do not count).
@@ -160,18 +154,67 @@ wait_group() {
   done
 }
 
-stop_server() {
-  local dir=$1 pgid
-  if pgid=$(live_group "$dir"); then
-    # SIGINT makes the server leave its accept loop at once (SIGTERM waits for the 10 s socket
-    # time-out) and shut down its helper processes; anything left is killed.
-    kill -INT "$pgid" 2>/dev/null || true
+# stop_group DIR NAME SIGNAL: signals the group leader, waits bounded, then kills the whole group.
+stop_group() {
+  local dir=$1 name=$2 pgid
+  if pgid=$(live_group "$dir" "$name"); then
+    kill "-$3" "$pgid" 2>/dev/null || true
     if ! wait_group "$pgid" "$STOP_TIMEOUT_SECONDS"; then
       kill -KILL -- "-$pgid" 2>/dev/null || true
       wait_group "$pgid" 2 || die "process group $pgid survived SIGKILL"
     fi
   fi
-  rm -f "$dir/server.pid" "$dir/port"
+  rm -f "$dir/$name.pid"
+}
+
+stop_all() {
+  stop_group "$1" proxy TERM
+  # SIGINT makes the server leave its accept loop at once (SIGTERM waits for its 10 s socket
+  # time-out) and shut down its helper processes.
+  stop_group "$1" server INT
+  rm -f "$1/port" "$1/proxy.port"
+}
+
+# Server ready = the `shared` policy is loaded and a TLS handshake with the client certificate works.
+wait_server_ready() {
+  local dir=$1 port=$2 deadline=$((SECONDS + READY_TIMEOUT_SECONDS))
+  while ((SECONDS < deadline)); do
+    live_group "$dir" server >/dev/null || return 1
+    if grep -q "Loading policy: shared" "$dir/server.log" 2>/dev/null &&
+       "$PY" "$HELPER" probe "$dir" "$port" 2>/dev/null; then
+      return 0
+    fi
+    sleep 0.2
+  done
+  return 1
+}
+
+# Proxy ready = it accepts TCP connections.
+wait_proxy_ready() {
+  local dir=$1 port=$2 deadline=$((SECONDS + READY_TIMEOUT_SECONDS))
+  while ((SECONDS < deadline)); do
+    live_group "$dir" proxy >/dev/null || return 1
+    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+      return 0
+    fi
+    sleep 0.1
+  done
+  return 1
+}
+
+write_proxy_config() {
+  local dir=$1 port=$2 target=$3
+  cat >"$dir/proxy.conf" <<EOF
+Port $port
+Listen 127.0.0.1
+Timeout 30
+MaxClients 32
+Allow 127.0.0.1
+ConnectPort $target
+DisableViaHeader Yes
+LogLevel Info
+LogFile "$dir/proxy.log"
+EOF
 }
 
 # --- commands -----------------------------------------------------------------------------------
@@ -182,19 +225,20 @@ cmd_start() {
   [[ -z "$port" || "$port" =~ ^[1-9][0-9]{0,4}$ && "$port" -lt 65536 ]] || die "bad port '$port'"
   mkdir -p "$dir" || die "cannot create $dir"
   dir=$(cd "$dir" && pwd)
-  ! live_group "$dir" >/dev/null || die "a server already runs from $dir"
+  ! live_group "$dir" server >/dev/null || die "a server already runs from $dir"
   make_certificates "$dir"
   local attempt chosen
   for ((attempt = 1; attempt <= START_ATTEMPTS; attempt++)); do
     chosen=${port:-$("$PY" "$HELPER" free-port)}
     write_config "$dir" "$chosen"
-    launch "$dir"
-    if wait_ready "$dir" "$chosen"; then
+    rm -f "$dir/server.log" "$dir/pykmip.db"
+    launch "$dir" server "$SERVER" -f "$dir/server.conf" -l "$dir/server.log"
+    if wait_server_ready "$dir" "$chosen"; then
       echo "$chosen" >"$dir/port"
       echo "$chosen"
       return 0
     fi
-    stop_server "$dir"
+    stop_all "$dir"
     # A given port is not retried; a picked one may have been taken meanwhile.
     [[ -z "$port" ]] || break
   done
@@ -203,20 +247,49 @@ cmd_start() {
   exit 1
 }
 
-require_running() {
+cmd_proxy_start() {
+  local dir=$1 target attempt chosen
+  [[ -x "$PROXY" ]] || die "$PROXY is not installed"
+  ! live_group "$dir" proxy >/dev/null || die "a proxy already runs from $dir"
+  target=$(head -c 8 "$dir/port")
+  for ((attempt = 1; attempt <= START_ATTEMPTS; attempt++)); do
+    chosen=$("$PY" "$HELPER" free-port)
+    write_proxy_config "$dir" "$chosen" "$target"
+    rm -f "$dir/proxy.log"
+    launch "$dir" proxy "$PROXY" -d -c "$dir/proxy.conf"
+    if wait_proxy_ready "$dir" "$chosen"; then
+      echo "$chosen" >"$dir/proxy.port"
+      echo "$chosen"
+      return 0
+    fi
+    stop_group "$dir" proxy TERM
+  done
+  echo "pykmip-server.sh: proxy did not become ready; last log lines:" >&2
+  tail -n 20 "$dir/proxy.log" "$dir/proxy.out" >&2 2>/dev/null || true
+  exit 1
+}
+
+# Prints DIR as an absolute path when a server runs from it.
+running_dir() {
   [[ -d "$1" ]] || die "no such folder $1"
-  live_group "$(cd "$1" && pwd)" >/dev/null || die "no server runs from $1"
+  local dir
+  dir=$(cd "$1" && pwd)
+  live_group "$dir" server >/dev/null || die "no server runs from $1"
+  echo "$dir"
 }
 
 main() {
   (($# >= 1)) || usage
-  local command=$1; shift
+  local command=$1 dir
+  shift
   case "$command" in
     start) (($# == 1 || $# == 2)) || usage; cmd_start "$@" ;;
-    stop) (($# == 1)) || usage; [[ ! -d "$1" ]] || stop_server "$(cd "$1" && pwd)" ;;
-    create-key) (($# == 3 || $# == 4)) || usage; require_running "$1"; exec "$PY" "$HELPER" create "$@" ;;
-    state | key-info) (($# == 2 || $# == 3)) || usage; require_running "$1"; exec "$PY" "$HELPER" "$command" "$@" ;;
-    -h | --help | help) usage ;;
+    stop) (($# == 1)) || usage; [[ ! -d "$1" ]] || stop_all "$(cd "$1" && pwd)" ;;
+    proxy-start) (($# == 1)) || usage; dir=$(running_dir "$1"); cmd_proxy_start "$dir" ;;
+    create-key) (($# == 3 || $# == 4)) || usage; dir=$(running_dir "$1"); shift
+      exec "$PY" "$HELPER" create "$dir" "$@" ;;
+    state | key-info) (($# == 2 || $# == 3)) || usage; dir=$(running_dir "$1"); shift
+      exec "$PY" "$HELPER" "$command" "$dir" "$@" ;;
     *) usage ;;
   esac
 }
