@@ -48,12 +48,16 @@ class ConfigValues {
   bool GetType(const std::string& key, Type* out) const;
   // Every key with the given prefix, with its value as text.
   std::map<std::string, std::string> WithPrefix(const std::string& prefix) const;
+  // Copies every value of other over this one's.
+  void Overlay(const ConfigValues& other);
 
  private:
   struct Entry {
     Type type = Type::kText;
     std::string text;
   };
+  void Put(const std::string& key, Type type, std::string text);
+  bool Find(const std::string& key, Entry* out) const;
   mutable std::shared_mutex mutex_;
   std::map<std::string, Entry> entries_;
 };
@@ -175,10 +179,13 @@ class App {
   const Config& GetConfig() const { return config_; }
   ThreadPool& GetThreadPool() { return *pool_; }
 
-  // Set-up from a configuration (used by InitApp).
+  // Set-up from a configuration (used by InitApp): host log, feature switches, audit path,
+  // thread pool. A pool of other dimensions replaces the previous one (after joining it).
   void Configure(const Config& config);
 
  private:
+  void ConfigurePool();
+
   Config config_;
   std::unique_ptr<ThreadPool> pool_;
   std::mutex mutex_;
