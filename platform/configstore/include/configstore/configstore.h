@@ -1,0 +1,90 @@
+// The configuration store: configuration objects kept durably in one SQLite file.
+//
+// Contract:
+// - Get reads the database every time (another process may have written); it returns a fresh
+//   object that the caller may change and write back with Set (insert or replace, whole object)
+//   or Update (replace an existing object, ConfigStoreException when it is gone). Each write,
+//   Delete and Import is one transaction: after a crash the old or the new object is there, whole.
+// - Store order (List, export) is insertion order; replacing an object keeps its position.
+// - Objects of the key "providers" get the string value "provider" = instance on every write.
+// - Export/Import exchange the canonical text of one selection (key, group, component); Import
+//   validates the whole text first and then replaces the selection, all or nothing. A rejected
+//   text gives false with the problems in `errors`; database failures throw.
+// - Every failure is a ConfigStoreException naming the object or database and the cause.
+// - Thread-safe: one connection guarded by a mutex.
+#pragma once
+
+#include <configstore/exception.h>
+#include <configstore/object.h>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace OvikConfigStore {
+
+inline const std::string sGlobalNamespace = "global";
+inline const std::string kDefaultDbPath = "/var/lib/velora/configstore/ovik.db";
+
+class Database;
+
+class ConfigStore {
+public:
+  using ObjectList = std::vector<std::shared_ptr<ConfigStoreObject>>;
+
+  // Sets the database file of the process-wide store (called once at start-up; a later call
+  // makes the next GetStore open the new file). Unconfigured, kDefaultDbPath is used.
+  static void Configure(const std::string& dbPath);
+  // The process-wide store of a namespace (only sGlobalNamespace exists), opened on first use.
+  static std::shared_ptr<ConfigStore> GetStore(const std::string& nameSpace);
+  // A store on an explicit file (":memory:" for a private in-memory one).
+  static std::shared_ptr<ConfigStore> Open(const std::string& dbPath);
+
+  explicit ConfigStore(std::unique_ptr<Database> db);
+  virtual ~ConfigStore();
+  ConfigStore(const ConfigStore&) = delete;
+  ConfigStore& operator=(const ConfigStore&) = delete;
+
+  // The object, or null when absent.
+  virtual std::shared_ptr<ConfigStoreObject> Get(const ConfigStoreObjectId& id);
+  // Writes the whole object with its sub-objects, new or stored; *result (nullable) is set to 0.
+  virtual void Set(const std::shared_ptr<ConfigStoreObject>& obj, int* result);
+  // Writes back an object that is stored; *result (nullable) is set to 0.
+  virtual void Update(const std::shared_ptr<ConfigStoreObject>& obj, int* result);
+  // Removes the object and its sub-objects; false when it was absent.
+  virtual bool Delete(const ConfigStoreObjectId& id);
+  // Objects selected by the filter, in store order.
+  virtual ObjectList List(const std::shared_ptr<FilterSpecObject>& filter);
+
+  // Canonical text of one selection: exactly one filter without instance.
+  virtual std::string Export(const std::vector<std::shared_ptr<FilterSpecObject>>& filters);
+  virtual bool Import(const std::string& text, std::vector<ErrorInfo>& errors);
+
+  // The stored instances of the identifier's key, group and component, in store order.
+  virtual ObjectList GetDesiredUserConfigInstances(const ConfigStoreObjectId& id);
+  // Records the current boot identifier and the flag against the identifier.
+  virtual void SetBootStatus(const ConfigStoreObjectId& id, bool restored);
+  // True when the identifier was marked restored during the current boot.
+  bool IsRestoredThisBoot(const ConfigStoreObjectId& id);
+
+  const std::string& Path() const { return path_; }
+
+protected:
+  // For test doubles that override every operation: no database behind it.
+  ConfigStore() = default;
+
+private:
+  void Write(const std::shared_ptr<ConfigStoreObject>& obj, int* result, bool mustExist);
+  ObjectList Load(const ConfigStoreObjectId& selection);
+  Database& Db();
+  const std::string& BootId();
+
+  std::mutex mutex_;
+  std::unique_ptr<Database> db_;
+  std::string path_;
+  std::optional<std::string> bootId_;
+};
+
+}  // namespace OvikConfigStore

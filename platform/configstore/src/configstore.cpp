@@ -1,0 +1,249 @@
+// The configuration store on top of the SQLite file and the JSON codec.
+#include <configstore/configstore.h>
+
+#include "codec.h"
+#include "database.h"
+
+#include <cctype>
+#include <fstream>
+
+namespace OvikConfigStore {
+
+namespace {
+
+const std::string kProvidersKey = "providers";
+const std::string kProviderValue = "provider";
+constexpr const char* kBootIdPath = "/proc/sys/kernel/random/boot_id";
+constexpr std::size_t kMaxBootIdLength = 64;
+
+// The process-wide store and the file it is opened on.
+struct Registry {
+  std::mutex mutex;
+  std::string path = kDefaultDbPath;
+  std::shared_ptr<ConfigStore> store;
+};
+
+Registry& GlobalRegistry() {
+  static Registry registry;
+  return registry;
+}
+
+// Wipes a buffer that held serialized objects when leaving the scope.
+class WipeOnExit {
+public:
+  explicit WipeOnExit(std::string& s) : s_(s) {}
+  ~WipeOnExit() { Codec::Wipe(s_); }
+  WipeOnExit(const WipeOnExit&) = delete;
+  WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+private:
+  std::string& s_;
+};
+
+// Runs a database step, naming the object in any failure.
+template <typename F>
+auto ForObject(const char* operation, const ConfigStoreObjectId& id, F&& step) {
+  try {
+    return step();
+  } catch (const ConfigStoreException& e) {
+    throw ConfigStoreException(std::string(operation) + " of object " + id.ToString() +
+                               " failed: " + e.what());
+  }
+}
+
+std::string ReadBootId() {
+  std::ifstream in(kBootIdPath);
+  std::string line;
+  if (!in || !std::getline(in, line) || line.empty() || line.size() > kMaxBootIdLength) {
+    throw ConfigStoreException(std::string("cannot read the boot identifier from ") + kBootIdPath);
+  }
+  for (char c : line) {
+    if (!std::isxdigit(static_cast<unsigned char>(c)) && c != '-') {
+      throw ConfigStoreException(std::string("malformed boot identifier in ") + kBootIdPath);
+    }
+  }
+  return line;
+}
+
+void ApplyStoreValues(ConfigStoreObject& obj) {
+  const ConfigStoreObjectId& id = obj.GetConfigStoreObjectId();
+  if (id.key == kProvidersKey) {
+    obj.SetValue(kProviderValue, id.instance);
+  }
+}
+
+}  // namespace
+
+void ConfigStore::Configure(const std::string& dbPath) {
+  Registry& reg = GlobalRegistry();
+  std::lock_guard<std::mutex> lock(reg.mutex);
+  if (reg.path != dbPath) {
+    reg.path = dbPath;
+    reg.store.reset();
+  }
+}
+
+std::shared_ptr<ConfigStore> ConfigStore::GetStore(const std::string& nameSpace) {
+  if (nameSpace != sGlobalNamespace) {
+    throw ConfigStoreException("configuration store: unknown namespace \"" + nameSpace + "\"");
+  }
+  Registry& reg = GlobalRegistry();
+  std::lock_guard<std::mutex> lock(reg.mutex);
+  if (!reg.store) {
+    reg.store = Open(reg.path);
+  }
+  return reg.store;
+}
+
+std::shared_ptr<ConfigStore> ConfigStore::Open(const std::string& dbPath) {
+  return std::make_shared<ConfigStore>(std::make_unique<Database>(dbPath));
+}
+
+ConfigStore::ConfigStore(std::unique_ptr<Database> db) : db_(std::move(db)), path_(db_->Path()) {}
+
+ConfigStore::~ConfigStore() = default;
+
+Database& ConfigStore::Db() {
+  if (!db_) {
+    throw ConfigStoreException("configuration store: no database is open");
+  }
+  return *db_;
+}
+
+std::shared_ptr<ConfigStoreObject> ConfigStore::Get(const ConfigStoreObjectId& id) {
+  std::optional<std::string> body = ForObject("reading", id, [&] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return Db().LoadBody(id);
+  });
+  if (!body) {
+    return nullptr;
+  }
+  WipeOnExit wipe(*body);
+  return Codec::DecodeBody(id, *body);
+}
+
+void ConfigStore::Write(const std::shared_ptr<ConfigStoreObject>& obj, int* result, bool mustExist) {
+  if (!obj) {
+    throw ConfigStoreException("configuration store: writing a null object");
+  }
+  ApplyStoreValues(*obj);
+  const ConfigStoreObjectId& id = obj->GetConfigStoreObjectId();
+  std::string body = Codec::EncodeBody(*obj);
+  WipeOnExit wipe(body);
+  const bool written = ForObject("writing", id, [&] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (mustExist) {
+      return Db().Replace(id, body);
+    }
+    Db().Upsert(id, body);
+    return true;
+  });
+  if (!written) {
+    throw ConfigStoreException("object " + id.ToString() + ": not in the store, cannot update it");
+  }
+  if (result != nullptr) {
+    *result = 0;
+  }
+}
+
+void ConfigStore::Set(const std::shared_ptr<ConfigStoreObject>& obj, int* result) {
+  Write(obj, result, false);
+}
+
+void ConfigStore::Update(const std::shared_ptr<ConfigStoreObject>& obj, int* result) {
+  Write(obj, result, true);
+}
+
+bool ConfigStore::Delete(const ConfigStoreObjectId& id) {
+  return ForObject("deleting", id, [&] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return Db().Remove(id);
+  });
+}
+
+ConfigStore::ObjectList ConfigStore::Load(const ConfigStoreObjectId& selection) {
+  std::vector<Database::Row> rows = ForObject("listing", selection, [&] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return Db().LoadRows(selection);
+  });
+  ObjectList objects;
+  objects.reserve(rows.size());
+  for (Database::Row& row : rows) {
+    WipeOnExit wipe(row.body);
+    objects.push_back(Codec::DecodeBody(row.id, row.body));
+  }
+  return objects;
+}
+
+ConfigStore::ObjectList ConfigStore::List(const std::shared_ptr<FilterSpecObject>& filter) {
+  if (!filter) {
+    throw ConfigStoreException("configuration store: listing without a filter");
+  }
+  return Load(filter->GetConfigStoreObjectId());
+}
+
+std::string ConfigStore::Export(const std::vector<std::shared_ptr<FilterSpecObject>>& filters) {
+  if (filters.size() != 1 || !filters.front()) {
+    throw ConfigStoreException("configuration store: export takes exactly one selection");
+  }
+  const ConfigStoreObjectId& selection = filters.front()->GetConfigStoreObjectId();
+  if (selection.key.empty() || !selection.instance.empty()) {
+    throw ConfigStoreException("configuration store: export selection " + selection.ToString() +
+                               " must name a key and no instance");
+  }
+  return Codec::ExportText(selection, Load(selection));
+}
+
+bool ConfigStore::Import(const std::string& text, std::vector<ErrorInfo>& errors) {
+  std::optional<Codec::ImportSet> set = Codec::ParseImport(text, errors);
+  if (!set) {
+    return false;
+  }
+  std::vector<Database::Row> rows;
+  rows.reserve(set->objects.size());
+  struct RowsWiper {
+    std::vector<Database::Row>& rows;
+    ~RowsWiper() {
+      for (auto& r : rows) {
+        Codec::Wipe(r.body);
+      }
+    }
+  } wiper{rows};
+  for (const auto& obj : set->objects) {
+    ApplyStoreValues(*obj);
+    rows.push_back(Database::Row{obj->GetConfigStoreObjectId(), Codec::EncodeBody(*obj)});
+  }
+  ForObject("importing", set->selection, [&] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Db().ReplaceSelection(set->selection, rows);
+  });
+  return true;
+}
+
+ConfigStore::ObjectList ConfigStore::GetDesiredUserConfigInstances(const ConfigStoreObjectId& id) {
+  return Load(ConfigStoreObjectId(id.key, id.group, id.component));
+}
+
+const std::string& ConfigStore::BootId() {
+  if (!bootId_) {
+    bootId_ = ReadBootId();
+  }
+  return *bootId_;
+}
+
+void ConfigStore::SetBootStatus(const ConfigStoreObjectId& id, bool restored) {
+  ForObject("recording the boot status", id, [&] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Db().SaveBootStatus(id, BootId(), restored);
+  });
+}
+
+bool ConfigStore::IsRestoredThisBoot(const ConfigStoreObjectId& id) {
+  return ForObject("reading the boot status", id, [&] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto status = Db().LoadBootStatus(id);
+    return status && status->second && status->first == BootId();
+  });
+}
+
+}  // namespace OvikConfigStore

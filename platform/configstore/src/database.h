@@ -1,0 +1,88 @@
+// SQLite file behind the configuration store: one row per top-level object (its identifier, an
+// insertion sequence giving the store order, and its JSON body) and a boot-status table.
+// Opening creates the directory (0700) and the file (0600) when missing, switches to WAL with
+// synchronous=FULL, and rejects read-only, foreign or corrupt files with ConfigStoreException.
+// Not thread-safe: the owner serialises calls. Rows read back are bounded and type-checked.
+#pragma once
+
+#include <configstore/object.h>
+
+#include <sqlite3.h>
+
+#include <array>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace OvikConfigStore {
+
+class Database {
+public:
+  struct Row {
+    ConfigStoreObjectId id;
+    std::string body;
+  };
+
+  // Opens (or creates) the file; ":memory:" opens a private in-memory database.
+  explicit Database(std::string path);
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  const std::string& Path() const { return path_; }
+
+  std::optional<std::string> LoadBody(const ConfigStoreObjectId& id);
+  // Rows of key/group/component (one instance when id.instance is set), in store order.
+  std::vector<Row> LoadRows(const ConfigStoreObjectId& id);
+
+  // Inserts, or replaces in place keeping the row's position.
+  void Upsert(const ConfigStoreObjectId& id, const std::string& body);
+  // Replaces an existing row in place; false when there is none.
+  bool Replace(const ConfigStoreObjectId& id, const std::string& body);
+  bool Remove(const ConfigStoreObjectId& id);
+  // Replaces every instance of key/group/component with the given rows, in their order, at the
+  // end of the store order: one transaction.
+  void ReplaceSelection(const ConfigStoreObjectId& selection, const std::vector<Row>& rows);
+
+  void SaveBootStatus(const ConfigStoreObjectId& id, const std::string& bootId, bool restored);
+  // The boot identifier and flag recorded for the object, when any.
+  std::optional<std::pair<std::string, bool>> LoadBootStatus(const ConfigStoreObjectId& id);
+
+private:
+  enum StatementId {
+    kLoadBody,
+    kLoadAll,
+    kLoadOne,
+    kUpsert,
+    kReplace,
+    kRemove,
+    kRemoveSelection,
+    kInsert,
+    kSaveBoot,
+    kLoadBoot,
+    kBegin,
+    kCommit,
+    kStatementCount
+  };
+  class Statement;
+  class Transaction;
+
+  struct DbCloser {
+    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+  };
+  struct StatementFinalizer {
+    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+  };
+
+  void OpenConnection();
+  void CreateSchema();
+  void Exec(const char* sql);
+  sqlite3_stmt* Prepare(StatementId which);
+  [[noreturn]] void Fail(const std::string& what) const;
+
+  std::string path_;
+  std::unique_ptr<sqlite3, DbCloser> db_;
+  std::array<std::unique_ptr<sqlite3_stmt, StatementFinalizer>, kStatementCount> statements_;
+};
+
+}  // namespace OvikConfigStore

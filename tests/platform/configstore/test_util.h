@@ -1,0 +1,83 @@
+// Helpers shared by the configuration-store tests: a temporary directory and sample objects.
+#pragma once
+
+#include <configstore/configstore.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace ConfigStoreTest {
+
+using namespace OvikConfigStore;
+
+class TempDir {
+public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "cstoreXXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string File(const std::string& name) const { return (path_ / name).string(); }
+  const std::filesystem::path& Path() const { return path_; }
+
+private:
+  std::filesystem::path path_;
+};
+
+inline ConfigStoreObjectId ProviderId(const std::string& instance) {
+  ConfigStoreObjectId id("providers", "kms", "ovik");
+  id.instance = instance;
+  return id;
+}
+
+// A provider shaped like the daemon's: key_server / kmip_server / servers instances.
+inline std::shared_ptr<ConfigStoreObject> MakeProvider(const std::string& name, int servers = 2) {
+  auto p = std::make_shared<ConfigStoreObject>(ProviderId(name));
+  p->SetValue("master_key_id", "mk-" + name);
+  auto ks = p->CreateSubObject(SubObjectId("key_server"));
+  ks->SetValue("type", "KMIP");
+  ks->SetValue("connection_timeout", int64_t{30});
+  ks->SetValue("server_cert", std::vector<std::string>{"-----BEGIN CERTIFICATE-----\nAA==\n", ""});
+  auto kmip = ks->CreateSubObject(SubObjectId("kmip_server"));
+  kmip->SetValue("username", "user");
+  kmip->SetValue("credential", "s3cr\"et\\\n\x01 \xc3\xa9");
+  for (int i = 0; i < servers; ++i) {
+    const std::string s = "s" + std::to_string(i);
+    auto srv = kmip->CreateSubObject(SubObjectId("servers", s));
+    srv->SetValue("name", s);
+    srv->SetValue("hostname", "10.0.0." + std::to_string(i));
+    srv->SetValue("port", int64_t{5696 + i});
+  }
+  return p;
+}
+
+// Same identifier, values and sub-objects (recursively, in order).
+inline bool SameObject(const ConfigStoreObject& a, const ConfigStoreObject& b) {
+  if (!(a.GetConfigStoreObjectId() == b.GetConfigStoreObjectId()) || a.Values() != b.Values() ||
+      a.SubObjects().size() != b.SubObjects().size()) {
+    return false;
+  }
+  for (size_t i = 0; i < a.SubObjects().size(); ++i) {
+    if (!SameObject(*a.SubObjects()[i], *b.SubObjects()[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+inline std::vector<std::string> Instances(const ConfigStore::ObjectList& list) {
+  std::vector<std::string> out;
+  for (const auto& o : list) {
+    out.push_back(o->GetConfigStoreObjectId().instance);
+  }
+  return out;
+}
+
+}  // namespace ConfigStoreTest
