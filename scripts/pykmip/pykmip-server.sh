@@ -34,7 +34,7 @@ readonly STOP_TIMEOUT_SECONDS=5
 readonly START_ATTEMPTS=3
 
 die() { echo "pykmip-server.sh: $*" >&2; exit 1; }
-usage() { sed -n '2,22p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,24p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 
 # --- certificates -------------------------------------------------------------------------------
 
