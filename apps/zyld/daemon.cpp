@@ -1,0 +1,162 @@
+#include "daemon.h"
+
+#include "configstore/provider_config.h"
+#include "include/logger.h"
+#include "state/stats.h"
+
+#include <configstore/configstore.h>
+#include <corvexctl/corvexctl.h>
+#include <harlibs/feature.h>
+#include <harlibs/log.h>
+#include <harlibs/ssl.h>
+#include <ironveil-common/firewall_utils.h>
+#include <ironveil-common/quorex_mirel.h>
+#include <ironveil-common/signal_utils.h>
+#include <quorex/system.h>
+
+#include <unistd.h>
+
+#include <exception>
+#include <iostream>
+
+#ifndef ZYLD_BUILD_NUMBER
+#define ZYLD_BUILD_NUMBER 0
+#endif
+
+namespace Zyld {
+
+namespace {
+
+using Brask::Common::QuorexMirel::ErrorsTracker;
+using Brask::Common::QuorexMirel::TrafficTracker;
+
+// The objects start-up creates and holds for the life of the process.
+struct DaemonObjects {
+  std::unique_ptr<TrafficTracker> trafficTracker;
+  std::unique_ptr<ErrorsTracker> errorsTracker;
+  std::shared_ptr<Quorex::Service::Logger> zyldLogger;
+  std::shared_ptr<ZylApi::MirelLoggerWrapper> logBridge;
+};
+
+// Steps 3 to 5: defaults, identity and the service library with the configuration file.
+void InitQuorex() {
+  std::shared_ptr<Quorex::Service::Config> scratch;
+  Quorex::Service::CreateScratchConfig(scratch);
+  SetStartupDefaults(*scratch);
+  Quorex::Service::SetAppInfo(kAppName, kAppVersion, ZYLD_BUILD_NUMBER);
+  const std::string path = Quorex::Service::DefaultConfigPath();
+  try {
+    Quorex::Service::InitApp(scratch, path);
+  } catch (const std::exception& e) {
+    std::cerr << "Initializing quorex failed: " << e.what() << std::endl;
+  }
+  Log_Level(5, "Starting %s %s (build %d) with configuration %s\n", kAppName, kAppVersion, ZYLD_BUILD_NUMBER,
+            path.c_str());
+}
+
+// Points the store and the firewall at what the configuration in effect names.
+void ConfigurePlatform() {
+  const Quorex::Service::ConfigValues& values = Quorex::Service::GetApp().GetConfig().Values();
+  std::string storePath = OvikConfigStore::kDefaultDbPath;
+  values.GetString("configStore/path", &storePath);
+  OvikConfigStore::ConfigStore::Configure(storePath);
+  std::string backend = "none";
+  values.GetString("firewall/backend", &backend);
+  Brask::Common::FirewallUtils::Configure(backend);
+}
+
+void RegisterWithHost() {
+  std::shared_ptr<HostCtl::Host::SystemInfo> info = HostCtl::Host::GetSystemInfo();
+  info->LogProcess(getpid(), 0);
+}
+
+// Steps 6 to 20; returns the status of the run loop.
+int StartAndRun(DaemonObjects& objects) {
+  ConfigurePlatform();
+  objects.trafficTracker = std::make_unique<TrafficTracker>(Quorex::Service::Logger::Default());
+  objects.errorsTracker = std::make_unique<ErrorsTracker>(Quorex::Service::Logger::Default());
+  RegisterWithHost();
+  objects.zyldLogger = ZyldLogger();
+  objects.logBridge = std::make_shared<ZylApi::MirelLoggerWrapper>(&Log_Level);
+  ProviderConfig::RestoreConfiguration();
+  OpenFirewall();
+  Stats::SetUpKeyStats();
+  if (!InitSignals(nullptr)) {
+    Log_Level(2, "Failed to install signal handlers. Exiting.\n");
+    return 1;
+  }
+  Quorex::Service::GetApp().Run();
+  return 0;
+}
+
+// Shutdown step 1, after the run loop returned or the signal handlers failed.
+void ReleaseServingObjects(DaemonObjects& objects) {
+  objects.trafficTracker->Stop();
+  objects.logBridge.reset();
+}
+
+// Shutdown step 2.
+void StopTrackers(DaemonObjects& objects) {
+  if (objects.errorsTracker) {
+    objects.errorsTracker->Stop();
+  }
+  if (objects.trafficTracker) {
+    objects.trafficTracker->Stop();
+  }
+}
+
+}  // namespace
+
+void SetStartupDefaults(Quorex::Service::Config& scratch) {
+  Quorex::Service::ConfigValues& values = scratch.Values();
+  values.SetString("log/level", "info");
+  values.SetBool("caching", true);
+  values.SetInt("statusUpdateIntervalSeconds", 300);
+  values.SetInt("cacheStaleTimeoutSeconds", 1800);
+  values.SetInt("quorex/threadPool/ioThreads", 1);
+  values.SetInt("quorex/threadPool/maxThreads", 10);
+}
+
+std::shared_ptr<Quorex::Service::Logger> ZyldLogger() {
+  static const std::shared_ptr<Quorex::Service::Logger> logger =
+      Quorex::Service::Logger::Default()->CreateLogger("zyldLogger");
+  return logger;
+}
+
+void OpenFirewall() { Brask::Common::FirewallUtils::SetRulesetStatus(kFirewallRuleset, true); }
+
+void CloseFirewall() { Brask::Common::FirewallUtils::SetRulesetStatus(kFirewallRuleset, false); }
+
+void ExitDaemon(int status, ZylApi::StoppableEndpoint* endpoint) {
+  Log_Level(3, "Exiting with status %d\n", status);
+  Brask::Common::SignalUtils::SignalsExit();
+  if (endpoint != nullptr) {
+    endpoint->Stop();
+  }
+  CloseFirewall();
+  SSL_Exit();
+  Quorex::System::QuickExit(status);
+}
+
+bool InitSignals(ZylApi::StoppableEndpoint* endpoint) {
+  return Brask::Common::SignalUtils::SignalsInit([endpoint] { ExitDaemon(0, endpoint); });
+}
+
+void RunDaemon() {
+  FeatureState_Init();
+  SSL_Init(nullptr, nullptr, nullptr);
+  InitQuorex();
+  DaemonObjects objects;
+  int status = 0;
+  try {
+    status = StartAndRun(objects);
+    ReleaseServingObjects(objects);
+  } catch (const std::exception& e) {
+    Log_Level(2, "Exiting with error: %s\n", e.what());
+    status = 1;
+  }
+  StopTrackers(objects);
+  ExitDaemon(status, nullptr);
+}
+
+}  // namespace Zyld

@@ -1,0 +1,46 @@
+// Start-up and exit of the daemon. RunDaemon performs the whole start-up on the calling (main)
+// thread, blocks in the application's run loop and never returns: every way out goes through
+// ExitDaemon, which logs the exit status, removes the signal handlers, stops the endpoint when one
+// is given, closes the firewall, shuts TLS down and ends the process (0 after a signal or a run
+// loop that returns, 1 after a failure).
+#pragma once
+
+#include <quorex/quorex.h>
+
+#include <memory>
+#include <string>
+
+namespace Zyld::ZylApi {
+
+// What the exit path needs of the HTTP endpoint; the endpoint implements it.
+class StoppableEndpoint {
+ public:
+  virtual ~StoppableEndpoint() = default;
+  virtual void Stop() = 0;
+};
+
+}  // namespace Zyld::ZylApi
+
+namespace Zyld {
+
+inline constexpr const char* kAppName = "zyld";
+inline constexpr const char* kAppVersion = "8.0.0";
+inline constexpr const char* kFirewallRuleset = "ironveil-zyld";
+
+// Writes the daemon's start-up defaults into a scratch configuration.
+void SetStartupDefaults(Quorex::Service::Config& scratch);
+
+// The named logger "zyldLogger", a child of the default logger, created on first use.
+std::shared_ptr<Quorex::Service::Logger> ZyldLogger();
+
+// Switches the daemon's firewall ruleset on / off.
+void OpenFirewall();
+void CloseFirewall();
+
+[[noreturn]] void ExitDaemon(int status, ZylApi::StoppableEndpoint* endpoint);
+// Installs the termination-signal callback, which exits with status 0 through ExitDaemon.
+bool InitSignals(ZylApi::StoppableEndpoint* endpoint);
+
+[[noreturn]] void RunDaemon();
+
+}  // namespace Zyld
