@@ -1,0 +1,108 @@
+// Host log: line format, threshold, one whole line per call under concurrency, Panic.
+#include <harlibs/log.h>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "temp_dir.h"
+
+namespace {
+
+class LogTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Log_Configure(5, path_); }
+  void TearDown() override { Log_Configure(5, ""); }
+  std::vector<std::string> Lines() const { return ZyldTest::Lines(ZyldTest::ReadAll(path_)); }
+
+  ZyldTest::TempDir dir_;
+  std::string path_ = dir_.File("host.log");
+};
+
+TEST_F(LogTest, LineCarriesTimeProgramPidLevelThreadAndText) {
+  Log_Level(3, "hello %s %d\n", "world", 42);
+  auto lines = Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  std::regex format(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z zyld\[(\d+)\] 3 \[\d+\] hello world 42$)");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(lines[0], m, format)) << lines[0];
+  EXPECT_EQ(std::stoi(m[1]), getpid());
+}
+
+TEST_F(LogTest, ThresholdFiltersAndLevelZeroAlwaysPasses) {
+  Log_Configure(3, path_);
+  EXPECT_TRUE(Log_IsEnabled(0));
+  EXPECT_TRUE(Log_IsEnabled(3));
+  EXPECT_FALSE(Log_IsEnabled(4));
+  Log_Level(4, "dropped\n");
+  Log_Level(3, "kept\n");
+  Log_Configure(-1, path_);
+  Log_Level(0, "record\n");
+  Log_Level(1, "dropped too\n");
+  auto lines = Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find(" 3 ["), std::string::npos);
+  EXPECT_NE(lines[0].find("kept"), std::string::npos);
+  EXPECT_NE(lines[1].find(" 0 ["), std::string::npos);
+}
+
+TEST_F(LogTest, MissingLineEndIsAddedAndLongTextIsTruncatedToOneLine) {
+  Log_Level(5, "no newline");
+  std::string big(20000, 'x');
+  Log_Level(5, "%s\n", big.c_str());
+  Log_Level(5, "after\n");
+  auto lines = Lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_NE(lines[0].find("no newline"), std::string::npos);
+  EXPECT_LT(lines[1].size(), big.size());
+  EXPECT_NE(lines[2].find("after"), std::string::npos);
+}
+
+TEST_F(LogTest, ConcurrentLinesNeverInterleave) {
+  constexpr int kThreads = 8;
+  constexpr int kLines = 300;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      std::string payload(100 + t * 10, static_cast<char>('a' + t));
+      for (int i = 0; i < kLines; ++i) {
+        Log_Level(5, "t%d i%d %s\n", t, i, payload.c_str());
+      }
+    });
+  }
+  for (auto& th : threads) {
+    th.join();
+  }
+  auto lines = Lines();
+  ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
+  std::regex format(R"(^\S+ zyld\[\d+\] 5 \[\d+\] t(\d) i\d+ ([a-h]+)$)");
+  for (const auto& line : lines) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, format)) << line;
+    int t = std::stoi(m[1]);
+    EXPECT_EQ(m[2].str(), std::string(100 + t * 10, static_cast<char>('a' + t)));
+  }
+}
+
+TEST_F(LogTest, UnopenableFileFallsBackToStandardError) {
+  Log_Configure(5, dir_.File("missing/dir/host.log"));
+  EXPECT_EQ(Log_Threshold(), 5);
+  Log_Level(5, "still logging\n");  // must not crash; goes to standard error
+}
+
+using LogDeathTest = LogTest;
+
+TEST_F(LogDeathTest, PanicAndMacrosAbortWithTheirText) {
+  Log_Configure(5, "");
+  EXPECT_DEATH(Panic("fatal %d\n", 7), "zyld\\[[0-9]+\\] 0 \\[[0-9]+\\] fatal 7");
+  EXPECT_DEATH(NOT_REACHED(), "NOT_REACHED .*log_test.cpp:[0-9]+");
+  int zero = 0;
+  EXPECT_DEATH(VERIFY(zero == 1), "VERIFY .*log_test.cpp:[0-9]+");
+  VERIFY(zero == 0);
+}
+
+}  // namespace
