@@ -1,0 +1,56 @@
+// In-memory firewall backend.
+#include <ironveil-common/firewall_none.h>
+
+#include <harlibs/log.h>
+
+namespace Brask::Common {
+
+bool NoneFirewallBackend::AddOrRemoveServer(const std::string& ruleset, bool add, const std::string& host) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Ruleset& rs = rulesets_[ruleset];
+  if (add) {
+    const int uses = ++rs.hosts[host];
+    Log_Level(5, "Firewall (none): ruleset %s admits host %s (uses %d)\n", ruleset.c_str(), host.c_str(), uses);
+    return true;
+  }
+  auto it = rs.hosts.find(host);
+  if (it == rs.hosts.end()) {
+    Log_Level(5, "Firewall (none): ruleset %s does not hold host %s\n", ruleset.c_str(), host.c_str());
+    return false;
+  }
+  const int uses = --it->second;
+  if (uses == 0) {
+    rs.hosts.erase(it);
+  }
+  Log_Level(5, "Firewall (none): ruleset %s released host %s (uses %d)\n", ruleset.c_str(), host.c_str(), uses);
+  return true;
+}
+
+bool NoneFirewallBackend::SetRulesetStatus(const std::string& ruleset, bool enabled) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (enabled) {
+    rulesets_[ruleset].enabled = true;
+  } else {
+    rulesets_.erase(ruleset);
+  }
+  Log_Level(5, "Firewall (none): ruleset %s %s\n", ruleset.c_str(), enabled ? "enabled" : "disabled");
+  return true;
+}
+
+int NoneFirewallBackend::UseCount(const std::string& ruleset, const std::string& host) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto rs = rulesets_.find(ruleset);
+  if (rs == rulesets_.end()) {
+    return 0;
+  }
+  auto it = rs->second.hosts.find(host);
+  return it == rs->second.hosts.end() ? 0 : it->second;
+}
+
+bool NoneFirewallBackend::IsEnabled(const std::string& ruleset) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto rs = rulesets_.find(ruleset);
+  return rs != rulesets_.end() && rs->second.enabled;
+}
+
+}  // namespace Brask::Common

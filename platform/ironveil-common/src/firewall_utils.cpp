@@ -1,0 +1,75 @@
+// Backend selection and the process-wide firewall entry points.
+#include <ironveil-common/firewall_utils.h>
+
+#include <ironveil-common/firewall_none.h>
+
+#include <harlibs/log.h>
+
+#include <mutex>
+
+namespace Brask::Common {
+
+namespace {
+
+struct BackendEntry {
+  const char* name;
+  std::unique_ptr<FirewallBackend> (*make)();
+};
+
+// Known backends; a new backend adds its factory here.
+const BackendEntry kBackends[] = {
+    {"none", [] { return std::unique_ptr<FirewallBackend>(std::make_unique<NoneFirewallBackend>()); }},
+};
+
+std::mutex gMutex;
+std::shared_ptr<FirewallBackend> gBackend;
+
+std::shared_ptr<FirewallBackend> Current() {
+  std::lock_guard<std::mutex> lock(gMutex);
+  if (!gBackend) {
+    gBackend = std::make_shared<NoneFirewallBackend>();
+  }
+  return gBackend;
+}
+
+}  // namespace
+
+std::unique_ptr<FirewallBackend> MakeFirewallBackend(const std::string& name, std::string* error) {
+  for (const BackendEntry& entry : kBackends) {
+    if (name == entry.name) {
+      return entry.make();
+    }
+  }
+  if (error != nullptr) {
+    *error = "unknown firewall backend \"" + name + "\"";
+  }
+  return nullptr;
+}
+
+namespace FirewallUtils {
+
+bool Configure(const std::string& backendName, std::string* error) {
+  std::string why;
+  std::unique_ptr<FirewallBackend> backend = MakeFirewallBackend(backendName, &why);
+  if (!backend) {
+    Log_Level(2, "Firewall configuration failed: %s\n", why.c_str());
+    if (error != nullptr) {
+      *error = why;
+    }
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(gMutex);
+  gBackend = std::move(backend);
+  Log_Level(5, "Firewall backend: %s\n", backendName.c_str());
+  return true;
+}
+
+bool AddOrRemoveServer(const std::string& ruleset, bool add, const std::string& host) {
+  return Current()->AddOrRemoveServer(ruleset, add, host);
+}
+
+bool SetRulesetStatus(const std::string& ruleset, bool enabled) { return Current()->SetRulesetStatus(ruleset, enabled); }
+
+}  // namespace FirewallUtils
+
+}  // namespace Brask::Common

@@ -1,0 +1,101 @@
+// Signal handling changes process-wide state, so every case runs in a forked child and reports
+// through its exit status.
+#include <ironveil-common/signal_utils.h>
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+namespace {
+
+using namespace Brask::Common;
+
+// Runs body in a child process and returns its exit status (-1 when it did not exit normally).
+int InChild(const std::function<int()>& body) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Polls until pred holds; gives up after a generous bound that only catches a hang.
+bool WaitFor(const std::function<bool()>& pred) {
+  for (int i = 0; i < 2000 && !pred(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return pred();
+}
+
+TEST(Signals, TerminationSignalRunsTheCallbackOnceOnItsOwnThread) {
+  for (int signo : {SIGTERM, SIGINT}) {
+    const int rc = InChild([signo] {
+      std::atomic<int> calls{0};
+      std::atomic<bool> otherThread{false};
+      const auto mainId = std::this_thread::get_id();
+      if (!SignalUtils::SignalsInit([&] {
+            otherThread = std::this_thread::get_id() != mainId;
+            ++calls;
+          })) {
+        return 10;
+      }
+      kill(getpid(), signo);
+      if (!WaitFor([&] { return calls.load() == 1; })) return 11;
+      kill(getpid(), SIGTERM);  // a second signal neither kills the process nor calls again
+      kill(getpid(), SIGINT);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      SignalUtils::SignalsExit();
+      if (calls.load() != 1) return 12;
+      return otherThread ? 0 : 13;
+    });
+    EXPECT_EQ(rc, 0) << signo;
+  }
+}
+
+TEST(Signals, ExitRemovesTheHandlersWithoutRunningTheCallback) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    std::atomic<int> calls{0};
+    if (!SignalUtils::SignalsInit([&] { ++calls; })) _exit(10);
+    if (SignalUtils::SignalsInit([] {})) _exit(11);  // one installation at a time
+    SignalUtils::SignalsExit();
+    SignalUtils::SignalsExit();  // harmless twice
+    if (calls.load() != 0) _exit(12);
+    kill(getpid(), SIGTERM);  // default action again: the process dies by the signal
+    pause();
+    _exit(13);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status)) << (WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+}
+
+TEST(Signals, CallbackMayRemoveTheHandlersItself) {
+  const int rc = InChild([] {
+    std::atomic<bool> done{false};
+    if (!SignalUtils::SignalsInit([&] {
+          SignalUtils::SignalsExit();  // as the exit path does
+          done = true;
+        })) {
+      return 10;
+    }
+    kill(getpid(), SIGINT);
+    if (!WaitFor([&] { return done.load(); })) return 11;
+    // A new installation is possible once the old one is gone.
+    if (!SignalUtils::SignalsInit([] {})) return 12;
+    SignalUtils::SignalsExit();
+    return 0;
+  });
+  EXPECT_EQ(rc, 0);
+}
+
+}  // namespace

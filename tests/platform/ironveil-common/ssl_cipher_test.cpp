@@ -1,0 +1,112 @@
+#include <ironveil-common/ssl_utils.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace Brask::Common::SslUtils;
+using Bytes = std::vector<uint8_t>;
+
+template <typename V>
+V FromHex(const std::string& hex) {
+  V out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
+
+Har::SecureBytes KeyOf(size_t size) {
+  Har::SecureBytes key(size);
+  for (size_t i = 0; i < size; ++i) key[i] = static_cast<uint8_t>(i * 7 + 1);
+  return key;
+}
+
+TEST(AesGcm, RoundTripsWithBothKeySizes) {
+  const Har::SecureBytes plain = {'d', 'a', 't', 'a', ' ', 'k', 'e', 'y', 0, 0xff};
+  for (size_t keySize : {16u, 32u}) {
+    for (const Bytes& aad : {Bytes{}, Bytes{1, 2, 3}}) {
+      Bytes iv, ct, tag;
+      ASSERT_TRUE(AesGcmEncrypt(plain, KeyOf(keySize), aad, iv, ct, tag));
+      EXPECT_EQ(iv.size(), kAesGcmIvSize);
+      EXPECT_EQ(tag.size(), kAesGcmTagSize);
+      EXPECT_EQ(ct.size(), plain.size());
+      Har::SecureBytes back;
+      ASSERT_TRUE(AesGcmDecrypt(ct, KeyOf(keySize), iv, aad, tag, back));
+      EXPECT_EQ(back, plain);
+    }
+  }
+  // Empty plaintext still authenticates.
+  Bytes iv, ct, tag;
+  ASSERT_TRUE(AesGcmEncrypt({}, KeyOf(16), {}, iv, ct, tag));
+  Har::SecureBytes back = {9};
+  ASSERT_TRUE(AesGcmDecrypt(ct, KeyOf(16), iv, {}, tag, back));
+  EXPECT_TRUE(back.empty());
+}
+
+TEST(AesGcm, EachEncryptionPicksAFreshIv) {
+  const Har::SecureBytes plain(32, 0x42);
+  Bytes iv1, ct1, tag1, iv2, ct2, tag2;
+  ASSERT_TRUE(AesGcmEncrypt(plain, KeyOf(32), {}, iv1, ct1, tag1));
+  ASSERT_TRUE(AesGcmEncrypt(plain, KeyOf(32), {}, iv2, ct2, tag2));
+  EXPECT_NE(iv1, iv2);
+  EXPECT_NE(ct1, ct2);
+}
+
+// GCM specification test case 3 (AES-128, 96-bit IV): interoperability with other implementations.
+TEST(AesGcm, DecryptsKnownAnswer) {
+  const auto key = FromHex<Har::SecureBytes>("feffe9928665731c6d6a8f9467308308");
+  const auto iv = FromHex<Bytes>("cafebabefacedbaddecaf888");
+  const auto ct = FromHex<Bytes>(
+      "42831ec2217774244b7221b784d0d49ce3aa212f2c02a4e035c17e2329aca12e21d514b25466931c7d8f6a5aac84aa051ba30b396a0aac973d58e091473f5985");
+  const auto tag = FromHex<Bytes>("4d5c2af327cd64a62cf35abd2ba6fab4");
+  const auto plain = FromHex<Har::SecureBytes>(
+      "d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a721c3c0c95956809532fcf0e2449a6b525b16aedf5aa0de657ba637b391aafd255");
+  Har::SecureBytes out;
+  ASSERT_TRUE(AesGcmDecrypt(ct, key, iv, {}, tag, out));
+  EXPECT_EQ(out, plain);
+}
+
+TEST(AesGcm, AnyTamperingFailsAndLeavesNoPlaintext) {
+  const Har::SecureBytes plain(24, 0x5a);
+  const Bytes aad = {7, 7, 7};
+  Bytes iv, ct, tag;
+  ASSERT_TRUE(AesGcmEncrypt(plain, KeyOf(32), aad, iv, ct, tag));
+
+  auto flip = [](Bytes v, size_t i) {
+    v[i] ^= 0x01;
+    return v;
+  };
+  Har::SecureBytes out = {1, 2, 3};
+  EXPECT_FALSE(AesGcmDecrypt(ct, KeyOf(32), iv, aad, flip(tag, 15), out));
+  EXPECT_TRUE(out.empty());
+  EXPECT_FALSE(AesGcmDecrypt(ct, KeyOf(32), flip(iv, 0), aad, tag, out));
+  EXPECT_FALSE(AesGcmDecrypt(flip(ct, 3), KeyOf(32), iv, aad, tag, out));
+  EXPECT_FALSE(AesGcmDecrypt(ct, KeyOf(32), iv, flip(aad, 1), tag, out));
+  EXPECT_FALSE(AesGcmDecrypt(ct, KeyOf(32), iv, {}, tag, out));
+  Har::SecureBytes otherKey = KeyOf(32);
+  otherKey[0] ^= 0x80;
+  EXPECT_FALSE(AesGcmDecrypt(ct, otherKey, iv, aad, tag, out));
+  // Truncated tag or IV.
+  EXPECT_FALSE(AesGcmDecrypt(ct, KeyOf(32), iv, aad, Bytes(tag.begin(), tag.begin() + 12), out));
+  EXPECT_FALSE(AesGcmDecrypt(ct, KeyOf(32), Bytes(iv.begin(), iv.begin() + 8), aad, tag, out));
+  EXPECT_TRUE(out.empty());
+}
+
+TEST(AesGcm, OnlySixteenAndThirtyTwoByteKeys) {
+  const Har::SecureBytes plain(16, 1);
+  Bytes goodIv, goodCt, goodTag;
+  ASSERT_TRUE(AesGcmEncrypt(plain, KeyOf(16), {}, goodIv, goodCt, goodTag));
+  for (size_t size : {0u, 1u, 15u, 17u, 24u, 31u, 33u, 64u}) {
+    Bytes iv = {9}, ct = {9}, tag = {9};
+    EXPECT_FALSE(AesGcmEncrypt(plain, KeyOf(size), {}, iv, ct, tag)) << size;
+    EXPECT_EQ(iv, Bytes{9});  // outputs untouched
+    Har::SecureBytes out;
+    EXPECT_FALSE(AesGcmDecrypt(goodCt, KeyOf(size), goodIv, {}, goodTag, out)) << size;
+  }
+}
+
+}  // namespace
