@@ -122,7 +122,7 @@ class MethodOperation final : public BoundOperation {
     auto result = MakeAsyncResult<R>(std::move(done), localizer_);
     using Members = boost::describe::describe_members<Params, boost::describe::mod_public>;
     try {
-      [&]<class... D>(boost::mp11::mp_list<D...>) {
+      [&]<template <class...> class L, class... D>(L<D...>) {
         ((*impl_).*Method)(std::move(decoded.*D::pointer)..., std::move(result));
       }(Members{});
     } catch (const std::exception&) {
