@@ -74,6 +74,10 @@ void ApplyStoreValues(ConfigStoreObject& obj) {
 
 }  // namespace
 
+std::string ObjectToJson(const ConfigStoreObject& obj) {
+  return Codec::ObjectText(obj);
+}
+
 void ConfigStore::Configure(const std::string& dbPath) {
   Registry& reg = GlobalRegistry();
   std::lock_guard<std::mutex> lock(reg.mutex);

@@ -30,6 +30,9 @@ inline const std::string kDefaultDbPath = "/var/lib/velora/configstore/ovik.db";
 
 class Database;
 
+// One top-level object as compact canonical JSON: the form of an entry of the export text.
+std::string ObjectToJson(const ConfigStoreObject& obj);
+
 class ConfigStore {
 public:
   using ObjectList = std::vector<std::shared_ptr<ConfigStoreObject>>;

@@ -1,0 +1,193 @@
+// The ovik-configstore tool run as a process: commands, exit codes, messages, configuration.
+#include <configstore/configstore.h>
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+using namespace OvikConfigStore;
+
+struct Result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string Quote(const std::string& arg) {
+  std::string q = "'";
+  for (char c : arg) {
+    q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  }
+  return q + "'";
+}
+
+std::string Slurp(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+class ToolTest : public ::testing::Test {
+protected:
+  ToolTest() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "ovikcsXXXXXX").string();
+    dir_ = ::mkdtemp(pattern.data());
+    db_ = (dir_ / "ovik.db").string();
+  }
+  ~ToolTest() override { std::filesystem::remove_all(dir_); }
+
+  // Runs the tool with the given arguments; `env` is prefixed to the command line.
+  Result Run(const std::vector<std::string>& args, const std::string& env = "ZYLD_CONFIG=/nonexistent/x.xml") {
+    std::string cmd = env + " " + Quote(OVIK_CONFIGSTORE_BIN);
+    for (const auto& a : args) {
+      cmd += " " + Quote(a);
+    }
+    cmd += " >" + Quote((dir_ / "out").string()) + " 2>" + Quote((dir_ / "err").string());
+    const int raw = std::system(cmd.c_str());
+    Result r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = Slurp(dir_ / "out");
+    r.err = Slurp(dir_ / "err");
+    return r;
+  }
+
+  Result RunDb(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--db", db_});
+    return Run(args);
+  }
+
+  std::string Write(const std::string& name, const std::string& content) {
+    const auto p = dir_ / name;
+    std::ofstream(p, std::ios::binary) << content;
+    return p.string();
+  }
+
+  static bool OneLine(const std::string& s) {
+    return !s.empty() && s.back() == '\n' && s.find('\n') == s.size() - 1;
+  }
+
+  std::filesystem::path dir_;
+  std::string db_;
+};
+
+TEST_F(ToolTest, UsageErrorsExitTwoWithOneLine) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"frobnicate"},
+      {"--db"},
+      {"--db", db_},
+      {"--db", db_, "get", "providers"},
+      {"--db", db_, "set-string", "k", "g", "c", "i", "name"},
+      {"--db", db_, "export", "k", "g", "c", "i"},
+      {"--db", db_, "import"},
+      {"--db", db_, "import", (dir_ / "missing.json").string()},
+      {"--db", db_, "set-string", "k", "g", "c", "", "v", "@" + (dir_ / "missing.pem").string()},
+  };
+  for (const auto& args : cases) {
+    const Result r = Run(args);
+    EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
+    EXPECT_TRUE(OneLine(r.err)) << r.err;
+    EXPECT_TRUE(r.out.empty());
+  }
+}
+
+TEST_F(ToolTest, SetGetAndDeleteAnObject) {
+  const std::string pem = "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n";
+  const std::string file = Write("cert.pem", pem);
+  Result r = RunDb({"set-string", "certificate", "attestation", "ovik", "", "certificate", "@" + file});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(OneLine(r.out));
+  ASSERT_EQ(RunDb({"set-string", "certificate", "attestation", "ovik", "", "note", "@@literal"}).status, 0);
+
+  // What the daemon reads through the library.
+  auto obj = ConfigStore::Open(db_)->Get(ConfigStoreObjectId("certificate", "attestation", "ovik"));
+  ASSERT_NE(obj, nullptr);
+  std::string value;
+  ASSERT_TRUE(obj->GetValue("certificate", value));
+  EXPECT_EQ(value, pem);
+  ASSERT_TRUE(obj->GetValue("note", value));
+  EXPECT_EQ(value, "@literal");
+
+  r = RunDb({"get", "certificate", "attestation", "ovik"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, R"({"key":"certificate","group":"attestation","component":"ovik","instance":"",)"
+                   R"("values":{"certificate":"-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n",)"
+                   R"("note":"@literal"},"subObjects":[]})"
+                   "\n");
+  EXPECT_EQ(RunDb({"get", "certificate", "attestation", "ovik", ""}).out, r.out);
+
+  r = RunDb({"get", "certificate", "attestation", "ovik", "other"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(OneLine(r.err));
+  EXPECT_EQ(RunDb({"delete", "certificate", "attestation", "ovik"}).status, 0);
+  EXPECT_EQ(RunDb({"delete", "certificate", "attestation", "ovik"}).status, 1);
+  EXPECT_EQ(RunDb({"get", "certificate", "attestation", "ovik"}).status, 1);
+}
+
+TEST_F(ToolTest, ProvidersSetByTheToolNameThemselves) {
+  ASSERT_EQ(RunDb({"set-string", "providers", "kms", "ovik", "p1", "master_key_id", "7"}).status, 0);
+  std::string provider;
+  ASSERT_TRUE(ConfigStore::Open(db_)
+                  ->Get(ConfigStoreObjectId("providers", "kms", "ovik", "p1"))
+                  ->GetValue("provider", provider));
+  EXPECT_EQ(provider, "p1");
+}
+
+TEST_F(ToolTest, ExportAndImportMoveASelection) {
+  auto store = ConfigStore::Open(db_);
+  for (const char* name : {"b", "a"}) {
+    auto p = std::make_shared<ConfigStoreObject>(ConfigStoreObjectId("providers", "kms", "ovik", name));
+    p->SetValue("master_key_id", name);
+    p->CreateSubObject(SubObjectId("key_server"))->SetValue("connection_timeout", int64_t{3});
+    store->Set(p, nullptr);
+  }
+  Result r = RunDb({"export", "providers", "kms", "ovik"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string file = Write("export.json", r.out);
+
+  const std::string other = (dir_ / "other.db").string();
+  r = Run({"--db", other, "import", file});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(OneLine(r.out));
+  EXPECT_EQ(Run({"--db", other, "export", "providers", "kms", "ovik"}).out, Slurp(file));
+
+  const std::string bad = Write("bad.json", R"({"format":"ovik-configstore-export","version":9})");
+  r = Run({"--db", other, "import", bad});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(OneLine(r.err)) << r.err;
+  EXPECT_EQ(Run({"--db", other, "export", "providers", "kms", "ovik"}).out, Slurp(file));
+}
+
+TEST_F(ToolTest, DatabaseComesFromTheDaemonConfiguration) {
+  const std::string config = Write("config.xml", "<config><configStore><path>" + db_ +
+                                                     "</path></configStore></config>");
+  Result r = Run({"set-string", "zyld_config", "kms", "ovik", "", "x", "y"}, "ZYLD_CONFIG=" + Quote(config));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(ConfigStore::Open(db_)->Get(ConfigStoreObjectId("zyld_config", "kms", "ovik")), nullptr);
+
+  const std::string broken = Write("broken.xml", "<config><configStore>");
+  r = Run({"get", "zyld_config", "kms", "ovik"}, "ZYLD_CONFIG=" + Quote(broken));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(OneLine(r.err)) << r.err;
+}
+
+TEST_F(ToolTest, StoreFailuresExitOne) {
+  const std::string corrupt = Write("corrupt.db", std::string(4096, 'x'));
+  Result r = Run({"--db", corrupt, "get", "k", "g", "c"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(OneLine(r.err)) << r.err;
+  EXPECT_NE(r.err.find(corrupt), std::string::npos);
+
+  r = RunDb({"set-string", "k", "g", "c", "", "v", "@" + Write("binary", std::string("\xff\xfe", 2))});
+  EXPECT_EQ(r.status, 1);  // not valid UTF-8: refused by the store
+  EXPECT_TRUE(OneLine(r.err)) << r.err;
+}
+
+}  // namespace
