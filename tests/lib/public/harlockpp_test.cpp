@@ -1,0 +1,64 @@
+// Scoped lock wrappers: guards hold their lock for exactly their scope; creation failure panics.
+#include <harlockpp/harlockpp.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+constexpr auto kHang = 30s;  // only catches a hang
+
+TEST(HarlockppTest, WriteGuardExcludesReadersUntilScopeEnd) {
+  Har::RWLock lock("configLock", 1);
+  EXPECT_STREQ(HarLock_RWLockName(lock.Get()), "configLock");
+  std::atomic<bool> read{false};
+  std::future<void> reader;
+  {
+    Har::WriteGuard guard(lock);
+    reader = std::async(std::launch::async, [&] {
+      Har::ReadGuard r(lock);
+      read = true;
+    });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(read.load());
+  }
+  ASSERT_EQ(reader.wait_for(kHang), std::future_status::ready);
+  EXPECT_TRUE(read.load());
+  {
+    Har::ReadGuard a(lock);
+    auto second = std::async(std::launch::async, [&] { Har::ReadGuard b(lock.Get()); });
+    EXPECT_EQ(second.wait_for(kHang), std::future_status::ready);  // readers share
+  }
+  Har::WriteGuard again(lock);  // every guard released its hold
+}
+
+TEST(HarlockppTest, ExclGuardSerialises) {
+  Har::ExclLock lock("statsLock", 2);
+  long counter = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 2000; ++i) {
+        Har::ExclGuard g(lock);
+        ++counter;
+      }
+    });
+  }
+  for (auto& th : threads) {
+    th.join();
+  }
+  EXPECT_EQ(counter, 8000);
+}
+
+TEST(HarlockppDeathTest, CreationFailureEndsTheProcess) {
+  EXPECT_DEATH(Har::RWLock("", 1), "VERIFY .*harlockpp.cpp");
+  EXPECT_DEATH(Har::ExclLock(nullptr, 1), "VERIFY .*harlockpp.cpp");
+}
+
+}  // namespace
