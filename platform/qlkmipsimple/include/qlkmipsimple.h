@@ -10,12 +10,19 @@
  * PEM objects are hex-encoded (two lower- or upper-case digits a byte). The time-out applies to
  * connect, the proxy exchange, the TLS handshake and each request/response.
  *
+ * The specification is parsed strictly (exactly this layout and spacing); ports 1..65535, time-out
+ * 1..86400 seconds, each PEM object at most 64 KiB decoded, at most 256 Trusted_Cert entries.
+ *
  * Trust: with Trusted_Cert entries the server must chain to one of them (partial chains allowed,
  * so a pinned server certificate is enough); a server whose presented certificate is itself
  * pinned is accepted whatever its host name, otherwise the host name must match the
- * certificate's subject alternative names. Without any Trusted_Cert the handshake fails as
- * untrusted (QLC_UNTRUSTED) and the presented certificate is kept in the result for
- * qlc_fetch_server_credentials.
+ * certificate's subject alternative names. Without any Trusted_Cert the server is never trusted.
+ * Every untrusted case stops the handshake as soon as the server's certificate arrives (before
+ * the client certificate is sent) with QLC_UNTRUSTED, and the presented certificate is kept in
+ * the result for qlc_fetch_server_credentials. Because the client offers no anonymous or PSK
+ * suites, every TLS server presents a certificate: a connect without Trusted_Cert therefore never
+ * returns 0 (it returns QLC_UNTRUSTED, or 75/105 when the handshake does not get that far).
+ * TLS 1.2 and 1.3 are offered; the TLS 1.2 list includes the CBC-SHA256/SHA384 RSA suites.
  *
  * Commands for qlc_perform (printf-like: every %s is filled from the arguments in order):
  *   "Get, Object, Id=%s"                      KMIP Get; path "Symmetric_Key/Key" (bytes)
@@ -42,17 +49,40 @@ extern "C" {
 /* Status values returned by qlc_ok, qlc_value_of and qlc_fetch_server_credentials. */
 enum {
   QLC_OK = 0,
-  QLC_COMMUNICATION = 75,   /* resolution, connect, reset, proxy refusal, TLS failure */
-  QLC_TIMEOUT = 105,        /* a step did not finish within the time-out */
-  QLC_UNTRUSTED = 110,      /* the server's certificate is not trusted (handshake reached it) */
-  QLC_KMIP_FAILURE = 200,   /* the server answered with a failure result (reason in qlc_explain) */
-  QLC_BAD_RESPONSE = 201,   /* the response is malformed, truncated, oversized or unexpected */
-  QLC_NOT_FOUND = 202,      /* the path names no node, or the node holds another type */
-  QLC_BAD_SPEC = 203,       /* the specification text does not parse */
-  QLC_BAD_COMMAND = 204,    /* unknown command text, or missing arguments */
-  QLC_BAD_ARGUMENT = 205,   /* a null or invalid argument, or an unknown value format */
-  QLC_NO_CREDENTIALS = 206, /* no presented server certificate is held by this result */
-  QLC_NO_MEMORY = 207       /* an allocation failed */
+  /* Name resolution, connect (refused, unreachable), reset or close by the peer (also in the
+   * middle of a response), proxy refusal (non-2xx) or unreadable proxy reply, a TLS failure other
+   * than an untrusted server (no common suite or version, the server rejects the client
+   * certificate), or a request on a session whose earlier exchange failed. */
+  QLC_COMMUNICATION = 75,
+  /* Connect, proxy exchange, handshake or one request/response did not finish within the
+   * time-out (each step has its own). The session is unusable afterwards. */
+  QLC_TIMEOUT = 105,
+  /* The server's certificate is not trusted (see Trust above); the handshake reached the server
+   * and its certificate is kept for qlc_fetch_server_credentials. */
+  QLC_UNTRUSTED = 110,
+  /* The server answered with a failure result; qlc_explain gives the operation, Result Status,
+   * Result Reason (number and name) and Result Message. The session stays usable. */
+  QLC_KMIP_FAILURE = 200,
+  /* The response is not a KMIP response message, announces more than 1 MiB, does not decode as
+   * TTLV (lengths, padding, depth, types), has not exactly one batch item, answers another
+   * operation, or lacks what the command needs (a Raw symmetric key whose Cryptographic Length
+   * matches its key material, a State that is an enumeration, complete protocol versions). The
+   * session is unusable afterwards. */
+  QLC_BAD_RESPONSE = 201,
+  /* qlc_value_of: the path names no node, or the node holds another type than the format. */
+  QLC_NOT_FOUND = 202,
+  /* The specification does not parse, or its client certificate, private key (or their match)
+   * or a Trusted_Cert is not usable PEM. */
+  QLC_BAD_SPEC = 203,
+  /* qlc_perform: unknown command text, null argument or value over 4096 bytes. */
+  QLC_BAD_COMMAND = 204,
+  /* A null or invalid argument, or an unknown value format. */
+  QLC_BAD_ARGUMENT = 205,
+  /* qlc_fetch_server_credentials: the result holds no presented server certificate (its status
+   * is not QLC_UNTRUSTED). */
+  QLC_NO_CREDENTIALS = 206,
+  /* An allocation failed (also what qlc_ok reports for a NULL result). */
+  QLC_NO_MEMORY = 207
 };
 
 /* Credential format codes of qlc_credentials. */
@@ -72,20 +102,27 @@ typedef struct qlc_credentials {
  * status 0 *session is set and must be closed with qlc_disconnect_key_manager. */
 qlc_result* qlc_connect_key_manager(qlc_session** session, const char* spec);
 
-/* Runs one command on an open session; returns its result (see qlc_ok). */
+/* Runs one command on an open session and waits for its answer; returns its result (see
+ * qlc_ok). Calls on one session are serialised. Result tree of a successful command:
+ *   Get             Symmetric_Key/Key (bytes), Symmetric_Key/Length (int, bits),
+ *                   Symmetric_Key/Algorithm (int, when sent)
+ *   Get Attributes  Attributes/State (int; absent when the server returned no State)
+ *   Query Versions  Versions/Version... (text "major.minor"); no Versions node when the server
+ *                   listed none */
 qlc_result* qlc_perform(qlc_session* session, const char* command, ...);
 
 /* 0 on success, else one of the status values above. A NULL result gives QLC_NO_MEMORY. */
 int qlc_ok(const qlc_result* result);
 
-/* The reason text of a failed result ("" on success); owned by the result. */
+/* The reason text of a failed result; on a successful result the reason of the last failed
+ * qlc_value_of or qlc_fetch_server_credentials on it, else "". Owned by the result. */
 const char* qlc_explain(const qlc_result* result);
 
 /* Frees a result and everything it owns. NULL is allowed. */
 void qlc_release(qlc_result* result);
 
-/* First node at PATH under a result's payload (segments joined by '/'); a trailing '/' gives
- * the first child of that node. NULL when absent. */
+/* First node at PATH in a result's tree (segments joined by '/'); a trailing '/' gives the
+ * first child of that node. NULL when absent. */
 const qlc_node* qlc_find(const char* path, const qlc_result* result);
 
 /* Next sibling of a node, or NULL. */
@@ -93,7 +130,8 @@ const qlc_node* qlc_next(const qlc_node* node);
 
 /* Reads the value at PATH under WHERE, which is a qlc_result* or a qlc_node* (PATH NULL or ""
  * means WHERE itself when it is a node). Formats:
- *   "d"  int*                       an Integer or Enumeration
+ *   "d"  int*                       an Integer or Enumeration (enumerations above INT_MAX
+ *                                   come out as their two's complement int)
  *   "bs" unsigned char**, int32_t*  a Byte String, copied; free with qlc_free
  *   "%s" char**                     a Text String (or a version node as "major.minor"),
  *                                   NUL-terminated copy; free with qlc_free

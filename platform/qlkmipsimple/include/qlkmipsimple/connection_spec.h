@@ -1,0 +1,44 @@
+// The session specification text: a strict parser that accepts exactly the layout
+//   Presentation={Protocol=KMIP, Version='1.1', Format=TTLV}, Session = {
+//   [Proxy={Protocol=HTTP, Host='H', Port='P'},]Protocol=SSL, Host='H', Port='P', Timeout=N:Seconds,
+//   [Certificate=PEM:[hex], Public=PEM:[hex], Private=PEM:[hex],]User_Trust, Authenticate}
+//   [, Trusted_Cert=PEM:[hex]]...
+// (spaces exactly as shown; hex digits in either case, two per byte). Ports must be 1..65535,
+// the time-out 1..86400 seconds, hosts non-empty without quotes or control characters; every
+// PEM object is at most 64 KiB once decoded, at most 256 trusted certificates, 4 MiB of text.
+#ifndef QLKMIPSIMPLE_CONNECTION_SPEC_H
+#define QLKMIPSIMPLE_CONNECTION_SPEC_H
+
+#include <qlkmipsimple/secure_buffer.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Qlkmip {
+
+struct ConnectionSpec {
+  std::string host;
+  uint16_t port = 0;
+  std::string proxyHost;  // empty: no proxy
+  uint16_t proxyPort = 0;
+  int timeoutSeconds = 0;
+  bool hasClientCertificate = false;
+  std::string certificatePem;
+  std::string publicPem;
+  SecureString privateKeyPem;
+  std::vector<std::string> trustedPems;
+};
+
+constexpr size_t kMaxSpecText = 4u << 20;
+constexpr size_t kMaxPemObject = 64u << 10;
+constexpr size_t kMaxTrustedCerts = 256;
+constexpr int kMaxTimeoutSeconds = 86400;
+
+// Parses TEXT into *out. On failure returns false with a reason in *error.
+bool ParseConnectionSpec(std::string_view text, ConnectionSpec* out, std::string* error);
+
+}  // namespace Qlkmip
+
+#endif

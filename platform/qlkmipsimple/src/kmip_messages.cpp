@@ -1,0 +1,243 @@
+#include "kmip_messages.h"
+
+#include <qlkmipsimple.h>
+
+namespace Qlkmip::Kmip {
+namespace {
+
+using Ttlv::Item;
+using Ttlv::Type;
+
+Item ProtocolVersion(int major, int minor) {
+  return Item::Struct(Tag::ProtocolVersion, {Item::Int(Tag::ProtocolVersionMajor, major),
+                                             Item::Int(Tag::ProtocolVersionMinor, minor)});
+}
+
+Item Credential(const Request& request) {
+  const auto& user = request.username.str();
+  const auto& password = request.password.str();
+  Item value = Item::Struct(Tag::CredentialValue);
+  value.children.push_back(Item::Text(Tag::Username, std::string_view(user.data(), user.size())));
+  value.children.push_back(
+      Item::Text(Tag::Password, std::string_view(password.data(), password.size())));
+  Item credential = Item::Struct(Tag::Credential);
+  credential.children.push_back(Item::Enum(Tag::CredentialType, kCredentialUsernamePassword));
+  credential.children.push_back(std::move(value));
+  return Item::Struct(Tag::Authentication, {std::move(credential)});
+}
+
+Item Payload(const Request& request) {
+  Item payload = Item::Struct(Tag::RequestPayload);
+  if (request.operation != Operation::DiscoverVersions) {
+    payload.children.push_back(Item::Text(Tag::UniqueIdentifier, request.uniqueId));
+  }
+  if (request.operation == Operation::GetAttributes) {
+    payload.children.push_back(Item::Text(Tag::AttributeName, "State"));
+  }
+  return payload;
+}
+
+const char* ReasonName(int64_t reason) {
+  switch (reason) {
+    case 1: return "Item Not Found";
+    case 2: return "Response Too Large";
+    case 3: return "Authentication Not Successful";
+    case 4: return "Invalid Message";
+    case 5: return "Operation Not Supported";
+    case 6: return "Missing Data";
+    case 7: return "Invalid Field";
+    case 8: return "Feature Not Supported";
+    case 9: return "Operation Canceled By Requester";
+    case 10: return "Cryptographic Failure";
+    case 11: return "Illegal Operation";
+    case 12: return "Permission Denied";
+    case 13: return "Object Archived";
+    case 14: return "Index Out of Bounds";
+    case 15: return "Application Namespace Not Supported";
+    case 16: return "Key Format Type Not Supported";
+    case 17: return "Key Compression Type Not Supported";
+    case 0x100: return "General Failure";
+    default: return "Unknown Reason";
+  }
+}
+
+Reply Bad(std::string what) {
+  Reply reply;
+  reply.status = QLC_BAD_RESPONSE;
+  reply.explain = "Malformed KMIP response: " + std::move(what);
+  return reply;
+}
+
+Reply Failure(const Item& batchItem, Operation operation, int64_t resultStatus) {
+  Reply reply;
+  reply.status = QLC_KMIP_FAILURE;
+  reply.explain = std::string("KMIP ") + OperationName(operation) + " failed: result status " +
+                  std::to_string(resultStatus);
+  if (const Item* reason = batchItem.Find(Tag::ResultReason, Type::Enumeration)) {
+    reply.explain += ", reason " + std::to_string(reason->number) + " (" +
+                     ReasonName(reason->number) + ")";
+  }
+  if (const Item* message = batchItem.Find(Tag::ResultMessage, Type::TextString)) {
+    reply.explain += ": " + message->TextValue();
+  }
+  return reply;
+}
+
+Reply SymmetricKey(const Item* payload) {
+  const Item* objectType = payload->Find(Tag::ObjectType, Type::Enumeration);
+  if (objectType == nullptr || objectType->number != kObjectTypeSymmetricKey) {
+    return Bad("the object is not a symmetric key");
+  }
+  const Item* key = payload->Find(Tag::SymmetricKey, Type::Structure);
+  const Item* block = key ? key->Find(Tag::KeyBlock, Type::Structure) : nullptr;
+  if (block == nullptr) {
+    return Bad("no key block");
+  }
+  const Item* format = block->Find(Tag::KeyFormatType, Type::Enumeration);
+  if (format == nullptr || format->number != kKeyFormatRaw) {
+    return Bad("key format is not Raw");
+  }
+  const Item* value = block->Find(Tag::KeyValue, Type::Structure);
+  const Item* material = value ? value->Find(Tag::KeyMaterial, Type::ByteString) : nullptr;
+  if (material == nullptr || block->Find(Tag::KeyWrappingData) != nullptr) {
+    return Bad("no plain key material");
+  }
+  const Item* length = block->Find(Tag::CryptographicLength, Type::Integer);
+  if (length == nullptr || length->number != static_cast<int64_t>(material->bytes.size()) * 8) {
+    return Bad("Cryptographic Length does not match the key material of " +
+               std::to_string(material->bytes.size()) + " bytes");
+  }
+  Reply reply;
+  reply.tree = qlc_node::Group("");
+  qlc_node* node = reply.tree->Add(qlc_node::Group("Symmetric_Key"));
+  node->Add(qlc_node::Bytes("Key", material->bytes.data(), material->bytes.size()));
+  node->Add(qlc_node::Integer("Length", length->number));
+  if (const Item* algorithm = block->Find(Tag::CryptographicAlgorithm, Type::Enumeration)) {
+    node->Add(qlc_node::Integer("Algorithm", algorithm->number));
+  }
+  return reply;
+}
+
+Reply Attributes(const Item* payload) {
+  Reply reply;
+  reply.tree = qlc_node::Group("");
+  qlc_node* node = reply.tree->Add(qlc_node::Group("Attributes"));
+  for (const Item& attribute : payload->children) {
+    if (attribute.tag != Tag::Attribute) {
+      continue;
+    }
+    const Item* name = attribute.Find(Tag::AttributeName, Type::TextString);
+    if (name == nullptr || name->TextValue() != "State") {
+      continue;
+    }
+    const Item* value = attribute.Find(Tag::AttributeValue, Type::Enumeration);
+    if (value == nullptr) {
+      return Bad("State is not an enumeration");
+    }
+    if (node->children.empty()) {
+      node->Add(qlc_node::Integer("State", value->number));
+    }
+  }
+  return reply;
+}
+
+Reply Versions(const Item* payload) {
+  Reply reply;
+  reply.tree = qlc_node::Group("");
+  std::unique_ptr<qlc_node> versions = qlc_node::Group("Versions");
+  for (const Item& version : payload->children) {
+    if (version.tag != Tag::ProtocolVersion) {
+      continue;
+    }
+    const Item* major = version.Find(Tag::ProtocolVersionMajor, Type::Integer);
+    const Item* minor = version.Find(Tag::ProtocolVersionMinor, Type::Integer);
+    if (major == nullptr || minor == nullptr) {
+      return Bad("incomplete protocol version");
+    }
+    versions->Add(qlc_node::Text(
+        "Version", std::to_string(major->number) + "." + std::to_string(minor->number)));
+  }
+  if (!versions->children.empty()) {
+    reply.tree->Add(std::move(versions));
+  }
+  return reply;
+}
+
+Reply Success(const Item& batchItem, Operation operation) {
+  const Item* payload = batchItem.Find(Tag::ResponsePayload, Type::Structure);
+  if (operation == Operation::DiscoverVersions) {
+    const Item empty = Item::Struct(Tag::ResponsePayload);
+    return Versions(payload != nullptr ? payload : &empty);
+  }
+  if (payload == nullptr) {
+    return Bad("no response payload");
+  }
+  return operation == Operation::Get ? SymmetricKey(payload) : Attributes(payload);
+}
+
+}  // namespace
+
+const char* OperationName(Operation operation) {
+  switch (operation) {
+    case Operation::Get: return "Get";
+    case Operation::GetAttributes: return "Get Attributes";
+    case Operation::DiscoverVersions: return "Discover Versions";
+  }
+  return "?";
+}
+
+SecureBytes EncodeRequest(const Request& request) {
+  Item header = Item::Struct(Tag::RequestHeader, {ProtocolVersion(1, 1)});
+  if (request.withCredential) {
+    header.children.push_back(Credential(request));
+  }
+  header.children.push_back(Item::Int(Tag::BatchCount, 1));
+  Item batchItem = Item::Struct(Tag::BatchItem);
+  batchItem.children.push_back(
+      Item::Enum(Tag::Operation, static_cast<uint32_t>(request.operation)));
+  batchItem.children.push_back(Payload(request));
+  Item message = Item::Struct(Tag::RequestMessage);
+  message.children.push_back(std::move(header));
+  message.children.push_back(std::move(batchItem));
+  return Ttlv::Encode(message);
+}
+
+Reply InterpretResponse(const Item& message, Operation operation) {
+  if (message.tag != Tag::ResponseMessage || message.type != Type::Structure) {
+    return Bad("not a response message");
+  }
+  const Item* header = message.Find(Tag::ResponseHeader, Type::Structure);
+  const Item* count = header ? header->Find(Tag::BatchCount, Type::Integer) : nullptr;
+  if (count == nullptr || header->Find(Tag::ProtocolVersion, Type::Structure) == nullptr) {
+    return Bad("incomplete response header");
+  }
+  const Item* batchItem = nullptr;
+  int items = 0;
+  for (const Item& child : message.children) {
+    if (child.tag == Tag::BatchItem && child.type == Type::Structure) {
+      batchItem = &child;
+      ++items;
+    }
+  }
+  if (items != 1 || count->number != 1) {
+    return Bad("expected exactly one batch item");
+  }
+  const Item* status = batchItem->Find(Tag::ResultStatus, Type::Enumeration);
+  if (status == nullptr) {
+    return Bad("no result status");
+  }
+  const Item* echoed = batchItem->Find(Tag::Operation);
+  if (echoed != nullptr &&
+      (echoed->type != Type::Enumeration || echoed->number != static_cast<int64_t>(operation))) {
+    return Bad("response to another operation");
+  }
+  if (status->number != kResultSuccess) {
+    return Failure(*batchItem, operation, status->number);
+  }
+  if (echoed == nullptr) {
+    return Bad("successful batch item without operation");
+  }
+  return Success(*batchItem, operation);
+}
+
+}  // namespace Qlkmip::Kmip

@@ -1,0 +1,46 @@
+// KMIP 1.1 request encoding and response interpretation for the three commands the client
+// sends. Requests carry Protocol Version 1.1, Batch Count 1, no Time Stamp and optionally a
+// Username-and-Password Credential. Responses are checked against the request's operation and
+// turned into the named result tree:
+//   Get             -> Symmetric_Key/{Key (bytes), Length (int), Algorithm (int)}
+//   Get Attributes  -> Attributes/{State (int), only when the server returned it}
+//   Discover Vers.  -> Versions/{Version ("major.minor" text)...}, absent when the list is empty
+#ifndef QLKMIPSIMPLE_KMIP_MESSAGES_H
+#define QLKMIPSIMPLE_KMIP_MESSAGES_H
+
+#include <qlkmipsimple/kmip_tags.h>
+#include <qlkmipsimple/secure_buffer.h>
+#include <qlkmipsimple/ttlv.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "result_tree.h"
+
+namespace Qlkmip::Kmip {
+
+struct Request {
+  Operation operation = Operation::Get;
+  std::string uniqueId;  // Get and Get Attributes
+  bool withCredential = false;
+  SecureString username;
+  SecureString password;
+};
+
+SecureBytes EncodeRequest(const Request& request);
+
+struct Reply {
+  int status = 0;  // a qlc status value
+  std::string explain;
+  std::unique_ptr<qlc_node> tree;  // payload tree on success
+};
+
+// Interprets a decoded response message to a request for OPERATION.
+Reply InterpretResponse(const Ttlv::Item& message, Operation operation);
+
+const char* OperationName(Operation operation);
+
+}  // namespace Qlkmip::Kmip
+
+#endif

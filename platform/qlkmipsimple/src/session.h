@@ -1,0 +1,50 @@
+// One client session: TCP (optionally through an HTTP CONNECT proxy), TLS, then one KMIP request
+// at a time. Each step (connect, proxy exchange, handshake, each request/response) gets its own
+// deadline of the specification's time-out. Responses are at most 1 MiB (announced length
+// checked before reading). After a failed exchange the session no longer sends requests
+// (the stream position is lost) and every later request fails with QLC_COMMUNICATION.
+#ifndef QLKMIPSIMPLE_SESSION_H
+#define QLKMIPSIMPLE_SESSION_H
+
+#include <qlkmipsimple/connection_spec.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "kmip_messages.h"
+#include "net.h"
+#include "result_tree.h"
+#include "tls_channel.h"
+
+namespace Qlkmip {
+
+constexpr size_t kMaxResponseSize = 1u << 20;
+
+class Session {
+ public:
+  // Opens a session. On QLC_UNTRUSTED *presentedPem holds the server's certificate.
+  static Net::Outcome Open(const ConnectionSpec& spec, std::unique_ptr<Session>* out,
+                           std::string* presentedPem);
+
+  Session(std::unique_ptr<TlsChannel> channel, int timeoutSeconds);
+
+  // Sends REQUEST and fills RESULT from the response.
+  void Perform(const Kmip::Request& request, qlc_result* result);
+
+ private:
+  Kmip::Reply Exchange(const Kmip::Request& request);
+
+  std::mutex mutex_;
+  std::unique_ptr<TlsChannel> channel_;
+  int timeoutSeconds_;
+  bool broken_ = false;
+};
+
+}  // namespace Qlkmip
+
+struct qlc_session {
+  std::unique_ptr<Qlkmip::Session> session;
+};
+
+#endif

@@ -1,0 +1,63 @@
+// A TLS 1.2+ client channel over a connected non-blocking socket. The handshake and every read
+// and write wait with poll against a deadline. Trust: the server must chain to one of the
+// specification's trusted certificates (partial chains allowed); when the presented certificate
+// is itself one of them the host name is not checked, otherwise the host must match a subject
+// alternative name. Without trusted certificates the server is never trusted. In every
+// untrusted case the handshake stops before the client sends its certificate, the outcome is
+// QLC_UNTRUSTED and the presented certificate is kept as PEM. Writes never raise SIGPIPE.
+#ifndef QLKMIPSIMPLE_TLS_CHANNEL_H
+#define QLKMIPSIMPLE_TLS_CHANNEL_H
+
+#include <qlkmipsimple/connection_spec.h>
+
+#include <memory>
+#include <string>
+
+#include "net.h"
+
+typedef struct ssl_st SSL;
+typedef struct ssl_ctx_st SSL_CTX;
+typedef struct bio_method_st BIO_METHOD;
+
+namespace Qlkmip {
+
+class TlsChannel {
+ public:
+  // Runs the handshake over FD with SPEC's credentials and trust. On QLC_UNTRUSTED
+  // *presentedPem receives the server's certificate. Codes: 0, QLC_COMMUNICATION, QLC_TIMEOUT,
+  // QLC_UNTRUSTED, QLC_BAD_SPEC (client certificate, key or a trusted certificate unusable).
+  static Net::Outcome Open(Net::Fd fd, const ConnectionSpec& spec, const Net::Deadline& deadline,
+                           std::unique_ptr<TlsChannel>* out, std::string* presentedPem);
+  ~TlsChannel();
+  TlsChannel(const TlsChannel&) = delete;
+  TlsChannel& operator=(const TlsChannel&) = delete;
+
+  Net::Outcome WriteAll(const uint8_t* data, size_t size, const Net::Deadline& deadline);
+  Net::Outcome ReadExact(uint8_t* data, size_t size, const Net::Deadline& deadline);
+
+  struct VerifyState;
+  struct BioState;
+
+  TlsChannel();  // use Open
+
+ private:
+  Net::Outcome Setup(const ConnectionSpec& spec);
+  Net::Outcome Handshake(const Net::Deadline& deadline);
+  // Classifies a failed SSL call; returns 0 when the caller should retry after waiting.
+  Net::Outcome Retry(int rc, const Net::Deadline& deadline, const char* what);
+
+  struct CtxFree { void operator()(SSL_CTX* ctx) const; };
+  struct SslFree { void operator()(SSL* ssl) const; };
+  struct MethodFree { void operator()(BIO_METHOD* method) const; };
+
+  Net::Fd fd_;
+  std::unique_ptr<VerifyState> verify_;
+  std::unique_ptr<BioState> bio_;
+  std::unique_ptr<BIO_METHOD, MethodFree> method_;
+  std::unique_ptr<SSL_CTX, CtxFree> ctx_;
+  std::unique_ptr<SSL, SslFree> ssl_;
+};
+
+}  // namespace Qlkmip
+
+#endif

@@ -1,0 +1,62 @@
+// Test support: a PyKMIP server started by scripts/pykmip/pykmip-server.sh in a fresh temporary
+// folder, and a bounded child-process runner.
+//
+// PykmipPeer::Start runs `pykmip-server.sh start`; the destructor stops the server (and its
+// proxy) and removes the folder. Key helpers go through the script, i.e. through PyKMIP's own
+// client, so tests can compare what the code under test reads with what PyKMIP reports.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace PykmipTest {
+
+struct ProcessResult {
+  int exitCode = -1;  // -1 when the process could not be started, was killed or timed out
+  std::string out;
+  std::string err;
+};
+
+// Runs argv[0] (a path) with the arguments, capturing stdout and stderr (each at most 1 MiB);
+// kills it after timeoutSeconds.
+ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutSeconds);
+
+// Whole file as text; empty when unreadable.
+std::string ReadTextFile(const std::string& path);
+
+class PykmipPeer {
+ public:
+  // True when /usr/bin/pykmip-server exists.
+  static bool Installed();
+  // Starts a server; nullptr with error set (script output included) on failure.
+  static std::unique_ptr<PykmipPeer> Start(std::string& error);
+  // Takes over DIR (stopped and removed on destruction); use Start to create a running peer.
+  PykmipPeer(std::string dir, uint16_t port) : dir_(std::move(dir)), port_(port) {}
+  ~PykmipPeer();
+  PykmipPeer(const PykmipPeer&) = delete;
+  PykmipPeer& operator=(const PykmipPeer&) = delete;
+
+  uint16_t Port() const { return port_; }
+  // A file of the server folder (ca.crt, server.crt, client.crt, client.key, client2.crt, ...).
+  std::string Path(const std::string& file) const { return dir_ + "/" + file; }
+  std::string File(const std::string& file) const { return ReadTextFile(Path(file)); }
+
+  // AES key of BITS bits in STATE (pre-active|active|deactivated|compromised); empty on failure.
+  std::string CreateKey(int bits, const std::string& state);
+  // "BITS SHA256HEX" as PyKMIP's client reads the key; empty on failure.
+  std::string KeyInfo(const std::string& id);
+  // State as PyKMIP's client reads it; -1 on failure.
+  int State(const std::string& id);
+  // Starts the loopback CONNECT proxy admitting only this server's port; 0 on failure.
+  uint16_t StartProxy();
+
+ private:
+  ProcessResult Script(const std::vector<std::string>& args) const;
+
+  std::string dir_;
+  uint16_t port_;
+};
+
+}  // namespace PykmipTest

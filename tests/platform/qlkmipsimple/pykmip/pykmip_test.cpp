@@ -1,0 +1,234 @@
+// qlkmipsimple against a real PyKMIP 0.10 server (KMIP 1.1 over TLS 1.2 on loopback): version
+// discovery, Get and Get Attributes State compared with what PyKMIP's own client reads, trust
+// handling and server-certificate fetch, the username/password credential and a CONNECT proxy.
+#include "pykmip_peer.h"
+
+#include "connection_spec.h"
+#include "qlc_handles.h"
+
+#include <gtest/gtest.h>
+#include <ironveil-common/ssl_utils.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Kmipctl::ResultHandle;
+using Kmipctl::SessionHandle;
+using Kmipctl::SpecInputs;
+using PykmipTest::PykmipPeer;
+namespace Ssl = Brask::Common::SslUtils;
+
+class PykmipLibraryTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (PykmipPeer::Installed()) {
+      peer_ = PykmipPeer::Start(startError_);
+    }
+  }
+  static void TearDownTestSuite() { peer_.reset(); }
+
+  void SetUp() override {
+    if (!PykmipPeer::Installed()) {
+      GTEST_SKIP() << "/usr/bin/pykmip-server is not installed";
+    }
+    ASSERT_NE(peer_, nullptr) << startError_;
+  }
+
+  // Client identity `client` (or `client2`), trusting the test CA.
+  static SpecInputs Inputs(const std::string& identity = "client") {
+    SpecInputs in;
+    in.host = "127.0.0.1";
+    in.port = peer_->Port();
+    in.timeoutSeconds = 20;
+    in.clientCertificate = peer_->File(identity + ".crt");
+    std::string key = peer_->File(identity + ".key");
+    in.privateKey.assign(key.data(), key.size());
+    in.trust = true;
+    in.trustedCertificates = {peer_->File("ca.crt")};
+    return in;
+  }
+
+  // Connects; returns the status and keeps the result for its explanation.
+  static int Connect(const SpecInputs& in, SessionHandle& session, ResultHandle* keep = nullptr) {
+    qlc_session* raw = nullptr;
+    ResultHandle result(qlc_connect_key_manager(&raw, Kmipctl::BuildConnectionSpec(in).c_str()));
+    int status = qlc_ok(result.get());
+    if (status == QLC_OK) {
+      session.reset(raw);
+    }
+    if (keep != nullptr) {
+      *keep = std::move(result);
+    }
+    return status;
+  }
+
+  static SessionHandle MustConnect(const SpecInputs& in) {
+    SessionHandle session;
+    ResultHandle result;
+    int status = Connect(in, session, &result);
+    EXPECT_EQ(status, QLC_OK) << qlc_explain(result.get());
+    return session;
+  }
+
+  // "BITS SHA256HEX" of the key the library gets, in the script's format; the status otherwise.
+  static std::string KeyInfo(qlc_session* session, const std::string& id, const char* suffix = "") {
+    std::string command = std::string("Get, Object, Id=%s") + suffix;
+    ResultHandle result(qlc_perform(session, command.c_str(), id.c_str(), "kmip-client-a", "secret"));
+    if (qlc_ok(result.get()) != QLC_OK) {
+      return "status " + std::to_string(qlc_ok(result.get())) + ": " + qlc_explain(result.get());
+    }
+    unsigned char* raw = nullptr;
+    int32_t length = 0;
+    int status = qlc_value_of("Symmetric_Key/Key", result.get(), "bs", &raw, &length);
+    Kmipctl::ValueHandle<unsigned char> key(raw);
+    std::string hex;
+    if (status != QLC_OK || !Ssl::ComputeHashHex(std::string(reinterpret_cast<char*>(raw), length), hex)) {
+      return "value status " + std::to_string(status);
+    }
+    return std::to_string(length * 8) + " " + hex;
+  }
+
+  // State via the library; -status on failure.
+  static int State(qlc_session* session, const std::string& id, const char* suffix = "") {
+    std::string command = std::string("Get, Attributes, Id=%s, Names=State") + suffix;
+    ResultHandle result(qlc_perform(session, command.c_str(), id.c_str(), "kmip-client-a", "secret"));
+    int state = 0;
+    int status = qlc_ok(result.get());
+    if (status == QLC_OK) {
+      status = qlc_value_of("Attributes/State", result.get(), "d", &state);
+    }
+    return status == QLC_OK ? state : -status;
+  }
+
+  static std::unique_ptr<PykmipPeer> peer_;
+  static std::string startError_;
+};
+
+std::unique_ptr<PykmipPeer> PykmipLibraryTest::peer_;
+std::string PykmipLibraryTest::startError_;
+
+const char kCredential[] = ", Options={Authentication={User=%s, Password=%s}}";
+
+TEST_F(PykmipLibraryTest, DiscoverVersionsListsEveryServerVersion) {
+  SessionHandle session = MustConnect(Inputs());
+  ASSERT_TRUE(session);
+  ResultHandle result(qlc_perform(session.get(), "Query, Versions"));
+  ASSERT_EQ(qlc_ok(result.get()), QLC_OK) << qlc_explain(result.get());
+  std::vector<std::string> versions;
+  for (const qlc_node* node = qlc_find("Versions/", result.get()); node != nullptr; node = qlc_next(node)) {
+    char* raw = nullptr;
+    ASSERT_EQ(qlc_value_of(nullptr, node, "%s", &raw), QLC_OK);
+    Kmipctl::ValueHandle<char> text(raw);
+    versions.emplace_back(text.get());
+  }
+  EXPECT_EQ(versions, (std::vector<std::string>{"2.0", "1.4", "1.3", "1.2", "1.1", "1.0"}));
+}
+
+TEST_F(PykmipLibraryTest, GetReturnsTheKeyPykmipHolds) {
+  SessionHandle session = MustConnect(Inputs());
+  SessionHandle second = MustConnect(Inputs("client2"));
+  ASSERT_TRUE(session && second);
+  for (int bits : {128, 192, 256}) {
+    SCOPED_TRACE(bits);
+    std::string id = peer_->CreateKey(bits, "active");
+    ASSERT_FALSE(id.empty());
+    std::string expected = peer_->KeyInfo(id);
+    ASSERT_EQ(expected.substr(0, 4), std::to_string(bits) + " ");
+    // The same session serves several requests; a second identity reads the `shared` key too.
+    EXPECT_EQ(KeyInfo(session.get(), id), expected);
+    EXPECT_EQ(KeyInfo(session.get(), id), expected);
+    EXPECT_EQ(KeyInfo(second.get(), id), expected);
+  }
+}
+
+TEST_F(PykmipLibraryTest, StateReadsEachLifecycleState) {
+  SessionHandle session = MustConnect(Inputs());
+  ASSERT_TRUE(session);
+  const std::vector<std::pair<const char*, int>> states = {
+      {"pre-active", 1}, {"active", 2}, {"deactivated", 3}, {"compromised", 4}};
+  for (const auto& [name, value] : states) {
+    SCOPED_TRACE(name);
+    std::string id = peer_->CreateKey(256, name);
+    ASSERT_FALSE(id.empty());
+    ASSERT_EQ(peer_->State(id), value);
+    EXPECT_EQ(State(session.get(), id), value);
+  }
+}
+
+TEST_F(PykmipLibraryTest, MissingKeyIsAKmipFailureAndTheSessionSurvives) {
+  SessionHandle session = MustConnect(Inputs());
+  ASSERT_TRUE(session);
+  ResultHandle result(qlc_perform(session.get(), "Get, Object, Id=%s", "999999"));
+  EXPECT_EQ(qlc_ok(result.get()), QLC_KMIP_FAILURE);
+  EXPECT_NE(std::string(qlc_explain(result.get())).find("999999"), std::string::npos) << qlc_explain(result.get());
+  EXPECT_EQ(State(session.get(), "999999"), -QLC_KMIP_FAILURE);
+  std::string id = peer_->CreateKey(128, "active");
+  EXPECT_EQ(KeyInfo(session.get(), id), peer_->KeyInfo(id));
+}
+
+TEST_F(PykmipLibraryTest, UntrustedServerCertificateIsFetchedAndCanBePinned) {
+  SpecInputs in = Inputs();
+  in.trust = false;
+  SessionHandle session;
+  ResultHandle result;
+  ASSERT_EQ(Connect(in, session, &result), QLC_UNTRUSTED) << qlc_explain(result.get());
+  EXPECT_FALSE(session);
+  qlc_credentials* raw = nullptr;
+  ASSERT_EQ(qlc_fetch_server_credentials(result.get(), &raw), QLC_OK) << qlc_explain(result.get());
+  Kmipctl::CredentialsHandle credentials(raw);
+  ASSERT_EQ(credentials->format, static_cast<uint32_t>(QLC_CRED_PEM));
+  std::string pem(reinterpret_cast<const char*>(credentials->data), credentials->length);
+  EXPECT_TRUE(Ssl::ComparePemCerts(pem, peer_->File("server.crt"))) << pem;
+
+  // Pinning exactly the fetched certificate is enough to connect (no CA needed).
+  in.trust = true;
+  in.trustedCertificates = {pem};
+  SessionHandle pinned = MustConnect(in);
+  ASSERT_TRUE(pinned);
+  EXPECT_EQ(State(pinned.get(), peer_->CreateKey(128, "active")), 2);
+}
+
+TEST_F(PykmipLibraryTest, TrustAndClientCertificateFailures) {
+  SessionHandle session;
+  SpecInputs wrongTrust = Inputs();
+  wrongTrust.trustedCertificates = {peer_->File("client2.crt")};
+  EXPECT_EQ(Connect(wrongTrust, session), QLC_UNTRUSTED);
+
+  SpecInputs anonymous = Inputs();
+  anonymous.clientCertificate.clear();
+  anonymous.privateKey.clear();
+  EXPECT_EQ(Connect(anonymous, session), QLC_COMMUNICATION);
+  EXPECT_FALSE(session);
+}
+
+TEST_F(PykmipLibraryTest, UsernamePasswordCredentialIsAccepted) {
+  SessionHandle session = MustConnect(Inputs());
+  ASSERT_TRUE(session);
+  std::string id = peer_->CreateKey(256, "deactivated");
+  EXPECT_EQ(State(session.get(), id, kCredential), 3);
+  EXPECT_EQ(KeyInfo(session.get(), id, kCredential), peer_->KeyInfo(id));
+}
+
+TEST_F(PykmipLibraryTest, ConnectProxyCarriesTheSession) {
+  uint16_t proxyPort = peer_->StartProxy();
+  ASSERT_NE(proxyPort, 0);
+  SpecInputs in = Inputs();
+  in.proxyHost = "127.0.0.1";
+  in.proxyPort = proxyPort;
+  SessionHandle session = MustConnect(in);
+  ASSERT_TRUE(session);
+  std::string id = peer_->CreateKey(256, "active");
+  EXPECT_EQ(KeyInfo(session.get(), id), peer_->KeyInfo(id));
+  EXPECT_EQ(State(session.get(), id), 2);
+
+  // The proxy admits CONNECT to the KMIP port only; its refusal is a communication failure.
+  SpecInputs refused = in;
+  refused.port = proxyPort;
+  SessionHandle none;
+  EXPECT_EQ(Connect(refused, none), QLC_COMMUNICATION);
+}
+
+}  // namespace

@@ -1,0 +1,49 @@
+// Shared pieces of the client tests: one certificate set per test binary, a running in-process
+// server and helpers that own qlc handles.
+#ifndef QLKMIPSIMPLE_TEST_FIXTURE_H
+#define QLKMIPSIMPLE_TEST_FIXTURE_H
+
+#include <gtest/gtest.h>
+#include <qlkmipsimple.h>
+
+#include <memory>
+#include <string>
+
+#include "kmip_test_server.h"
+
+namespace QlcTest {
+
+struct ResultFree {
+  void operator()(qlc_result* r) const { qlc_release(r); }
+};
+struct SessionFree {
+  void operator()(qlc_session* s) const { qlc_disconnect_key_manager(s); }
+};
+using Result = std::unique_ptr<qlc_result, ResultFree>;
+using Session = std::unique_ptr<qlc_session, SessionFree>;
+
+// Certificates shared by every test of the binary (generated once).
+const KmipTest::CertSet& Certs();
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // A specification for the running server with the client credentials; TRUSTED lists the
+  // trusted PEMs (default: the CA).
+  KmipTest::SpecOptions Options() const;
+  std::string Spec() const { return KmipTest::BuildSpec(Options()); }
+
+  // Connects with SPEC; returns the result and sets session_ on success.
+  Result Connect(const std::string& spec);
+  // Reads "Symmetric_Key/Key" from a Get of ID on session_.
+  std::string GetKey(const char* id, int* status);
+
+  std::unique_ptr<KmipTest::KmipTestServer> server_;
+  Session session_;
+};
+
+}  // namespace QlcTest
+
+#endif
