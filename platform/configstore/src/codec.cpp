@@ -17,14 +17,22 @@ namespace OvikConfigStore::Codec {
 
 namespace {
 
-// Heap memory for JSON trees that may hold credentials: wiped before it is released.
+// Heap memory for JSON trees that may hold credentials: wiped before it is released. Requests
+// up to the default new alignment all use plain new/delete (the JSON library may free a block
+// with a larger alignment argument than it was allocated with).
 class WipingResource final : public json::memory_resource {
+  static bool Overaligned(std::size_t align) { return align > __STDCPP_DEFAULT_NEW_ALIGNMENT__; }
+
   void* do_allocate(std::size_t n, std::size_t align) override {
-    return ::operator new(n, std::align_val_t(align));
+    return Overaligned(align) ? ::operator new(n, std::align_val_t(align)) : ::operator new(n);
   }
   void do_deallocate(void* p, std::size_t n, std::size_t align) override {
     OPENSSL_cleanse(p, n);
-    ::operator delete(p, n, std::align_val_t(align));
+    if (Overaligned(align)) {
+      ::operator delete(p, std::align_val_t(align));
+    } else {
+      ::operator delete(p);
+    }
   }
   bool do_is_equal(const json::memory_resource& other) const noexcept override {
     return this == &other;
