@@ -6,21 +6,24 @@
 namespace Brask::Common {
 
 bool NoneFirewallBackend::AddOrRemoveServer(const std::string& ruleset, bool add, const std::string& host) {
+  if (ruleset.empty() || host.empty()) {
+    return false;
+  }
   std::lock_guard<std::mutex> lock(mutex_);
-  Ruleset& rs = rulesets_[ruleset];
   if (add) {
-    const int uses = ++rs.hosts[host];
+    const int uses = ++rulesets_[ruleset].hosts[host];
     Log_Level(5, "Firewall (none): ruleset %s admits host %s (uses %d)\n", ruleset.c_str(), host.c_str(), uses);
     return true;
   }
-  auto it = rs.hosts.find(host);
-  if (it == rs.hosts.end()) {
+  auto rs = rulesets_.find(ruleset);
+  auto it = rs == rulesets_.end() ? decltype(rs->second.hosts.end()){} : rs->second.hosts.find(host);
+  if (rs == rulesets_.end() || it == rs->second.hosts.end()) {
     Log_Level(5, "Firewall (none): ruleset %s does not hold host %s\n", ruleset.c_str(), host.c_str());
     return false;
   }
   const int uses = --it->second;
   if (uses == 0) {
-    rs.hosts.erase(it);
+    rs->second.hosts.erase(it);
   }
   Log_Level(5, "Firewall (none): ruleset %s released host %s (uses %d)\n", ruleset.c_str(), host.c_str(), uses);
   return true;

@@ -14,6 +14,7 @@ namespace {
 constexpr int kSummaryLevel = 5;
 constexpr const char* kOtherKey = "(other)";
 constexpr std::chrono::milliseconds kMinPeriod{10};
+constexpr size_t kMaxNameLength = 200;
 
 // Name -> four counters. Slots are never removed, so a reference stays valid.
 class CounterTable {
@@ -33,7 +34,8 @@ class CounterTable {
       }
     }
     std::unique_lock<std::shared_mutex> lock(mutex_);
-    const std::string& key = slots_.size() < kMaxKeys || slots_.count(name) ? name : std::string(kOtherKey);
+    const bool fits = name.size() <= kMaxNameLength && (slots_.size() < kMaxKeys || slots_.count(name) != 0);
+    const std::string key = fits ? name : std::string(kOtherKey);
     auto& slot = slots_[key];
     if (!slot) {
       slot = std::make_unique<Slot>();

@@ -27,6 +27,8 @@ TEST(FirewallNone, CountsUsesPerHostAndRuleset) {
   EXPECT_EQ(fw.UseCount("rs", "kms1.example"), 0);
   EXPECT_FALSE(fw.AddOrRemoveServer("rs", false, "kms1.example"));
   EXPECT_FALSE(fw.AddOrRemoveServer("rs", false, "never.added"));
+  EXPECT_FALSE(fw.AddOrRemoveServer("unknown", false, "kms1.example"));
+  EXPECT_FALSE(fw.AddOrRemoveServer("rs", true, ""));
   EXPECT_EQ(fw.UseCount("other", "kms1.example"), 1);
 
   // Disabling forgets the ruleset's hosts; other rulesets keep theirs.

@@ -101,10 +101,13 @@ TEST(TrafficTracker, SummaryLogsThePeriodAndStartsANewOne) {
 
 TEST(TrafficTracker, BoundsTheNumberOfOperations) {
   TrafficTracker tracker(TestLogger());
+  tracker.RecordCall(std::string(500, 'x'), 1, true);
   for (size_t i = 0; i < kMaxKeys + 10; ++i) tracker.RecordCall("op" + std::to_string(i), 1, true);
+  tracker.RecordCall("op0", 1, true);  // names already kept still count as themselves
   const auto counts = tracker.Snapshot();
-  EXPECT_EQ(counts.size(), kMaxKeys + 1);
-  EXPECT_EQ(counts.at("(other)").calls, 10u);
+  EXPECT_EQ(counts.size(), kMaxKeys);
+  EXPECT_EQ(counts.at("(other)").calls, 12u);
+  EXPECT_EQ(counts.at("op0").calls, 2u);
 }
 
 TEST(ErrorsTracker, CountsErrorsPerType) {

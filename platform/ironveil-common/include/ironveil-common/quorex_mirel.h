@@ -3,14 +3,14 @@
 //
 // DirectEnqueuer runs each task at once on the calling thread.
 // TrafficTracker counts calls, failures and latency per operation; ErrorsTracker counts errors
-// per error type. Recording is lock-free on the hot path once an operation or type has been
-// seen (a shared lock and atomic counters); at most kMaxKeys distinct names are kept, further
-// ones are counted under "(other)". StartScheduling / StartErrorScheduling log a summary line
-// of the counts of the period (level 5, through the tracker's logger) every period, on the
-// thread pool given at construction (null: the application's pool); each run schedules the
-// next and starts a new period. Stop ends the scheduling; it is idempotent, may be called any
+// per error type. Recording takes a shared lock and bumps atomic counters once a name has been
+// seen; at most kMaxKeys distinct names of up to 200 characters are kept, further or longer
+// ones are counted under "(other)".
+// StartScheduling / StartErrorScheduling log a summary line of the period's counts (level 5,
+// through the tracker's logger) every period, on the thread pool given at construction (null:
+// the application's pool); each run schedules the next and starts a new period. Periods below
+// 10 ms are raised to 10 ms. Stop ends the scheduling; it is idempotent, may be called any
 // number of times, and once it returns no summary is being logged. The destructor stops.
-// Periods below 10 ms are raised to 10 ms.
 #pragma once
 
 #include <quorex/quorex.h>
