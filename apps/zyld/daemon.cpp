@@ -85,6 +85,7 @@ int StartAndRun(DaemonObjects& objects) {
     Log_Level(2, "Failed to install signal handlers. Exiting.\n");
     return 1;
   }
+  Log_Level(5, "Start-up complete\n");
   Quorex::Service::GetApp().Run();
   return 0;
 }

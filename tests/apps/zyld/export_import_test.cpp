@@ -1,0 +1,194 @@
+// Export, import and restore of the providers, and clear failures on a corrupt, unreachable or
+// read-only database.
+#include "provider_fixture.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace {
+
+using namespace ZyldTest;
+
+using ExportImportTest = StoreTest;
+
+void WriteThree() {
+  for (int i = 0; i < 3; ++i) {
+    ProviderSpec spec;
+    spec.id = "p" + std::to_string(i);
+    spec.masterKeyId = "mk" + std::to_string(i);
+    spec.description = "d" + std::to_string(i);
+    spec.timeout = 10 + i;
+    spec.proxyHost = i == 1 ? "proxy" : "";
+    spec.servers = {{"a", "host-a", 5696}, {"b", "host-b", 5697}};
+    ASSERT_EQ(WriteProvider(spec), PC::Success);
+    ASSERT_EQ(PC::SetCredential(spec.id, "cred" + std::to_string(i)), PC::Success);
+  }
+}
+
+TEST_F(ExportImportTest, ExportThenImportIsTheIdentity) {
+  WriteThree();
+  std::string text, hash;
+  ASSERT_EQ(PC::ExportProviders(text, hash), PC::Success);
+  EXPECT_EQ(hash.size(), 64u);
+  std::string expectedHash;
+  ASSERT_TRUE(Brask::Common::SslUtils::ComputeHashHex(text, expectedHash));
+  EXPECT_EQ(hash, expectedHash);
+  Zyld::Kms::KmsInfo before;
+  ASSERT_EQ(PC::GetKmsInfo("p1", before), PC::Success);
+
+  for (const char* id : {"p0", "p1", "p2"}) {
+    ASSERT_EQ(PC::DeleteProvider(id), PC::Success);
+  }
+  ProviderSpec stray;
+  stray.id = "stray";
+  ASSERT_EQ(WriteProvider(stray), PC::Success);
+
+  ASSERT_EQ(PC::ImportConfiguration(text), PC::Success);
+  std::string again, againHash;
+  ASSERT_EQ(PC::ExportProviders(again, againHash), PC::Success);
+  EXPECT_EQ(again, text);
+  EXPECT_EQ(againHash, hash);
+  Zyld::Kms::KmsInfo after;
+  ASSERT_EQ(PC::GetKmsInfo("p1", after), PC::Success);
+  EXPECT_EQ(after, before);
+  std::vector<std::string> ids;
+  ASSERT_EQ(PC::ListProviderIds(ids), PC::Success);
+  EXPECT_EQ(ids, (std::vector<std::string>{"p0", "p1", "p2"}));
+}
+
+TEST_F(ExportImportTest, EmptyStoreStillExportsWithAHash) {
+  std::string text, hash;
+  ASSERT_EQ(PC::ExportProviders(text, hash), PC::Success);
+  EXPECT_FALSE(text.empty());
+  EXPECT_EQ(hash.size(), 64u);
+  // Importing the empty selection removes every provider.
+  WriteThree();
+  ASSERT_EQ(PC::ImportConfiguration(text), PC::Success);
+  std::vector<std::string> ids;
+  ASSERT_EQ(PC::ListProviderIds(ids), PC::Success);
+  EXPECT_TRUE(ids.empty());
+}
+
+TEST_F(ExportImportTest, RejectedImportChangesNothing) {
+  WriteThree();
+  const std::string before = Export();
+  LogCapture capture(dir_);
+  EXPECT_EQ(PC::ImportConfiguration("not json at all"), PC::StoreError);
+  EXPECT_EQ(PC::ImportConfiguration(""), PC::StoreError);
+  // Well-formed but invalid: a value of a type the store does not hold, in the last object.
+  std::string bad = before;
+  const size_t at = bad.rfind("\"port\":5697");
+  ASSERT_NE(at, std::string::npos);
+  bad.replace(at, 11, "\"port\":true");
+  EXPECT_EQ(PC::ImportConfiguration(bad), PC::StoreError);
+  // An object outside the selection.
+  std::string outside = before;
+  outside.replace(outside.find("\"key\":\"providers\",\"group\":\"kms\",\"component\":\"ovik\",\"instance\""), 17,
+                  "\"key\":\"others\"");
+  EXPECT_EQ(PC::ImportConfiguration(outside), PC::StoreError);
+  EXPECT_EQ(Export(), before);
+  EXPECT_TRUE(capture.Contains("Failed to import the given configuration"));
+}
+
+TEST_F(ExportImportTest, RestoreMarksEveryProviderAndTheDaemonKey) {
+  WriteThree();
+  LogCapture capture(dir_);
+  PC::RestoreConfiguration();
+  for (const char* id : {"p0", "p1", "p2"}) {
+    EXPECT_TRUE(Store()->IsRestoredThisBoot(PC::ProviderObjectId(id))) << id;
+    EXPECT_TRUE(capture.Contains(std::string("Restoring configuration key providers instance ") + id));
+  }
+  EXPECT_TRUE(Store()->IsRestoredThisBoot(OvikConfigStore::ConfigStoreObjectId("zyld_config", "kms", "ovik")));
+  EXPECT_TRUE(capture.Contains("Restoring configuration key zyld_config"));
+}
+
+class BrokenStoreTest : public ::testing::Test {
+ protected:
+  void TearDown() override { OvikConfigStore::ConfigStore::Configure(":memory:"); }
+
+  // Every persistence function answers StoreError and nothing throws.
+  static void ExpectStoreErrors() {
+    ProviderSpec spec;
+    spec.id = "p";
+    EXPECT_EQ(WriteProvider(spec), PC::StoreError);
+    Zyld::Kms::KmsInfo kms;
+    PC::ProviderInfo info;
+    std::vector<std::string> ids;
+    std::string text, hash;
+    EXPECT_EQ(PC::GetKmsInfo("p", kms), PC::StoreError);
+    EXPECT_EQ(PC::GetProviderInfo("p", info), PC::StoreError);
+    EXPECT_EQ(PC::ListProviderIds(ids), PC::StoreError);
+    EXPECT_EQ(PC::SetCredential("p", "x"), PC::StoreError);
+    EXPECT_EQ(PC::DeleteProvider("p"), PC::StoreError);
+    EXPECT_EQ(PC::ExportProviders(text, hash), PC::StoreError);
+    EXPECT_EQ(PC::ImportConfiguration("{}"), PC::StoreError);
+    EXPECT_FALSE(PC::GetAttestationPublicKey(text));
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(BrokenStoreTest, CorruptDatabaseGivesStoreErrors) {
+  const std::string path = dir_.File("ovik.db");
+  std::string garbage(8192, '\0');
+  for (size_t i = 0; i < garbage.size(); ++i) {
+    garbage[i] = static_cast<char>((i * 131 + 7) & 0xff);
+  }
+  WriteFile(path, garbage);
+  OvikConfigStore::ConfigStore::Configure(path);
+  ExpectStoreErrors();
+  EXPECT_THROW(PC::RestoreConfiguration(), OvikConfigStore::ConfigStoreException);
+}
+
+TEST_F(BrokenStoreTest, UnreachableDatabaseGivesStoreErrors) {
+  WriteFile(dir_.File("file"), "x");
+  OvikConfigStore::ConfigStore::Configure(dir_.File("file") + "/sub/ovik.db");
+  ExpectStoreErrors();
+}
+
+TEST_F(BrokenStoreTest, ReadOnlyDatabaseFailsWritesAndKeepsReads) {
+  const std::string path = dir_.File("ovik.db");
+  OvikConfigStore::ConfigStore::Configure(path);
+  ProviderSpec spec;
+  spec.id = "kept";
+  spec.servers = {{"s", "h", 1}};
+  ASSERT_EQ(WriteProvider(spec), PC::Success);
+  OvikConfigStore::ConfigStore::Configure(":memory:");
+
+  const bool root = geteuid() == 0;
+  const std::string protect = root ? "chattr +i " + dir_.Path() + " " + path + " 2>/dev/null" : "";
+  if (root) {
+    if (std::system(protect.c_str()) != 0) {
+      GTEST_SKIP() << "cannot make the database immutable here";
+    }
+  } else {
+    chmod(path.c_str(), 0400);
+    chmod(dir_.Path().c_str(), 0500);
+  }
+  OvikConfigStore::ConfigStore::Configure(path);
+  spec.id = "new";
+  const PC::ConfigResult written = WriteProvider(spec);
+  EXPECT_NE(written, PC::Success);
+  const PC::ConfigResult credential = PC::SetCredential("kept", "x");
+  std::vector<std::string> ids;
+  const PC::ConfigResult listed = PC::ListProviderIds(ids);
+  OvikConfigStore::ConfigStore::Configure(":memory:");
+  if (root) {
+    std::system(("chattr -i " + dir_.Path() + " " + path).c_str());
+  } else {
+    chmod(dir_.Path().c_str(), 0700);
+    chmod(path.c_str(), 0600);
+  }
+  EXPECT_EQ(written, PC::StoreError);
+  EXPECT_EQ(credential, PC::StoreError);
+  // Reading may or may not work on a read-only file; it never claims a write happened.
+  if (listed == PC::Success) {
+    EXPECT_EQ(ids, std::vector<std::string>{"kept"});
+  } else {
+    EXPECT_EQ(listed, PC::StoreError);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,357 @@
+// ProviderConfig against a real store database: providers written through the module read back
+// through GetProviderInfo, GetKmsInfo and the getters with the absent-value rules; failures give
+// their result codes and leave the store unchanged.
+#include "provider_fixture.h"
+
+namespace {
+
+using namespace ZyldTest;
+using Zyld::Kms::KmsInfo;
+using Zyld::Kms::ServerEntry;
+
+ProviderSpec FullSpec() {
+  ProviderSpec spec;
+  spec.id = "prov1";
+  spec.masterKeyId = "master-7";
+  spec.description = "primary cluster";
+  spec.timeout = 30;
+  spec.username = "kmip-user";
+  spec.proxyHost = "proxy.example";
+  spec.proxyPort = 3128;
+  spec.servers = {{"s1", "kmip1.example", 5696}, {"s2", "10.0.0.2", 15696}};
+  return spec;
+}
+
+using ProviderConfigTest = StoreTest;
+
+TEST_F(ProviderConfigTest, FullProviderReadsBackIdenticallyThroughEveryReader) {
+  ASSERT_EQ(WriteProvider(FullSpec()), PC::Success);
+  const TestCert client = MakeCert();
+  const TestCert trusted = MakeCert();
+  ASSERT_EQ(PC::SetCredential("prov1", "s3cret"), PC::Success);
+  ASSERT_EQ(PC::SetClientCertificate("prov1", client.messy, client.key), PC::Success);
+  ASSERT_EQ(PC::SetServerCertificates("prov1", {trusted.messy, "not a certificate"}), PC::Success);
+
+  PC::ProviderInfo info;
+  ASSERT_EQ(PC::GetProviderInfo("prov1", info), PC::Success);
+  EXPECT_EQ(info.masterKeyId, "master-7");
+  EXPECT_EQ(info.keyServer.type, PC::KeyServerType::KMIP);
+  EXPECT_EQ(info.keyServer.description, "primary cluster");
+  ASSERT_TRUE(info.keyServer.connectionTimeout.has_value());
+  EXPECT_EQ(*info.keyServer.connectionTimeout, 30);
+  ASSERT_TRUE(info.keyServer.proxyServer.has_value());
+  EXPECT_EQ(info.keyServer.proxyServer->hostname, "proxy.example");
+  EXPECT_EQ(info.keyServer.proxyServer->port, std::optional<int64_t>(3128));
+  EXPECT_EQ(info.keyServer.kmipServer.username, std::optional<std::string>("kmip-user"));
+  ASSERT_EQ(info.keyServer.kmipServer.servers.size(), 2u);
+  EXPECT_EQ(info.keyServer.kmipServer.servers[0].name, "s1");
+  EXPECT_EQ(info.keyServer.kmipServer.servers[0].address.hostname, "kmip1.example");
+  EXPECT_EQ(info.keyServer.kmipServer.servers[0].address.port, std::optional<int64_t>(5696));
+  EXPECT_EQ(info.keyServer.kmipServer.servers[1].name, "s2");
+  EXPECT_EQ(info.keyServer.kmipServer.servers[1].address.port, std::optional<int64_t>(15696));
+
+  KmsInfo kms;
+  ASSERT_EQ(PC::GetKmsInfo("prov1", kms), PC::Success);
+  EXPECT_EQ(kms.name, "prov1");
+  EXPECT_EQ(kms.masterKeyId, "master-7");
+  EXPECT_EQ(kms.proxyHost, "proxy.example");
+  EXPECT_EQ(kms.proxyPort, 3128);
+  EXPECT_EQ(kms.connectionTimeout, 30);
+  EXPECT_EQ(kms.username, "kmip-user");
+  EXPECT_EQ(kms.password, "s3cret");
+  EXPECT_EQ(kms.clientCertificate, client.standard);
+  EXPECT_EQ(kms.privateKey, client.key);
+  EXPECT_EQ(kms.trustedServerCertificates,
+            (std::vector<std::string>{trusted.standard, "not a certificate"}));
+  EXPECT_EQ(kms.servers, (std::vector<ServerEntry>{{"s1", "kmip1.example", 5696}, {"s2", "10.0.0.2", 15696}}));
+
+  // The getters hand back what was stored, unstandardised.
+  std::string credential, cert, key;
+  std::vector<std::string> certs;
+  EXPECT_EQ(PC::GetCredential("prov1", credential), PC::Success);
+  EXPECT_EQ(credential, "s3cret");
+  EXPECT_EQ(PC::GetClientCertificate("prov1", cert, key), PC::Success);
+  EXPECT_EQ(cert, client.messy);
+  EXPECT_EQ(key, client.key);
+  EXPECT_EQ(PC::GetServerCertificates("prov1", certs), PC::Success);
+  EXPECT_EQ(certs, (std::vector<std::string>{trusted.messy, "not a certificate"}));
+
+  std::vector<std::string> hosts;
+  std::string proxy;
+  EXPECT_EQ(PC::GetProviderHosts("prov1", true, true, hosts, proxy), PC::Success);
+  EXPECT_EQ(hosts, (std::vector<std::string>{"kmip1.example", "10.0.0.2"}));
+  EXPECT_EQ(proxy, "proxy.example");
+  hosts.clear();
+  proxy.clear();
+  EXPECT_EQ(PC::GetProviderHosts("prov1", false, false, hosts, proxy), PC::Success);
+  EXPECT_TRUE(hosts.empty());
+  EXPECT_TRUE(proxy.empty());
+}
+
+TEST_F(ProviderConfigTest, AbsentOptionalValuesReadAsEmptyOrUnset) {
+  ProviderSpec spec;
+  spec.id = "bare";
+  spec.servers = {{"only", "127.0.0.1", 5696}};
+  ASSERT_EQ(WriteProvider(spec), PC::Success);
+
+  PC::ProviderInfo info;
+  ASSERT_EQ(PC::GetProviderInfo("bare", info), PC::Success);
+  EXPECT_EQ(info.keyServer.description, "");
+  EXPECT_FALSE(info.keyServer.connectionTimeout.has_value());
+  EXPECT_FALSE(info.keyServer.proxyServer.has_value());
+  EXPECT_FALSE(info.keyServer.kmipServer.username.has_value());
+
+  KmsInfo kms;
+  ASSERT_EQ(PC::GetKmsInfo("bare", kms), PC::Success);
+  EXPECT_EQ(kms.proxyHost, "");
+  EXPECT_EQ(kms.proxyPort, 0);
+  EXPECT_EQ(kms.connectionTimeout, 0);
+  EXPECT_EQ(kms.username, "");
+  EXPECT_EQ(kms.password, "");
+  EXPECT_EQ(kms.clientCertificate, "");
+  EXPECT_EQ(kms.privateKey, "");
+  EXPECT_TRUE(kms.trustedServerCertificates.empty());
+
+  std::string cert = "old", key = "untouched", csr = "keep", csrKey = "keep-too";
+  EXPECT_EQ(PC::GetClientCertificate("bare", cert, key), PC::Success);
+  EXPECT_EQ(cert, "");
+  EXPECT_EQ(key, "untouched");
+  EXPECT_EQ(PC::GetClientCsr("bare", csr, csrKey), PC::Success);
+  EXPECT_EQ(csr, "keep");
+  EXPECT_EQ(csrKey, "keep-too");
+  std::string credential = "stale";
+  EXPECT_EQ(PC::GetCredential("bare", credential), PC::Success);
+  EXPECT_EQ(credential, "");
+}
+
+TEST_F(ProviderConfigTest, StoredEmptyValuesFollowTheReadRules) {
+  ProviderSpec spec;
+  spec.id = "empties";
+  spec.description = "";
+  spec.username = "";
+  ASSERT_EQ(WriteProvider(spec), PC::Success);
+  ASSERT_EQ(PC::SetServerCertificates("empties", {}), PC::Success);
+
+  PC::ProviderInfo info;
+  ASSERT_EQ(PC::GetProviderInfo("empties", info), PC::Success);
+  EXPECT_EQ(info.keyServer.description, "");
+  EXPECT_FALSE(info.keyServer.kmipServer.username.has_value());
+  EXPECT_TRUE(info.keyServer.kmipServer.servers.empty());
+  KmsInfo kms;
+  ASSERT_EQ(PC::GetKmsInfo("empties", kms), PC::Success);
+  EXPECT_TRUE(kms.trustedServerCertificates.empty());
+  EXPECT_TRUE(kms.servers.empty());
+}
+
+TEST_F(ProviderConfigTest, CreatingAnExistingProviderWritesNothing) {
+  ASSERT_EQ(WriteProvider(FullSpec()), PC::Success);
+  const std::string before = Export();
+  PC::ProviderObjects objects;
+  objects.providerId = "prov1";
+  EXPECT_EQ(PC::CreateProviderObjects(objects), PC::AlreadyExists);
+  EXPECT_EQ(objects.provider, nullptr);
+  ProviderSpec other = FullSpec();
+  other.masterKeyId = "other";
+  EXPECT_EQ(WriteProvider(other), PC::AlreadyExists);
+  EXPECT_EQ(Export(), before);
+
+  PC::ProviderObjects unnamed;
+  EXPECT_EQ(PC::CreateProviderObjects(unnamed), PC::StoreError);
+}
+
+TEST_F(ProviderConfigTest, ChangesReachTheStoreOnlyAtCommit) {
+  ASSERT_EQ(WriteProvider(FullSpec()), PC::Success);
+  PC::ProviderObjects objects;
+  objects.providerId = "prov1";
+  ASSERT_EQ(PC::LoadProviderObjects(objects), PC::Success);
+  ASSERT_NE(objects.proxyServer, nullptr);
+  ASSERT_EQ(objects.servers.size(), 2u);
+  EXPECT_EQ(PC::SetMasterKeyId(objects, "master-8"), PC::Success);
+  EXPECT_EQ(PC::SetProxyServer(objects, "", 0), PC::Success);
+  EXPECT_EQ(objects.proxyServer, nullptr);
+  EXPECT_EQ(PC::DeleteServers(objects), PC::Success);
+  EXPECT_EQ(PC::AddServer(objects, "s9", "kmip9.example", 5696), PC::Success);
+  EXPECT_EQ(PC::AddServer(objects, "s9", "dup.example", 5696), PC::StoreError);
+
+  KmsInfo kms;
+  ASSERT_EQ(PC::GetKmsInfo("prov1", kms), PC::Success);
+  EXPECT_EQ(kms.masterKeyId, "master-7");
+  EXPECT_EQ(kms.servers.size(), 2u);
+
+  ASSERT_EQ(PC::CommitProviderObjects(objects), PC::Success);
+  ASSERT_EQ(PC::GetKmsInfo("prov1", kms), PC::Success);
+  EXPECT_EQ(kms.masterKeyId, "master-8");
+  EXPECT_EQ(kms.proxyHost, "");
+  EXPECT_EQ(kms.servers, (std::vector<ServerEntry>{{"s9", "kmip9.example", 5696}}));
+
+  // A proxy added to a set without one, then changed in place.
+  ASSERT_EQ(PC::SetProxyServer(objects, "p1", 8080), PC::Success);
+  ASSERT_EQ(PC::SetProxyServer(objects, "p2", 8081), PC::Success);
+  ASSERT_EQ(PC::CommitProviderObjects(objects), PC::Success);
+  ASSERT_EQ(PC::GetKmsInfo("prov1", kms), PC::Success);
+  EXPECT_EQ(kms.proxyHost, "p2");
+  EXPECT_EQ(kms.proxyPort, 8081);
+}
+
+TEST_F(ProviderConfigTest, UnknownProviderIsNotFoundEverywhere) {
+  ASSERT_EQ(WriteProvider(FullSpec()), PC::Success);
+  const std::string before = Export();
+  PC::ProviderInfo info;
+  KmsInfo kms;
+  std::string text, key;
+  std::vector<std::string> list;
+  EXPECT_EQ(PC::GetProviderInfo("nope", info), PC::NotFound);
+  EXPECT_EQ(PC::GetKmsInfo("nope", kms), PC::NotFound);
+  EXPECT_EQ(PC::GetKmsInfo("", kms), PC::NotFound);
+  EXPECT_EQ(PC::GetProviderHosts("nope", true, true, list, text), PC::NotFound);
+  EXPECT_EQ(PC::GetCredential("nope", text), PC::NotFound);
+  EXPECT_EQ(PC::SetCredential("nope", "x"), PC::NotFound);
+  EXPECT_EQ(PC::GetClientCertificate("nope", text, key), PC::NotFound);
+  EXPECT_EQ(PC::SetClientCertificate("nope", "c", "k"), PC::NotFound);
+  EXPECT_EQ(PC::GetClientCsr("nope", text, key), PC::NotFound);
+  EXPECT_EQ(PC::SetClientCsr("nope", "c", "k"), PC::NotFound);
+  EXPECT_EQ(PC::GetServerCertificates("nope", list), PC::NotFound);
+  EXPECT_EQ(PC::SetServerCertificates("nope", {}), PC::NotFound);
+  EXPECT_EQ(PC::DeleteProvider("nope"), PC::NotFound);
+  PC::ProviderObjects objects;
+  objects.providerId = "nope";
+  EXPECT_EQ(PC::LoadProviderObjects(objects), PC::NotFound);
+  EXPECT_EQ(Export(), before);
+}
+
+TEST_F(ProviderConfigTest, DeleteRemovesTheProviderAndOnlyIt) {
+  ProviderSpec a = FullSpec();
+  ProviderSpec b = FullSpec();
+  b.id = "prov2";
+  ASSERT_EQ(WriteProvider(a), PC::Success);
+  ASSERT_EQ(WriteProvider(b), PC::Success);
+  EXPECT_EQ(PC::DeleteProvider("prov1"), PC::Success);
+  std::vector<std::string> ids;
+  ASSERT_EQ(PC::ListProviderIds(ids), PC::Success);
+  EXPECT_EQ(ids, std::vector<std::string>{"prov2"});
+  EXPECT_EQ(PC::DeleteProvider("prov1"), PC::NotFound);
+}
+
+TEST_F(ProviderConfigTest, ListsFollowStoreOrder) {
+  for (const char* id : {"zeta", "alpha", "mid"}) {
+    ProviderSpec spec;
+    spec.id = id;
+    ASSERT_EQ(WriteProvider(spec), PC::Success);
+  }
+  std::vector<std::string> ids;
+  ASSERT_EQ(PC::ListProviderIds(ids), PC::Success);
+  EXPECT_EQ(ids, (std::vector<std::string>{"zeta", "alpha", "mid"}));
+  std::vector<PC::ProviderSummary> summaries;
+  ASSERT_EQ(PC::ListProviderSummaries(summaries), PC::Success);
+  ASSERT_EQ(summaries.size(), 3u);
+  EXPECT_EQ(summaries[1].provider, "alpha");
+}
+
+TEST_F(ProviderConfigTest, MissingRequiredValueMakesTheProviderUnreadableButListed) {
+  ASSERT_EQ(WriteProvider(FullSpec()), PC::Success);
+  auto provider = Store()->Get(PC::ProviderObjectId("prov1"));
+  ASSERT_NE(provider, nullptr);
+  provider->DeleteValue("master_key_id");
+  Store()->Set(provider, nullptr);
+
+  PC::ProviderInfo info;
+  KmsInfo kms;
+  EXPECT_EQ(PC::GetProviderInfo("prov1", info), PC::StoreError);
+  EXPECT_EQ(PC::GetKmsInfo("prov1", kms), PC::StoreError);
+  std::vector<std::string> ids;
+  EXPECT_EQ(PC::ListProviderIds(ids), PC::Success);
+  EXPECT_EQ(ids, std::vector<std::string>{"prov1"});
+
+  // A server without its port.
+  ASSERT_EQ(WriteProvider([] {
+              ProviderSpec s = FullSpec();
+              s.id = "prov2";
+              return s;
+            }()),
+            PC::Success);
+  provider = Store()->Get(PC::ProviderObjectId("prov2"));
+  auto kmip = provider->GetSubObject({"key_server"})->GetSubObject({"kmip_server"});
+  kmip->GetSubObject({"servers", "s2"})->DeleteValue("port");
+  Store()->Set(provider, nullptr);
+  EXPECT_EQ(PC::GetProviderInfo("prov2", info), PC::StoreError);
+  EXPECT_EQ(PC::GetKmsInfo("prov2", kms), PC::StoreError);
+  std::vector<std::string> hosts;
+  std::string proxy;
+  EXPECT_EQ(PC::GetProviderHosts("prov2", true, true, hosts, proxy), PC::Success);
+}
+
+TEST_F(ProviderConfigTest, UnknownKeyServerTypeIsAStoreError) {
+  ASSERT_EQ(WriteProvider(FullSpec()), PC::Success);
+  auto provider = Store()->Get(PC::ProviderObjectId("prov1"));
+  provider->GetSubObject({"key_server"})->SetValue("type", std::string("HSM"));
+  Store()->Set(provider, nullptr);
+  PC::ProviderInfo info;
+  EXPECT_EQ(PC::GetProviderInfo("prov1", info), PC::StoreError);
+}
+
+TEST_F(ProviderConfigTest, ClientCertificateWithoutKeyIsAStoreError) {
+  ASSERT_EQ(WriteProvider(FullSpec()), PC::Success);
+  const TestCert client = MakeCert();
+  ASSERT_EQ(PC::SetClientCertificate("prov1", client.cert, client.key), PC::Success);
+  auto provider = Store()->Get(PC::ProviderObjectId("prov1"));
+  auto kmip = provider->GetSubObject({"key_server"})->GetSubObject({"kmip_server"});
+  kmip->GetSubObject({"client_certificate"})->DeleteValue("private_key");
+  Store()->Set(provider, nullptr);
+  std::string cert, key;
+  EXPECT_EQ(PC::GetClientCertificate("prov1", cert, key), PC::StoreError);
+  KmsInfo kms;
+  EXPECT_EQ(PC::GetKmsInfo("prov1", kms), PC::StoreError);
+}
+
+TEST_F(ProviderConfigTest, CsrAndSecretsAreReplacedInPlace) {
+  ASSERT_EQ(WriteProvider(FullSpec()), PC::Success);
+  ASSERT_EQ(PC::SetClientCsr("prov1", "csr-1", "key-1"), PC::Success);
+  ASSERT_EQ(PC::SetClientCsr("prov1", "csr-2", "key-2"), PC::Success);
+  ASSERT_EQ(PC::SetCredential("prov1", "a"), PC::Success);
+  ASSERT_EQ(PC::SetCredential("prov1", "b"), PC::Success);
+  std::string csr, key, credential;
+  EXPECT_EQ(PC::GetClientCsr("prov1", csr, key), PC::Success);
+  EXPECT_EQ(csr, "csr-2");
+  EXPECT_EQ(key, "key-2");
+  EXPECT_EQ(PC::GetCredential("prov1", credential), PC::Success);
+  EXPECT_EQ(credential, "b");
+  // The single-value setters keep the rest of the provider.
+  PC::ProviderInfo info;
+  ASSERT_EQ(PC::GetProviderInfo("prov1", info), PC::Success);
+  EXPECT_EQ(info.keyServer.kmipServer.servers.size(), 2u);
+}
+
+TEST_F(ProviderConfigTest, AttestationPublicKeyComesFromTheStoredCertificate) {
+  std::string key = "unchanged";
+  EXPECT_FALSE(PC::GetAttestationPublicKey(key));
+  auto object = std::make_shared<OvikConfigStore::ConfigStoreObject>(
+      OvikConfigStore::ConfigStoreObjectId("certificate", "attestation", "ovik"));
+  object->SetValue("certificate", std::string());
+  Store()->Set(object, nullptr);
+  EXPECT_FALSE(PC::GetAttestationPublicKey(key));
+
+  const TestCert cert = MakeCert();
+  object->SetValue("certificate", cert.cert);
+  Store()->Set(object, nullptr);
+  std::string expected;
+  ASSERT_TRUE(Brask::Common::SslUtils::ExtractKeyFromCert(cert.cert, expected));
+  ASSERT_TRUE(PC::GetAttestationPublicKey(key));
+  EXPECT_EQ(key, expected);
+
+  object->SetValue("certificate", std::string("garbage"));
+  Store()->Set(object, nullptr);
+  EXPECT_FALSE(PC::GetAttestationPublicKey(key));
+}
+
+TEST(StandardizeCertificateTest, UnreadableTextIsKeptAsItCame) {
+  std::string text = "-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n";
+  const std::string copy = text;
+  PC::StandardizeCertificate(text);
+  EXPECT_EQ(text, copy);
+  const TestCert cert = MakeCert();
+  std::string messy = cert.messy;
+  PC::StandardizeCertificate(messy);
+  EXPECT_EQ(messy, cert.standard);
+}
+
+}  // namespace

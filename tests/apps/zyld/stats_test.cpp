@@ -1,0 +1,129 @@
+// Key-operation statistics: counters, the summary line, the overflow reset, the period from the
+// configuration and the scheduled line on the application's thread pool.
+#include "state/stats.h"
+#include "zyld_test_util.h"
+
+#include <quorex/quorex.h>
+
+#include <chrono>
+#include <limits>
+#include <thread>
+
+namespace {
+
+using Zyld::Stats::KeyStats;
+
+class KeyStatsTest : public ::testing::Test {
+ protected:
+  std::string LastLine() {
+    stats_.LogLine({});
+    const auto lines = capture_.MessagesAt(5);
+    return lines.empty() ? "" : lines.back();
+  }
+
+  ZyldTest::TempDir dir_;
+  ZyldTest::LogCapture capture_{dir_};
+  KeyStats stats_;
+};
+
+TEST_F(KeyStatsTest, LineWithoutOperationsShowsZeros) {
+  EXPECT_EQ(LastLine(), "KEY STATS: success=0 (0/0/0 us) failed=0 (0 us)");
+}
+
+TEST_F(KeyStatsTest, OneSuccessShowsItsDurationEverywhere) {
+  stats_.Record(true, 1500);
+  EXPECT_EQ(LastLine(), "KEY STATS: success=1 (1500/1500/1500 us) failed=0 (0 us)");
+}
+
+TEST_F(KeyStatsTest, FailuresLeaveSuccessFiguresAlone) {
+  stats_.Record(true, 100);
+  stats_.Record(true, 301);
+  stats_.Record(false, 7);
+  stats_.Record(false, 100000);
+  stats_.Record(false, 2);
+  EXPECT_EQ(LastLine(), "KEY STATS: success=2 (100/200/301 us) failed=3 (33336 us)");
+  // Logging does not reset the counters.
+  EXPECT_EQ(LastLine(), "KEY STATS: success=2 (100/200/301 us) failed=3 (33336 us)");
+}
+
+TEST_F(KeyStatsTest, WrappedTotalResetsEveryCounter) {
+  const uint64_t huge = std::numeric_limits<uint64_t>::max() - 10;
+  stats_.Record(true, huge);
+  stats_.Record(false, 5);
+  EXPECT_EQ(stats_.Counters().successTotal, huge);
+  stats_.Record(true, 20);  // the success total wraps
+  const Zyld::Stats::KeyStatsCounters after = stats_.Counters();
+  EXPECT_EQ(after.successCount, 0u);
+  EXPECT_EQ(after.successTotal, 0u);
+  EXPECT_EQ(after.failureCount, 0u);
+  EXPECT_EQ(after.failureTotal, 0u);
+  EXPECT_EQ(after.successMax, 0u);
+  EXPECT_EQ(after.successMin, std::numeric_limits<uint64_t>::max());
+  EXPECT_TRUE(capture_.Contains("KEY STATS: Resetting all counters to avoid overflow"));
+  EXPECT_EQ(LastLine(), "KEY STATS: success=0 (0/0/0 us) failed=0 (0 us)");
+
+  stats_.Record(false, huge);
+  stats_.Record(false, huge);  // the failure total wraps
+  EXPECT_EQ(stats_.Counters().failureCount, 0u);
+}
+
+TEST_F(KeyStatsTest, ConcurrentSamplesAreAllCounted) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([this, t] {
+      for (int i = 0; i < 1000; ++i) {
+        stats_.Record(t % 2 == 0, 10);
+      }
+    });
+  }
+  for (auto& th : threads) {
+    th.join();
+  }
+  EXPECT_EQ(LastLine(), "KEY STATS: success=2000 (10/10/10 us) failed=2000 (10 us)");
+}
+
+TEST(KeyStatsRecordTest, ProcessRecordMeasuresFromTheStartTime) {
+  Zyld::Stats::KeyStats& stats = Zyld::Stats::ProcessKeyStats();
+  const Zyld::Stats::KeyStatsCounters before = stats.Counters();
+  const uint64_t start = Zyld::Stats::KeyOperationClockUs() - 2000;
+  Zyld::Stats::RecordKeyOperation(true, start);
+  const Zyld::Stats::KeyStatsCounters after = stats.Counters();
+  EXPECT_EQ(after.successCount, before.successCount + 1);
+  EXPECT_GE(after.successMax, 2000u);
+}
+
+TEST(StatsIntervalTest, BelowMinimumOrAbsentGivesThreeHundred) {
+  Quorex::Service::ConfigValues values;
+  EXPECT_EQ(Zyld::Stats::StatsIntervalFromConfig(values), 300);
+  values.SetInt("statsLogIntervalSeconds", 60);
+  EXPECT_EQ(Zyld::Stats::StatsIntervalFromConfig(values), 300);
+  values.SetInt("statsLogIntervalSeconds", -5);
+  EXPECT_EQ(Zyld::Stats::StatsIntervalFromConfig(values), 300);
+  values.SetInt("statsLogIntervalSeconds", 300);
+  EXPECT_EQ(Zyld::Stats::StatsIntervalFromConfig(values), 300);
+  values.SetInt("statsLogIntervalSeconds", 600);
+  EXPECT_EQ(Zyld::Stats::StatsIntervalFromConfig(values), 600);
+  values.SetInt("statsLogIntervalSeconds", int64_t{1} << 40);
+  EXPECT_EQ(Zyld::Stats::StatsIntervalFromConfig(values), std::numeric_limits<int32_t>::max());
+  values.SetText("statsLogIntervalSeconds", "900");
+  EXPECT_EQ(Zyld::Stats::StatsIntervalFromConfig(values), 900);
+}
+
+TEST(StatsSetUpTest, LogsThePeriodAndSchedulesTheLine) {
+  ZyldTest::TempDir dir;
+  ZyldTest::WriteFile(dir.File("config.xml"), "<config><statsLogIntervalSeconds>600</statsLogIntervalSeconds></config>");
+  std::shared_ptr<Quorex::Service::Config> scratch;
+  Quorex::Service::CreateScratchConfig(scratch);
+  Quorex::Service::InitApp(scratch, dir.File("config.xml"));
+  ZyldTest::LogCapture capture(dir);
+  Zyld::Stats::SetUpKeyStats();
+  EXPECT_EQ(Zyld::Stats::ProcessKeyStats().IntervalSeconds(), 600);
+  EXPECT_TRUE(capture.Contains("Stats logging interval = 600s"));
+
+  // The scheduled task logs one line and schedules its successor.
+  Zyld::Stats::LogKeyStats();
+  EXPECT_TRUE(capture.Contains("KEY STATS: success="));
+  Quorex::Service::GetApp().GetThreadPool().Shutdown();
+}
+
+}  // namespace

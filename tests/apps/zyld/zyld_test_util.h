@@ -1,0 +1,83 @@
+// Small helpers for the daemon's tests: a temporary directory removed at the end, file reading,
+// and capture of the host log into a file.
+#pragma once
+
+#include <harlibs/log.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace ZyldTest {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zyld-test-XXXXXX").string();
+    path_ = mkdtemp(pattern.data());
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& Path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+inline void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+// Sends the host log to a file for the life of the object (threshold 7: everything), then back
+// to standard error at the default threshold.
+class LogCapture {
+ public:
+  explicit LogCapture(const TempDir& dir, int threshold = 7) : path_(dir.File("host.log")) {
+    std::filesystem::remove(path_);
+    Log_Configure(threshold, path_);
+  }
+  ~LogCapture() { Log_Configure(5, ""); }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  std::string Text() const { return ReadFile(path_); }
+  bool Contains(const std::string& needle) const { return Text().find(needle) != std::string::npos; }
+  // The lines written at a level, without their prefix (time, program, level, thread).
+  std::vector<std::string> MessagesAt(int level) const {
+    std::vector<std::string> out;
+    std::istringstream in(Text());
+    std::string line;
+    const std::string marker = " " + std::to_string(level) + " [";
+    while (std::getline(in, line)) {
+      const size_t at = line.find(marker);
+      const size_t end = at == std::string::npos ? at : line.find("] ", at);
+      if (end != std::string::npos) {
+        out.push_back(line.substr(end + 2));
+      }
+    }
+    return out;
+  }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace ZyldTest
