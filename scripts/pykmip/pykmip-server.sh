@@ -3,7 +3,10 @@
 #
 #   pykmip-server.sh start DIR [PORT]          fresh CA and certificates, config, `shared` policy;
 #                                              start the server and wait until it is ready; print
-#                                              the port (also written to DIR/port)
+#                                              the port (also written to DIR/port). With
+#                                              PYKMIP_OWNER_PID=PID in the environment a watcher
+#                                              stops everything once process PID has gone (a test
+#                                              that crashes leaves nothing running)
 #   pykmip-server.sh stop DIR                  stop the server and the proxy (process groups);
 #                                              idempotent
 #   pykmip-server.sh proxy-start DIR           start an HTTP CONNECT proxy (tinyproxy) on loopback
@@ -34,7 +37,7 @@ readonly STOP_TIMEOUT_SECONDS=5
 readonly START_ATTEMPTS=3
 
 die() { echo "pykmip-server.sh: $*" >&2; exit 1; }
-usage() { sed -n '2,24p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,28p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 
 # --- certificates -------------------------------------------------------------------------------
 
@@ -154,11 +157,16 @@ wait_group() {
   done
 }
 
-# stop_group DIR NAME SIGNAL: signals the group leader, waits bounded, then kills the whole group.
+# stop_group DIR NAME SIGNAL [TARGET]: signals the group leader (or, with TARGET `group`, the
+# whole group), waits bounded, then kills the whole group.
 stop_group() {
   local dir=$1 name=$2 pgid
   if pgid=$(live_group "$dir" "$name"); then
-    kill "-$3" "$pgid" 2>/dev/null || true
+    if [[ "${4:-}" == group ]]; then
+      kill "-$3" -- "-$pgid" 2>/dev/null || true
+    else
+      kill "-$3" "$pgid" 2>/dev/null || true
+    fi
     if ! wait_group "$pgid" "$STOP_TIMEOUT_SECONDS"; then
       kill -KILL -- "-$pgid" 2>/dev/null || true
       wait_group "$pgid" 2 || die "process group $pgid survived SIGKILL"
@@ -168,6 +176,7 @@ stop_group() {
 }
 
 stop_all() {
+  stop_group "$1" watch TERM group
   stop_group "$1" proxy TERM
   # SIGINT makes the server leave its accept loop at once (SIGTERM waits for its 10 s socket
   # time-out) and shut down its helper processes.
@@ -217,12 +226,22 @@ LogFile "$dir/proxy.log"
 EOF
 }
 
+# start_watch DIR OWNER: a detached loop that runs `stop DIR` once OWNER has exited. Its command
+# line names DIR/watch.conf (an empty marker file) so that live_group recognises it.
+start_watch() {
+  local dir=$1 owner=$2
+  : >"$dir/watch.conf"
+  launch "$dir" watch bash -c 'while kill -0 "$1" 2>/dev/null; do sleep 1; done
+    rm -f "$3/watch.pid"; exec bash "$2" stop "$3"' _ "$owner" "$HERE/pykmip-server.sh" "$dir" "$dir/watch.conf"
+}
+
 # --- commands -----------------------------------------------------------------------------------
 
 cmd_start() {
   local dir=$1 port=${2:-}
   [[ -x "$SERVER" ]] || die "$SERVER is not installed"
   [[ -z "$port" || "$port" =~ ^[1-9][0-9]{0,4}$ && "$port" -lt 65536 ]] || die "bad port '$port'"
+  [[ "${PYKMIP_OWNER_PID:-1}" =~ ^[1-9][0-9]*$ ]] || die "bad PYKMIP_OWNER_PID"
   mkdir -p "$dir" || die "cannot create $dir"
   dir=$(cd "$dir" && pwd)
   ! live_group "$dir" server >/dev/null || die "a server already runs from $dir"
@@ -235,6 +254,7 @@ cmd_start() {
     launch "$dir" server "$SERVER" -f "$dir/server.conf" -l "$dir/server.log"
     if wait_server_ready "$dir" "$chosen"; then
       echo "$chosen" >"$dir/port"
+      [[ -z "${PYKMIP_OWNER_PID:-}" ]] || start_watch "$dir" "$PYKMIP_OWNER_PID"
       echo "$chosen"
       return 0
     fi

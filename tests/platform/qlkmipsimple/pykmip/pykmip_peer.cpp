@@ -78,7 +78,8 @@ std::string Trim(std::string text) {
 
 }  // namespace
 
-ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutSeconds) {
+ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutSeconds,
+                         const std::vector<std::string>& extraEnv) {
   ProcessResult result;
   Pipe out;
   Pipe err;
@@ -95,8 +96,16 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutSecond
     args.push_back(const_cast<char*>(arg.c_str()));
   }
   args.push_back(nullptr);
+  std::vector<char*> env;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    env.push_back(*entry);
+  }
+  for (const std::string& entry : extraEnv) {
+    env.push_back(const_cast<char*>(entry.c_str()));
+  }
+  env.push_back(nullptr);
   pid_t pid = -1;
-  int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data());
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) {
     result.err = "cannot start " + argv[0];
@@ -134,7 +143,7 @@ std::unique_ptr<PykmipPeer> PykmipPeer::Start(std::string& error) {
     return nullptr;
   }
   auto peer = std::make_unique<PykmipPeer>(pattern, 0);
-  ProcessResult started = peer->Script({"start", pattern});
+  ProcessResult started = peer->Script({"start", pattern}, {"PYKMIP_OWNER_PID=" + std::to_string(getpid())});
   int port = started.exitCode == 0 ? std::atoi(Trim(started.out).c_str()) : 0;
   if (port <= 0 || port > 65535) {
     error = "pykmip-server.sh start failed (" + std::to_string(started.exitCode) + "): " + started.out + started.err;
@@ -150,10 +159,10 @@ PykmipPeer::~PykmipPeer() {
   std::filesystem::remove_all(dir_, ignored);
 }
 
-ProcessResult PykmipPeer::Script(const std::vector<std::string>& args) const {
+ProcessResult PykmipPeer::Script(const std::vector<std::string>& args, const std::vector<std::string>& env) const {
   std::vector<std::string> argv{"/bin/bash", ZYLD_PYKMIP_SCRIPT};
   argv.insert(argv.end(), args.begin(), args.end());
-  return RunProcess(argv, kScriptTimeoutSeconds);
+  return RunProcess(argv, kScriptTimeoutSeconds, env);
 }
 
 std::string PykmipPeer::CreateKey(int bits, const std::string& state) {

@@ -2,7 +2,8 @@
 // folder, and a bounded child-process runner.
 //
 // PykmipPeer::Start runs `pykmip-server.sh start`; the destructor stops the server (and its
-// proxy) and removes the folder. Key helpers go through the script, i.e. through PyKMIP's own
+// proxy) and removes the folder. Should the test process die first, the script's watcher stops
+// the server (the folder then stays behind). Key helpers go through the script, i.e. through PyKMIP's own
 // client, so tests can compare what the code under test reads with what PyKMIP reports.
 #pragma once
 
@@ -19,9 +20,11 @@ struct ProcessResult {
   std::string err;
 };
 
-// Runs argv[0] (a path) with the arguments, capturing stdout and stderr (each at most 1 MiB);
-// kills it after timeoutSeconds.
-ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutSeconds);
+// Runs argv[0] (a path) with the arguments and this process's environment plus extraEnv
+// ("NAME=value" entries), capturing stdout and stderr (each at most 1 MiB); kills it after
+// timeoutSeconds.
+ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutSeconds,
+                         const std::vector<std::string>& extraEnv = {});
 
 // Whole file as text; empty when unreadable.
 std::string ReadTextFile(const std::string& path);
@@ -53,7 +56,7 @@ class PykmipPeer {
   uint16_t StartProxy();
 
  private:
-  ProcessResult Script(const std::vector<std::string>& args) const;
+  ProcessResult Script(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) const;
 
   std::string dir_;
   uint16_t port_;

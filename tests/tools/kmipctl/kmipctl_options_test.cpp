@@ -1,0 +1,181 @@
+// kmipctl's argument parser and connection specification builder.
+#include "connection_spec.h"
+#include "kmipctl_options.h"
+#include "qlc_handles.h"
+
+#include <gtest/gtest.h>
+#include <ironveil-common/ssl_utils.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Kmipctl::Command;
+using Kmipctl::Options;
+using Kmipctl::ParseStatus;
+
+struct Parsed {
+  ParseStatus status;
+  Options options;
+  std::string error;
+};
+
+Parsed Parse(std::vector<std::string> args) {
+  args.insert(args.begin(), "kmipctl");
+  std::vector<const char*> argv;
+  for (const std::string& arg : args) {
+    argv.push_back(arg.c_str());
+  }
+  Parsed parsed;
+  parsed.status = Kmipctl::ParseArguments(static_cast<int>(argv.size()), argv.data(), parsed.options, parsed.error);
+  return parsed;
+}
+
+std::vector<std::string> Base(std::vector<std::string> tail) {
+  std::vector<std::string> args{"--host", "kms.example", "--port", "5696"};
+  args.insert(args.end(), tail.begin(), tail.end());
+  return args;
+}
+
+TEST(KmipctlOptions, FullCommandLine) {
+  Parsed p = Parse(Base({"--client-cert", "c.pem", "--client-key", "k.pem", "--trusted-cert", "a.pem",
+                         "--trusted-cert", "b.pem", "--proxy", "proxy.local:3128", "--timeout", "7", "--user",
+                         "alice", "--password", "", "key-info", "42"}));
+  ASSERT_EQ(p.status, ParseStatus::Ok) << p.error;
+  const Options& o = p.options;
+  EXPECT_EQ(o.host, "kms.example");
+  EXPECT_EQ(o.port, 5696);
+  EXPECT_EQ(o.trustedCertFiles, (std::vector<std::string>{"a.pem", "b.pem"}));
+  EXPECT_EQ(o.proxyHost, "proxy.local");
+  EXPECT_EQ(o.proxyPort, 3128);
+  EXPECT_EQ(o.timeoutSeconds, 7);
+  EXPECT_EQ(o.user, "alice");
+  EXPECT_TRUE(o.password.empty());
+  EXPECT_EQ(o.command, Command::KeyInfo);
+  EXPECT_EQ(o.keyId, "42");
+
+  Parsed minimal = Parse(Base({"versions"}));
+  ASSERT_EQ(minimal.status, ParseStatus::Ok) << minimal.error;
+  EXPECT_EQ(minimal.options.timeoutSeconds, 60);
+  EXPECT_EQ(Parse({"--help"}).status, ParseStatus::Help);
+}
+
+TEST(KmipctlOptions, RejectsIncompleteOrInconsistentUsage) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"versions"},                                             // no host or port
+      {"--host", "h", "versions"},                              // no port
+      Base({}),                                                 // no command
+      Base({"rotate"}),                                         // unknown command
+      Base({"state"}),                                          // missing id
+      Base({"versions", "1"}),                                  // stray operand
+      Base({"state", "1", "2"}),                                // two ids
+      Base({"--client-cert", "c.pem", "versions"}),             // certificate without key
+      Base({"--user", "alice", "versions"}),                    // user without password
+      Base({"--password", "x", "versions"}),                    // password without user
+      Base({"--frobnicate", "1", "versions"}),                  // unknown option
+      Base({"versions", "--timeout"}),                          // option without value
+  };
+  for (const auto& args : bad) {
+    Parsed p = Parse(args);
+    EXPECT_EQ(p.status, ParseStatus::Error) << testing::PrintToString(args);
+    EXPECT_FALSE(p.error.empty());
+  }
+}
+
+TEST(KmipctlOptions, RejectsValuesOutOfBoundsOrUnsafeForTheSpecification) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"--host", "h", "--port", "0", "versions"},
+      {"--host", "h", "--port", "65536", "versions"},
+      {"--host", "h", "--port", "12x", "versions"},
+      {"--host", "h', Port='1", "--port", "1", "versions"},    // quote would end the value
+      {"--host", "h\nx", "--port", "1", "versions"},
+      {"--host", std::string(254, 'a'), "--port", "1", "versions"},
+      Base({"--timeout", "0", "versions"}),
+      Base({"--timeout", "3601", "versions"}),
+      Base({"--proxy", "proxy.local", "versions"}),             // no port
+      Base({"--proxy", "proxy.local:99999", "versions"}),
+      Base({"state", "a'b"}),
+      Base({"state", std::string(129, '1')}),
+      Base({"--user", "al'ice", "--password", "x", "versions"}),
+      Base({"--user", "alice", "--password", std::string(257, 'p'), "versions"}),
+      Base({"--client-cert", std::string(5000, 'c'), "--client-key", "k", "versions"}),
+  };
+  for (const auto& args : bad) {
+    EXPECT_EQ(Parse(args).status, ParseStatus::Error) << testing::PrintToString(args).substr(0, 200);
+  }
+  std::vector<std::string> manyTrusted = Base({});
+  for (size_t i = 0; i <= Kmipctl::kMaxTrustedCerts; ++i) {
+    manyTrusted.insert(manyTrusted.end(), {"--trusted-cert", "t.pem"});
+  }
+  manyTrusted.push_back("versions");
+  EXPECT_EQ(Parse(manyTrusted).status, ParseStatus::Error);
+  std::vector<std::string> tooMany(Kmipctl::kMaxArguments, "versions");
+  EXPECT_EQ(Parse(tooMany).status, ParseStatus::Error);
+}
+
+TEST(KmipctlConnectionSpec, PiecesInOrderWithHexEncodedPem) {
+  Kmipctl::SpecInputs in;
+  in.host = "10.0.0.5";
+  in.port = 5696;
+  EXPECT_EQ(std::string(Kmipctl::BuildConnectionSpec(in).c_str()),
+            "Presentation={Protocol=KMIP, Version='1.1', Format=TTLV}, Session = {Protocol=SSL, Host='10.0.0.5', "
+            "Port='5696', Timeout=60:Seconds, User_Trust, Authenticate}");
+
+  in.timeoutSeconds = 9;
+  in.proxyHost = "proxy";
+  in.proxyPort = 3128;
+  in.clientCertificate = "C\n";
+  in.privateKey = "K\xff";
+  in.trust = true;
+  in.trustedCertificates = {"T1", "t2"};
+  EXPECT_EQ(std::string(Kmipctl::BuildConnectionSpec(in).c_str()),
+            "Presentation={Protocol=KMIP, Version='1.1', Format=TTLV}, Session = {"
+            "Proxy={Protocol=HTTP, Host='proxy', Port='3128'},"
+            "Protocol=SSL, Host='10.0.0.5', Port='5696', Timeout=9:Seconds, "
+            "Certificate=PEM:[430a], Public=PEM:[430a], Private=PEM:[4bff],"
+            "User_Trust, Authenticate}, Trusted_Cert=PEM:[5431], Trusted_Cert=PEM:[7432]");
+
+  in.trust = false;
+  std::string untrusted(Kmipctl::BuildConnectionSpec(in).c_str());
+  EXPECT_EQ(untrusted.find("Trusted_Cert"), std::string::npos);
+  EXPECT_TRUE(untrusted.ends_with("User_Trust, Authenticate}"));
+}
+
+// The library parses what the builder writes: against a closed port the connect fails as a
+// communication failure, not as a bad specification.
+TEST(KmipctlConnectionSpec, LibraryAcceptsTheSpecification) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), len), 0);
+  ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);  // bound, not listening
+
+  Kmipctl::SpecInputs in;
+  in.host = "127.0.0.1";
+  in.port = ntohs(addr.sin_port);
+  in.timeoutSeconds = 5;
+  std::string key;
+  ASSERT_TRUE(Brask::Common::SslUtils::GenerateKeyAndCert(key, in.clientCertificate));
+  in.privateKey.assign(key.data(), key.size());
+  in.trust = true;
+  in.trustedCertificates = {in.clientCertificate};
+  for (bool viaProxy : {false, true}) {
+    in.proxyHost = viaProxy ? "127.0.0.1" : "";
+    in.proxyPort = viaProxy ? in.port : 0;
+    qlc_session* raw = nullptr;
+    Kmipctl::ResultHandle result(qlc_connect_key_manager(&raw, Kmipctl::BuildConnectionSpec(in).c_str()));
+    int status = qlc_ok(result.get());
+    EXPECT_EQ(status, QLC_COMMUNICATION) << "proxy " << viaProxy << ": " << qlc_explain(result.get());
+  }
+  close(fd);
+}
+
+}  // namespace

@@ -1,0 +1,212 @@
+#include "kmipctl_options.h"
+
+#include <charconv>
+#include <cstring>
+#include <string_view>
+
+namespace Kmipctl {
+namespace {
+
+const char kUsage[] =
+    "usage: kmipctl --host HOST --port PORT [options] COMMAND\n"
+    "options:\n"
+    "  --client-cert FILE      client certificate (PEM); needs --client-key\n"
+    "  --client-key FILE       client private key (PEM)\n"
+    "  --trusted-cert FILE     trusted server or CA certificate (PEM); repeatable\n"
+    "  --proxy HOST:PORT       connect through an HTTP CONNECT proxy\n"
+    "  --timeout SECONDS       per-step time-out, 1..3600 (default 60)\n"
+    "  --user U --password P   username/password credential sent with state and key-info\n"
+    "commands:\n"
+    "  versions                protocol versions the server supports, one a line\n"
+    "  server-cert             the certificate the server presents (PEM), not verified\n"
+    "  state ID                the key's State value\n"
+    "  key-info ID             the key's length in bits and the SHA-256 of its material\n";
+
+// Printable ASCII without the quote that delimits values in a connection specification.
+bool IsSafeText(std::string_view text) {
+  for (unsigned char c : text) {
+    if (c < 0x20 || c > 0x7e || c == '\'') {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ParseNumber(std::string_view text, long min, long max, long& out) {
+  long value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value < min || value > max) {
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+bool ParsePort(std::string_view text, uint16_t& out) {
+  long value = 0;
+  if (!ParseNumber(text, 1, 65535, value)) {
+    return false;
+  }
+  out = static_cast<uint16_t>(value);
+  return true;
+}
+
+bool ParseHost(std::string_view text, std::string& out) {
+  if (text.empty() || text.size() > kMaxHostLength || !IsSafeText(text) ||
+      text.find_first_of(" ,{}=") != std::string_view::npos) {
+    return false;
+  }
+  out.assign(text);
+  return true;
+}
+
+bool ParseProxy(std::string_view text, Options& out) {
+  size_t colon = text.rfind(':');
+  return colon != std::string_view::npos && ParseHost(text.substr(0, colon), out.proxyHost) &&
+         ParsePort(text.substr(colon + 1), out.proxyPort);
+}
+
+bool ParseCommand(std::string_view name, Command& out) {
+  static const struct {
+    const char* name;
+    Command command;
+  } kCommands[] = {{"versions", Command::Versions},
+                   {"server-cert", Command::ServerCert},
+                   {"state", Command::State},
+                   {"key-info", Command::KeyInfo}};
+  for (const auto& entry : kCommands) {
+    if (name == entry.name) {
+      out = entry.command;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool NeedsKeyId(Command command) { return command == Command::State || command == Command::KeyInfo; }
+
+// Applies one "--name value" option; false with error set when the value is not acceptable.
+bool ApplyOption(std::string_view name, std::string_view value, Options& out, bool& sawPassword,
+                 std::string& error) {
+  bool ok = true;
+  if (name == "--host") {
+    ok = ParseHost(value, out.host);
+  } else if (name == "--port") {
+    ok = ParsePort(value, out.port);
+  } else if (name == "--client-cert") {
+    out.clientCertFile.assign(value);
+  } else if (name == "--client-key") {
+    out.clientKeyFile.assign(value);
+  } else if (name == "--trusted-cert") {
+    ok = out.trustedCertFiles.size() < kMaxTrustedCerts;
+    if (ok) {
+      out.trustedCertFiles.emplace_back(value);
+    }
+  } else if (name == "--proxy") {
+    ok = ParseProxy(value, out);
+  } else if (name == "--timeout") {
+    ok = ParseNumber(value, 1, kMaxTimeoutSeconds, out.timeoutSeconds);
+  } else if (name == "--user") {
+    ok = !value.empty() && value.size() <= kMaxCredentialLength && IsSafeText(value);
+    if (ok) {
+      out.user.assign(value);
+    }
+  } else if (name == "--password") {
+    ok = value.size() <= kMaxCredentialLength && IsSafeText(value);
+    if (ok) {
+      out.password.assign(value.data(), value.size());
+      sawPassword = true;
+    }
+  } else {
+    error = "unknown option " + std::string(name);
+    return false;
+  }
+  if (!ok) {
+    error = "bad value for " + std::string(name);
+  }
+  return ok;
+}
+
+bool CheckComplete(const Options& out, bool sawPassword, std::string& error) {
+  if (out.host.empty() || out.port == 0) {
+    error = "--host and --port are required";
+  } else if (out.clientCertFile.empty() != out.clientKeyFile.empty()) {
+    error = "--client-cert and --client-key go together";
+  } else if (out.user.empty() == sawPassword) {
+    error = "--user and --password go together";
+  } else {
+    return true;
+  }
+  return false;
+}
+
+// Reads the command and its operand from the positional arguments.
+bool ApplyPositional(const std::vector<std::string_view>& positional, Options& out, std::string& error) {
+  if (positional.empty()) {
+    error = "missing command";
+    return false;
+  }
+  if (!ParseCommand(positional[0], out.command)) {
+    error = "unknown command " + std::string(positional[0]);
+    return false;
+  }
+  size_t wanted = NeedsKeyId(out.command) ? 2 : 1;
+  if (positional.size() != wanted) {
+    error = wanted == 2 ? "the command takes one key id" : "the command takes no operand";
+    return false;
+  }
+  if (wanted == 2) {
+    std::string_view id = positional[1];
+    if (id.empty() || id.size() > kMaxKeyIdLength || !IsSafeText(id)) {
+      error = "bad key id";
+      return false;
+    }
+    out.keyId.assign(id);
+  }
+  return true;
+}
+
+}  // namespace
+
+const char* UsageText() { return kUsage; }
+
+ParseStatus ParseArguments(int argc, const char* const* argv, Options& out, std::string& error) {
+  if (argc < 1 || argc > kMaxArguments) {
+    error = "too many arguments";
+    return ParseStatus::Error;
+  }
+  std::vector<std::string_view> positional;
+  bool sawPassword = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg(argv[i], strnlen(argv[i], kMaxArgumentLength + 1));
+    if (arg.size() > kMaxArgumentLength) {
+      error = "argument too long";
+      return ParseStatus::Error;
+    }
+    if (arg == "-h" || arg == "--help") {
+      return ParseStatus::Help;
+    }
+    if (!arg.starts_with("--")) {
+      positional.push_back(arg);
+      continue;
+    }
+    if (i + 1 >= argc) {
+      error = "missing value for " + std::string(arg);
+      return ParseStatus::Error;
+    }
+    std::string_view value(argv[i + 1], strnlen(argv[i + 1], kMaxArgumentLength + 1));
+    if (value.size() > kMaxArgumentLength || !ApplyOption(arg, value, out, sawPassword, error)) {
+      if (error.empty()) {
+        error = "argument too long";
+      }
+      return ParseStatus::Error;
+    }
+    ++i;
+  }
+  if (!ApplyPositional(positional, out, error) || !CheckComplete(out, sawPassword, error)) {
+    return ParseStatus::Error;
+  }
+  return ParseStatus::Ok;
+}
+
+}  // namespace Kmipctl

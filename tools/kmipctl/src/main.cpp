@@ -1,0 +1,29 @@
+// kmipctl: asks a KMIP server for its protocol versions, its certificate, a key's State or a
+// key's length and digest, over the same client library and connection text the daemon uses.
+#include "kmipctl_commands.h"
+#include "kmipctl_options.h"
+
+#include <harlibs/ssl.h>
+
+#include <iostream>
+
+int main(int argc, char** argv) {
+  Kmipctl::Options options;
+  std::string error;
+  switch (Kmipctl::ParseArguments(argc, argv, options, error)) {
+    case Kmipctl::ParseStatus::Help:
+      std::cout << Kmipctl::UsageText();
+      return 0;
+    case Kmipctl::ParseStatus::Error:
+      std::cerr << "kmipctl: " << error << "\n" << Kmipctl::UsageText();
+      return 2;
+    case Kmipctl::ParseStatus::Ok:
+      break;
+  }
+  SSL_Init(nullptr, nullptr, nullptr);
+  int status = Kmipctl::RunCommand(options, std::cout, std::cerr);
+  std::cout.flush();
+  Har::Cleanse(options.password);
+  SSL_Exit();
+  return status;
+}
