@@ -2,6 +2,7 @@
 #include "codec.h"
 
 #include <boost/json/memory_resource.hpp>
+#include <boost/json/monotonic_resource.hpp>
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>
@@ -261,12 +262,12 @@ Error DecodeContent(const json::object& o, ConfigStoreObject& target, int depth,
   return std::nullopt;
 }
 
-Error ParseText(std::string_view text, json::value& out) {
+Error ParseText(std::string_view text, json::value& out, json::storage_ptr storage = Storage()) {
   if (text.size() > kMaxTextSize) {
     return "text: larger than " + std::to_string(kMaxTextSize) + " bytes";
   }
   json::error_code ec;
-  out = json::parse(json::string_view(text.data(), text.size()), ec, Storage(), ParseOptions());
+  out = json::parse(json::string_view(text.data(), text.size()), ec, std::move(storage), ParseOptions());
   if (ec) {
     return "text: not valid JSON (" + ec.message() + ")";
   }
@@ -392,15 +393,22 @@ std::string EncodeBody(const ConfigStoreObject& obj) {
 }
 
 std::shared_ptr<ConfigStoreObject> DecodeBody(const ConfigStoreObjectId& id, std::string_view body) {
-  json::value v;
-  Error e = ParseText(body, v);
-  if (!e) {
-    e = ExpectMembers(v, {"values", "subObjects"}, "body");
-  }
+  // A stored body is parsed into one arena (a stack buffer, then wiped blocks), wiped at the end.
+  alignas(std::max_align_t) unsigned char arena[16384];
   auto obj = std::make_shared<ConfigStoreObject>(id);
-  if (!e) {
-    e = DecodeContent(v.get_object(), *obj, 1, "body");
+  Error e;
+  {
+    json::monotonic_resource resource(arena, sizeof arena, Storage());
+    json::value v;
+    e = ParseText(body, v, json::storage_ptr(&resource));
+    if (!e) {
+      e = ExpectMembers(v, {"values", "subObjects"}, "body");
+    }
+    if (!e) {
+      e = DecodeContent(v.get_object(), *obj, 1, "body");
+    }
   }
+  OPENSSL_cleanse(arena, sizeof arena);
   if (e) {
     throw ConfigStoreException("object " + id.ToString() + ": stored data is malformed: " + *e);
   }
