@@ -22,10 +22,6 @@ NamedMessageBuilder& NamedMessageBuilder::put(const std::string& name, int64_t v
   return put(name, std::to_string(value));
 }
 
-Message NamedMessageBuilder::build() && { return std::move(message_); }
-
-NamedMessageBuilder::operator Message() && { return std::move(message_); }
-
 namespace L10n {
 namespace {
 

@@ -88,3 +88,38 @@ boost::json::value ErrorData(const ErrorValue& error);
 boost::json::value MessageToJson(const Message& message);
 
 }  // namespace Mirel
+
+// Code inside namespace Com::Velora finds Com::Velora::Mirel (above) when it writes "Mirel::";
+// these names lead such code to the framework's own.
+namespace Mirel {
+template <class T> class AsyncResult;
+class NamedMessageBuilder;
+namespace L10n {}
+namespace Codec {}
+namespace Binding {}
+namespace Log {}
+namespace Authn {}
+namespace Authz {}
+}  // namespace Mirel
+
+namespace Com::Velora::Mirel {
+using ::Mirel::ApiProvider;
+using ::Mirel::AsyncResult;
+using ::Mirel::CallContext;
+using ::Mirel::ErrorValue;
+using ::Mirel::InternalServerError;
+using ::Mirel::InvalidParamsError;
+using ::Mirel::MakeErrorValue;
+using ::Mirel::Message;
+using ::Mirel::MethodResult;
+using ::Mirel::NamedMessageBuilder;
+namespace Authn = ::Mirel::Authn;
+namespace Authz = ::Mirel::Authz;
+namespace Binding = ::Mirel::Binding;
+namespace Codec = ::Mirel::Codec;
+namespace Data = ::Mirel::Data;
+namespace ErrorTypes = ::Mirel::ErrorTypes;
+namespace L10n = ::Mirel::L10n;
+namespace Log = ::Mirel::Log;
+namespace MessageIds = ::Mirel::MessageIds;
+}  // namespace Com::Velora::Mirel

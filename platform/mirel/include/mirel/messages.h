@@ -23,8 +23,8 @@ class NamedMessageBuilder {
   NamedMessageBuilder& put(const std::string& name, std::string value);
   NamedMessageBuilder& put(const std::string& name, const char* value);
   NamedMessageBuilder& put(const std::string& name, int64_t value);
-  Message build() &&;
-  operator Message() &&;  // NOLINT: the builder is a message under construction
+  Message build() const { return message_; }
+  operator Message() const { return message_; }  // NOLINT: a builder is a message in the making
 
  private:
   Message message_;

@@ -1,0 +1,152 @@
+// The generated bindings: a bound key_operation interface decodes params, invokes the
+// implementation and encodes its result; the metadata document carries every service, the type
+// descriptions and the entitlement table.
+#include <mirel/authz.h>
+#include <mirel/errors.h>
+#include <mirel/metadata.h>
+#include <mirel/metadata_gen.h>
+#include <zyl-bindings/services.h>
+
+#include <boost/json/parse.hpp>
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sstream>
+
+namespace {
+
+namespace KeyOp = Com::Velora::Ovik::Kms::KeyOperationSvc;
+using Mirel::MethodResult;
+
+class FakeKeyOperation : public KeyOp::AsyncServiceInterface {
+ public:
+  void GenerateKey(const std::string& provider, int64_t keySize,
+                   Mirel::AsyncResult<KeyOp::GeneratedKey> result) override {
+    calls.push_back("generate " + provider + " " + std::to_string(keySize));
+    result.SetResult(KeyOp::GeneratedKey{"wrapped", std::string("clear")});
+  }
+  void Encrypt(const std::string&, const std::string&, Mirel::AsyncResult<KeyOp::EncryptResult> result) override {
+    result.SetError(Mirel::MakeErrorValue(Mirel::ErrorTypes::kError));
+  }
+  void Decrypt(const std::string& provider, const std::string& wrappedKey,
+               Mirel::AsyncResult<KeyOp::DecryptResult>) override {
+    calls.push_back("decrypt " + provider + " " + wrappedKey);  // drops its result
+  }
+  std::vector<std::string> calls;
+};
+
+MethodResult Call(const Mirel::Binding::BoundInterface& bound, const char* op, const char* params) {
+  std::optional<MethodResult> answer;
+  const auto* operation = bound.FindOperation(op);
+  EXPECT_NE(operation, nullptr) << op;
+  operation->Invoke(boost::json::parse(params), [&answer](MethodResult r) { answer = std::move(r); });
+  EXPECT_TRUE(answer.has_value());
+  return std::move(*answer);
+}
+
+TEST(Binding, KeyOperationDecodesInvokesEncodes) {
+  auto impl = std::make_shared<FakeKeyOperation>();
+  auto localizer = std::make_shared<Mirel::L10n::Localizer>("en_US", nullptr);
+  const auto bound = KeyOp::AsyncServiceBinder::BindImplementation(impl, localizer);
+  EXPECT_EQ(bound->ServiceId(), "com.velora.ovik.kms.key_operation");
+  EXPECT_EQ(bound->OperationIds(), (std::vector<std::string>{"generate_key", "encrypt", "decrypt"}));
+  EXPECT_EQ(bound->FindOperation("generateKey"), nullptr);
+
+  const auto ok = Call(*bound, "generate_key", R"({"provider": "prov1", "keySize": 32})");
+  ASSERT_FALSE(ok.IsError());
+  EXPECT_EQ(*ok.value, boost::json::parse(R"({"wrappedKey": "wrapped", "key": "clear"})"));
+  EXPECT_EQ(impl->calls, std::vector<std::string>{"generate prov1 32"});
+
+  const auto encrypt = Call(*bound, "encrypt", R"({"provider": "p", "key": "k"})");
+  ASSERT_TRUE(encrypt.IsError());
+  EXPECT_EQ(encrypt.error->type, "com.velora.mirel.std.errors.error");
+
+  // A dropped result still answers, exactly once.
+  const auto dropped = Call(*bound, "decrypt", R"({"provider": "p", "wrappedKey": "w"})");
+  EXPECT_EQ(dropped.error->type, "com.velora.mirel.std.errors.internal_server_error");
+}
+
+TEST(Binding, InvalidParamsNeverReachTheImplementation) {
+  auto impl = std::make_shared<FakeKeyOperation>();
+  const auto bound = KeyOp::AsyncServiceBinder::BindImplementation(impl, nullptr);
+  const std::pair<const char*, const char*> cases[] = {
+      {R"({"provider": "p"})", "keySize"},
+      {R"({"provider": "p", "keySize": 1, "size": 2})", "size"},
+      {R"(null)", "provider"},
+      {R"([1, 2])", "params"},
+      {R"("text")", "params"},
+  };
+  for (const auto& [params, member] : cases) {
+    const auto answer = Call(*bound, "generate_key", params);
+    ASSERT_TRUE(answer.IsError()) << params;
+    EXPECT_EQ(Mirel::JsonRpcCode(*answer.error), -32602) << params;
+    EXPECT_EQ(answer.error->messages.at(0).args.at("member"), member) << params;
+  }
+  EXPECT_TRUE(impl->calls.empty());
+}
+
+TEST(Metadata, DocumentDescribesEveryServiceAndTheEntitlements) {
+  const auto services = Zyl::Bindings::AllServices();
+  ASSERT_EQ(services.size(), 10u);
+  const auto document = Mirel::Metadata::BuildMetadataDocument(services, Zyl::Bindings::MetadataOptions());
+  for (const char* section : {"cli", "metamodel", "authentication", "authorization"}) {
+    EXPECT_TRUE(document.contains(section)) << section;
+  }
+  const auto& generate = document.at("metamodel").at("service.operation")
+                             .at("com.velora.ovik.kms.key_operation").at("generate_key");
+  EXPECT_EQ(generate.at("input"), boost::json::parse(R"({"fields": [{"name": "provider", "type": "string"},
+                                                                    {"name": "keySize", "type": "long"}]})"));
+  EXPECT_EQ(generate.at("output"),
+            boost::json::parse(R"({"structure": "Com::Velora::Ovik::Kms::KeyOperationSvc::GeneratedKey"})"));
+  EXPECT_TRUE(document.at("metamodel").at("structure").as_object().contains(
+      "Com::Velora::Ovik::Kms::ProvidersSvc::KmipServerCreateSpec"));
+
+  // The authorisation section, loaded, grants exactly the entitlement table.
+  std::stringstream in(boost::json::serialize(document));
+  Mirel::Authz::AuthzInfo info;
+  std::vector<Mirel::Message> errors;
+  ASSERT_TRUE(Mirel::Authz::LoadAuthzInfoMetadata::Load(in, info, nullptr, &errors));
+  size_t operations = 0;
+  std::multiset<std::string> grants;
+  for (const auto& service : services) {
+    for (const auto& op : service.operations) {
+      ++operations;
+      const auto* granted = info.Find(service.id, op.id);
+      ASSERT_NE(granted, nullptr) << service.id << "." << op.id;
+      EXPECT_FALSE(granted->noAuthentication);
+      for (const auto& e : granted->entitlements) {
+        grants.insert(e);
+      }
+    }
+  }
+  EXPECT_EQ(operations, 23u);
+  EXPECT_EQ(grants.count("KMS_ADMIN"), 23u);
+  EXPECT_EQ(grants.count("KMS_READ"), 7u);
+  EXPECT_EQ(grants.count("@ATTEST+KEY_OPERATIONS"), 5u);
+  const auto* status = info.Find("com.velora.ovik.kms.providers.status", "get");
+  EXPECT_EQ(std::set<std::string>(status->entitlements.begin(), status->entitlements.end()),
+            (std::set<std::string>{"KMS_ADMIN", "KMS_READ", "@ATTEST+KEY_OPERATIONS"}));
+  const auto* create = info.Find("com.velora.ovik.kms.providers", "create");
+  EXPECT_EQ(create->entitlements, std::vector<std::string>{"KMS_ADMIN"});
+}
+
+TEST(Metadata, GeneratedFileLoads) {
+  Mirel::Metadata::MetadataContainer cli;
+  Mirel::Metadata::MetadataContainer authn;
+  std::string error;
+  EXPECT_TRUE(Mirel::Metadata::ProviderHelper::LoadCliMetadataFile("zyl_mirel_cli", ZYL_MIREL_METADATA, cli, &error))
+      << error;
+  EXPECT_TRUE(Mirel::Metadata::ProviderHelper::LoadAuthenticationMetadataFile(
+      "zyl_mirel_authentication", ZYL_MIREL_METADATA, authn, &error))
+      << error;
+  EXPECT_NE(cli.Item("command", "kms.providers.create"), nullptr);
+  EXPECT_FALSE(Mirel::Metadata::ProviderHelper::LoadCliMetadataFile("zyl_mirel_cli", "/nonexistent", cli, &error));
+  EXPECT_NE(error.find("/nonexistent"), std::string::npos);
+  std::stringstream broken("{\"entitlements\": {\"KMS_ADMIN\": [3]}}");
+  Mirel::Authz::AuthzInfo info;
+  std::vector<Mirel::Message> errors;
+  EXPECT_FALSE(Mirel::Authz::LoadAuthzInfoMetadata::Load(broken, info, nullptr, &errors));
+  EXPECT_EQ(errors.size(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,157 @@
+// JSON-RPC request decoding and answer encoding.
+#include <mirel/json_rpc.h>
+
+#include <boost/json.hpp>
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace Mirel;
+using namespace Mirel::Json;
+
+TEST(JsonRpcDecode, ValidRequestsSplitTheMethodAtTheLastDot) {
+  DecodeResult r = DecodeRequest(R"({"jsonrpc":"2.0","id":7,"method":"com.velora.ovik.kms.key_operation.generate_key",
+                                     "params":{"provider":"p1","keySize":32}})");
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.request.id, 7);
+  EXPECT_EQ(r.request.serviceId, "com.velora.ovik.kms.key_operation");
+  EXPECT_EQ(r.request.operationId, "generate_key");
+  EXPECT_EQ(r.request.params.at("keySize"), 32);
+
+  r = DecodeRequest(R"({"id":"abc","jsonrpc":"2.0","method":"svc.op"})");
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.request.id, "abc");
+  EXPECT_TRUE(r.request.params.is_null());
+}
+
+TEST(JsonRpcDecode, NotJsonIsAParseError) {
+  for (std::string body : {"", "{", "{\"id\":1} trailing", "nul"}) {
+    DecodeResult r = DecodeRequest(body);
+    EXPECT_FALSE(r.ok) << body;
+    EXPECT_EQ(r.errorCode, kParseErrorCode) << body;
+    EXPECT_EQ(r.error.type, "com.velora.mirel.std.errors.invalid_request");
+    EXPECT_TRUE(r.request.id.is_null());
+  }
+}
+
+TEST(JsonRpcDecode, InvalidRequestsEchoTheIdWhenOneWasRead) {
+  struct Case {
+    std::string body;
+    bool idEchoed;
+  };
+  std::vector<Case> cases = {
+      {R"([{"jsonrpc":"2.0","id":1,"method":"a.b"}])", false},
+      {R"(42)", false},
+      {R"({"jsonrpc":"2.0","method":"a.b"})", false},
+      {R"({"jsonrpc":"2.0","id":null,"method":"a.b"})", false},
+      {R"({"jsonrpc":"2.0","id":{},"method":"a.b"})", false},
+      {R"({"jsonrpc":"1.0","id":1,"method":"a.b"})", true},
+      {R"({"id":1,"method":"a.b"})", true},
+      {R"({"jsonrpc":"2.0","id":1,"method":"nodot"})", true},
+      {R"({"jsonrpc":"2.0","id":1,"method":"trailing."})", true},
+      {R"({"jsonrpc":"2.0","id":1,"method":".leading"})", true},
+      {R"({"jsonrpc":"2.0","id":1,"method":3})", true},
+      {R"({"jsonrpc":"2.0","id":1,"method":"a.b","params":[1]})", true},
+      {R"({"jsonrpc":"2.0","id":1,"method":"a.b","params":null})", true},
+  };
+  for (const auto& c : cases) {
+    DecodeResult r = DecodeRequest(c.body);
+    EXPECT_FALSE(r.ok) << c.body;
+    EXPECT_EQ(r.errorCode, kInvalidRequestCode) << c.body;
+    EXPECT_EQ(r.request.id.is_null(), !c.idEchoed) << c.body;
+  }
+}
+
+TEST(JsonRpcDecode, LimitsAreEnforced) {
+  DecodeLimits limits;
+  limits.maxBodyBytes = 10;
+  EXPECT_EQ(DecodeRequest(R"({"jsonrpc":"2.0","id":1,"method":"a.b"})", limits).errorCode, kInvalidRequestCode);
+  std::string deep = R"({"jsonrpc":"2.0","id":1,"method":"a.b","params":{"x":)" + std::string(100, '[') +
+                     std::string(100, ']') + "}}";
+  EXPECT_EQ(DecodeRequest(deep).errorCode, kParseErrorCode);
+}
+
+TEST(JsonRpcEncode, StandardResultAndNullResult) {
+  std::string out;
+  EncodeResponse(7, MethodResult::Value(boost::json::object{{"k", "v"}}), ResponseFormat::kStandard, nullptr, out);
+  EXPECT_EQ(boost::json::parse(out), boost::json::parse(R"({"jsonrpc":"2.0","id":7,"result":{"k":"v"}})"));
+  out.clear();
+  EncodeResponse("x", MethodResult::Value(nullptr), ResponseFormat::kStandard, nullptr, out);
+  EXPECT_EQ(boost::json::parse(out), boost::json::parse(R"({"jsonrpc":"2.0","id":"x","result":null})"));
+}
+
+ErrorValue Error(std::string type, std::string messageId = "m.id") {
+  Message message{std::move(messageId), "Provider '{provider}' \"quoted\"\n", {{"provider", "p9"}, {"days", "30"}}};
+  return ErrorValue{std::move(type), {std::move(message)}};
+}
+
+TEST(JsonRpcEncode, StandardErrorWithCodesPerType) {
+  struct Case {
+    ErrorValue error;
+    int code;
+  };
+  std::vector<Case> cases = {
+      {Error("com.velora.mirel.std.errors.not_found"), -32000},
+      {Error("com.velora.mirel.std.errors.invalid_argument"), -32000},
+      {Error("com.velora.mirel.std.errors.invalid_argument", "com.velora.mirel.std.errors.invalid_params"), -32602},
+      {Error("com.velora.mirel.std.errors.operation_not_found"), -32601},
+      {Error("com.velora.mirel.std.errors.internal_server_error"), -32603},
+      {Error("com.velora.mirel.std.errors.invalid_request"), -32600},
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    EncodeResponse(3, MethodResult::Error(c.error), ResponseFormat::kStandard, nullptr, out);
+    boost::json::value json = boost::json::parse(out);
+    EXPECT_EQ(json.at("error").at("code"), c.code) << c.error.type;
+    EXPECT_EQ(json.at("id"), 3);
+    EXPECT_FALSE(json.as_object().contains("result"));
+  }
+  std::string out;
+  EncodeResponse(nullptr, MethodResult::Error(Error("com.velora.mirel.std.errors.invalid_request")),
+                 ResponseFormat::kStandard, nullptr, out, kParseErrorCode);
+  EXPECT_EQ(boost::json::parse(out).at("error").at("code"), kParseErrorCode);
+}
+
+TEST(JsonRpcEncode, MessagesAreRenderedWithFallbackToTheDefault) {
+  ErrorValue error = Error("com.velora.mirel.std.errors.not_found");
+  std::string out;
+  EncodeResponse(1, MethodResult::Error(error), ResponseFormat::kStandard, nullptr, out);
+  boost::json::value json = boost::json::parse(out);
+  EXPECT_EQ(json.at("error").at("message"), "Provider '{provider}' \"quoted\"\n");
+  const auto& data = json.at("error").at("data");
+  EXPECT_EQ(data.at("type"), "com.velora.mirel.std.errors.not_found");
+  EXPECT_EQ(data.at("messages").at(0).at("id"), "m.id");
+  EXPECT_EQ(data.at("messages").at(0).at("args"), boost::json::parse(R"({"days":"30","provider":"p9"})"));
+
+  RenderFunction render = [](const Message& m) { return "rendered " + m.args.at("provider"); };
+  out.clear();
+  EncodeResponse(1, MethodResult::Error(error), ResponseFormat::kStandard, render, out);
+  json = boost::json::parse(out);
+  EXPECT_EQ(json.at("error").at("message"), "rendered p9");
+  EXPECT_EQ(json.at("error").at("data").at("messages").at(0).at("defaultMessage"), "rendered p9");
+}
+
+TEST(JsonRpcEncode, ErrorWithoutMessagesUsesTheTypeAsMessage) {
+  std::string out;
+  EncodeResponse(1, MethodResult::Error({"com.velora.mirel.std.errors.error", {}}), ResponseFormat::kStandard,
+                 nullptr, out);
+  EXPECT_EQ(boost::json::parse(out).at("error").at("message"), "com.velora.mirel.std.errors.error");
+}
+
+TEST(JsonRpcEncode, CleanFormatIsTheBareResultOrErrorData) {
+  std::string out;
+  EncodeResponse(1, MethodResult::Value(boost::json::array{1, 2}), ResponseFormat::kClean, nullptr, out);
+  EXPECT_EQ(out, "[1,2]");
+  out.clear();
+  EncodeResponse(1, MethodResult::Value(nullptr), ResponseFormat::kClean, nullptr, out);
+  EXPECT_EQ(out, "null");
+  out.clear();
+  EncodeResponse(1, MethodResult::Error(Error("com.velora.mirel.std.errors.not_found")), ResponseFormat::kClean,
+                 nullptr, out);
+  boost::json::value json = boost::json::parse(out);
+  EXPECT_EQ(json.at("type"), "com.velora.mirel.std.errors.not_found");
+  EXPECT_EQ(json.at("messages").as_array().size(), 1u);
+  EXPECT_FALSE(json.as_object().contains("jsonrpc"));
+}
+
+}  // namespace

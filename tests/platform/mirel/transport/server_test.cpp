@@ -1,0 +1,323 @@
+// The server's request handling over real loopback sockets: framing, expectations, formats,
+// persistent connections and the JSON-RPC answers.
+#include "transport_fixture.h"
+
+#include <algorithm>
+
+namespace MirelTransportTest {
+namespace {
+
+constexpr std::string_view kCanned400 =
+    "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\nServer: Mirel-PicoHttp\r\n\r\n";
+constexpr std::string_view kCanned417 =
+    "HTTP/1.1 417 Expectation Failed\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(server_.Start()); }
+  Client Connect() { return Client(server_.Endpoint4()); }
+
+  // Sends `request`, expects the transport error response and the connection closed.
+  void ExpectTransportError(const std::string& request, const std::string& text) {
+    Client client = Connect();
+    client.Send(request);
+    auto response = client.Read();
+    EXPECT_EQ(response.result_int(), 400);
+    EXPECT_EQ(response["Content-Type"], "text/plain");
+    EXPECT_EQ(response["Connection"], "close");
+    EXPECT_EQ(response.body(), text);
+    EXPECT_TRUE(client.ServerClosed());
+  }
+
+  TestServer server_;
+};
+
+TEST_F(ServerTest, AnswersACallAndPassesHeadersTokenAndLocale) {
+  Client client = Connect();
+  client.Send(Post(Call(7), "Authorization: Bearer tok-1\r\nAccept-Language: de-DE,de;q=0.9\r\nX-Extra: v\r\n"));
+  auto response = client.Read();
+  EXPECT_EQ(response.result_int(), 200);
+  EXPECT_EQ(response["Content-Type"], "application/json");
+  EXPECT_EQ(response["Connection"], "Keep-Alive");
+  EXPECT_EQ(response["Server"], "Mirel-PicoHttp");
+  EXPECT_EQ(response.count("mirel-error"), 0u);
+  boost::json::value json = JsonOf(response);
+  EXPECT_EQ(json.at("jsonrpc"), "2.0");
+  EXPECT_EQ(json.at("id"), 7);
+  const auto& result = json.at("result");
+  EXPECT_EQ(result.at("service"), "com.velora.test.svc");
+  EXPECT_EQ(result.at("operation"), "op");
+  EXPECT_EQ(result.at("token"), "tok-1");
+  EXPECT_EQ(result.at("locale"), "de_DE");
+
+  CallContext ctx = server_.provider->LastContext();
+  EXPECT_TRUE(std::is_sorted(ctx.headers.begin(), ctx.headers.end(),
+                             [](const auto& a, const auto& b) { return a.first < b.first; }));
+  auto extra = std::make_pair(std::string("x-extra"), std::string("v"));
+  EXPECT_NE(std::find(ctx.headers.begin(), ctx.headers.end(), extra), ctx.headers.end());
+}
+
+TEST_F(ServerTest, OtherAuthorizationSchemeGivesNoTokenAndDefaultLocale) {
+  Client client = Connect();
+  client.Send(Post(Call(1), "Authorization: Basic dXNlcjpwdw==\r\n"));
+  auto result = JsonOf(client.Read()).at("result");
+  EXPECT_FALSE(result.as_object().contains("token"));
+  EXPECT_EQ(result.at("locale"), "en_US");
+}
+
+TEST_F(ServerTest, KeepAliveServesSeveralAndPipelinedRequests) {
+  Client client = Connect();
+  for (int id = 1; id <= 3; ++id) {
+    client.Send(Post(Call(id)));
+    EXPECT_EQ(JsonOf(client.Read()).at("id"), id);
+  }
+  client.Send(Post(Call(4)) + Post(Call(5)));
+  EXPECT_EQ(JsonOf(client.Read()).at("id"), 4);
+  EXPECT_EQ(JsonOf(client.Read()).at("id"), 5);
+}
+
+TEST_F(ServerTest, ConnectionCloseInAnyCaseClosesAfterTheAnswer) {
+  for (std::string value : {"close", "CLOSE", "Keep-Alive, Close"}) {
+    Client client = Connect();
+    client.Send(Post(Call(1), "Connection: " + value + "\r\n"));
+    auto response = client.Read();
+    EXPECT_EQ(response.result_int(), 200) << value;
+    EXPECT_EQ(response["Connection"], "close") << value;
+    EXPECT_TRUE(client.ServerClosed()) << value;
+  }
+}
+
+TEST_F(ServerTest, ExpectContinueGetsInterimResponseBeforeTheBody) {
+  Client client = Connect();
+  std::string body = Call(3);
+  client.Send("POST /api HTTP/1.1\r\nContent-Type: application/json\r\nExpect: 100-Continue\r\nContent-Length: " +
+              std::to_string(body.size()) + "\r\n\r\n");
+  auto interim = client.Read();
+  EXPECT_EQ(interim.result_int(), 100);
+  client.Send(body);
+  auto response = client.Read();
+  EXPECT_EQ(response.result_int(), 200);
+  EXPECT_EQ(JsonOf(response).at("id"), 3);
+}
+
+TEST_F(ServerTest, OtherExpectationGets417AndClose) {
+  Client client = Connect();
+  client.Send(Post(Call(1), "Expect: something-else\r\n"));
+  EXPECT_EQ(client.ReadToEnd(), kCanned417);
+  EXPECT_TRUE(server_.logger->Contains("Invalid Http request: Expect header value is not 100-continue"));
+}
+
+TEST_F(ServerTest, ChunkedBodyIsServedOnAKeptConnection) {
+  std::string body = Call(9);
+  std::string request = "POST /api HTTP/1.1\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n";
+  request += "5;ext=1\r\n" + body.substr(0, 5) + "\r\n";
+  char size[16];
+  std::snprintf(size, sizeof(size), "%zx", body.size() - 5);
+  request += std::string(size) + "\r\n" + body.substr(5) + "\r\n0\r\nTrailer: x\r\n\r\n";
+  Client client = Connect();
+  client.Send(request);
+  auto response = client.Read();
+  EXPECT_EQ(JsonOf(response).at("id"), 9);
+  EXPECT_EQ(response["Connection"], "Keep-Alive");
+  client.Send(Post(Call(10)));
+  EXPECT_EQ(JsonOf(client.Read()).at("id"), 10);
+}
+
+TEST_F(ServerTest, ChunkedWithContentLengthIsReadAsChunkedAndClosed) {
+  std::string body = Call(11);
+  char size[16];
+  std::snprintf(size, sizeof(size), "%zx", body.size());
+  std::string chunked = std::string(size) + "\r\n" + body + "\r\n0\r\n\r\n";
+  // The length counts only the chunk-size line: read by length, the rest would look like a
+  // second request on the connection.
+  for (bool lengthFirst : {true, false}) {
+    std::string framing = lengthFirst ? "Content-Length: 4\r\nTransfer-Encoding: chunked\r\n"
+                                      : "Transfer-Encoding: chunked\r\nContent-Length: 4\r\n";
+    Client client = Connect();
+    client.Send("POST /api HTTP/1.1\r\nContent-Type: application/json\r\n" + framing + "\r\n" + chunked);
+    auto response = client.Read();
+    EXPECT_EQ(JsonOf(response).at("id"), 11) << lengthFirst;
+    EXPECT_EQ(response["Connection"], "close");
+    EXPECT_TRUE(client.ServerClosed());
+  }
+}
+
+TEST_F(ServerTest, GetWithoutLengthIsServedWithAnEmptyBody) {
+  Client client = Connect();
+  client.Send("GET /api HTTP/1.1\r\nContent-Type: application/json\r\n\r\n");
+  auto response = client.Read();
+  EXPECT_EQ(response.result_int(), 200);
+  EXPECT_EQ(JsonOf(response).at("error").at("code"), -32700);
+  EXPECT_EQ(response["Connection"], "Keep-Alive");
+}
+
+TEST_F(ServerTest, PostWithoutLengthIsRefused) {
+  ExpectTransportError("POST /api HTTP/1.1\r\nContent-Type: application/json\r\n\r\n", "http protocol error");
+}
+
+TEST_F(ServerTest, ResponseFormatFollowsAccept) {
+  struct Case {
+    std::string accept;
+    std::string contentType;
+    bool chunked;
+    bool clean;
+  };
+  std::vector<Case> cases = {
+      {"", "application/json", false, false},
+      {"Accept: application/json\r\n", "application/json", false, false},
+      {"Accept: application/vnd.velora.mirel.cleanjson\r\n", "application/vnd.velora.mirel.cleanjson", false, true},
+      {"Accept: application/vnd.velora.mirel.stream.json\r\n", "application/vnd.velora.mirel.stream.json", true,
+       false},
+      {"Accept: application/vnd.velora.mirel.cleanjson, application/vnd.velora.mirel.clean.stream.json\r\n",
+       "application/vnd.velora.mirel.clean.stream.json", true, true},
+  };
+  for (const auto& c : cases) {
+    Client client = Connect();
+    client.Send(Post(Call(5), c.accept));
+    auto response = client.Read();
+    EXPECT_EQ(response["Content-Type"], c.contentType) << c.accept;
+    EXPECT_EQ(response.chunked(), c.chunked) << c.accept;
+    EXPECT_EQ(response.count("Content-Length"), c.chunked ? 0u : 1u) << c.accept;
+    boost::json::value json = JsonOf(response);
+    if (c.clean) {
+      EXPECT_EQ(json.at("operation"), "op") << c.accept;
+    } else {
+      EXPECT_EQ(json.at("result").at("operation"), "op") << c.accept;
+    }
+  }
+}
+
+TEST_F(ServerTest, ContentTypeRules) {
+  Client client = Connect();
+  client.Send(Post(Call(2), "", "application/json; charset=utf-8"));
+  EXPECT_EQ(JsonOf(client.Read()).at("id"), 2);
+
+  ExpectTransportError(Post(Call(2), "", "application/vnd.velora.mirel.framed"), "frame parse error");
+  EXPECT_TRUE(server_.logger->Contains("Request is framed. Not supported"));
+  ExpectTransportError(Post(Call(2), "", ""), "invalid request");
+  ExpectTransportError(Post(Call(2), "", "text/plain"), "invalid request");
+  ExpectTransportError(Post(Call(2), "", "application/json, application/vnd.velora.mirel.cleanjson"),
+                       "invalid request");
+  EXPECT_TRUE(server_.logger->Contains("Request is considered as bad"));
+}
+
+TEST_F(ServerTest, MalformedHeadsAreRefused) {
+  ExpectTransportError("POST /api HTTP/1.1\r\nBad Header Line\r\n\r\n", "headers parse error");
+  ExpectTransportError("GARBAGE\r\n\r\n", "headers parse error");
+  ExpectTransportError("POST /api HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n",
+                       "headers parse error");
+}
+
+TEST_F(ServerTest, UnservableHeadGetsTheCanned400) {
+  Client client = Connect();
+  client.Send("POST /api HTTP/2.0\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}");
+  EXPECT_EQ(client.ReadToEnd(), kCanned400);
+}
+
+TEST_F(ServerTest, HeadsBeyondTheLimitsAreRefused) {
+  std::string many = "POST /api HTTP/1.1\r\n";
+  for (int i = 0; i < 101; ++i) many += "X-H" + std::to_string(i) + ": v\r\n";
+  ExpectTransportError(many + "\r\n", "http headers too long");
+  ExpectTransportError("POST /api HTTP/1.1\r\nX-Long: " + std::string(70000, 'a') + "\r\n\r\n",
+                       "http headers too long");
+}
+
+TEST_F(ServerTest, BodyLimitServesExactlyTheLimitAndRefusesOneMore) {
+  std::string call = Call(21);
+  std::string body = call + std::string(2'500'000 - call.size(), ' ');
+  Client client = Connect();
+  client.Send(Post(body));
+  EXPECT_EQ(JsonOf(client.Read()).at("id"), 21);
+  ExpectTransportError(Post(body + " "), "message too long");
+}
+
+TEST_F(ServerTest, ChunkedBodyBeyondTheLimitIsRefused) {
+  std::string request = "POST /api HTTP/1.1\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n";
+  request += "1000\r\n" + std::string(0x1000, ' ') + "\r\n";
+  request += "2625A1\r\n";  // 2,500,001 - 0x1000 + 0x1000 more than the limit allows
+  ExpectTransportError(request, "message too long");
+}
+
+TEST_F(ServerTest, UndecodableRequestsGetJsonRpcErrors) {
+  struct Case {
+    std::string body;
+    int code;
+  };
+  std::vector<Case> cases = {
+      {"{not json", -32700},
+      {"[" + Call(1) + "]", -32600},
+      {"{\"jsonrpc\":\"2.0\",\"method\":\"a.b\"}", -32600},
+      {"\"text\"", -32600},
+  };
+  Client client = Connect();
+  for (const auto& c : cases) {
+    client.Send(Post(c.body));
+    auto response = client.Read();
+    EXPECT_EQ(response.result_int(), 200);
+    EXPECT_EQ(response["mirel-error"], "com.velora.mirel.std.errors.invalid_request") << c.body;
+    boost::json::value json = JsonOf(response);
+    EXPECT_EQ(json.at("error").at("code"), c.code) << c.body;
+    EXPECT_TRUE(json.at("id").is_null());
+  }
+  EXPECT_EQ(server_.provider->Calls(), 0);
+  EXPECT_TRUE(server_.logger->Contains("Response head sent (Deserializer error): "));
+  EXPECT_TRUE(server_.logger->Contains("Sent InvalidRequest response:"));
+}
+
+TEST_F(ServerTest, ProviderErrorsCarryTheMirelErrorHeader) {
+  server_.provider->SetAnswer([](const CallContext&, const ApiRequest&) {
+    Message message{"com.velora.test.not_found", "The provider 'p9' does not exist.", {{"provider", "p9"}}};
+    return MethodResult::Error({"com.velora.mirel.std.errors.not_found", {message}});
+  });
+  Client client = Connect();
+  client.Send(Post(Call(4)));
+  auto response = client.Read();
+  EXPECT_EQ(response.result_int(), 200);
+  EXPECT_EQ(response["mirel-error"], "com.velora.mirel.std.errors.not_found");
+  boost::json::value error = JsonOf(response).at("error");
+  EXPECT_EQ(error.at("code"), -32000);
+  EXPECT_EQ(error.at("message"), "The provider 'p9' does not exist.");
+  EXPECT_EQ(error.at("data").at("messages").at(0).at("args").at("provider"), "p9");
+
+  client.Send(Post(Call(4), "Accept: application/vnd.velora.mirel.cleanjson\r\n"));
+  response = client.Read();
+  EXPECT_EQ(response["mirel-error"], "com.velora.mirel.std.errors.not_found");
+  EXPECT_EQ(JsonOf(response).at("type"), "com.velora.mirel.std.errors.not_found");
+}
+
+TEST_F(ServerTest, ProviderThatThrowsOrDropsTheCallbackAnswersInternalError) {
+  server_.provider->SetAnswer([](const CallContext&, const ApiRequest& request) -> MethodResult {
+    if (request.operationId == "throw") throw std::runtime_error("boom");
+    return MethodResult::Value(nullptr);
+  });
+  Client client = Connect();
+  client.Send(Post(Call(1, "svc.throw")));
+  auto response = client.Read();
+  EXPECT_EQ(response["mirel-error"], "com.velora.mirel.std.errors.internal_server_error");
+  EXPECT_EQ(JsonOf(response).at("error").at("code"), -32603);
+  EXPECT_TRUE(server_.logger->Contains("Handle request error: boom"));
+  client.Send(Post(Call(2, "svc.null")));
+  EXPECT_TRUE(JsonOf(client.Read()).at("result").is_null());
+}
+
+class DroppingProvider final : public ApiProvider {
+ public:
+  void Invoke(std::shared_ptr<CallContext>, ApiRequest, CompletionCallback) override {}
+};
+
+TEST(ServerDrop, DroppedCallbackAnswersInternalError) {
+  net::io_context io;
+  AsioTcpApiServer server(io, LoopbackConfig(), std::make_shared<DroppingProvider>(), nullptr);
+  ASSERT_TRUE(server.Start());
+  std::thread runner([&] { io.run(); });
+  {
+    Client client(*server.LocalEndpoint4());
+    client.Send(Post(Call(1)));
+    EXPECT_EQ(JsonOf(client.Read()).at("error").at("code"), -32603);
+  }
+  io.stop();
+  runner.join();
+}
+
+}  // namespace
+}  // namespace MirelTransportTest
