@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <thread>
