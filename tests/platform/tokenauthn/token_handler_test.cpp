@@ -1,0 +1,195 @@
+// The host's administration token handler with real RS256 and ES256 tokens (signed with libjwt
+// over keys and certificates made with OpenSSL), and the entitlement checker.
+#include <tokenauthn/entitlement_checker.h>
+#include <tokenauthn/token_handler.h>
+
+#include <boost/json/parse.hpp>
+#include <gtest/gtest.h>
+#include <jwt.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+
+namespace {
+
+using Ovik::Authn::AuthnAnswer;
+
+std::string BioText(BIO* bio) {
+  char* data = nullptr;
+  const long length = BIO_get_mem_data(bio, &data);
+  return std::string(data, static_cast<size_t>(length));
+}
+
+// A key pair with a self-signed certificate, as PEM texts.
+struct Identity {
+  std::string privateKey;
+  std::string publicKey;
+  std::string certificate;
+};
+
+Identity MakeIdentity(bool ec) {
+  EVP_PKEY* key = ec ? EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")
+                     : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{2048});
+  X509* cert = X509_new();
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+  X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+  X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
+  X509_set_pubkey(cert, key);
+  X509_NAME* name = X509_get_subject_name(cert);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("authn"), -1, -1, 0);
+  X509_set_issuer_name(cert, name);
+  X509_sign(cert, key, EVP_sha256());
+  Identity id;
+  BIO* bio = BIO_new(BIO_s_mem());
+  PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
+  id.privateKey = BioText(bio);
+  BIO_free(bio);
+  bio = BIO_new(BIO_s_mem());
+  PEM_write_bio_PUBKEY(bio, key);
+  id.publicKey = BioText(bio);
+  BIO_free(bio);
+  bio = BIO_new(BIO_s_mem());
+  PEM_write_bio_X509(bio, cert);
+  id.certificate = BioText(bio);
+  BIO_free(bio);
+  X509_free(cert);
+  EVP_PKEY_free(key);
+  return id;
+}
+
+struct Claims {
+  const char* aud = "zyld";
+  long expIn = 3600;
+  bool withExp = true;
+  const char* sub = "admin";
+  const char* entitlements = R"(["KMS_ADMIN", "KMS_READ"])";
+};
+
+std::string Sign(jwt_alg_t alg, const std::string& key, const Claims& claims) {
+  jwt_t* jwt = nullptr;
+  EXPECT_EQ(jwt_new(&jwt), 0);
+  if (claims.aud != nullptr) {
+    jwt_add_grant(jwt, "aud", claims.aud);
+  }
+  if (claims.withExp) {
+    jwt_add_grant_int(jwt, "exp", static_cast<long>(std::time(nullptr)) + claims.expIn);
+  }
+  if (claims.sub != nullptr) {
+    jwt_add_grant(jwt, "sub", claims.sub);
+  }
+  if (claims.entitlements != nullptr) {
+    jwt_add_grants_json(jwt, (std::string(R"({"entitlements": )") + claims.entitlements + "}").c_str());
+  }
+  EXPECT_EQ(jwt_set_alg(jwt, alg, reinterpret_cast<const unsigned char*>(key.data()), static_cast<int>(key.size())), 0);
+  char* text = jwt_encode_str(jwt);
+  std::string token = text != nullptr ? text : "";
+  std::free(text);
+  jwt_free(jwt);
+  return token;
+}
+
+class HostTokens : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    rsa_ = std::make_unique<Identity>(MakeIdentity(false));
+    ec_ = std::make_unique<Identity>(MakeIdentity(true));
+  }
+  static void TearDownTestSuite() {
+    rsa_.reset();
+    ec_.reset();
+  }
+
+  AuthnAnswer Check(const std::string& token) {
+    Ovik::Authn::HostTokenHandler handler([this] { return certificate; }, nullptr);
+    Mirel::CallContext ctx;
+    ctx.accessToken = token;
+    std::optional<AuthnAnswer> answer;
+    handler.Authenticate(ctx, [&answer](AuthnAnswer a) { answer = std::move(a); });
+    EXPECT_TRUE(answer.has_value());
+    return std::move(*answer);
+  }
+
+  static std::unique_ptr<Identity> rsa_;
+  static std::unique_ptr<Identity> ec_;
+  std::optional<std::string> certificate = rsa_->certificate;
+};
+std::unique_ptr<Identity> HostTokens::rsa_;
+std::unique_ptr<Identity> HostTokens::ec_;
+
+TEST_F(HostTokens, AcceptsRs256AndEs256TokensOfTheCertificateKey) {
+  const auto rsa = Check(Sign(JWT_ALG_RS256, rsa_->privateKey, {}));
+  ASSERT_TRUE(rsa.IsData());
+  EXPECT_EQ(rsa.GetData().at("username"), boost::json::value("admin"));
+  EXPECT_EQ(rsa.GetData().at("entitlements"), (boost::json::array{"KMS_ADMIN", "KMS_READ"}));
+  certificate = ec_->certificate;
+  const auto ec = Check(Sign(JWT_ALG_ES256, ec_->privateKey, {}));
+  ASSERT_TRUE(ec.IsData());
+  EXPECT_EQ(ec.GetData().at("username"), boost::json::value("admin"));
+}
+
+TEST_F(HostTokens, TokensOfOtherKeysOrAlgorithmsAreNotItsKind) {
+  EXPECT_TRUE(Check(Sign(JWT_ALG_ES256, ec_->privateKey, {})).IsNone());  // another key
+  EXPECT_TRUE(Check(Sign(JWT_ALG_RS384, rsa_->privateKey, {})).IsNone());  // right key, other algorithm
+  // An HMAC token keyed with the public key text must not pass as verified.
+  EXPECT_TRUE(Check(Sign(JWT_ALG_HS256, rsa_->publicKey, {})).IsNone());
+  EXPECT_TRUE(Check("not.a.token").IsNone());
+  EXPECT_TRUE(Check("").IsNone());
+  // Tampered payload.
+  std::string token = Sign(JWT_ALG_RS256, rsa_->privateKey, {});
+  token[token.find('.') + 5] ^= 1;
+  EXPECT_TRUE(Check(token).IsNone());
+  // No certificate in the store: nothing verifies.
+  certificate.reset();
+  EXPECT_TRUE(Check(Sign(JWT_ALG_RS256, rsa_->privateKey, {})).IsNone());
+  certificate = "garbage";
+  EXPECT_TRUE(Check(Sign(JWT_ALG_RS256, rsa_->privateKey, {})).IsNone());
+}
+
+TEST_F(HostTokens, VerifiedTokensFailingAClaimAreUnauthenticated) {
+  Claims wrongAudience;
+  wrongAudience.aud = "other";
+  Claims noAudience;
+  noAudience.aud = nullptr;
+  Claims expired;
+  expired.expIn = -10;
+  Claims noExpiry;
+  noExpiry.withExp = false;
+  Claims noSubject;
+  noSubject.sub = nullptr;
+  Claims noEntitlements;
+  noEntitlements.entitlements = nullptr;
+  Claims badEntitlements;
+  badEntitlements.entitlements = R"(["KMS_ADMIN", 3])";
+  for (const Claims& claims : {wrongAudience, noAudience, expired, noExpiry, noSubject, noEntitlements, badEntitlements}) {
+    const auto answer = Check(Sign(JWT_ALG_RS256, rsa_->privateKey, claims));
+    ASSERT_TRUE(answer.IsFailure());
+    EXPECT_EQ(answer.GetFailure().type, "com.velora.mirel.std.errors.unauthenticated");
+    EXPECT_EQ(answer.GetFailure().messages.at(0).id, "com.velora.ovik.kms.authentication.invalid_token");
+  }
+}
+
+TEST_F(HostTokens, CallWithoutTokenIsNotItsKind) {
+  Ovik::Authn::HostTokenHandler handler([] { return std::optional<std::string>(); }, nullptr);
+  std::optional<AuthnAnswer> answer;
+  handler.Authenticate(Mirel::CallContext{}, [&answer](AuthnAnswer a) { answer = std::move(a); });
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_TRUE(answer->IsNone());
+}
+
+TEST(EntitlementChecker, AuthorisedByAnyGrantedEntitlement) {
+  OvikToken::Authz::JwtEntitlementCheckerImpl checker;
+  Mirel::Authz::OperationGrants grants;
+  grants.entitlements = {"KMS_ADMIN", "KMS_READ"};
+  EXPECT_TRUE(checker.IsAuthorized(boost::json::parse(R"({"entitlements": ["X", "KMS_READ"]})"), grants));
+  EXPECT_FALSE(checker.IsAuthorized(boost::json::parse(R"({"entitlements": ["kms_read", 5]})"), grants));
+  EXPECT_FALSE(checker.IsAuthorized(boost::json::parse(R"({"entitlements": "KMS_READ"})"), grants));
+  EXPECT_FALSE(checker.IsAuthorized(boost::json::parse(R"({"username": "a"})"), grants));
+  EXPECT_FALSE(checker.IsAuthorized(boost::json::parse(R"({"entitlements": ["KMS_ADMIN"]})"),
+                                    Mirel::Authz::OperationGrants{}));
+}
+
+}  // namespace
