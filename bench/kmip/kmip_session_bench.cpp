@@ -1,0 +1,147 @@
+// KMIP Get through qlkmipsimple against a running PyKMIP server (started by run.sh):
+//   BM_FreshSessionGet  connect (TCP + TLS 1.2 with client certificate), Get, disconnect
+//   BM_OpenSessionGet   one Get on an already open session
+// Every repetition is one iteration, so the reported median and p90 are per operation; give the
+// number of samples with --benchmark_repetitions=N (run.sh does).
+// Environment: ZYLD_KMIP_BENCH_DIR (the server folder of pykmip-server.sh) and
+// ZYLD_KMIP_BENCH_KEY (the unique id of an AES key readable by the `client` identity).
+#include "connection_spec.h"
+#include "qlc_handles.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+struct BenchTarget {
+  Har::SecureString spec;
+  std::string keyId;
+  std::string error;
+};
+
+BenchTarget LoadTarget() {
+  BenchTarget target;
+  const char* dir = std::getenv("ZYLD_KMIP_BENCH_DIR");
+  const char* key = std::getenv("ZYLD_KMIP_BENCH_KEY");
+  if (dir == nullptr || key == nullptr) {
+    target.error = "set ZYLD_KMIP_BENCH_DIR and ZYLD_KMIP_BENCH_KEY (bench/kmip/run.sh does)";
+    return target;
+  }
+  std::string folder(dir);
+  Kmipctl::SpecInputs in;
+  in.host = "127.0.0.1";
+  in.port = static_cast<uint16_t>(std::atoi(ReadFile(folder + "/port").c_str()));
+  in.timeoutSeconds = 20;
+  in.clientCertificate = ReadFile(folder + "/client.crt");
+  std::string privateKey = ReadFile(folder + "/client.key");
+  in.privateKey.assign(privateKey.data(), privateKey.size());
+  Har::Cleanse(privateKey);
+  in.trust = true;
+  in.trustedCertificates = {ReadFile(folder + "/ca.crt")};
+  if (in.port == 0 || in.clientCertificate.empty() || in.trustedCertificates[0].empty()) {
+    target.error = "cannot read the server folder " + folder;
+    return target;
+  }
+  target.spec = Kmipctl::BuildConnectionSpec(in);
+  target.keyId = key;
+  return target;
+}
+
+const BenchTarget& Target() {
+  static const BenchTarget target = LoadTarget();
+  return target;
+}
+
+// One Get on an open session; false with the reason in error on failure.
+bool GetKey(qlc_session* session, const std::string& id, std::string& error) {
+  Kmipctl::ResultHandle result(qlc_perform(session, "Get, Object, Id=%s", id.c_str()));
+  unsigned char* raw = nullptr;
+  int32_t length = 0;
+  int status = qlc_ok(result.get());
+  if (status == QLC_OK) {
+    status = qlc_value_of("Symmetric_Key/Key", result.get(), "bs", &raw, &length);
+  }
+  Kmipctl::ValueHandle<unsigned char> key(raw);
+  if (status != QLC_OK || length <= 0) {
+    error = "Get failed: status " + std::to_string(status) + " " + qlc_explain(result.get());
+    return false;
+  }
+  return true;
+}
+
+bool Connect(Kmipctl::SessionHandle& session, std::string& error) {
+  qlc_session* raw = nullptr;
+  Kmipctl::ResultHandle result(qlc_connect_key_manager(&raw, Target().spec.c_str()));
+  if (qlc_ok(result.get()) != QLC_OK) {
+    error = "connect failed: status " + std::to_string(qlc_ok(result.get())) + " " + qlc_explain(result.get());
+    return false;
+  }
+  session.reset(raw);
+  return true;
+}
+
+void BM_FreshSessionGet(benchmark::State& state) {
+  if (!Target().error.empty()) {
+    state.SkipWithError(Target().error.c_str());
+    return;
+  }
+  std::string error;
+  for (auto _ : state) {
+    Kmipctl::SessionHandle session;
+    if (!Connect(session, error) || !GetKey(session.get(), Target().keyId, error)) {
+      state.SkipWithError(error.c_str());
+      break;
+    }
+  }
+}
+
+void BM_OpenSessionGet(benchmark::State& state) {
+  std::string error;
+  Kmipctl::SessionHandle session;
+  if (!Target().error.empty() || !Connect(session, error)) {
+    state.SkipWithError(Target().error.empty() ? error.c_str() : Target().error.c_str());
+    return;
+  }
+  for (auto _ : state) {
+    if (!GetKey(session.get(), Target().keyId, error)) {
+      state.SkipWithError(error.c_str());
+      break;
+    }
+  }
+}
+
+double P90(const std::vector<double>& samples) {
+  std::vector<double> sorted(samples);
+  std::sort(sorted.begin(), sorted.end());
+  return sorted.empty() ? 0.0 : sorted[(sorted.size() * 9 + 9) / 10 - 1];  // nearest rank
+}
+
+BENCHMARK(BM_FreshSessionGet)
+    ->Iterations(1)
+    ->ComputeStatistics("p90", P90)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OpenSessionGet)
+    ->Iterations(1)
+    ->ComputeStatistics("p90", P90)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
