@@ -3,6 +3,7 @@
 #include <harlibs/log.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,7 +14,7 @@
 #include <string>
 
 #include "json_escape.h"
-#include "no_destructor.h"
+#include <harlibs/no_destructor.h>
 
 namespace {
 
@@ -23,7 +24,7 @@ struct AuditState {
 };
 
 AuditState& State() {
-  static Har::Internal::NoDestructor<AuditState> state;
+  static Har::NoDestructor<AuditState> state;
   return *state;
 }
 
@@ -70,6 +71,11 @@ int Append(const std::string& path, const std::string& line) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     return errno;
+  }
+  // A file that already existed keeps no wider access than a new one.
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && (st.st_mode & 0077) != 0) {
+    fchmod(fd, 0600);
   }
   int err = 0;
   ssize_t w;

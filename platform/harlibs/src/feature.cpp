@@ -5,7 +5,7 @@
 #include <mutex>
 #include <shared_mutex>
 
-#include "no_destructor.h"
+#include <harlibs/no_destructor.h>
 
 namespace {
 
@@ -15,7 +15,7 @@ struct Features {
 };
 
 Features& State() {
-  static Har::Internal::NoDestructor<Features> features;
+  static Har::NoDestructor<Features> features;
   return *features;
 }
 

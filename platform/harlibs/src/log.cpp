@@ -15,7 +15,7 @@
 #include <mutex>
 #include <string>
 
-#include "no_destructor.h"
+#include <harlibs/no_destructor.h>
 
 namespace {
 
@@ -30,7 +30,7 @@ struct LogState {
 };
 
 LogState& State() {
-  static Har::Internal::NoDestructor<LogState> state;
+  static Har::NoDestructor<LogState> state;
   return *state;
 }
 

@@ -4,6 +4,7 @@
 #include <harlibs/audit.h>
 #include <harlibs/feature.h>
 #include <harlibs/log.h>
+#include <harlibs/no_destructor.h>
 
 #include <stdexcept>
 
@@ -149,8 +150,9 @@ void InitApp(std::shared_ptr<Config> scratch, const std::string& path) {
 }
 
 App& GetApp() {
-  static App app;
-  return app;
+  // Never destroyed: threads of the pool may outlive main's return.
+  static Har::NoDestructor<App> app;
+  return *app;
 }
 
 }  // namespace Quorex::Service

@@ -59,8 +59,11 @@ TEST_F(AuditTest, RecordHasAllFieldsAndEscapesText) {
 
 TEST_F(AuditTest, FileIsPrivateAndAppendedTo) {
   ZyldTest::WriteAll(path_, "");
-  ::chmod(path_.c_str(), 0600);
+  ::chmod(path_.c_str(), 0644);
   VlrAudit_LogList("a", "s", "o", true, nullptr);
+  struct stat before {};
+  ASSERT_EQ(::stat(path_.c_str(), &before), 0);
+  EXPECT_EQ(before.st_mode & 0777, 0600u);  // an existing file is narrowed
   std::remove(path_.c_str());
   VlrAudit_LogList("b", "s", "o", true, nullptr);  // created afresh
   struct stat st {};

@@ -5,7 +5,7 @@
 #include <new>
 #include <utility>
 
-namespace Har::Internal {
+namespace Har {
 
 template <typename T>
 class NoDestructor {
@@ -23,4 +23,4 @@ class NoDestructor {
   alignas(T) unsigned char storage_[sizeof(T)];
 };
 
-}  // namespace Har::Internal
+}  // namespace Har
