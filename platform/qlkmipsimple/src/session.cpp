@@ -37,12 +37,16 @@ Kmip::Reply BadResponse(std::string text) {
 
 Net::Outcome Session::Open(const ConnectionSpec& spec, std::unique_ptr<Session>* out,
                            std::string* presentedPem) {
-  Net::Fd fd;
-  Net::Outcome outcome = Connect(spec, &fd);
   std::unique_ptr<TlsChannel> channel;
+  Net::Outcome outcome = TlsChannel::Prepare(spec, &channel);
+  if (!outcome.ok()) {
+    return outcome;
+  }
+  Net::Fd fd;
+  outcome = Connect(spec, &fd);
   if (outcome.ok()) {
-    outcome = TlsChannel::Open(std::move(fd), spec, Net::Deadline::In(spec.timeoutSeconds),
-                               &channel, presentedPem);
+    outcome = channel->Handshake(std::move(fd), Net::Deadline::In(spec.timeoutSeconds),
+                                 presentedPem);
   }
   if (outcome.ok()) {
     *out = std::make_unique<Session>(std::move(channel), spec.timeoutSeconds);

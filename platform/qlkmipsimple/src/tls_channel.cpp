@@ -191,19 +191,10 @@ TlsChannel::~TlsChannel() {
   ERR_clear_error();
 }
 
-Net::Outcome TlsChannel::Open(Net::Fd fd, const ConnectionSpec& spec,
-                              const Net::Deadline& deadline, std::unique_ptr<TlsChannel>* out,
-                              std::string* presentedPem) {
+Net::Outcome TlsChannel::Prepare(const ConnectionSpec& spec, std::unique_ptr<TlsChannel>* out) {
   ERR_clear_error();
   auto channel = std::make_unique<TlsChannel>();
-  channel->fd_ = std::move(fd);
   Net::Outcome outcome = channel->Setup(spec);
-  if (outcome.ok()) {
-    outcome = channel->Handshake(deadline);
-  }
-  if (outcome.code == QLC_UNTRUSTED) {
-    *presentedPem = channel->verify_->presentedPem;
-  }
   if (outcome.ok()) {
     *out = std::move(channel);
   }
@@ -280,7 +271,6 @@ Net::Outcome TlsChannel::Setup(const ConnectionSpec& spec) {
   if (bio == nullptr) {
     return Net::Communication("TLS setup failed: " + OpenSslError("socket"));
   }
-  bio_->fd = fd_.get();
   BIO_set_data(bio, bio_.get());
   SSL_set_bio(ssl_.get(), bio, bio);
   if (!IsIpAddress(spec.host)) {
@@ -312,7 +302,10 @@ Net::Outcome TlsChannel::Retry(int rc, const Net::Deadline& deadline, const char
   return Net::Communication(std::string("TLS failure ") + what + ": " + detail);
 }
 
-Net::Outcome TlsChannel::Handshake(const Net::Deadline& deadline) {
+Net::Outcome TlsChannel::Handshake(Net::Fd fd, const Net::Deadline& deadline,
+                                   std::string* presentedPem) {
+  fd_ = std::move(fd);
+  bio_->fd = fd_.get();
   for (;;) {
     ERR_clear_error();
     bio_->lastErrno = 0;
@@ -321,6 +314,9 @@ Net::Outcome TlsChannel::Handshake(const Net::Deadline& deadline) {
       return {};
     }
     Net::Outcome outcome = Retry(rc, deadline, "during the TLS handshake");
+    if (outcome.code == QLC_UNTRUSTED) {
+      *presentedPem = verify_->presentedPem;
+    }
     if (!outcome.ok()) {
       return outcome;
     }

@@ -23,11 +23,15 @@ namespace Qlkmip {
 
 class TlsChannel {
  public:
-  // Runs the handshake over FD with SPEC's credentials and trust. On QLC_UNTRUSTED
-  // *presentedPem receives the server's certificate. Codes: 0, QLC_COMMUNICATION, QLC_TIMEOUT,
-  // QLC_UNTRUSTED, QLC_BAD_SPEC (client certificate, key or a trusted certificate unusable).
-  static Net::Outcome Open(Net::Fd fd, const ConnectionSpec& spec, const Net::Deadline& deadline,
-                           std::unique_ptr<TlsChannel>* out, std::string* presentedPem);
+  // Builds the TLS context from SPEC's credentials and trust without touching the network.
+  // Codes: 0, QLC_BAD_SPEC (client certificate, key or a trusted certificate unusable),
+  // QLC_COMMUNICATION (TLS library failure).
+  static Net::Outcome Prepare(const ConnectionSpec& spec, std::unique_ptr<TlsChannel>* out);
+
+  // Runs the handshake over the connected socket FD. Codes: 0, QLC_COMMUNICATION, QLC_TIMEOUT,
+  // QLC_UNTRUSTED (then *presentedPem receives the server's certificate).
+  Net::Outcome Handshake(Net::Fd fd, const Net::Deadline& deadline, std::string* presentedPem);
+
   ~TlsChannel();
   TlsChannel(const TlsChannel&) = delete;
   TlsChannel& operator=(const TlsChannel&) = delete;
@@ -42,7 +46,6 @@ class TlsChannel {
 
  private:
   Net::Outcome Setup(const ConnectionSpec& spec);
-  Net::Outcome Handshake(const Net::Deadline& deadline);
   // Classifies a failed SSL call; returns 0 when the caller should retry after waiting.
   Net::Outcome Retry(int rc, const Net::Deadline& deadline, const char* what);
 

@@ -1,0 +1,36 @@
+// Fuzz target: the bounded TTLV decoder and the KMIP response interpretation of every command.
+// A decoded message must re-encode to exactly the input bytes.
+#include <qlkmipsimple/ttlv.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "kmip_messages.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Qlkmip::Ttlv::Item item;
+  std::string error;
+  if (!Qlkmip::Ttlv::Decode(data, size, {}, &item, &error)) {
+    return 0;
+  }
+  const Qlkmip::SecureBytes again = Qlkmip::Ttlv::Encode(item);
+  if (again.size() != size || std::memcmp(again.data(), data, size) != 0) {
+    std::abort();
+  }
+  using Qlkmip::Kmip::Operation;
+  for (Operation op : {Operation::Get, Operation::GetAttributes, Operation::DiscoverVersions}) {
+    const Qlkmip::Kmip::Reply reply = Qlkmip::Kmip::InterpretResponse(item, op);
+    if ((reply.status == 0) != (reply.tree != nullptr)) {
+      std::abort();
+    }
+    if (reply.tree) {
+      for (const char* path : {"Symmetric_Key/Key", "Attributes/State", "Versions/"}) {
+        for (const qlc_node* n = reply.tree->Follow(path); n != nullptr; n = n->next) {
+        }
+      }
+    }
+  }
+  return 0;
+}

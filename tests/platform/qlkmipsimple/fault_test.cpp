@@ -1,0 +1,138 @@
+// Network faults: every step is bounded by the time-out, failures map to the documented
+// statuses, and nothing the server sends can crash the client.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "http_connect_proxy.h"
+#include "test_fixture.h"
+
+namespace QlcTest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using KmipTest::Fault;
+
+// Generous bound: catches a hang, not a slow machine.
+constexpr auto kHangBound = std::chrono::seconds(1 + 5);
+
+class FaultTest : public ServerTest {
+ protected:
+  std::string ShortTimeoutSpec() const {
+    KmipTest::SpecOptions o = Options();
+    o.timeoutSeconds = 1;
+    return KmipTest::BuildSpec(o);
+  }
+
+  // Connects, then runs a Get of a known key; returns the first non-zero status.
+  int ConnectAndGet(const std::string& spec, std::string* explain) {
+    server_->AddKey("1", std::vector<uint8_t>(16, 1));
+    Result connected = Connect(spec);
+    *explain = qlc_explain(connected.get());
+    if (qlc_ok(connected.get()) != QLC_OK) return qlc_ok(connected.get());
+    Result got(qlc_perform(session_.get(), "Get, Object, Id=%s", "1"));
+    *explain = qlc_explain(got.get());
+    return qlc_ok(got.get());
+  }
+};
+
+TEST_F(FaultTest, StallsEndInTimeOut) {
+  for (Fault fault : {Fault::StallHandshake, Fault::StallResponse}) {
+    server_->SetFault(fault);
+    std::string explain;
+    const auto start = Clock::now();
+    EXPECT_EQ(ConnectAndGet(ShortTimeoutSpec(), &explain), QLC_TIMEOUT) << explain;
+    EXPECT_LT(Clock::now() - start, kHangBound);
+    EXPECT_NE(explain.find("Timed out"), std::string::npos) << explain;
+    session_.reset();
+  }
+}
+
+TEST_F(FaultTest, RefusedResetAndClosedConnectionsAreCommunicationFailures) {
+  KmipTest::SpecOptions refused = Options();
+  refused.port = KmipTest::UnusedLoopbackPort();
+  std::string explain;
+  EXPECT_EQ(ConnectAndGet(KmipTest::BuildSpec(refused), &explain), QLC_COMMUNICATION);
+  EXPECT_NE(explain.find("refused"), std::string::npos) << explain;
+
+  KmipTest::SpecOptions unresolvable = Options();
+  unresolvable.host = "no-such-host.invalid";
+  EXPECT_EQ(ConnectAndGet(KmipTest::BuildSpec(unresolvable), &explain), QLC_COMMUNICATION);
+
+  for (Fault fault : {Fault::ResetOnAccept, Fault::ResetAfterRequest, Fault::CloseMidResponse}) {
+    server_->SetFault(fault);
+    EXPECT_EQ(ConnectAndGet(Spec(), &explain), QLC_COMMUNICATION) << static_cast<int>(fault);
+    session_.reset();
+  }
+}
+
+TEST_F(FaultTest, UnusableResponsesAreBadResponsesAndEndTheSession) {
+  for (Fault fault : {Fault::GarbageResponse, Fault::MalformedResponse, Fault::OversizedResponse}) {
+    server_->SetFault(fault);
+    std::string explain;
+    EXPECT_EQ(ConnectAndGet(ShortTimeoutSpec(), &explain), QLC_BAD_RESPONSE)
+        << static_cast<int>(fault);
+    EXPECT_NE(explain.find("Malformed KMIP response"), std::string::npos) << explain;
+    Result again(qlc_perform(session_.get(), "Query, Versions"));
+    EXPECT_EQ(qlc_ok(again.get()), QLC_COMMUNICATION);
+    session_.reset();
+  }
+}
+
+TEST_F(FaultTest, ArbitraryResponseBytesNeverCrash) {
+  const std::vector<std::vector<uint8_t>> answers = {
+      {},
+      {0x42, 0x00, 0x7b, 0x01, 0x00, 0x00, 0x00, 0x00},  // empty response message
+      {0x42, 0x00, 0x7b, 0x01, 0x00, 0x00, 0x00, 0x08, 0x42, 0x00, 0x7a, 0x01, 0, 0, 0, 0},
+      {0x42, 0x00, 0x7b, 0x01, 0x00, 0x00, 0x00, 0x0c, 0, 0, 0, 0},
+  };
+  for (const auto& answer : answers) {
+    server_->SetResponder([answer](const Qlkmip::Ttlv::Item*) { return answer; });
+    std::string explain;
+    const int status = ConnectAndGet(ShortTimeoutSpec(), &explain);
+    EXPECT_TRUE(status == QLC_BAD_RESPONSE || status == QLC_TIMEOUT) << status << explain;
+    session_.reset();
+  }
+}
+
+TEST_F(FaultTest, ProxyTunnelsAcceptHttp10And11) {
+  for (const char* statusLine : {"HTTP/1.0 200 Connection established", "HTTP/1.1 200 OK"}) {
+    KmipTest::HttpConnectProxy proxy({statusLine, false});
+    proxy.Start();
+    KmipTest::SpecOptions o = Options();
+    o.proxyHost = "127.0.0.1";
+    o.proxyPort = proxy.Port();
+    std::string explain;
+    EXPECT_EQ(ConnectAndGet(KmipTest::BuildSpec(o), &explain), QLC_OK) << explain;
+    EXPECT_EQ(proxy.Tunnels(), 1);
+    EXPECT_EQ(proxy.LastRequestLine(),
+              "CONNECT 127.0.0.1:" + std::to_string(server_->Port()) + " HTTP/1.1");
+    session_.reset();
+  }
+}
+
+TEST_F(FaultTest, ProxyRefusalStallAndAbsence) {
+  KmipTest::HttpConnectProxy refusing({"HTTP/1.1 403 Access violation", false});
+  refusing.Start();
+  KmipTest::SpecOptions o = Options();
+  o.timeoutSeconds = 1;
+  o.proxyHost = "127.0.0.1";
+  o.proxyPort = refusing.Port();
+  std::string explain;
+  EXPECT_EQ(ConnectAndGet(KmipTest::BuildSpec(o), &explain), QLC_COMMUNICATION);
+  EXPECT_NE(explain.find("403"), std::string::npos) << explain;
+  EXPECT_EQ(server_->Connections(), 0);
+
+  KmipTest::HttpConnectProxy stalling({"", true});
+  stalling.Start();
+  o.proxyPort = stalling.Port();
+  const auto start = Clock::now();
+  EXPECT_EQ(ConnectAndGet(KmipTest::BuildSpec(o), &explain), QLC_TIMEOUT) << explain;
+  EXPECT_LT(Clock::now() - start, kHangBound);
+
+  o.proxyPort = KmipTest::UnusedLoopbackPort();
+  EXPECT_EQ(ConnectAndGet(KmipTest::BuildSpec(o), &explain), QLC_COMMUNICATION);
+}
+
+}  // namespace
+}  // namespace QlcTest

@@ -1,0 +1,137 @@
+// The session specification parser: what the daemon writes is accepted and read back exactly,
+// everything else is refused with a reason.
+#include <gtest/gtest.h>
+#include <qlkmipsimple.h>
+#include <qlkmipsimple/connection_spec.h>
+
+#include "kmip_test_certs.h"
+#include "test_fixture.h"
+
+namespace QlcTest {
+namespace {
+
+const std::string kHead = "Presentation={Protocol=KMIP, Version='1.1', Format=TTLV}, Session = {";
+const std::string kProxy = "Proxy={Protocol=HTTP, Host='proxy.local', Port='3128'},";
+const std::string kServer = "Protocol=SSL, Host='kms.example', Port='5696', ";
+const std::string kTimeout = "Timeout=60:Seconds, ";
+const std::string kTail = "User_Trust, Authenticate}";
+
+std::string Cert(const std::string& cert, const std::string& key) {
+  const std::string hex = KmipTest::Hex(cert);
+  return "Certificate=PEM:[" + hex + "], Public=PEM:[" + hex + "], Private=PEM:[" +
+         KmipTest::Hex(key) + "],";
+}
+
+std::string Trusted(const std::string& pem) {
+  return ", Trusted_Cert=PEM:[" + KmipTest::Hex(pem) + "]";
+}
+
+bool Parse(const std::string& text, Qlkmip::ConnectionSpec* spec, std::string* error) {
+  return Qlkmip::ParseConnectionSpec(text, spec, error);
+}
+
+TEST(SpecParser, ReadsEveryPieceTheDaemonWrites) {
+  Qlkmip::ConnectionSpec spec;
+  std::string error;
+  const std::string text = kHead + kProxy + kServer + kTimeout + Cert("CERT\n", "KEY\n") + kTail +
+                           Trusted("A\n") + Trusted("B\n");
+  ASSERT_TRUE(Parse(text, &spec, &error)) << error;
+  EXPECT_EQ(spec.proxyHost, "proxy.local");
+  EXPECT_EQ(spec.proxyPort, 3128);
+  EXPECT_EQ(spec.host, "kms.example");
+  EXPECT_EQ(spec.port, 5696);
+  EXPECT_EQ(spec.timeoutSeconds, 60);
+  EXPECT_TRUE(spec.hasClientCertificate);
+  EXPECT_EQ(spec.certificatePem, "CERT\n");
+  EXPECT_EQ(spec.publicPem, "CERT\n");
+  EXPECT_EQ(std::string(spec.privateKeyPem.data(), spec.privateKeyPem.size()), "KEY\n");
+  EXPECT_EQ(spec.trustedPems, (std::vector<std::string>{"A\n", "B\n"}));
+}
+
+TEST(SpecParser, AcceptsTheOptionalPiecesInAnyCombination) {
+  const std::string cases[] = {
+      kHead + kServer + kTimeout + kTail,
+      kHead + kProxy + kServer + kTimeout + kTail,
+      kHead + kServer + kTimeout + Cert("C", "") + kTail,  // empty key parses, fails at connect
+      kHead + kServer + "Timeout=1:Seconds, " + kTail + Trusted("X"),
+      kHead + "Protocol=SSL, Host='::1', Port='1', Timeout=86400:Seconds, " + kTail,
+      kHead + kServer + kTimeout + "Certificate=PEM:[4A4b], Public=PEM:[], Private=PEM:[00]," + kTail,
+  };
+  for (const std::string& text : cases) {
+    Qlkmip::ConnectionSpec spec;
+    std::string error;
+    EXPECT_TRUE(Parse(text, &spec, &error)) << text << ": " << error;
+  }
+}
+
+TEST(SpecParser, RefusesAnythingElse) {
+  const std::string base = kHead + kServer + kTimeout + kTail;
+  const std::string cases[] = {
+      "",
+      base + ",",
+      base + " ",
+      base + ", Trusted_Cert=PEM:[4]",
+      base + ", Trusted_Cert=PEM:[zz]",
+      base + ", Trusted_Cert=PEM:[41",
+      base + "Trusted_Cert=PEM:[41]",
+      kHead.substr(0, kHead.size() - 3) + "={" + kServer + kTimeout + kTail,
+      "Presentation={Protocol=KMIP, Version='1.2', Format=TTLV}, Session = {" + kServer + kTimeout + kTail,
+      kHead + "Protocol=SSL, Host='', Port='5696', " + kTimeout + kTail,
+      kHead + "Protocol=SSL, Host='a b', Port='5696', " + kTimeout + kTail,
+      kHead + "Protocol=SSL, Host='h', Port='0', " + kTimeout + kTail,
+      kHead + "Protocol=SSL, Host='h', Port='65536', " + kTimeout + kTail,
+      kHead + "Protocol=SSL, Host='h', Port='-1', " + kTimeout + kTail,
+      kHead + "Protocol=SSL, Host='h', Port='56x', " + kTimeout + kTail,
+      kHead + kServer + "Timeout=0:Seconds, " + kTail,
+      kHead + kServer + "Timeout=-5:Seconds, " + kTail,
+      kHead + kServer + "Timeout=86401:Seconds, " + kTail,
+      kHead + kServer + "Timeout=60:Minutes, " + kTail,
+      kHead + kServer + "Timeout=99999999999999999999:Seconds, " + kTail,
+      kHead + "Proxy={Protocol=HTTP, Host='p', Port='1'}" + kServer + kTimeout + kTail,
+      kHead + "Proxy={Protocol=SOCKS, Host='p', Port='1'}," + kServer + kTimeout + kTail,
+      kHead + kServer + kTimeout + "Certificate=PEM:[41], Public=PEM:[41]," + kTail,
+      kHead + kServer + kTimeout + "User_Trust}",
+      kHead + kServer + kTimeout + kTail + "\n",
+  };
+  for (const std::string& text : cases) {
+    Qlkmip::ConnectionSpec spec;
+    std::string error;
+    EXPECT_FALSE(Parse(text, &spec, &error)) << text;
+    EXPECT_FALSE(error.empty()) << text;
+  }
+}
+
+TEST(SpecParser, BoundsObjectSizesAndCounts) {
+  const std::string base = kHead + kServer + kTimeout + kTail;
+  Qlkmip::ConnectionSpec spec;
+  std::string error;
+  std::string many = base;
+  for (size_t i = 0; i < Qlkmip::kMaxTrustedCerts; ++i) many += ", Trusted_Cert=PEM:[41]";
+  EXPECT_TRUE(Parse(many, &spec, &error)) << error;
+  EXPECT_FALSE(Parse(many + ", Trusted_Cert=PEM:[41]", &spec, &error));
+  const std::string big(Qlkmip::kMaxPemObject, 'x');
+  EXPECT_TRUE(Parse(base + Trusted(big), &spec, &error)) << error;
+  EXPECT_FALSE(Parse(base + Trusted(big + "x"), &spec, &error));
+}
+
+TEST(SpecParser, UnusablePemObjectsFailTheConnectAsBadSpecification) {
+  const auto& certs = Certs();
+  const std::string server = "Protocol=SSL, Host='127.0.0.1', Port='1', ";
+  const std::string cases[] = {
+      kHead + server + kTimeout + kTail + Trusted("not a certificate"),
+      kHead + server + kTimeout + Cert(certs.client.certPem, "") + kTail + Trusted(certs.ca.certPem),
+      kHead + server + kTimeout + Cert(certs.client.certPem, certs.server.keyPem) + kTail +
+          Trusted(certs.ca.certPem),
+      kHead + server + kTimeout + Cert("junk", certs.client.keyPem) + kTail,
+      "garbage",
+  };
+  for (const std::string& text : cases) {
+    qlc_session* session = nullptr;
+    Result result(qlc_connect_key_manager(&session, text.c_str()));
+    EXPECT_EQ(qlc_ok(result.get()), QLC_BAD_SPEC) << qlc_explain(result.get());
+    EXPECT_EQ(session, nullptr);
+  }
+}
+
+}  // namespace
+}  // namespace QlcTest
