@@ -91,8 +91,14 @@ TEST(RequestHead, FlagsFromTheHeaders) {
   EXPECT_FALSE(head.hasContentLength);
   EXPECT_TRUE(head.keepAlive);
   EXPECT_TRUE(Head("POST / HTTP/1.1\r\nContent-Type: application/vnd.velora.mirel.framed\r\n\r\n").requestStreamed);
-  EXPECT_TRUE(Head("POST / HTTP/2.0\r\n\r\n").bad);
   EXPECT_FALSE(Head("POST / HTTP/1.0\r\n\r\n").bad);
+  PhrRequest request;
+  EXPECT_EQ(PhrParse("POST / HTTP/2.0\r\n\r\n", request, 0), kPhrMalformed);
+  // A length beyond any body limit is still a well-formed head; the limit is the server's.
+  EXPECT_EQ(Head("POST / HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n").contentLength, 99999999999u);
+  EXPECT_EQ(PhrParse("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: 5\r\nContent-Length: x\r\n\r\n",
+                     request, 0),
+            kPhrMalformed);
 }
 
 TEST(RequestHead, BodylessMethodsImplyAnEmptyBody) {
@@ -151,7 +157,8 @@ TEST(ChunkedDecoder, DecodesPiecesExtensionsAndTrailers) {
 TEST(ChunkedDecoder, RefusesBadSizesLongLinesAndTooLongBodies) {
   std::string body;
   EXPECT_EQ(PhrChunkedDecoder(1000).Decode("zz\r\n", body).status, PhrChunkedDecoder::Status::kError);
-  EXPECT_EQ(PhrChunkedDecoder(1000).Decode("4\r\nabcdX\r\n", body).status, PhrChunkedDecoder::Status::kError);
+  EXPECT_EQ(PhrChunkedDecoder(1000).Decode("4\r\nabcdXY\r\n0\r\n\r\n", body).status,
+            PhrChunkedDecoder::Status::kError);
   EXPECT_EQ(PhrChunkedDecoder(1000).Decode("FFFFFFFFFFFFFFFFFF\r\n", body).status, PhrChunkedDecoder::Status::kError);
   EXPECT_EQ(PhrChunkedDecoder(1000, 64).Decode("4;" + std::string(100, 'e'), body).status,
             PhrChunkedDecoder::Status::kError);

@@ -201,17 +201,14 @@ TEST_F(ServerTest, ContentTypeRules) {
   EXPECT_TRUE(server_.logger->Contains("Request is considered as bad"));
 }
 
-TEST_F(ServerTest, MalformedHeadsAreRefused) {
-  ExpectTransportError("POST /api HTTP/1.1\r\nBad Header Line\r\n\r\n", "headers parse error");
-  ExpectTransportError("GARBAGE\r\n\r\n", "headers parse error");
-  ExpectTransportError("POST /api HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n",
-                       "headers parse error");
-}
-
-TEST_F(ServerTest, UnservableHeadGetsTheCanned400) {
-  Client client = Connect();
-  client.Send("POST /api HTTP/2.0\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}");
-  EXPECT_EQ(client.ReadToEnd(), kCanned400);
+TEST_F(ServerTest, MalformedHeadsGetTheCanned400) {
+  for (std::string head : {"POST /api HTTP/1.1\r\nBad Header Line\r\n\r\n", "GARBAGE\r\n\r\n",
+                           "POST /api HTTP/2.0\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}",
+                           "POST /api HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n"}) {
+    Client client = Connect();
+    client.Send(head);
+    EXPECT_EQ(client.ReadToEnd(), kCanned400) << head;
+  }
 }
 
 TEST_F(ServerTest, HeadsBeyondTheLimitsAreRefused) {
@@ -227,7 +224,9 @@ TEST_F(ServerTest, BodyLimitServesExactlyTheLimitAndRefusesOneMore) {
   std::string body = call + std::string(2'500'000 - call.size(), ' ');
   Client client = Connect();
   client.Send(Post(body));
-  EXPECT_EQ(JsonOf(client.Read()).at("id"), 21);
+  auto response = client.Read();
+  ASSERT_EQ(response.result_int(), 200) << response.body();
+  EXPECT_EQ(JsonOf(response).at("id"), 21);
   ExpectTransportError(Post(body + " "), "message too long");
 }
 

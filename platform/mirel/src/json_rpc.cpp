@@ -1,0 +1,193 @@
+#include <mirel/json_rpc.h>
+
+#include <boost/json/parser.hpp>
+#include <boost/json/serializer.hpp>
+
+#include <utility>
+
+namespace Mirel::Json {
+namespace {
+
+constexpr std::string_view kInvalidRequestType = "com.velora.mirel.std.errors.invalid_request";
+constexpr std::string_view kInvalidArgumentType = "com.velora.mirel.std.errors.invalid_argument";
+constexpr std::string_view kOperationNotFoundType = "com.velora.mirel.std.errors.operation_not_found";
+constexpr std::string_view kInternalErrorType = "com.velora.mirel.std.errors.internal_server_error";
+constexpr std::string_view kInvalidParamsMessage = "com.velora.mirel.std.errors.invalid_params";
+
+DecodeResult Failure(int code, std::string reason, boost::json::value id = nullptr) {
+  DecodeResult result;
+  result.errorCode = code;
+  result.request.id = std::move(id);
+  Message message;
+  message.id = std::string(kInvalidRequestType);
+  message.defaultMessage = "Invalid request: " + reason + ".";
+  message.args.emplace("reason", std::move(reason));
+  result.error.type = std::string(kInvalidRequestType);
+  result.error.messages.push_back(std::move(message));
+  return result;
+}
+
+bool ParseJson(std::string_view body, const DecodeLimits& limits, boost::json::value& out) {
+  boost::json::parse_options options;
+  options.max_depth = limits.maxDepth;
+  unsigned char scratch[4096];
+  boost::json::parser parser(boost::json::storage_ptr(), options, scratch, sizeof(scratch));
+  boost::system::error_code ec;
+  parser.write(body.data(), body.size(), ec);
+  if (ec) return false;
+  out = parser.release();
+  return true;
+}
+
+bool IsValidId(const boost::json::value& id) { return id.is_string() || id.is_number(); }
+
+// "service.operation", split at the last dot; both parts non-empty.
+bool SplitMethod(const boost::json::value* method, ApiRequest& request) {
+  if (method == nullptr || !method->is_string()) return false;
+  std::string_view text = method->get_string();
+  size_t dot = text.rfind('.');
+  if (dot == std::string_view::npos || dot == 0 || dot + 1 == text.size()) return false;
+  request.serviceId.assign(text.substr(0, dot));
+  request.operationId.assign(text.substr(dot + 1));
+  return true;
+}
+
+void AppendJson(std::string& out, const boost::json::value& value) {
+  boost::json::serializer serializer;
+  serializer.reset(&value);
+  char buffer[4096];
+  while (!serializer.done()) out.append(serializer.read(buffer, sizeof(buffer)));
+}
+
+void AppendJsonString(std::string& out, std::string_view text) {
+  boost::json::serializer serializer;
+  serializer.reset(boost::json::string_view(text.data(), text.size()));
+  char buffer[1024];
+  while (!serializer.done()) out.append(serializer.read(buffer, sizeof(buffer)));
+}
+
+std::string TextOf(const Message& message, const RenderFunction& render) {
+  if (render) {
+    std::string text = render(message);
+    if (!text.empty()) return text;
+  }
+  return message.defaultMessage;
+}
+
+void AppendMessage(std::string& out, const Message& message, const std::string& text) {
+  out += "{\"id\":";
+  AppendJsonString(out, message.id);
+  out += ",\"defaultMessage\":";
+  AppendJsonString(out, text);
+  out += ",\"args\":{";
+  bool first = true;
+  for (const auto& [name, value] : message.args) {
+    if (!first) out += ',';
+    first = false;
+    AppendJsonString(out, name);
+    out += ':';
+    AppendJsonString(out, value);
+  }
+  out += "}}";
+}
+
+// {"type":...,"messages":[...]}; `firstText` receives the text of the first message.
+void AppendErrorData(std::string& out, const ErrorValue& error, const RenderFunction& render,
+                     std::string* firstText) {
+  out += "{\"type\":";
+  AppendJsonString(out, error.type);
+  out += ",\"messages\":[";
+  for (size_t i = 0; i < error.messages.size(); ++i) {
+    std::string text = TextOf(error.messages[i], render);
+    if (i > 0) out += ',';
+    AppendMessage(out, error.messages[i], text);
+    if (i == 0 && firstText != nullptr) *firstText = std::move(text);
+  }
+  out += "]}";
+}
+
+void AppendStandardError(std::string& out, const ErrorValue& error, const RenderFunction& render,
+                         int code) {
+  std::string data;
+  std::string message = error.type;
+  AppendErrorData(data, error, render, &message);
+  out += "\"error\":{\"code\":";
+  out += std::to_string(code);
+  out += ",\"message\":";
+  AppendJsonString(out, message);
+  out += ",\"data\":";
+  out += data;
+  out += '}';
+}
+
+const boost::json::value& ResultValue(const MethodResult& result) {
+  static const boost::json::value kNull;
+  return result.value ? *result.value : kNull;
+}
+
+}  // namespace
+
+DecodeResult DecodeRequest(std::string_view body, const DecodeLimits& limits) {
+  if (body.size() > limits.maxBodyBytes) return Failure(kInvalidRequestCode, "the body is too long");
+  boost::json::value json;
+  if (!ParseJson(body, limits, json)) return Failure(kParseErrorCode, "the body is not JSON");
+  if (json.is_array()) return Failure(kInvalidRequestCode, "batches are not supported");
+  if (!json.is_object()) return Failure(kInvalidRequestCode, "the body is not a JSON object");
+  boost::json::object& object = json.get_object();
+  boost::json::value* id = object.if_contains("id");
+  if (id == nullptr || !IsValidId(*id)) {
+    return Failure(kInvalidRequestCode, "the id is missing or not a string or number");
+  }
+  const boost::json::value* version = object.if_contains("jsonrpc");
+  if (version == nullptr || !version->is_string() || version->get_string() != "2.0") {
+    return Failure(kInvalidRequestCode, "jsonrpc is not \"2.0\"", std::move(*id));
+  }
+  DecodeResult result;
+  if (!SplitMethod(object.if_contains("method"), result.request)) {
+    return Failure(kInvalidRequestCode, "the method is not \"service.operation\"", std::move(*id));
+  }
+  if (boost::json::value* params = object.if_contains("params")) {
+    if (!params->is_object()) {
+      return Failure(kInvalidRequestCode, "params is not an object", std::move(*id));
+    }
+    result.request.params = std::move(*params);
+  }
+  result.request.id = std::move(*id);
+  result.ok = true;
+  return result;
+}
+
+int ErrorCodeOf(const ErrorValue& error) {
+  if (error.type == kOperationNotFoundType) return kMethodNotFoundCode;
+  if (error.type == kInternalErrorType) return kInternalErrorCode;
+  if (error.type == kInvalidRequestType) return kInvalidRequestCode;
+  if (error.type == kInvalidArgumentType && !error.messages.empty() &&
+      error.messages.front().id == kInvalidParamsMessage) {
+    return kInvalidParamsCode;
+  }
+  return kServerErrorCode;
+}
+
+void EncodeResponse(const boost::json::value& id, const MethodResult& result, ResponseFormat format,
+                    const RenderFunction& render, std::string& out, int code) {
+  if (format == ResponseFormat::kClean) {
+    if (result.IsError()) {
+      AppendErrorData(out, *result.error, render, nullptr);
+    } else {
+      AppendJson(out, ResultValue(result));
+    }
+    return;
+  }
+  out += "{\"jsonrpc\":\"2.0\",\"id\":";
+  AppendJson(out, id);
+  out += ',';
+  if (result.IsError()) {
+    AppendStandardError(out, *result.error, render, code != 0 ? code : ErrorCodeOf(*result.error));
+  } else {
+    out += "\"result\":";
+    AppendJson(out, ResultValue(result));
+  }
+  out += '}';
+}
+
+}  // namespace Mirel::Json

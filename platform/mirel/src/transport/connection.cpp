@@ -1,0 +1,501 @@
+#include "connection.h"
+
+#include <mirel/transport/errors.h>
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <exception>
+#include <utility>
+
+namespace Mirel::Transport::PicoHttp {
+namespace {
+
+namespace net = boost::asio;
+using boost::system::error_code;
+
+constexpr size_t kReadChunk = 16 * 1024;
+constexpr size_t kShrinkAbove = 256 * 1024;
+constexpr size_t kMaxChunkLine = 8192;
+constexpr auto kLingerTime = std::chrono::seconds(2);
+constexpr size_t kLingerMaxBytes = 4 * 1024 * 1024;
+
+constexpr std::string_view kCanned400 =
+    "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n"
+    "Server: Mirel-PicoHttp\r\n\r\n";
+constexpr std::string_view kCanned417 =
+    "HTTP/1.1 417 Expectation Failed\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+constexpr std::string_view kLastChunk = "0\r\n\r\n";
+constexpr std::string_view kChunkEndAndLastChunk = "\r\n0\r\n\r\n";
+
+// Stream parts into a log record only when its level is enabled.
+template <class... Parts>
+void LogAt(Log::Logger& logger, int level, const Parts&... parts) {
+  if (auto record = logger.CreateRecord(level)) (record->GetStream() << ... << parts);
+}
+
+const std::string* FindHeader(const Headers& headers, std::string_view name) {
+  auto it = std::lower_bound(headers.begin(), headers.end(), name,
+                             [](const auto& header, std::string_view n) { return header.first < n; });
+  return it != headers.end() && it->first == name ? &it->second : nullptr;
+}
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+// The first language tag of an Accept-Language value, "en-US" → "en_US"; empty when unusable.
+std::string LocaleOf(const std::string* acceptLanguage) {
+  if (acceptLanguage == nullptr) return {};
+  std::string_view tag = *acceptLanguage;
+  tag = Trim(tag.substr(0, tag.find_first_of(",;")));
+  if (tag.empty() || tag.size() > 35) return {};
+  std::string locale;
+  for (char c : tag) {
+    if (c == '-') {
+      locale += '_';
+    } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
+      locale += c;
+    } else {
+      return {};
+    }
+  }
+  return locale;
+}
+
+std::optional<std::string> BearerToken(const std::string* authorization) {
+  constexpr std::string_view kScheme = "bearer ";
+  if (authorization == nullptr || authorization->size() <= kScheme.size()) return std::nullopt;
+  for (size_t i = 0; i < kScheme.size(); ++i) {
+    char c = (*authorization)[i];
+    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != kScheme[i]) return std::nullopt;
+  }
+  std::string_view token = Trim(std::string_view(*authorization).substr(kScheme.size()));
+  if (token.empty()) return std::nullopt;
+  return std::string(token);
+}
+
+ErrorValue InternalError(std::string reason) {
+  constexpr const char* kType = "com.velora.mirel.std.errors.internal_server_error";
+  Message message{kType, "Internal server error: " + reason + ".", {{"reason", reason}}};
+  return ErrorValue{kType, {std::move(message)}};
+}
+
+// A header value as written: line breaks would end the header, so they become spaces.
+void AppendHeader(std::string& out, std::string_view name, std::string_view value) {
+  out.append(name).append(": ");
+  for (char c : value) out += (c == '\r' || c == '\n') ? ' ' : c;
+  out += "\r\n";
+}
+
+void AppendDecimal(std::string& out, uint64_t value) {
+  char digits[24];
+  auto result = std::to_chars(digits, digits + sizeof(digits), value);
+  out.append(digits, result.ptr);
+}
+
+// Completes a call exactly once: a second completion is ignored, and a call whose callback is
+// dropped without completing is answered internal_server_error.
+class PendingCall {
+ public:
+  explicit PendingCall(std::shared_ptr<Connection> connection) : connection_(std::move(connection)) {}
+  ~PendingCall() {
+    if (!done_.exchange(true)) connection_->Complete(MethodResult::Error(InternalError("no answer")), true);
+  }
+  PendingCall(const PendingCall&) = delete;
+  PendingCall& operator=(const PendingCall&) = delete;
+
+  void Complete(MethodResult result) {
+    if (!done_.exchange(true)) connection_->Complete(std::move(result));
+  }
+
+ private:
+  std::shared_ptr<Connection> connection_;
+  std::atomic<bool> done_{false};
+};
+
+}  // namespace
+
+Connection::Connection(std::shared_ptr<ServerContext> context, net::ip::tcp::socket socket)
+    : context_(std::move(context)),
+      config_(context_->config),
+      log_(*context_->logger),
+      socket_(std::move(socket)),
+      executor_(socket_.get_executor()),
+      timer_(executor_) {
+  in_.resize(kReadChunk);
+}
+
+Connection::~Connection() { context_->openConnections.fetch_sub(1); }
+
+void Connection::Start() {
+  net::dispatch(executor_, [self = shared_from_this()] { self->ReadHead(); });
+}
+
+// ---- Request head ----------------------------------------------------------------------------
+
+void Connection::ReadHead() {
+  if (inLength_ > 0) {
+    PhrRequest request;
+    int result = PhrParse(Buffered(), request, scanned_, {config_.maxHeadBytes, config_.maxHeaders});
+    if (result > 0) {
+      head_ = MakeRequestHead(std::move(request));
+      scanned_ = 0;
+      headStart_.reset();
+      Consume(static_cast<size_t>(result));
+      HandleHead(static_cast<size_t>(result));
+      return;
+    }
+    if (result == kPhrMalformed) {
+      LogAt(log_, Log::kWarning, "Malformed request head: ", make_error_code(TransportError::kHeadersParse).message());
+      WriteCanned(kCanned400);
+      return;
+    }
+    if (result == kPhrTooLong) {
+      WriteTransportError(TransportError::kHeadersTooLong);
+      return;
+    }
+    scanned_ = inLength_;
+  }
+  Clock::time_point now = Clock::now();
+  Clock::time_point deadline = now + config_.readTimeout;
+  if (inLength_ > 0 || served_ == 0) {  // a head under way, or the first one of the connection
+    if (!headStart_) headStart_ = now;
+    deadline = std::min(deadline, *headStart_ + config_.headTimeout);
+  }
+  ReadMore(deadline, &Connection::ReadHead);
+}
+
+void Connection::HandleHead(size_t headLength) {
+  LogAt(log_, Log::kTrace, "Request head: ", head_.Describe(), " (", headLength, " bytes)");
+  LogAt(log_, Log::kDebug, "Request received");
+  if (head_.bad) {
+    WriteCanned(kCanned400);
+    return;
+  }
+  if (!CheckExpectation() || !ChooseFormats()) return;
+  StartBody();
+}
+
+bool Connection::CheckExpectation() {
+  if (!head_.hasExpect || head_.expectContinue) return true;
+  LogAt(log_, Log::kWarning, "Invalid Http request: Expect header value is not 100-continue");
+  WriteCanned(kCanned417);
+  return false;
+}
+
+bool Connection::ChooseFormats() {
+  unsigned flags = head_.hasContentType ? MediaTypeFlags(head_.contentType) : 0;
+  if (flags & (kMediaFramed | kMediaCleanFramed)) {
+    LogAt(log_, Log::kWarning, "Request is framed. Not supported");
+    WriteTransportError(TransportError::kFrameParse);
+    return false;
+  }
+  if (flags != kMediaJson) {
+    LogAt(log_, Log::kWarning, "Request is considered as bad");
+    WriteTransportError(TransportError::kInvalidRequest);
+    return false;
+  }
+  responseFormat_ = ResponseFormatOf(head_.hasAccept ? &head_.accept : nullptr);
+  return true;
+}
+
+// ---- Body ------------------------------------------------------------------------------------
+
+void Connection::StartBody() {
+  uint64_t limit = config_.httpBodySizeLimitInBytes;
+  if (head_.chunked) {
+    chunks_.emplace(limit, kMaxChunkLine);
+    chunkedBody_.clear();
+  } else if (!head_.hasContentLength) {
+    WriteTransportError(TransportError::kHttpProtocol);
+    return;
+  } else if (head_.contentLength > limit) {
+    WriteTransportError(TransportError::kMessageTooLong);
+    return;
+  }
+  void (Connection::*read)() = head_.chunked ? &Connection::ReadChunkedBody : &Connection::ReadLengthBody;
+  if (!head_.expectContinue || (!head_.chunked && head_.contentLength == 0)) {
+    (this->*read)();
+    return;
+  }
+  SetDeadline(Clock::now() + config_.writeTimeout);
+  net::async_write(socket_, net::buffer(kContinue.data(), kContinue.size()),
+                   [self = shared_from_this(), read](error_code ec, size_t) {
+                     if (ec) {
+                       self->OnWritten(ec, {});
+                       return;
+                     }
+                     ((*self).*read)();
+                   });
+}
+
+void Connection::ReadLengthBody() {
+  size_t length = static_cast<size_t>(head_.contentLength);
+  if (inLength_ >= length) {
+    HandleBody(std::string_view(in_.data(), length), length);
+    return;
+  }
+  if (in_.size() < length) in_.resize(length);
+  ReadMore(Clock::now() + config_.readTimeout, &Connection::ReadLengthBody);
+}
+
+void Connection::ReadChunkedBody() {
+  PhrChunkedDecoder::Result result = chunks_->Decode(Buffered(), chunkedBody_);
+  Consume(result.consumed);
+  switch (result.status) {
+    case PhrChunkedDecoder::Status::kDone:
+      chunks_.reset();
+      HandleBody(chunkedBody_, 0);
+      if (chunkedBody_.capacity() > kShrinkAbove) std::string().swap(chunkedBody_);
+      return;
+    case PhrChunkedDecoder::Status::kNeedMore:
+      ReadMore(Clock::now() + config_.readTimeout, &Connection::ReadChunkedBody);
+      return;
+    case PhrChunkedDecoder::Status::kTooLong:
+      WriteTransportError(TransportError::kMessageTooLong);
+      return;
+    case PhrChunkedDecoder::Status::kError:
+      WriteTransportError(TransportError::kChunkParse);
+      return;
+  }
+}
+
+void Connection::HandleBody(std::string_view body, size_t consumed) {
+  Json::DecodeResult decoded = Json::DecodeRequest(body, context_->decodeLimits);
+  Consume(consumed);
+  if (!decoded.ok) {
+    requestId_ = std::move(decoded.request.id);
+    bool notJson = decoded.errorCode == Json::kParseErrorCode;
+    WriteAnswer(MethodResult::Error(std::move(decoded.error)), decoded.errorCode,
+                notJson ? "Response head sent (Deserializer error): " : "Sent InvalidRequest response:");
+    return;
+  }
+  Invoke(std::move(decoded));
+}
+
+void Connection::Invoke(Json::DecodeResult decoded) {
+  auto callContext = std::make_shared<CallContext>();
+  std::string locale = LocaleOf(FindHeader(head_.headers, "accept-language"));
+  if (!locale.empty()) callContext->locale = std::move(locale);
+  callContext->accessToken = BearerToken(FindHeader(head_.headers, "authorization"));
+  callContext->headers = std::move(head_.headers);
+  requestId_ = decoded.request.id;
+  awaitingAnswer_ = true;
+  SetDeadline(Clock::time_point::max());
+  auto call = std::make_shared<PendingCall>(shared_from_this());
+  try {
+    context_->provider->Invoke(std::move(callContext), std::move(decoded.request),
+                               [call](MethodResult result) { call->Complete(std::move(result)); });
+  } catch (const std::exception& e) {
+    LogAt(log_, Log::kError, "Handle request error: ", e.what());
+    call->Complete(MethodResult::Error(InternalError(e.what())));
+  }
+}
+
+void Connection::Complete(MethodResult result, bool deferred) {
+  auto deliver = [self = shared_from_this(), result = std::move(result)]() mutable {
+    self->Deliver(std::move(result));
+  };
+  if (deferred) {
+    net::post(executor_, std::move(deliver));
+  } else {
+    net::dispatch(executor_, std::move(deliver));
+  }
+}
+
+void Connection::Deliver(MethodResult result) {
+  if (!awaitingAnswer_) return;
+  awaitingAnswer_ = false;
+  if (!socket_.is_open()) {
+    LogAt(log_, Log::kInfo, "Failed to deliver response. EC: ", StringOfError(net::error::not_connected));
+    return;
+  }
+  WriteAnswer(result, 0, "Response head sent: ");
+}
+
+// ---- Answers ---------------------------------------------------------------------------------
+
+void Connection::WriteAnswer(const MethodResult& result, int code, std::string_view logText) {
+  bool clean = responseFormat_ == kMediaCleanJson || responseFormat_ == kMediaCleanStreamJson;
+  outBody_.clear();
+  Json::EncodeResponse(requestId_, result, clean ? Json::ResponseFormat::kClean : Json::ResponseFormat::kStandard,
+                       config_.protocolHandlerSpec.localizer, outBody_, code);
+  bool streamed = head_.responseStreamed;
+  outHead_.assign("HTTP/1.1 200 OK\r\n");
+  if (streamed) {
+    outHead_ += "Transfer-Encoding: chunked\r\n";
+  } else {
+    outHead_ += "Content-Length: ";
+    AppendDecimal(outHead_, outBody_.size());
+    outHead_ += "\r\n";
+  }
+  AppendHeader(outHead_, "Content-Type", ContentTypeOf(responseFormat_));
+  AppendHeader(outHead_, "Connection", head_.keepAlive ? "Keep-Alive" : "close");
+  if (result.IsError()) {
+    Headers extra;
+    for (const auto& extractor : context_->extractors) extractor(*result.error, extra);
+    for (const auto& [name, value] : extra) AppendHeader(outHead_, name, value);
+  }
+  outHead_ += "Server: Mirel-PicoHttp\r\n\r\n";
+  outBuffers_ = {net::buffer(outHead_), net::const_buffer(), net::const_buffer(), net::const_buffer()};
+  if (!streamed) {
+    outBuffers_[1] = net::buffer(outBody_);
+  } else if (outBody_.empty()) {
+    outBuffers_[1] = net::buffer(kLastChunk.data(), kLastChunk.size());
+  } else {
+    char hex[20];
+    auto end = std::to_chars(hex, hex + sizeof(hex), outBody_.size(), 16).ptr;
+    chunkPrefix_.assign(hex, end).append("\r\n");
+    outBuffers_[1] = net::buffer(chunkPrefix_);
+    outBuffers_[2] = net::buffer(outBody_);
+    outBuffers_[3] = net::buffer(kChunkEndAndLastChunk.data(), kChunkEndAndLastChunk.size());
+  }
+  after_ = head_.keepAlive ? After::kNextRequest : After::kClose;
+  StartWrite(logText);
+}
+
+void Connection::WriteCanned(std::string_view response) {
+  outBuffers_ = {net::buffer(response.data(), response.size()), net::const_buffer(), net::const_buffer(),
+                 net::const_buffer()};
+  after_ = After::kClose;
+  StartWrite({});
+}
+
+void Connection::WriteTransportError(TransportError error) {
+  std::string text = make_error_code(error).message();
+  LogAt(log_, Log::kWarning, "Transport error: ", text);
+  outBody_ = text;
+  outHead_.assign("HTTP/1.1 400 Bad Request\r\nContent-Length: ");
+  AppendDecimal(outHead_, outBody_.size());
+  outHead_ += "\r\nContent-Type: text/plain\r\nConnection: close\r\nServer: Mirel-PicoHttp\r\n\r\n";
+  outBuffers_ = {net::buffer(outHead_), net::buffer(outBody_), net::const_buffer(), net::const_buffer()};
+  after_ = After::kClose;
+  StartWrite({});
+}
+
+void Connection::StartWrite(std::string_view logText) {
+  SetDeadline(Clock::now() + config_.writeTimeout);
+  net::async_write(socket_, outBuffers_, [self = shared_from_this(), logText](error_code ec, size_t) {
+    self->OnWritten(ec, logText);
+  });
+}
+
+void Connection::OnWritten(error_code ec, std::string_view logText) {
+  if (ec) {
+    LogAt(log_, Log::kInfo, "Failed to sent response head ", make_error_code(HttpError::kSendFailed).message(),
+        " Error: ", StringOfError(ec));
+    CloseSocket();
+    return;
+  }
+  if (!logText.empty()) LogAt(log_, Log::kTrace, logText, responseFormat_);
+  LogAt(log_, Log::kTrace, "ResponseSentCb");
+  LogAt(log_, Log::kDebug, "Request handled");
+  if (after_ == After::kClose) {
+    Linger();
+    return;
+  }
+  ++served_;
+  ReadHead();
+}
+
+// Half-closes, then reads and discards what the client still sends (for a short time), so that
+// closing with unread input does not reset the connection before the client read the answer.
+void Connection::Linger() {
+  if (!lingering_) {
+    lingering_ = true;
+    error_code ignored;
+    socket_.shutdown(net::ip::tcp::socket::shutdown_send, ignored);
+    SetDeadline(Clock::now() + kLingerTime);
+  }
+  inLength_ = 0;
+  socket_.async_read_some(net::buffer(in_), [self = shared_from_this()](error_code ec, size_t n) {
+    self->lingerBytes_ += n;
+    if (ec || self->lingerBytes_ > kLingerMaxBytes) {
+      self->CloseSocket();
+      return;
+    }
+    self->Linger();
+  });
+}
+
+void Connection::CloseSocket() {
+  error_code ignored;
+  socket_.close(ignored);
+  timer_.cancel();
+}
+
+// ---- Input buffer ----------------------------------------------------------------------------
+
+void Connection::ReadMore(Clock::time_point deadline, void (Connection::*next)()) {
+  if (inLength_ == in_.size()) in_.resize(std::max(in_.size() * 2, kReadChunk));
+  SetDeadline(deadline);
+  socket_.async_read_some(net::buffer(in_.data() + inLength_, in_.size() - inLength_),
+                          [self = shared_from_this(), next](error_code ec, size_t n) {
+                            if (ec) {
+                              self->OnReadFailed(ec, next == &Connection::ReadHead);
+                              return;
+                            }
+                            self->inLength_ += n;
+                            ((*self).*next)();
+                          });
+}
+
+void Connection::OnReadFailed(error_code ec, bool readingHead) {
+  if (!socket_.is_open()) return;  // timed out
+  if (readingHead && inLength_ == 0 && ec == net::error::eof) {
+    LogAt(log_, Log::kTrace, "Connection closed by the client");
+    CloseSocket();
+    return;
+  }
+  LogAt(log_, Log::kDebug, make_error_code(HttpError::kRecvFailed).message(), " Error: ", StringOfError(ec));
+  if (ec != net::error::eof) {
+    CloseSocket();
+    return;
+  }
+  WriteTransportError(readingHead ? TransportError::kHeadersParse : TransportError::kIncompleteBody);
+}
+
+void Connection::Consume(size_t count) {
+  std::memmove(in_.data(), in_.data() + count, inLength_ - count);
+  inLength_ -= count;
+  if (in_.size() > kShrinkAbove && inLength_ <= kReadChunk) {
+    in_.resize(kReadChunk);
+    in_.shrink_to_fit();
+  }
+}
+
+// ---- Deadline --------------------------------------------------------------------------------
+
+// One timer serves every deadline: it is re-armed only when the new deadline is earlier than the
+// pending wake-up; a wake-up before the deadline re-arms it for the deadline.
+void Connection::SetDeadline(Clock::time_point deadline) {
+  deadline_ = deadline;
+  if (deadline == Clock::time_point::max()) return;
+  if (timerArmed_ && timer_.expiry() <= deadline) return;
+  timer_.expires_at(deadline);
+  timerArmed_ = true;
+  uint64_t generation = ++timerGeneration_;
+  timer_.async_wait([self = shared_from_this(), generation](error_code ec) { self->OnTimer(ec, generation); });
+}
+
+void Connection::OnTimer(error_code ec, uint64_t generation) {
+  if (generation != timerGeneration_) return;
+  timerArmed_ = false;
+  if (ec || !socket_.is_open() || deadline_ == Clock::time_point::max()) return;
+  if (deadline_ <= Clock::now()) {
+    LogAt(log_, Log::kDebug, "Connection timed out");
+    CloseSocket();
+    return;
+  }
+  SetDeadline(deadline_);
+}
+
+}  // namespace Mirel::Transport::PicoHttp

@@ -1,0 +1,119 @@
+// One accepted connection of the HTTP server: reads a request head, checks it, reads the body
+// (by length or chunked), decodes the JSON-RPC request, invokes the provider and writes its answer,
+// then reads the next request or closes. Every handler runs on the socket's strand; the provider's
+// completion may come from any thread and is dispatched back to it. A single timer enforces the
+// deadline of whatever the connection is waiting for (head, body, write, lingering close).
+// The connection owns its slot in the server's connection count until it is destroyed.
+#pragma once
+
+#include <mirel/json_rpc.h>
+#include <mirel/log.h>
+#include <mirel/provider.h>
+#include <mirel/transport/chunked_decoder.h>
+#include <mirel/transport/errors.h>
+#include <mirel/transport/http_head.h>
+#include <mirel/transport/server_config.h>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Mirel::Transport::PicoHttp {
+
+// What the listeners and the connections of one server share.
+struct ServerContext {
+  ServerConfig config;
+  ApiProviderPtr provider;
+  std::shared_ptr<Log::Logger> logger;
+  std::vector<ErrorHeaderExtractor> extractors;
+  Json::DecodeLimits decodeLimits;
+  std::atomic<size_t> openConnections{0};
+};
+
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  // The caller has already counted the connection in context->openConnections.
+  Connection(std::shared_ptr<ServerContext> context, boost::asio::ip::tcp::socket socket);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  void Start();
+  // Delivers the provider's answer (on any thread). `deferred`: never run it inline.
+  void Complete(MethodResult result, bool deferred = false);
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  enum class After { kNextRequest, kClose };
+
+  // Request head.
+  void ReadHead();
+  void HandleHead(size_t headLength);
+  bool CheckExpectation();
+  bool ChooseFormats();
+  // Body.
+  void StartBody();
+  void ReadLengthBody();
+  void ReadChunkedBody();
+  void DecodeChunks();
+  void HandleBody(std::string_view body, size_t consumed);
+  void Invoke(Json::DecodeResult decoded);
+  void Deliver(MethodResult result);
+  // Answers.
+  void WriteAnswer(const MethodResult& result, int code, std::string_view logText);
+  void WriteCanned(std::string_view response);
+  void WriteTransportError(TransportError error);
+  void StartWrite(std::string_view logText);
+  void OnWritten(boost::system::error_code ec, std::string_view logText);
+  void Linger();
+  void CloseSocket();
+  // Input buffer.
+  void ReadMore(Clock::time_point deadline, void (Connection::*next)());
+  void OnReadFailed(boost::system::error_code ec, bool readingHead);
+  void Consume(size_t count);
+  std::string_view Buffered() const { return {in_.data(), inLength_}; }
+  // Deadline.
+  void SetDeadline(Clock::time_point deadline);
+  void OnTimer(boost::system::error_code ec, uint64_t generation);
+
+  std::shared_ptr<ServerContext> context_;
+  const ServerConfig& config_;
+  Log::Logger& log_;
+  boost::asio::ip::tcp::socket socket_;
+  boost::asio::any_io_executor executor_;  // the connection's strand
+  boost::asio::steady_timer timer_;
+  bool timerArmed_ = false;
+  uint64_t timerGeneration_ = 0;
+  Clock::time_point deadline_ = Clock::time_point::max();
+
+  std::string in_;
+  size_t inLength_ = 0;
+  size_t scanned_ = 0;            // bytes of the current head already scanned
+  std::optional<Clock::time_point> headStart_;
+  uint64_t served_ = 0;
+
+  RequestHead head_;
+  unsigned responseFormat_ = kMediaJson;
+  std::optional<PhrChunkedDecoder> chunks_;
+  std::string chunkedBody_;
+  bool continueSent_ = false;
+  boost::json::value requestId_;
+  bool awaitingAnswer_ = false;
+  After after_ = After::kNextRequest;
+
+  std::string outHead_;
+  std::string outBody_;
+  std::string chunkPrefix_;
+  std::array<boost::asio::const_buffer, 4> outBuffers_;
+  size_t lingerBytes_ = 0;
+  bool lingering_ = false;
+};
+
+}  // namespace Mirel::Transport::PicoHttp
