@@ -185,7 +185,7 @@ TlsChannel::TlsChannel()
     : verify_(std::make_unique<VerifyState>()), bio_(std::make_unique<BioState>()) {}
 
 TlsChannel::~TlsChannel() {
-  if (ssl_ && SSL_is_init_finished(ssl_.get())) {
+  if (ssl_ && !failed_ && SSL_is_init_finished(ssl_.get())) {
     SSL_shutdown(ssl_.get());  // one best-effort close_notify, never waits
   }
   ERR_clear_error();
@@ -286,6 +286,7 @@ Net::Outcome TlsChannel::Retry(int rc, const Net::Deadline& deadline, const char
     return Net::WaitReady(fd_.get(), error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline,
                           what);
   }
+  failed_ = true;
   if (verify_->untrusted) {
     ERR_clear_error();
     return Net::Outcome{QLC_UNTRUSTED, "The server certificate is not trusted: " + verify_->reason};

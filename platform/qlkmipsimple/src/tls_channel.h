@@ -59,6 +59,7 @@ class TlsChannel {
   std::unique_ptr<BIO_METHOD, MethodFree> method_;
   std::unique_ptr<SSL_CTX, CtxFree> ctx_;
   std::unique_ptr<SSL, SslFree> ssl_;
+  bool failed_ = false;  // a fatal TLS or socket error occurred: no close_notify
 };
 
 }  // namespace Qlkmip
