@@ -63,6 +63,9 @@ TEST_F(StoreTest, FileAndDirectoryAreCreatedPrivate) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   ASSERT_EQ(::stat(dir_.File("sub/dir").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
+  store_->Set(MakeProvider("p"), nullptr);  // the journal holds the same secrets
+  ASSERT_EQ(::stat((path_ + "-wal").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST_F(StoreTest, StoreOrderIsInsertionOrderAndRewritesKeepPosition) {
