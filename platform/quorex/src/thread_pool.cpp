@@ -132,7 +132,7 @@ void ThreadPool::Impl::Schedule(Task task, uint64_t delayUs, TimerHandle* handle
   auto timer = std::make_shared<Timer>(io_, std::move(task));
   timers_.emplace(id, timer);
   if (handle != nullptr) {
-    handle->id_ = id;
+    handle->id_.store(id);
   }
   StartIoThreadsLocked();
   timer->timer.expires_after(std::chrono::microseconds(std::min(delayUs, kMaxDelayUs)));
@@ -239,8 +239,7 @@ void ThreadPool::ScheduleOnce(std::function<void()> task, uint64_t delayUs, Time
 }
 
 bool ThreadPool::Cancel(TimerHandle& handle) {
-  uint64_t id = handle.id_;
-  handle.id_ = 0;
+  uint64_t id = handle.id_.exchange(0);
   return id != 0 && impl_->Cancel(id);
 }
 

@@ -96,14 +96,21 @@ std::string DefaultConfigPath();
 // tasks, started on demand. Enqueued tasks may occupy at most maxThreads - 1 workers (when
 // maxThreads > 1), so one worker always stays available for scheduled jobs even when enqueued
 // tasks run for the life of the process. Scheduled jobs go before waiting enqueued tasks.
+// Identifies one scheduled job. Safe to set (ScheduleOnce) and clear (Cancel) from different
+// threads.
 class TimerHandle {
  public:
   TimerHandle() = default;
-  bool IsSet() const { return id_ != 0; }
+  TimerHandle(const TimerHandle& other) : id_(other.id_.load()) {}
+  TimerHandle& operator=(const TimerHandle& other) {
+    id_.store(other.id_.load());
+    return *this;
+  }
+  bool IsSet() const { return id_.load() != 0; }
 
  private:
   friend class ThreadPool;
-  uint64_t id_ = 0;
+  std::atomic<uint64_t> id_{0};
 };
 
 class ThreadPool {
