@@ -1,5 +1,7 @@
 #include <mirel/json_rpc.h>
 
+#include <mirel/errors.h>
+
 #include <boost/json/parser.hpp>
 #include <boost/json/serializer.hpp>
 
@@ -8,22 +10,11 @@
 namespace Mirel::Json {
 namespace {
 
-constexpr std::string_view kInvalidRequestType = "com.velora.mirel.std.errors.invalid_request";
-constexpr std::string_view kInvalidArgumentType = "com.velora.mirel.std.errors.invalid_argument";
-constexpr std::string_view kOperationNotFoundType = "com.velora.mirel.std.errors.operation_not_found";
-constexpr std::string_view kInternalErrorType = "com.velora.mirel.std.errors.internal_server_error";
-constexpr std::string_view kInvalidParamsMessage = "com.velora.mirel.std.errors.invalid_params";
-
 DecodeResult Failure(int code, std::string reason, boost::json::value id = nullptr) {
   DecodeResult result;
   result.errorCode = code;
   result.request.id = std::move(id);
-  Message message;
-  message.id = std::string(kInvalidRequestType);
-  message.defaultMessage = "Invalid request: " + reason + ".";
-  message.args.emplace("reason", std::move(reason));
-  result.error.type = std::string(kInvalidRequestType);
-  result.error.messages.push_back(std::move(message));
+  result.error = InvalidRequestError(std::move(reason));
   return result;
 }
 
@@ -66,57 +57,24 @@ void AppendJsonString(std::string& out, std::string_view text) {
   while (!serializer.done()) out.append(serializer.read(buffer, sizeof(buffer)));
 }
 
-std::string TextOf(const Message& message, const RenderFunction& render) {
-  if (render) {
+// The error with every message's defaultMessage set to its rendered text.
+ErrorValue Rendered(const ErrorValue& error, const RenderFunction& render) {
+  ErrorValue out = error;
+  if (!render) return out;
+  for (Message& message : out.messages) {
     std::string text = render(message);
-    if (!text.empty()) return text;
+    if (!text.empty()) message.defaultMessage = std::move(text);
   }
-  return message.defaultMessage;
+  return out;
 }
 
-void AppendMessage(std::string& out, const Message& message, const std::string& text) {
-  out += "{\"id\":";
-  AppendJsonString(out, message.id);
-  out += ",\"defaultMessage\":";
-  AppendJsonString(out, text);
-  out += ",\"args\":{";
-  bool first = true;
-  for (const auto& [name, value] : message.args) {
-    if (!first) out += ',';
-    first = false;
-    AppendJsonString(out, name);
-    out += ':';
-    AppendJsonString(out, value);
-  }
-  out += "}}";
-}
-
-// {"type":...,"messages":[...]}; `firstText` receives the text of the first message.
-void AppendErrorData(std::string& out, const ErrorValue& error, const RenderFunction& render,
-                     std::string* firstText) {
-  out += "{\"type\":";
-  AppendJsonString(out, error.type);
-  out += ",\"messages\":[";
-  for (size_t i = 0; i < error.messages.size(); ++i) {
-    std::string text = TextOf(error.messages[i], render);
-    if (i > 0) out += ',';
-    AppendMessage(out, error.messages[i], text);
-    if (i == 0 && firstText != nullptr) *firstText = std::move(text);
-  }
-  out += "]}";
-}
-
-void AppendStandardError(std::string& out, const ErrorValue& error, const RenderFunction& render,
-                         int code) {
-  std::string data;
-  std::string message = error.type;
-  AppendErrorData(data, error, render, &message);
+void AppendStandardError(std::string& out, const ErrorValue& error, int code) {
   out += "\"error\":{\"code\":";
   out += std::to_string(code);
   out += ",\"message\":";
-  AppendJsonString(out, message);
+  AppendJsonString(out, error.messages.empty() ? error.type : error.messages.front().defaultMessage);
   out += ",\"data\":";
-  out += data;
+  AppendJson(out, ErrorData(error));
   out += '}';
 }
 
@@ -157,22 +115,11 @@ DecodeResult DecodeRequest(std::string_view body, const DecodeLimits& limits) {
   return result;
 }
 
-int ErrorCodeOf(const ErrorValue& error) {
-  if (error.type == kOperationNotFoundType) return kMethodNotFoundCode;
-  if (error.type == kInternalErrorType) return kInternalErrorCode;
-  if (error.type == kInvalidRequestType) return kInvalidRequestCode;
-  if (error.type == kInvalidArgumentType && !error.messages.empty() &&
-      error.messages.front().id == kInvalidParamsMessage) {
-    return kInvalidParamsCode;
-  }
-  return kServerErrorCode;
-}
-
 void EncodeResponse(const boost::json::value& id, const MethodResult& result, ResponseFormat format,
                     const RenderFunction& render, std::string& out, int code) {
   if (format == ResponseFormat::kClean) {
     if (result.IsError()) {
-      AppendErrorData(out, *result.error, render, nullptr);
+      AppendJson(out, ErrorData(Rendered(*result.error, render)));
     } else {
       AppendJson(out, ResultValue(result));
     }
@@ -182,7 +129,7 @@ void EncodeResponse(const boost::json::value& id, const MethodResult& result, Re
   AppendJson(out, id);
   out += ',';
   if (result.IsError()) {
-    AppendStandardError(out, *result.error, render, code != 0 ? code : ErrorCodeOf(*result.error));
+    AppendStandardError(out, Rendered(*result.error, render), code != 0 ? code : JsonRpcCode(*result.error));
   } else {
     out += "\"result\":";
     AppendJson(out, ResultValue(result));

@@ -23,10 +23,6 @@ namespace Mirel::Json {
 
 inline constexpr int kParseErrorCode = -32700;
 inline constexpr int kInvalidRequestCode = -32600;
-inline constexpr int kMethodNotFoundCode = -32601;
-inline constexpr int kInvalidParamsCode = -32602;
-inline constexpr int kInternalErrorCode = -32603;
-inline constexpr int kServerErrorCode = -32000;
 
 struct DecodeLimits {
   size_t maxBodyBytes = 2'500'000;
@@ -48,13 +44,9 @@ enum class ResponseFormat { kStandard, kClean };
 
 using RenderFunction = std::function<std::string(const Message&)>;
 
-// The JSON-RPC code of an error value answered by the provider: operation_not_found -32601,
-// invalid_argument carrying the invalid_params message -32602, internal_server_error -32603,
-// invalid_request -32600, anything else -32000.
-int ErrorCodeOf(const ErrorValue& error);
-
-// Appends the answer to `out`. `code` overrides ErrorCodeOf for errors when non-zero (decoding
-// failures pass -32700 or -32600).
+// Appends the answer to `out`. An error's code is Mirel::JsonRpcCode of it unless `code` is
+// non-zero (decoding failures pass -32700 or -32600); its "message" is the rendered text of the
+// first message, or the error type when it has none.
 void EncodeResponse(const boost::json::value& id, const MethodResult& result, ResponseFormat format,
                     const RenderFunction& render, std::string& out, int code = 0);
 

@@ -1,5 +1,7 @@
 #include "connection.h"
 
+#include <mirel/errors.h>
+#include <mirel/messages.h>
 #include <mirel/transport/errors.h>
 
 #include <boost/asio/dispatch.hpp>
@@ -51,25 +53,6 @@ std::string_view Trim(std::string_view text) {
   return text;
 }
 
-// The first language tag of an Accept-Language value, "en-US" → "en_US"; empty when unusable.
-std::string LocaleOf(const std::string* acceptLanguage) {
-  if (acceptLanguage == nullptr) return {};
-  std::string_view tag = *acceptLanguage;
-  tag = Trim(tag.substr(0, tag.find_first_of(",;")));
-  if (tag.empty() || tag.size() > 35) return {};
-  std::string locale;
-  for (char c : tag) {
-    if (c == '-') {
-      locale += '_';
-    } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
-      locale += c;
-    } else {
-      return {};
-    }
-  }
-  return locale;
-}
-
 std::optional<std::string> BearerToken(const std::string* authorization) {
   constexpr std::string_view kScheme = "bearer ";
   if (authorization == nullptr || authorization->size() <= kScheme.size()) return std::nullopt;
@@ -80,12 +63,6 @@ std::optional<std::string> BearerToken(const std::string* authorization) {
   std::string_view token = Trim(std::string_view(*authorization).substr(kScheme.size()));
   if (token.empty()) return std::nullopt;
   return std::string(token);
-}
-
-ErrorValue InternalError(std::string reason) {
-  constexpr const char* kType = "com.velora.mirel.std.errors.internal_server_error";
-  Message message{kType, "Internal server error: " + reason + ".", {{"reason", reason}}};
-  return ErrorValue{kType, {std::move(message)}};
 }
 
 // A header value as written: line breaks would end the header, so they become spaces.
@@ -107,7 +84,7 @@ class PendingCall {
  public:
   explicit PendingCall(std::shared_ptr<Connection> connection) : connection_(std::move(connection)) {}
   ~PendingCall() {
-    if (!done_.exchange(true)) connection_->Complete(MethodResult::Error(InternalError("no answer")), true);
+    if (!done_.exchange(true)) connection_->Complete(MethodResult::Error(InternalServerError()), true);
   }
   PendingCall(const PendingCall&) = delete;
   PendingCall& operator=(const PendingCall&) = delete;
@@ -283,8 +260,9 @@ void Connection::HandleBody(std::string_view body, size_t consumed) {
 
 void Connection::Invoke(Json::DecodeResult decoded) {
   auto callContext = std::make_shared<CallContext>();
-  std::string locale = LocaleOf(FindHeader(head_.headers, "accept-language"));
-  if (!locale.empty()) callContext->locale = std::move(locale);
+  if (const std::string* languages = FindHeader(head_.headers, "accept-language")) {
+    callContext->locale = L10n::MakeLanguagePreference(*languages, callContext->locale);
+  }
   callContext->accessToken = BearerToken(FindHeader(head_.headers, "authorization"));
   callContext->headers = std::move(head_.headers);
   requestId_ = decoded.request.id;
@@ -296,7 +274,7 @@ void Connection::Invoke(Json::DecodeResult decoded) {
                                [call](MethodResult result) { call->Complete(std::move(result)); });
   } catch (const std::exception& e) {
     LogAt(log_, Log::kError, "Handle request error: ", e.what());
-    call->Complete(MethodResult::Error(InternalError(e.what())));
+    call->Complete(MethodResult::Error(InternalServerError()));
   }
 }
 
