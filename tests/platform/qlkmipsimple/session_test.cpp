@@ -2,6 +2,9 @@
 // results and the C interface's reading and ownership rules.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "test_fixture.h"
 
 namespace QlcTest {
@@ -187,6 +190,33 @@ TEST_F(SessionTest, MalformedCommandsAreRefusedWithoutTraffic) {
   EXPECT_EQ(server_->Requests(), 1);
   Result noSession(qlc_perform(nullptr, "Query, Versions"));
   EXPECT_EQ(qlc_ok(noSession.get()), QLC_BAD_ARGUMENT);
+}
+
+TEST_F(ServerTest, SessionsOnSeveralThreadsAreIndependent) {
+  server_->AddKey("1", std::vector<uint8_t>(32, 0x5a));
+  const std::string spec = Spec();
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      qlc_session* raw = nullptr;
+      Result connected(qlc_connect_key_manager(&raw, spec.c_str()));
+      Session session(raw);
+      for (int i = 0; i < 10 && qlc_ok(connected.get()) == QLC_OK; ++i) {
+        Result got(qlc_perform(session.get(), "Get, Object, Id=%s", "1"));
+        unsigned char* key = nullptr;
+        int32_t length = 0;
+        if (qlc_value_of("Symmetric_Key/Key", got.get(), "bs", &key, &length) == QLC_OK &&
+            length == 32 && key[31] == 0x5a) {
+          ++good;
+        }
+        qlc_free(key);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(good, 40);
+  EXPECT_EQ(server_->Connections(), 4);
 }
 
 TEST(QlcApi, NullHandlesAreHandled) {
