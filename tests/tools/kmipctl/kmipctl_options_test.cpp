@@ -59,6 +59,11 @@ TEST(KmipctlOptions, FullCommandLine) {
   EXPECT_EQ(o.command, Command::KeyInfo);
   EXPECT_EQ(o.keyId, "42");
 
+  // Ids and credentials are command arguments, so quotes and separators are fine there.
+  Parsed quoted = Parse(Base({"--user", "o'neil", "--password", "p'w,{x}", "state", "id'1"}));
+  ASSERT_EQ(quoted.status, ParseStatus::Ok) << quoted.error;
+  EXPECT_EQ(quoted.options.keyId, "id'1");
+
   Parsed minimal = Parse(Base({"versions"}));
   ASSERT_EQ(minimal.status, ParseStatus::Ok) << minimal.error;
   EXPECT_EQ(minimal.options.timeoutSeconds, 60);
@@ -99,9 +104,10 @@ TEST(KmipctlOptions, RejectsValuesOutOfBoundsOrUnsafeForTheSpecification) {
       Base({"--timeout", "3601", "versions"}),
       Base({"--proxy", "proxy.local", "versions"}),             // no port
       Base({"--proxy", "proxy.local:99999", "versions"}),
-      Base({"state", "a'b"}),
+      Base({"state", "a\tb"}),
       Base({"state", std::string(129, '1')}),
-      Base({"--user", "al'ice", "--password", "x", "versions"}),
+      Base({"--user", "al\x7fice", "--password", "x", "versions"}),
+      Base({"--proxy", "a,b:1", "versions"}),
       Base({"--user", "alice", "--password", std::string(257, 'p'), "versions"}),
       Base({"--client-cert", std::string(5000, 'c'), "--client-key", "k", "versions"}),
   };

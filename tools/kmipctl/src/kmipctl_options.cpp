@@ -22,14 +22,19 @@ const char kUsage[] =
     "  state ID                the key's State value\n"
     "  key-info ID             the key's length in bits and the SHA-256 of its material\n";
 
-// Printable ASCII without the quote that delimits values in a connection specification.
-bool IsSafeText(std::string_view text) {
+// Printable ASCII. Key ids and credentials travel as command arguments, never as command text.
+bool IsPrintable(std::string_view text) {
   for (unsigned char c : text) {
-    if (c < 0x20 || c > 0x7e || c == '\'') {
+    if (c < 0x20 || c > 0x7e) {
       return false;
     }
   }
   return true;
+}
+
+// Host names go into the connection specification between quotes, among its separators.
+bool IsSafeHost(std::string_view text) {
+  return IsPrintable(text) && text.find_first_of("' ,{}=[]") == std::string_view::npos;
 }
 
 bool ParseNumber(std::string_view text, long min, long max, long& out) {
@@ -52,8 +57,7 @@ bool ParsePort(std::string_view text, uint16_t& out) {
 }
 
 bool ParseHost(std::string_view text, std::string& out) {
-  if (text.empty() || text.size() > kMaxHostLength || !IsSafeText(text) ||
-      text.find_first_of(" ,{}=") != std::string_view::npos) {
+  if (text.empty() || text.size() > kMaxHostLength || !IsSafeHost(text)) {
     return false;
   }
   out.assign(text);
@@ -107,12 +111,12 @@ bool ApplyOption(std::string_view name, std::string_view value, Options& out, bo
   } else if (name == "--timeout") {
     ok = ParseNumber(value, 1, kMaxTimeoutSeconds, out.timeoutSeconds);
   } else if (name == "--user") {
-    ok = !value.empty() && value.size() <= kMaxCredentialLength && IsSafeText(value);
+    ok = !value.empty() && value.size() <= kMaxCredentialLength && IsPrintable(value);
     if (ok) {
       out.user.assign(value);
     }
   } else if (name == "--password") {
-    ok = value.size() <= kMaxCredentialLength && IsSafeText(value);
+    ok = value.size() <= kMaxCredentialLength && IsPrintable(value);
     if (ok) {
       out.password.assign(value.data(), value.size());
       sawPassword = true;
@@ -157,7 +161,7 @@ bool ApplyPositional(const std::vector<std::string_view>& positional, Options& o
   }
   if (wanted == 2) {
     std::string_view id = positional[1];
-    if (id.empty() || id.size() > kMaxKeyIdLength || !IsSafeText(id)) {
+    if (id.empty() || id.size() > kMaxKeyIdLength || !IsPrintable(id)) {
       error = "bad key id";
       return false;
     }

@@ -1,8 +1,8 @@
 // Command-line options of kmipctl.
 //
 // ParseArguments reads `kmipctl [options] COMMAND [ID]` into Options. Every value is bounded
-// (argument count, lengths, number of trusted certificates) and checked for characters that could
-// not be carried safely in a connection specification (quotes, control characters). It returns
+// (argument count, lengths, number of trusted certificates); host names must be free of the
+// quote and separators of the connection specification, ids and credentials printable ASCII. It returns
 // Ok, Help (the caller prints the usage text, exit 0) or Error (error names the problem; the
 // caller prints it with the usage text, exit 2). Files named by options are not opened here.
 #pragma once
