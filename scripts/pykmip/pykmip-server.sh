@@ -139,6 +139,7 @@ launch() {
   rm -f "$dir/$name.pid"
   setsid bash -c 'pidfile=$1; shift; echo $$ >"$pidfile"; exec "$@"' _ "$dir/$name.pid" "$@" \
     </dev/null >"$dir/$name.out" 2>&1 &
+  disown $!
   local waited=0
   while [[ ! -s "$dir/$name.pid" ]] && ((waited < 50)); do sleep 0.1; waited=$((waited + 1)); done
 }
@@ -187,8 +188,13 @@ stop_all() {
 # Server ready = the `shared` policy is loaded and a TLS handshake with the client certificate works.
 wait_server_ready() {
   local dir=$1 port=$2 deadline=$((SECONDS + READY_TIMEOUT_SECONDS))
+  local pgid
   while ((SECONDS < deadline)); do
-    live_group "$dir" server >/dev/null || return 1
+    pgid=$(live_group "$dir" server) || return 1
+    ps -o stat= -p "$pgid" 2>/dev/null | grep -qv '^Z' || return 1
+    # Start-up errors (e.g. the port is taken) end the attempt at once; the server would only
+    # wind down slowly.
+    ! grep -q " - ERROR - " "$dir/server.log" 2>/dev/null || return 1
     if grep -q "Loading policy: shared" "$dir/server.log" 2>/dev/null &&
        "$PY" "$HELPER" probe "$dir" "$port" 2>/dev/null; then
       return 0
@@ -258,7 +264,8 @@ cmd_start() {
       echo "$chosen"
       return 0
     fi
-    stop_all "$dir"
+    # A server that failed to start may not heed SIGINT any more.
+    stop_group "$dir" server KILL group
     # A given port is not retried; a picked one may have been taken meanwhile.
     [[ -z "$port" ]] || break
   done
