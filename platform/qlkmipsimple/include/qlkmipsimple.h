@@ -52,7 +52,8 @@ enum {
   /* Name resolution, connect (refused, unreachable), reset or close by the peer (also in the
    * middle of a response), proxy refusal (non-2xx) or unreadable proxy reply, a TLS failure other
    * than an untrusted server (no common suite or version, the server rejects the client
-   * certificate), or a request on a session whose earlier exchange failed. */
+   * certificate; under TLS 1.3 that refusal only shows on the first request), or a request on a
+   * session whose earlier exchange failed. */
   QLC_COMMUNICATION = 75,
   /* Connect, proxy exchange, handshake or one request/response did not finish within the
    * time-out (each step has its own). The session is unusable afterwards. */
@@ -99,7 +100,9 @@ typedef struct qlc_credentials {
 } qlc_credentials;
 
 /* Opens a session. Always returns a result (never NULL, but for an allocation failure); on
- * status 0 *session is set and must be closed with qlc_disconnect_key_manager. */
+ * status 0 *session is set and must be closed with qlc_disconnect_key_manager, on any other
+ * status *session is NULL. The client certificate, key and trusted certificates are checked
+ * before any connection is made (QLC_BAD_SPEC). */
 qlc_result* qlc_connect_key_manager(qlc_session** session, const char* spec);
 
 /* Runs one command on an open session and waits for its answer; returns its result (see
@@ -145,6 +148,7 @@ void qlc_free(void* pointer);
  * presented. Returns 0 and sets *credentials, or a status (reason in qlc_explain(result)). */
 int qlc_fetch_server_credentials(qlc_result* result, qlc_credentials** credentials);
 
+/* Frees a record from qlc_fetch_server_credentials, wiping its data. NULL is allowed. */
 void qlc_free_credentials(qlc_credentials* credentials);
 
 /* Closes the TLS session and frees it. NULL is allowed. */

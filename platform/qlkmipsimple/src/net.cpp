@@ -1,5 +1,7 @@
 #include "net.h"
 
+#include <qlkmipsimple.h>
+
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
@@ -91,8 +93,8 @@ Outcome ReadReplyHead(int fd, const Deadline& deadline, std::string* head) {
 
 }  // namespace
 
-Outcome Communication(std::string text) { return Outcome{75, std::move(text)}; }
-Outcome Timeout(std::string text) { return Outcome{105, std::move(text)}; }
+Outcome Communication(std::string text) { return Outcome{QLC_COMMUNICATION, std::move(text)}; }
+Outcome Timeout(std::string text) { return Outcome{QLC_TIMEOUT, std::move(text)}; }
 
 int Deadline::RemainingMs() const {
   const auto left = at_ - std::chrono::steady_clock::now();
@@ -148,7 +150,7 @@ Outcome TcpConnect(const std::string& host, uint16_t port, const Deadline& deadl
   Outcome last = Communication("no address for " + host);
   for (const addrinfo* a = list.get(); a != nullptr; a = a->ai_next) {
     last = ConnectOne(*a, deadline, out);
-    if (last.ok() || last.code == 105) {
+    if (last.ok() || last.code == QLC_TIMEOUT) {
       break;
     }
   }

@@ -68,7 +68,8 @@ class KmipTestServer {
 
   // Listens on 127.0.0.1 with an ephemeral port. Throws std::runtime_error on failure.
   void Start();
-  // Stops accepting, ends every connection (stalls included) and joins all threads.
+  // Stops accepting, ends every connection (stalls included) and joins all threads. The port
+  // is closed afterwards, so later connects to it are refused. Start once per object.
   void Stop();
   uint16_t Port() const;
 

@@ -102,7 +102,7 @@ std::optional<std::vector<uint8_t>> ReadRequest(const State& s, SSL* ssl) {
   return bytes;
 }
 
-std::vector<uint8_t> Hex(const char* hex) {
+std::vector<uint8_t> Bytes(const char* hex) {
   std::vector<uint8_t> out;
   for (size_t i = 0; hex[i] != 0 && hex[i + 1] != 0; i += 2) {
     out.push_back(static_cast<uint8_t>(std::stoi(std::string(hex + i, 2), nullptr, 16)));
@@ -136,15 +136,15 @@ bool Respond(State& s, SSL* ssl, int fd, const std::vector<uint8_t>& request) {
     case Fault::ResetAfterRequest:
       return false;  // the caller resets
     case Fault::CloseMidResponse:
-      WriteAll(s, ssl, Hex("42007b01000000c842007a0100000048420069010000002042006a02000000040000"
+      WriteAll(s, ssl, Bytes("42007b01000000c842007a0100000048420069010000002042006a02000000040000"
                            "000100000000"));
       return false;
     case Fault::GarbageResponse:
-      return WriteAll(s, ssl, Hex("485454502f312e31203430302042616420526571756573740d0a0d0a"));
+      return WriteAll(s, ssl, Bytes("485454502f312e31203430302042616420526571756573740d0a0d0a"));
     case Fault::MalformedResponse:
-      return WriteAll(s, ssl, Hex("42007b010000001042007a01000001000000000000000000"));
+      return WriteAll(s, ssl, Bytes("42007b010000001042007a01000001000000000000000000"));
     case Fault::OversizedResponse:
-      WriteAll(s, ssl, Hex("42007b0100200000"));
+      WriteAll(s, ssl, Bytes("42007b0100200000"));
       WaitForEnd(s, fd);
       return false;
     default:
