@@ -24,9 +24,9 @@ void AsyncAuthnFilter::Invoke(std::shared_ptr<CallContext> ctx, ApiRequest reque
     inner_->Invoke(std::move(ctx), std::move(request), std::move(done));
     return;
   }
-  const CallContext& context = *ctx;
+  const auto keep = ctx;  // the context outlives the handler's look at it
   handler_->Authenticate(
-      context, [inner = inner_, ctx = std::move(ctx), request = std::move(request),
+      *keep, [inner = inner_, ctx = std::move(ctx), request = std::move(request),
                 done = std::move(done)](AuthnAnswer answer) mutable {
         if (answer.IsFailure()) {
           done(MethodResult::Error(answer.TakeFailure()));

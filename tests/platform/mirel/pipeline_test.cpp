@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <thread>
 
 namespace {
 
@@ -256,6 +257,40 @@ TEST_F(Pipeline, MetadataServicesWithoutAuthentication) {
   EXPECT_EQ(fingerprint.value->at("fingerprint").as_string().size(), 64u);
   EXPECT_EQ(Type(Call("com.velora.mirel.metadata.authentication.service.get", R"({"id": "nope"})")),
             "com.velora.mirel.std.errors.not_found");
+}
+
+// A handler that answers after the filter has returned, from another thread.
+class LaterHandler : public Mirel::Authn::Authenticator {
+ public:
+  void Authenticate(const Mirel::CallContext&, Mirel::Authn::AuthnCallback answer) override {
+    pending = std::move(answer);
+  }
+  Mirel::Authn::AuthnCallback pending;
+};
+
+TEST(AuthnFilter, HandlerMayAnswerLaterOnAnotherThread) {
+  struct Inner : Mirel::ApiProvider {
+    void Invoke(std::shared_ptr<Mirel::CallContext> ctx, Mirel::ApiRequest request, Mirel::CompletionCallback done) override {
+      done(MethodResult::Value(boost::json::value(std::string(*Mirel::Authn::SubjectOf(ctx->authData)) + ":" +
+                                                  request.operationId)));
+    }
+  };
+  auto handler = std::make_shared<LaterHandler>();
+  Mirel::Authn::AsyncAuthnFilter filter(std::make_shared<Inner>(), handler);
+  std::optional<MethodResult> answer;
+  {
+    Mirel::ApiRequest request;
+    request.serviceId = "s";
+    request.operationId = "op";
+    filter.Invoke(std::make_shared<Mirel::CallContext>(), std::move(request),
+                  [&answer](MethodResult r) { answer = std::move(r); });
+  }
+  ASSERT_FALSE(answer.has_value());
+  std::thread([&handler] {
+    handler->pending(Mirel::Authn::AuthnAnswer::Data(boost::json::object{{"username", "u"}}));
+  }).join();
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(*answer->value, boost::json::value("u:op"));
 }
 
 }  // namespace

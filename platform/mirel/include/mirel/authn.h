@@ -50,7 +50,8 @@ using AuthnCallback = std::function<void(AuthnAnswer)>;
 class Authenticator {
  public:
   virtual ~Authenticator() = default;
-  // Answers exactly once, on this thread or later on another.
+  // Answers exactly once, on this thread or later on another. `ctx` is valid until this returns;
+  // a handler that answers later copies what it needs first.
   virtual void Authenticate(const CallContext& ctx, AuthnCallback answer) = 0;
 };
 

@@ -1,7 +1,8 @@
 // The call registrar: a pipeline stage that lets an observer see every call start and end. The
 // CallInfo of a call names it (first name part = service id, second = operation id); at the end it
 // also holds the subject (the "username" of the authentication data, when any) and whether the call
-// succeeded. `attributes` points at the call context's attribute map (extra audit items).
+// succeeded. `attributes` points at the call context's attribute map (extra audit items). The
+// registrar must outlive the calls it has seen start.
 #pragma once
 
 #include <mirel/provider.h>
