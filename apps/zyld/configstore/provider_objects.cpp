@@ -110,7 +110,12 @@ ConfigResult ReadProviderObjects(const std::string& providerId, ObjectHandle& pr
     r = GetSubObject(keyServer, "kmip_server", kmipServer);
   }
   if (r == Success) {
-    servers = kmipServer->GetSubObjectInstances(ServersFilter());
+    r = Guard(
+        [&] {
+          servers = kmipServer->GetSubObjectInstances(ServersFilter());
+          return Success;
+        },
+        [](const char* what) { Log_Level(2, "Error getting %s from config store: %s\n", "servers", what); });
   }
   return r;
 }

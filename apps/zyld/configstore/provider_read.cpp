@@ -230,19 +230,22 @@ ConfigResult GetProviderHosts(const std::string& providerId, bool includeServers
         if (r != Success) {
           return r;
         }
-        if (includeProxy && set.proxyServer && !ReadRequired(*set.proxyServer, "hostname", proxyHost)) {
+        std::string proxy;
+        if (includeProxy && set.proxyServer && !ReadRequired(*set.proxyServer, "hostname", proxy)) {
           return StoreError;
         }
-        if (!includeServers) {
-          return Success;
-        }
-        for (const ObjectHandle& server : set.servers) {
+        std::vector<std::string> hosts;
+        for (size_t i = 0; includeServers && i < set.servers.size(); ++i) {
           std::string host;
-          if (!ReadRequired(*server, "hostname", host)) {
+          if (!ReadRequired(*set.servers[i], "hostname", host)) {
             return StoreError;
           }
-          serverHosts.push_back(std::move(host));
+          hosts.push_back(std::move(host));
         }
+        if (!proxy.empty()) {
+          proxyHost = std::move(proxy);
+        }
+        serverHosts.insert(serverHosts.end(), hosts.begin(), hosts.end());
         return Success;
       },
       [](const char* what) { Log_Level(2, "Exception reading %s from config store: %s\n", "hostname", what); });

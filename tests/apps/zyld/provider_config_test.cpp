@@ -3,6 +3,8 @@
 // their result codes and leave the store unchanged.
 #include "provider_fixture.h"
 
+#include <sqlite3.h>
+
 namespace {
 
 using namespace ZyldTest;
@@ -278,6 +280,30 @@ TEST_F(ProviderConfigTest, MissingRequiredValueMakesTheProviderUnreadableButList
   std::vector<std::string> hosts;
   std::string proxy;
   EXPECT_EQ(PC::GetProviderHosts("prov2", true, true, hosts, proxy), PC::Success);
+}
+
+TEST_F(ProviderConfigTest, ListedObjectWithoutItsIdentifierFailsTheWholeList) {
+  // The store writes "provider" itself; only a damaged database row can lack it.
+  for (const char* id : {"p0", "p1"}) {
+    ProviderSpec spec;
+    spec.id = id;
+    ASSERT_EQ(WriteProvider(spec), PC::Success);
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(dbPath_.c_str(), &db), SQLITE_OK);
+  const char* damage =
+      "UPDATE objects SET body = replace(body, '\"provider\":\"p1\"', '\"other\":\"p1\"') WHERE instance = 'p1'";
+  ASSERT_EQ(sqlite3_exec(db, damage, nullptr, nullptr, nullptr), SQLITE_OK);
+  EXPECT_EQ(sqlite3_changes(db), 1);
+  sqlite3_close(db);
+
+  std::vector<std::string> ids = {"untouched"};
+  EXPECT_EQ(PC::ListProviderIds(ids), PC::StoreError);
+  EXPECT_EQ(ids, std::vector<std::string>{"untouched"});
+  std::vector<PC::ProviderSummary> summaries;
+  EXPECT_EQ(PC::ListProviderSummaries(summaries), PC::StoreError);
+  KmsInfo kms;
+  EXPECT_EQ(PC::GetKmsInfo("p0", kms), PC::Success);
 }
 
 TEST_F(ProviderConfigTest, UnknownKeyServerTypeIsAStoreError) {

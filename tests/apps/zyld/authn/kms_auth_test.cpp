@@ -1,0 +1,305 @@
+// The attestation token handler against a real store database holding proofd's certificate, with
+// real RS256 tokens signed by the token tool's signer: claim rules, tokens of other kinds, key
+// loading and its retry, the verification cache and concurrent calls.
+#include "authn/kmsAuthTokenHandler.h"
+#include "include/logger.h"
+#include "provider_fixture.h"
+#include "token_signer.h"
+
+#include <boost/json/parse.hpp>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+namespace {
+
+using namespace ZyldTest;
+using Ovik::Authn::AuthnAnswer;
+using Zyld::Authn::KmsAuthTokenHandler;
+
+constexpr int64_t kNow = 1'900'000'000;  // seconds; the handler's clock is set by the tests
+
+struct Identity {
+  std::string key;
+  std::string cert;
+};
+
+Identity NewIdentity() {
+  Identity id;
+  EXPECT_TRUE(Brask::Common::SslUtils::GenerateKeyAndCert(id.key, id.cert));
+  return id;
+}
+
+std::string Sign(const ZyldToken::Options& options, const std::string& key) {
+  std::string token, error;
+  const Har::SecureBytes bytes(key.begin(), key.end());
+  EXPECT_EQ(ZyldToken::SignToken(options, bytes, kNow, token, error), ZyldToken::SignStatus::Ok) << error;
+  return token;
+}
+
+// Claims of a good attestation token; tests change what they examine.
+ZyldToken::Options Claims() {
+  ZyldToken::Options o;
+  o.iss = "https://proofd.local/attestation";
+  o.aud = "zyld";
+  o.sub = "vm-42";
+  o.expiry = ZyldToken::Expiry::At;
+  o.expAt = kNow + 60;
+  return o;
+}
+
+class KmsAuthTest : public StoreTest {
+ protected:
+  static void SetUpTestSuite() {
+    proofd_ = std::make_unique<Identity>(NewIdentity());
+    stranger_ = std::make_unique<Identity>(NewIdentity());
+  }
+  static void TearDownTestSuite() {
+    proofd_.reset();
+    stranger_.reset();
+  }
+
+  void SetUp() override {
+    StoreTest::SetUp();
+    StoreCertificate(proofd_->cert);
+  }
+
+  void StoreCertificate(const std::string& cert) {
+    auto object = std::make_shared<OvikConfigStore::ConfigStoreObject>(
+        OvikConfigStore::ConfigStoreObjectId("certificate", "attestation", "ovik"));
+    object->SetValue("certificate", cert);
+    Store()->Set(object, nullptr);
+  }
+  void RemoveCertificate() { StoreCertificate(""); }
+
+  std::unique_ptr<KmsAuthTokenHandler> NewHandler(Ovik::Authn::VerifyCacheOptions cache = {}) {
+    KmsAuthTokenHandler::Options options;
+    options.now = [this] { return static_cast<uint64_t>(nowUs_.load()); };
+    options.cache = cache;
+    return std::make_unique<KmsAuthTokenHandler>(
+        std::make_shared<Zyld::ZylApi::MirelLoggerWrapper>(&Log_Level), std::move(options));
+  }
+
+  static AuthnAnswer Call(KmsAuthTokenHandler& handler, std::optional<std::string> token) {
+    Mirel::CallContext ctx;
+    ctx.accessToken = std::move(token);
+    int calls = 0;
+    std::optional<AuthnAnswer> answer;
+    handler.Authenticate(ctx, [&](AuthnAnswer a) {
+      ++calls;
+      answer = std::move(a);
+    });
+    EXPECT_EQ(calls, 1);
+    return answer ? std::move(*answer) : AuthnAnswer::None();
+  }
+
+  static void ExpectRejected(const AuthnAnswer& answer) {
+    ASSERT_TRUE(answer.IsFailure());
+    EXPECT_EQ(answer.GetFailure().type, "com.velora.mirel.std.errors.unauthenticated");
+    ASSERT_EQ(answer.GetFailure().messages.size(), 1u);
+    EXPECT_EQ(answer.GetFailure().messages[0].id, "com.velora.ovik.kms.authentication.invalid_token");
+  }
+
+  std::string Token(const ZyldToken::Options& claims = Claims()) { return Sign(claims, proofd_->key); }
+
+  static std::unique_ptr<Identity> proofd_;
+  static std::unique_ptr<Identity> stranger_;
+  std::atomic<int64_t> nowUs_{kNow * 1'000'000 + 500'000};
+};
+std::unique_ptr<Identity> KmsAuthTest::proofd_;
+std::unique_ptr<Identity> KmsAuthTest::stranger_;
+
+size_t CountOf(const std::vector<std::string>& lines, const std::string& text) {
+  return static_cast<size_t>(std::count(lines.begin(), lines.end(), text));
+}
+
+TEST_F(KmsAuthTest, ValidTokenGivesTheAttestationIdentity) {
+  LogCapture log(dir_);
+  auto handler = NewHandler();
+  const std::string token = Token();
+  const AuthnAnswer answer = Call(*handler, token);
+  ASSERT_TRUE(answer.IsData());
+  EXPECT_EQ(answer.GetData(), boost::json::parse(R"({"accessToken": ")" + token + R"(",
+      "username": "<ATTEST>", "entitlements": ["@ATTEST+KEY_OPERATIONS"]})"));
+  EXPECT_EQ(CountOf(log.MessagesAt(6), "Successfully cached proofd public key"), 1u);
+}
+
+TEST_F(KmsAuthTest, ExpiryIsCheckedInWholeSecondsWithoutTolerance) {
+  auto handler = NewHandler({0, 1});  // no cache: every call verifies
+  auto claims = Claims();
+  claims.expAt = kNow;  // the clock reads kNow + 0.5 s: same second
+  EXPECT_TRUE(Call(*handler, Token(claims)).IsData());
+  claims.expAt = kNow - 1;
+  ExpectRejected(Call(*handler, Token(claims)));
+  claims.expiry = ZyldToken::Expiry::None;
+  ExpectRejected(Call(*handler, Token(claims)));
+  claims.expiry = ZyldToken::Expiry::At;
+  claims.expAt = -5;  // negative counts as 0
+  ExpectRejected(Call(*handler, Token(claims)));
+}
+
+TEST_F(KmsAuthTest, IssuerMustContainTheAttestationPath) {
+  auto handler = NewHandler();
+  auto claims = Claims();
+  claims.iss = "https://host.example:8443/v1/attestation/issuer";
+  EXPECT_TRUE(Call(*handler, Token(claims)).IsData());
+  claims.iss = "https://host.example/attest";
+  ExpectRejected(Call(*handler, Token(claims)));
+  claims.iss.reset();
+  ExpectRejected(Call(*handler, Token(claims)));
+}
+
+TEST_F(KmsAuthTest, AudienceMustBeginWithTheDaemonName) {
+  auto handler = NewHandler();
+  auto claims = Claims();
+  for (const char* aud : {"zyld", "zyldX", "zyld-host-7"}) {
+    claims.aud = aud;
+    EXPECT_TRUE(Call(*handler, Token(claims)).IsData()) << aud;
+  }
+  for (const char* aud : {"zyl", "", "Zyld", "xzyld"}) {
+    claims.aud = aud;
+    ExpectRejected(Call(*handler, Token(claims)));
+  }
+  claims.aud.reset();
+  ExpectRejected(Call(*handler, Token(claims)));
+}
+
+TEST_F(KmsAuthTest, RejectionsAreLoggedWithTheirReason) {
+  LogCapture log(dir_);
+  auto handler = NewHandler();
+  auto claims = Claims();
+  claims.aud = "zyl";
+  ExpectRejected(Call(*handler, Token(claims)));
+  EXPECT_EQ(log.MessagesAt(2),
+            (std::vector<std::string>{"Jwt aud grant is invalid: zyl", "Attestation token validation failed"}));
+}
+
+TEST_F(KmsAuthTest, HmacTokenKeyedWithThePublicKeyIsRejectedForItsAlgorithm) {
+  LogCapture log(dir_);
+  auto handler = NewHandler();
+  std::string publicKey;
+  ASSERT_TRUE(Brask::Common::SslUtils::ExtractKeyFromCert(proofd_->cert, publicKey));
+  auto claims = Claims();
+  claims.alg = ZyldToken::Algorithm::HS256;
+  ExpectRejected(Call(*handler, Sign(claims, publicKey)));
+  EXPECT_TRUE(log.Contains("Token algorithm is invalid: 1\n"));
+  EXPECT_EQ(handler->CachedTokens(), 0u);
+}
+
+TEST_F(KmsAuthTest, TokensOfOtherKindsAreNotAnswered) {
+  LogCapture log(dir_);
+  auto handler = NewHandler();
+  EXPECT_TRUE(Call(*handler, Sign(Claims(), stranger_->key)).IsNone());
+  EXPECT_TRUE(Call(*handler, std::string("not.a.token")).IsNone());
+  EXPECT_TRUE(Call(*handler, std::string(20000, 'a')).IsNone());
+  std::string tampered = Token();
+  tampered[tampered.size() / 2] = tampered[tampered.size() / 2] == 'A' ? 'B' : 'A';
+  EXPECT_TRUE(Call(*handler, tampered).IsNone());
+  EXPECT_TRUE(log.Contains("Not an attestation token\n"));
+  // No bearer token at all.
+  EXPECT_TRUE(Call(*handler, std::nullopt).IsNone());
+  EXPECT_TRUE(Call(*handler, std::string()).IsNone());
+  EXPECT_TRUE(log.Contains("OAuth security context is invalid\n"));
+  EXPECT_EQ(handler->CachedTokens(), 0u);
+}
+
+TEST_F(KmsAuthTest, UnsignedTokenIsNeverAccepted) {
+  auto handler = NewHandler();
+  // {"alg":"none","typ":"JWT"} . the claims of a good token . no signature
+  const std::string good = Token();
+  const std::string payload = good.substr(good.find('.') + 1, good.rfind('.') - good.find('.') - 1);
+  const AuthnAnswer answer = Call(*handler, "eyJhbGciOiJub25lIiwidHlwIjoiSldUIn0." + payload + ".");
+  EXPECT_FALSE(answer.IsData());
+}
+
+TEST_F(KmsAuthTest, KeyIsLoadedOnceAndRetriedAfterAFailedLoad) {
+  RemoveCertificate();
+  LogCapture log(dir_);
+  auto handler = NewHandler();
+  const std::string token = Token();
+  EXPECT_TRUE(Call(*handler, token).IsNone());
+  EXPECT_TRUE(Call(*handler, token).IsNone());
+  EXPECT_TRUE(Call(*handler, std::nullopt).IsNone());
+  EXPECT_EQ(CountOf(log.MessagesAt(2), "Error retrieving proofd pubkey"), 3u);
+
+  StoreCertificate(proofd_->cert);
+  EXPECT_TRUE(Call(*handler, token).IsData());
+  // Loaded for good: the store no longer matters, and the key is not read again.
+  StoreCertificate(stranger_->cert);
+  EXPECT_TRUE(Call(*handler, Token(Claims())).IsData());
+  EXPECT_TRUE(Call(*handler, Sign(Claims(), stranger_->key)).IsNone());
+  EXPECT_EQ(CountOf(log.MessagesAt(6), "Successfully cached proofd public key"), 1u);
+}
+
+TEST_F(KmsAuthTest, CachedTokenIsStillRejectedOnceExpired) {
+  auto handler = NewHandler();
+  auto claims = Claims();
+  claims.expAt = kNow + 1;
+  const std::string token = Token(claims);
+  EXPECT_TRUE(Call(*handler, token).IsData());
+  EXPECT_EQ(handler->CachedTokens(), 1u);
+  nowUs_ += 1'000'000;  // kNow + 1.5 s: still the second of "exp"
+  EXPECT_TRUE(Call(*handler, token).IsData());
+  nowUs_ += 1'000'000;
+  ExpectRejected(Call(*handler, token));
+  EXPECT_EQ(handler->CachedTokens(), 0u);
+  ExpectRejected(Call(*handler, token));
+}
+
+TEST_F(KmsAuthTest, CacheKeepsOnlyAcceptedTokensWithinItsBound) {
+  auto handler = NewHandler({8, 2});
+  auto claims = Claims();
+  claims.aud = "other";
+  ExpectRejected(Call(*handler, Token(claims)));
+  EXPECT_EQ(handler->CachedTokens(), 0u);
+  claims = Claims();
+  std::vector<std::string> tokens;
+  for (int i = 0; i < 20; ++i) {
+    claims.claims = {{"n", std::to_string(i)}};
+    tokens.push_back(Token(claims));
+    EXPECT_TRUE(Call(*handler, tokens.back()).IsData());
+    EXPECT_LE(handler->CachedTokens(), 8u);
+  }
+  // Evicted tokens verify again.
+  for (const auto& token : tokens) {
+    EXPECT_TRUE(Call(*handler, token).IsData());
+  }
+}
+
+TEST_F(KmsAuthTest, ConcurrentCallsGetConsistentAnswers) {
+  auto handler = NewHandler({64, 4});
+  auto claims = Claims();
+  std::vector<std::string> good;
+  for (int i = 0; i < 6; ++i) {
+    claims.claims = {{"n", std::to_string(i)}};
+    good.push_back(Token(claims));
+  }
+  claims.aud = "nope";
+  const std::string rejected = Token(claims);
+  const std::string foreign = Sign(Claims(), stranger_->key);
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 60; ++i) {
+        const int pick = (i + t) % 8;
+        if (pick < 6) {
+          wrong += Call(*handler, good[static_cast<size_t>(pick)]).IsData() ? 0 : 1;
+        } else if (pick == 6) {
+          wrong += Call(*handler, rejected).IsFailure() ? 0 : 1;
+        } else {
+          wrong += Call(*handler, foreign).IsNone() ? 0 : 1;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(handler->CachedTokens(), 6u);
+}
+
+}  // namespace

@@ -1,0 +1,178 @@
+// Data-key wrapping: round trips, wrapped keys made under another master key, malformed and
+// tampered wrapped keys, and the wiping of key material on every path.
+#include "kms_fixture.h"
+
+#include <harlibs/base64.h>
+#include <zyl-common/kms_metadata_parser.h>
+
+namespace KmsTest {
+namespace {
+
+namespace K = Zyld::Kms;
+namespace M = Zyl::KeyProviders::Metadata;
+using K::KmipKms;
+
+std::vector<uint8_t> Decode(const std::string& text) {
+  std::vector<uint8_t> out(Base64_DecodedLength(text.data(), text.size()));
+  size_t n = 0;
+  EXPECT_TRUE(Base64_Decode(text.data(), text.size(), out.data(), out.size(), &n));
+  out.resize(n);
+  return out;
+}
+
+std::string Encode(const std::vector<uint8_t>& bytes) {
+  std::string out(Base64_EncodedLength(bytes.size()), '\0');
+  size_t n = 0;
+  EXPECT_TRUE(Base64_Encode(bytes.data(), bytes.size(), out.data(), out.size(), &n));
+  out.resize(n);
+  return out;
+}
+
+class CryptoTest : public KmsServerTest {};
+
+TEST_F(CryptoTest, RoundTripsForEverySizeAndKeepsTheFields) {
+  auto kms = MakeKms();
+  for (uint32_t size : {1u, 16u, 32u, 64u, 1024u}) {
+    std::string key, wrapped, error;
+    ASSERT_EQ(kms->GenerateKey(0, size, key, wrapped, error), K::Success) << error;
+    EXPECT_EQ(Decode(key).size(), size);
+    M::KmipMetadataParser parser;
+    ASSERT_TRUE(parser.Parse(wrapped));
+    EXPECT_EQ(std::string(parser.GetKeyId(), parser.GetKeyIdSize()), "mk-1");
+    EXPECT_EQ(parser.GetIvSize(), 12);
+    EXPECT_EQ(parser.GetMacSize(), 16);
+    EXPECT_EQ(parser.GetCiphertextSize(), size);
+    std::string clear;
+    ASSERT_EQ(kms->Decrypt(0, wrapped, clear, error), K::Success) << error;
+    EXPECT_EQ(clear, key);
+  }
+}
+
+TEST_F(CryptoTest, WrappedKeyOfAnEarlierMasterKeyStillDecrypts) {
+  auto kms = MakeKms();
+  std::string key, wrapped, error;
+  ASSERT_EQ(kms->GenerateKey(0, 32, key, wrapped, error), K::Success);
+  server_->AddKey("mk-2", Bytes(16, 99));
+  auto info = MakeInfo();
+  info->masterKeyId = "mk-2";
+  KmipKms changed(info);
+  changed.UpdateStatus();  // caches mk-2 only
+  const int gets = Gets();
+  std::string clear;
+  ASSERT_EQ(changed.Decrypt(0, wrapped, clear, error), K::Success) << error;
+  EXPECT_EQ(clear, key);
+  EXPECT_EQ(Gets(), gets + 1);
+  // A new key is wrapped under mk-2 and names it.
+  std::string newer;
+  ASSERT_EQ(changed.GenerateKey(0, 32, key, newer, error), K::Success);
+  M::KmipMetadataParser parser;
+  ASSERT_TRUE(parser.Parse(newer));
+  EXPECT_EQ(std::string(parser.GetKeyId(), parser.GetKeyIdSize()), "mk-2");
+}
+
+TEST_F(CryptoTest, MalformedWrappedKeysAreRefused) {
+  auto kms = MakeKms();
+  std::string key, wrapped, error;
+  ASSERT_EQ(kms->GenerateKey(0, 32, key, wrapped, error), K::Success);
+  const std::vector<uint8_t> bytes = Decode(wrapped);
+  const std::vector<std::string> bad = {
+      "",
+      "not base64!",
+      wrapped + "\n",
+      wrapped.substr(0, wrapped.size() - 4),
+      Encode(std::vector<uint8_t>(bytes.begin(), bytes.end() - 1)),
+      Encode([&] { auto b = bytes; b.push_back(0); return b; }()),
+      Encode({1, 2, 3}),
+      std::string(M::kMaxMetadataTextSize + 4, 'A'),
+  };
+  const int before = server_->Connections();
+  for (const std::string& text : bad) {
+    std::string out;
+    error.clear();
+    EXPECT_EQ(kms->Decrypt(0, text, out, error), K::MetadataError) << text;
+    EXPECT_EQ(error, "Failed to read metadata");
+  }
+  EXPECT_EQ(server_->Connections(), before);
+}
+
+TEST_F(CryptoTest, TamperedWrappedKeysFailTheTag) {
+  auto kms = MakeKms();
+  std::string key, wrapped, error;
+  ASSERT_EQ(kms->GenerateKey(0, 32, key, wrapped, error), K::Success);
+  M::KmipMetadataParser parser;
+  ASSERT_TRUE(parser.Parse(wrapped));
+  std::vector<uint8_t> iv(parser.GetIv(), parser.GetIv() + parser.GetIvSize());
+  std::vector<uint8_t> tag(parser.GetMac(), parser.GetMac() + parser.GetMacSize());
+  std::vector<uint8_t> ciphertext(parser.GetCiphertext(), parser.GetCiphertext() + parser.GetCiphertextSize());
+  auto rewrap = [&](std::vector<uint8_t> i, std::vector<uint8_t> t, std::vector<uint8_t> c) {
+    std::string text;
+    EXPECT_TRUE(parser.Add("mk-1", i, t, c.data(), c.size(), text));
+    return text;
+  };
+  auto flip = [](std::vector<uint8_t> v) {
+    v[v.size() / 2] ^= 0x01;
+    return v;
+  };
+  const std::vector<std::string> tampered = {
+      rewrap(iv, flip(tag), ciphertext),
+      rewrap(flip(iv), tag, ciphertext),
+      rewrap(iv, tag, flip(ciphertext)),
+      rewrap(std::vector<uint8_t>(8, 1), tag, ciphertext),
+      rewrap(iv, std::vector<uint8_t>(tag.begin(), tag.begin() + 12), ciphertext),
+  };
+  for (const std::string& text : tampered) {
+    std::string out;
+    EXPECT_EQ(kms->Decrypt(0, text, out, error), K::CryptoError);
+    EXPECT_EQ(error, "Failed to decrypt ciphertext");
+  }
+  // Another master key of the same length does not verify either.
+  server_->AddKey("mk-1", Bytes(32, 200));
+  std::string out;
+  EXPECT_EQ(kms->Decrypt(0, wrapped, out, error), K::CryptoError);
+}
+
+TEST_F(CryptoTest, KeyMaterialIsWipedOnEveryPath) {
+  WipeRecorder recorder;
+  auto kms = MakeKms();
+  auto check = [&](const char* step, std::initializer_list<const char*> expected) {
+    SCOPED_TRACE(step);
+    EXPECT_EQ(K::WipeAudit::LiveGuards(), 0);
+    for (const char* what : expected) {
+      EXPECT_TRUE(recorder.Saw(what)) << what;
+    }
+    for (const Wipe& w : recorder.Take()) {
+      EXPECT_TRUE(w.zero) << w.what;
+    }
+  };
+  std::string key, wrapped, error;
+  ASSERT_EQ(kms->GenerateKey(0, 32, key, wrapped, error), K::Success);
+  check("generate from server", {"master key", "data key", "key text", "library buffer"});
+  ASSERT_EQ(kms->Decrypt(0, wrapped, key, error), K::Success);
+  check("decrypt from server", {"master key", "data key", "key text", "library buffer"});
+  kms->UpdateStatus();
+  check("refresh", {"library buffer"});
+  ASSERT_EQ(kms->GenerateKey(0, 32, key, wrapped, error), K::Success);
+  check("generate from cache", {"master key", "data key", "key text"});
+  ASSERT_EQ(kms->Decrypt(0, wrapped, key, error), K::Success);
+  check("decrypt from cache", {"master key", "data key", "key text"});
+
+  std::string tampered = wrapped;
+  tampered[tampered.size() / 2] = tampered[tampered.size() / 2] == 'A' ? 'B' : 'A';
+  EXPECT_NE(kms->Decrypt(0, tampered, key, error), K::Success);
+  check("decrypt failure", {});
+
+  auto fresh = MakeKms();
+  server_->AddKey("mk-1", masterKey_, 1);
+  EXPECT_EQ(fresh->GenerateKey(0, 32, key, wrapped, error), K::MasterKeyPreActive);
+  check("refused state", {"master key", "library buffer"});
+  server_->AddKey("mk-1", Bytes(24, 5));
+  EXPECT_EQ(fresh->GenerateKey(0, 32, key, wrapped, error), K::CryptoError);
+  check("encryption failure", {"master key", "data key"});
+  server_->SetFault(KmipTest::Fault::ResetOnAccept);
+  EXPECT_EQ(fresh->GenerateKey(0, 32, key, wrapped, error), K::KeyServerCommunicationError);
+  check("connection failure", {"master key"});
+  server_->SetFault(KmipTest::Fault::None);
+}
+
+}  // namespace
+}  // namespace KmsTest

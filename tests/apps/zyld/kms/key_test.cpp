@@ -1,0 +1,269 @@
+// Master key and state through the in-process server: the key-state rules as GenerateKey and
+// Decrypt see them, fetch failures, and the cache (what needs a connection and what does not).
+#include "kms_fixture.h"
+
+#include <zyl-common/kms_metadata_parser.h>
+
+#include <atomic>
+#include <optional>
+#include <thread>
+
+namespace KmsTest {
+namespace {
+
+namespace K = Zyld::Kms;
+using K::KmipKms;
+
+class KeyTest : public KmsServerTest {
+ protected:
+  // A wrapped key made while mk-1 is active.
+  std::string Wrap(KmipKms& kms, std::string* clear = nullptr) {
+    std::string key, wrapped, error;
+    EXPECT_EQ(kms.GenerateKey(0, 32, key, wrapped, error), K::Success) << error;
+    if (clear != nullptr) {
+      *clear = key;
+    }
+    return wrapped;
+  }
+  void SetState(std::optional<uint32_t> state) { server_->AddKey("mk-1", masterKey_, state); }
+};
+
+struct StateCase {
+  std::optional<uint32_t> state;
+  K::KmsResult generate;
+  K::KmsResult decrypt;
+  const char* message;
+};
+
+TEST_F(KeyTest, KeyStatesDecideWhatGenerateAndDecryptMayDo) {
+  const StateCase cases[] = {
+      {1, K::MasterKeyPreActive, K::MasterKeyPreActive, "The Key is in pre-active state and needs to be activated"},
+      {2, K::Success, K::Success, ""},
+      {3, K::MasterKeyUnusableForEncryption, K::Success, "The key is in deactivated or compromised state"},
+      {4, K::MasterKeyUnusableForEncryption, K::Success, "The key is in deactivated or compromised state"},
+      {5, K::MasterKeyUnusable, K::MasterKeyUnusable, "The key is in destroyed or destroyed compromised state"},
+      {6, K::MasterKeyUnusable, K::MasterKeyUnusable, "The key is in destroyed or destroyed compromised state"},
+      {0, K::Success, K::Success, ""},
+      {7, K::Success, K::Success, ""},
+      // An enumeration that reads back as -1: the state is unknown.
+      {0xFFFFFFFFu, K::GeneralError, K::GeneralError, "The key state is unknown"},
+      // No State in the answer: the fetch fails and counts as a missing key.
+      {std::nullopt, K::MasterKeyNotFound, K::MasterKeyNotFound, nullptr},
+  };
+  auto kms = MakeKms();
+  std::string clear;
+  const std::string wrapped = Wrap(*kms, &clear);
+  for (const StateCase& c : cases) {
+    SCOPED_TRACE(c.state ? std::to_string(*c.state) : "missing");
+    SetState(c.state);
+    std::string key, out, error;
+    EXPECT_EQ(kms->GenerateKey(0, 16, key, out, error), c.generate);
+    if (c.message != nullptr && *c.message != '\0') {
+      EXPECT_EQ(error, c.message);
+    }
+    key.clear();
+    error.clear();
+    EXPECT_EQ(kms->Decrypt(0, wrapped, key, error), c.decrypt);
+    if (c.decrypt == K::Success) {
+      EXPECT_EQ(key, clear);
+    }
+  }
+}
+
+TEST_F(KeyTest, DeactivatedKeyDecryptIsLoggedAsAWarning) {
+  ZyldTest::TempDir dir;
+  ZyldTest::LogCapture log(dir);
+  auto kms = MakeKms();
+  const std::string wrapped = Wrap(*kms);
+  SetState(3);
+  std::string key, error;
+  EXPECT_EQ(kms->Decrypt(0, wrapped, key, error), K::Success);
+  EXPECT_TRUE(log.Contains("Proceeding to decrpt with a key which is deactivated or compromised. Key mk-1, "
+                           "provider prov, server s1"));
+  EXPECT_TRUE(log.Contains("Operation : 'Decrypt'"));
+}
+
+TEST_F(KeyTest, FetchFailuresMapToTheirResults) {
+  ZyldTest::TempDir dir;
+  ZyldTest::LogCapture log(dir);
+  auto kms = MakeKms();
+  Har::SecureBytes key;
+  int32_t state = -1;
+  std::string error;
+  // A KMIP failure (unknown id) is reported as a missing key, not as a general error.
+  EXPECT_EQ(kms->GetKey(0, "unknown", false, key, state, error), K::MasterKeyNotFound);
+  EXPECT_TRUE(key.empty());
+  EXPECT_TRUE(log.Contains("Overriding the result to NotFound for server s1 of provider prov"));
+  // A connection reset keeps its own result.
+  server_->SetFault(KmipTest::Fault::ResetOnAccept);
+  key.assign(4, 9);
+  EXPECT_EQ(kms->GetKey(0, "mk-1", false, key, state, error), K::KeyServerCommunicationError);
+  EXPECT_TRUE(key.empty()) << "a failed connection leaves no key bytes";
+  server_->SetFault(KmipTest::Fault::None);
+  std::string clear, wrapped;
+  EXPECT_EQ(kms->GenerateKey(0, 32, clear, wrapped, error), K::Success);
+  EXPECT_TRUE(log.Contains("Operation : 'GenerateKey', masterKeyId : 'mk-1'"));
+}
+
+TEST_F(KeyTest, TimeoutKeepsItsResult) {
+  auto info = MakeInfo();
+  info->connectionTimeout = 1;
+  KmipKms kms(info);
+  server_->SetFault(KmipTest::Fault::StallResponse);
+  std::string key, wrapped, error;
+  EXPECT_EQ(kms.GenerateKey(0, 32, key, wrapped, error), K::KeyServerTimeout);
+  server_->SetFault(KmipTest::Fault::None);
+}
+
+TEST_F(KeyTest, WrongKeyMaterialLengthCannotWrap) {
+  server_->AddKey("mk-1", Bytes(24, 1));
+  auto kms = MakeKms();
+  std::string key, wrapped, error;
+  EXPECT_EQ(kms->GenerateKey(0, 32, key, wrapped, error), K::CryptoError);
+  EXPECT_EQ(error, "Failed to encrypt data key");
+}
+
+TEST_F(KeyTest, DataKeySizeOutsideTheBoundIsRefusedWithoutAConnection) {
+  auto kms = MakeKms();
+  const int before = server_->Connections();
+  for (uint32_t size : {0u, 1025u, 0xFFFFFFFFu}) {
+    std::string key, wrapped, error;
+    EXPECT_EQ(kms->GenerateKey(0, size, key, wrapped, error), K::GeneralError) << size;
+    EXPECT_FALSE(error.empty());
+  }
+  EXPECT_EQ(server_->Connections(), before);
+  std::string key, wrapped, error;
+  EXPECT_EQ(kms->GenerateKey(0, 1024, key, wrapped, error), K::Success) << error;
+  EXPECT_EQ(kms->GenerateKey(0, 1, key, wrapped, error), K::Success) << error;
+  EXPECT_EQ(key.size(), 4u);
+}
+
+TEST_F(KeyTest, ValidCacheServesKeyOperationsWithoutAConnection) {
+  auto kms = MakeKms();
+  std::string clear;
+  const std::string wrapped = Wrap(*kms, &clear);
+  int before = server_->Connections();
+  Wrap(*kms);
+  EXPECT_GT(server_->Connections(), before) << "without a refresh every operation connects";
+
+  kms->UpdateStatus();
+  before = server_->Connections();
+  std::string key, out, error;
+  EXPECT_EQ(kms->GenerateKey(0, 32, key, out, error), K::Success) << error;
+  EXPECT_EQ(kms->Decrypt(0, wrapped, key, error), K::Success) << error;
+  EXPECT_EQ(key, clear);
+  EXPECT_EQ(kms->Decrypt(0, out, key, error), K::Success) << error;
+  EXPECT_EQ(server_->Connections(), before);
+
+  // The cached certificate and status need no server either.
+  std::string certificate;
+  EXPECT_EQ(kms->GetRemoteServerCertificate(0, certificate, error), K::Success);
+  EXPECT_FALSE(certificate.empty());
+  K::KmsStatus status;
+  kms->GetStatus(status);
+  EXPECT_TRUE(status.masterKeyUsable);
+  EXPECT_EQ(server_->Connections(), before);
+}
+
+TEST_F(KeyTest, KeyIdDifferingInCaseBypassesTheCache) {
+  server_->AddKey("MK-1", masterKey_);
+  auto upper = MakeInfo();
+  upper->masterKeyId = "MK-1";
+  KmipKms other(upper);
+  std::string clear;
+  const std::string wrapped = Wrap(other, &clear);
+  auto kms = MakeKms();
+  kms->UpdateStatus();
+  const int before = Gets();
+  std::string key, error;
+  EXPECT_EQ(kms->Decrypt(0, wrapped, key, error), K::Success) << error;
+  EXPECT_EQ(key, clear);
+  EXPECT_EQ(Gets(), before + 1);
+}
+
+TEST_F(KeyTest, ForcedStateUsesCachedBytesAndAsksOnlyForTheState) {
+  auto kms = MakeKms();
+  kms->UpdateStatus();
+  const int gets = Gets();
+  const int states = StateQueries();
+  Har::SecureBytes key;
+  int32_t state = -1;
+  std::string error;
+  EXPECT_EQ(kms->GetKey(0, "mk-1", true, key, state, error), K::Success);
+  EXPECT_EQ(Gets(), gets);
+  EXPECT_EQ(StateQueries(), states + 1);
+  EXPECT_EQ(std::vector<uint8_t>(key.begin(), key.end()), masterKey_);
+  EXPECT_EQ(state, 2);
+}
+
+TEST_F(KeyTest, RefreshThatFindsTheKeyGoneClearsTheCachedKey) {
+  auto kms = MakeKms();
+  kms->UpdateStatus();
+  server_->RemoveKey("mk-1");
+  kms->UpdateStatus();
+  K::KmsStatus status;
+  kms->GetStatus(status);
+  EXPECT_FALSE(status.masterKeyFound);
+  EXPECT_EQ(status.keyProblems, std::vector<uint32_t>{K::MasterKeyNotFound});
+  // With the key gone from the cache, operations ask the server again.
+  server_->AddKey("mk-1", masterKey_);
+  const int before = server_->Connections();
+  std::string key, wrapped, error;
+  EXPECT_EQ(kms->GenerateKey(0, 32, key, wrapped, error), K::Success) << error;
+  EXPECT_GT(server_->Connections(), before);
+}
+
+TEST_F(KeyTest, RefreshThatFindsTheKeyDestroyedKeepsTheStateButNotTheKey) {
+  auto kms = MakeKms();
+  kms->UpdateStatus();
+  SetState(6);
+  kms->UpdateStatus();
+  K::KmsStatus status;
+  kms->GetStatus(status);
+  EXPECT_TRUE(status.masterKeyFound);
+  EXPECT_FALSE(status.masterKeyUsable);
+  EXPECT_EQ(status.keyProblems, std::vector<uint32_t>{K::MasterKeyUnusable});
+  const int gets = Gets();
+  std::string key, wrapped, error;
+  EXPECT_EQ(kms->GenerateKey(0, 32, key, wrapped, error), K::MasterKeyUnusable);
+  EXPECT_EQ(Gets(), gets + 1) << "the key is fetched again, not taken from the cache";
+}
+
+TEST_F(KeyTest, OperationsRunWhileTheCacheIsRefreshed) {
+  auto kms = MakeKms();
+  std::string clear;
+  const std::string wrapped = Wrap(*kms, &clear);
+  std::atomic<bool> stop{false};
+  std::thread refresher([&] {
+    while (!stop) {
+      kms->UpdateStatus();
+    }
+  });
+  for (int i = 0; i < 20; ++i) {
+    std::string key, error;
+    ASSERT_EQ(kms->Decrypt(0, wrapped, key, error), K::Success) << error;
+    ASSERT_EQ(key, clear);
+  }
+  stop = true;
+  refresher.join();
+}
+
+TEST(CheckMasterKey, FlagsAndTexts) {
+  bool found = true, usable = true, size = true;
+  std::string error;
+  EXPECT_EQ(KmipKms::CheckMasterKey(0, 2, found, usable, size, error), K::MasterKeyNotFound);
+  EXPECT_EQ(error, "Key not found");
+  EXPECT_FALSE(found || usable || size);
+  EXPECT_EQ(KmipKms::CheckMasterKey(24, 2, found, usable, size, error), K::MasterKeyLengthUnsupported);
+  EXPECT_EQ(error, "Key size 192 bits is not in supported key sizes 128, 256");
+  EXPECT_TRUE(found && usable && !size);
+  EXPECT_EQ(KmipKms::CheckMasterKey(32, 3, found, usable, size, error), K::MasterKeyUnusableForEncryption);
+  EXPECT_TRUE(found && !usable && !size);
+  EXPECT_EQ(KmipKms::CheckMasterKey(16, 2, found, usable, size, error), K::Success);
+  EXPECT_TRUE(found && usable && size);
+  EXPECT_EQ(KmipKms::CheckKeyState(-1, error), K::GeneralError);
+  EXPECT_EQ(error, "The key state is unknown");
+}
+
+}  // namespace
+}  // namespace KmsTest

@@ -1,0 +1,64 @@
+// Shared set-up of the key-server tests against the in-process KMIP server: one certificate set
+// per binary, a running server holding an active AES-256 master key "mk-1", a KmsInfo pointing at
+// it (client certificate, the authority as trusted certificate) and a wipe observer that records
+// every wipe of key material.
+#pragma once
+
+#include "kms/kmip_kms.h"
+#include "kms/kms_wipe.h"
+
+#include "kmip_test_server.h"
+#include "zyld_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace KmsTest {
+
+const KmipTest::CertSet& Certs();
+// A second authority's client certificate: the test server does not accept it.
+const KmipTest::KeyPair& ForeignClient();
+
+std::vector<uint8_t> Bytes(size_t n, uint8_t seed);
+
+struct Wipe {
+  std::string what;
+  bool zero;
+};
+
+// Records every wipe while installed; one test at a time.
+class WipeRecorder {
+ public:
+  WipeRecorder();
+  ~WipeRecorder();
+  std::vector<Wipe> Take();
+  bool Saw(const std::string& what);
+
+ private:
+  static void Observe(const char* what, const uint8_t* data, size_t size);
+};
+
+std::unique_ptr<KmipTest::KmipTestServer> StartServer();
+Zyld::Kms::ServerEntry Entry(const std::string& name, uint16_t port);
+
+class KmsServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Info of a provider "prov" with the given servers (default: the running server).
+  std::shared_ptr<Zyld::Kms::KmsInfo> MakeInfo() const;
+  std::unique_ptr<Zyld::Kms::KmipKms> MakeKms() const { return std::make_unique<Zyld::Kms::KmipKms>(MakeInfo()); }
+
+  int Gets() const { return server_->Requests(Qlkmip::Kmip::Operation::Get); }
+  int StateQueries() const { return server_->Requests(Qlkmip::Kmip::Operation::GetAttributes); }
+
+  std::unique_ptr<KmipTest::KmipTestServer> server_;
+  std::vector<uint8_t> masterKey_ = Bytes(32, 7);
+};
+
+}  // namespace KmsTest

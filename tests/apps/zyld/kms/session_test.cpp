@@ -1,0 +1,202 @@
+// The session layer: the connection specification text, status mapping, credential options on
+// commands, and the factory reading a provider from a real store.
+#include "kms_fixture.h"
+
+#include "provider_fixture.h"
+
+#include <qlkmipsimple.h>
+
+#include <algorithm>
+
+namespace KmsTest {
+namespace {
+
+using Zyld::Kms::KmipKms;
+using Zyld::Kms::KmsInfo;
+namespace K = Zyld::Kms;
+
+std::string Str(const Har::SecureString& s) { return std::string(s.data(), s.size()); }
+
+KmsInfo BareInfo() {
+  KmsInfo info;
+  info.name = "p";
+  info.servers = {{"a", "kms-a.example", 5696}, {"b", "10.0.0.2", 15696}};
+  return info;
+}
+
+TEST(ConnectionSpec, PlainProviderWithTwoTrustedCertificates) {
+  KmsInfo info = BareInfo();
+  const std::string ca = Certs().ca.certPem;
+  const std::string server = Certs().server.certPem;
+  info.trustedServerCertificates = {ca, server};
+  KmipKms kms(std::make_shared<KmsInfo>(info));
+  const std::string expected =
+      "Presentation={Protocol=KMIP, Version='1.1', Format=TTLV}, Session = {"
+      "Protocol=SSL, Host='10.0.0.2', Port='15696', Timeout=60:Seconds, User_Trust, Authenticate}"
+      ", Trusted_Cert=PEM:[" + KmipTest::Hex(ca) + "], Trusted_Cert=PEM:[" + KmipTest::Hex(server) + "]";
+  EXPECT_EQ(Str(kms.BuildConnectionSpec(1, true, "")), expected);
+  // Without the trust flag nothing follows the session block.
+  const std::string untrusted = Str(kms.BuildConnectionSpec(1, false, ""));
+  EXPECT_EQ(untrusted, expected.substr(0, expected.find(", Trusted_Cert")));
+  // An override replaces the whole list.
+  const std::string overridden = Str(kms.BuildConnectionSpec(0, true, server));
+  EXPECT_NE(overridden.find("Host='kms-a.example', Port='5696'"), std::string::npos);
+  EXPECT_EQ(overridden.substr(overridden.find("}, Trusted") + 1),
+            ", Trusted_Cert=PEM:[" + KmipTest::Hex(server) + "]");
+}
+
+TEST(ConnectionSpec, ProxyClientCertificateAndTimeout) {
+  KmsInfo info = BareInfo();
+  info.proxyHost = "proxy.local";
+  info.proxyPort = 3128;
+  info.connectionTimeout = 7;
+  info.clientCertificate = Certs().client.certPem;
+  info.privateKey = "PRIVATE\n";
+  KmipKms kms(std::make_shared<KmsInfo>(info));
+  const std::string spec = Str(kms.BuildConnectionSpec(0, true, ""));
+  const std::string cert = KmipTest::Hex(Certs().client.certPem);
+  const std::string expected =
+      "Presentation={Protocol=KMIP, Version='1.1', Format=TTLV}, Session = {"
+      "Proxy={Protocol=HTTP, Host='proxy.local', Port='3128'},Protocol=SSL, Host='kms-a.example', Port='5696', "
+      "Timeout=7:Seconds, Certificate=PEM:[" + cert + "], Public=PEM:[" + cert + "], Private=PEM:[" +
+      KmipTest::Hex("PRIVATE\n") + "],User_Trust, Authenticate}";
+  EXPECT_EQ(spec, expected);
+}
+
+TEST(ConnectionSpec, CertificatesAreStandardizedOrUsedAsTheyStand) {
+  ZyldTest::TempDir dir;
+  ZyldTest::LogCapture log(dir);
+  KmsInfo info = BareInfo();
+  // CRLF, 76 columns: standardized back to the canonical text with one final newline.
+  ZyldTest::TestCert messy = ZyldTest::MakeCert();
+  info.clientCertificate = messy.messy;
+  info.privateKey = "k";
+  info.trustedServerCertificates = {"not a certificate"};
+  KmipKms kms(std::make_shared<KmsInfo>(info));
+  const std::string spec = Str(kms.BuildConnectionSpec(0, true, ""));
+  EXPECT_NE(spec.find("Certificate=PEM:[" + KmipTest::Hex(messy.cert) + "]"), std::string::npos);
+  EXPECT_NE(spec.find("Trusted_Cert=PEM:[" + KmipTest::Hex("not a certificate") + "]"), std::string::npos);
+  const std::string overridden = Str(kms.BuildConnectionSpec(0, true, "bad override"));
+  EXPECT_NE(overridden.find(KmipTest::Hex("bad override")), std::string::npos);
+  const auto lines = log.MessagesAt(3);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Could not standardize server certificate."), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Could not standardize trusted server certificate."),
+            lines.end());
+  EXPECT_TRUE(log.Contains("Create client context for server kms-a.example: 5696"));
+}
+
+TEST(ConnectionSpec, UnknownServerIndexGivesAnErrorNotACrash) {
+  KmipKms kms(std::make_shared<KmsInfo>(BareInfo()));
+  EXPECT_TRUE(kms.BuildConnectionSpec(2, true, "").empty());
+  std::string certificate, error;
+  EXPECT_EQ(kms.FetchRemoteServerCertificate(9, certificate, error), K::GeneralError);
+  EXPECT_FALSE(error.empty());
+}
+
+TEST(MapLibraryStatus, Table) {
+  EXPECT_EQ(KmipKms::MapLibraryStatus(0), K::Success);
+  EXPECT_EQ(KmipKms::MapLibraryStatus(75), K::KeyServerCommunicationError);
+  EXPECT_EQ(KmipKms::MapLibraryStatus(105), K::KeyServerTimeout);
+  for (int other : {110, 200, 201, 202, 203, 207, -1, 1}) {
+    EXPECT_EQ(KmipKms::MapLibraryStatus(other), K::GeneralError) << other;
+  }
+}
+
+TEST(Accessors, CopyTheProvider) {
+  KmsInfo info = BareInfo();
+  info.clientCertificate = "client";
+  info.trustedServerCertificates = {"t1", "t2"};
+  KmipKms kms(std::make_shared<KmsInfo>(info));
+  EXPECT_EQ(kms.GetServerCount(), 2u);
+  std::string name;
+  EXPECT_EQ(kms.GetServerName(1, name), 0);
+  EXPECT_EQ(name, "b");
+  std::string cert;
+  kms.GetClientCertificate(cert);
+  EXPECT_EQ(cert, "client");
+  std::vector<std::string> trusted;
+  kms.GetTrustedServerCertificates(trusted);
+  EXPECT_EQ(trusted, info.trustedServerCertificates);
+}
+
+class PerformTest : public KmsServerTest {
+ protected:
+  // Runs a state query of mk-1 with the given user name; returns the request bytes.
+  std::string QueryWith(const std::string& username, const std::string& password) {
+    auto info = MakeInfo();
+    info->username = username;
+    info->password = password;
+    KmipKms kms(info);
+    qlc_session* session = nullptr;
+    std::string error;
+    EXPECT_EQ(kms.Connect(&session, 0, error), K::Success) << error;
+    int32_t state = -1;
+    EXPECT_EQ(kms.GetKeyState(session, "mk-1", state, error), K::Success) << error;
+    EXPECT_EQ(state, 2);
+    qlc_disconnect_key_manager(session);
+    const std::vector<uint8_t> request = server_->LastRequest();
+    return std::string(request.begin(), request.end());
+  }
+};
+
+TEST_F(PerformTest, CredentialOptionsOnlyWithAUserName) {
+  EXPECT_EQ(QueryWith("", "secret").find("secret"), std::string::npos);
+  const std::string withUser = QueryWith("alice", "");
+  EXPECT_NE(withUser.find("alice"), std::string::npos);
+  const std::string both = QueryWith("bob", "pw-123");
+  EXPECT_NE(both.find("bob"), std::string::npos);
+  EXPECT_NE(both.find("pw-123"), std::string::npos);
+}
+
+TEST_F(PerformTest, FailedCommandIsLoggedWithTheCallersFormat) {
+  ZyldTest::TempDir dir;
+  ZyldTest::LogCapture log(dir);
+  auto info = MakeInfo();
+  info->username = "alice";
+  info->password = "pw";
+  KmipKms kms(info);
+  qlc_session* session = nullptr;
+  std::string error;
+  ASSERT_EQ(kms.Connect(&session, 0, error), K::Success);
+  qlc_result* result = nullptr;
+  EXPECT_EQ(kms.PerformOperation(session, "nope", "Get, Object, Id=%s", error, &result), K::GeneralError);
+  EXPECT_EQ(result, nullptr);
+  EXPECT_FALSE(error.empty());
+  qlc_disconnect_key_manager(session);
+  EXPECT_TRUE(log.Contains("Get, Object, Id=%s failed on key nope, " + error));
+  EXPECT_FALSE(log.Contains("Options="));
+}
+
+TEST_F(PerformTest, ConnectFailureExplainsAndLeavesNoSession) {
+  auto info = MakeInfo();
+  info->servers = {Entry("down", KmipTest::UnusedLoopbackPort())};
+  KmipKms kms(info);
+  qlc_session* session = nullptr;
+  std::string error;
+  EXPECT_EQ(kms.Connect(&session, 0, error), K::KeyServerCommunicationError);
+  EXPECT_EQ(session, nullptr);
+  EXPECT_FALSE(error.empty());
+}
+
+class FactoryTest : public ZyldTest::StoreTest {};
+
+TEST_F(FactoryTest, ReadsTheProviderOrReturnsNull) {
+  ZyldTest::LogCapture log(dir_);
+  EXPECT_EQ(Zyld::Kms::CreateKms("absent"), nullptr);
+  EXPECT_TRUE(log.Contains("Error getting provider absent"));
+  ZyldTest::ProviderSpec spec;
+  spec.id = "p1";
+  spec.masterKeyId = "key-7";
+  spec.servers = {{"one", "127.0.0.1", 5696}, {"two", "127.0.0.2", 5697}};
+  ASSERT_EQ(ZyldTest::WriteProvider(spec), ZyldTest::PC::Success);
+  auto kms = Zyld::Kms::CreateKms("p1");
+  ASSERT_NE(kms, nullptr);
+  EXPECT_EQ(kms->GetServerCount(), 2u);
+  EXPECT_EQ(kms->Info().masterKeyId, "key-7");
+  // A fresh object has an invalid cache: status comes from a probe (the servers are down here).
+  std::shared_ptr<Zyld::Kms::Kms> shared = std::move(kms);
+  EXPECT_NE(shared, nullptr);
+}
+
+}  // namespace
+}  // namespace KmsTest
