@@ -123,5 +123,17 @@ TEST_F(TrustTest, ServerRefusingTheClientIsACommunicationFailure) {
   EXPECT_EQ(Connect({Certs().ca.certPem}, "127.0.0.1", nullptr), QLC_OK);
 }
 
+TEST_F(TrustTest, UnderTls13TheClientRefusalShowsOnTheFirstRequest) {
+  StartServer(Certs().server, true, false);
+  const int connected = Connect({Certs().ca.certPem}, "127.0.0.1", nullptr);
+  if (connected == QLC_OK) {
+    Result versions(qlc_perform(session_.get(), "Query, Versions"));
+    EXPECT_EQ(qlc_ok(versions.get()), QLC_COMMUNICATION) << qlc_explain(versions.get());
+  } else {
+    EXPECT_EQ(connected, QLC_COMMUNICATION);
+  }
+  EXPECT_EQ(server_->Requests(), 0);
+}
+
 }  // namespace
 }  // namespace QlcTest
