@@ -193,6 +193,18 @@ void Serve(std::shared_ptr<State> s, int fd) {
   }
 }
 
+void JoinFinished(State& s) {
+  auto& list = s.connectionThreads;
+  for (auto it = list.begin(); it != list.end();) {
+    if (*it->done) {
+      it->thread.join();
+      it = list.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
 void AcceptLoop(std::shared_ptr<State> s) {
   while (!s->stopping) {
     pollfd p{s->listenFd, POLLIN, 0};
@@ -200,7 +212,13 @@ void AcceptLoop(std::shared_ptr<State> s) {
     const int fd = accept4(s->listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     std::lock_guard<std::mutex> lock(s->threadsMutex);
-    s->connectionThreads.emplace_back(Serve, s, fd);
+    JoinFinished(*s);
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    s->connectionThreads.push_back(State::Connection{std::thread([s, fd, done] {
+                                                        Serve(s, fd);
+                                                        *done = true;
+                                                      }),
+                                                      done});
   }
 }
 
@@ -286,12 +304,12 @@ void KmipTestServer::Stop() {
   state_->acceptThread.join();
   close(state_->listenFd);
   state_->listenFd = -1;
-  std::vector<std::thread> threads;
+  std::vector<State::Connection> threads;
   {
     std::lock_guard<std::mutex> lock(state_->threadsMutex);
     threads.swap(state_->connectionThreads);
   }
-  for (std::thread& t : threads) t.join();
+  for (State::Connection& c : threads) c.thread.join();
 }
 
 uint16_t KmipTestServer::Port() const { return state_->port; }

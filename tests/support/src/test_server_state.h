@@ -45,8 +45,12 @@ struct KmipTestServer::State {
   uint16_t port = 0;
   std::unique_ptr<SSL_CTX, SslCtxFree> ctx;
   std::thread acceptThread;
+  struct Connection {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
   std::mutex threadsMutex;
-  std::vector<std::thread> connectionThreads;
+  std::vector<Connection> connectionThreads;  // finished ones are joined as new ones arrive
 };
 
 }  // namespace KmipTest
