@@ -26,14 +26,22 @@ ZYLD_KMIP_BENCH_DIR="$work/server" ZYLD_KMIP_BENCH_KEY="$key" "$bench" \
 echo "== PyKMIP client, $samples samples =="
 /usr/bin/python3 "$root/bench/kmip/pykmip_client_bench.py" "$work/server" "$key" "$samples" | tee "$work/pykmip.txt"
 
-echo "== summary: median per operation =="
+echo "== summary: median wall time and mean client CPU per operation =="
 /usr/bin/python3 - "$work/library.json" "$work/pykmip.txt" <<'PY'
 import json, re, sys
 library = json.load(open(sys.argv[1]))
-medians = {b["run_name"].split("/")[0]: b["real_time"] for b in library["benchmarks"] if b.get("aggregate_name") == "median"}
-python = dict(re.findall(r"pykmip-client (\w+)\s+n=\d+ median=([\d.]+) ms", open(sys.argv[2]).read()))
-print("fresh session (connect + Get + close): library %.2f ms, PyKMIP client %s ms"
-      % (medians.get("BM_FreshSessionGet", float("nan")), python.get("fresh", "?")))
-print("open session (Get only):               library %.2f ms, PyKMIP client %s ms"
-      % (medians.get("BM_OpenSessionGet", float("nan")), python.get("open", "?")))
+medians, cpu = {}, {}
+for b in library["benchmarks"]:
+    name = b["run_name"].split("/")[0]
+    if b.get("aggregate_name") == "median":
+        medians[name] = b["real_time"]
+    elif b.get("aggregate_name") == "mean":
+        cpu[name] = b["cpu_time"]
+python = {m: (w, c) for m, w, c in re.findall(
+    r"pykmip-client (\w+)\s+n=\d+ median=([\d.]+) ms p90=[\d.]+ ms client-cpu=([\d.]+) ms", open(sys.argv[2]).read())}
+for label, bench, mode in (("fresh session (connect + Get + close)", "BM_FreshSessionGet", "fresh"),
+                           ("open session (Get only)", "BM_OpenSessionGet", "open")):
+    wall, client_cpu = python.get(mode, ("?", "?"))
+    print("%-38s library %.2f ms (client CPU %.2f ms), PyKMIP client %s ms (client CPU %s ms)"
+          % (label + ":", medians.get(bench, float("nan")), cpu.get(bench, float("nan")), wall, client_cpu))
 PY
