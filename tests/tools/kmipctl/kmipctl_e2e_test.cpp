@@ -109,7 +109,7 @@ TEST_F(KmipctlEndToEnd, FailuresReportTheLibraryStatus) {
   ProcessResult missing = Kmipctl({"key-info", "999999"});
   EXPECT_EQ(missing.exitCode, 1);
   EXPECT_TRUE(missing.out.empty());
-  EXPECT_NE(missing.err.find("status 200"), std::string::npos) << missing.err;
+  EXPECT_NE(missing.err.find("Get of key 999999 failed: status 200"), std::string::npos) << missing.err;
 
   ProcessResult untrusted = Kmipctl({"versions"}, false);
   EXPECT_EQ(untrusted.exitCode, 1);

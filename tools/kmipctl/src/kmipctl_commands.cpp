@@ -79,7 +79,7 @@ bool LoadInputs(const Options& options, SpecInputs& in, std::string& error) {
   return true;
 }
 
-int Fail(std::ostream& err, const char* what, const qlc_result* result) {
+int Fail(std::ostream& err, const std::string& what, const qlc_result* result) {
   err << "kmipctl: " << what << " failed: status " << qlc_ok(result) << ": " << qlc_explain(result) << "\n";
   return 1;
 }
@@ -123,7 +123,7 @@ int ServerCert(SpecInputs in, std::ostream& out, std::ostream& err) {
 int Versions(qlc_session* session, std::ostream& out, std::ostream& err) {
   ResultHandle result(qlc_perform(session, "Query, Versions"));
   if (qlc_ok(result.get()) != QLC_OK) {
-    return Fail(err, "Query, Versions", result.get());
+    return Fail(err, "Discover Versions", result.get());
   }
   for (const qlc_node* node = qlc_find("Versions/", result.get()); node != nullptr; node = qlc_next(node)) {
     char* raw = nullptr;
@@ -149,10 +149,9 @@ ResultHandle PerformOnKey(qlc_session* session, const char* command, const Optio
 }
 
 int State(qlc_session* session, const Options& options, std::ostream& out, std::ostream& err) {
-  const char* command = "Get, Attributes, Id=%s, Names=State";
-  ResultHandle result = PerformOnKey(session, command, options);
+  ResultHandle result = PerformOnKey(session, "Get, Attributes, Id=%s, Names=State", options);
   if (qlc_ok(result.get()) != QLC_OK) {
-    return Fail(err, command, result.get());
+    return Fail(err, "Get Attributes State of key " + options.keyId, result.get());
   }
   int state = 0;
   int status = qlc_value_of("Attributes/State", result.get(), "d", &state);
@@ -177,10 +176,9 @@ bool Sha256Hex(const unsigned char* data, size_t length, std::string& hex) {
 }
 
 int KeyInfo(qlc_session* session, const Options& options, std::ostream& out, std::ostream& err) {
-  const char* command = "Get, Object, Id=%s";
-  ResultHandle result = PerformOnKey(session, command, options);
+  ResultHandle result = PerformOnKey(session, "Get, Object, Id=%s", options);
   if (qlc_ok(result.get()) != QLC_OK) {
-    return Fail(err, command, result.get());
+    return Fail(err, "Get of key " + options.keyId, result.get());
   }
   unsigned char* raw = nullptr;
   int32_t length = 0;
