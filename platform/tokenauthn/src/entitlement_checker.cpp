@@ -1,6 +1,8 @@
 #include <tokenauthn/entitlement_checker.h>
 #include <tokenauthn/token_handler.h>
 
+#include <boost/json/serialize.hpp>
+
 namespace OvikToken::Authz {
 
 JwtEntitlementCheckerImpl::JwtEntitlementCheckerImpl(std::shared_ptr<Mirel::Log::Logger> logger)
@@ -24,6 +26,9 @@ bool JwtEntitlementCheckerImpl::IsAuthorized(const boost::json::value& authData,
         return true;
       }
     }
+  }
+  if (logger_) {
+    MIREL_LOG(logger_, Mirel::Log::kDebug) << "No granted entitlement among " << *held;
   }
   return false;
 }

@@ -37,7 +37,8 @@ class MetadataContainer : public std::enable_shared_from_this<MetadataContainer>
   // The item `id` of collection `collection`, or nullptr.
   const boost::json::value* Item(std::string_view collection, std::string_view id) const;
 
-  // The metadata services of this container's kind, bound to it.
+  // The metadata services of this container's kind, bound to it (the container must be owned by
+  // a shared_ptr).
   std::vector<Binding::BoundInterfacePtr> Interfaces() const;
 
  private:
