@@ -2,6 +2,7 @@
 
 #include "configstore/provider_config.h"
 #include "include/logger.h"
+#include "state/providers.h"
 #include "state/stats.h"
 
 #include <configstore/configstore.h>
@@ -80,6 +81,7 @@ int StartAndRun(DaemonObjects& objects) {
   objects.logBridge = std::make_shared<ZylApi::MirelLoggerWrapper>(&Log_Level);
   ProviderConfig::RestoreConfiguration();
   OpenFirewall();
+  State::Providers::Instance().Init();
   Stats::SetUpKeyStats();
   if (!InitSignals(nullptr)) {
     Log_Level(2, "Failed to install signal handlers. Exiting.\n");

@@ -1,10 +1,15 @@
-// Error values of the daemon's services: the identifier of each key-server result code, and the
-// builders that turn catalogue messages into the framework's standard error values.
+// Error values of the daemon's services. ErrorIdForResult names the catalogue identifier of a
+// failed key-server result; MakeMessage builds a catalogue message with its named arguments (its
+// text is rendered later by the localizer); the Make*Error builders wrap messages into the
+// framework's standard errors (Com::Velora::Mirel::Std::Errors) and adapt them into the error
+// value that a result callback takes.
 #pragma once
 
-#include <mirel/provider.h>
+#include <mirel/errors.h>
+#include <mirel/messages.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,16 +18,22 @@ namespace Zyld::ZylApi {
 
 using Messages = std::vector<Mirel::Message>;
 
+// Operation names of the generic result identifiers ("com.velora.ovik.kms." + name + ".error").
+inline constexpr std::string_view kGenerateKeyOperation = "keyoperationsvc.generatekey";
+inline constexpr std::string_view kDecryptOperation = "keyoperationsvc.decrypt";
+
 // Identifier of a failed key-server result for an operation name such as
-// "keyoperationsvc.generatekey"; empty for codes outside the table. Code 0 is a programming error.
+// "keyoperationsvc.generatekey"; empty for codes outside the table. Code 0 (success) has no
+// identifier: asking for it is a programming error and panics.
 std::string ErrorIdForResult(uint32_t result, std::string_view operation);
 
-// A message of the catalogue with its named arguments (the template is filled in on rendering).
-Mirel::Message MakeMessage(std::string id, std::map<std::string, std::string> args = {});
+// A catalogue message: identifier, empty default text, named arguments.
+Mirel::Message MakeMessage(std::string id, const std::map<std::string, std::string>& args = {});
 
 Mirel::ErrorValue MakeError(Messages messages);
 Mirel::ErrorValue MakeNotFoundError(Messages messages);
 Mirel::ErrorValue MakeInvalidArgumentError(Messages messages);
+Mirel::ErrorValue MakeAlreadyExistsError(Messages messages);
 Mirel::ErrorValue MakeUnauthenticatedError(Messages messages);
 Mirel::ErrorValue MakeUnsupportedError(Messages messages);
 

@@ -1,4 +1,4 @@
-#include "messageResolver.h"
+#include "mirel/messageResolver.h"
 
 #include <harlibs/log.h>
 
@@ -112,5 +112,10 @@ bool IsCatalogued(std::string_view id) { return Find(id) != nullptr; }
 size_t CatalogueSize() { return Catalogue().size(); }
 
 std::string_view CatalogueId(size_t index) { return Catalogue().at(index).id; }
+
+std::shared_ptr<const Mirel::L10n::Localizer> MakeLocalizer() {
+  return std::make_shared<const Mirel::L10n::Localizer>(
+      "en_US", [](const std::string& id) { return ResolveMessage(id); });
+}
 
 }  // namespace Zyld::ZylApi

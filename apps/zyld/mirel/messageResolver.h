@@ -4,6 +4,10 @@
 // programming error.
 #pragma once
 
+#include <mirel/messages.h>
+
+#include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -18,5 +22,8 @@ bool IsCatalogued(std::string_view id);
 // Number of entries, and the identifier of entry i (0-based, catalogue order).
 size_t CatalogueSize();
 std::string_view CatalogueId(size_t index);
+
+// The daemon's localizer: default locale "en_US", ResolveMessage as the lookup.
+std::shared_ptr<const Mirel::L10n::Localizer> MakeLocalizer();
 
 }  // namespace Zyld::ZylApi

@@ -1,0 +1,165 @@
+#include "mirel/keyOperationImpl.h"
+
+#include "kms/kms_wipe.h"
+#include "mirel/error.h"
+#include "state/stats.h"
+
+#include <harlibs/log.h>
+
+#include <memory>
+#include <utility>
+
+namespace Com::Velora::Ovik::Kms::KeyOperationSvc {
+
+namespace {
+
+namespace Api = ::Zyld::ZylApi;
+using ::Zyld::Kms::KmsResult;
+using KmsPtr = std::shared_ptr<::Zyld::Kms::Kms>;
+
+constexpr const char* kKeyText = "key text";
+
+// The outcome of the failover loop: the last server's result and name.
+struct Attempt {
+  KmsResult result = ::Zyld::Kms::GeneralError;
+  std::string server;
+  bool tried = false;
+};
+
+// Tries the provider's servers in order until one succeeds. `op` (index, error text) runs one
+// server's operation.
+template <class Op>
+Attempt TryServers(const ::Zyld::Kms::Kms& kms, const char* operation, const std::string& provider,
+                   Op&& op) {
+  Attempt attempt;
+  const uint32_t count = kms.GetServerCount();
+  if (count == 0) {
+    Log_Level(2, "Provider %s has no key servers\n", provider.c_str());
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    attempt.server.clear();
+    kms.GetServerName(i, attempt.server);
+    attempt.tried = true;
+    std::string error;
+    attempt.result = op(i, error);
+    if (attempt.result == ::Zyld::Kms::Success) {
+      break;
+    }
+    Log_Level(3, "%s failed on provider %s server %s %s, trying next server\n", operation,
+              provider.c_str(), attempt.server.c_str(), error.c_str());
+  }
+  return attempt;
+}
+
+// The error of a failover that found no working server: the last server's result identifier
+// (the operation's generic one for results outside the table) naming that server.
+::Mirel::ErrorValue ServerError(const Attempt& attempt, std::string_view operation) {
+  std::string id = Api::ErrorIdForResult(attempt.result, operation);
+  if (id.empty()) {
+    id = Api::ErrorIdForResult(::Zyld::Kms::GeneralError, operation);
+  }
+  if (!attempt.tried) {
+    return Api::MakeError({Api::MakeMessage(std::move(id))});
+  }
+  return Api::MakeError({Api::MakeMessage(std::move(id), {{"server", attempt.server}})});
+}
+
+::Mirel::ErrorValue InvalidArgument(const char* parameter) {
+  return Api::MakeInvalidArgumentError(
+      {Api::MakeMessage("com.velora.ovik.kms.providers.invalid_argument", {{"parameter", parameter}})});
+}
+
+template <class T>
+void Fail(::Mirel::AsyncResult<T>& result, ::Mirel::ErrorValue error, uint64_t startUs) {
+  result.SetError(std::move(error));
+  ::Zyld::Stats::RecordKeyOperation(false, startUs);
+}
+
+// The provider's key-server object; on an unknown provider completes `result` and returns null.
+template <class T>
+KmsPtr FindProvider(::Zyld::State::Providers& registry, const std::string& provider,
+                    ::Mirel::AsyncResult<T>& result, uint64_t startUs) {
+  KmsPtr kms = registry.GetProvider(provider);
+  if (!kms) {
+    Log_Level(2, "Provider %s does not exist\n", provider.c_str());
+    Fail(result,
+         Api::MakeNotFoundError(
+             {Api::MakeMessage("com.velora.ovik.kms.providers.not_found", {{"provider", provider}})}),
+         startUs);
+  }
+  return kms;
+}
+
+}  // namespace
+
+KeyOperationImpl::KeyOperationImpl(::Zyld::State::Providers& registry) : registry_(registry) {}
+
+void KeyOperationImpl::GenerateKey(const std::string& provider, int64_t keySize,
+                                   ::Mirel::AsyncResult<GeneratedKey> result) {
+  const uint64_t startUs = ::Zyld::Stats::KeyOperationClockUs();
+  if (provider.empty()) {
+    Log_Level(2, "Generate key called on an empty provider\n");
+    Fail(result, InvalidArgument("provider"), startUs);
+    return;
+  }
+  if (keySize < 1 || keySize > kMaxKeySize) {
+    Log_Level(2, "Generate key called with key size %lld\n", static_cast<long long>(keySize));
+    Fail(result, InvalidArgument("keySize"), startUs);
+    return;
+  }
+  const KmsPtr kms = FindProvider(registry_, provider, result, startUs);
+  if (!kms) {
+    return;
+  }
+  std::string key;
+  std::string wrappedKey;
+  ::Zyld::Kms::WipeGuard keyGuard(kKeyText, key);
+  const Attempt attempt =
+      TryServers(*kms, "GenerateKey", provider, [&](uint32_t server, std::string& error) {
+        return kms->GenerateKey(server, static_cast<uint32_t>(keySize), key, wrappedKey, error);
+      });
+  if (attempt.result != ::Zyld::Kms::Success) {
+    Fail(result, ServerError(attempt, Api::kGenerateKeyOperation), startUs);
+    return;
+  }
+  GeneratedKey generated{std::move(wrappedKey), key};
+  ::Zyld::Kms::WipeGuard resultGuard(kKeyText, *generated.key);
+  result.SetResult(generated);
+  ::Zyld::Stats::RecordKeyOperation(true, startUs);
+}
+
+void KeyOperationImpl::Encrypt(const std::string& /*provider*/, const std::string& /*key*/,
+                               ::Mirel::AsyncResult<EncryptResult> result) {
+  Log_Level(2, "Encrypt is not supported.\n");
+  result.SetError(Api::MakeError({}));
+}
+
+void KeyOperationImpl::Decrypt(const std::string& provider, const std::string& wrappedKey,
+                               ::Mirel::AsyncResult<DecryptResult> result) {
+  const uint64_t startUs = ::Zyld::Stats::KeyOperationClockUs();
+  if (provider.empty()) {
+    Log_Level(2, "Decrypt called on an empty provider\n");
+    Fail(result, InvalidArgument("provider"), startUs);
+    return;
+  }
+  const KmsPtr kms = FindProvider(registry_, provider, result, startUs);
+  if (!kms) {
+    return;
+  }
+  std::string key;
+  ::Zyld::Kms::WipeGuard keyGuard(kKeyText, key);
+  const Attempt attempt =
+      TryServers(*kms, "Decrypt", provider, [&](uint32_t server, std::string& error) {
+        return kms->Decrypt(server, wrappedKey, key, error);
+      });
+  if (attempt.result != ::Zyld::Kms::Success) {
+    Fail(result, ServerError(attempt, Api::kDecryptOperation), startUs);
+    return;
+  }
+  DecryptResult decrypted{key};
+  ::Zyld::Kms::WipeGuard resultGuard(kKeyText, decrypted.key);
+  result.SetResult(decrypted);
+  ::Zyld::Stats::RecordKeyOperation(true, startUs);
+}
+
+}  // namespace Com::Velora::Ovik::Kms::KeyOperationSvc

@@ -1,0 +1,198 @@
+#include "state/providers.h"
+
+#include "configstore/provider_config.h"
+#include "kms/kmip_kms.h"
+
+#include <harlibs/clock.h>
+#include <harlibs/log.h>
+#include <harlibs/no_destructor.h>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace Zyld::State {
+
+namespace {
+
+constexpr int kMinStatusUpdateSeconds = 60;
+constexpr int kMaxStatusUpdateSeconds = 3600;
+constexpr int kMinStaleTimeoutSeconds = 70;
+constexpr int kMaxStaleTimeoutSeconds = 3600;
+constexpr uint64_t kMicrosPerSecond = 1000000u;
+
+int ReadClamped(const Quorex::Service::ConfigValues& values, const char* key, int64_t fallback,
+                int low, int high) {
+  int64_t value = fallback;
+  values.GetInt(key, &value);
+  return static_cast<int>(std::clamp<int64_t>(value, low, high));
+}
+
+std::shared_ptr<Kms::Kms> CreateDefaultKms(const std::string& providerId) {
+  return Kms::CreateKms(providerId);
+}
+
+}  // namespace
+
+ProvidersSettings ProvidersSettingsFromConfig(const Quorex::Service::ConfigValues& values) {
+  ProvidersSettings settings;
+  values.GetBool("caching", &settings.caching);
+  settings.statusUpdateIntervalSeconds =
+      ReadClamped(values, "statusUpdateIntervalSeconds", settings.statusUpdateIntervalSeconds,
+                  kMinStatusUpdateSeconds, kMaxStatusUpdateSeconds);
+  settings.cacheStaleTimeoutSeconds =
+      ReadClamped(values, "cacheStaleTimeoutSeconds", settings.cacheStaleTimeoutSeconds,
+                  kMinStaleTimeoutSeconds, kMaxStaleTimeoutSeconds);
+  return settings;
+}
+
+Providers& Providers::Instance() {
+  static Har::NoDestructor<Providers> instance;
+  return *instance;
+}
+
+Providers::Providers(ProvidersEnvironment environment)
+    : env_(std::move(environment)), lock_("providers", kProvidersLockRank) {
+  if (!env_.createKms) {
+    env_.createKms = CreateDefaultKms;
+  }
+}
+
+Providers::~Providers() {
+  // Only a registry with its own pool can outlive its refresh chain; the process-wide one is
+  // never destroyed.
+  if (env_.threadPool != nullptr) {
+    env_.threadPool->Cancel(refreshTimer_);
+  }
+}
+
+void Providers::Init() { Init(Quorex::Service::GetApp().GetConfig().Values()); }
+
+void Providers::Init(const Quorex::Service::ConfigValues& values) {
+  const ProvidersSettings settings = ProvidersSettingsFromConfig(values);
+  caching_.store(settings.caching);
+  statusUpdateIntervalSeconds_.store(settings.statusUpdateIntervalSeconds);
+  cacheStaleTimeoutSeconds_.store(settings.cacheStaleTimeoutSeconds);
+  Log_Level(5, "Status update interval = %d\n", settings.statusUpdateIntervalSeconds);
+  Log_Level(5, "Cache stale timeout seconds = %d\n", settings.cacheStaleTimeoutSeconds);
+  if (settings.caching) {
+    lastRefreshUs_.store(NowUs());
+    ScheduleStatusUpdate();
+  }
+}
+
+ProvidersSettings Providers::Settings() const {
+  return ProvidersSettings{caching_.load(), statusUpdateIntervalSeconds_.load(),
+                           cacheStaleTimeoutSeconds_.load()};
+}
+
+uint64_t Providers::NowUs() const {
+  return env_.nowUs ? env_.nowUs() : HarClock_SystemTimerNS() / 1000;
+}
+
+bool Providers::FlushIfStale() {
+  if (!caching_.load()) {
+    return true;
+  }
+  const uint64_t now = NowUs();
+  const uint64_t last = lastRefreshUs_.load();
+  const uint64_t elapsedSeconds = now >= last ? (now - last) / kMicrosPerSecond : 0;
+  if (elapsedSeconds <= static_cast<uint64_t>(cacheStaleTimeoutSeconds_.load())) {
+    return false;
+  }
+  Har::WriteGuard config(ProviderConfig::configLock);
+  RemoveAllProviders();
+  lastRefreshUs_.store(NowUs());
+  return true;
+}
+
+std::shared_ptr<Kms::Kms> Providers::Lookup(const std::string& providerId) {
+  Har::ReadGuard guard(lock_);
+  const auto it = providers_.find(providerId);
+  return it != providers_.end() ? it->second : nullptr;
+}
+
+std::shared_ptr<Kms::Kms> Providers::GetProvider(const std::string& providerId) {
+  if (caching_.load() && !FlushIfStale()) {
+    if (std::shared_ptr<Kms::Kms> hit = Lookup(providerId)) {
+      return hit;
+    }
+  }
+  Har::ReadGuard config(ProviderConfig::configLock);
+  return AddProvider(providerId);
+}
+
+std::shared_ptr<Kms::Kms> Providers::AddProvider(const std::string& providerId) {
+  std::shared_ptr<Kms::Kms> created = env_.createKms(providerId);
+  if (!created || !caching_.load()) {
+    return created;
+  }
+  bool inserted = false;
+  {
+    Har::WriteGuard guard(lock_);
+    inserted = providers_.try_emplace(providerId, created).second;
+  }
+  Log_Level(5, "Added provider %s to providers state\n", providerId.c_str());
+  if (inserted) {
+    return created;
+  }
+  // Another thread cached this provider since our look-up: everyone shares its object. It may
+  // have been removed again in between; then ours is as good as any.
+  std::shared_ptr<Kms::Kms> present = Lookup(providerId);
+  return present ? present : created;
+}
+
+void Providers::RemoveProvider(const std::string& providerId) {
+  {
+    Har::WriteGuard guard(lock_);
+    providers_.erase(providerId);
+  }
+  Log_Level(5, "Deleted provider %s from providers state\n", providerId.c_str());
+}
+
+void Providers::RemoveAllProviders() {
+  // Objects are released after the lock: their destructors need none of ours.
+  std::unordered_map<std::string, std::shared_ptr<Kms::Kms>> dropped;
+  {
+    Har::WriteGuard guard(lock_);
+    dropped.swap(providers_);
+  }
+  Log_Level(5, "Deleted all providers from providers state\n");
+}
+
+void Providers::ScheduleStatusUpdate() {
+  Quorex::Service::ThreadPool& pool = env_.threadPool != nullptr
+                                          ? *env_.threadPool
+                                          : Quorex::Service::GetApp().GetThreadPool();
+  const uint64_t delayUs =
+      static_cast<uint64_t>(statusUpdateIntervalSeconds_.load()) * kMicrosPerSecond;
+  pool.ScheduleOnce([this] { UpdateProvidersStatus(); }, delayUs, &refreshTimer_);
+}
+
+void Providers::UpdateProvidersStatus() {
+  Log_Level(6, "Updating status\n");
+  std::vector<std::string> ids;
+  if (ProviderConfig::ListProviderIds(ids) == ProviderConfig::Success) {
+    std::vector<std::shared_ptr<Kms::Kms>> objects;
+    objects.reserve(ids.size());
+    {
+      Har::ReadGuard config(ProviderConfig::configLock);
+      for (const std::string& id : ids) {
+        std::shared_ptr<Kms::Kms> object = Lookup(id);
+        if (!object) {
+          object = AddProvider(id);
+        }
+        if (object) {
+          objects.push_back(std::move(object));
+        }
+      }
+    }
+    for (const std::shared_ptr<Kms::Kms>& object : objects) {
+      object->UpdateStatus();
+    }
+    lastRefreshUs_.store(NowUs());
+  }
+  ScheduleStatusUpdate();
+}
+
+}  // namespace Zyld::State

@@ -1,0 +1,99 @@
+// Zyld::State::Providers: the in-memory cache of key-server objects, one per provider identifier,
+// built from the stored configuration on a miss and shared (std::shared_ptr) with every caller; an
+// object dropped from the cache stays valid for whoever still holds it. With caching off nothing
+// is kept and every look-up builds a fresh object. The registry also runs the periodic status
+// refresh (a chain of one-shot tasks on the application's thread pool, each scheduling the next)
+// and flushes the whole cache when no refresh has finished within the stale timeout.
+//
+// Locks: configLock (read while objects are built, write while the cache is flushed) is taken
+// before the registry lock; the registry lock is never held while configLock is taken, while an
+// object is built or while any Kms operation runs. Concurrent misses on one identifier converge
+// on one cached object.
+#pragma once
+
+#include "kms/kms.h"
+
+#include <harlockpp/harlockpp.h>
+#include <quorex/quorex.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+namespace Zyld::State {
+
+inline constexpr uint32_t kProvidersLockRank = 0xFF000000u;
+
+// The registry's settings after clamping.
+struct ProvidersSettings {
+  bool caching = true;
+  int statusUpdateIntervalSeconds = 300;  // 60..3600
+  int cacheStaleTimeoutSeconds = 1800;    // 70..3600
+};
+
+// Reads "caching", "statusUpdateIntervalSeconds" and "cacheStaleTimeoutSeconds" (defaults for
+// absent keys) and clamps the two periods into their bounds.
+ProvidersSettings ProvidersSettingsFromConfig(const Quorex::Service::ConfigValues& values);
+
+// What the registry uses from outside; each empty member means the daemon's own: CreateKms, the
+// application's thread pool and the host's monotonic timer in microseconds.
+struct ProvidersEnvironment {
+  std::function<std::shared_ptr<Kms::Kms>(const std::string& providerId)> createKms;
+  Quorex::Service::ThreadPool* threadPool = nullptr;
+  std::function<uint64_t()> nowUs;
+};
+
+class Providers {
+ public:
+  // The process-wide registry (created on first use, never destroyed before exit).
+  static Providers& Instance();
+
+  // A separate registry (tests); the daemon uses Instance().
+  explicit Providers(ProvidersEnvironment environment = {});
+  ~Providers();
+  Providers(const Providers&) = delete;
+  Providers& operator=(const Providers&) = delete;
+
+  // Start-up: reads the settings from the application's configuration, logs them and, with
+  // caching on, starts the status refresh. Call once.
+  void Init();
+  void Init(const Quorex::Service::ConfigValues& values);
+
+  // The provider's object; null when it cannot be built from the store.
+  std::shared_ptr<Kms::Kms> GetProvider(const std::string& providerId);
+  // Drop one entry / every entry (the next look-up builds from the store).
+  void RemoveProvider(const std::string& providerId);
+  void RemoveAllProviders();
+
+  // Schedules one UpdateProvidersStatus after the status update interval.
+  void ScheduleStatusUpdate();
+  // Probes every stored provider's servers (outside the registry's locks) and schedules the next
+  // run.
+  void UpdateProvidersStatus();
+
+  ProvidersSettings Settings() const;
+  // Where the handle of the pending refresh is kept (for cancelling it).
+  Quorex::Service::TimerHandle& RefreshTimer() { return refreshTimer_; }
+
+ private:
+  bool FlushIfStale();
+  std::shared_ptr<Kms::Kms> Lookup(const std::string& providerId);
+  // Builds and, with caching on, inserts; returns the cached object when another thread won.
+  // Caller holds configLock for reading.
+  std::shared_ptr<Kms::Kms> AddProvider(const std::string& providerId);
+  uint64_t NowUs() const;
+
+  ProvidersEnvironment env_;
+  Har::RWLock lock_;
+  std::unordered_map<std::string, std::shared_ptr<Kms::Kms>> providers_;
+  Quorex::Service::TimerHandle refreshTimer_;
+  std::atomic<bool> caching_{true};
+  std::atomic<int> statusUpdateIntervalSeconds_{300};
+  std::atomic<int> cacheStaleTimeoutSeconds_{1800};
+  std::atomic<uint64_t> lastRefreshUs_{0};
+};
+
+}  // namespace Zyld::State
