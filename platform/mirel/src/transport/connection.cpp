@@ -207,7 +207,7 @@ void Connection::StartBody() {
   net::async_write(socket_, net::buffer(kContinue.data(), kContinue.size()),
                    [self = shared_from_this(), read](error_code ec, size_t) {
                      if (ec) {
-                       self->OnWritten(ec, {});
+                       self->OnWritten(ec, Written::kTransportResponse);
                        return;
                      }
                      ((*self).*read)();
@@ -252,7 +252,7 @@ void Connection::HandleBody(std::string_view body, size_t consumed) {
     requestId_ = std::move(decoded.request.id);
     bool notJson = decoded.errorCode == Json::kParseErrorCode;
     WriteAnswer(MethodResult::Error(std::move(decoded.error)), decoded.errorCode,
-                notJson ? "Response head sent (Deserializer error): " : "Sent InvalidRequest response:");
+                notJson ? Written::kDeserializerError : Written::kInvalidRequest);
     return;
   }
   Invoke(std::move(decoded));
@@ -296,12 +296,12 @@ void Connection::Deliver(MethodResult result) {
     LogAt(log_, Log::kInfo, "Failed to deliver response. EC: ", StringOfError(net::error::not_connected));
     return;
   }
-  WriteAnswer(result, 0, "Response head sent: ");
+  WriteAnswer(result, 0, Written::kAnswer);
 }
 
 // ---- Answers ---------------------------------------------------------------------------------
 
-void Connection::WriteAnswer(const MethodResult& result, int code, std::string_view logText) {
+void Connection::WriteAnswer(const MethodResult& result, int code, Written kind) {
   bool clean = responseFormat_ == kMediaCleanJson || responseFormat_ == kMediaCleanStreamJson;
   outBody_.clear();
   Json::EncodeResponse(requestId_, result, clean ? Json::ResponseFormat::kClean : Json::ResponseFormat::kStandard,
@@ -337,14 +337,14 @@ void Connection::WriteAnswer(const MethodResult& result, int code, std::string_v
     outBuffers_[3] = net::buffer(kChunkEndAndLastChunk.data(), kChunkEndAndLastChunk.size());
   }
   after_ = head_.keepAlive ? After::kNextRequest : After::kClose;
-  StartWrite(logText);
+  StartWrite(kind);
 }
 
 void Connection::WriteCanned(std::string_view response) {
   outBuffers_ = {net::buffer(response.data(), response.size()), net::const_buffer(), net::const_buffer(),
                  net::const_buffer()};
   after_ = After::kClose;
-  StartWrite({});
+  StartWrite(Written::kTransportResponse);
 }
 
 void Connection::WriteTransportError(TransportError error) {
@@ -356,24 +356,29 @@ void Connection::WriteTransportError(TransportError error) {
   outHead_ += "\r\nContent-Type: text/plain\r\nConnection: close\r\nServer: Mirel-PicoHttp\r\n\r\n";
   outBuffers_ = {net::buffer(outHead_), net::buffer(outBody_), net::const_buffer(), net::const_buffer()};
   after_ = After::kClose;
-  StartWrite({});
+  StartWrite(Written::kTransportResponse);
 }
 
-void Connection::StartWrite(std::string_view logText) {
+void Connection::StartWrite(Written kind) {
   SetDeadline(Clock::now() + config_.writeTimeout);
-  net::async_write(socket_, outBuffers_, [self = shared_from_this(), logText](error_code ec, size_t) {
-    self->OnWritten(ec, logText);
+  net::async_write(socket_, outBuffers_, [self = shared_from_this(), kind](error_code ec, size_t) {
+    self->OnWritten(ec, kind);
   });
 }
 
-void Connection::OnWritten(error_code ec, std::string_view logText) {
+void Connection::OnWritten(error_code ec, Written kind) {
   if (ec) {
-    LogAt(log_, Log::kInfo, "Failed to sent response head ", make_error_code(HttpError::kSendFailed).message(),
-        " Error: ", StringOfError(ec));
+    const char* text = kind == Written::kDeserializerError ? "Failed to sent Deserializer error "
+                       : kind == Written::kInvalidRequest  ? "Failed to send InvalidRequest response:"
+                                                           : "Failed to sent response head ";
+    LogAt(log_, Log::kInfo, text, make_error_code(HttpError::kSendFailed).message(), " Error: ", StringOfError(ec));
     CloseSocket();
     return;
   }
-  if (!logText.empty()) LogAt(log_, Log::kTrace, logText, responseFormat_);
+  const char* text = kind == Written::kDeserializerError ? "Response head sent (Deserializer error): "
+                     : kind == Written::kInvalidRequest  ? "Sent InvalidRequest response:"
+                                                         : "Response head sent: ";
+  LogAt(log_, Log::kTrace, text, responseFormat_);
   LogAt(log_, Log::kTrace, "ResponseSentCb");
   LogAt(log_, Log::kDebug, "Request handled");
   if (after_ == After::kClose) {

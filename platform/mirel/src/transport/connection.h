@@ -52,6 +52,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
  private:
   using Clock = std::chrono::steady_clock;
   enum class After { kNextRequest, kClose };
+  // What is being written, for the log lines of its outcome.
+  enum class Written { kAnswer, kDeserializerError, kInvalidRequest, kTransportResponse };
 
   // Request head.
   void ReadHead();
@@ -67,11 +69,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Invoke(Json::DecodeResult decoded);
   void Deliver(MethodResult result);
   // Answers.
-  void WriteAnswer(const MethodResult& result, int code, std::string_view logText);
+  void WriteAnswer(const MethodResult& result, int code, Written kind);
   void WriteCanned(std::string_view response);
   void WriteTransportError(TransportError error);
-  void StartWrite(std::string_view logText);
-  void OnWritten(boost::system::error_code ec, std::string_view logText);
+  void StartWrite(Written kind);
+  void OnWritten(boost::system::error_code ec, Written kind);
   void Linger();
   void CloseSocket();
   // Input buffer.

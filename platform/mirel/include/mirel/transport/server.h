@@ -33,7 +33,8 @@ class AsioTcpApiServer {
   AsioTcpApiServer& operator=(const AsioTcpApiServer&) = delete;
 
   // Opens the IPv4 then the IPv6 listener and starts accepting on each one that opened. False
-  // when neither opened. Call once.
+  // when neither opened. Call once. Throws boost::system::system_error ("set_option") when an
+  // IPv6 socket cannot be made v6-only.
   bool Start();
   // Stops accepting and closes the listening sockets (also done by the destructor).
   void CloseListeners();
