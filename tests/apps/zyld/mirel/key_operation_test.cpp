@@ -1,0 +1,269 @@
+// The key operation service over a registry of scripted key-server objects: failover and its log
+// lines, the error each outcome gives (rendered through the daemon's localizer), input checks, one
+// statistics sample per call, and the wiping of clear key texts.
+#include "mirel/keyOperationImpl.h"
+
+#include "../zyld_test_util.h"
+#include "fake_kms.h"
+#include "kms/kms_wipe.h"
+#include "mirel/messageResolver.h"
+#include "state/stats.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <mutex>
+#include <optional>
+
+namespace {
+
+namespace KeyOp = Com::Velora::Ovik::Kms::KeyOperationSvc;
+using Zyld::Kms::KmsResult;
+using ZyldTest::FakeKms;
+using ZyldTest::FakeServer;
+
+// Wipes of key texts seen by the wipe observer: each one's size, and whether it read all zeros.
+std::mutex gWipeMutex;
+std::vector<std::pair<size_t, bool>> gKeyTextWipes;
+
+void ObserveWipe(const char* what, const uint8_t* data, size_t size) {
+  if (std::string(what) != "key text") {
+    return;
+  }
+  bool zero = true;
+  for (size_t i = 0; i < size; ++i) {
+    zero = zero && data[i] == 0;
+  }
+  std::lock_guard<std::mutex> guard(gWipeMutex);
+  gKeyTextWipes.emplace_back(size, zero);
+}
+
+uint64_t Samples() {
+  const Zyld::Stats::KeyStatsCounters c = Zyld::Stats::ProcessKeyStats().Counters();
+  return c.successCount + c.failureCount;
+}
+uint64_t Failures() { return Zyld::Stats::ProcessKeyStats().Counters().failureCount; }
+
+class KeyOperationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Zyld::State::ProvidersEnvironment env;
+    env.createKms = [this](const std::string& id) { return Build(id); };
+    registry_ = std::make_unique<Zyld::State::Providers>(std::move(env));
+    Quorex::Service::ConfigValues values;
+    values.SetBool("caching", false);
+    registry_->Init(values);
+    service_ = std::make_unique<KeyOp::KeyOperationImpl>(*registry_);
+    samples_ = Samples();
+    failures_ = Failures();
+  }
+
+  std::shared_ptr<FakeKms> Build(const std::string& id) {
+    const auto it = scripts_.find(id);
+    if (it == scripts_.end()) {
+      return nullptr;
+    }
+    last_ = std::make_shared<FakeKms>(id, it->second);
+    return last_;
+  }
+
+  // Runs one call and returns what its result completed with (exactly once).
+  template <class T, class Call>
+  Mirel::MethodResult Run(Call&& call) {
+    int completions = 0;
+    Mirel::MethodResult out;
+    call(Mirel::MakeAsyncResult<T>(
+        [&](Mirel::MethodResult r) {
+          ++completions;
+          out = std::move(r);
+        },
+        Zyld::ZylApi::MakeLocalizer()));
+    EXPECT_EQ(completions, 1);
+    return out;
+  }
+  Mirel::MethodResult Generate(const std::string& provider, int64_t keySize = 32) {
+    return Run<KeyOp::GeneratedKey>(
+        [&](auto result) { service_->GenerateKey(provider, keySize, std::move(result)); });
+  }
+  Mirel::MethodResult Decrypt(const std::string& provider, const std::string& wrapped) {
+    return Run<KeyOp::DecryptResult>(
+        [&](auto result) { service_->Decrypt(provider, wrapped, std::move(result)); });
+  }
+  // One statistics sample was added by the last call (and it was a failure or not).
+  void ExpectOneSample(bool failed) {
+    EXPECT_EQ(Samples(), samples_ + 1);
+    EXPECT_EQ(Failures(), failures_ + (failed ? 1 : 0));
+    samples_ = Samples();
+    failures_ = Failures();
+  }
+
+  static void ExpectError(const Mirel::MethodResult& r, std::string_view type, const std::string& id,
+                          const std::map<std::string, std::string>& args, const std::string& text) {
+    ASSERT_TRUE(r.IsError());
+    EXPECT_EQ(r.error->type, type);
+    ASSERT_EQ(r.error->messages.size(), 1u);
+    EXPECT_EQ(r.error->messages[0].id, id);
+    EXPECT_EQ(r.error->messages[0].args, args);
+    EXPECT_EQ(r.error->messages[0].defaultMessage, text);
+  }
+
+  std::map<std::string, std::vector<FakeServer>> scripts_ = {
+      {"three",
+       {{"kms-a", Zyld::Kms::KeyServerCommunicationError, "connection refused"},
+        {"kms-b", Zyld::Kms::KeyServerTimeout, "timed out"},
+        {"kms-c", Zyld::Kms::Success}}},
+      {"down",
+       {{"kms-a", Zyld::Kms::MasterKeyNotFound},
+        {"kms-b", Zyld::Kms::KeyServerTimeout},
+        {"kms-c", Zyld::Kms::MasterKeyPreActive}}},
+      {"broken", {{"kms-a", Zyld::Kms::CryptoError}}},
+      {"odd", {{"kms-a", static_cast<KmsResult>(99)}}},
+      {"empty", {}},
+  };
+  ZyldTest::TempDir dir_;
+  std::unique_ptr<Zyld::State::Providers> registry_;
+  std::unique_ptr<KeyOp::KeyOperationImpl> service_;
+  std::shared_ptr<FakeKms> last_;
+  uint64_t samples_ = 0;
+  uint64_t failures_ = 0;
+};
+
+TEST_F(KeyOperationTest, FailoverReachesTheThirdServerAndLogsEachFailure) {
+  ZyldTest::LogCapture log(dir_);
+  const Mirel::MethodResult r = Generate("three", 16);
+  ASSERT_FALSE(r.IsError());
+  EXPECT_EQ(r.value->at("wrappedKey").as_string(), "wrapped-by-kms-c");
+  EXPECT_EQ(r.value->at("key").as_string(), std::string(16, 'k'));
+  EXPECT_EQ(last_->Attempts(), (std::vector<uint32_t>{0, 1, 2}));
+  ExpectOneSample(false);
+  EXPECT_EQ(log.MessagesAt(3),
+            (std::vector<std::string>{
+                "GenerateKey failed on provider three server kms-a connection refused, trying next server",
+                "GenerateKey failed on provider three server kms-b timed out, trying next server"}));
+
+  const Mirel::MethodResult d = Decrypt("three", "w1");
+  ASSERT_FALSE(d.IsError());
+  EXPECT_EQ(d.value->at("key").as_string(), "clear-w1");
+  ExpectOneSample(false);
+  const std::vector<std::string> lines = log.MessagesAt(3);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[2], "Decrypt failed on provider three server kms-a connection refused, trying next server");
+}
+
+TEST_F(KeyOperationTest, AllServersDownNamesTheLastServerAndItsResult) {
+  ZyldTest::LogCapture log(dir_);
+  ExpectError(Generate("down"), Mirel::ErrorTypes::kError,
+              "com.velora.ovik.kms.master_key_pre_active", {{"server", "kms-c"}},
+              "The master key on key server kms-c is in pre-active state and needs to be activated.");
+  EXPECT_EQ(last_->Attempts(), (std::vector<uint32_t>{0, 1, 2}));
+  ExpectOneSample(true);
+  EXPECT_EQ(log.MessagesAt(3).size(), 3u);  // one per failed server
+
+  ExpectError(Decrypt("down", "w"), Mirel::ErrorTypes::kError,
+              "com.velora.ovik.kms.master_key_pre_active", {{"server", "kms-c"}},
+              "The master key on key server kms-c is in pre-active state and needs to be activated.");
+  ExpectOneSample(true);
+}
+
+TEST_F(KeyOperationTest, GenericFailuresGiveTheOperationsOwnError) {
+  ExpectError(Generate("broken"), Mirel::ErrorTypes::kError,
+              "com.velora.ovik.kms.keyoperationsvc.generatekey.error", {{"server", "kms-a"}},
+              "Unable to generate a new key.");
+  ExpectOneSample(true);
+  ExpectError(Decrypt("broken", "w"), Mirel::ErrorTypes::kError,
+              "com.velora.ovik.kms.keyoperationsvc.decrypt.error", {{"server", "kms-a"}},
+              "Unable to decrypt the ciphertext.");
+  ExpectOneSample(true);
+  // A result outside the table still reaches the caller as the generic error.
+  ExpectError(Decrypt("odd", "w"), Mirel::ErrorTypes::kError,
+              "com.velora.ovik.kms.keyoperationsvc.decrypt.error", {{"server", "kms-a"}},
+              "Unable to decrypt the ciphertext.");
+  ExpectOneSample(true);
+}
+
+TEST_F(KeyOperationTest, ProviderWithoutServersFailsWithoutContactingAny) {
+  ExpectError(Generate("empty"), Mirel::ErrorTypes::kError,
+              "com.velora.ovik.kms.keyoperationsvc.generatekey.error", {},
+              "Unable to generate a new key.");
+  EXPECT_TRUE(last_->Attempts().empty());
+  ExpectOneSample(true);
+  ExpectError(Decrypt("empty", "w"), Mirel::ErrorTypes::kError,
+              "com.velora.ovik.kms.keyoperationsvc.decrypt.error", {},
+              "Unable to decrypt the ciphertext.");
+  ExpectOneSample(true);
+}
+
+TEST_F(KeyOperationTest, RejectedInputsAreReportedBeforeAnyServer) {
+  ZyldTest::LogCapture log(dir_);
+  const std::string invalid = "com.velora.ovik.kms.providers.invalid_argument";
+  ExpectError(Generate(""), Mirel::ErrorTypes::kInvalidArgument, invalid,
+              {{"parameter", "provider"}}, "A specified parameter was not correct: 'provider'.");
+  ExpectOneSample(true);
+  ExpectError(Decrypt("", "w"), Mirel::ErrorTypes::kInvalidArgument, invalid,
+              {{"parameter", "provider"}}, "A specified parameter was not correct: 'provider'.");
+  ExpectOneSample(true);
+  // The empty provider is checked first, then the key size, then the provider's existence.
+  ExpectError(Generate("", 0), Mirel::ErrorTypes::kInvalidArgument, invalid,
+              {{"parameter", "provider"}}, "A specified parameter was not correct: 'provider'.");
+  ExpectOneSample(true);
+  for (int64_t size : {int64_t{0}, int64_t{-1}, int64_t{1025}, int64_t{1} << 32}) {
+    ExpectError(Generate("no-such", size), Mirel::ErrorTypes::kInvalidArgument, invalid,
+                {{"parameter", "keySize"}}, "A specified parameter was not correct: 'keySize'.");
+    ExpectOneSample(true);
+  }
+  EXPECT_EQ(last_, nullptr);  // no provider was looked up
+  for (int64_t size : {int64_t{1}, int64_t{1024}}) {
+    ASSERT_FALSE(Generate("three", size).IsError()) << size;
+    ExpectOneSample(false);
+  }
+
+  const std::string notFound = "com.velora.ovik.kms.providers.not_found";
+  ExpectError(Generate("no-such"), Mirel::ErrorTypes::kNotFound, notFound, {{"provider", "no-such"}},
+              "The provider 'no-such' does not exist.");
+  ExpectOneSample(true);
+  ExpectError(Decrypt("no-such", "w"), Mirel::ErrorTypes::kNotFound, notFound,
+              {{"provider", "no-such"}}, "The provider 'no-such' does not exist.");
+  ExpectOneSample(true);
+  const std::vector<std::string> lines = log.MessagesAt(2);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Generate key called on an empty provider"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Decrypt called on an empty provider"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Provider no-such does not exist"), lines.end());
+}
+
+TEST_F(KeyOperationTest, EncryptIsUnsupportedAndNotCounted) {
+  ZyldTest::LogCapture log(dir_);
+  const Mirel::MethodResult r = Run<KeyOp::EncryptResult>(
+      [&](auto result) { service_->Encrypt("three", "key", std::move(result)); });
+  ASSERT_TRUE(r.IsError());
+  EXPECT_EQ(r.error->type, Mirel::ErrorTypes::kError);
+  EXPECT_TRUE(r.error->messages.empty());
+  EXPECT_EQ(Samples(), samples_);
+  EXPECT_EQ(last_, nullptr);
+  EXPECT_TRUE(log.Contains("Encrypt is not supported."));
+}
+
+TEST_F(KeyOperationTest, ClearKeyTextsAreWipedOnceHandedOver) {
+  {
+    std::lock_guard<std::mutex> guard(gWipeMutex);
+    gKeyTextWipes.clear();
+  }
+  Zyld::Kms::WipeAudit::SetObserver(ObserveWipe);
+  const int64_t live = Zyld::Kms::WipeAudit::LiveGuards();
+  ASSERT_FALSE(Generate("three", 48).IsError());
+  ASSERT_FALSE(Decrypt("three", "w").IsError());
+  ASSERT_TRUE(Generate("down").IsError());
+  ASSERT_FALSE(Generate("three", 3).IsError());  // short enough to live inside the string object
+  Zyld::Kms::WipeAudit::SetObserver(nullptr);
+  EXPECT_EQ(Zyld::Kms::WipeAudit::LiveGuards(), live);
+  std::lock_guard<std::mutex> guard(gWipeMutex);
+  // Working copy and result record of each success; the failed call's (empty) working copy.
+  const std::vector<std::pair<size_t, bool>> expected = {
+      {48, true}, {48, true}, {7, true}, {7, true}, {0, true}, {3, true}, {3, true}};
+  std::vector<std::pair<size_t, bool>> seen = gKeyTextWipes;
+  std::sort(seen.begin(), seen.end());
+  std::vector<std::pair<size_t, bool>> want = expected;
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(seen, want);
+}
+
+}  // namespace

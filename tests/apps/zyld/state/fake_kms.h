@@ -1,0 +1,95 @@
+// A key-server object with scripted servers for the registry and key operation tests: each server
+// has a name and the result its operations give; a successful GenerateKey hands out a data-key
+// text of keySize characters and a wrapped key naming the server. Calls are counted.
+#pragma once
+
+#include "kms/kms.h"
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ZyldTest {
+
+struct FakeServer {
+  std::string name;
+  Zyld::Kms::KmsResult result = Zyld::Kms::Success;
+  std::string error = "scripted failure";
+};
+
+class FakeKms : public Zyld::Kms::Kms {
+ public:
+  explicit FakeKms(std::string provider, std::vector<FakeServer> servers = {})
+      : provider_(std::move(provider)), servers_(std::move(servers)) {}
+
+  const std::string& Provider() const { return provider_; }
+  int UpdateCount() const { return updates_.load(); }
+  std::vector<uint32_t> Attempts() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return attempts_;
+  }
+  // Runs inside UpdateStatus (before it is counted).
+  void OnUpdate(std::function<void()> hook) { onUpdate_ = std::move(hook); }
+
+  uint32_t GetServerCount() const override { return static_cast<uint32_t>(servers_.size()); }
+  Zyld::Kms::KmsResult GenerateKey(uint32_t server, uint32_t keySize, std::string& key,
+                                   std::string& wrappedKey, std::string& error) override {
+    const FakeServer& s = Attempt(server, error);
+    if (s.result == Zyld::Kms::Success) {
+      key.assign(keySize, 'k');
+      wrappedKey = "wrapped-by-" + s.name;
+    }
+    return s.result;
+  }
+  Zyld::Kms::KmsResult Decrypt(uint32_t server, const std::string& wrappedKey, std::string& key,
+                               std::string& error) override {
+    const FakeServer& s = Attempt(server, error);
+    if (s.result == Zyld::Kms::Success) {
+      key = "clear-" + wrappedKey;
+    }
+    return s.result;
+  }
+  void GetTrustedServerCertificates(std::vector<std::string>& certificates) const override {
+    certificates.clear();
+  }
+  void GetClientCertificate(std::string& certificate) const override { certificate.clear(); }
+  int GetServerName(uint32_t server, std::string& name) const override {
+    name = servers_.at(server).name;
+    return 0;
+  }
+  Zyld::Kms::KmsResult GetRemoteServerCertificate(uint32_t, std::string&, std::string&) override {
+    return Zyld::Kms::GeneralError;
+  }
+  void UpdateStatus() override {
+    if (onUpdate_) {
+      onUpdate_();
+    }
+    updates_.fetch_add(1);
+  }
+  void GetStatus(Zyld::Kms::KmsStatus& status) override { status = {}; }
+
+ private:
+  const FakeServer& Attempt(uint32_t server, std::string& error) {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      attempts_.push_back(server);
+    }
+    const FakeServer& s = servers_.at(server);
+    if (s.result != Zyld::Kms::Success) {
+      error = s.error;
+    }
+    return s;
+  }
+
+  std::string provider_;
+  std::vector<FakeServer> servers_;
+  std::atomic<int> updates_{0};
+  mutable std::mutex mutex_;
+  std::vector<uint32_t> attempts_;
+  std::function<void()> onUpdate_;
+};
+
+}  // namespace ZyldTest
