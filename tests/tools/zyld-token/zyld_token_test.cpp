@@ -1,0 +1,288 @@
+// zyld-token: the option parser, and the tool itself run as a process, its tokens decoded and
+// verified with libjwt against the public key.
+#include "token_options.h"
+
+#include <ironveil-common/ssl_utils.h>
+
+#include <gtest/gtest.h>
+#include <jwt.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+namespace {
+
+using ZyldToken::ParseStatus;
+
+ParseStatus Parse(std::vector<const char*> args, ZyldToken::Options& out, std::string& error) {
+  args.insert(args.begin(), "zyld-token");
+  return ZyldToken::ParseArguments(static_cast<int>(args.size()), args.data(), out, error);
+}
+
+TEST(ZyldTokenOptionsTest, ReadsEveryOption) {
+  ZyldToken::Options o;
+  std::string error;
+  ASSERT_EQ(Parse({"--key", "k.pem", "--alg=ES256", "--iss", "https://i/attestation", "--aud", "zyld",
+                   "--sub", "", "--exp", "-3", "--entitlement", "A", "--entitlement=B", "--claim",
+                   "nonce=x=y"},
+                  o, error),
+            ParseStatus::Ok)
+      << error;
+  EXPECT_EQ(o.keyFile, "k.pem");
+  EXPECT_EQ(o.alg, ZyldToken::Algorithm::ES256);
+  EXPECT_EQ(o.iss, "https://i/attestation");
+  EXPECT_EQ(o.sub, "");
+  EXPECT_EQ(o.expiry, ZyldToken::Expiry::At);
+  EXPECT_EQ(o.expAt, -3);
+  EXPECT_EQ(o.entitlements, (std::vector<std::string>{"A", "B"}));
+  ASSERT_EQ(o.claims.size(), 1u);
+  EXPECT_EQ(o.claims[0], (std::pair<std::string, std::string>{"nonce", "x=y"}));
+
+  ASSERT_EQ(Parse({"--alg", "HS256", "--secret-file", "s", "--no-exp"}, o, error), ParseStatus::Ok);
+  EXPECT_EQ(o.expiry, ZyldToken::Expiry::None);
+  EXPECT_EQ(Parse({"--key", "k", "--help"}, o, error), ParseStatus::Help);
+}
+
+TEST(ZyldTokenOptionsTest, RefusesBadUsage) {
+  const std::vector<std::vector<const char*>> bad = {
+      {},                                             // no key
+      {"--key"},                                      // no value
+      {"--key", "k", "--bogus", "1"},                 // unknown option
+      {"--key", "k", "stray"},                        // not an option
+      {"--key", "k", "--alg", "RS512"},               // unsupported algorithm
+      {"--key", "k", "--ttl", "10s"},                 // not a number
+      {"--key", "k", "--ttl", "-1"},                  // negative lifetime
+      {"--key", "k", "--exp", "99999999999999999999"},  // out of range
+      {"--key", "k", "--ttl", "1", "--no-exp"},       // two expiries
+      {"--key", "k", "--claim", "exp=1"},             // has its own option
+      {"--key", "k", "--claim", "novalue"},
+      {"--key", "k", "--claim", "a b=1"},
+      {"--key", "k", "--claim", "n=1", "--claim", "n=2"},
+      {"--key", "k", "--iss", "a", "--iss", "b"},
+      {"--alg", "HS256", "--key", "k"},               // HS256 takes a secret
+      {"--key", "k", "--secret-file", "s"},           // a secret needs HS256
+  };
+  for (const auto& args : bad) {
+    ZyldToken::Options o;
+    std::string error;
+    EXPECT_EQ(Parse(args, o, error), ParseStatus::Error) << (args.empty() ? "" : args.back());
+    EXPECT_FALSE(error.empty());
+  }
+  ZyldToken::Options o;
+  std::string error;
+  const std::string huge(5000, 'x');
+  EXPECT_EQ(Parse({"--key", huge.c_str()}, o, error), ParseStatus::Error);
+}
+
+// ---- the tool as a process ----
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zyld-token-XXXXXX").string();
+    path_ = mkdtemp(pattern.data());
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  std::string File(const std::string& name, const std::string& text) const {
+    const std::string path = path_ + "/" + name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  }
+  std::string Path(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::string Quote(const std::string& arg) {
+  std::string out = "'";
+  for (char c : arg) {
+    out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  }
+  return out + "'";
+}
+
+struct RunResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+RunResult RunTool(const TempDir& dir, const std::vector<std::string>& args) {
+  std::string command = Quote(ZYLD_TOKEN_BINARY);
+  for (const auto& arg : args) {
+    command += " " + Quote(arg);
+  }
+  command += " >" + Quote(dir.Path("out")) + " 2>" + Quote(dir.Path("err")) + " </dev/null";
+  const int raw = std::system(command.c_str());
+  RunResult run;
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  run.out = Slurp(dir.Path("out"));
+  run.err = Slurp(dir.Path("err"));
+  return run;
+}
+
+struct JwtDeleter {
+  void operator()(jwt_t* jwt) const { jwt_free(jwt); }
+};
+using JwtPtr = std::unique_ptr<jwt_t, JwtDeleter>;
+
+// Decodes and verifies the printed token (one line) with the key.
+JwtPtr Decode(const std::string& printed, const std::string& key) {
+  EXPECT_FALSE(printed.empty());
+  EXPECT_EQ(printed.back(), '\n');
+  const std::string token = printed.substr(0, printed.find('\n'));
+  jwt_t* raw = nullptr;
+  EXPECT_EQ(jwt_decode(&raw, token.c_str(), reinterpret_cast<const unsigned char*>(key.data()),
+                       static_cast<int>(key.size())),
+            0);
+  return JwtPtr(raw);
+}
+
+std::string Grants(jwt_t* jwt, const char* name) {
+  char* text = jwt_get_grants_json(jwt, name);
+  std::string out = text != nullptr ? text : "";
+  std::free(text);
+  return out;
+}
+
+// An EC P-256 private key and its public key, as PEM.
+std::pair<std::string, std::string> EcKeyPair() {
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"),
+                                                          &EVP_PKEY_free);
+  std::unique_ptr<BIO, decltype(&BIO_free)> priv(BIO_new(BIO_s_mem()), &BIO_free);
+  std::unique_ptr<BIO, decltype(&BIO_free)> pub(BIO_new(BIO_s_mem()), &BIO_free);
+  PEM_write_bio_PrivateKey(priv.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+  PEM_write_bio_PUBKEY(pub.get(), key.get());
+  const auto text = [](BIO* bio) {
+    char* data = nullptr;
+    const long n = BIO_get_mem_data(bio, &data);
+    return std::string(data, static_cast<size_t>(n));
+  };
+  return {text(priv.get()), text(pub.get())};
+}
+
+class ZyldTokenToolTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    rsaKey_ = std::make_unique<std::string>();
+    rsaPublic_ = std::make_unique<std::string>();
+    std::string cert;
+    ASSERT_TRUE(Brask::Common::SslUtils::GenerateKeyAndCert(*rsaKey_, cert));
+    ASSERT_TRUE(Brask::Common::SslUtils::ExtractKeyFromCert(cert, *rsaPublic_));
+  }
+  static void TearDownTestSuite() {
+    rsaKey_.reset();
+    rsaPublic_.reset();
+  }
+
+  TempDir dir_;
+  static std::unique_ptr<std::string> rsaKey_;
+  static std::unique_ptr<std::string> rsaPublic_;
+};
+std::unique_ptr<std::string> ZyldTokenToolTest::rsaKey_;
+std::unique_ptr<std::string> ZyldTokenToolTest::rsaPublic_;
+
+TEST_F(ZyldTokenToolTest, SignsRs256WithTheGivenClaims) {
+  const std::string keyFile = dir_.File("rsa.pem", *rsaKey_);
+  const auto before = static_cast<long>(std::time(nullptr));
+  const RunResult run = RunTool(dir_, {"--key", keyFile, "--iss", "https://h/attestation", "--aud", "zyld",
+                                 "--sub", "admin", "--ttl", "600", "--entitlement", "KMS_ADMIN",
+                                 "--entitlement", "KMS_READ", "--claim", "nonce=n \"1\""});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const JwtPtr jwt = Decode(run.out, *rsaPublic_);
+  ASSERT_TRUE(jwt);
+  EXPECT_EQ(jwt_get_alg(jwt.get()), JWT_ALG_RS256);
+  EXPECT_STREQ(jwt_get_grant(jwt.get(), "iss"), "https://h/attestation");
+  EXPECT_STREQ(jwt_get_grant(jwt.get(), "aud"), "zyld");
+  EXPECT_STREQ(jwt_get_grant(jwt.get(), "sub"), "admin");
+  EXPECT_STREQ(jwt_get_grant(jwt.get(), "nonce"), "n \"1\"");
+  EXPECT_EQ(Grants(jwt.get(), "entitlements"), R"(["KMS_ADMIN","KMS_READ"])");
+  const long iat = jwt_get_grant_int(jwt.get(), "iat");
+  EXPECT_GE(iat, before);
+  EXPECT_EQ(jwt_get_grant_int(jwt.get(), "exp"), iat + 600);
+}
+
+TEST_F(ZyldTokenToolTest, AlgorithmFollowsTheKeyAndExpiryOptions) {
+  const auto [ecKey, ecPublic] = EcKeyPair();
+  const std::string ecFile = dir_.File("ec.pem", ecKey);
+  RunResult run = RunTool(dir_, {"--key", ecFile, "--exp", "1234", "--aud", "zyld"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  JwtPtr jwt = Decode(run.out, ecPublic);
+  ASSERT_TRUE(jwt);
+  EXPECT_EQ(jwt_get_alg(jwt.get()), JWT_ALG_ES256);
+  EXPECT_EQ(jwt_get_grant_int(jwt.get(), "exp"), 1234);
+
+  const std::string secret = dir_.File("secret", "shared secret");
+  run = RunTool(dir_, {"--alg", "HS256", "--secret-file", secret, "--no-exp"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  jwt = Decode(run.out, "shared secret");
+  ASSERT_TRUE(jwt);
+  EXPECT_EQ(jwt_get_alg(jwt.get()), JWT_ALG_HS256);
+  errno = 0;
+  jwt_get_grant_int(jwt.get(), "exp");
+  EXPECT_EQ(errno, ENOENT);
+
+  // A token of one key does not verify with another.
+  run = RunTool(dir_, {"--key", dir_.File("rsa.pem", *rsaKey_)});
+  ASSERT_EQ(run.status, 0);
+  jwt_t* raw = nullptr;
+  const std::string token = run.out.substr(0, run.out.size() - 1);
+  EXPECT_NE(jwt_decode(&raw, token.c_str(), reinterpret_cast<const unsigned char*>(ecPublic.data()),
+                       static_cast<int>(ecPublic.size())),
+            0);
+  jwt_free(raw);
+}
+
+TEST_F(ZyldTokenToolTest, ExitStatusTellsUsageFromKeyProblems) {
+  RunResult run = RunTool(dir_, {"--aud", "zyld"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("--key is required"), std::string::npos);
+  EXPECT_NE(run.err.find("usage:"), std::string::npos);
+  EXPECT_TRUE(run.out.empty());
+
+  run = RunTool(dir_, {"--key", dir_.Path("missing.pem")});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("missing.pem"), std::string::npos);
+  EXPECT_TRUE(run.out.empty());
+
+  run = RunTool(dir_, {"--key", dir_.File("junk.pem", "not a key")});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("not an unencrypted PEM private key"), std::string::npos);
+
+  // The certificate is not the key.
+  std::string key, cert;
+  ASSERT_TRUE(Brask::Common::SslUtils::GenerateKeyAndCert(key, cert));
+  run = RunTool(dir_, {"--key", dir_.File("cert.pem", cert)});
+  EXPECT_EQ(run.status, 1);
+
+  run = RunTool(dir_, {"--key", dir_.File("rsa.pem", *rsaKey_), "--alg", "ES256"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("the key signs RS256"), std::string::npos);
+
+  run = RunTool(dir_, {"--key", dir_.File("big.pem", std::string(70000, 'k'))});
+  EXPECT_EQ(run.status, 1);
+
+  run = RunTool(dir_, {"--key", dir_.File("rsa.pem", *rsaKey_), "--ttl", "9223372036854775807"});
+  EXPECT_EQ(run.status, 2);
+}
+
+}  // namespace

@@ -1,0 +1,137 @@
+#include "token_signer.h"
+
+#include <boost/json/serialize.hpp>
+#include <boost/json/value.hpp>
+#include <jwt.h>
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+#include <cstdlib>
+#include <limits>
+#include <memory>
+
+namespace ZyldToken {
+namespace {
+
+struct JwtDeleter {
+  void operator()(jwt_t* jwt) const { jwt_free(jwt); }
+};
+struct BioDeleter {
+  void operator()(BIO* bio) const { BIO_free(bio); }
+};
+struct PkeyDeleter {
+  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct FreeDeleter {
+  void operator()(char* text) const { std::free(text); }
+};
+
+// Refuses every pass phrase request: the tool never prompts.
+int NoPassphrase(char*, int, int, void*) { return 0; }
+
+// The algorithm a PEM private key signs with, or JWT_ALG_INVAL.
+jwt_alg_t KeyAlgorithm(const Har::SecureBytes& key) {
+  std::unique_ptr<BIO, BioDeleter> bio(BIO_new_mem_buf(key.data(), static_cast<int>(key.size())));
+  std::unique_ptr<EVP_PKEY, PkeyDeleter> pkey(
+      bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, &NoPassphrase, nullptr) : nullptr);
+  if (!pkey) {
+    return JWT_ALG_INVAL;
+  }
+  if (EVP_PKEY_get_base_id(pkey.get()) == EVP_PKEY_RSA) {
+    return JWT_ALG_RS256;
+  }
+  char group[64] = {};
+  if (EVP_PKEY_get_base_id(pkey.get()) == EVP_PKEY_EC &&
+      EVP_PKEY_get_group_name(pkey.get(), group, sizeof(group), nullptr) == 1 &&
+      std::string(group) == "prime256v1") {
+    return JWT_ALG_ES256;
+  }
+  return JWT_ALG_INVAL;
+}
+
+SignStatus ResolveAlgorithm(const Options& options, const Har::SecureBytes& key, jwt_alg_t& alg,
+                            std::string& error) {
+  if (key.empty()) {
+    error = "the key file is empty";
+    return SignStatus::KeyError;
+  }
+  if (options.alg == Algorithm::HS256) {
+    alg = JWT_ALG_HS256;
+    return SignStatus::Ok;
+  }
+  alg = KeyAlgorithm(key);
+  if (alg == JWT_ALG_INVAL) {
+    error = "not an unencrypted PEM private key of RSA or EC P-256";
+    return SignStatus::KeyError;
+  }
+  const bool matches = options.alg == Algorithm::FromKey ||
+                       (options.alg == Algorithm::RS256 && alg == JWT_ALG_RS256) ||
+                       (options.alg == Algorithm::ES256 && alg == JWT_ALG_ES256);
+  if (!matches) {
+    error = std::string("the key signs ") + (alg == JWT_ALG_RS256 ? "RS256" : "ES256") +
+            ", not the requested algorithm";
+    return SignStatus::KeyError;
+  }
+  return SignStatus::Ok;
+}
+
+bool BuildClaims(const Options& options, int64_t now, boost::json::object& claims, std::string& error) {
+  if (options.iss) claims["iss"] = *options.iss;
+  if (options.aud) claims["aud"] = *options.aud;
+  if (options.sub) claims["sub"] = *options.sub;
+  claims["iat"] = now;
+  if (options.expiry == Expiry::Ttl) {
+    if (options.ttlSeconds > std::numeric_limits<int64_t>::max() - now) {
+      error = "--ttl too large";
+      return false;
+    }
+    claims["exp"] = now + options.ttlSeconds;
+  } else if (options.expiry == Expiry::At) {
+    claims["exp"] = options.expAt;
+  }
+  if (!options.entitlements.empty()) {
+    boost::json::array list;
+    for (const auto& e : options.entitlements) list.emplace_back(e);
+    claims["entitlements"] = std::move(list);
+  }
+  for (const auto& [name, value] : options.claims) claims[name] = value;
+  return true;
+}
+
+}  // namespace
+
+SignStatus SignToken(const Options& options, const Har::SecureBytes& key, int64_t now,
+                     std::string& token, std::string& error) {
+  jwt_alg_t alg = JWT_ALG_NONE;
+  if (const SignStatus s = ResolveAlgorithm(options, key, alg, error); s != SignStatus::Ok) {
+    return s;
+  }
+  boost::json::object claims;
+  if (!BuildClaims(options, now, claims, error)) {
+    return SignStatus::Failed;
+  }
+  jwt_t* raw = nullptr;
+  if (jwt_new(&raw) != 0) {
+    error = "out of memory";
+    return SignStatus::Failed;
+  }
+  std::unique_ptr<jwt_t, JwtDeleter> jwt(raw);
+  if (jwt_add_grants_json(jwt.get(), boost::json::serialize(claims).c_str()) != 0) {
+    error = "the claims were refused";
+    return SignStatus::Failed;
+  }
+  if (jwt_set_alg(jwt.get(), alg, key.data(), static_cast<int>(key.size())) != 0) {
+    error = "the key was refused";
+    return SignStatus::KeyError;
+  }
+  std::unique_ptr<char, FreeDeleter> text(jwt_encode_str(jwt.get()));
+  if (!text) {
+    error = "signing failed";
+    return SignStatus::Failed;
+  }
+  token = text.get();
+  return SignStatus::Ok;
+}
+
+}  // namespace ZyldToken

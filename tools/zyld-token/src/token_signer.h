@@ -1,0 +1,24 @@
+// Token signing of zyld-token: builds the claims of Options into a JWT and signs it with libjwt.
+//
+// The key is a PEM private key for RS256 / ES256 (its type picks the algorithm when Options.alg is
+// FromKey: RSA gives RS256, EC on P-256 gives ES256) or the raw secret for HS256. Claims: "iss",
+// "aud", "sub" when given, "iat" = now, "exp" per Options.expiry, "entitlements" (a text list)
+// when any, and the extra text claims. SignToken returns Ok with the token, or KeyError / Failed
+// with a message; it never prompts for a pass phrase (an encrypted key is a KeyError).
+#pragma once
+
+#include "token_options.h"
+
+#include <harlibs/secure.h>
+
+#include <cstdint>
+#include <string>
+
+namespace ZyldToken {
+
+enum class SignStatus { Ok, KeyError, Failed };
+
+SignStatus SignToken(const Options& options, const Har::SecureBytes& key, int64_t now,
+                     std::string& token, std::string& error);
+
+}  // namespace ZyldToken
