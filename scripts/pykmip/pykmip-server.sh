@@ -27,7 +27,8 @@
 # after proxy-start. IDENTITY is `client` (default) or `client2`.
 set -euo pipefail
 
-readonly HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+readonly HERE
 readonly PY=/usr/bin/python3
 readonly HELPER="$HERE/pykmip_client.py"
 readonly SERVER=/usr/bin/pykmip-server
@@ -37,7 +38,7 @@ readonly STOP_TIMEOUT_SECONDS=5
 readonly START_ATTEMPTS=3
 
 die() { echo "pykmip-server.sh: $*" >&2; exit 1; }
-usage() { sed -n '2,28p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,27p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 
 # --- certificates -------------------------------------------------------------------------------
 
@@ -146,7 +147,7 @@ launch() {
 
 # True while a process of the group is still running (zombies awaiting their reaper do not count).
 group_running() {
-  ps -o stat= -g "$1" 2>/dev/null | grep -qv '^Z'
+  ps -e -o pgid=,stat= | awk -v g="$1" '$1 == g && $2 !~ /^Z/ { found = 1 } END { exit !found }'
 }
 
 # wait_group PGID SECONDS: true once the group has ended within the bound.
@@ -191,7 +192,7 @@ wait_server_ready() {
   local pgid
   while ((SECONDS < deadline)); do
     pgid=$(live_group "$dir" server) || return 1
-    ps -o stat= -p "$pgid" 2>/dev/null | grep -qv '^Z' || return 1
+    ps -o stat= -p "$pgid" | grep -qv '^Z' || return 1
     # Start-up errors (e.g. the port is taken) end the attempt at once; the server would only
     # wind down slowly.
     ! grep -q " - ERROR - " "$dir/server.log" 2>/dev/null || return 1
