@@ -1,0 +1,49 @@
+// zyld-token's argument parser on arbitrary argument vectors: the input is split at NUL bytes into
+// arguments. An error always names its problem, and accepted options respect the documented
+// bounds and combinations.
+#include "token_options.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::vector<std::string> args{"zyld-token"};
+  std::string current;
+  for (size_t i = 0; i < size && args.size() < 300; ++i) {
+    if (data[i] == 0) {
+      args.push_back(current);
+      current.clear();
+    } else {
+      current += static_cast<char>(data[i]);
+    }
+  }
+  args.push_back(current);
+  std::vector<const char*> argv;
+  for (const std::string& arg : args) {
+    argv.push_back(arg.c_str());
+  }
+  ZyldToken::Options o;
+  std::string error;
+  const auto status = ZyldToken::ParseArguments(static_cast<int>(argv.size()), argv.data(), o, error);
+  if (status == ZyldToken::ParseStatus::Error && error.empty()) {
+    std::abort();
+  }
+  if (status != ZyldToken::ParseStatus::Ok) {
+    return 0;
+  }
+  const bool hs = o.alg == ZyldToken::Algorithm::HS256;
+  if ((hs ? o.secretFile.empty() || !o.keyFile.empty() : o.keyFile.empty() || !o.secretFile.empty()) ||
+      o.entitlements.size() > ZyldToken::kMaxEntitlements || o.claims.size() > ZyldToken::kMaxClaims ||
+      o.ttlSeconds < 0 || o.ttlSeconds > ZyldToken::kMaxTtlSeconds) {
+    std::abort();
+  }
+  for (const auto& [name, value] : o.claims) {
+    if (name.empty() || name.size() > ZyldToken::kMaxClaimNameLength || name == "exp" || name == "aud") {
+      std::abort();
+    }
+  }
+  return 0;
+}
