@@ -4,6 +4,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=$1; shift
 launcher=()
+# ccache keyed relative to the checkout, so a fresh clone elsewhere reuses earlier compilations.
+export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
 command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 cmake -S "$root" -B "$dir" -G Ninja "${launcher[@]}" "$@" >/dev/null
 cmake --build "$dir" -j "$(nproc)"
