@@ -2,6 +2,9 @@
 
 #include "configstore/provider_config.h"
 #include "include/logger.h"
+#include "mirel/endpoint.h"
+#include "mirel/messageResolver.h"
+#include "mirel/apiProvider.h"
 #include "state/providers.h"
 #include "state/stats.h"
 
@@ -15,8 +18,11 @@
 #include <ironveil-common/signal_utils.h>
 #include <quorex/system.h>
 
+#include <boost/asio/io_context.hpp>
+
 #include <unistd.h>
 
+#include <cstdint>
 #include <exception>
 #include <iostream>
 
@@ -31,12 +37,17 @@ namespace {
 using Brask::Common::QuorexMirel::ErrorsTracker;
 using Brask::Common::QuorexMirel::TrafficTracker;
 
-// The objects start-up creates and holds for the life of the process.
+// The objects start-up creates and holds for the life of the process. The endpoint is declared
+// after the I/O context it runs on, so it goes first.
 struct DaemonObjects {
-  std::unique_ptr<TrafficTracker> trafficTracker;
-  std::unique_ptr<ErrorsTracker> errorsTracker;
+  std::shared_ptr<TrafficTracker> trafficTracker;
+  std::shared_ptr<ErrorsTracker> errorsTracker;
   std::shared_ptr<Quorex::Service::Logger> zyldLogger;
   std::shared_ptr<ZylApi::MirelLoggerWrapper> logBridge;
+  std::shared_ptr<const Mirel::L10n::Localizer> localizer;
+  Mirel::ApiProviderPtr apiProvider;
+  std::unique_ptr<boost::asio::io_context> io;
+  std::unique_ptr<ZylApi::Endpoint> endpoint;
 };
 
 // Steps 3 to 5: defaults, identity and the service library with the configuration file.
@@ -71,19 +82,47 @@ void RegisterWithHost() {
   info->LogProcess(getpid(), 0);
 }
 
+// The endpoint's TCP port: "endpoint/port" when it is a valid port, else the default.
+uint32_t EndpointPort() {
+  int64_t port = ZylApi::kDefaultPort;
+  Quorex::Service::GetApp().GetConfig().Values().GetInt("endpoint/port", &port);
+  if (port < 1 || port > 65535) {
+    Log_Level(2, "Invalid endpoint/port %lld, using %u\n", static_cast<long long>(port), ZylApi::kDefaultPort);
+    return ZylApi::kDefaultPort;
+  }
+  return static_cast<uint32_t>(port);
+}
+
+// Steps 12 to 15: localizer, API provider, I/O context and endpoint.
+void CreateEndpoint(DaemonObjects& objects) {
+  objects.localizer = ZylApi::MakeLocalizer();
+  objects.apiProvider = ZylApi::CreateApiProvider(objects.localizer, objects.logBridge,
+                                                  objects.trafficTracker, objects.errorsTracker);
+  objects.io = std::make_unique<boost::asio::io_context>();
+  objects.endpoint = std::make_unique<ZylApi::Endpoint>(EndpointPort(), objects.io.get(), objects.apiProvider,
+                                                        objects.localizer, objects.logBridge);
+}
+
 // Steps 6 to 20; returns the status of the run loop.
 int StartAndRun(DaemonObjects& objects) {
   ConfigurePlatform();
-  objects.trafficTracker = std::make_unique<TrafficTracker>(Quorex::Service::Logger::Default());
-  objects.errorsTracker = std::make_unique<ErrorsTracker>(Quorex::Service::Logger::Default());
+  objects.trafficTracker = std::make_shared<TrafficTracker>(Quorex::Service::Logger::Default());
+  objects.errorsTracker = std::make_shared<ErrorsTracker>(Quorex::Service::Logger::Default());
   RegisterWithHost();
   objects.zyldLogger = ZyldLogger();
   objects.logBridge = std::make_shared<ZylApi::MirelLoggerWrapper>(&Log_Level);
   ProviderConfig::RestoreConfiguration();
   OpenFirewall();
+  CreateEndpoint(objects);
   State::Providers::Instance().Init();
   Stats::SetUpKeyStats();
-  if (!InitSignals(nullptr)) {
+  if (!objects.endpoint->Start()) {
+    Log_Level(2, "HTTP endpoint failed to start. Exiting.\n");
+    objects.endpoint.reset();  // not stopped: it never ran
+    objects.io.reset();
+    return 1;
+  }
+  if (!InitSignals(objects.endpoint.get())) {
     Log_Level(2, "Failed to install signal handlers. Exiting.\n");
     return 1;
   }
@@ -95,6 +134,13 @@ int StartAndRun(DaemonObjects& objects) {
 // Shutdown step 1, after the run loop returned or the signal handlers failed.
 void ReleaseServingObjects(DaemonObjects& objects) {
   objects.trafficTracker->Stop();
+  if (objects.endpoint) {
+    objects.endpoint->Stop();
+  }
+  objects.endpoint.reset();
+  objects.io.reset();
+  objects.localizer.reset();
+  objects.apiProvider.reset();
   objects.logBridge.reset();
 }
 

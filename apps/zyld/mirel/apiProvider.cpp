@@ -1,0 +1,216 @@
+#include "mirel/apiProvider.h"
+
+#include "authn/kmsAuthTokenHandler.h"
+#include "mirel/keyOperationImpl.h"
+
+#include <api/AuditContext.h>
+#include <api/CallInfo.h>
+#include <configstore/configstore.h>
+#include <harlibs/log.h>
+#include <ironveil-common/quorex_mirel_providers.h>
+#include <mirel/local_provider.h>
+#include <mirel/registrar.h>
+#include <tokenauthn/entitlement_checker.h>
+#include <tokenauthn/token_handler.h>
+#include <zyl-bindings/services.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <fstream>
+#include <string_view>
+#include <utility>
+
+namespace Zyld::ZylApi {
+
+namespace {
+
+namespace QM = Brask::Common::QuorexMirel;
+namespace Kms = Com::Velora::Ovik::Kms;
+using Mirel::ApiProviderPtr;
+using Mirel::Metadata::MetadataContainer;
+using Mirel::Metadata::ProviderHelper;
+
+constexpr uint32_t kStatusSucceeded = 0;
+constexpr uint32_t kStatusFailed = 1;
+
+// Attribute names that must never reach the audit log, matched case-insensitively as parts.
+constexpr std::array<std::string_view, 5> kSecretNameParts = {"token", "key", "password",
+                                                              "secret", "credential"};
+
+bool NamesSecret(std::string_view name) {
+  std::string lower(name);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return std::any_of(kSecretNameParts.begin(), kSecretNameParts.end(),
+                     [&](std::string_view part) { return lower.find(part) != std::string::npos; });
+}
+
+std::string Bounded(const std::string& name) {
+  if (name.size() <= kMaxAuditNameLength) {
+    return name;
+  }
+  return name.substr(0, kMaxAuditNameLength) + "...";
+}
+
+// Sees every call start and end and turns each into one audit record through the callback.
+class AuditRegistrar final : public Mirel::CallRegistrarBase {
+ public:
+  AuditRegistrar(ApiProviderPtr inner, AuditCallback audit)
+      : CallRegistrarBase(std::move(inner)), audit_(std::move(audit)) {}
+
+ protected:
+  void NotifyOnInvoke(Mirel::CallInfo& info) override {
+    VERIFY(info.attributes != nullptr);
+    AttributeMap& attributes = *info.attributes;
+    attributes[Api::kEventIdKey] = kAuditEventId;
+    attributes[Api::kSubjectKey] = "";
+    attributes[Api::kObjectKey] = Bounded(info.firstNamePart) + ":" + Bounded(info.secondNamePart);
+  }
+
+  void NotifyOnComplete(Mirel::CallInfo& info) override {
+    Api::CallInfo call(info.attributes, [this](Api::CallInfo& completed) {
+      AttributeMap* attributes = completed.Attributes();
+      if (attributes != nullptr) {
+        (*attributes)[Api::kSubjectKey] = completed.Subject().value_or("");
+      }
+      audit_(attributes, completed.Status() == kStatusSucceeded);
+    });
+    call.SetFirstNamePart(std::string(info.firstNamePart));
+    call.SetSecondNamePart(std::string(info.secondNamePart));
+    call.SetSubject(std::optional<std::string>(info.subject));
+    call.Complete(info.success ? kStatusSucceeded : kStatusFailed);
+  }
+
+ private:
+  AuditCallback audit_;
+};
+
+std::shared_ptr<MetadataContainer> LoadSection(const char* what, const char* component,
+                                               const std::string& path,
+                                               bool (*load)(const std::string&, const std::string&,
+                                                            MetadataContainer&, std::string*)) {
+  Log_Level(5, "Loading %s metadata file: %s\n", what, path.c_str());
+  auto container = std::make_shared<MetadataContainer>();
+  std::string error;
+  const bool loaded = load(component, path, *container, &error);
+  if (!loaded) {
+    Log_Level(2, "Error loading file: %s\n", error.c_str());
+  }
+  VERIFY(loaded);
+  return container;
+}
+
+std::shared_ptr<const Mirel::Authz::AuthzInfo> LoadAuthz(const std::string& path) {
+  auto info = std::make_shared<Mirel::Authz::AuthzInfo>(Mirel::Authz::CreateDefaultAuthzInfo());
+  Log_Level(5, "Loading authz metadata file: %s\n", path.c_str());
+  std::ifstream in(path, std::ios::binary);
+  std::vector<Mirel::Message> errors;
+  const bool loaded = in && Mirel::Authz::LoadAuthzInfoMetadata::Load(in, *info, nullptr, &errors);
+  if (!loaded) {
+    Log_Level(2, "Error loading authz metadata file: %s\n", path.c_str());
+  }
+  VERIFY(loaded);
+  return info;
+}
+
+std::vector<std::shared_ptr<Mirel::Authn::Authenticator>> DaemonTokenHandlers(const LogBridgePtr& logBridge) {
+  return {std::make_shared<Authn::KmsAuthTokenHandler>(logBridge),
+          std::make_shared<Ovik::Authn::HostTokenHandler>(&ReadAdministrationCertificate, logBridge)};
+}
+
+// The bound services in binding order, then the metadata services.
+std::vector<Mirel::Binding::BoundInterfacePtr> BindServices(const ApiMetadata& metadata,
+                                                            const LocalizerPtr& localizer,
+                                                            State::Providers& registry) {
+  std::vector<Mirel::Binding::BoundInterfacePtr> interfaces;
+  interfaces.push_back(Kms::KeyOperationSvc::AsyncServiceBinder::BindImplementation(
+      std::make_shared<Kms::KeyOperationSvc::KeyOperationImpl>(registry), localizer));
+  for (const auto& container : {metadata.cli, metadata.metamodel, metadata.authentication}) {
+    for (auto& iface : container->Interfaces()) {
+      interfaces.push_back(std::move(iface));
+    }
+  }
+  return interfaces;
+}
+
+}  // namespace
+
+void AuditCall(AttributeMap* attributes, bool success) {
+  VERIFY(attributes != nullptr);
+  (*attributes)[Api::kResultKey] = success ? "true" : "false";
+  std::erase_if(*attributes, [](const auto& entry) { return NamesSecret(entry.first); });
+  Api::AuditContext(*attributes).Log();
+}
+
+ApiMetadata LoadApiMetadata(const std::string& path) {
+  ApiMetadata metadata;
+  metadata.cli = LoadSection("cli", "zyl_mirel_cli", path, &ProviderHelper::LoadCliMetadataFile);
+  metadata.metamodel = LoadSection("metamodel", "zyl_mirel_metamodel", path,
+                                   &ProviderHelper::LoadMetamodelMetadataFile);
+  metadata.authentication = LoadSection("authn", "zyl_mirel_authentication", path,
+                                        &ProviderHelper::LoadAuthenticationMetadataFile);
+  metadata.authz = LoadAuthz(path);
+  return metadata;
+}
+
+std::string MetadataPath(const Quorex::Service::ConfigValues& values) {
+  std::string path = kDefaultMetadataPath;
+  values.GetString("metadata/path", &path);
+  return path;
+}
+
+std::optional<std::string> ReadAdministrationCertificate() {
+  try {
+    auto store = OvikConfigStore::ConfigStore::GetStore(OvikConfigStore::sGlobalNamespace);
+    const auto object = store->Get(OvikConfigStore::ConfigStoreObjectId("certificate", "authn", "ovik"));
+    std::string certificate;
+    if (object && object->GetValue("certificate", certificate) && !certificate.empty()) {
+      return certificate;
+    }
+  } catch (const OvikConfigStore::ConfigStoreException& e) {
+    Log_Level(2, "Exception reading property '%s' from config store: %s\n", "certificate", e.what());
+  }
+  return std::nullopt;
+}
+
+Mirel::ApiProviderPtr CreateApiProvider(LocalizerPtr localizer, LogBridgePtr logBridge,
+                                        TrafficTrackerPtr traffic, ErrorsTrackerPtr errors) {
+  return CreateApiProvider(MetadataPath(Quorex::Service::GetApp().GetConfig().Values()),
+                           std::move(localizer), std::move(logBridge), std::move(traffic),
+                           std::move(errors));
+}
+
+Mirel::ApiProviderPtr CreateApiProvider(const std::string& metadataPath, LocalizerPtr localizer,
+                                        LogBridgePtr logBridge, TrafficTrackerPtr traffic,
+                                        ErrorsTrackerPtr errors, ProviderOptions options) {
+  return CreateLocalProvider(LoadApiMetadata(metadataPath), std::move(localizer),
+                             std::move(logBridge), std::move(traffic), std::move(errors),
+                             std::move(options));
+}
+
+Mirel::ApiProviderPtr CreateLocalProvider(const ApiMetadata& metadata, LocalizerPtr localizer,
+                                          LogBridgePtr logBridge, TrafficTrackerPtr traffic,
+                                          ErrorsTrackerPtr errors, ProviderOptions options) {
+  State::Providers& registry = options.registry ? *options.registry : State::Providers::Instance();
+  const auto local = Mirel::CreateLocalProvider(BindServices(metadata, localizer, registry),
+                                                metadata.metamodel);
+  const auto defaultLogger = Quorex::Service::Logger::Default();
+  ApiProviderPtr stage = std::make_shared<QM::LatencyProvider>(local, defaultLogger);
+  traffic->StartScheduling();
+  stage = std::make_shared<QM::TrafficProvider>(stage, traffic);
+  errors->StartErrorScheduling();
+  stage = std::make_shared<QM::ErrorsProvider>(stage, errors);
+  stage = std::make_shared<Mirel::Authz::AsyncAuthzFilter>(
+      stage, metadata.authz, std::make_shared<OvikToken::Authz::JwtEntitlementCheckerImpl>(logBridge),
+      logBridge);
+  const auto handlers = options.tokenHandlers.empty() ? DaemonTokenHandlers(logBridge) : options.tokenHandlers;
+  for (const auto& handler : handlers) {
+    stage = std::make_shared<Mirel::Authn::AsyncAuthnFilter>(stage, handler, logBridge);
+  }
+  stage = std::make_shared<Mirel::OpIdProvider>(stage, local);
+  stage = std::make_shared<QM::OpIdProvider>(stage, defaultLogger);
+  return std::make_shared<AuditRegistrar>(stage, options.audit ? std::move(options.audit) : AuditCallback(&AuditCall));
+}
+
+}  // namespace Zyld::ZylApi

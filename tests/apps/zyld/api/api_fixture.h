@@ -1,0 +1,176 @@
+// Shared set-up of the API tests: a real store database holding the attestation and the host
+// administration certificates, real RS256 tokens signed with their keys, a registry of scripted
+// key-server objects, the audit log in a temporary file, and the daemon's provider assembled over
+// the generated metadata file.
+#pragma once
+
+#include "../state/fake_kms.h"
+#include "include/logger.h"
+#include "mirel/messageResolver.h"
+#include "mirel/apiProvider.h"
+#include "provider_fixture.h"
+#include "token_signer.h"
+
+#include <harlibs/audit.h>
+#include <harlibs/clock.h>
+#include <ironveil-common/ssl_utils.h>
+
+#include <boost/json/parse.hpp>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace ZyldTest {
+
+struct Identity {
+  std::string key;
+  std::string cert;
+};
+
+inline Identity NewIdentity() {
+  Identity id;
+  EXPECT_TRUE(Brask::Common::SslUtils::GenerateKeyAndCert(id.key, id.cert));
+  return id;
+}
+
+inline std::string SignToken(const ZyldToken::Options& options, const std::string& key) {
+  std::string token, error;
+  const Har::SecureBytes bytes(key.begin(), key.end());
+  const int64_t now = static_cast<int64_t>(HarClock_GetTimeOfDay() / 1'000'000);
+  EXPECT_EQ(ZyldToken::SignToken(options, bytes, now, token, error), ZyldToken::SignStatus::Ok) << error;
+  return token;
+}
+
+inline ZyldToken::Options AttestationClaims() {
+  ZyldToken::Options o;
+  o.iss = "https://proofd.local/attestation";
+  o.aud = "zyld";
+  o.sub = "vm-42";
+  o.ttlSeconds = 3600;
+  return o;
+}
+
+inline ZyldToken::Options AdminClaims(std::vector<std::string> entitlements, std::string sub = "alice") {
+  ZyldToken::Options o;
+  o.aud = "zyld";
+  o.sub = std::move(sub);
+  o.ttlSeconds = 3600;
+  o.entitlements = std::move(entitlements);
+  return o;
+}
+
+inline void StoreCertificate(const std::string& group, const std::string& cert) {
+  auto object = std::make_shared<OvikConfigStore::ConfigStoreObject>(
+      OvikConfigStore::ConfigStoreObjectId("certificate", group, "ovik"));
+  object->SetValue("certificate", cert);
+  OvikConfigStore::ConfigStore::GetStore(OvikConfigStore::sGlobalNamespace)->Set(object, nullptr);
+}
+
+inline std::vector<boost::json::object> ReadAuditRecords(const std::string& path) {
+  std::vector<boost::json::object> records;
+  std::istringstream in(ReadFile(path));
+  std::string line;
+  while (std::getline(in, line)) {
+    records.push_back(boost::json::parse(line).as_object());
+  }
+  return records;
+}
+
+class ApiTest : public StoreTest {
+ protected:
+  static void SetUpTestSuite() {
+    attestation_ = std::make_unique<Identity>(NewIdentity());
+    admin_ = std::make_unique<Identity>(NewIdentity());
+  }
+  static void TearDownTestSuite() {
+    attestation_.reset();
+    admin_.reset();
+  }
+
+  void SetUp() override {
+    StoreTest::SetUp();
+    StoreCertificate("attestation", attestation_->cert);
+    StoreCertificate("authn", admin_->cert);
+    auditPath_ = dir_.File("audit.log");
+    VlrAudit_Configure(auditPath_);
+    Zyld::State::ProvidersEnvironment env;
+    env.createKms = [](const std::string& id) -> std::shared_ptr<Zyld::Kms::Kms> {
+      if (id != "prov1") {
+        return nullptr;
+      }
+      return std::make_shared<FakeKms>(id, std::vector<FakeServer>{{"s1"}});
+    };
+    registry_ = std::make_unique<Zyld::State::Providers>(std::move(env));
+    Quorex::Service::ConfigValues values;
+    values.SetBool("caching", false);
+    registry_->Init(values);
+    logBridge_ = std::make_shared<Zyld::ZylApi::MirelLoggerWrapper>(&Log_Level);
+    traffic_ = std::make_shared<Brask::Common::QuorexMirel::TrafficTracker>(
+        Quorex::Service::Logger::Default(), std::chrono::hours(1), &pool_);
+    errors_ = std::make_shared<Brask::Common::QuorexMirel::ErrorsTracker>(
+        Quorex::Service::Logger::Default(), std::chrono::hours(1), &pool_);
+    Zyld::ZylApi::ProviderOptions options;
+    options.registry = registry_.get();
+    provider_ = Zyld::ZylApi::CreateApiProvider(ZYL_MIREL_METADATA, Zyld::ZylApi::MakeLocalizer(),
+                                                logBridge_, traffic_, errors_, std::move(options));
+  }
+
+  void TearDown() override {
+    provider_.reset();
+    traffic_->Stop();
+    errors_->Stop();
+    VlrAudit_Configure("");
+    StoreTest::TearDown();
+  }
+
+  // One call through the whole pipeline; every stage answers inline.
+  Mirel::MethodResult Call(const std::optional<std::string>& token, const std::string& method,
+                           boost::json::value params = nullptr) {
+    auto ctx = std::make_shared<Mirel::CallContext>();
+    ctx->accessToken = token;
+    Mirel::ApiRequest request;
+    request.id = 1;
+    const size_t dot = method.rfind('.');
+    request.serviceId = method.substr(0, dot);
+    request.operationId = method.substr(dot + 1);
+    request.params = std::move(params);
+    int completions = 0;
+    Mirel::MethodResult out;
+    provider_->Invoke(ctx, std::move(request), [&](Mirel::MethodResult r) {
+      ++completions;
+      out = std::move(r);
+    });
+    EXPECT_EQ(completions, 1) << method;
+    return out;
+  }
+
+  static std::string ErrorType(const Mirel::MethodResult& r) { return r.IsError() ? r.error->type : "ok"; }
+
+  std::vector<boost::json::object> AuditRecords() const { return ReadAuditRecords(auditPath_); }
+
+  static std::unique_ptr<Identity> attestation_;
+  static std::unique_ptr<Identity> admin_;
+  Quorex::Service::ThreadPool pool_{1, 2};
+  std::string auditPath_;
+  std::unique_ptr<Zyld::State::Providers> registry_;
+  std::shared_ptr<Zyld::ZylApi::MirelLoggerWrapper> logBridge_;
+  std::shared_ptr<Brask::Common::QuorexMirel::TrafficTracker> traffic_;
+  std::shared_ptr<Brask::Common::QuorexMirel::ErrorsTracker> errors_;
+  Mirel::ApiProviderPtr provider_;
+};
+
+inline std::unique_ptr<Identity> ApiTest::attestation_;
+inline std::unique_ptr<Identity> ApiTest::admin_;
+
+inline constexpr const char* kGenerateKey = "com.velora.ovik.kms.key_operation.generate_key";
+inline constexpr const char* kDecrypt = "com.velora.ovik.kms.key_operation.decrypt";
+inline constexpr const char* kUnauthenticated = "com.velora.mirel.std.errors.unauthenticated";
+inline constexpr const char* kUnauthorized = "com.velora.mirel.std.errors.unauthorized";
+inline constexpr const char* kOperationNotFound = "com.velora.mirel.std.errors.operation_not_found";
+
+}  // namespace ZyldTest

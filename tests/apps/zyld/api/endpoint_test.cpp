@@ -1,0 +1,202 @@
+// The HTTP endpoint on real sockets: the loopback addresses only, one address family enough,
+// no family no start, the IPv6 socket v6-only, calls served through the daemon's pipeline, and
+// stop and destruction with the I/O tasks running on a thread pool.
+#include "api_fixture.h"
+#include "mirel/endpoint.h"
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
+#include <optional>
+
+namespace {
+
+using namespace ZyldTest;
+using boost::asio::ip::tcp;
+using Zyld::ZylApi::Endpoint;
+
+namespace asio = boost::asio;
+
+tcp::endpoint Loopback4(uint16_t port) { return {asio::ip::address_v4::loopback(), port}; }
+tcp::endpoint Loopback6(uint16_t port) { return {asio::ip::address_v6::loopback(), port}; }
+
+bool CanConnect(const tcp::endpoint& to) {
+  asio::io_context io;
+  tcp::socket socket(io);
+  boost::system::error_code ec;
+  socket.connect(to, ec);
+  return !ec;
+}
+
+// A port that is free on both loopback addresses right now.
+uint16_t FreePort() {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    asio::io_context io;
+    tcp::acceptor probe(io, Loopback4(0));
+    const uint16_t port = probe.local_endpoint().port();
+    boost::system::error_code ec;
+    tcp::acceptor v6(io);
+    v6.open(tcp::v6(), ec);
+    v6.set_option(asio::ip::v6_only(true), ec);
+    v6.bind(Loopback6(port), ec);
+    if (!ec) {
+      return port;
+    }
+  }
+  ADD_FAILURE() << "no free port";
+  return 0;
+}
+
+// A non-loopback IPv4 address of this host, if it has one.
+std::optional<asio::ip::address_v4> HostAddress() {
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) {
+    return std::nullopt;
+  }
+  std::optional<asio::ip::address_v4> found;
+  for (ifaddrs* it = list; it != nullptr && !found; it = it->ifa_next) {
+    if (it->ifa_addr != nullptr && it->ifa_addr->sa_family == AF_INET) {
+      const auto* in = reinterpret_cast<const sockaddr_in*>(it->ifa_addr);
+      const asio::ip::address_v4 address(ntohl(in->sin_addr.s_addr));
+      if (!address.is_loopback()) {
+        found = address;
+      }
+    }
+  }
+  freeifaddrs(list);
+  return found;
+}
+
+// One request on its own connection; the whole response text (head and body).
+std::string Post(const tcp::endpoint& to, const std::string& body, const std::string& token = "") {
+  asio::io_context io;
+  tcp::socket socket(io);
+  socket.connect(to);
+  std::string request = "POST /api HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n"
+                        "Connection: close\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+  if (!token.empty()) {
+    request += "Authorization: Bearer " + token + "\r\n";
+  }
+  request += "\r\n" + body;
+  asio::write(socket, asio::buffer(request));
+  std::string response;
+  boost::system::error_code ec;
+  asio::read(socket, asio::dynamic_buffer(response), ec);
+  return response;
+}
+
+std::string Body(const std::string& response) {
+  const size_t at = response.find("\r\n\r\n");
+  return at == std::string::npos ? "" : response.substr(at + 4);
+}
+
+class EndpointTest : public ApiTest {
+ protected:
+  std::unique_ptr<Endpoint> Make(uint16_t port) {
+    return std::make_unique<Endpoint>(port, io_.get(), provider_, Zyld::ZylApi::MakeLocalizer(), logBridge_, &ioPool_);
+  }
+
+  Quorex::Service::ThreadPool ioPool_{1, 10};
+  std::unique_ptr<asio::io_context> io_ = std::make_unique<asio::io_context>();
+};
+
+TEST_F(EndpointTest, ListensOnTheLoopbackAddressesOnlyAndServesThePipeline) {
+  const uint16_t port = FreePort();
+  auto endpoint = Make(port);
+  ASSERT_TRUE(endpoint->Start());
+  ASSERT_TRUE(endpoint->Server().LocalEndpoint4());
+  ASSERT_TRUE(endpoint->Server().LocalEndpoint6());
+  EXPECT_EQ(*endpoint->Server().LocalEndpoint4(), Loopback4(port));
+  EXPECT_EQ(*endpoint->Server().LocalEndpoint6(), Loopback6(port));
+  if (const auto host = HostAddress()) {
+    EXPECT_FALSE(CanConnect({*host, port})) << host->to_string();
+  }
+
+  const std::string token = SignToken(AttestationClaims(), attestation_->key);
+  const std::string call =
+      R"({"jsonrpc":"2.0","id":3,"method":"com.velora.ovik.kms.key_operation.generate_key","params":{"provider":"prov1","keySize":16}})";
+  for (const auto& to : {Loopback4(port), Loopback6(port)}) {
+    const std::string response = Post(to, call, token);
+    EXPECT_EQ(response.rfind("HTTP/1.1 200", 0), 0u) << response;
+    const auto answer = boost::json::parse(Body(response)).as_object();
+    EXPECT_EQ(answer.at("id").as_int64(), 3);
+    EXPECT_EQ(answer.at("result").at("wrappedKey").as_string(), "wrapped-by-s1");
+  }
+  const std::string refused = Post(Loopback4(port), call);
+  EXPECT_NE(refused.find("mirel-error: com.velora.mirel.std.errors.unauthenticated"), std::string::npos) << refused;
+  const auto unknown = boost::json::parse(Body(Post(
+      Loopback6(port), R"({"jsonrpc":"2.0","id":4,"method":"com.velora.ovik.kms.key_operation.nope"})")));
+  EXPECT_EQ(unknown.at("error").at("code").as_int64(), -32601);
+
+  // The daemon's shutdown order: stop, destroy the endpoint (returns once the I/O tasks have
+  // ended), destroy the I/O context.
+  endpoint->Stop();
+  endpoint.reset();
+  io_.reset();
+  EXPECT_FALSE(CanConnect(Loopback4(port)));
+  EXPECT_FALSE(CanConnect(Loopback6(port)));
+}
+
+TEST_F(EndpointTest, StartsWithOneFamilyAndTheIpv6SocketIsV6Only) {
+  const uint16_t port = FreePort();
+  // Holds 127.0.0.1:port without listening, so nothing answers IPv4 there.
+  asio::io_context io;
+  tcp::acceptor blocker(io);
+  blocker.open(tcp::v4());
+  blocker.bind(Loopback4(port));
+
+  auto endpoint = Make(port);
+  ASSERT_TRUE(endpoint->Start());
+  EXPECT_FALSE(endpoint->Server().LocalEndpoint4());
+  EXPECT_TRUE(endpoint->Server().ListenError4());
+  ASSERT_TRUE(endpoint->Server().LocalEndpoint6());
+  EXPECT_TRUE(CanConnect(Loopback6(port)));
+  EXPECT_FALSE(CanConnect(Loopback4(port)));
+  const auto mapped = asio::ip::make_address_v6(asio::ip::v4_mapped, asio::ip::address_v4::loopback());
+  EXPECT_FALSE(CanConnect({mapped, port}));
+  endpoint->Stop();
+}
+
+TEST_F(EndpointTest, StartFailsWhenBothFamiliesAreTaken) {
+  const uint16_t port = FreePort();
+  asio::io_context io;
+  tcp::acceptor v4(io, Loopback4(port));
+  tcp::acceptor v6(io);
+  v6.open(tcp::v6());
+  v6.set_option(asio::ip::v6_only(true));
+  v6.bind(Loopback6(port));
+  v6.listen();
+
+  auto endpoint = Make(port);
+  EXPECT_FALSE(endpoint->Start());
+  EXPECT_TRUE(endpoint->Server().ListenError4());
+  EXPECT_TRUE(endpoint->Server().ListenError6());
+  endpoint.reset();  // destroyed without Stop: nothing was started
+  EXPECT_FALSE(io_->stopped());
+}
+
+TEST_F(EndpointTest, DestructionStopsIoTasksThatStillRun) {
+  auto endpoint = Make(FreePort());
+  ASSERT_TRUE(endpoint->Start());
+  endpoint.reset();
+  EXPECT_TRUE(io_->stopped());
+}
+
+TEST(EndpointConfigTest, ServerConfigurationOfTheDaemon) {
+  const auto config = Zyld::ZylApi::MakeServerConfig(7888, nullptr);
+  EXPECT_EQ(Mirel::Transport::PicoHttp::ToString(config),
+            "ServerConfig{endpoint4:127.0.0.1:7888;endpoint6:[::1]:7888;Localizer not set;readTimeout:20 minutes;"
+            "writeTimeout:30 minutes;httpBodySizeLimitInBytes:2500000;ProtocolHandlerSpec::extractors count:1}");
+  EXPECT_EQ(config.protocolHandlerSpec.sizeLimit, 2'500'000u);
+  EXPECT_EQ(Endpoint::IoTasksFor(10), 5);
+  EXPECT_EQ(Endpoint::IoTasksFor(6), 4);
+  EXPECT_EQ(Endpoint::IoTasksFor(1), 1);
+}
+
+}  // namespace
