@@ -3,6 +3,12 @@ add_compile_options(-Wall -Wextra -Wno-missing-field-initializers)
 if(ZYLD_WERROR)
   add_compile_options(-Werror)
 endif()
+# g++ 12 reports -Wrestrict on std::string concatenation inlined from libstdc++ (GCC bug 105329),
+# a false positive that optimised builds hit in ordinary code.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+  add_compile_options(-Wno-restrict)
+endif()
+set(CMAKE_CXX_FLAGS_RELEASE "-O2 -DNDEBUG" CACHE STRING "" FORCE)
 if(ZYLD_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
