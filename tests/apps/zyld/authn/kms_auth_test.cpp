@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 namespace {
@@ -231,6 +232,29 @@ TEST_F(KmsAuthTest, KeyIsLoadedOnceAndRetriedAfterAFailedLoad) {
   EXPECT_TRUE(Call(*handler, Token(Claims())).IsData());
   EXPECT_TRUE(Call(*handler, Sign(Claims(), stranger_->key)).IsNone());
   EXPECT_EQ(CountOf(log.MessagesAt(6), "Successfully cached proofd public key"), 1u);
+}
+
+TEST_F(KmsAuthTest, ConcurrentFirstCallsLoadTheKeyOnce) {
+  std::atomic<int> loads{0};
+  KmsAuthTokenHandler::Options options;
+  options.now = [this] { return static_cast<uint64_t>(nowUs_.load()); };
+  options.loadKey = [&loads](std::string& key) {
+    ++loads;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // widen the race
+    return KmsAuthTokenHandler::LoadProofdPublicKey(key);
+  };
+  KmsAuthTokenHandler handler(nullptr, std::move(options));
+  const std::string token = Token();
+  std::vector<std::thread> threads;
+  std::atomic<int> accepted{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] { accepted += Call(handler, token).IsData() ? 1 : 0; });
+  }
+  for (auto& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(accepted.load(), 4);
+  EXPECT_EQ(loads.load(), 1);
 }
 
 TEST_F(KmsAuthTest, CachedTokenIsStillRejectedOnceExpired) {
