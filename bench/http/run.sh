@@ -1,0 +1,176 @@
+#!/usr/bin/env bash
+# HTTP benchmark: warm generate_key calls against zyld, and in the same run the same requests
+# against nginx answering a fixed JSON body on loopback (the floor of an HTTP server on this
+# machine). Prints both request rates, their ratio and p99 latencies, the daemon's resident memory
+# idle and under load, and the time from start to listening.
+#
+#   bash bench/http/run.sh             (after a Release build in build/release)
+#   BENCH_CONNECTIONS=64 BENCH_SECONDS=20 bash bench/http/run.sh
+#
+# Everything it starts (PyKMIP, zyld, nginx) is stopped on exit, also on failure.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+cd "$root"
+export ZYLD_BUILD_DIR=${ZYLD_BUILD_DIR:-$root/build/release}
+work=$root/var/bench-http
+threads=${BENCH_THREADS:-2}
+connections=${BENCH_CONNECTIONS:-16}
+seconds=${BENCH_SECONDS:-10}
+readonly NGINX_READY_TIMEOUT_S=10
+readonly START_SAMPLES=3
+readonly WARM_TIMEOUT_S=150
+
+# shellcheck source=scripts/lib/zyld-stack.sh
+source scripts/lib/zyld-stack.sh
+stack_binaries
+command -v wrk >/dev/null || stack_die "wrk is not installed (bash scripts/install-deps.sh)"
+command -v nginx >/dev/null || stack_die "nginx is not installed (bash scripts/install-deps.sh)"
+grep -q 'CMAKE_BUILD_TYPE:STRING=Release' "$ZYLD_BUILD_DIR/CMakeCache.txt" 2>/dev/null ||
+  echo "warning: $ZYLD_BUILD_DIR is not a Release build; the figures will not be representative" >&2
+
+nginx_stop() {
+  local pid
+  [[ -f "$work/nginx/nginx.pid" ]] || return 0
+  pid=$(head -c 16 "$work/nginx/nginx.pid")
+  rm -f "$work/nginx/nginx.pid"
+  [[ "$pid" =~ ^[0-9]+$ ]] && kill -QUIT "$pid" 2>/dev/null || return 0
+  local deadline=$((SECONDS + 5))
+  while kill -0 "$pid" 2>/dev/null && ((SECONDS < deadline)); do sleep 0.05; done
+  kill -KILL "$pid" 2>/dev/null || true
+}
+
+cleanup() {
+  local status=$?
+  trap - EXIT INT TERM
+  nginx_stop
+  stack_down "$work"
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# nginx_start PORT BODY: nginx with its own prefix, two workers, answering BODY to POST /api.
+nginx_start() {
+  local port=$1 body=$2 n=$work/nginx
+  mkdir -p "$n/logs" "$n/tmp"
+  cat >"$n/nginx.conf" <<EOF
+worker_processes 2;
+pid $n/nginx.pid;
+error_log $n/logs/error.log warn;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  keepalive_requests 1000000;
+  client_body_temp_path $n/tmp/body;
+  proxy_temp_path $n/tmp/proxy;
+  fastcgi_temp_path $n/tmp/fastcgi;
+  uwsgi_temp_path $n/tmp/uwsgi;
+  scgi_temp_path $n/tmp/scgi;
+  server {
+    listen 127.0.0.1:$port;
+    location = /api {
+      default_type application/json;
+      if (\$request_method != POST) { return 405; }
+      return 200 '$body';
+    }
+  }
+}
+EOF
+  nginx -p "$n" -c "$n/nginx.conf" || stack_die "nginx did not start (see $n/logs/error.log)"
+  local deadline=$((SECONDS + NGINX_READY_TIMEOUT_S))
+  until stack_listening "$port"; do
+    ((SECONDS < deadline)) || stack_die "nginx did not listen on port $port"
+    sleep 0.05
+  done
+}
+
+rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
+
+# run_wrk URL: prints the BENCH_RESULT line of the Lua script.
+run_wrk() {
+  wrk -t"$threads" -c"$connections" -d"${seconds}s" --latency -s "$here/post.lua" "$1" >"$work/wrk.out" 2>&1 ||
+    { cat "$work/wrk.out" >&2; stack_die "wrk failed against $1"; }
+  cat "$work/wrk.out" >&2
+  grep '^BENCH_RESULT' "$work/wrk.out"
+}
+
+value() { sed -n "s/.*$2=\([0-9.]*\).*/\1/p" <<<"$1"; }
+
+stack_down "$work"
+rm -rf "$work"
+mkdir -p "$work"
+export ZYLD_STACK_OWNER_PID=$$
+
+stack_pykmip_start "$work"
+stack_seed "$work"
+PORT=$(stack_free_port)
+# The key operations use the provider's cached master key once the periodic status refresh has
+# filled it; the shortest refresh interval (60 s) makes the wait for a warm cache bounded.
+stack_config "$work" "$PORT" "<statusUpdateIntervalSeconds>60</statusUpdateIntervalSeconds>"
+
+# Start-to-listen: a few cold starts, the last one stays up for the load.
+starts=()
+for ((i = 1; i <= START_SAMPLES; i++)); do
+  stack_daemon_start "$work" "$PORT"
+  starts+=("$START_MS")
+  ((i == START_SAMPLES)) || stack_daemon_stop "$work"
+done
+
+export BENCH_TOKEN BENCH_BODY
+BENCH_TOKEN=$(stack_token "$work" attestation)
+BENCH_BODY="{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"com.velora.ovik.kms.key_operation.generate_key\",\"params\":{\"provider\":\"$ZYLD_STACK_PROVIDER\",\"keySize\":32}}"
+
+generate_key() {
+  answer=$(curl -sS --max-time 30 "http://127.0.0.1:$PORT/api" -H 'Content-Type: application/json' \
+    -H "Authorization: Bearer $BENCH_TOKEN" -d "$BENCH_BODY") || stack_die "curl could not reach zyld"
+  [[ "$answer" == *'"wrappedKey"'* ]] || stack_die "generate_key failed: $answer"
+}
+server_contacts() { grep -c 'Create client context for server' "$work/zyld.log" || true; }
+
+# Warm = a generate_key answered without contacting the key server (the daemon logs every
+# connection it opens), which holds once the first status refresh has filled the cache.
+echo "== waiting for the first status refresh to fill the key cache (up to ${WARM_TIMEOUT_S}s)" >&2
+deadline=$((SECONDS + WARM_TIMEOUT_S))
+while :; do
+  before=$(server_contacts)
+  generate_key
+  (($(server_contacts) == before)) && break
+  ((SECONDS < deadline)) || stack_die "generate_key still contacts the key server after ${WARM_TIMEOUT_S}s"
+  sleep 2
+done
+rss_idle=$(rss_kb "$ZYLD_PID")
+
+echo "== warm-up (2 s)" >&2
+wrk -t"$threads" -c"$connections" -d2s -s "$here/post.lua" "http://127.0.0.1:$PORT/api" >/dev/null
+
+echo "== zyld: wrk -t$threads -c$connections -d${seconds}s --latency (generate_key, keySize 32)" >&2
+rss_load=0
+( sleep "$((seconds / 2))"; rss_kb "$ZYLD_PID" >"$work/rss.load" ) &
+sampler=$!
+daemon_line=$(run_wrk "http://127.0.0.1:$PORT/api")
+wait "$sampler" || true
+rss_load=$(cat "$work/rss.load" 2>/dev/null || echo 0)
+
+# nginx answers with a body of the same shape and size as the daemon's.
+nginx_port=$(stack_free_port)
+nginx_start "$nginx_port" "$answer"
+[[ "$(curl -sS --max-time 5 -X POST "http://127.0.0.1:$nginx_port/api" -d x)" == "$answer" ]] ||
+  stack_die "nginx does not answer the fixed body"
+wrk -t"$threads" -c"$connections" -d2s -s "$here/post.lua" "http://127.0.0.1:$nginx_port/api" >/dev/null
+echo "== nginx: the same requests against a fixed ${#answer}-byte answer" >&2
+nginx_line=$(run_wrk "http://127.0.0.1:$nginx_port/api")
+
+d_rps=$(value "$daemon_line" rps) n_rps=$(value "$nginx_line" rps)
+d_err=$(value "$daemon_line" errors) n_err=$(value "$nginx_line" errors)
+echo
+echo "== results ($connections connections, $threads threads, ${seconds}s each)"
+printf 'zyld generate_key  %10.0f req/s   p50 %6d us   p99 %6d us   errors %d\n' \
+  "$d_rps" "$(value "$daemon_line" p50_us)" "$(value "$daemon_line" p99_us)" "$d_err"
+printf 'nginx fixed body   %10.0f req/s   p50 %6d us   p99 %6d us   errors %d\n' \
+  "$n_rps" "$(value "$nginx_line" p50_us)" "$(value "$nginx_line" p99_us)" "$n_err"
+awk -v d="$d_rps" -v n="$n_rps" 'BEGIN { printf "ratio zyld/nginx   %.2f x\n", (n > 0 ? d / n : 0) }'
+printf 'zyld resident memory: idle %d KiB (%.1f MiB), under load %d KiB (%.1f MiB)\n' \
+  "$rss_idle" "$(awk -v k="$rss_idle" 'BEGIN { print k / 1024 }')" \
+  "$rss_load" "$(awk -v k="$rss_load" 'BEGIN { print k / 1024 }')"
+echo "zyld start to listening: ${starts[*]} ms (${#starts[@]} cold starts)"

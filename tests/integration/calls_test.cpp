@@ -1,0 +1,185 @@
+// The call pipeline of the running daemon with real tokens and a real key server: who may call
+// what, the key round trip, decoding after authorisation, and the audit record of every call.
+#include "rpc.h"
+#include "stack_suite.h"
+
+#include <string>
+#include <vector>
+
+namespace ZyldIt {
+namespace {
+
+const char* const kProvidersGet = "com.velora.ovik.kms.providers.get";
+const char* const kProvidersCreate = "com.velora.ovik.kms.providers.create";
+const char* const kProvidersDelete = "com.velora.ovik.kms.providers.delete";
+
+class Calls : public StackSuite {
+ protected:
+  static std::string Provider() { return stack_->Env("PROVIDER"); }
+  static std::string ProviderParam() { return "{\"provider\":\"" + Provider() + "\"}"; }
+  static std::string GenerateParams(int size) {
+    return "{\"provider\":\"" + Provider() + "\",\"keySize\":" + std::to_string(size) + "}";
+  }
+  // A token signed with one of the stack's keys and arbitrary claims (zyld-token options).
+  static std::string Mint(const std::string& key, std::vector<std::string> options) {
+    std::vector<std::string> argv{stack_->Env("TOKEN_BIN"), "--key", stack_->Dir() + "/keys/" + key + ".key"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    std::string out;
+    EXPECT_EQ(RunCommand(argv, &out), 0);
+    return out.substr(0, out.find('\n'));
+  }
+};
+
+TEST_F(Calls, GeneratedKeysDecryptToTheSameKey) {
+  const std::string token = stack_->Token("attestation");
+  for (int size : {1, 32, 1024}) {
+    SCOPED_TRACE(size);
+    const auto generated = Call(Port(), kGenerateKey, GenerateParams(size), token);
+    const std::string key = StringAt(generated, {"result", "key"});
+    const std::string wrapped = StringAt(generated, {"result", "wrappedKey"});
+    ASSERT_FALSE(wrapped.empty()) << boost::json::serialize(generated);
+    ASSERT_EQ(Base64Decode(key).value_or("").size(), static_cast<size_t>(size));
+    const auto decrypted = Call(Port(), kDecrypt,
+                                "{\"provider\":\"" + Provider() + "\",\"wrappedKey\":\"" + wrapped + "\"}", token);
+    EXPECT_EQ(StringAt(decrypted, {"result", "key"}), key) << boost::json::serialize(decrypted);
+  }
+  for (int size : {0, 1025}) {
+    EXPECT_EQ(ErrorTypeOf(Call(Port(), kGenerateKey, GenerateParams(size), token)), "invalid_argument") << size;
+  }
+}
+
+TEST_F(Calls, DecryptOfATamperedWrappedKeyFails) {
+  const std::string token = stack_->Token("attestation");
+  std::string wrapped = StringAt(Call(Port(), kGenerateKey, GenerateParams(32), token), {"result", "wrappedKey"});
+  ASSERT_GT(wrapped.size(), 40u);
+  wrapped[wrapped.size() - 8] = wrapped[wrapped.size() - 8] == 'A' ? 'B' : 'A';
+  const auto answer =
+      Call(Port(), kDecrypt, "{\"provider\":\"" + Provider() + "\",\"wrappedKey\":\"" + wrapped + "\"}", token);
+  EXPECT_TRUE(ResultOf(answer).is_null()) << boost::json::serialize(answer);
+  EXPECT_FALSE(ErrorTypeOf(answer).empty());
+}
+
+TEST_F(Calls, KeyOperationsFollowTheCallersEntitlements) {
+  const std::string attest = stack_->Token("attestation");
+  const std::string admin = stack_->Token("admin", {"KMS_ADMIN"});
+  const std::string reader = stack_->Token("admin", {"KMS_READ"});
+  EXPECT_FALSE(StringAt(Call(Port(), kGenerateKey, GenerateParams(16), attest), {"result", "wrappedKey"}).empty());
+  EXPECT_FALSE(StringAt(Call(Port(), kGenerateKey, GenerateParams(16), admin), {"result", "wrappedKey"}).empty());
+  EXPECT_EQ(ErrorTypeOf(Call(Port(), kGenerateKey, GenerateParams(16), reader)), "unauthorized");
+  EXPECT_EQ(ErrorTypeOf(Call(Port(), kDecrypt, ProviderParam(), reader)), "unauthorized");
+  // An administration token whose entitlements grant nothing here is known but allowed nothing.
+  EXPECT_EQ(ErrorTypeOf(Call(Port(), kGenerateKey, GenerateParams(16), stack_->Token("admin", {"OTHER"}))),
+            "unauthorized");
+  // Encrypt is reachable with the entitlement and always answers an error.
+  const auto encrypt = Call(Port(), "com.velora.ovik.kms.key_operation.encrypt",
+                            "{\"provider\":\"" + Provider() + "\",\"key\":\"AAAA\"}", attest);
+  EXPECT_TRUE(ResultOf(encrypt).is_null());
+  EXPECT_NE(ErrorTypeOf(encrypt), "unauthorized");
+}
+
+// The management services: checked once the daemon serves them.
+TEST_F(Calls, ManagementServicesFollowTheCallersEntitlements) {
+  const auto services = ResultOf(Call(Port(), kServiceList, ""));
+  ASSERT_TRUE(services.is_array());
+  bool served = false;
+  for (const auto& s : services.as_array()) served = served || (s.is_string() && s.as_string() == "com.velora.ovik.kms.providers");
+  if (!served) GTEST_SKIP() << "the daemon does not serve com.velora.ovik.kms.providers yet";
+  const std::string attest = stack_->Token("attestation");
+  const std::string admin = stack_->Token("admin", {"KMS_ADMIN"});
+  const std::string reader = stack_->Token("admin", {"KMS_READ"});
+  EXPECT_EQ(ErrorTypeOf(Call(Port(), kProvidersList, "", attest)), "unauthorized");
+  EXPECT_EQ(ErrorTypeOf(Call(Port(), kProvidersDelete, ProviderParam(), attest)), "unauthorized");
+  const auto list = ResultOf(Call(Port(), kProvidersList, "", admin));
+  ASSERT_TRUE(list.is_array());
+  EXPECT_EQ(StringAt(list.as_array().at(0), {"provider"}), Provider());
+  EXPECT_TRUE(ResultOf(Call(Port(), kProvidersList, "", reader)).is_array());
+  EXPECT_TRUE(ResultOf(Call(Port(), kProvidersGet, ProviderParam(), reader)).is_object());
+  EXPECT_EQ(ErrorTypeOf(Call(Port(), kProvidersDelete, ProviderParam(), reader)), "unauthorized");
+  EXPECT_EQ(ErrorTypeOf(Call(Port(), kProvidersList, "")), "unauthenticated");
+  const std::string badSpec = R"({"spec":{"provider":"p2","masterKeyId":"1","keyServer":{"type":"KMIP"}}})";
+  EXPECT_EQ(ErrorTypeOf(Call(Port(), kProvidersCreate, badSpec, reader)), "unauthorized");
+  const auto answer = Call(Port(), kProvidersCreate, badSpec, admin);
+  EXPECT_EQ(ErrorCodeOf(answer), -32602) << boost::json::serialize(answer);
+  EXPECT_NE(boost::json::serialize(answer).find("spec.keyServer.kmipServer"), std::string::npos);
+}
+
+TEST_F(Calls, CallsWithoutAValidTokenReachOnlyMetadataAndIntrospection) {
+  EXPECT_TRUE(ResultOf(Call(Port(), kProviderGet, "")).is_object());
+  EXPECT_TRUE(ResultOf(Call(Port(), kServiceList, "")).is_array());
+  EXPECT_TRUE(ResultOf(Call(Port(), "com.velora.mirel.std.introspection.operation.list",
+                            R"({"serviceId":"com.velora.ovik.kms.key_operation"})"))
+                  .is_array());
+  const std::vector<std::string> refused{
+      "", "not-a-token", Mint("attestation", {"--iss", "https://h/attestation", "--aud", "other"}),
+      Mint("attestation", {"--iss", "https://h/attestation", "--aud", "zyld", "--exp", "1000"})};
+  for (const std::string& token : refused) {
+    SCOPED_TRACE(token.substr(0, 30));
+    EXPECT_EQ(ErrorTypeOf(Call(Port(), kGenerateKey, GenerateParams(32), token)), "unauthenticated");
+    EXPECT_EQ(ErrorTypeOf(Call(Port(), kDecrypt, ProviderParam(), token)), "unauthenticated");
+  }
+}
+
+// Parameters are decoded only for an authorised call, so a refused caller learns nothing of them.
+TEST_F(Calls, ParamsAreDecodedOnlyAfterAuthorisation) {
+  const std::string bad = R"({"provider":5,"keySize":"big"})";
+  EXPECT_EQ(ErrorTypeOf(Call(Port(), kGenerateKey, bad)), "unauthenticated");
+  EXPECT_EQ(ErrorTypeOf(Call(Port(), kGenerateKey, bad, stack_->Token("admin", {"KMS_READ"}))), "unauthorized");
+  const auto answer = Call(Port(), kGenerateKey, bad, stack_->Token("attestation"));
+  EXPECT_EQ(ErrorCodeOf(answer), -32602) << boost::json::serialize(answer);
+  EXPECT_EQ(ErrorTypeOf(answer), "invalid_argument");
+}
+
+// Every call that reaches an operation leaves exactly one audit line, allowed or refused, and no
+// token or key ever reaches the audit file or the log.
+TEST_F(Calls, EveryCallLeavesOneAuditLineWithoutSecrets) {
+  const std::string attest = stack_->Token("attestation");
+  const std::string reader = stack_->Token("admin", {"KMS_READ"});
+  std::vector<std::string> secrets{attest, reader};
+
+  struct Step {
+    std::string method, params, token;
+    bool success;
+  };
+  const std::vector<Step> steps{
+      {kGenerateKey, GenerateParams(32), attest, true},
+      {kGenerateKey, GenerateParams(32), "", false},
+      {kGenerateKey, GenerateParams(32), reader, false},
+      {kProviderGet, "", "", true},
+      {kGenerateKey, "{\"provider\":\"nope\",\"keySize\":32}", attest, false},
+      {kGenerateKey, GenerateParams(4096), attest, false},
+      {kDecrypt, "{\"provider\":7}", attest, false},
+      {kGenerateKey, GenerateParams(64), attest, true},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.method + " " + step.params);
+    const size_t before = stack_->AuditLines().size();
+    const auto answer = Call(Port(), step.method, step.params, step.token);
+    ASSERT_FALSE(answer.is_null());
+    const std::string key = StringAt(answer, {"result", "key"});
+    if (!key.empty()) secrets.push_back(key);
+    const auto lines = stack_->AuditLines();
+    ASSERT_EQ(lines.size(), before + 1) << boost::json::serialize(answer);
+    const auto record = ParseJson(lines.back());
+    ASSERT_TRUE(record.is_object()) << lines.back();
+    EXPECT_EQ(StringAt(record, {"eventID"}), "api.call");
+    const std::string method = step.method;
+    const std::string object = StringAt(record, {"object"});
+    EXPECT_EQ(object.substr(object.find(':') + 1), method.substr(method.rfind('.') + 1)) << lines.back();
+    EXPECT_EQ(StringAt(record, {"subject"}).empty(), step.token.empty()) << lines.back();
+    EXPECT_EQ(record.at("result").as_bool(), step.success) << lines.back();
+  }
+  // The provider's client key, a line of its base64 body.
+  const auto clientKey = ReadLines(stack_->Dir() + "/pykmip/client.key");
+  ASSERT_GT(clientKey.size(), 3u);
+  secrets.push_back(clientKey[2]);
+  const std::string audit = ReadFile(stack_->Env("AUDIT"));
+  const std::string log = ReadFile(stack_->Env("LOG"));
+  for (const std::string& secret : secrets) {
+    ASSERT_FALSE(secret.empty());
+    EXPECT_EQ(audit.find(secret), std::string::npos) << "secret in the audit file: " << secret.substr(0, 16);
+    EXPECT_EQ(log.find(secret), std::string::npos) << "secret in the daemon log: " << secret.substr(0, 16);
+  }
+}
+
+}  // namespace
+}  // namespace ZyldIt

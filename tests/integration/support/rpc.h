@@ -1,0 +1,43 @@
+// JSON-RPC helpers for the integration tests: calls over a connection and the parts of an answer
+// the tests look at. A body that is not JSON parses to a null value.
+#pragma once
+
+#include "http_client.h"
+
+#include <boost/json.hpp>
+
+#include <optional>
+#include <string>
+
+namespace ZyldIt {
+
+inline constexpr const char* kGenerateKey = "com.velora.ovik.kms.key_operation.generate_key";
+inline constexpr const char* kDecrypt = "com.velora.ovik.kms.key_operation.decrypt";
+inline constexpr const char* kProvidersList = "com.velora.ovik.kms.providers.list";
+inline constexpr const char* kStatusGet = "com.velora.ovik.kms.status.get";
+inline constexpr const char* kProviderGet = "com.velora.mirel.std.introspection.provider.get";
+inline constexpr const char* kServiceList = "com.velora.mirel.std.introspection.service.list";
+inline constexpr const char* kErrors = "com.velora.mirel.std.errors.";
+
+boost::json::value ParseJson(const std::string& text);
+
+// Header lines for a bearer token ("" for none).
+std::string Bearer(const std::string& token);
+
+// One call on a fresh connection; the parsed standard answer (null when there was none).
+boost::json::value Call(uint16_t port, const std::string& method, const std::string& params,
+                        const std::string& token = "");
+
+// "result" of a standard answer, or null.
+boost::json::value ResultOf(const boost::json::value& answer);
+// error.data.type of a standard answer without its common prefix ("unauthorized", ...), or "".
+std::string ErrorTypeOf(const boost::json::value& answer);
+// error.code, or 0.
+int64_t ErrorCodeOf(const boost::json::value& answer);
+// A string member at a path of objects ("result", "key"); "" when absent.
+std::string StringAt(const boost::json::value& v, std::initializer_list<const char*> path);
+
+// Base64 (standard, padded) decoding for checks on returned keys; nullopt when not canonical.
+std::optional<std::string> Base64Decode(const std::string& text);
+
+}  // namespace ZyldIt

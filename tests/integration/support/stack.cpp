@@ -1,0 +1,218 @@
+#include "stack.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#ifndef ZYLD_IT_BUILD_DIR
+#error "ZYLD_IT_BUILD_DIR must name the build tree"
+#endif
+#ifndef ZYLD_IT_SOURCE_DIR
+#error "ZYLD_IT_SOURCE_DIR must name the source tree"
+#endif
+
+namespace ZyldIt {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kStopBound = std::chrono::seconds(10);
+
+std::string StackScript() { return SourceDir() + "/scripts/lib/zyld-stack.sh"; }
+
+// Child side of a spawn: optional stdout pipe / file, then exec. Never returns.
+[[noreturn]] void ExecChild(const std::vector<std::string>& argv, int outFd, const char* configEnv) {
+  const int devNull = ::open("/dev/null", O_RDONLY);
+  ::dup2(devNull, 0);
+  if (outFd >= 0) ::dup2(outFd, 1);
+  if (configEnv != nullptr) ::setenv("ZYLD_CONFIG", configEnv, 1);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  ::execvp(args[0], args.data());
+  ::_exit(127);
+}
+
+int StatusOf(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1; }
+
+std::map<std::string, std::string> ParseEnvFile(const std::string& path) {
+  std::map<std::string, std::string> env;
+  for (const std::string& line : ReadLines(path)) {
+    const size_t eq = line.find('=');
+    if (eq != std::string::npos) env[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return env;
+}
+
+}  // namespace
+
+int RunCommand(const std::vector<std::string>& argv, std::string* out) {
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+  const pid_t pid = ::fork();
+  if (pid < 0) return -1;
+  if (pid == 0) ExecChild(argv, pipeFds[1], nullptr);
+  ::close(pipeFds[1]);
+  std::string text;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(pipeFds[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+    if (n > 0) text.append(buf, static_cast<size_t>(n));
+  }
+  ::close(pipeFds[0]);
+  int raw = 0;
+  while (::waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
+  }
+  if (out != nullptr) *out = text;
+  return StatusOf(raw);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string MakeTempDir(const std::string& prefix) {
+  std::string pattern = "/tmp/" + prefix + "-XXXXXX";
+  return ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+}
+
+std::string ZyldBinary() { return std::string(ZYLD_IT_BUILD_DIR) + "/apps/zyld/zyld"; }
+std::string MetadataFile() { return std::string(ZYLD_IT_BUILD_DIR) + "/zyl_mirel_metadata.json"; }
+std::string SourceDir() { return ZYLD_IT_SOURCE_DIR; }
+
+std::string WriteConfig(const std::string& dir, uint16_t port, const std::string& extraXml) {
+  const std::string path = dir + "/zyld.xml";
+  std::ofstream out(path);
+  out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<config>\n"
+      << "  <log><level>info</level><file></file></log>\n"
+      << "  <configStore><path>" << dir << "/store/ovik.db</path></configStore>\n"
+      << "  <audit><path>" << dir << "/audit.log</path></audit>\n"
+      << "  <firewall><backend>none</backend></firewall>\n"
+      << "  <metadata><path>" << MetadataFile() << "</path></metadata>\n"
+      << "  <endpoint><port>" << port << "</port></endpoint>\n"
+      << extraXml << "</config>\n";
+  return path;
+}
+
+void RaiseFileLimit(size_t n) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= n) return;
+  limit.rlim_cur = std::min<rlim_t>(n, limit.rlim_max);
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// --- Stack ---------------------------------------------------------------------------------------
+
+std::unique_ptr<Stack> Stack::Up(std::string& error) {
+  const std::string dir = MakeTempDir("zyld-it");
+  if (dir.empty()) {
+    error = "cannot create a folder under /tmp";
+    return nullptr;
+  }
+  ::setenv("ZYLD_BUILD_DIR", ZYLD_IT_BUILD_DIR, 1);
+  ::setenv("ZYLD_STACK_OWNER_PID", std::to_string(::getpid()).c_str(), 1);
+  std::unique_ptr<Stack> stack(new Stack(dir));
+  if (RunCommand({"bash", StackScript(), "up", dir}) != 0) {
+    error = "zyld-stack.sh up " + dir + " failed (see the lines above and " + dir + "/zyld.log)";
+    return nullptr;  // the destructor takes down what did start
+  }
+  stack->env_ = ParseEnvFile(dir + "/stack.env");
+  return stack;
+}
+
+Stack::~Stack() {
+  RunCommand({"bash", StackScript(), "down", dir_});
+  if (std::getenv("ZYLD_IT_KEEP") == nullptr) {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+}
+
+uint16_t Stack::Port() const { return static_cast<uint16_t>(std::stoi(Env("PORT"))); }
+pid_t Stack::DaemonPid() const { return static_cast<pid_t>(std::stoi(Env("ZYLD_PID"))); }
+bool Stack::DaemonAlive() const { return ::kill(DaemonPid(), 0) == 0; }
+
+std::string Stack::Env(const std::string& key) const {
+  auto it = env_.find(key);
+  return it == env_.end() ? std::string() : it->second;
+}
+
+std::string Stack::Token(const std::string& kind, const std::vector<std::string>& entitlements) const {
+  std::vector<std::string> argv{"bash", StackScript(), "token", dir_, kind};
+  argv.insert(argv.end(), entitlements.begin(), entitlements.end());
+  std::string out;
+  if (RunCommand(argv, &out) != 0) return std::string();
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
+std::vector<std::string> Stack::AuditLines() const { return ReadLines(Env("AUDIT")); }
+
+// --- DaemonProcess -------------------------------------------------------------------------------
+
+DaemonProcess::DaemonProcess(const std::vector<std::string>& prefix, const std::string& config,
+                             const std::string& log)
+    : log_(log) {
+  std::vector<std::string> argv = prefix;
+  argv.push_back(ZyldBinary());
+  const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::dup2(logFd, 2);
+    ExecChild(argv, logFd, config.c_str());
+  }
+  ::close(logFd);
+}
+
+DaemonProcess::~DaemonProcess() {
+  if (pid_ <= 0 || status_) return;
+  ::kill(pid_, SIGTERM);
+  if (!WaitExit(kStopBound)) {
+    ::kill(pid_, SIGKILL);
+    WaitExit(kStopBound);
+  }
+}
+
+std::optional<int> DaemonProcess::WaitExit(std::chrono::milliseconds bound) {
+  if (status_ || pid_ <= 0) return status_;
+  const auto deadline = Clock::now() + bound;
+  do {
+    int raw = 0;
+    if (::waitpid(pid_, &raw, WNOHANG) == pid_) {
+      status_ = StatusOf(raw);
+      return status_;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  } while (Clock::now() < deadline);
+  return std::nullopt;
+}
+
+bool DaemonProcess::WaitForLog(const std::string& text, std::chrono::milliseconds bound) {
+  const auto deadline = Clock::now() + bound;
+  do {
+    if (ReadFile(log_).find(text) != std::string::npos) return true;
+    if (WaitExit(std::chrono::milliseconds(0))) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  } while (Clock::now() < deadline);
+  return false;
+}
+
+}  // namespace ZyldIt

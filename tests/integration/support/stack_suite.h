@@ -1,0 +1,42 @@
+// Base of the integration suites that share one whole stack (PyKMIP + daemon): it is started by
+// the first suite that needs it and taken down once all tests of the process have run.
+#pragma once
+
+#include "stack.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace ZyldIt {
+
+class StackSuite : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (stack_ || !setupError_.empty()) return;
+    RaiseFileLimit(8192);
+    stack_ = Stack::Up(setupError_);
+  }
+  void SetUp() override { ASSERT_NE(stack_, nullptr) << setupError_; }
+  void TearDown() override {
+    if (stack_) {
+      EXPECT_TRUE(stack_->DaemonAlive()) << "the daemon is gone; log: " << stack_->Env("LOG");
+    }
+  }
+
+  static uint16_t Port() { return stack_->Port(); }
+
+  static inline std::unique_ptr<Stack> stack_;
+  static inline std::string setupError_;
+
+ private:
+  class Teardown : public ::testing::Environment {
+   public:
+    void TearDown() override { stack_.reset(); }
+  };
+  // The framework owns registered environments.
+  static inline ::testing::Environment* const teardown_ = ::testing::AddGlobalTestEnvironment(new Teardown);
+};
+
+}  // namespace ZyldIt
