@@ -39,6 +39,18 @@ TEST_F(PipelineTest, AdministrationTokensNeedTheEntitlementOfTheOperation) {
             "ok");
 }
 
+TEST_F(PipelineTest, TheHostHandlerAsksFirst) {
+  // With one key behind both kinds, an administration token verifies for both handlers; the
+  // attestation handler would reject it (no attestation issuer), so it passes only because the
+  // host's handler, outside, has already authenticated it.
+  StoreCertificate("attestation", admin_->cert);
+  provider_ = Zyld::ZylApi::CreateApiProvider(ZYL_MIREL_METADATA, Zyld::ZylApi::MakeLocalizer(), logBridge_,
+                                              traffic_, errors_, {registry_.get(), {}, {}});
+  EXPECT_EQ(ErrorType(Call(SignToken(AdminClaims({"KMS_ADMIN"}), admin_->key), kGenerateKey, kGenerate)), "ok");
+  ZyldToken::Options attestationShaped = AttestationClaims();
+  EXPECT_EQ(ErrorType(Call(SignToken(attestationShaped, admin_->key), kGenerateKey, kGenerate)), kUnauthenticated);
+}
+
 TEST_F(PipelineTest, TokensOfNeitherKindAndBadTokensAreUnauthenticated) {
   const Identity stranger = NewIdentity();
   EXPECT_EQ(ErrorType(Call(std::nullopt, kGenerateKey, kGenerate)), kUnauthenticated);
