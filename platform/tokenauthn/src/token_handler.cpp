@@ -94,6 +94,12 @@ bool IsStringList(const boost::json::value& value) {
   return true;
 }
 
+// Only the public-key algorithms prove possession of the certificate's key: an HMAC token
+// "signed" with the public key text as secret must not pass.
+bool AcceptedAlgorithm(jwt_alg_t alg) {
+  return alg == JWT_ALG_RS256 || alg == JWT_ALG_ES256;
+}
+
 }  // namespace
 
 Mirel::ErrorValue InvalidTokenError() {
@@ -102,9 +108,26 @@ Mirel::ErrorValue InvalidTokenError() {
   return Mirel::Data::NativeToValueAdapter::Adapt(std::move(error));
 }
 
+// The key of one certificate text: its PEM public key and that key's identity (its digest).
+struct HostTokenHandler::Key {
+  std::string certificate;
+  std::string publicKey;
+  Digest id{};
+};
+
 HostTokenHandler::HostTokenHandler(CertificateReader reader,
                                    std::shared_ptr<Mirel::Log::Logger> logger)
-    : reader_(std::move(reader)), logger_(std::move(logger)) {}
+    : HostTokenHandler(std::move(reader), std::move(logger), Options{}) {}
+
+HostTokenHandler::HostTokenHandler(CertificateReader reader,
+                                   std::shared_ptr<Mirel::Log::Logger> logger, Options options)
+    : reader_(std::move(reader)),
+      logger_(std::move(logger)),
+      now_(options.now ? std::move(options.now) : Clock([] { return static_cast<int64_t>(std::time(nullptr)); })),
+      accepted_(options.accepted),
+      foreign_(options.foreign) {}
+
+HostTokenHandler::~HostTokenHandler() = default;
 
 void HostTokenHandler::Authenticate(const Mirel::CallContext& ctx, AuthnCallback answer) {
   if (!ctx.accessToken) {
@@ -118,50 +141,117 @@ AuthnAnswer HostTokenHandler::Check(const std::string& token) const {
   if (token.empty() || token.size() > kMaxTokenBytes) {
     return AuthnAnswer::None();
   }
-  const std::optional<std::string> certificate = reader_ ? reader_() : std::nullopt;
-  const std::string key = certificate ? PublicKeyPem(*certificate) : std::string();
-  if (key.empty()) {
+  const std::shared_ptr<const Key> key = CurrentKey();
+  if (!key) {
     if (logger_) {
       MIREL_LOG(logger_, Mirel::Log::kWarning) << "No usable administration token certificate";
     }
     return AuthnAnswer::None();
   }
+  const Digest tokenId = Sha256Digest(token);
+  if (foreign_.Find(key->id, tokenId)) {
+    return AuthnAnswer::None();
+  }
+  if (auto hit = accepted_.Find(key->id, tokenId); hit && hit->claims) {
+    AuthnAnswer answer = Decide(*hit->claims);
+    if (!answer.IsData()) {
+      accepted_.Erase(key->id, tokenId);  // expired since
+    }
+    return answer;
+  }
+  const ClaimsPtr claims = Verify(*key, token, tokenId);
+  if (!claims) {
+    return AuthnAnswer::None();
+  }
+  AuthnAnswer answer = Decide(*claims);
+  if (answer.IsData()) {
+    accepted_.PutVerified(key->id, tokenId, claims);
+  }
+  return answer;
+}
+
+std::shared_ptr<const HostTokenHandler::Key> HostTokenHandler::CurrentKey() const {
+  const std::optional<std::string> certificate = reader_ ? reader_() : std::nullopt;
+  if (!certificate) {
+    return nullptr;
+  }
+  {
+    std::lock_guard<std::mutex> lock(keyMutex_);
+    if (key_ && key_->certificate == *certificate) {
+      return key_;
+    }
+  }
+  std::string publicKey = PublicKeyPem(*certificate);
+  if (publicKey.empty()) {
+    return nullptr;
+  }
+  const Digest id = Sha256Digest(publicKey);
+  auto key = std::make_shared<const Key>(Key{*certificate, std::move(publicKey), id});
+  std::lock_guard<std::mutex> lock(keyMutex_);
+  if (key_ && key_->id != id) {
+    // Outcomes remembered for the old key can no longer be found; let their memory go.
+    accepted_.Clear();
+    foreign_.Clear();
+  }
+  key_ = key;
+  return key;
+}
+
+HostTokenHandler::ClaimsPtr HostTokenHandler::Verify(const Key& key, const std::string& token,
+                                                    const Digest& tokenId) const {
   jwt_t* raw = nullptr;
-  const int rc = jwt_decode(&raw, token.c_str(), reinterpret_cast<const unsigned char*>(key.data()),
-                            static_cast<int>(key.size()));
+  // libjwt reports some allocation failures as EINVAL; errno tells them apart.
+  errno = 0;
+  const int rc = jwt_decode(&raw, token.c_str(), reinterpret_cast<const unsigned char*>(key.publicKey.data()),
+                            static_cast<int>(key.publicKey.size()));
+  const bool outOfMemory = errno == ENOMEM;
   JwtPtr jwt(raw);
   if (rc != 0 || !jwt) {
-    return AuthnAnswer::None();
-  }
-  // Only the public-key algorithms prove possession of the certificate's key: an HMAC token
-  // "signed" with the public key text as secret must not pass.
-  const jwt_alg_t alg = jwt_get_alg(jwt.get());
-  if (alg != JWT_ALG_RS256 && alg != JWT_ALG_ES256) {
-    return AuthnAnswer::None();
-  }
-  const auto reject = [this](const char* why) {
-    if (logger_) {
-      MIREL_LOG(logger_, Mirel::Log::kWarning) << "Administration token rejected: " << why;
+    // EINVAL: malformed, or the signature does not verify with this key; the same every time.
+    if (rc == EINVAL && !outOfMemory) {
+      foreign_.PutNotVerified(key.id, tokenId);
     }
-    return AuthnAnswer::Failure(InvalidTokenError());
-  };
-  if (!AudienceMatches(Claim(jwt.get(), "aud"))) {
-    return reject("wrong audience");
+    return nullptr;
   }
-  const boost::json::value exp = Claim(jwt.get(), "exp");
-  if (!exp.is_int64() || exp.get_int64() <= static_cast<int64_t>(std::time(nullptr))) {
-    return reject("expired or without expiry");
+  const jwt_alg_t alg = jwt_get_alg(jwt.get());
+  if (!AcceptedAlgorithm(alg)) {
+    foreign_.PutNotVerified(key.id, tokenId);
+    return nullptr;
   }
-  const boost::json::value sub = Claim(jwt.get(), "sub");
-  if (!sub.is_string() || sub.get_string().empty()) {
-    return reject("no subject");
+  auto claims = std::make_shared<HostTokenClaims>();
+  claims->alg = static_cast<int>(alg);
+  claims->aud = Claim(jwt.get(), "aud");
+  claims->exp = Claim(jwt.get(), "exp");
+  claims->sub = Claim(jwt.get(), "sub");
+  claims->entitlements = Claim(jwt.get(), ENTITLEMENTS_GRANTS);
+  return claims;
+}
+
+AuthnAnswer HostTokenHandler::Decide(const HostTokenClaims& claims) const {
+  if (!AcceptedAlgorithm(static_cast<jwt_alg_t>(claims.alg))) {
+    return AuthnAnswer::None();
   }
-  boost::json::value entitlements = Claim(jwt.get(), ENTITLEMENTS_GRANTS);
-  if (!IsStringList(entitlements)) {
-    return reject("no entitlement list");
+  if (!AudienceMatches(claims.aud)) {
+    return Reject("wrong audience");
   }
-  return AuthnAnswer::Data(boost::json::object{{Mirel::Authn::kSubjectKey, sub},
-                                               {ENTITLEMENTS_GRANTS, std::move(entitlements)}});
+  if (!claims.exp.is_int64() || claims.exp.get_int64() <= now_()) {
+    return Reject("expired or without expiry");
+  }
+  if (!claims.sub.is_string() || claims.sub.get_string().empty()) {
+    return Reject("no subject");
+  }
+  if (!IsStringList(claims.entitlements)) {
+    return Reject("no entitlement list");
+  }
+  return AuthnAnswer::Data(boost::json::object{{Mirel::Authn::kSubjectKey, claims.sub},
+                                               {ENTITLEMENTS_GRANTS, claims.entitlements}});
+}
+
+AuthnAnswer HostTokenHandler::Reject(const char* why) const {
+  if (logger_) {
+    MIREL_LOG(logger_, Mirel::Log::kWarning) << "Administration token rejected: " << why;
+  }
+  return AuthnAnswer::Failure(InvalidTokenError());
 }
 
 }  // namespace Ovik::Authn

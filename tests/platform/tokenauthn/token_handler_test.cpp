@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -63,7 +65,7 @@ Identity MakeIdentity(bool ec) {
 
 struct Claims {
   const char* aud = "zyld";
-  long expIn = 3600;
+  long expIn = 3600;  // seconds after now
   bool withExp = true;
   const char* sub = "admin";
   const char* entitlements = R"(["KMS_ADMIN", "KMS_READ"])";
@@ -178,6 +180,151 @@ TEST_F(HostTokens, CallWithoutTokenIsNotItsKind) {
   handler.Authenticate(Mirel::CallContext{}, [&answer](AuthnAnswer a) { answer = std::move(a); });
   ASSERT_TRUE(answer.has_value());
   EXPECT_TRUE(answer->IsNone());
+}
+
+// One handler kept across calls, so that its remembered outcomes come into play; its clock is
+// set by the test.
+class RememberingHostTokens : public HostTokens {
+ protected:
+  using Handler = Ovik::Authn::HostTokenHandler;
+
+  std::unique_ptr<Handler> Make(Handler::Options options = {}) {
+    options.now = [this] { return now; };
+    return std::make_unique<Handler>([this] { return certificate; }, nullptr, std::move(options));
+  }
+
+  static Claims ExpiringIn(long seconds) {
+    Claims claims;
+    claims.expIn = seconds;
+    return claims;
+  }
+
+  int64_t now = static_cast<int64_t>(std::time(nullptr));
+};
+
+TEST_F(RememberingHostTokens, RepeatedTokenGetsTheSameAnswerUntilItExpires) {
+  const auto handler = Make();
+  const std::string token = Sign(JWT_ALG_RS256, rsa_->privateKey, ExpiringIn(100));
+  const auto first = handler->Check(token);
+  ASSERT_TRUE(first.IsData());
+  EXPECT_EQ(handler->CachedAccepted(), 1u);
+  const auto again = handler->Check(token);
+  ASSERT_TRUE(again.IsData());
+  EXPECT_EQ(again.GetData(), first.GetData());
+  EXPECT_EQ(again.GetData().at("entitlements"), (boost::json::array{"KMS_ADMIN", "KMS_READ"}));
+
+  now += 99;
+  EXPECT_TRUE(handler->Check(token).IsData());
+  now += 1;  // a token is good before the second of its "exp"
+  const auto expired = handler->Check(token);
+  ASSERT_TRUE(expired.IsFailure());
+  EXPECT_EQ(expired.GetFailure().messages.at(0).id, "com.velora.ovik.kms.authentication.invalid_token");
+  EXPECT_EQ(handler->CachedAccepted(), 0u);
+  EXPECT_TRUE(handler->Check(token).IsFailure());
+}
+
+TEST_F(RememberingHostTokens, ReplacedCertificateRetiresRememberedOutcomes) {
+  const auto handler = Make();
+  const std::string rsaToken = Sign(JWT_ALG_RS256, rsa_->privateKey, {});
+  const std::string ecToken = Sign(JWT_ALG_ES256, ec_->privateKey, {});
+  ASSERT_TRUE(handler->Check(rsaToken).IsData());
+  ASSERT_TRUE(handler->Check(ecToken).IsNone());
+  EXPECT_EQ(handler->CachedAccepted(), 1u);
+  EXPECT_EQ(handler->CachedForeign(), 1u);
+
+  certificate = ec_->certificate;
+  EXPECT_TRUE(handler->Check(rsaToken).IsNone());
+  EXPECT_TRUE(handler->Check(ecToken).IsData());
+  EXPECT_EQ(handler->CachedAccepted(), 1u);
+  EXPECT_EQ(handler->CachedForeign(), 1u);
+
+  // No certificate: nothing is accepted, remembered or not; the same certificate back restores it.
+  certificate.reset();
+  EXPECT_TRUE(handler->Check(ecToken).IsNone());
+  certificate = ec_->certificate;
+  EXPECT_TRUE(handler->Check(ecToken).IsData());
+  certificate = rsa_->certificate;
+  EXPECT_TRUE(handler->Check(rsaToken).IsData());
+  EXPECT_TRUE(handler->Check(ecToken).IsNone());
+}
+
+TEST_F(RememberingHostTokens, TokensNotOfItsKindStaySo) {
+  const auto handler = Make();
+  const std::vector<std::string> foreign = {
+      Sign(JWT_ALG_ES256, ec_->privateKey, {}),    // another key
+      Sign(JWT_ALG_RS384, rsa_->privateKey, {}),   // the key, another algorithm
+      Sign(JWT_ALG_HS256, rsa_->publicKey, {}),    // HMAC keyed with the public key text
+      "not.a.token",
+  };
+  for (int round = 0; round < 2; ++round) {
+    for (const auto& token : foreign) {
+      EXPECT_TRUE(handler->Check(token).IsNone()) << token;
+    }
+  }
+  EXPECT_EQ(handler->CachedForeign(), foreign.size());
+  EXPECT_EQ(handler->CachedAccepted(), 0u);
+  // A remembered foreign token does not stand in for a good one.
+  EXPECT_TRUE(handler->Check(Sign(JWT_ALG_RS256, rsa_->privateKey, {})).IsData());
+}
+
+TEST_F(RememberingHostTokens, TokensFailingAClaimAreNotRemembered) {
+  const auto handler = Make();
+  Claims noSubject;
+  noSubject.sub = nullptr;
+  for (const Claims& claims : {ExpiringIn(-10), noSubject}) {
+    const std::string token = Sign(JWT_ALG_RS256, rsa_->privateKey, claims);
+    EXPECT_TRUE(handler->Check(token).IsFailure());
+    EXPECT_TRUE(handler->Check(token).IsFailure());
+  }
+  EXPECT_EQ(handler->CachedAccepted(), 0u);
+  EXPECT_EQ(handler->CachedForeign(), 0u);
+}
+
+TEST_F(RememberingHostTokens, RememberedOutcomesAreBoundedAndForeignTokensCannotPushOutAccepted) {
+  Handler::Options options;
+  options.accepted = {3, 1};
+  options.foreign = {2, 1};
+  const auto handler = Make(options);
+  std::vector<std::string> accepted;
+  for (long i = 0; i < 5; ++i) {
+    accepted.push_back(Sign(JWT_ALG_RS256, rsa_->privateKey, ExpiringIn(3600 + i)));
+    EXPECT_TRUE(handler->Check(accepted.back()).IsData());
+  }
+  EXPECT_EQ(handler->CachedAccepted(), 3u);
+  for (long i = 0; i < 6; ++i) {
+    EXPECT_TRUE(handler->Check("junk." + std::to_string(i) + ".token").IsNone());
+  }
+  EXPECT_EQ(handler->CachedForeign(), 2u);
+  EXPECT_EQ(handler->CachedAccepted(), 3u);
+  for (const auto& token : accepted) {  // dropped ones are verified afresh
+    EXPECT_TRUE(handler->Check(token).IsData());
+  }
+  EXPECT_EQ(handler->CachedAccepted(), 3u);
+}
+
+TEST_F(RememberingHostTokens, ConcurrentCallsGetConsistentAnswers) {
+  Handler::Options options;
+  options.accepted = {4, 2};
+  const auto handler = Make(options);
+  std::vector<std::string> good;
+  for (long i = 0; i < 6; ++i) {
+    good.push_back(Sign(JWT_ALG_RS256, rsa_->privateKey, ExpiringIn(3600 + i)));
+  }
+  const std::string foreign = Sign(JWT_ALG_ES256, ec_->privateKey, {});
+  std::vector<int> wrong(4, 0);
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < wrong.size(); ++t) {
+    threads.emplace_back([&, t] {
+      for (size_t i = 0; i < 30; ++i) {
+        wrong[t] += handler->Check(good[(i + t) % good.size()]).IsData() ? 0 : 1;
+        wrong[t] += handler->Check(foreign).IsNone() ? 0 : 1;
+      }
+    });
+  }
+  for (auto& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(wrong, std::vector<int>(4, 0));
 }
 
 TEST(EntitlementChecker, AuthorisedByAnyGrantedEntitlement) {

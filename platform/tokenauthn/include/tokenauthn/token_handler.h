@@ -9,13 +9,27 @@
 // algorithm, is not its kind (none). A verified token must have "aud" "zyld" (or a list holding
 // it), an "exp" that has not passed, a string "sub" (the user name) and a string-list claim
 // "entitlements"; failing any of these answers Unauthenticated.
+//
+// Every call passes this handler first, so repeated work is remembered: the key extracted from the
+// last certificate text read (extracted again only when the text changes), and two bounded
+// verification caches keyed by that key's identity and the token's digest: tokens that verified
+// and passed every claim (their claims are checked again on each use, so expiry still applies),
+// and tokens that are not its kind (they do not verify with the key, or use another algorithm).
+// The two are kept apart so that a flood of foreign tokens cannot push out accepted ones. Tokens
+// that verify but fail a claim, and failures for want of resources, are not remembered. A
+// replaced key retires every outcome remembered for the old one. Thread-safe.
 #pragma once
 
 #include <mirel/authn.h>
 #include <mirel/log.h>
+#include <tokenauthn/verify_cache.h>
 
+#include <boost/json/value.hpp>
+
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -37,17 +51,60 @@ class TokenHandler : public Mirel::Authn::Authenticator {
 // Returns the PEM certificate text, or nullopt when there is none.
 using CertificateReader = std::function<std::optional<std::string>()>;
 
+// What the claim checks need of a token that verified: the claims as they appear in it (null
+// when absent).
+struct HostTokenClaims {
+  int alg = 0;  // jwt_alg_t
+  boost::json::value aud;
+  boost::json::value exp;
+  boost::json::value sub;
+  boost::json::value entitlements;
+};
+
 class HostTokenHandler final : public TokenHandler {
  public:
+  // The current time in seconds since the epoch.
+  using Clock = std::function<int64_t()>;
+
+  struct Options {
+    Clock now;                     // default: std::time
+    VerifyCacheOptions accepted;   // tokens that passed every check
+    VerifyCacheOptions foreign;    // tokens that are not this handler's kind
+  };
+
   HostTokenHandler(CertificateReader reader, std::shared_ptr<Mirel::Log::Logger> logger);
+  HostTokenHandler(CertificateReader reader, std::shared_ptr<Mirel::Log::Logger> logger,
+                   Options options);
+  ~HostTokenHandler() override;
+
   void Authenticate(const Mirel::CallContext& ctx, AuthnCallback answer) override;
 
   // The same decision as a value (what Authenticate answers).
   AuthnAnswer Check(const std::string& token) const;
 
+  // Tokens currently remembered as accepted, and as not this handler's kind.
+  size_t CachedAccepted() const { return accepted_.Size(); }
+  size_t CachedForeign() const { return foreign_.Size(); }
+
  private:
+  struct Key;
+  using ClaimsPtr = std::shared_ptr<const HostTokenClaims>;
+
+  // The key of the certificate now in the store, or null when there is no usable one.
+  std::shared_ptr<const Key> CurrentKey() const;
+  // Verifies the token with the key; remembers a deterministic "not its kind".
+  ClaimsPtr Verify(const Key& key, const std::string& token, const Digest& tokenId) const;
+  // The answer for claims of a verified token (data, or Unauthenticated).
+  AuthnAnswer Decide(const HostTokenClaims& claims) const;
+  AuthnAnswer Reject(const char* why) const;
+
   CertificateReader reader_;
   std::shared_ptr<Mirel::Log::Logger> logger_;
+  Clock now_;
+  mutable std::mutex keyMutex_;
+  mutable std::shared_ptr<const Key> key_;  // the last key extracted; guarded by keyMutex_
+  mutable VerifyCache<HostTokenClaims> accepted_;
+  mutable VerifyCache<HostTokenClaims> foreign_;
 };
 
 // The Unauthenticated error value carrying the invalid-token message.
