@@ -2,11 +2,19 @@
 
 #include <qlkmipsimple.h>
 
+#include <algorithm>
+#include <array>
+#include <vector>
+
 namespace Qlkmip::Kmip {
 namespace {
 
 using Ttlv::Item;
 using Ttlv::Type;
+
+// Unique Batch Item IDs of the two items of a Get sent with its State query.
+constexpr std::array<uint8_t, 1> kGetItemId = {0x01};
+constexpr std::array<uint8_t, 1> kStateItemId = {0x02};
 
 Item ProtocolVersion(int major, int minor) {
   return Item::Struct(Tag::ProtocolVersion, {Item::Int(Tag::ProtocolVersionMajor, major),
@@ -175,6 +183,74 @@ Reply Success(const Item& batchItem, Operation operation) {
   return operation == Operation::Get ? SymmetricKey(payload) : Attributes(payload);
 }
 
+Reply InterpretItem(const Item& batchItem, Operation operation) {
+  const Item* status = batchItem.Find(Tag::ResultStatus, Type::Enumeration);
+  if (status == nullptr) {
+    return Bad("no result status");
+  }
+  const Item* echoed = batchItem.Find(Tag::Operation);
+  if (echoed != nullptr &&
+      (echoed->type != Type::Enumeration || echoed->number != static_cast<int64_t>(operation))) {
+    return Bad("response to another operation");
+  }
+  if (status->number != kResultSuccess) {
+    return Failure(batchItem, operation, status->number);
+  }
+  if (echoed == nullptr) {
+    return Bad("successful batch item without operation");
+  }
+  return Success(batchItem, operation);
+}
+
+// Collects the batch items of MESSAGE and its header's Batch Count; returns what makes the
+// message unusable, or nullptr.
+const char* ResponseItems(const Item& message, int64_t* count, std::vector<const Item*>* items) {
+  if (message.tag != Tag::ResponseMessage || message.type != Type::Structure) {
+    return "not a response message";
+  }
+  const Item* header = message.Find(Tag::ResponseHeader, Type::Structure);
+  const Item* batchCount = header ? header->Find(Tag::BatchCount, Type::Integer) : nullptr;
+  if (batchCount == nullptr || header->Find(Tag::ProtocolVersion, Type::Structure) == nullptr) {
+    return "incomplete response header";
+  }
+  for (const Item& child : message.children) {
+    if (child.tag == Tag::BatchItem && child.type == Type::Structure) {
+      items->push_back(&child);
+    }
+  }
+  *count = batchCount->number;
+  return nullptr;
+}
+
+bool IsId(const Item& id, const std::array<uint8_t, 1>& expected) {
+  return id.bytes.size() == expected.size() &&
+         std::equal(expected.begin(), expected.end(), id.bytes.begin());
+}
+
+Item BatchItem(Operation operation, Item payload, const std::array<uint8_t, 1>* id) {
+  Item item = Item::Struct(Tag::BatchItem);
+  item.children.push_back(Item::Enum(Tag::Operation, static_cast<uint32_t>(operation)));
+  if (id != nullptr) {
+    item.children.push_back(Item::Bytes(Tag::UniqueBatchItemId, id->data(), id->size()));
+  }
+  item.children.push_back(std::move(payload));
+  return item;
+}
+
+SecureBytes EncodeMessage(const Request& request, std::vector<Item> items) {
+  Item header = Item::Struct(Tag::RequestHeader, {ProtocolVersion(1, 1)});
+  if (request.withCredential) {
+    header.children.push_back(Credential(request));
+  }
+  header.children.push_back(Item::Int(Tag::BatchCount, static_cast<int32_t>(items.size())));
+  Item message = Item::Struct(Tag::RequestMessage);
+  message.children.push_back(std::move(header));
+  for (Item& item : items) {
+    message.children.push_back(std::move(item));
+  }
+  return Ttlv::Encode(message);
+}
+
 }  // namespace
 
 const char* OperationName(Operation operation) {
@@ -187,57 +263,81 @@ const char* OperationName(Operation operation) {
 }
 
 SecureBytes EncodeRequest(const Request& request) {
-  Item header = Item::Struct(Tag::RequestHeader, {ProtocolVersion(1, 1)});
-  if (request.withCredential) {
-    header.children.push_back(Credential(request));
-  }
-  header.children.push_back(Item::Int(Tag::BatchCount, 1));
-  Item batchItem = Item::Struct(Tag::BatchItem);
-  batchItem.children.push_back(
-      Item::Enum(Tag::Operation, static_cast<uint32_t>(request.operation)));
-  batchItem.children.push_back(Payload(request));
-  Item message = Item::Struct(Tag::RequestMessage);
-  message.children.push_back(std::move(header));
-  message.children.push_back(std::move(batchItem));
-  return Ttlv::Encode(message);
+  std::vector<Item> items;
+  items.push_back(BatchItem(request.operation, Payload(request), nullptr));
+  return EncodeMessage(request, std::move(items));
+}
+
+SecureBytes EncodeGetWithState(const Request& get) {
+  Request attributes;
+  attributes.operation = Operation::GetAttributes;
+  attributes.uniqueId = get.uniqueId;
+  std::vector<Item> items;
+  items.push_back(BatchItem(Operation::Get, Payload(get), &kGetItemId));
+  items.push_back(BatchItem(Operation::GetAttributes, Payload(attributes), &kStateItemId));
+  return EncodeMessage(get, std::move(items));
 }
 
 Reply InterpretResponse(const Item& message, Operation operation) {
-  if (message.tag != Tag::ResponseMessage || message.type != Type::Structure) {
-    return Bad("not a response message");
+  std::vector<const Item*> items;
+  int64_t count = 0;
+  if (const char* unusable = ResponseItems(message, &count, &items)) {
+    return Bad(unusable);
   }
-  const Item* header = message.Find(Tag::ResponseHeader, Type::Structure);
-  const Item* count = header ? header->Find(Tag::BatchCount, Type::Integer) : nullptr;
-  if (count == nullptr || header->Find(Tag::ProtocolVersion, Type::Structure) == nullptr) {
-    return Bad("incomplete response header");
-  }
-  const Item* batchItem = nullptr;
-  int items = 0;
-  for (const Item& child : message.children) {
-    if (child.tag == Tag::BatchItem && child.type == Type::Structure) {
-      batchItem = &child;
-      ++items;
-    }
-  }
-  if (items != 1 || count->number != 1) {
+  if (items.size() != 1 || count != 1) {
     return Bad("expected exactly one batch item");
   }
-  const Item* status = batchItem->Find(Tag::ResultStatus, Type::Enumeration);
-  if (status == nullptr) {
-    return Bad("no result status");
+  return InterpretItem(*items.front(), operation);
+}
+
+PairedReply InterpretGetWithState(const Item& message) {
+  PairedReply out;
+  std::vector<const Item*> items;
+  int64_t count = 0;
+  if (const char* unusable = ResponseItems(message, &count, &items)) {
+    out.get = Bad(unusable);
+    return out;
   }
-  const Item* echoed = batchItem->Find(Tag::Operation);
-  if (echoed != nullptr &&
-      (echoed->type != Type::Enumeration || echoed->number != static_cast<int64_t>(operation))) {
-    return Bad("response to another operation");
+  if (items.empty() || items.size() > 2 || count != static_cast<int64_t>(items.size())) {
+    out.get = Bad("batch count does not match the batch items");
+    return out;
   }
-  if (status->number != kResultSuccess) {
-    return Failure(*batchItem, operation, status->number);
+  if (items.size() == 1 && items.front()->Find(Tag::UniqueBatchItemId) == nullptr) {
+    // Message-level failures (unparsable request, refused client, ...) carry no batch item id.
+    const Item* status = items.front()->Find(Tag::ResultStatus, Type::Enumeration);
+    out.get = status != nullptr && status->number != kResultSuccess
+                  ? InterpretItem(*items.front(), Operation::Get)
+                  : Bad("batch item without a Unique Batch Item ID");
+    return out;
   }
-  if (echoed == nullptr) {
-    return Bad("successful batch item without operation");
+  const Item* getItem = nullptr;
+  const Item* stateItem = nullptr;
+  for (const Item* item : items) {
+    const Item* id = item->Find(Tag::UniqueBatchItemId, Type::ByteString);
+    const Item** slot = id == nullptr ? nullptr
+                        : IsId(*id, kGetItemId) ? &getItem
+                        : IsId(*id, kStateItemId) ? &stateItem : nullptr;
+    if (slot == nullptr || *slot != nullptr) {
+      out.get = Bad("unknown, missing or repeated Unique Batch Item ID");
+      return out;
+    }
+    *slot = item;
   }
-  return Success(*batchItem, operation);
+  if (getItem == nullptr) {
+    out.get = Bad("no answer to the Get batch item");
+    return out;
+  }
+  out.get = InterpretItem(*getItem, Operation::Get);
+  if (out.get.status == QLC_BAD_RESPONSE || stateItem == nullptr) {
+    return out;
+  }
+  Reply state = InterpretItem(*stateItem, Operation::GetAttributes);
+  if (state.status == QLC_BAD_RESPONSE) {
+    out.get = std::move(state);
+    return out;
+  }
+  out.state = std::move(state);
+  return out;
 }
 
 }  // namespace Qlkmip::Kmip

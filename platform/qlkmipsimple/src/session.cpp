@@ -1,5 +1,6 @@
 #include "session.h"
 
+#include <openssl/crypto.h>
 #include <qlkmipsimple.h>
 
 namespace Qlkmip {
@@ -60,8 +61,7 @@ Net::Outcome Session::Open(const ConnectionSpec& spec, std::unique_ptr<Session>*
 Session::Session(std::unique_ptr<TlsChannel> channel, int timeoutSeconds)
     : channel_(std::move(channel)), timeoutSeconds_(timeoutSeconds) {}
 
-Kmip::Reply Session::Exchange(const Kmip::Request& request) {
-  const SecureBytes message = Kmip::EncodeRequest(request);
+Kmip::Reply Session::RoundTrip(const SecureBytes& message, Ttlv::Item* decoded) {
   const Net::Deadline deadline = Net::Deadline::In(timeoutSeconds_);
   Net::Outcome outcome = channel_->WriteAll(message.data(), message.size(), deadline);
   SecureBytes response(Ttlv::kHeaderSize);
@@ -83,25 +83,63 @@ Kmip::Reply Session::Exchange(const Kmip::Request& request) {
   if (!outcome.ok()) {
     return Failed(outcome);
   }
-  Ttlv::Item decoded;
   std::string error;
   Ttlv::Limits limits;
   limits.maxSize = kMaxResponseSize;
-  if (!Ttlv::Decode(response.data(), response.size(), limits, &decoded, &error)) {
+  if (!Ttlv::Decode(response.data(), response.size(), limits, decoded, &error)) {
     return BadResponse(error);
   }
-  return Kmip::InterpretResponse(decoded, request.operation);
+  return Kmip::Reply{};
+}
+
+Kmip::Reply Session::Exchange(const Kmip::Request& request) {
+  Ttlv::Item decoded;
+  Kmip::Reply reply = RoundTrip(Kmip::EncodeRequest(request), &decoded);
+  return reply.status != 0 ? std::move(reply) : Kmip::InterpretResponse(decoded, request.operation);
+}
+
+Kmip::Reply Session::ExchangeGetWithState(const Kmip::Request& get) {
+  Ttlv::Item decoded;
+  Kmip::Reply reply = RoundTrip(Kmip::EncodeGetWithState(get), &decoded);
+  if (reply.status != 0) {
+    return reply;
+  }
+  Kmip::PairedReply paired = Kmip::InterpretGetWithState(decoded);
+  if (paired.state) {
+    KeptState kept{get, std::move(*paired.state)};
+    kept.query.operation = Kmip::Operation::GetAttributes;
+    kept_ = std::move(kept);
+  }
+  return std::move(paired.get);
+}
+
+bool Session::KeptState::Answers(const Kmip::Request& request) const {
+  const auto same = [](const SecureString& a, const SecureString& b) {
+    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+  };
+  return request.operation == query.operation && request.uniqueId == query.uniqueId &&
+         request.withCredential == query.withCredential &&
+         (!request.withCredential ||
+          (same(request.username, query.username) && same(request.password, query.password)));
 }
 
 void Session::Perform(const Kmip::Request& request, qlc_result* result) {
   std::lock_guard<std::mutex> lock(mutex_);
+  std::optional<KeptState> kept = std::move(kept_);
+  kept_.reset();
   Kmip::Reply reply;
   if (broken_) {
     reply = Failed(Net::Communication("The session failed earlier and is closed"));
+  } else if (kept && kept->Answers(request)) {
+    reply = std::move(kept->reply);
   } else {
-    reply = Exchange(request);
+    reply = request.operation == Kmip::Operation::Get ? ExchangeGetWithState(request)
+                                                       : Exchange(request);
     // Any failure other than a well-formed answer leaves the stream in an unknown state.
     broken_ = reply.status != 0 && reply.status != QLC_KMIP_FAILURE;
+    if (broken_) {
+      kept_.reset();
+    }
   }
   result->status = reply.status;
   result->explain = std::move(reply.explain);

@@ -3,6 +3,10 @@
 // deadline of the specification's time-out. Responses are at most 1 MiB (announced length
 // checked before reading). After a failed exchange the session no longer sends requests
 // (the stream position is lost) and every later request fails with QLC_COMMUNICATION.
+// A Get goes out with a Get Attributes "State" of the same object in the same message; the
+// State answer is kept for the next request only: when that is the State query of the same
+// object with the same credential options it is answered from the kept answer without a round
+// trip, any other request drops it.
 #ifndef QLKMIPSIMPLE_SESSION_H
 #define QLKMIPSIMPLE_SESSION_H
 
@@ -10,6 +14,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "kmip_messages.h"
@@ -33,9 +38,20 @@ class Session {
   void Perform(const Kmip::Request& request, qlc_result* result);
 
  private:
+  // The answer of a State query sent along with a Get, and what that query was.
+  struct KeptState {
+    Kmip::Request query;
+    Kmip::Reply reply;
+    bool Answers(const Kmip::Request& request) const;
+  };
+
   Kmip::Reply Exchange(const Kmip::Request& request);
+  Kmip::Reply ExchangeGetWithState(const Kmip::Request& get);
+  // Writes MESSAGE and reads one bounded response into *DECODED; a non-zero status on failure.
+  Kmip::Reply RoundTrip(const SecureBytes& message, Ttlv::Item* decoded);
 
   std::mutex mutex_;
+  std::optional<KeptState> kept_;
   std::unique_ptr<TlsChannel> channel_;
   int timeoutSeconds_;
   bool broken_ = false;

@@ -86,8 +86,11 @@ class KmipTestServer {
 
   int Connections() const;
   int Handshakes() const;
+  // Batch items received for OPERATION; request messages (round trips) in all.
   int Requests(Qlkmip::Kmip::Operation operation) const;
   int Requests() const;
+  // Request messages (round trips) on each handshaken connection, in order of handshake.
+  std::vector<int> MessagesPerSession() const;
   // The bytes of the last request received (empty before any).
   std::vector<uint8_t> LastRequest() const;
 

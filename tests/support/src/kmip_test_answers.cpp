@@ -18,23 +18,22 @@ Item Version(int major, int minor) {
                                              Item::Int(Tag::ProtocolVersionMinor, minor)});
 }
 
-Item Header(std::pair<int, int> version) {
+Item Header(std::pair<int, int> version, size_t items) {
   return Item::Struct(Tag::ResponseHeader,
                       {Version(version.first, version.second),
                        Item::Time(Tag::TimeStamp, static_cast<int64_t>(std::time(nullptr))),
-                       Item::Int(Tag::BatchCount, 1)});
+                       Item::Int(Tag::BatchCount, static_cast<int32_t>(items))});
 }
 
-std::vector<uint8_t> Message(std::pair<int, int> version, Item batchItem) {
+std::vector<uint8_t> Message(std::pair<int, int> version, std::vector<Item> batchItems) {
   Item message = Item::Struct(Tag::ResponseMessage);
-  message.children.push_back(Header(version));
-  message.children.push_back(std::move(batchItem));
+  message.children.push_back(Header(version, batchItems.size()));
+  for (Item& item : batchItems) message.children.push_back(std::move(item));
   const Qlkmip::SecureBytes bytes = Qlkmip::Ttlv::Encode(message);
   return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
-std::vector<uint8_t> Failure(std::pair<int, int> version, std::optional<Operation> op,
-                             uint32_t reason, const std::string& text) {
+Item Failure(std::optional<Operation> op, uint32_t reason, const std::string& text) {
   Item item = Item::Struct(Tag::BatchItem);
   if (op) {
     item.children.push_back(Item::Enum(Tag::Operation, static_cast<uint32_t>(*op)));
@@ -42,15 +41,22 @@ std::vector<uint8_t> Failure(std::pair<int, int> version, std::optional<Operatio
   item.children.push_back(Item::Enum(Tag::ResultStatus, 1));
   item.children.push_back(Item::Enum(Tag::ResultReason, reason));
   item.children.push_back(Item::Text(Tag::ResultMessage, text));
-  return Message(version, std::move(item));
+  return item;
 }
 
-std::vector<uint8_t> Success(std::pair<int, int> version, Operation op, Item payload) {
+// A whole-message failure: header 1.0, one item without Operation or batch item id.
+std::vector<uint8_t> MessageFailure(uint32_t reason, const std::string& text) {
+  std::vector<Item> items;
+  items.push_back(Failure(std::nullopt, reason, text));
+  return Message({1, 0}, std::move(items));
+}
+
+Item Success(Operation op, Item payload) {
   Item item = Item::Struct(Tag::BatchItem);
   item.children.push_back(Item::Enum(Tag::Operation, static_cast<uint32_t>(op)));
   item.children.push_back(Item::Enum(Tag::ResultStatus, 0));
   item.children.push_back(std::move(payload));
-  return Message(version, std::move(item));
+  return item;
 }
 
 Item GetPayload(const std::string& id, const KeyEntry& key) {
@@ -105,46 +111,75 @@ std::pair<int, int> RequestVersion(const Item& header) {
   return {static_cast<int>(major->number), static_cast<int>(minor->number)};
 }
 
-std::vector<uint8_t> Answer(const AnswerConfig& config, std::pair<int, int> version,
-                            Operation op, const Item* payload) {
+// The answer to one batch item (without its batch item id).
+Item Answer(const AnswerConfig& config, Operation op, const Item* payload) {
   if (config.failure) {
-    if (config.failure->messageLevel) {
-      return Failure({1, 0}, std::nullopt, config.failure->reason, config.failure->message);
-    }
-    return Failure(version, op, config.failure->reason, config.failure->message);
+    return Failure(op, config.failure->reason, config.failure->message);
   }
   if (op == Operation::DiscoverVersions) {
-    return Success(version, op, VersionsPayload(config, payload));
+    return Success(op, VersionsPayload(config, payload));
   }
   if (op != Operation::Get && op != Operation::GetAttributes) {
-    return Failure(version, op, 5, "Operation is not supported by the server.");
+    return Failure(op, 5, "Operation is not supported by the server.");
   }
   const Item* uid = payload ? payload->Find(Tag::UniqueIdentifier, Type::TextString) : nullptr;
   const std::string id = uid ? uid->TextValue() : "";
   const auto key = config.keys.find(id);
   if (key == config.keys.end()) {
-    return Failure(version, op, 1, "Could not locate object: " + id);
+    return Failure(op, 1, "Could not locate object: " + id);
   }
-  return Success(version, op,
-                 op == Operation::Get ? GetPayload(id, key->second)
-                                      : AttributesPayload(id, key->second));
+  return Success(op, op == Operation::Get ? GetPayload(id, key->second)
+                                          : AttributesPayload(id, key->second));
+}
+
+// The batch items a request announces (its Batch Count; extra items are ignored as the peer
+// does), or an empty list when the message does not parse.
+std::vector<const Item*> RequestItems(const Item* request) {
+  const Item* header = request ? request->Find(Tag::RequestHeader, Type::Structure) : nullptr;
+  const Item* count = header ? header->Find(Tag::BatchCount, Type::Integer) : nullptr;
+  if (request == nullptr || request->tag != Tag::RequestMessage || count == nullptr ||
+      count->number < 1 || header->Find(Tag::ProtocolVersion, Type::Structure) == nullptr) {
+    return {};
+  }
+  std::vector<const Item*> items;
+  for (const Item& child : request->children) {
+    if (child.tag != Tag::BatchItem || child.type != Type::Structure) continue;
+    if (static_cast<int64_t>(items.size()) == count->number) break;
+    if (child.Find(Tag::Operation, Type::Enumeration) == nullptr) return {};
+    items.push_back(&child);
+  }
+  if (static_cast<int64_t>(items.size()) != count->number) return {};
+  return items;
 }
 
 }  // namespace
 
 std::vector<uint8_t> BuildAnswer(const AnswerConfig& config, const Item* request) {
-  const Item* header = request ? request->Find(Tag::RequestHeader, Type::Structure) : nullptr;
-  const Item* count = header ? header->Find(Tag::BatchCount, Type::Integer) : nullptr;
-  const Item* batch = request ? request->Find(Tag::BatchItem, Type::Structure) : nullptr;
-  const Item* op = batch ? batch->Find(Tag::Operation, Type::Enumeration) : nullptr;
-  if (request == nullptr || request->tag != Tag::RequestMessage || count == nullptr ||
-      count->number != 1 || op == nullptr ||
-      header->Find(Tag::ProtocolVersion, Type::Structure) == nullptr) {
-    return Failure({1, 0}, std::nullopt, 4,
-                   "Error parsing request message. See server logs for more information.");
+  const std::vector<const Item*> items = RequestItems(request);
+  if (items.empty()) {
+    return MessageFailure(4, "Error parsing request message. See server logs for more information.");
   }
-  return Answer(config, RequestVersion(*header), static_cast<Operation>(op->number),
-                batch->Find(Tag::RequestPayload, Type::Structure));
+  if (config.failure && config.failure->messageLevel) {
+    return MessageFailure(config.failure->reason, config.failure->message);
+  }
+  for (const Item* item : items) {
+    if (items.size() > 1 && item->Find(Tag::UniqueBatchItemId) == nullptr) {
+      return MessageFailure(4, "Batch item ID is undefined.");
+    }
+  }
+  std::vector<Item> answers;
+  for (const Item* item : items) {
+    const auto op = static_cast<Operation>(item->Find(Tag::Operation, Type::Enumeration)->number);
+    Item answer = Answer(config, op, item->Find(Tag::RequestPayload, Type::Structure));
+    if (const Item* id = item->Find(Tag::UniqueBatchItemId)) {
+      answer.children.insert(answer.children.begin() + 1, *id);
+    }
+    const bool failed = answer.Find(Tag::ResultStatus)->number != 0;
+    answers.push_back(std::move(answer));
+    if (failed) break;  // the default Batch Error Continuation Option: Stop
+  }
+  return Message(RequestVersion(*request->Find(Tag::RequestHeader, Type::Structure)),
+                 std::move(answers));
 }
 
 }  // namespace KmipTest

@@ -111,7 +111,7 @@ std::vector<uint8_t> Bytes(const char* hex) {
 }
 
 // The reply to one request; false ends the connection.
-bool Respond(State& s, SSL* ssl, int fd, const std::vector<uint8_t>& request) {
+bool Respond(State& s, SSL* ssl, int fd, size_t connection, const std::vector<uint8_t>& request) {
   Qlkmip::Ttlv::Item decoded;
   std::string error;
   const bool ok = Qlkmip::Ttlv::Decode(request.data(), request.size(), {}, &decoded, &error);
@@ -122,9 +122,13 @@ bool Respond(State& s, SSL* ssl, int fd, const std::vector<uint8_t>& request) {
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.lastRequest = request;
-    const Qlkmip::Ttlv::Item* batch = item ? item->Find(Qlkmip::Tag::BatchItem) : nullptr;
-    const Qlkmip::Ttlv::Item* op = batch ? batch->Find(Qlkmip::Tag::Operation) : nullptr;
-    ++s.requests[op ? static_cast<uint32_t>(op->number) : 0];
+    ++s.messagesPerConnection[connection];
+    for (size_t i = 0; item != nullptr && i < item->children.size(); ++i) {
+      const Qlkmip::Ttlv::Item& batch = item->children[i];
+      const Qlkmip::Ttlv::Item* op =
+          batch.tag == Qlkmip::Tag::BatchItem ? batch.Find(Qlkmip::Tag::Operation) : nullptr;
+      if (op != nullptr) ++s.requests[static_cast<uint32_t>(op->number)];
+    }
     config = s.config;
     fault = s.fault;
     responder = s.responder;
@@ -176,9 +180,15 @@ void Serve(std::shared_ptr<State> s, int fd) {
   SSL_set_fd(ssl.get(), fd);
   if (SslRetry(*s, ssl.get(), [&] { return SSL_accept(ssl.get()); })) {
     ++s->handshakes;
+    size_t connection = 0;
+    {
+      std::lock_guard<std::mutex> lock(s->mutex);
+      connection = s->messagesPerConnection.size();
+      s->messagesPerConnection.push_back(0);
+    }
     for (;;) {
       std::optional<std::vector<uint8_t>> request = ReadRequest(*s, ssl.get());
-      if (!request || !Respond(*s, ssl.get(), fd, *request)) break;
+      if (!request || !Respond(*s, ssl.get(), fd, connection, *request)) break;
     }
   }
   {
@@ -361,8 +371,13 @@ int KmipTestServer::Requests(Qlkmip::Kmip::Operation operation) const {
 int KmipTestServer::Requests() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
   int total = 0;
-  for (const auto& [op, count] : state_->requests) total += count;
+  for (int messages : state_->messagesPerConnection) total += messages;
   return total;
+}
+
+std::vector<int> KmipTestServer::MessagesPerSession() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->messagesPerConnection;
 }
 
 std::vector<uint8_t> KmipTestServer::LastRequest() const {
