@@ -1,8 +1,10 @@
 // SHA-256 digests and AES-GCM encryption of secrets.
 #include <ironveil-common/ssl_utils.h>
 
+#include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/params.h>
 #include <openssl/rand.h>
 
 #include <memory>
@@ -11,34 +13,85 @@ namespace Brask::Common::SslUtils {
 
 namespace {
 
+struct CipherFree { void operator()(EVP_CIPHER* p) const { EVP_CIPHER_free(p); } };
+using CipherPtr = std::unique_ptr<EVP_CIPHER, CipherFree>;
 struct CipherCtxFree { void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); } };
 using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
 
+// The provider implementations are fetched once: handing OpenSSL a built-in cipher makes it
+// look the implementation up by name, under its store locks, on every operation.
 const EVP_CIPHER* CipherForKey(size_t keySize) {
+  static const CipherPtr aes128(EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr));
+  static const CipherPtr aes256(EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr));
   switch (keySize) {
-    case 16: return EVP_aes_128_gcm();
-    case 32: return EVP_aes_256_gcm();
+    case 16: return aes128.get();
+    case 32: return aes256.get();
     default: return nullptr;
   }
 }
 
-// Starts a GCM operation with key and IV and feeds the additional data.
-CipherCtxPtr StartGcm(bool encrypt, const Har::SecureBytes& key, const std::vector<uint8_t>& iv,
-                      const std::vector<uint8_t>& aad) {
-  const EVP_CIPHER* cipher = CipherForKey(key.size());
-  CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-  if (cipher == nullptr || !ctx || aad.size() > kMaxAesGcmInput ||
-      EVP_CipherInit_ex2(ctx.get(), cipher, nullptr, nullptr, encrypt ? 1 : 0, nullptr) != 1 ||
-      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, static_cast<int>(iv.size()), nullptr) != 1 ||
-      EVP_CipherInit_ex2(ctx.get(), nullptr, key.data(), iv.data(), -1, nullptr) != 1) {
-    return nullptr;
+// One GCM operation on this thread's reusable context. The destructor resets the context, which
+// frees (and wipes) the provider state holding the key schedule, so nothing of the key outlives
+// the operation; only the bare context allocation is kept for the next one.
+class GcmOperation {
+ public:
+  GcmOperation() : ctx_(ThreadContext()) {}
+  ~GcmOperation() {
+    if (ctx_ != nullptr) {
+      EVP_CIPHER_CTX_reset(ctx_);
+    }
   }
-  int len = 0;
-  if (!aad.empty() && EVP_CipherUpdate(ctx.get(), nullptr, &len, aad.data(), static_cast<int>(aad.size())) != 1) {
-    return nullptr;
+  GcmOperation(const GcmOperation&) = delete;
+  GcmOperation& operator=(const GcmOperation&) = delete;
+
+  // Key, 12-byte IV (the GCM default length, so no length change is needed) and additional data.
+  bool Start(const EVP_CIPHER* cipher, bool encrypt, const Har::SecureBytes& key, const uint8_t* iv,
+             const std::vector<uint8_t>& aad) {
+    int len = 0;
+    return ctx_ != nullptr && cipher != nullptr && aad.size() <= kMaxAesGcmInput &&
+           EVP_CipherInit_ex2(ctx_, cipher, key.data(), iv, encrypt ? 1 : 0, nullptr) == 1 &&
+           (aad.empty() || EVP_CipherUpdate(ctx_, nullptr, &len, aad.data(), static_cast<int>(aad.size())) == 1);
   }
-  return ctx;
-}
+
+  // Processes all of in into out (same size: GCM is a stream mode) and finishes the operation;
+  // on decryption this is where the tag is checked.
+  bool Run(const uint8_t* in, size_t size, uint8_t* out) {
+    int len = 0;
+    if (size > 0 && (EVP_CipherUpdate(ctx_, out, &len, in, static_cast<int>(size)) != 1 ||
+                     static_cast<size_t>(len) != size)) {
+      return false;
+    }
+    uint8_t tail[EVP_MAX_BLOCK_LENGTH];  // GCM writes nothing here
+    int tailLen = 0;
+    return EVP_CipherFinal_ex(ctx_, tail, &tailLen) == 1 && tailLen == 0;
+  }
+
+  bool GetTag(uint8_t* tag, size_t size) {
+    OSSL_PARAM params[] = {OSSL_PARAM_construct_octet_string(OSSL_CIPHER_PARAM_AEAD_TAG, tag, size),
+                           OSSL_PARAM_construct_end()};
+    return EVP_CIPHER_CTX_get_params(ctx_, params) == 1;
+  }
+
+  // The provider only reads the tag on a set, hence the const_cast.
+  bool SetTag(const uint8_t* tag, size_t size) {
+    OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_octet_string(OSSL_CIPHER_PARAM_AEAD_TAG, const_cast<uint8_t*>(tag), size),
+        OSSL_PARAM_construct_end()};
+    return EVP_CIPHER_CTX_set_params(ctx_, params) == 1;
+  }
+
+ private:
+  // Allocated on first use per thread (retried if that failed); freed when the thread ends.
+  static EVP_CIPHER_CTX* ThreadContext() {
+    thread_local CipherCtxPtr ctx;
+    if (!ctx) {
+      ctx.reset(EVP_CIPHER_CTX_new());
+    }
+    return ctx.get();
+  }
+
+  EVP_CIPHER_CTX* ctx_;
+};
 
 }  // namespace
 
@@ -60,25 +113,22 @@ bool ComputeHashHex(const std::string& text, std::string& hex) {
 
 bool AesGcmEncrypt(const Har::SecureBytes& plaintext, const Har::SecureBytes& key, const std::vector<uint8_t>& aad,
                    std::vector<uint8_t>& iv, std::vector<uint8_t>& ciphertext, std::vector<uint8_t>& tag) {
-  if (plaintext.size() > kMaxAesGcmInput || CipherForKey(key.size()) == nullptr) {
+  const EVP_CIPHER* cipher = CipherForKey(key.size());
+  if (plaintext.size() > kMaxAesGcmInput || cipher == nullptr) {
     return false;
   }
-  std::vector<uint8_t> newIv(kAesGcmIvSize);
-  if (RAND_bytes(newIv.data(), static_cast<int>(newIv.size())) != 1) {
+  uint8_t newIv[kAesGcmIvSize];
+  if (RAND_bytes(newIv, static_cast<int>(sizeof newIv)) != 1) {
     return false;
   }
-  CipherCtxPtr ctx = StartGcm(true, key, newIv, aad);
-  std::vector<uint8_t> out(plaintext.size() + EVP_MAX_BLOCK_LENGTH);
+  std::vector<uint8_t> out(plaintext.size());
   std::vector<uint8_t> newTag(kAesGcmTagSize);
-  int len = 0;
-  int finalLen = 0;
-  if (!ctx || EVP_EncryptUpdate(ctx.get(), out.data(), &len, plaintext.data(), static_cast<int>(plaintext.size())) != 1 ||
-      EVP_EncryptFinal_ex(ctx.get(), out.data() + len, &finalLen) != 1 ||
-      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(newTag.size()), newTag.data()) != 1) {
+  GcmOperation op;
+  if (!op.Start(cipher, true, key, newIv, aad) || !op.Run(plaintext.data(), plaintext.size(), out.data()) ||
+      !op.GetTag(newTag.data(), newTag.size())) {
     return false;
   }
-  out.resize(static_cast<size_t>(len + finalLen));
-  iv.swap(newIv);
+  iv.assign(newIv, newIv + sizeof newIv);
   ciphertext.swap(out);
   tag.swap(newTag);
   return true;
@@ -88,25 +138,17 @@ bool AesGcmDecrypt(const std::vector<uint8_t>& ciphertext, const Har::SecureByte
                    const std::vector<uint8_t>& aad, const std::vector<uint8_t>& tag, Har::SecureBytes& plaintext) {
   Har::Cleanse(plaintext.data(), plaintext.size());
   plaintext.clear();
-  if (ciphertext.size() > kMaxAesGcmInput || iv.size() != kAesGcmIvSize || tag.size() != kAesGcmTagSize) {
+  const EVP_CIPHER* cipher = CipherForKey(key.size());
+  if (ciphertext.size() > kMaxAesGcmInput || iv.size() != kAesGcmIvSize || tag.size() != kAesGcmTagSize ||
+      cipher == nullptr) {
     return false;
   }
-  CipherCtxPtr ctx = StartGcm(false, key, iv, aad);
-  if (!ctx) {
-    return false;
-  }
-  Har::SecureBytes out(ciphertext.size() + EVP_MAX_BLOCK_LENGTH);
-  std::vector<uint8_t> expected(tag);
-  int len = 0;
-  int finalLen = 0;
-  const bool ok =
-      EVP_DecryptUpdate(ctx.get(), out.data(), &len, ciphertext.data(), static_cast<int>(ciphertext.size())) == 1 &&
-      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(expected.size()), expected.data()) == 1 &&
-      EVP_DecryptFinal_ex(ctx.get(), out.data() + len, &finalLen) == 1;
-  if (!ok) {
+  Har::SecureBytes out(ciphertext.size());
+  GcmOperation op;
+  if (!op.Start(cipher, false, key, iv.data(), aad) || !op.SetTag(tag.data(), tag.size()) ||
+      !op.Run(ciphertext.data(), ciphertext.size(), out.data())) {
     return false;  // out wipes itself
   }
-  out.resize(static_cast<size_t>(len + finalLen));
   plaintext.swap(out);
   return true;
 }

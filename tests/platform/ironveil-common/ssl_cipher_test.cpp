@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -57,17 +58,21 @@ TEST(AesGcm, EachEncryptionPicksAFreshIv) {
 }
 
 // GCM specification test case 3 (AES-128, 96-bit IV): interoperability with other implementations.
-TEST(AesGcm, DecryptsKnownAnswer) {
-  const auto key = FromHex<Har::SecureBytes>("feffe9928665731c6d6a8f9467308308");
-  const auto iv = FromHex<Bytes>("cafebabefacedbaddecaf888");
-  const auto ct = FromHex<Bytes>(
+struct KnownAnswer {
+  Har::SecureBytes key = FromHex<Har::SecureBytes>("feffe9928665731c6d6a8f9467308308");
+  Bytes iv = FromHex<Bytes>("cafebabefacedbaddecaf888");
+  Bytes ct = FromHex<Bytes>(
       "42831ec2217774244b7221b784d0d49ce3aa212f2c02a4e035c17e2329aca12e21d514b25466931c7d8f6a5aac84aa051ba30b396a0aac973d58e091473f5985");
-  const auto tag = FromHex<Bytes>("4d5c2af327cd64a62cf35abd2ba6fab4");
-  const auto plain = FromHex<Har::SecureBytes>(
+  Bytes tag = FromHex<Bytes>("4d5c2af327cd64a62cf35abd2ba6fab4");
+  Har::SecureBytes plain = FromHex<Har::SecureBytes>(
       "d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a721c3c0c95956809532fcf0e2449a6b525b16aedf5aa0de657ba637b391aafd255");
+};
+
+TEST(AesGcm, DecryptsKnownAnswer) {
+  const KnownAnswer known;
   Har::SecureBytes out;
-  ASSERT_TRUE(AesGcmDecrypt(ct, key, iv, {}, tag, out));
-  EXPECT_EQ(out, plain);
+  ASSERT_TRUE(AesGcmDecrypt(known.ct, known.key, known.iv, {}, known.tag, out));
+  EXPECT_EQ(out, known.plain);
 }
 
 TEST(AesGcm, AnyTamperingFailsAndLeavesNoPlaintext) {
@@ -107,6 +112,58 @@ TEST(AesGcm, OnlySixteenAndThirtyTwoByteKeys) {
     Har::SecureBytes out;
     EXPECT_FALSE(AesGcmDecrypt(goodCt, KeyOf(size), goodIv, {}, goodTag, out)) << size;
   }
+}
+
+// Operations on one thread share a context: no key, tag, additional data or failure state of one
+// operation may leak into the next, whatever the order of key sizes and outcomes.
+TEST(AesGcm, ConsecutiveOperationsOnAThreadAreIndependent) {
+  const KnownAnswer known;
+  const Har::SecureBytes plain(40, 0x5a);
+  const Bytes aad = {1, 2, 3};
+  Bytes iv16, ct16, tag16;
+  ASSERT_TRUE(AesGcmEncrypt(plain, KeyOf(16), aad, iv16, ct16, tag16));
+  Har::SecureBytes out;
+  Bytes badTag = tag16;
+  badTag[0] ^= 1;
+  EXPECT_FALSE(AesGcmDecrypt(ct16, KeyOf(16), iv16, aad, badTag, out));
+  ASSERT_TRUE(AesGcmDecrypt(known.ct, known.key, known.iv, {}, known.tag, out));
+  EXPECT_EQ(out, known.plain);
+  Bytes iv32, ct32, tag32;
+  ASSERT_TRUE(AesGcmEncrypt(plain, KeyOf(32), {}, iv32, ct32, tag32));
+  EXPECT_NE(ct32, ct16);
+  EXPECT_FALSE(AesGcmDecrypt(ct16, KeyOf(32), iv16, aad, tag16, out));  // 16-byte key's text, 32-byte key
+  EXPECT_FALSE(AesGcmDecrypt(ct32, KeyOf(32), iv32, aad, tag32, out));  // additional data not used here
+  ASSERT_TRUE(AesGcmDecrypt(ct32, KeyOf(32), iv32, {}, tag32, out));
+  EXPECT_EQ(out, plain);
+  ASSERT_TRUE(AesGcmDecrypt(ct16, KeyOf(16), iv16, aad, tag16, out));
+  EXPECT_EQ(out, plain);
+}
+
+TEST(AesGcm, ThreadsEncryptAndDecryptConcurrently) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 200;
+  std::vector<int> failures(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &failures] {
+      const KnownAnswer known;
+      for (int i = 0; i < kRounds; ++i) {
+        const Har::SecureBytes plain(static_cast<size_t>(i % 70), static_cast<uint8_t>(t));
+        const size_t keySize = (i + t) % 2 == 0 ? 16 : 32;
+        Bytes iv, ct, tag;
+        Har::SecureBytes back, knownOut;
+        const bool ok = AesGcmEncrypt(plain, KeyOf(keySize), {}, iv, ct, tag) &&
+                        AesGcmDecrypt(ct, KeyOf(keySize), iv, {}, tag, back) && back == plain &&
+                        AesGcmDecrypt(known.ct, known.key, known.iv, {}, known.tag, knownOut) &&
+                        knownOut == known.plain;
+        failures[static_cast<size_t>(t)] += ok ? 0 : 1;
+      }
+    });
+  }
+  for (auto& th : threads) {
+    th.join();
+  }
+  EXPECT_EQ(failures, std::vector<int>(kThreads, 0));
 }
 
 }  // namespace
