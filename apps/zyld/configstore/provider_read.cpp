@@ -190,16 +190,16 @@ ConfigResult GetKmsInfo(const std::string& providerId, Kms::KmsInfo& info) {
 ConfigResult ListProviderIds(std::vector<std::string>& providerIds) {
   return Guard(
       [&] {
-        const OvikConfigStore::ConfigStore::ObjectList objects = OpenStore()->List(ProvidersFilter());
+        // Only the identifier of each provider is read, not the whole objects.
+        std::vector<std::optional<std::string>> values = OpenStore()->ListStringValue(ProvidersFilter(), "provider");
         std::vector<std::string> ids;
-        ids.reserve(objects.size());
-        for (const ObjectHandle& object : objects) {
-          std::string id;
-          if (!object->GetValue("provider", id)) {
+        ids.reserve(values.size());
+        for (std::optional<std::string>& id : values) {
+          if (!id) {
             Log_Level(2, "Error reading provider id\n");
             return StoreError;
           }
-          ids.push_back(std::move(id));
+          ids.push_back(std::move(*id));
         }
         providerIds = std::move(ids);
         return Success;

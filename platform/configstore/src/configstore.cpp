@@ -65,6 +65,20 @@ std::string ReadBootId() {
   return line;
 }
 
+// A value name that can be looked up with a quoted SQLite JSON path label: the label is compared
+// with the stored member name as written, so it must be one the encoder writes unescaped.
+bool IsPlainValueName(const std::string& name) {
+  if (name.empty() || name.size() > Codec::kMaxNameLength || !Codec::IsValidUtf8(name)) {
+    return false;
+  }
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == '"' || c == '\\') {
+      return false;
+    }
+  }
+  return true;
+}
+
 void ApplyStoreValues(ConfigStoreObject& obj) {
   const ConfigStoreObjectId& id = obj.GetConfigStoreObjectId();
   if (id.key == kProvidersKey) {
@@ -184,6 +198,36 @@ ConfigStore::ObjectList ConfigStore::List(const std::shared_ptr<FilterSpecObject
     throw ConfigStoreException("configuration store: listing without a filter");
   }
   return Load(filter->GetConfigStoreObjectId());
+}
+
+std::vector<std::optional<std::string>> ConfigStore::ListStringValue(
+    const std::shared_ptr<FilterSpecObject>& filter, const std::string& valueName) {
+  if (!filter) {
+    throw ConfigStoreException("configuration store: listing without a filter");
+  }
+  const ConfigStoreObjectId& selection = filter->GetConfigStoreObjectId();
+  std::vector<std::optional<std::string>> values;
+  if (!IsPlainValueName(valueName)) {
+    // Rare names: decode whole objects (an empty or oversized name is never found).
+    for (const auto& obj : Load(selection)) {
+      std::string value;
+      values.push_back(obj->GetValue(valueName, value) ? std::optional(std::move(value)) : std::nullopt);
+    }
+    return values;
+  }
+  std::vector<Database::ValueRow> rows = ForObject("listing", selection, [&] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return Db().LoadStringValues(selection, "$.values.\"" + valueName + "\"");
+  });
+  values.reserve(rows.size());
+  for (Database::ValueRow& row : rows) {
+    if (!row.wellFormed || (row.value && !Codec::IsValidUtf8(*row.value))) {
+      throw ConfigStoreException("object " + row.id.ToString() +
+                                 ": stored data is malformed: body: not JSON of the stored form");
+    }
+    values.push_back(std::move(row.value));
+  }
+  return values;
 }
 
 std::string ConfigStore::Export(const std::vector<std::shared_ptr<FilterSpecObject>>& filters) {

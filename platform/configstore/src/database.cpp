@@ -33,12 +33,25 @@ constexpr const char* kSchemaSql =
     "PRAGMA user_version=1;";
 
 #define ID_MATCH "key=?1 AND grp=?2 AND component=?3 AND instance=?4"
+// Column 4: '!' when the body is not JSON of the stored form, else the JSON type of the value at
+// ?5 ('' when absent); column 5: that value when it is a string. CASE keeps the JSON functions
+// off a body that is not JSON (they would fail the whole statement).
+#define STRING_VALUE_COLUMNS                                                                       \
+  "key, grp, component, instance,"                                                                 \
+  " CASE WHEN NOT json_valid(body) THEN '!'"                                                       \
+  "  WHEN json_type(body, '$.values') IS NOT 'object'"                                             \
+  "   OR json_type(body, '$.subObjects') IS NOT 'array' THEN '!'"                                  \
+  "  ELSE coalesce(json_type(body, ?5), '') END,"                                                  \
+  " CASE WHEN NOT json_valid(body) THEN NULL"                                                      \
+  "  WHEN json_type(body, ?5) = 'text' THEN json_extract(body, ?5) END"
 
 constexpr const char* kStatementSql[] = {
     "SELECT body FROM objects WHERE " ID_MATCH,
     "SELECT key, grp, component, instance, body FROM objects"
     " WHERE key=?1 AND grp=?2 AND component=?3 ORDER BY seq",
     "SELECT key, grp, component, instance, body FROM objects WHERE " ID_MATCH " ORDER BY seq",
+    "SELECT " STRING_VALUE_COLUMNS " FROM objects WHERE key=?1 AND grp=?2 AND component=?3 ORDER BY seq",
+    "SELECT " STRING_VALUE_COLUMNS " FROM objects WHERE " ID_MATCH " ORDER BY seq",
     "INSERT INTO objects(key, grp, component, instance, body) VALUES(?1, ?2, ?3, ?4, ?5)"
     " ON CONFLICT(key, grp, component, instance) DO UPDATE SET body=excluded.body",
     "UPDATE objects SET body=?5 WHERE " ID_MATCH,
@@ -53,6 +66,7 @@ constexpr const char* kStatementSql[] = {
     "COMMIT",
 };
 
+#undef STRING_VALUE_COLUMNS
 #undef ID_MATCH
 
 // Creates the missing directories of `path` (0700) and the file itself (0600).
@@ -127,6 +141,7 @@ public:
     return std::string(p == nullptr ? "" : p, static_cast<std::size_t>(bytes));
   }
 
+  bool IsNull(int column) { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
   int64_t Int(int column) { return sqlite3_column_int64(stmt_, column); }
   int Changes() const { return sqlite3_changes(db_.db_.get()); }
 
@@ -276,6 +291,27 @@ std::vector<Database::Row> Database::LoadRows(const ConfigStoreObjectId& id) {
     row.id = ConfigStoreObjectId(s.Text(0, Codec::kMaxNameLength), s.Text(1, Codec::kMaxNameLength),
                                  s.Text(2, Codec::kMaxNameLength), s.Text(3, Codec::kMaxNameLength));
     row.body = s.Text(4, Codec::kMaxTextSize);
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+std::vector<Database::ValueRow> Database::LoadStringValues(const ConfigStoreObjectId& id,
+                                                           const std::string& jsonPath) {
+  Statement s(*this, id.instance.empty() ? kValuesAll : kValuesOne);
+  s.Bind(1, id.key).Bind(2, id.group).Bind(3, id.component).Bind(5, jsonPath);
+  if (!id.instance.empty()) {
+    s.Bind(4, id.instance);
+  }
+  std::vector<ValueRow> rows;
+  while (s.Step()) {
+    ValueRow row;
+    row.id = ConfigStoreObjectId(s.Text(0, Codec::kMaxNameLength), s.Text(1, Codec::kMaxNameLength),
+                                 s.Text(2, Codec::kMaxNameLength), s.Text(3, Codec::kMaxNameLength));
+    row.wellFormed = s.Text(4, Codec::kMaxNameLength) != "!";
+    if (row.wellFormed && !s.IsNull(5)) {
+      row.value = s.Text(5, Codec::kMaxTextSize);
+    }
     rows.push_back(std::move(row));
   }
   return rows;

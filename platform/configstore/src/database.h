@@ -23,6 +23,13 @@ public:
     ConfigStoreObjectId id;
     std::string body;
   };
+  // One object's named value as read by LoadStringValues: `value` is set when it is a string;
+  // `wellFormed` is false when the body is not JSON of the stored form.
+  struct ValueRow {
+    ConfigStoreObjectId id;
+    bool wellFormed = false;
+    std::optional<std::string> value;
+  };
 
   // Opens (or creates) the file; ":memory:" opens a private in-memory database.
   explicit Database(std::string path);
@@ -34,6 +41,9 @@ public:
   std::optional<std::string> LoadBody(const ConfigStoreObjectId& id);
   // Rows of key/group/component (one instance when id.instance is set), in store order.
   std::vector<Row> LoadRows(const ConfigStoreObjectId& id);
+  // For the same rows, the string at `jsonPath` (an SQLite JSON path into the body) without
+  // decoding the rest of the body.
+  std::vector<ValueRow> LoadStringValues(const ConfigStoreObjectId& id, const std::string& jsonPath);
 
   // Inserts, or replaces in place keeping the row's position.
   void Upsert(const ConfigStoreObjectId& id, const std::string& body);
@@ -53,6 +63,8 @@ private:
     kLoadBody,
     kLoadAll,
     kLoadOne,
+    kValuesAll,
+    kValuesOne,
     kUpsert,
     kReplace,
     kRemove,

@@ -60,6 +60,12 @@ public:
   virtual bool Delete(const ConfigStoreObjectId& id);
   // Objects selected by the filter, in store order.
   virtual ObjectList List(const std::shared_ptr<FilterSpecObject>& filter);
+  // The top-level string value `valueName` of each object List would give, in the same order:
+  // nullopt where the object has no such value or it is not a string. Reads only that value
+  // (a stored body is checked to be JSON of the stored form, the rest is not decoded); a
+  // malformed row throws as in List.
+  virtual std::vector<std::optional<std::string>> ListStringValue(
+      const std::shared_ptr<FilterSpecObject>& filter, const std::string& valueName);
 
   // Canonical text of one selection: exactly one filter without instance.
   virtual std::string Export(const std::vector<std::shared_ptr<FilterSpecObject>>& filters);

@@ -1,0 +1,110 @@
+// Reading one string value of every listed object: agrees with decoding the whole objects, keeps
+// the store order, and rejects malformed rows.
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <optional>
+
+namespace ConfigStoreTest {
+namespace {
+
+using Values = std::vector<std::optional<std::string>>;
+
+const auto kProvidersFilter =
+    std::make_shared<FilterSpecObject>(ConfigStoreObjectId("providers", "kms", "ovik"));
+
+void ExecSql(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  sqlite3_close(db);
+}
+
+// What ListStringValue must give: the value read from each wholly decoded object.
+Values FromWholeObjects(ConfigStore& store, const std::shared_ptr<FilterSpecObject>& filter,
+                        const std::string& name) {
+  Values out;
+  for (const auto& obj : store.List(filter)) {
+    std::string v;
+    out.push_back(obj->GetValue(name, v) ? std::optional(v) : std::nullopt);
+  }
+  return out;
+}
+
+class ListValueTest : public ::testing::Test {
+protected:
+  TempDir dir_;
+  std::string path_ = dir_.File("ovik.db");
+  std::shared_ptr<ConfigStore> store_ = ConfigStore::Open(path_);
+};
+
+TEST_F(ListValueTest, ProviderIdentifiersInStoreOrder) {
+  for (const char* id : {"p2", "p0", "p1"}) {
+    store_->Set(MakeProvider(id), nullptr);
+  }
+  store_->Set(MakeProvider("p2", 1), nullptr);  // replacing keeps the position
+  EXPECT_EQ(store_->ListStringValue(kProvidersFilter, "provider"), (Values{"p2", "p0", "p1"}));
+  auto one = std::make_shared<FilterSpecObject>(ProviderId("p0"));
+  EXPECT_EQ(store_->ListStringValue(one, "master_key_id"), (Values{"mk-p0"}));
+  auto none = std::make_shared<FilterSpecObject>(ConfigStoreObjectId("providers", "kms", "other"));
+  EXPECT_TRUE(store_->ListStringValue(none, "provider").empty());
+  EXPECT_THROW(store_->ListStringValue(nullptr, "provider"), ConfigStoreException);
+}
+
+TEST_F(ListValueTest, AgreesWithWholeObjectsForEveryKindOfValueAndName) {
+  auto a = MakeProvider("a");
+  a->SetValue("text", "s3cr\"et\\\n\x01 \xc3\xa9 },\"subObjects\":[");
+  a->SetValue("empty", "");
+  a->SetValue("number", int64_t{7});
+  a->SetValue("list", std::vector<std::string>{"x"});
+  a->SetValue("dotted.name[0]", "d");
+  a->SetValue("quoted\"name", "q");
+  a->SetValue("back\\slash", "b");
+  a->SetValue("caf\xc3\xa9", "c");
+  auto b = MakeProvider("b");
+  b->SetValue("text", int64_t{1});  // same name, another type
+  store_->Set(a, nullptr);
+  store_->Set(b, nullptr);
+  // "type" and "username" live only in sub-objects: not top-level values.
+  for (const char* name : {"text", "empty", "number", "list", "dotted.name[0]", "quoted\"name", "back\\slash",
+                           "caf\xc3\xa9", "absent", "type", "username", "", "dotted"}) {
+    EXPECT_EQ(store_->ListStringValue(kProvidersFilter, name), FromWholeObjects(*store_, kProvidersFilter, name))
+        << name;
+  }
+  EXPECT_EQ(store_->ListStringValue(kProvidersFilter, "text").front(), "s3cr\"et\\\n\x01 \xc3\xa9 },\"subObjects\":[");
+  EXPECT_EQ(store_->ListStringValue(kProvidersFilter, std::string(5000, 'n')), (Values{std::nullopt, std::nullopt}));
+}
+
+TEST_F(ListValueTest, ObjectWithoutTheValueGivesNothingAtItsPosition) {
+  for (const char* id : {"p0", "p1", "p2"}) {
+    store_->Set(MakeProvider(id), nullptr);
+  }
+  // Only a damaged row can lack "provider" (the store writes it itself).
+  ExecSql(path_, "UPDATE objects SET body = replace(body, '\"provider\":\"p1\"', '\"other\":\"p1\"')"
+                 " WHERE instance = 'p1'");
+  ExecSql(path_, "UPDATE objects SET body = replace(body, '\"provider\":\"p2\"', '\"provider\":2')"
+                 " WHERE instance = 'p2'");
+  EXPECT_EQ(store_->ListStringValue(kProvidersFilter, "provider"), (Values{"p0", std::nullopt, std::nullopt}));
+}
+
+TEST_F(ListValueTest, MalformedRowsThrowNamingTheObject) {
+  store_->Set(MakeProvider("good"), nullptr);
+  store_->Set(MakeProvider("p"), nullptr);
+  for (const char* body : {"'{\"values\":{}'", "'[]'", "'{\"values\":[],\"subObjects\":[]}'",
+                           "'{\"values\":{},\"subObjects\":{}}'", "x'00ff'", "42", "''",
+                           "'{\"values\":{\"provider\":\"\xff\"},\"subObjects\":[]}'"}) {
+    ExecSql(path_, std::string("UPDATE objects SET body=") + body + " WHERE instance='p'");
+    try {
+      store_->ListStringValue(kProvidersFilter, "provider");
+      ADD_FAILURE() << "listed a malformed row: " << body;
+    } catch (const ConfigStoreException& e) {
+      EXPECT_NE(std::string(e.what()).find("providers/kms/ovik[p]"), std::string::npos) << e.what();
+    }
+    EXPECT_THROW(store_->ListStringValue(kProvidersFilter, "quoted\"name"), ConfigStoreException) << body;
+  }
+}
+
+}  // namespace
+}  // namespace ConfigStoreTest
