@@ -1,5 +1,7 @@
-// Fuzz target: the bounded TTLV decoder and the KMIP response interpretation of every command.
-// A decoded message must re-encode to exactly the input bytes.
+// Fuzz target: the bounded TTLV decoder and the KMIP response interpretation of every command,
+// the batched Get-with-State answer included. A decoded message must re-encode to exactly the
+// input bytes.
+#include <qlkmipsimple.h>
 #include <qlkmipsimple/ttlv.h>
 
 #include <cstdint>
@@ -20,6 +22,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::abort();
   }
   using Qlkmip::Kmip::Operation;
+  const Qlkmip::Kmip::PairedReply paired = Qlkmip::Kmip::InterpretGetWithState(item);
+  if ((paired.get.status == 0) != (paired.get.tree != nullptr) ||
+      (paired.state && paired.get.status == QLC_BAD_RESPONSE) ||
+      (paired.state && (paired.state->status == 0) != (paired.state->tree != nullptr))) {
+    std::abort();
+  }
   for (Operation op : {Operation::Get, Operation::GetAttributes, Operation::DiscoverVersions}) {
     const Qlkmip::Kmip::Reply reply = Qlkmip::Kmip::InterpretResponse(item, op);
     if ((reply.status == 0) != (reply.tree != nullptr)) {

@@ -40,6 +40,8 @@ TEST(TtlvGolden, EncoderProducesThePeersRequestBytes) {
             Golden::kAttributesRequest);
   EXPECT_EQ(ToHex(EncodeRequest(MakeRequest(Operation::DiscoverVersions, ""))),
             Golden::kDiscoverRequest);
+  EXPECT_EQ(ToHex(Qlkmip::Kmip::EncodeGetWithState(MakeRequest(Operation::Get, "1"))),
+            Golden::kGetWithStateRequest);
 }
 
 TEST(TtlvGolden, ResponsesDecodeAndReencodeIdentically) {
