@@ -3,6 +3,7 @@
 #include "rpc.h"
 #include "stack_suite.h"
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,33 @@ class Calls : public StackSuite {
     argv.insert(argv.end(), options.begin(), options.end());
     std::string out;
     EXPECT_EQ(RunCommand(argv, &out), 0);
+    return out.substr(0, out.find('\n'));
+  }
+  // HS256 with the attestation certificate's public key text as the HMAC secret: refused for
+  // its algorithm, whatever the HMAC.
+  static std::string PublicKeyHmacToken() {
+    std::string pem;
+    EXPECT_EQ(RunCommand({"openssl", "x509", "-pubkey", "-noout", "-in", stack_->Dir() + "/keys/attestation.crt"},
+                         &pem),
+              0);
+    const std::string path = stack_->Dir() + "/keys/attestation.pub";
+    std::ofstream(path) << pem;
+    std::string out;
+    EXPECT_EQ(RunCommand({stack_->Env("TOKEN_BIN"), "--alg", "HS256", "--secret-file", path, "--iss",
+                          "https://h/attestation", "--aud", "zyld"},
+                         &out),
+              0);
+    return out.substr(0, out.find('\n'));
+  }
+  // A well-formed attestation token signed by a key whose certificate is not in the store.
+  static std::string ForeignKeyToken() {
+    const std::string key = stack_->Dir() + "/keys/foreign.key";
+    EXPECT_EQ(RunCommand({"openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", key}),
+              0);
+    std::string out;
+    EXPECT_EQ(RunCommand({stack_->Env("TOKEN_BIN"), "--key", key, "--iss", "https://h/attestation", "--aud", "zyld"},
+                         &out),
+              0);
     return out.substr(0, out.find('\n'));
   }
 };
@@ -110,8 +138,14 @@ TEST_F(Calls, CallsWithoutAValidTokenReachOnlyMetadataAndIntrospection) {
                             R"({"serviceId":"com.velora.ovik.kms.key_operation"})"))
                   .is_array());
   const std::vector<std::string> refused{
-      "", "not-a-token", Mint("attestation", {"--iss", "https://h/attestation", "--aud", "other"}),
-      Mint("attestation", {"--iss", "https://h/attestation", "--aud", "zyld", "--exp", "1000"})};
+      "",
+      "not-a-token",
+      Mint("attestation", {"--iss", "https://h/attestation", "--aud", "other"}),
+      Mint("attestation", {"--iss", "https://h/attestation", "--aud", "zyld", "--exp", "1000"}),
+      Mint("attestation", {"--iss", "https://h/attestation", "--aud", "zyld", "--no-exp"}),
+      Mint("attestation", {"--iss", "https://h/issuer", "--aud", "zyld"}),
+      PublicKeyHmacToken(),
+      ForeignKeyToken()};
   for (const std::string& token : refused) {
     SCOPED_TRACE(token.substr(0, 30));
     EXPECT_EQ(ErrorTypeOf(Call(Port(), kGenerateKey, GenerateParams(32), token)), "unauthenticated");

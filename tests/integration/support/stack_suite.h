@@ -20,8 +20,12 @@ class StackSuite : public ::testing::Test {
   }
   void SetUp() override { ASSERT_NE(stack_, nullptr) << setupError_; }
   void TearDown() override {
-    if (stack_) {
-      EXPECT_TRUE(stack_->DaemonAlive()) << "the daemon is gone; log: " << stack_->Env("LOG");
+    if (!stack_) return;
+    EXPECT_TRUE(stack_->DaemonAlive()) << "the daemon is gone; log: " << stack_->Env("LOG");
+    // A sanitizer build of the daemon reports into its log.
+    const std::string log = ReadFile(stack_->Env("LOG"));
+    for (const char* report : {"AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error:"}) {
+      EXPECT_EQ(log.find(report), std::string::npos) << report << " in " << stack_->Env("LOG");
     }
   }
 
