@@ -2,11 +2,14 @@
 #include <harlibs/log.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -34,15 +37,74 @@ LogState& State() {
   return *state;
 }
 
-// "2026-12-06T06:10:43.123Z"
+// Process and thread ids, read once rather than by a system call per line. A forked child
+// refreshes both (the atfork handler runs in its only thread, the one that forked).
+std::atomic<int> gPid{0};
+thread_local long tCachedTid = 0;
+
+void RefreshIdsAfterFork() {
+  gPid.store(static_cast<int>(getpid()), std::memory_order_relaxed);
+  tCachedTid = static_cast<long>(syscall(SYS_gettid));
+}
+
+int ProcessId() {
+  static const bool registered = [] {
+    RefreshIdsAfterFork();
+    return pthread_atfork(nullptr, nullptr, RefreshIdsAfterFork) == 0;
+  }();
+  (void)registered;
+  return gPid.load(std::memory_order_relaxed);
+}
+
+long ThreadId() {
+  if (tCachedTid == 0) {
+    tCachedTid = static_cast<long>(syscall(SYS_gettid));
+  }
+  return tCachedTid;
+}
+
+// "2026-12-06T06:10:43.123Z". The text up to the seconds is kept per thread and rebuilt only
+// when the second changes.
+struct SecondsText {
+  time_t second = -1;
+  size_t len = 0;
+  char text[32] = {};
+};
+thread_local SecondsText tSeconds;
+
 size_t FormatTime(char* buf, size_t size) {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
-  tm utc{};
-  gmtime_r(&ts.tv_sec, &utc);
-  size_t n = strftime(buf, size, "%Y-%m-%dT%H:%M:%S", &utc);
-  int m = snprintf(buf + n, size - n, ".%03ldZ", ts.tv_nsec / 1000000);
-  return n + static_cast<size_t>(m > 0 ? m : 0);
+  SecondsText& cache = tSeconds;
+  if (cache.second != ts.tv_sec) {
+    tm utc{};
+    gmtime_r(&ts.tv_sec, &utc);
+    cache.len = strftime(cache.text, sizeof cache.text, "%Y-%m-%dT%H:%M:%S", &utc);
+    cache.second = ts.tv_sec;
+  }
+  const long ms = ts.tv_nsec / 1000000;
+  const char tail[] = {'.', static_cast<char>('0' + ms / 100), static_cast<char>('0' + ms / 10 % 10),
+                       static_cast<char>('0' + ms % 10), 'Z'};
+  if (cache.len + sizeof tail > size) {
+    return 0;
+  }
+  memcpy(buf, cache.text, cache.len);
+  memcpy(buf + cache.len, tail, sizeof tail);
+  return cache.len + sizeof tail;
+}
+
+// Appends text to line[len, size); returns the new length (truncating at size).
+size_t Append(char* line, size_t len, size_t size, const char* text, size_t textLen) {
+  const size_t n = std::min(textLen, size - len);
+  memcpy(line + len, text, n);
+  return len + n;
+}
+
+template <typename Int>
+size_t AppendInt(char* line, size_t len, size_t size, Int value) {
+  char digits[24];
+  const auto res = std::to_chars(digits, digits + sizeof digits, value);
+  return Append(line, len, size, digits, static_cast<size_t>(res.ptr - digits));
 }
 
 void WriteAll(int fd, const char* data, size_t len) {
@@ -59,18 +121,25 @@ void WriteAll(int fd, const char* data, size_t len) {
   }
 }
 
+// "<time> <program>[<pid>] <level> [<tid>] " into line (which has room for it); its length.
+size_t FormatHead(char* line, size_t size, const std::string& program, int level) {
+  size_t len = FormatTime(line, size);
+  len = Append(line, len, size, " ", 1);
+  len = Append(line, len, size, program.data(), program.size());
+  len = Append(line, len, size, "[", 1);
+  len = AppendInt(line, len, size, ProcessId());
+  len = Append(line, len, size, "] ", 2);
+  len = AppendInt(line, len, size, level);
+  len = Append(line, len, size, " [", 2);
+  len = AppendInt(line, len, size, ThreadId());
+  return Append(line, len, size, "] ", 2);
+}
+
 void Emit(int level, const char* fmt, va_list args) {
   char line[kMaxLine];
-  char stamp[64];
-  FormatTime(stamp, sizeof stamp);
   LogState& st = State();
   std::lock_guard<std::mutex> lock(st.mutex);
-  int head = snprintf(line, sizeof line, "%s %s[%d] %d [%ld] ", stamp, st.program.c_str(),
-                      static_cast<int>(getpid()), level, static_cast<long>(syscall(SYS_gettid)));
-  size_t len = head > 0 ? static_cast<size_t>(head) : 0;
-  if (len >= sizeof line) {
-    len = sizeof line - 1;
-  }
+  size_t len = FormatHead(line, sizeof line - 1, st.program, level);
   int body = vsnprintf(line + len, sizeof line - len, fmt, args);
   if (body > 0) {
     len += static_cast<size_t>(body);

@@ -2,8 +2,12 @@
 #include <harlibs/log.h>
 
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <ctime>
 #include <regex>
 #include <string>
 #include <thread>
@@ -85,6 +89,78 @@ TEST_F(LogTest, ConcurrentLinesNeverInterleave) {
     ASSERT_TRUE(std::regex_match(line, m, format)) << line;
     int t = std::stoi(m[1]);
     EXPECT_EQ(m[2].str(), std::string(100 + t * 10, static_cast<char>('a' + t)));
+  }
+}
+
+// Ids of a line: {pid, tid}.
+std::pair<long, long> IdsOf(const std::string& line) {
+  static const std::regex format(R"(^\S+ zyld\[(\d+)\] \d+ \[(\d+)\] .*$)");
+  std::smatch m;
+  EXPECT_TRUE(std::regex_match(line, m, format)) << line;
+  return m.empty() ? std::pair<long, long>{-1, -1} : std::pair<long, long>{std::stol(m[1]), std::stol(m[2])};
+}
+
+TEST_F(LogTest, LinesCarryTheWritersProcessAndThreadAlsoAfterFork) {
+  const long self = static_cast<long>(getpid());
+  const long mainTid = static_cast<long>(syscall(SYS_gettid));
+  Log_Level(5, "parent before\n");
+  long workerTid = 0;
+  std::thread([&workerTid] {
+    workerTid = static_cast<long>(syscall(SYS_gettid));
+    Log_Level(5, "worker\n");
+  }).join();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    Log_Level(5, "child\n");
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  Log_Level(5, "parent after\n");
+  auto lines = Lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(IdsOf(lines[0]), std::make_pair(self, mainTid));
+  EXPECT_EQ(IdsOf(lines[1]), std::make_pair(self, workerTid));
+  EXPECT_NE(workerTid, mainTid);
+  // The forking thread is the child's main thread: its id is the child's pid.
+  EXPECT_EQ(IdsOf(lines[2]), std::make_pair(static_cast<long>(child), static_cast<long>(child)));
+  EXPECT_EQ(IdsOf(lines[3]), std::make_pair(self, mainTid));
+}
+
+// Milliseconds since the epoch of a line's time stamp, -1 when it does not parse.
+int64_t StampMs(const std::string& line) {
+  tm utc{};
+  int ms = -1;
+  const char* rest = strptime(line.c_str(), "%Y-%m-%dT%H:%M:%S", &utc);
+  if (rest == nullptr || sscanf(rest, ".%3dZ ", &ms) != 1) {
+    return -1;
+  }
+  return static_cast<int64_t>(timegm(&utc)) * 1000 + ms;
+}
+
+int64_t NowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+TEST_F(LogTest, TimeStampFollowsTheClockAcrossSeconds) {
+  constexpr int kLines = 6;
+  std::vector<std::pair<int64_t, int64_t>> windows;
+  for (int i = 0; i < kLines; ++i) {
+    const int64_t before = NowMs();
+    Log_Level(5, "tick %d\n", i);
+    windows.emplace_back(before, NowMs());
+    std::this_thread::sleep_for(std::chrono::milliseconds(230));  // the lines span a second change
+  }
+  auto lines = Lines();
+  ASSERT_EQ(lines.size(), static_cast<size_t>(kLines));
+  for (int i = 0; i < kLines; ++i) {
+    const int64_t stamp = StampMs(lines[static_cast<size_t>(i)]);
+    EXPECT_GE(stamp, windows[static_cast<size_t>(i)].first) << lines[static_cast<size_t>(i)];
+    EXPECT_LE(stamp, windows[static_cast<size_t>(i)].second) << lines[static_cast<size_t>(i)];
   }
 }
 
