@@ -88,6 +88,47 @@ void ApplyStoreValues(ConfigStoreObject& obj) {
 
 }  // namespace
 
+// The last ListStringValue answer and the database state it was read in; wiped when replaced.
+class ListedValues {
+public:
+  using Values = std::vector<std::optional<std::string>>;
+
+  ~ListedValues() { Clear(); }
+
+  const Values* Find(const ConfigStoreObjectId& selection, const std::string& valueName,
+                     const Database::ChangeStamp& stamp) const {
+    const bool hit = valid_ && stamp_ == stamp && selection_ == selection && valueName_ == valueName;
+    return hit ? &values_ : nullptr;
+  }
+
+  void Keep(const ConfigStoreObjectId& selection, const std::string& valueName,
+            const Database::ChangeStamp& stamp, const Values& values) {
+    Clear();
+    selection_ = selection;
+    valueName_ = valueName;
+    stamp_ = stamp;
+    values_ = values;
+    valid_ = true;
+  }
+
+private:
+  void Clear() {
+    for (auto& v : values_) {
+      if (v) {
+        Codec::Wipe(*v);
+      }
+    }
+    values_.clear();
+    valid_ = false;
+  }
+
+  bool valid_ = false;
+  ConfigStoreObjectId selection_;
+  std::string valueName_;
+  Database::ChangeStamp stamp_;
+  Values values_;
+};
+
 std::string ObjectToJson(const ConfigStoreObject& obj) {
   return Codec::ObjectText(obj);
 }
@@ -117,7 +158,8 @@ std::shared_ptr<ConfigStore> ConfigStore::Open(const std::string& dbPath) {
   return std::make_shared<ConfigStore>(std::make_unique<Database>(dbPath));
 }
 
-ConfigStore::ConfigStore(std::unique_ptr<Database> db) : db_(std::move(db)), path_(db_->Path()) {}
+ConfigStore::ConfigStore(std::unique_ptr<Database> db)
+    : db_(std::move(db)), path_(db_->Path()), listed_(std::make_unique<ListedValues>()) {}
 
 ConfigStore::~ConfigStore() = default;
 
@@ -200,25 +242,36 @@ ConfigStore::ObjectList ConfigStore::List(const std::shared_ptr<FilterSpecObject
   return Load(filter->GetConfigStoreObjectId());
 }
 
+std::vector<std::optional<std::string>> ConfigStore::ListDecodedValue(const ConfigStoreObjectId& selection,
+                                                                      const std::string& valueName) {
+  std::vector<std::optional<std::string>> values;
+  for (const auto& obj : Load(selection)) {
+    std::string value;
+    values.push_back(obj->GetValue(valueName, value) ? std::optional(std::move(value)) : std::nullopt);
+  }
+  return values;
+}
+
 std::vector<std::optional<std::string>> ConfigStore::ListStringValue(
     const std::shared_ptr<FilterSpecObject>& filter, const std::string& valueName) {
   if (!filter) {
     throw ConfigStoreException("configuration store: listing without a filter");
   }
   const ConfigStoreObjectId& selection = filter->GetConfigStoreObjectId();
-  std::vector<std::optional<std::string>> values;
   if (!IsPlainValueName(valueName)) {
     // Rare names: decode whole objects (an empty or oversized name is never found).
-    for (const auto& obj : Load(selection)) {
-      std::string value;
-      values.push_back(obj->GetValue(valueName, value) ? std::optional(std::move(value)) : std::nullopt);
-    }
-    return values;
+    return ListDecodedValue(selection, valueName);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  // The stamp is taken before reading: a change in between only costs a later re-read.
+  const Database::ChangeStamp stamp = ForObject("listing", selection, [&] { return Db().CurrentChangeStamp(); });
+  if (const auto* kept = listed_ ? listed_->Find(selection, valueName, stamp) : nullptr) {
+    return *kept;
   }
   std::vector<Database::ValueRow> rows = ForObject("listing", selection, [&] {
-    std::lock_guard<std::mutex> lock(mutex_);
     return Db().LoadStringValues(selection, "$.values.\"" + valueName + "\"");
   });
+  std::vector<std::optional<std::string>> values;
   values.reserve(rows.size());
   for (Database::ValueRow& row : rows) {
     if (!row.wellFormed || (row.value && !Codec::IsValidUtf8(*row.value))) {
@@ -226,6 +279,9 @@ std::vector<std::optional<std::string>> ConfigStore::ListStringValue(
                                  ": stored data is malformed: body: not JSON of the stored form");
     }
     values.push_back(std::move(row.value));
+  }
+  if (listed_) {
+    listed_->Keep(selection, valueName, stamp, values);
   }
   return values;
 }

@@ -64,6 +64,7 @@ constexpr const char* kStatementSql[] = {
     "SELECT boot_id, restored FROM boot_status WHERE " ID_MATCH,
     "BEGIN IMMEDIATE",
     "COMMIT",
+    "PRAGMA data_version",
 };
 
 #undef STRING_VALUE_COLUMNS
@@ -315,6 +316,14 @@ std::vector<Database::ValueRow> Database::LoadStringValues(const ConfigStoreObje
     rows.push_back(std::move(row));
   }
   return rows;
+}
+
+Database::ChangeStamp Database::CurrentChangeStamp() {
+  Statement s(*this, kDataVersion);
+  if (!s.Step()) {
+    Fail("cannot read the data version");
+  }
+  return {s.Int(0), sqlite3_total_changes64(db_.get())};
 }
 
 void Database::Upsert(const ConfigStoreObjectId& id, const std::string& body) {

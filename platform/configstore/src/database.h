@@ -10,9 +10,11 @@
 #include <sqlite3.h>
 
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace OvikConfigStore {
@@ -45,6 +47,11 @@ public:
   // decoding the rest of the body.
   std::vector<ValueRow> LoadStringValues(const ConfigStoreObjectId& id, const std::string& jsonPath);
 
+  // Differs from any earlier stamp once the stored data may have changed since, by this
+  // connection or by any other (another process included).
+  using ChangeStamp = std::pair<int64_t, int64_t>;
+  ChangeStamp CurrentChangeStamp();
+
   // Inserts, or replaces in place keeping the row's position.
   void Upsert(const ConfigStoreObjectId& id, const std::string& body);
   // Replaces an existing row in place; false when there is none.
@@ -74,6 +81,7 @@ private:
     kLoadBoot,
     kBegin,
     kCommit,
+    kDataVersion,
     kStatementCount
   };
   class Statement;

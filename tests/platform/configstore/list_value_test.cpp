@@ -89,6 +89,36 @@ TEST_F(ListValueTest, ObjectWithoutTheValueGivesNothingAtItsPosition) {
   EXPECT_EQ(store_->ListStringValue(kProvidersFilter, "provider"), (Values{"p0", std::nullopt, std::nullopt}));
 }
 
+// Repeated lists may be answered from the last one: every change must still be seen at once.
+TEST_F(ListValueTest, AnswerFollowsEveryChangeWhoeverMakesIt) {
+  auto one = std::make_shared<FilterSpecObject>(ProviderId("p1"));
+  store_->Set(MakeProvider("p0"), nullptr);
+  auto ids = [&] { return store_->ListStringValue(kProvidersFilter, "provider"); };
+  EXPECT_EQ(ids(), (Values{"p0"}));
+  EXPECT_EQ(store_->ListStringValue(kProvidersFilter, "master_key_id"), (Values{"mk-p0"}));
+  EXPECT_TRUE(store_->ListStringValue(one, "provider").empty());
+  EXPECT_EQ(ids(), (Values{"p0"}));
+  EXPECT_EQ(ids(), (Values{"p0"}));
+
+  ConfigStore::Open(path_)->Set(MakeProvider("p1"), nullptr);  // another connection
+  EXPECT_EQ(ids(), (Values{"p0", "p1"}));
+  EXPECT_EQ(store_->ListStringValue(one, "provider"), (Values{"p1"}));
+  EXPECT_EQ(ids(), (Values{"p0", "p1"}));
+  ASSERT_TRUE(store_->Delete(ProviderId("p0")));
+  EXPECT_EQ(ids(), (Values{"p1"}));
+  EXPECT_EQ(store_->ListStringValue(kProvidersFilter, "master_key_id"), (Values{"mk-p1"}));
+  auto p1 = store_->Get(ProviderId("p1"));
+  p1->SetValue("master_key_id", "changed");
+  store_->Update(p1, nullptr);
+  EXPECT_EQ(store_->ListStringValue(kProvidersFilter, "master_key_id"), (Values{"changed"}));
+  EXPECT_EQ(ids(), (Values{"p1"}));
+  ExecSql(path_, "UPDATE objects SET body = replace(body, '\"provider\":\"p1\"', '\"other\":\"p1\"')");
+  EXPECT_EQ(ids(), (Values{std::nullopt}));
+  ExecSql(path_, "UPDATE objects SET body = '[]'");
+  EXPECT_THROW(ids(), ConfigStoreException);
+  EXPECT_THROW(ids(), ConfigStoreException);
+}
+
 TEST_F(ListValueTest, MalformedRowsThrowNamingTheObject) {
   store_->Set(MakeProvider("good"), nullptr);
   store_->Set(MakeProvider("p"), nullptr);

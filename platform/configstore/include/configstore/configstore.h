@@ -29,6 +29,7 @@ inline const std::string sGlobalNamespace = "global";
 inline const std::string kDefaultDbPath = "/var/lib/velora/configstore/ovik.db";
 
 class Database;
+class ListedValues;
 
 // One top-level object as compact canonical JSON: the form of an entry of the export text.
 std::string ObjectToJson(const ConfigStoreObject& obj);
@@ -63,7 +64,8 @@ public:
   // The top-level string value `valueName` of each object List would give, in the same order:
   // nullopt where the object has no such value or it is not a string. Reads only that value
   // (a stored body is checked to be JSON of the stored form, the rest is not decoded); a
-  // malformed row throws as in List.
+  // malformed row throws as in List. The last answer is kept and given again while the database
+  // is unchanged (by this store or any other writer).
   virtual std::vector<std::optional<std::string>> ListStringValue(
       const std::shared_ptr<FilterSpecObject>& filter, const std::string& valueName);
 
@@ -87,6 +89,8 @@ protected:
 private:
   void Write(const std::shared_ptr<ConfigStoreObject>& obj, int* result, bool mustExist);
   ObjectList Load(const ConfigStoreObjectId& selection);
+  std::vector<std::optional<std::string>> ListDecodedValue(const ConfigStoreObjectId& selection,
+                                                           const std::string& valueName);
   Database& Db();
   const std::string& BootId();
 
@@ -94,6 +98,7 @@ private:
   std::unique_ptr<Database> db_;
   std::string path_;
   std::optional<std::string> bootId_;
+  std::unique_ptr<ListedValues> listed_;
 };
 
 }  // namespace OvikConfigStore
