@@ -3,7 +3,10 @@
 // /var/lib, so that the default store path does not touch the host.
 #include "provider_fixture.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +16,9 @@
 
 #ifndef ZYLD_BINARY
 #error "ZYLD_BINARY must name the daemon executable"
+#endif
+#ifndef ZYL_MIREL_METADATA
+#error "ZYL_MIREL_METADATA must name the generated API metadata file"
 #endif
 
 namespace {
@@ -35,8 +41,14 @@ class Daemon {
       dup2(fd, 2);
       setenv("ZYLD_CONFIG", configPath.c_str(), 1);
       if (privateVarLib) {
-        const std::string script = std::string("mount -t tmpfs tmpfs /var/lib && exec ") + ZYLD_BINARY;
-        execlp("unshare", "unshare", "-m", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+        // Default paths only: a private /var/lib, the metadata file at its installed place and a
+        // network namespace of its own so that the default port is free.
+        const std::string script =
+            std::string("mkdir -p /usr/lib/velora && mount -t tmpfs tmpfs /var/lib && "
+                        "mount -t tmpfs tmpfs /usr/lib/velora && mkdir /usr/lib/velora/mirel && "
+                        "cp ") + ZYL_MIREL_METADATA + " /usr/lib/velora/mirel/ && ip link set lo up && exec " +
+            ZYLD_BINARY;
+        execlp("unshare", "unshare", "-mn", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
       } else {
         execl(ZYLD_BINARY, ZYLD_BINARY, static_cast<char*>(nullptr));
       }
@@ -86,18 +98,49 @@ class Daemon {
   bool exited_ = false;
 };
 
+// A loopback TCP port that was free a moment ago, on both address families.
+int FreePort() {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+      port = ntohs(addr.sin_port);
+    }
+    close(fd);
+    const int fd6 = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 addr6{};
+    addr6.sin6_family = AF_INET6;
+    addr6.sin6_addr = in6addr_loopback;
+    addr6.sin6_port = htons(static_cast<uint16_t>(port));
+    const bool free6 = port != 0 && bind(fd6, reinterpret_cast<sockaddr*>(&addr6), sizeof(addr6)) == 0;
+    close(fd6);
+    if (free6) {
+      return port;
+    }
+  }
+  return 0;
+}
+
 std::string WriteConfig(const TempDir& dir, const std::string& extra) {
   const std::string path = dir.File("config.xml");
   WriteFile(path, "<config>\n"
                   "  <log><level>verbose</level></log>\n"
                   "  <configStore><path>" + dir.File("store/ovik.db") + "</path></configStore>\n"
                   "  <audit><path>" + dir.File("audit.log") + "</path></audit>\n"
-                  "  <firewall><backend>none</backend></firewall>\n" + extra + "</config>\n");
+                  "  <firewall><backend>none</backend></firewall>\n"
+                  "  <metadata><path>" ZYL_MIREL_METADATA "</path></metadata>\n"
+                  "  <endpoint><port>" + std::to_string(FreePort()) + "</port></endpoint>\n" +
+                  extra + "</config>\n");
   return path;
 }
 
 bool PrivateMountsWork() {
-  return std::system("unshare -m sh -c 'mount -t tmpfs tmpfs /var/lib' >/dev/null 2>&1") == 0;
+  return std::system("unshare -mn sh -c 'mount -t tmpfs tmpfs /var/lib && ip link set lo up' >/dev/null 2>&1") == 0;
 }
 
 size_t Position(const std::string& text, const std::string& needle) {
