@@ -1,7 +1,8 @@
 // Cost of the host's administration-token stage, which every call passes first: an attestation
-// token (signed by another key, so not this handler's kind), an administration token, and a
-// token the handler has never seen (each iteration presents a fresh one). The certificate reader
-// hands out a copy of a fixed PEM text, as a store read would.
+// token (signed by another key, so not this handler's kind) and an administration token, each
+// presented again and again with the handler's caches on (remembered outcome) and off (verified
+// every time), and tokens the handler has never seen (each iteration presents a fresh one, caches
+// on). The certificate reader hands out a copy of a fixed PEM text, as a store read would.
 #include <tokenauthn/token_handler.h>
 
 #include <benchmark/benchmark.h>
@@ -87,9 +88,12 @@ std::string AdminToken(long serial = 0) {
   return Sign(Host().privateKey, "zyld", "admin", serial);
 }
 
-std::unique_ptr<HostTokenHandler> Handler() {
+std::unique_ptr<HostTokenHandler> Handler(size_t cacheCapacity = 4096) {
+  HostTokenHandler::Options options;
+  options.accepted.capacity = cacheCapacity;
+  options.foreign.capacity = cacheCapacity;
   return std::make_unique<HostTokenHandler>(
-      [] { return std::optional<std::string>(Host().certificate); }, nullptr);
+      [] { return std::optional<std::string>(Host().certificate); }, nullptr, std::move(options));
 }
 
 void Run(benchmark::State& state, const HostTokenHandler& handler, const std::string& token) {
@@ -112,6 +116,20 @@ void BM_HostCheckAdminToken(benchmark::State& state) {
   Run(state, *handler, token);
 }
 BENCHMARK(BM_HostCheckAdminToken);
+
+void BM_HostCheckAttestationTokenUncached(benchmark::State& state) {
+  static const auto handler = Handler(0);
+  static const std::string token = AttestationToken();
+  Run(state, *handler, token);
+}
+BENCHMARK(BM_HostCheckAttestationTokenUncached);
+
+void BM_HostCheckAdminTokenUncached(benchmark::State& state) {
+  static const auto handler = Handler(0);
+  static const std::string token = AdminToken();
+  Run(state, *handler, token);
+}
+BENCHMARK(BM_HostCheckAdminTokenUncached);
 
 // Tokens never seen before: signed up front (outside the timing), each presented once.
 void RunFresh(benchmark::State& state, std::string (*make)(long)) {
