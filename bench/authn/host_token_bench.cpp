@@ -43,13 +43,16 @@ std::string Pem(Write write) {
 // An RSA key pair as PEM, with a self-signed certificate.
 struct Identity {
   Identity() {
-    std::unique_ptr<EVP_PKEY, PkeyDeleter> key(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{2048}));
+    std::unique_ptr<EVP_PKEY, PkeyDeleter> key(
+        EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{2048}));
     std::unique_ptr<X509, X509Deleter> cert(X509_new());
     X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
     X509_set_pubkey(cert.get(), key.get());
     X509_sign(cert.get(), key.get(), EVP_sha256());
-    privateKey = Pem([&](BIO* b) { PEM_write_bio_PrivateKey(b, key.get(), nullptr, nullptr, 0, nullptr, nullptr); });
+    privateKey = Pem([&](BIO* b) {
+      PEM_write_bio_PrivateKey(b, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+    });
     certificate = Pem([&](BIO* b) { PEM_write_bio_X509(b, cert.get()); });
   }
   std::string privateKey;
@@ -73,7 +76,8 @@ std::string Sign(const std::string& key, const char* aud, const char* sub, long 
   jwt_add_grant_int(jwt, "exp", static_cast<long>(std::time(nullptr)) + 3600);
   jwt_add_grant_int(jwt, "jti", serial);
   jwt_add_grants_json(jwt, R"({"entitlements": ["KMS_ADMIN", "KMS_READ"]})");
-  jwt_set_alg(jwt, JWT_ALG_RS256, reinterpret_cast<const unsigned char*>(key.data()), static_cast<int>(key.size()));
+  jwt_set_alg(jwt, JWT_ALG_RS256, reinterpret_cast<const unsigned char*>(key.data()),
+              static_cast<int>(key.size()));
   char* text = jwt_encode_str(jwt);
   std::string token = text != nullptr ? text : "";
   std::free(text);

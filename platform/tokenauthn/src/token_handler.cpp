@@ -100,6 +100,10 @@ bool AcceptedAlgorithm(jwt_alg_t alg) {
   return alg == JWT_ALG_RS256 || alg == JWT_ALG_ES256;
 }
 
+int64_t SecondsNow() {
+  return static_cast<int64_t>(std::time(nullptr));
+}
+
 }  // namespace
 
 Mirel::ErrorValue InvalidTokenError() {
@@ -123,7 +127,7 @@ HostTokenHandler::HostTokenHandler(CertificateReader reader,
                                    std::shared_ptr<Mirel::Log::Logger> logger, Options options)
     : reader_(std::move(reader)),
       logger_(std::move(logger)),
-      now_(options.now ? std::move(options.now) : Clock([] { return static_cast<int64_t>(std::time(nullptr)); })),
+      now_(options.now ? std::move(options.now) : Clock(&SecondsNow)),
       accepted_(options.accepted),
       foreign_(options.foreign) {}
 
@@ -202,7 +206,8 @@ HostTokenHandler::ClaimsPtr HostTokenHandler::Verify(const Key& key, const std::
   jwt_t* raw = nullptr;
   // libjwt reports some allocation failures as EINVAL; errno tells them apart.
   errno = 0;
-  const int rc = jwt_decode(&raw, token.c_str(), reinterpret_cast<const unsigned char*>(key.publicKey.data()),
+  const int rc = jwt_decode(&raw, token.c_str(),
+                            reinterpret_cast<const unsigned char*>(key.publicKey.data()),
                             static_cast<int>(key.publicKey.size()));
   const bool outOfMemory = errno == ENOMEM;
   JwtPtr jwt(raw);

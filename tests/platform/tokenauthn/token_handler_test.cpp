@@ -218,7 +218,7 @@ TEST_F(RememberingHostTokens, RepeatedTokenGetsTheSameAnswerUntilItExpires) {
   now += 1;  // a token is good before the second of its "exp"
   const auto expired = handler->Check(token);
   ASSERT_TRUE(expired.IsFailure());
-  EXPECT_EQ(expired.GetFailure().messages.at(0).id, "com.velora.ovik.kms.authentication.invalid_token");
+  EXPECT_EQ(expired.GetFailure().messages.at(0).id, Ovik::Authn::kInvalidTokenMessageId);
   EXPECT_EQ(handler->CachedAccepted(), 0u);
   EXPECT_TRUE(handler->Check(token).IsFailure());
 }
