@@ -32,6 +32,13 @@
  * Any command may end in ", Options={Authentication={User=%s, Password=%s}}", which adds a
  * username-and-password Credential to the request header.
  *
+ * A Get is sent in one message together with a Get Attributes "State" of the same object
+ * (two batch items, matched by their Unique Batch Item IDs). The Get's result is returned as
+ * usual; the State answer is kept by the session for the next command only: when that command
+ * is "Get, Attributes, Id=<same id>, Names=State" with the same Options it returns the kept
+ * answer (success with or without a State, or the failure) without contacting the server; any
+ * other command drops it and goes to the server.
+ *
  * Ownership: every qlc_result* is released once with qlc_release; pointers returned by
  * qlc_value_of ("bs", "%s") are freed with qlc_free (key bytes are wiped when freed);
  * credentials with qlc_free_credentials; a session with qlc_disconnect_key_manager. Nodes and
@@ -65,8 +72,9 @@ enum {
    * Result Reason (number and name) and Result Message. The session stays usable. */
   QLC_KMIP_FAILURE = 200,
   /* The response is not a KMIP response message, announces more than 1 MiB, does not decode as
-   * TTLV (lengths, padding, depth, types), has not exactly one batch item, answers another
-   * operation, or lacks what the command needs (a Raw symmetric key whose Cryptographic Length
+   * TTLV (lengths, padding, depth, types), has not the batch items asked for (one; for a Get
+   * one or two whose Unique Batch Item IDs match the request's, each at most once, and a Batch
+   * Count equal to their number), answers another operation, or lacks what the command needs (a Raw symmetric key whose Cryptographic Length
    * matches its key material, a State that is an enumeration, complete protocol versions). The
    * session is unusable afterwards. */
   QLC_BAD_RESPONSE = 201,

@@ -227,6 +227,23 @@ bool IsId(const Item& id, const std::array<uint8_t, 1>& expected) {
          std::equal(expected.begin(), expected.end(), id.bytes.begin());
 }
 
+// Sorts the answers of a Get-with-State batch by their IDs; returns what does not match.
+const char* MatchItems(const std::vector<const Item*>& items, const Item** getItem,
+                       const Item** stateItem) {
+  for (const Item* item : items) {
+    const Item* id = item->Find(Tag::UniqueBatchItemId, Type::ByteString);
+    const Item** slot = id == nullptr               ? nullptr
+                        : IsId(*id, kGetItemId)     ? getItem
+                        : IsId(*id, kStateItemId)   ? stateItem
+                                                    : nullptr;
+    if (slot == nullptr || *slot != nullptr) {
+      return "unknown, missing or repeated Unique Batch Item ID";
+    }
+    *slot = item;
+  }
+  return *getItem == nullptr ? "no answer to the Get batch item" : nullptr;
+}
+
 Item BatchItem(Operation operation, Item payload, const std::array<uint8_t, 1>* id) {
   Item item = Item::Struct(Tag::BatchItem);
   item.children.push_back(Item::Enum(Tag::Operation, static_cast<uint32_t>(operation)));
@@ -312,19 +329,8 @@ PairedReply InterpretGetWithState(const Item& message) {
   }
   const Item* getItem = nullptr;
   const Item* stateItem = nullptr;
-  for (const Item* item : items) {
-    const Item* id = item->Find(Tag::UniqueBatchItemId, Type::ByteString);
-    const Item** slot = id == nullptr ? nullptr
-                        : IsId(*id, kGetItemId) ? &getItem
-                        : IsId(*id, kStateItemId) ? &stateItem : nullptr;
-    if (slot == nullptr || *slot != nullptr) {
-      out.get = Bad("unknown, missing or repeated Unique Batch Item ID");
-      return out;
-    }
-    *slot = item;
-  }
-  if (getItem == nullptr) {
-    out.get = Bad("no answer to the Get batch item");
+  if (const char* unmatched = MatchItems(items, &getItem, &stateItem)) {
+    out.get = Bad(unmatched);
     return out;
   }
   out.get = InterpretItem(*getItem, Operation::Get);

@@ -158,6 +158,31 @@ TEST_F(PykmipLibraryTest, StateReadsEachLifecycleState) {
   }
 }
 
+// A Get goes out batched with the State query; the peer must answer both items and the State
+// read right after the Get (answered from that batch) must equal what PyKMIP reports.
+TEST_F(PykmipLibraryTest, KeyThenStateOnAFreshSessionMatchesThePeer) {
+  const std::vector<std::pair<const char*, int>> states = {
+      {"pre-active", 1}, {"active", 2}, {"deactivated", 3}, {"compromised", 4}};
+  for (const auto& [name, value] : states) {
+    SCOPED_TRACE(name);
+    std::string id = peer_->CreateKey(128, name);
+    ASSERT_FALSE(id.empty());
+    for (const char* suffix : {"", kCredential}) {
+      SessionHandle session = MustConnect(Inputs());
+      ASSERT_TRUE(session);
+      EXPECT_EQ(KeyInfo(session.get(), id, suffix), peer_->KeyInfo(id));
+      EXPECT_EQ(State(session.get(), id, suffix), value);
+      EXPECT_EQ(State(session.get(), id, suffix), value);  // asked again: from the server
+    }
+  }
+  SessionHandle session = MustConnect(Inputs());
+  ASSERT_TRUE(session);
+  std::string first = peer_->CreateKey(256, "active");
+  std::string second = peer_->CreateKey(256, "deactivated");
+  EXPECT_EQ(KeyInfo(session.get(), first), peer_->KeyInfo(first));
+  EXPECT_EQ(State(session.get(), second), 3);
+}
+
 TEST_F(PykmipLibraryTest, MissingKeyIsAKmipFailureAndTheSessionSurvives) {
   SessionHandle session = MustConnect(Inputs());
   ASSERT_TRUE(session);
