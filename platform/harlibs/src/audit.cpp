@@ -1,4 +1,5 @@
-// Audit log: one JSON object a line, appended with one write(2) per record.
+// Audit log: one JSON object a line, appended with one write(2) per record to a file kept open
+// while the configured path still names it.
 #include <harlibs/audit.h>
 #include <harlibs/log.h>
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -18,9 +20,28 @@
 
 namespace {
 
+// The audit file, open for appending; closed when the last record written through it is done.
+class AuditFile {
+ public:
+  AuditFile(int fd, const struct stat& st) : fd_(fd), dev_(st.st_dev), ino_(st.st_ino) {}
+  ~AuditFile() { close(fd_); }
+  AuditFile(const AuditFile&) = delete;
+  AuditFile& operator=(const AuditFile&) = delete;
+
+  int Fd() const { return fd_; }
+  // True when `st` (of the configured path) is still this file.
+  bool Is(const struct stat& st) const { return st.st_dev == dev_ && st.st_ino == ino_; }
+
+ private:
+  int fd_;
+  dev_t dev_;
+  ino_t ino_;
+};
+
 struct AuditState {
   std::mutex mutex;
   std::string path;
+  std::shared_ptr<AuditFile> file;
 };
 
 AuditState& State() {
@@ -66,29 +87,57 @@ std::string Record(const char* eventId, const char* subject, const char* object,
   return line;
 }
 
-// Appends line to path with a single write; returns 0 or an errno value.
-int Append(const std::string& path, const std::string& line) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
-    return errno;
-  }
-  // A file that already existed keeps no wider access than a new one.
-  struct stat st {};
-  if (fstat(fd, &st) == 0 && (st.st_mode & 0077) != 0) {
+// A file that already existed keeps no wider access than a new one.
+void Narrow(int fd, const struct stat& st) {
+  if ((st.st_mode & 0077) != 0) {
     fchmod(fd, 0600);
   }
-  int err = 0;
+}
+
+// Opens (creating when needed) the file at path for appending; null with *err set on failure.
+std::shared_ptr<AuditFile> Open(const std::string& path, int* err) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    *err = errno;
+    return nullptr;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    *err = errno;
+    close(fd);
+    return nullptr;
+  }
+  Narrow(fd, st);
+  return std::make_shared<AuditFile>(fd, st);
+}
+
+// The open file of the configured path, reopened when the path now names another file (moved
+// aside, removed, replaced) or none. Called with the state locked.
+std::shared_ptr<AuditFile> CurrentFile(AuditState& st, int* err) {
+  struct stat now {};
+  if (st.file && lstat(st.path.c_str(), &now) == 0 && st.file->Is(now)) {
+    Narrow(st.file->Fd(), now);
+    return st.file;
+  }
+  st.file = Open(st.path, err);
+  return st.file;
+}
+
+// Appends line with a single write; returns 0 or an errno value.
+int Append(int fd, const std::string& line) {
   ssize_t w;
   do {
     w = write(fd, line.data(), line.size());
   } while (w < 0 && errno == EINTR);
   if (w < 0) {
-    err = errno;
-  } else if (static_cast<size_t>(w) != line.size()) {
-    err = EIO;
+    return errno;
   }
-  close(fd);
-  return err;
+  return static_cast<size_t>(w) == line.size() ? 0 : EIO;
+}
+
+void ReportFailure(const char* eventId, const std::string& path, int err) {
+  Log_Level(2, "Cannot write audit record %s to %s: %s\n", eventId != nullptr ? eventId : "",
+            path.c_str(), strerror(err));
 }
 
 }  // namespace
@@ -97,23 +146,37 @@ void VlrAudit_Configure(const std::string& path) {
   AuditState& st = State();
   std::lock_guard<std::mutex> lock(st.mutex);
   st.path = path;
+  st.file.reset();  // the next record opens the new path
 }
 
 void VlrAudit_LogList(const char* eventId, const char* subject, const char* object, bool success,
                       const VlrAuditItem* items) {
-  std::string path;
+  AuditState& st = State();
+  std::shared_ptr<AuditFile> file;
   {
-    AuditState& st = State();
     std::lock_guard<std::mutex> lock(st.mutex);
-    path = st.path;
-  }
-  if (path.empty()) {
-    return;
+    if (st.path.empty()) {
+      return;
+    }
+    int err = 0;
+    file = CurrentFile(st, &err);
+    if (!file) {
+      ReportFailure(eventId, st.path, err);
+      return;
+    }
   }
   std::string line = Record(eventId, subject, object, success, items);
-  int err = Append(path, line);
+  int err = Append(file->Fd(), line);
   if (err != 0) {
-    Log_Level(2, "Cannot write audit record %s to %s: %s\n", eventId != nullptr ? eventId : "",
-              path.c_str(), strerror(err));
+    std::string path;
+    {
+      // Closed once no other record is being written through it; the next record reopens.
+      std::lock_guard<std::mutex> lock(st.mutex);
+      if (st.file == file) {
+        st.file.reset();
+      }
+      path = st.path;
+    }
+    ReportFailure(eventId, path, err);
   }
 }

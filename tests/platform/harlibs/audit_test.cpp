@@ -3,9 +3,13 @@
 #include <harlibs/log.h>
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <boost/json.hpp>
+#include <csignal>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -14,6 +18,28 @@
 namespace {
 
 namespace json = boost::json;
+
+// Lowers the soft file size limit for the scope (writes past it fail with EFBIG).
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &lowered);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previousHandler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+  void (*previousHandler_)(int) = SIG_DFL;
+};
 
 class AuditTest : public ::testing::Test {
  protected:
@@ -76,6 +102,50 @@ TEST_F(AuditTest, FileIsPrivateAndAppendedTo) {
   EXPECT_EQ(records[1].at("eventID").as_string(), "c");
 }
 
+TEST_F(AuditTest, RecordsFollowThePathWhenTheFileIsMovedOrReplaced) {
+  VlrAudit_LogList("a", "s", "o", true, nullptr);
+  const std::string moved = dir_.File("audit.log.1");
+  ASSERT_EQ(std::rename(path_.c_str(), moved.c_str()), 0);
+  VlrAudit_LogList("b", "s", "o", true, nullptr);  // a new file at the path, the old one untouched
+  EXPECT_EQ(ZyldTest::Lines(ZyldTest::ReadAll(moved)).size(), 1u);
+  auto records = Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].at("eventID").as_string(), "b");
+
+  const std::string other = dir_.File("other.log");
+  ZyldTest::WriteAll(other, "");
+  ::chmod(other.c_str(), 0644);
+  ASSERT_EQ(std::rename(other.c_str(), path_.c_str()), 0);  // replaced by a wider file
+  VlrAudit_LogList("c", "s", "o", true, nullptr);
+  records = Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].at("eventID").as_string(), "c");
+  struct stat st {};
+  ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(ZyldTest::Lines(ZyldTest::ReadAll(moved)).size(), 1u);
+}
+
+TEST_F(AuditTest, ExistingFileNarrowedWhileOpen) {
+  VlrAudit_LogList("a", "s", "o", true, nullptr);
+  ::chmod(path_.c_str(), 0644);
+  VlrAudit_LogList("b", "s", "o", true, nullptr);
+  struct stat st {};
+  ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(Records().size(), 2u);
+}
+
+TEST_F(AuditTest, PathReplacedBySymlinkIsNotFollowed) {
+  VlrAudit_LogList("a", "s", "o", true, nullptr);
+  const std::string target = dir_.File("target.log");
+  ZyldTest::WriteAll(target, "");
+  ASSERT_EQ(std::remove(path_.c_str()), 0);
+  ASSERT_EQ(::symlink(target.c_str(), path_.c_str()), 0);
+  VlrAudit_LogList("b", "s", "o", true, nullptr);
+  EXPECT_EQ(ZyldTest::ReadAll(target), "");
+}
+
 TEST_F(AuditTest, ConcurrentRecordsStayWholeLines) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
@@ -103,6 +173,40 @@ TEST_F(AuditTest, WriteFailureIsLoggedNotFatal) {
   std::string log = ZyldTest::ReadAll(logPath);
   EXPECT_NE(log.find(" 2 ["), std::string::npos) << log;
   EXPECT_NE(log.find("lost"), std::string::npos) << log;
+}
+
+TEST_F(AuditTest, RecordsLandAgainOnceWritable) {
+  std::string logPath = dir_.File("host.log");
+  Log_Configure(5, logPath);
+  const std::string sub = dir_.File("later");
+  const std::string later = sub + "/audit.log";
+  VlrAudit_Configure(later);
+  VlrAudit_LogList("lost", "s", "o", true, nullptr);
+  ASSERT_EQ(::mkdir(sub.c_str(), 0700), 0);
+  // Larger than the host log stays below, so that the limit further down leaves it writable.
+  const std::string padding(4096, 'x');
+  const VlrAuditItem items[] = {{"padding", padding.c_str()}, {nullptr, nullptr}};
+  VlrAudit_LogList("kept", "s", "o", true, items);
+  {
+    // The file may not grow: the open file's writes fail, each record is reported.
+    struct stat st {};
+    ASSERT_EQ(::stat(later.c_str(), &st), 0);
+    FileSizeLimit limit(static_cast<rlim_t>(st.st_size));
+    VlrAudit_LogList("big1", "s", "o", true, nullptr);
+    VlrAudit_LogList("big2", "s", "o", true, nullptr);
+  }
+  VlrAudit_LogList("after", "s", "o", true, nullptr);
+  Log_Configure(5, "");
+  auto lines = ZyldTest::Lines(ZyldTest::ReadAll(later));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(json::parse(lines[0]).as_object().at("eventID").as_string(), "kept");
+  EXPECT_EQ(json::parse(lines[1]).as_object().at("eventID").as_string(), "after");
+  std::string log = ZyldTest::ReadAll(logPath);
+  EXPECT_NE(log.find("lost"), std::string::npos) << log;
+  EXPECT_EQ(log.find("kept"), std::string::npos) << log;
+  EXPECT_NE(log.find("big1"), std::string::npos) << log;
+  EXPECT_NE(log.find("big2"), std::string::npos) << log;
+  EXPECT_EQ(log.find("after"), std::string::npos) << log;
 }
 
 }  // namespace
