@@ -18,6 +18,7 @@
 #include <array>
 #include <cctype>
 #include <fstream>
+#include <mutex>
 #include <string_view>
 #include <utility>
 
@@ -114,9 +115,52 @@ std::shared_ptr<const Mirel::Authz::AuthzInfo> LoadAuthz(const std::string& path
   return info;
 }
 
+void LogCertificateFailure(const OvikConfigStore::ConfigStoreException& e) {
+  Log_Level(2, "Exception reading property '%s' from config store: %s\n", "certificate", e.what());
+}
+
+std::optional<std::string> CertificateIn(OvikConfigStore::ConfigStore& store) {
+  const auto object = store.Get(OvikConfigStore::ConfigStoreObjectId("certificate", "authn", "ovik"));
+  std::string certificate;
+  if (object && object->GetValue("certificate", certificate) && !certificate.empty()) {
+    return certificate;
+  }
+  return std::nullopt;
+}
+
+// The administration certificate as ReadAdministrationCertificate gives it, read from the store
+// again only once the store has changed (any writer) or another store file is in use.
+class KeptCertificateReader {
+ public:
+  std::optional<std::string> Read() {
+    try {
+      auto store = OvikConfigStore::ConfigStore::GetStore(OvikConfigStore::sGlobalNamespace);
+      // Taken before reading: a change in between only costs a later re-read.
+      const uint64_t stamp = store->ChangeStamp();
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (store != store_ || stamp != stamp_) {
+        certificate_ = CertificateIn(*store);
+        store_ = std::move(store);
+        stamp_ = stamp;
+      }
+      return certificate_;
+    } catch (const OvikConfigStore::ConfigStoreException& e) {
+      LogCertificateFailure(e);
+    }
+    return std::nullopt;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::shared_ptr<OvikConfigStore::ConfigStore> store_;
+  uint64_t stamp_ = 0;
+  std::optional<std::string> certificate_;
+};
+
 std::vector<std::shared_ptr<Mirel::Authn::Authenticator>> DaemonTokenHandlers(const LogBridgePtr& logBridge) {
+  auto reader = std::make_shared<KeptCertificateReader>();
   return {std::make_shared<Authn::KmsAuthTokenHandler>(logBridge),
-          std::make_shared<Ovik::Authn::HostTokenHandler>(&ReadAdministrationCertificate, logBridge)};
+          std::make_shared<Ovik::Authn::HostTokenHandler>([reader] { return reader->Read(); }, logBridge)};
 }
 
 // The bound services in binding order, then the metadata services.
@@ -162,14 +206,9 @@ std::string MetadataPath(const Quorex::Service::ConfigValues& values) {
 
 std::optional<std::string> ReadAdministrationCertificate() {
   try {
-    auto store = OvikConfigStore::ConfigStore::GetStore(OvikConfigStore::sGlobalNamespace);
-    const auto object = store->Get(OvikConfigStore::ConfigStoreObjectId("certificate", "authn", "ovik"));
-    std::string certificate;
-    if (object && object->GetValue("certificate", certificate) && !certificate.empty()) {
-      return certificate;
-    }
+    return CertificateIn(*OvikConfigStore::ConfigStore::GetStore(OvikConfigStore::sGlobalNamespace));
   } catch (const OvikConfigStore::ConfigStoreException& e) {
-    Log_Level(2, "Exception reading property '%s' from config store: %s\n", "certificate", e.what());
+    LogCertificateFailure(e);
   }
   return std::nullopt;
 }

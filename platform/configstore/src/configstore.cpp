@@ -286,6 +286,16 @@ std::vector<std::optional<std::string>> ConfigStore::ListStringValue(
   return values;
 }
 
+uint64_t ConfigStore::ChangeStamp() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Database::ChangeStamp state = Db().CurrentChangeStamp();
+  if (!seenState_ || *seenState_ != state) {
+    seenState_ = state;
+    ++changeCount_;
+  }
+  return changeCount_;
+}
+
 std::string ConfigStore::Export(const std::vector<std::shared_ptr<FilterSpecObject>>& filters) {
   if (filters.size() != 1 || !filters.front()) {
     throw ConfigStoreException("configuration store: export takes exactly one selection");

@@ -1,9 +1,11 @@
 // Reading one string value of every listed object: agrees with decoding the whole objects, keeps
-// the store order, and rejects malformed rows.
+// the store order, and rejects malformed rows. The change stamp callers keep answers by.
 #include "test_util.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <optional>
 
@@ -117,6 +119,54 @@ TEST_F(ListValueTest, AnswerFollowsEveryChangeWhoeverMakesIt) {
   ExecSql(path_, "UPDATE objects SET body = '[]'");
   EXPECT_THROW(ids(), ConfigStoreException);
   EXPECT_THROW(ids(), ConfigStoreException);
+}
+
+TEST_F(ListValueTest, ChangeStampMovesWithEveryWriteAndOnlyThen) {
+  store_->Set(MakeProvider("p0"), nullptr);
+  uint64_t stamp = store_->ChangeStamp();
+  // Same state: same stamp, whatever is read meanwhile.
+  auto unchanged = [&] {
+    const uint64_t now = store_->ChangeStamp();
+    return now == stamp;
+  };
+  auto changed = [&] {
+    const uint64_t now = store_->ChangeStamp();
+    const bool moved = now != stamp;
+    stamp = now;
+    return moved && store_->ChangeStamp() == now;
+  };
+  EXPECT_TRUE(unchanged());
+  store_->Get(ProviderId("p0"));
+  store_->List(kProvidersFilter);
+  store_->ListStringValue(kProvidersFilter, "provider");
+  EXPECT_TRUE(unchanged());
+  EXPECT_FALSE(store_->Delete(ProviderId("absent")));
+  EXPECT_THROW(store_->Update(MakeProvider("absent"), nullptr), ConfigStoreException);
+  EXPECT_TRUE(unchanged());
+
+  store_->Set(MakeProvider("p1"), nullptr);  // this store's own writes
+  EXPECT_TRUE(changed());
+  store_->Update(MakeProvider("p1", 1), nullptr);
+  EXPECT_TRUE(changed());
+  ASSERT_TRUE(store_->Delete(ProviderId("p1")));
+  EXPECT_TRUE(changed());
+
+  ConfigStore::Open(path_)->Set(MakeProvider("p2"), nullptr);  // another connection
+  EXPECT_TRUE(changed());
+  ExecSql(path_, "UPDATE objects SET body = replace(body, 'mk-p2', 'mk-x')");
+  EXPECT_TRUE(changed());
+  const pid_t child = ::fork();  // another process
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ConfigStore::Open(path_)->Set(MakeProvider("p3"), nullptr);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(changed());
+  EXPECT_TRUE(unchanged());
+  EXPECT_EQ(store_->ListStringValue(kProvidersFilter, "provider"), (Values{"p0", "p2", "p3"}));
 }
 
 TEST_F(ListValueTest, MalformedRowsThrowNamingTheObject) {

@@ -17,10 +17,12 @@
 #include <configstore/exception.h>
 #include <configstore/object.h>
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace OvikConfigStore {
@@ -69,6 +71,11 @@ public:
   virtual std::vector<std::optional<std::string>> ListStringValue(
       const std::shared_ptr<FilterSpecObject>& filter, const std::string& valueName);
 
+  // A number that differs from every earlier answer once the stored data may have changed
+  // since (written through this store or by any other writer, another process included) and
+  // stays the same otherwise. Reads no data: a caller may keep what it read while it is equal.
+  virtual uint64_t ChangeStamp();
+
   // Canonical text of one selection: exactly one filter without instance.
   virtual std::string Export(const std::vector<std::shared_ptr<FilterSpecObject>>& filters);
   virtual bool Import(const std::string& text, std::vector<ErrorInfo>& errors);
@@ -99,6 +106,10 @@ private:
   std::string path_;
   std::optional<std::string> bootId_;
   std::unique_ptr<ListedValues> listed_;
+  // ChangeStamp's count of the database states seen, and the last state (data version, changes
+  // made through this connection).
+  uint64_t changeCount_ = 0;
+  std::optional<std::pair<int64_t, int64_t>> seenState_;
 };
 
 }  // namespace OvikConfigStore
