@@ -1,6 +1,7 @@
 // kmipctl's argument parser on arbitrary argument vectors: the input is split at NUL bytes into
 // arguments. Accepted options must respect the documented bounds, and the connection text built
 // from them must keep every value inside its quotes.
+#include "fuzz_argv.h"
 #include "connection_spec.h"
 #include "kmipctl_options.h"
 
@@ -10,25 +11,12 @@
 #include <string>
 #include <vector>
 
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::vector<std::string> args{"kmipctl"};
-  std::string current;
-  for (size_t i = 0; i < size && args.size() < 200; ++i) {
-    if (data[i] == 0) {
-      args.push_back(current);
-      current.clear();
-    } else {
-      current += static_cast<char>(data[i]);
-    }
-  }
-  args.push_back(current);
-  std::vector<const char*> argv;
-  for (const std::string& arg : args) {
-    argv.push_back(arg.c_str());
-  }
+  FuzzArgv args("kmipctl", data, size, 200);
   Kmipctl::Options options;
   std::string error;
-  Kmipctl::ParseStatus status = Kmipctl::ParseArguments(static_cast<int>(argv.size()), argv.data(), options, error);
+  Kmipctl::ParseStatus status = Kmipctl::ParseArguments(args.Argc(), args.Argv(), options, error);
   if (status == Kmipctl::ParseStatus::Error && error.empty()) {
     std::abort();
   }

@@ -1,6 +1,7 @@
 // zyld-token's argument parser on arbitrary argument vectors: the input is split at NUL bytes into
 // arguments. An error always names its problem, and accepted options respect the documented
 // bounds and combinations.
+#include "fuzz_argv.h"
 #include "token_options.h"
 
 #include <cstddef>
@@ -9,25 +10,12 @@
 #include <string>
 #include <vector>
 
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::vector<std::string> args{"zyld-token"};
-  std::string current;
-  for (size_t i = 0; i < size && args.size() < 300; ++i) {
-    if (data[i] == 0) {
-      args.push_back(current);
-      current.clear();
-    } else {
-      current += static_cast<char>(data[i]);
-    }
-  }
-  args.push_back(current);
-  std::vector<const char*> argv;
-  for (const std::string& arg : args) {
-    argv.push_back(arg.c_str());
-  }
+  FuzzArgv args("zyld-token", data, size, 300);
   ZyldToken::Options o;
   std::string error;
-  const auto status = ZyldToken::ParseArguments(static_cast<int>(argv.size()), argv.data(), o, error);
+  const auto status = ZyldToken::ParseArguments(args.Argc(), args.Argv(), o, error);
   if (status == ZyldToken::ParseStatus::Error && error.empty()) {
     std::abort();
   }
