@@ -9,7 +9,6 @@
 #include <ironveil-common/ssl_utils.h>
 #include <zyl-common/kms_metadata_parser.h>
 
-#include <openssl/rand.h>
 
 namespace Zyld::Kms {
 namespace {
@@ -66,7 +65,7 @@ KmsResult KmipKms::GenerateKey(uint32_t server, uint32_t keySize, std::string& k
   }
   Har::SecureBytes dataKey(keySize, 0);
   WipeGuard dataGuard("data key", dataKey);
-  if (RAND_bytes(dataKey.data(), static_cast<int>(dataKey.size())) != 1) {
+  if (!Ssl::RandomBytes(dataKey.data(), dataKey.size())) {
     error = "Failed to generate random bytes";
     Log_Level(2, "Generate key failed, %s\n", error.c_str());
     return CryptoError;

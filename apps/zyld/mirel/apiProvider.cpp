@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cctype>
 #include <fstream>
 #include <mutex>
@@ -128,20 +129,21 @@ std::optional<std::string> CertificateIn(OvikConfigStore::ConfigStore& store) {
   return std::nullopt;
 }
 
-// The administration certificate as ReadAdministrationCertificate gives it, read from the store
-// again only once the store has changed (any writer) or another store file is in use.
+// The administration certificate, kept between calls. The store is asked whether it has changed
+// (any writer, another process included) at most once per kRecheckInterval, so a call costs no
+// store transaction; a new certificate is seen within that interval. Another store file in use is
+// seen at once.
 class KeptCertificateReader {
  public:
+  static constexpr std::chrono::seconds kRecheckInterval{1};
+
   std::optional<std::string> Read() {
     try {
       auto store = OvikConfigStore::ConfigStore::GetStore(OvikConfigStore::sGlobalNamespace);
-      // Taken before reading: a change in between only costs a later re-read.
-      const uint64_t stamp = store->ChangeStamp();
+      const auto now = std::chrono::steady_clock::now();
       std::lock_guard<std::mutex> lock(mutex_);
-      if (store != store_ || stamp != stamp_) {
-        certificate_ = CertificateIn(*store);
-        store_ = std::move(store);
-        stamp_ = stamp;
+      if (store != store_ || now >= recheckAt_) {
+        Refresh(std::move(store), now);
       }
       return certificate_;
     } catch (const OvikConfigStore::ConfigStoreException& e) {
@@ -151,9 +153,23 @@ class KeptCertificateReader {
   }
 
  private:
+  // Called with mutex_ held; a failed read leaves the next call to try again.
+  void Refresh(std::shared_ptr<OvikConfigStore::ConfigStore> store, std::chrono::steady_clock::time_point now) {
+    recheckAt_ = {};
+    // Taken before reading: a change in between only costs a later re-read.
+    const uint64_t stamp = store->ChangeStamp();
+    if (store != store_ || stamp != stamp_) {
+      certificate_ = CertificateIn(*store);
+      store_ = std::move(store);
+      stamp_ = stamp;
+    }
+    recheckAt_ = now + kRecheckInterval;
+  }
+
   std::mutex mutex_;
   std::shared_ptr<OvikConfigStore::ConfigStore> store_;
   uint64_t stamp_ = 0;
+  std::chrono::steady_clock::time_point recheckAt_{};
   std::optional<std::string> certificate_;
 };
 

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 
 #include "json_escape.h"
@@ -39,7 +40,9 @@ class AuditFile {
 };
 
 struct AuditState {
-  std::mutex mutex;
+  // Records share it while the configured path still names the open file; opening another file
+  // and configuring take it alone.
+  std::shared_mutex mutex;
   std::string path;
   std::shared_ptr<AuditFile> file;
 };
@@ -111,13 +114,22 @@ std::shared_ptr<AuditFile> Open(const std::string& path, int* err) {
   return std::make_shared<AuditFile>(fd, st);
 }
 
-// The open file of the configured path, reopened when the path now names another file (moved
-// aside, removed, replaced) or none. Called with the state locked.
-std::shared_ptr<AuditFile> CurrentFile(AuditState& st, int* err) {
+// The open file, while the configured path still names it; null otherwise. Called with the state
+// locked, shared or alone.
+std::shared_ptr<AuditFile> StillCurrent(const AuditState& st) {
   struct stat now {};
   if (st.file && lstat(st.path.c_str(), &now) == 0 && st.file->Is(now)) {
     Narrow(st.file->Fd(), now);
     return st.file;
+  }
+  return nullptr;
+}
+
+// The open file of the configured path, reopened when the path now names another file (moved
+// aside, removed, replaced) or none. Called with the state locked alone.
+std::shared_ptr<AuditFile> CurrentFile(AuditState& st, int* err) {
+  if (auto file = StillCurrent(st)) {
+    return file;
   }
   st.file = Open(st.path, err);
   return st.file;
@@ -144,26 +156,44 @@ void ReportFailure(const char* eventId, const std::string& path, int err) {
 
 void VlrAudit_Configure(const std::string& path) {
   AuditState& st = State();
-  std::lock_guard<std::mutex> lock(st.mutex);
+  std::lock_guard<std::shared_mutex> lock(st.mutex);
   st.path = path;
   st.file.reset();  // the next record opens the new path
 }
 
+namespace {
+
+// The file to write a record to; null (failure reported) when there is none.
+std::shared_ptr<AuditFile> FileForRecord(AuditState& st, const char* eventId) {
+  {
+    std::shared_lock<std::shared_mutex> lock(st.mutex);
+    if (st.path.empty()) {
+      return nullptr;
+    }
+    if (auto file = StillCurrent(st)) {
+      return file;
+    }
+  }
+  std::lock_guard<std::shared_mutex> lock(st.mutex);
+  if (st.path.empty()) {
+    return nullptr;
+  }
+  int err = 0;
+  auto file = CurrentFile(st, &err);
+  if (!file) {
+    ReportFailure(eventId, st.path, err);
+  }
+  return file;
+}
+
+}  // namespace
+
 void VlrAudit_LogList(const char* eventId, const char* subject, const char* object, bool success,
                       const VlrAuditItem* items) {
   AuditState& st = State();
-  std::shared_ptr<AuditFile> file;
-  {
-    std::lock_guard<std::mutex> lock(st.mutex);
-    if (st.path.empty()) {
-      return;
-    }
-    int err = 0;
-    file = CurrentFile(st, &err);
-    if (!file) {
-      ReportFailure(eventId, st.path, err);
-      return;
-    }
+  const std::shared_ptr<AuditFile> file = FileForRecord(st, eventId);
+  if (!file) {
+    return;
   }
   std::string line = Record(eventId, subject, object, success, items);
   int err = Append(file->Fd(), line);
@@ -171,7 +201,7 @@ void VlrAudit_LogList(const char* eventId, const char* subject, const char* obje
     std::string path;
     {
       // Closed once no other record is being written through it; the next record reopens.
-      std::lock_guard<std::mutex> lock(st.mutex);
+      std::lock_guard<std::shared_mutex> lock(st.mutex);
       if (st.file == file) {
         st.file.reset();
       }

@@ -15,7 +15,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <climits>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 
 #include <harlibs/no_destructor.h>
@@ -26,7 +28,9 @@ constexpr int kDefaultThreshold = 5;
 constexpr size_t kMaxLine = 8192;
 
 struct LogState {
-  std::mutex mutex;  // guards fd and program name changes
+  // Writers of lines share it; changes of fd and program name take it alone. A line longer than
+  // a pipe's atomic write takes it alone too, so that it is never interleaved with another.
+  std::shared_mutex mutex;
   int fd = STDERR_FILENO;
   std::string program = "zyld";
   std::atomic<int> threshold{kDefaultThreshold};
@@ -135,10 +139,8 @@ size_t FormatHead(char* line, size_t size, const std::string& program, int level
   return Append(line, len, size, "] ", 2);
 }
 
-void Emit(int level, const char* fmt, va_list args) {
-  char line[kMaxLine];
-  LogState& st = State();
-  std::lock_guard<std::mutex> lock(st.mutex);
+// One whole line, ending in a newline, into line; its length.
+size_t Format(const LogState& st, int level, const char* fmt, va_list args, char (&line)[kMaxLine]) {
   size_t len = FormatHead(line, sizeof line - 1, st.program, level);
   int body = vsnprintf(line + len, sizeof line - len, fmt, args);
   if (body > 0) {
@@ -150,6 +152,22 @@ void Emit(int level, const char* fmt, va_list args) {
   if (len == 0 || line[len - 1] != '\n') {
     line[len++] = '\n';
   }
+  return len;
+}
+
+void Emit(int level, const char* fmt, va_list args) {
+  char line[kMaxLine];
+  LogState& st = State();
+  size_t len = 0;
+  {
+    std::shared_lock<std::shared_mutex> lock(st.mutex);
+    len = Format(st, level, fmt, args, line);
+    if (len <= PIPE_BUF) {
+      WriteAll(st.fd, line, len);
+      return;
+    }
+  }
+  std::lock_guard<std::shared_mutex> lock(st.mutex);
   WriteAll(st.fd, line, len);
 }
 
@@ -184,7 +202,7 @@ void Log_Configure(int threshold, const std::string& file) {
     }
   }
   {
-    std::lock_guard<std::mutex> lock(st.mutex);
+    std::lock_guard<std::shared_mutex> lock(st.mutex);
     if (st.fd != STDERR_FILENO) {
       close(st.fd);
     }
@@ -198,13 +216,13 @@ void Log_Configure(int threshold, const std::string& file) {
 
 void Log_SetProgramName(const std::string& name) {
   LogState& st = State();
-  std::lock_guard<std::mutex> lock(st.mutex);
+  std::lock_guard<std::shared_mutex> lock(st.mutex);
   st.program = name.empty() ? "zyld" : name;
 }
 
 void Log_Flush() {
   LogState& st = State();
-  std::lock_guard<std::mutex> lock(st.mutex);
+  std::lock_guard<std::shared_mutex> lock(st.mutex);
   if (st.fd != STDERR_FILENO) {
     fsync(st.fd);
   }

@@ -5,7 +5,6 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/params.h>
-#include <openssl/rand.h>
 
 #include <memory>
 
@@ -118,7 +117,7 @@ bool AesGcmEncrypt(const Har::SecureBytes& plaintext, const Har::SecureBytes& ke
     return false;
   }
   uint8_t newIv[kAesGcmIvSize];
-  if (RAND_bytes(newIv, static_cast<int>(sizeof newIv)) != 1) {
+  if (!RandomBytes(newIv, sizeof newIv)) {
     return false;
   }
   std::vector<uint8_t> out(plaintext.size());

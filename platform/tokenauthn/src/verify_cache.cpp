@@ -1,18 +1,37 @@
 #include <tokenauthn/verify_cache.h>
 
+#include <openssl/evp.h>
 #include <openssl/sha.h>
 
 #include <algorithm>
 #include <cstring>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 
 namespace Ovik::Authn {
 
+namespace {
+
+struct MdFree { void operator()(EVP_MD* p) const { EVP_MD_free(p); } };
+
+// Fetched once: the one-shot SHA256() looks the implementation up by name, under the provider
+// store's locks, on every call.
+const EVP_MD* Sha256() {
+  static const std::unique_ptr<EVP_MD, MdFree> md(EVP_MD_fetch(nullptr, "SHA256", nullptr));
+  return md.get();
+}
+
+}  // namespace
+
 Digest Sha256Digest(std::string_view text) {
   Digest digest{};
-  SHA256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest.data());
+  const EVP_MD* md = Sha256();
+  if (md == nullptr || EVP_Digest(text.data(), text.size(), digest.data(), nullptr, md, nullptr) != 1) {
+    // Never expected; the one-shot path gives the same digest without the cached implementation.
+    SHA256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest.data());
+  }
   return digest;
 }
 

@@ -80,6 +80,11 @@ int GetPemCertDaysToExpire(const std::string& cert);
 // SHA-256 of the text in lower-case hexadecimal (64 characters).
 bool ComputeHashHex(const std::string& text, std::string& hex);
 
+// n cryptographically secure random bytes from OpenSSL's generator into out; false (out
+// unspecified) when the generator fails. Small requests are served from a per-thread reserve that
+// is wiped as it is used and discarded in a forked child.
+bool RandomBytes(uint8_t* out, size_t n);
+
 // AES-GCM with a 16- or 32-byte key (AES-128 / AES-256); any other key size fails. Encryption
 // picks a random 12-byte IV and yields a 16-byte tag. Decryption requires those sizes and
 // succeeds only when the tag verifies; otherwise the plaintext is wiped and emptied.

@@ -5,7 +5,9 @@
 
 #include <harlibs/log.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 namespace {
 
@@ -49,6 +51,23 @@ TEST_F(PipelineTest, TheHostHandlerAsksFirst) {
   EXPECT_EQ(ErrorType(Call(SignToken(AdminClaims({"KMS_ADMIN"}), admin_->key), kGenerateKey, kGenerate)), "ok");
   ZyldToken::Options attestationShaped = AttestationClaims();
   EXPECT_EQ(ErrorType(Call(SignToken(attestationShaped, admin_->key), kGenerateKey, kGenerate)), kUnauthenticated);
+}
+
+TEST_F(PipelineTest, AReplacedAdministrationCertificateComesIntoForceWhileRunning) {
+  EXPECT_EQ(ErrorType(Call(SignToken(AdminClaims({"KMS_ADMIN"}), admin_->key), kGenerateKey, kGenerate)), "ok");
+  const Identity successor = NewIdentity();
+  StoreCertificate("authn", successor.cert);
+  const std::string newToken = SignToken(AdminClaims({"KMS_ADMIN"}), successor.key);
+  // The store is consulted again about once a second; allow generously more.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  std::string outcome;
+  while ((outcome = ErrorType(Call(newToken, kGenerateKey, kGenerate))) != "ok" &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(outcome, "ok");
+  EXPECT_EQ(ErrorType(Call(SignToken(AdminClaims({"KMS_ADMIN"}), admin_->key), kGenerateKey, kGenerate)),
+            kUnauthenticated);
 }
 
 TEST_F(PipelineTest, TokensOfNeitherKindAndBadTokensAreUnauthenticated) {
