@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,21 +18,44 @@
 #include <string>
 
 #include "json_escape.h"
+#include "time_text.h"
 #include <harlibs/no_destructor.h>
 
 namespace {
 
+// What a record needs to know of a file: which one it is and who may read it. Asked for without
+// its times: on file systems with fine-grained time stamps, a query of the times makes the next
+// write update the inode's times (a journalled inode write) instead of only once per tick.
+struct FileIdentity {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  mode_t mode = 0;
+};
+
+constexpr unsigned kIdentityMask = STATX_TYPE | STATX_MODE | STATX_INO;
+
+bool IdentityOf(int dirFd, const char* path, int flags, FileIdentity& id) {
+  struct statx stx {};
+  if (statx(dirFd, path, flags, kIdentityMask, &stx) != 0) {
+    return false;
+  }
+  id.dev = makedev(stx.stx_dev_major, stx.stx_dev_minor);
+  id.ino = stx.stx_ino;
+  id.mode = stx.stx_mode;
+  return true;
+}
+
 // The audit file, open for appending; closed when the last record written through it is done.
 class AuditFile {
  public:
-  AuditFile(int fd, const struct stat& st) : fd_(fd), dev_(st.st_dev), ino_(st.st_ino) {}
+  AuditFile(int fd, const FileIdentity& id) : fd_(fd), dev_(id.dev), ino_(id.ino) {}
   ~AuditFile() { close(fd_); }
   AuditFile(const AuditFile&) = delete;
   AuditFile& operator=(const AuditFile&) = delete;
 
   int Fd() const { return fd_; }
-  // True when `st` (of the configured path) is still this file.
-  bool Is(const struct stat& st) const { return st.st_dev == dev_ && st.st_ino == ino_; }
+  // True when `id` (of the configured path) is still this file.
+  bool Is(const FileIdentity& id) const { return id.dev == dev_ && id.ino == ino_; }
 
  private:
   int fd_;
@@ -53,14 +77,8 @@ AuditState& State() {
 }
 
 std::string TimeNow() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  tm utc{};
-  gmtime_r(&ts.tv_sec, &utc);
-  char buf[48];
-  size_t n = strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &utc);
-  snprintf(buf + n, sizeof buf - n, ".%03ldZ", ts.tv_nsec / 1000000);
-  return buf;
+  char buf[Har::Internal::kUtcTextMax];
+  return std::string(buf, Har::Internal::FormatUtcNow(buf, sizeof buf));
 }
 
 void AppendField(std::string& out, const char* name, const char* value) {
@@ -91,8 +109,8 @@ std::string Record(const char* eventId, const char* subject, const char* object,
 }
 
 // A file that already existed keeps no wider access than a new one.
-void Narrow(int fd, const struct stat& st) {
-  if ((st.st_mode & 0077) != 0) {
+void Narrow(int fd, const FileIdentity& id) {
+  if ((id.mode & 0077) != 0) {
     fchmod(fd, 0600);
   }
 }
@@ -104,21 +122,21 @@ std::shared_ptr<AuditFile> Open(const std::string& path, int* err) {
     *err = errno;
     return nullptr;
   }
-  struct stat st {};
-  if (fstat(fd, &st) != 0) {
+  FileIdentity id;
+  if (!IdentityOf(fd, "", AT_EMPTY_PATH, id)) {
     *err = errno;
     close(fd);
     return nullptr;
   }
-  Narrow(fd, st);
-  return std::make_shared<AuditFile>(fd, st);
+  Narrow(fd, id);
+  return std::make_shared<AuditFile>(fd, id);
 }
 
 // The open file, while the configured path still names it; null otherwise. Called with the state
 // locked, shared or alone.
 std::shared_ptr<AuditFile> StillCurrent(const AuditState& st) {
-  struct stat now {};
-  if (st.file && lstat(st.path.c_str(), &now) == 0 && st.file->Is(now)) {
+  FileIdentity now;
+  if (st.file && IdentityOf(AT_FDCWD, st.path.c_str(), AT_SYMLINK_NOFOLLOW, now) && st.file->Is(now)) {
     Narrow(st.file->Fd(), now);
     return st.file;
   }

@@ -22,6 +22,8 @@
 
 #include <harlibs/no_destructor.h>
 
+#include "time_text.h"
+
 namespace {
 
 constexpr int kDefaultThreshold = 5;
@@ -67,35 +69,7 @@ long ThreadId() {
   return tCachedTid;
 }
 
-// "2026-12-06T06:10:43.123Z". The text up to the seconds is kept per thread and rebuilt only
-// when the second changes.
-struct SecondsText {
-  time_t second = -1;
-  size_t len = 0;
-  char text[32] = {};
-};
-thread_local SecondsText tSeconds;
-
-size_t FormatTime(char* buf, size_t size) {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  SecondsText& cache = tSeconds;
-  if (cache.second != ts.tv_sec) {
-    tm utc{};
-    gmtime_r(&ts.tv_sec, &utc);
-    cache.len = strftime(cache.text, sizeof cache.text, "%Y-%m-%dT%H:%M:%S", &utc);
-    cache.second = ts.tv_sec;
-  }
-  const long ms = ts.tv_nsec / 1000000;
-  const char tail[] = {'.', static_cast<char>('0' + ms / 100), static_cast<char>('0' + ms / 10 % 10),
-                       static_cast<char>('0' + ms % 10), 'Z'};
-  if (cache.len + sizeof tail > size) {
-    return 0;
-  }
-  memcpy(buf, cache.text, cache.len);
-  memcpy(buf + cache.len, tail, sizeof tail);
-  return cache.len + sizeof tail;
-}
+size_t FormatTime(char* buf, size_t size) { return Har::Internal::FormatUtcNow(buf, size); }
 
 // Appends text to line[len, size); returns the new length (truncating at size).
 size_t Append(char* line, size_t len, size_t size, const char* text, size_t textLen) {
