@@ -86,7 +86,7 @@ AuthnAnswer KmsAuthTokenHandler::Check(const std::optional<std::string>& token) 
     Log(kLogDebug, "OAuth security context is invalid");
     return AuthnAnswer::None();
   }
-  const Ovik::Authn::Digest digest = Ovik::Authn::Sha256Digest(*token);
+  const Ovik::Authn::Digest digest = Ovik::Authn::TokenDigest(*token);
   bool fromCache = false;
   const ClaimsPtr claims = Verify(*token, digest, fromCache);
   if (!claims) {

@@ -152,7 +152,7 @@ AuthnAnswer HostTokenHandler::Check(const std::string& token) const {
     }
     return AuthnAnswer::None();
   }
-  const Digest tokenId = Sha256Digest(token);
+  const Digest tokenId = TokenDigest(token);
   if (foreign_.Find(key->id, tokenId)) {
     return AuthnAnswer::None();
   }

@@ -35,6 +35,25 @@ constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr std::string_view kLastChunk = "0\r\n\r\n";
 constexpr std::string_view kChunkEndAndLastChunk = "\r\n0\r\n\r\n";
 
+// A completion handler that continues the connection's own flow (its next read or write). The I/O
+// context then queues a completion that is ready at once on the thread that started the
+// operation, instead of waking another thread for it; the connection's handlers never run in
+// parallel anyway.
+template <class F>
+struct Continuation {
+  F f;
+  template <class... Args>
+  void operator()(Args&&... args) {
+    f(std::forward<Args>(args)...);
+  }
+  friend bool asio_handler_is_continuation(Continuation*) { return true; }
+};
+
+template <class F>
+Continuation<std::decay_t<F>> AsContinuation(F&& f) {
+  return {std::forward<F>(f)};
+}
+
 // Stream parts into a log record only when its level is enabled.
 template <class... Parts>
 void LogAt(Log::Logger& logger, int level, const Parts&... parts) {
@@ -361,9 +380,9 @@ void Connection::WriteTransportError(TransportError error) {
 
 void Connection::StartWrite(Written kind) {
   SetDeadline(Clock::now() + config_.writeTimeout);
-  net::async_write(socket_, outBuffers_, [self = shared_from_this(), kind](error_code ec, size_t) {
-    self->OnWritten(ec, kind);
-  });
+  net::async_write(socket_, outBuffers_, AsContinuation([self = shared_from_this(), kind](error_code ec, size_t) {
+                     self->OnWritten(ec, kind);
+                   }));
 }
 
 void Connection::OnWritten(error_code ec, Written kind) {
@@ -421,14 +440,14 @@ void Connection::ReadMore(Clock::time_point deadline, void (Connection::*next)()
   if (inLength_ == in_.size()) in_.resize(std::max(in_.size() * 2, kReadChunk));
   SetDeadline(deadline);
   socket_.async_read_some(net::buffer(in_.data() + inLength_, in_.size() - inLength_),
-                          [self = shared_from_this(), next](error_code ec, size_t n) {
+                          AsContinuation([self = shared_from_this(), next](error_code ec, size_t n) {
                             if (ec) {
                               self->OnReadFailed(ec, next == &Connection::ReadHead);
                               return;
                             }
                             self->inLength_ += n;
                             ((*self).*next)();
-                          });
+                          }));
 }
 
 void Connection::OnReadFailed(error_code ec, bool readingHead) {
