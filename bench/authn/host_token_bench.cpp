@@ -97,7 +97,7 @@ std::unique_ptr<HostTokenHandler> Handler(size_t cacheCapacity = 4096) {
   options.accepted.capacity = cacheCapacity;
   options.foreign.capacity = cacheCapacity;
   return std::make_unique<HostTokenHandler>(
-      [] { return std::optional<std::string>(Host().certificate); }, nullptr, std::move(options));
+      [text = std::make_shared<const std::string>(Host().certificate)] { return text; }, nullptr, std::move(options));
 }
 
 void Run(benchmark::State& state, const HostTokenHandler& handler, const std::string& token) {

@@ -120,13 +120,13 @@ void LogCertificateFailure(const OvikConfigStore::ConfigStoreException& e) {
   Log_Level(2, "Exception reading property '%s' from config store: %s\n", "certificate", e.what());
 }
 
-std::optional<std::string> CertificateIn(OvikConfigStore::ConfigStore& store) {
+Ovik::Authn::CertificateText CertificateIn(OvikConfigStore::ConfigStore& store) {
   const auto object = store.Get(OvikConfigStore::ConfigStoreObjectId("certificate", "authn", "ovik"));
   std::string certificate;
   if (object && object->GetValue("certificate", certificate) && !certificate.empty()) {
-    return certificate;
+    return std::make_shared<const std::string>(std::move(certificate));
   }
-  return std::nullopt;
+  return nullptr;
 }
 
 // The administration certificate, kept between calls. The store is asked whether it has changed
@@ -137,7 +137,7 @@ class KeptCertificateReader {
  public:
   static constexpr std::chrono::seconds kRecheckInterval{1};
 
-  std::optional<std::string> Read() {
+  Ovik::Authn::CertificateText Read() {
     try {
       auto store = OvikConfigStore::ConfigStore::GetStore(OvikConfigStore::sGlobalNamespace);
       const auto now = std::chrono::steady_clock::now();
@@ -149,7 +149,7 @@ class KeptCertificateReader {
     } catch (const OvikConfigStore::ConfigStoreException& e) {
       LogCertificateFailure(e);
     }
-    return std::nullopt;
+    return nullptr;
   }
 
  private:
@@ -170,7 +170,7 @@ class KeptCertificateReader {
   std::shared_ptr<OvikConfigStore::ConfigStore> store_;
   uint64_t stamp_ = 0;
   std::chrono::steady_clock::time_point recheckAt_{};
-  std::optional<std::string> certificate_;
+  Ovik::Authn::CertificateText certificate_;
 };
 
 std::vector<std::shared_ptr<Mirel::Authn::Authenticator>> DaemonTokenHandlers(const LogBridgePtr& logBridge) {
@@ -222,7 +222,9 @@ std::string MetadataPath(const Quorex::Service::ConfigValues& values) {
 
 std::optional<std::string> ReadAdministrationCertificate() {
   try {
-    return CertificateIn(*OvikConfigStore::ConfigStore::GetStore(OvikConfigStore::sGlobalNamespace));
+    if (auto text = CertificateIn(*OvikConfigStore::ConfigStore::GetStore(OvikConfigStore::sGlobalNamespace))) {
+      return *text;
+    }
   } catch (const OvikConfigStore::ConfigStoreException& e) {
     LogCertificateFailure(e);
   }

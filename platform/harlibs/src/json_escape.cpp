@@ -60,13 +60,27 @@ void AppendEscaped(std::string& out, char c) {
   out += buf;
 }
 
+// True for the bytes that go into the text as they are: printable ASCII but the quote and the
+// backslash.
+bool IsPlain(uint8_t c) { return c >= 0x20 && c < 0x7f && c != '"' && c != '\\'; }
+
 }  // namespace
 
 void AppendJsonString(std::string& out, std::string_view s) {
+  out.reserve(out.size() + s.size() + 2);
   out += '"';
   for (size_t i = 0; i < s.size();) {
+    size_t plain = i;
+    while (plain < s.size() && IsPlain(static_cast<uint8_t>(s[plain]))) {
+      ++plain;
+    }
+    if (plain > i) {
+      out.append(s.data() + i, plain - i);  // runs of plain text are copied whole
+      i = plain;
+      continue;
+    }
     auto c = static_cast<uint8_t>(s[i]);
-    if (c < 0x20 || c == '"' || c == '\\' || c == 0x7f) {
+    if (c < 0x80) {
       AppendEscaped(out, s[i]);
       ++i;
       continue;
@@ -77,7 +91,7 @@ void AppendJsonString(std::string& out, std::string_view s) {
       ++i;
       continue;
     }
-    out.append(s.substr(i, len));
+    out.append(s.data() + i, len);
     i += len;
   }
   out += '"';

@@ -114,7 +114,7 @@ Mirel::ErrorValue InvalidTokenError() {
 
 // The key of one certificate text: its PEM public key and that key's identity (its digest).
 struct HostTokenHandler::Key {
-  std::string certificate;
+  CertificateText certificate;
   std::string publicKey;
   Digest id{};
 };
@@ -175,13 +175,13 @@ AuthnAnswer HostTokenHandler::Check(const std::string& token) const {
 }
 
 std::shared_ptr<const HostTokenHandler::Key> HostTokenHandler::CurrentKey() const {
-  const std::optional<std::string> certificate = reader_ ? reader_() : std::nullopt;
+  const CertificateText certificate = reader_ ? reader_() : nullptr;
   if (!certificate) {
     return nullptr;
   }
   {
     std::lock_guard<std::mutex> lock(keyMutex_);
-    if (key_ && key_->certificate == *certificate) {
+    if (key_ && (key_->certificate == certificate || *key_->certificate == *certificate)) {
       return key_;
     }
   }
@@ -190,7 +190,7 @@ std::shared_ptr<const HostTokenHandler::Key> HostTokenHandler::CurrentKey() cons
     return nullptr;
   }
   const Digest id = Sha256Digest(publicKey);
-  auto key = std::make_shared<const Key>(Key{*certificate, std::move(publicKey), id});
+  auto key = std::make_shared<const Key>(Key{certificate, std::move(publicKey), id});
   std::lock_guard<std::mutex> lock(keyMutex_);
   if (key_ && key_->id != id) {
     // Outcomes remembered for the old key can no longer be found; let their memory go.

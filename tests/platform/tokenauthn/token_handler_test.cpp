@@ -26,6 +26,11 @@ std::string BioText(BIO* bio) {
   return std::string(data, static_cast<size_t>(length));
 }
 
+// What a certificate reader returns for the text (null for none).
+Ovik::Authn::CertificateText Text(const std::optional<std::string>& pem) {
+  return pem ? std::make_shared<const std::string>(*pem) : nullptr;
+}
+
 // A key pair with a self-signed certificate, as PEM texts.
 struct Identity {
   std::string privateKey;
@@ -106,7 +111,7 @@ class HostTokens : public ::testing::Test {
   }
 
   AuthnAnswer Check(const std::string& token) {
-    Ovik::Authn::HostTokenHandler handler([this] { return certificate; }, nullptr);
+    Ovik::Authn::HostTokenHandler handler([this] { return Text(certificate); }, nullptr);
     Mirel::CallContext ctx;
     ctx.accessToken = token;
     std::optional<AuthnAnswer> answer;
@@ -175,7 +180,7 @@ TEST_F(HostTokens, VerifiedTokensFailingAClaimAreUnauthenticated) {
 }
 
 TEST_F(HostTokens, CallWithoutTokenIsNotItsKind) {
-  Ovik::Authn::HostTokenHandler handler([] { return std::optional<std::string>(); }, nullptr);
+  Ovik::Authn::HostTokenHandler handler([] { return Ovik::Authn::CertificateText(); }, nullptr);
   std::optional<AuthnAnswer> answer;
   handler.Authenticate(Mirel::CallContext{}, [&answer](AuthnAnswer a) { answer = std::move(a); });
   ASSERT_TRUE(answer.has_value());
@@ -190,7 +195,7 @@ class RememberingHostTokens : public HostTokens {
 
   std::unique_ptr<Handler> Make(Handler::Options options = {}) {
     options.now = [this] { return now; };
-    return std::make_unique<Handler>([this] { return certificate; }, nullptr, std::move(options));
+    return std::make_unique<Handler>([this] { return Text(certificate); }, nullptr, std::move(options));
   }
 
   static Claims ExpiringIn(long seconds) {

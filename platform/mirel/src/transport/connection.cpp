@@ -170,7 +170,7 @@ void Connection::ReadHead() {
 }
 
 void Connection::HandleHead(size_t headLength) {
-  LogAt(log_, Log::kTrace, "Request head: ", head_.Describe(), " (", headLength, " bytes)");
+  MIREL_LOG(&log_, Log::kTrace) << "Request head: " << head_.Describe() << " (" << headLength << " bytes)";
   LogAt(log_, Log::kDebug, "Request received");
   if (head_.bad) {
     WriteCanned(kCanned400);

@@ -4,8 +4,8 @@
 // the call (Mirel::Authn::AuthnAnswer).
 //
 // HostTokenHandler accepts the host's administration tokens: JWTs signed RS256 or ES256 with the
-// key of the PEM certificate that `CertificateReader` returns (read on every call, so a replaced
-// certificate takes effect at once). A token that does not verify with that key, or uses another
+// key of the PEM certificate that `CertificateReader` returns (asked for on every call, so a
+// replaced certificate takes effect as soon as the reader returns it). A token that does not verify with that key, or uses another
 // algorithm, is not its kind (none). A verified token must have "aud" "zyld" (or a list holding
 // it), an "exp" that has not passed, a string "sub" (the user name) and a string-list claim
 // "entitlements"; failing any of these answers Unauthenticated.
@@ -48,8 +48,11 @@ class TokenHandler : public Mirel::Authn::Authenticator {
   void Authenticate(const Mirel::CallContext& ctx, AuthnCallback answer) override = 0;
 };
 
-// Returns the PEM certificate text, or nullopt when there is none.
-using CertificateReader = std::function<std::optional<std::string>()>;
+// Returns the PEM certificate text, or null when there is none. A reader that keeps the text
+// between calls returns the same object while it is unchanged; the handler then knows it without
+// comparing the texts.
+using CertificateText = std::shared_ptr<const std::string>;
+using CertificateReader = std::function<CertificateText()>;
 
 // What the claim checks need of a token that verified: the claims as they appear in it (null
 // when absent).
