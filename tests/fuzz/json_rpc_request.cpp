@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                    : MethodResult::Error(decoded.error);
   if (decoded.ok && (decoded.request.serviceId.empty() || decoded.request.operationId.empty())) std::abort();
   for (auto format : {Json::ResponseFormat::kStandard, Json::ResponseFormat::kClean}) {
-    std::string out;
+    Har::SecureString out;
     Json::EncodeResponse(decoded.request.id, result, format, nullptr, out, decoded.errorCode);
     boost::system::error_code ec;
     (void)boost::json::parse(out, ec);

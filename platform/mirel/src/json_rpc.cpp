@@ -2,10 +2,13 @@
 
 #include <mirel/errors.h>
 
+#include <harlibs/secure.h>
+
 #include <boost/json/parser.hpp>
 #include <boost/json/serializer.hpp>
 
 #include <utility>
+#include <vector>
 
 namespace Mirel::Json {
 namespace {
@@ -43,14 +46,17 @@ bool SplitMethod(const boost::json::value* method, ApiRequest& request) {
   return true;
 }
 
-void AppendJson(std::string& out, const boost::json::value& value) {
+// The answer is built in wiping storage and the serializer's buffer is cleared after use: an
+// answer can carry a clear key.
+void AppendJson(Har::SecureString& out, const boost::json::value& value) {
   boost::json::serializer serializer;
   serializer.reset(&value);
   char buffer[4096];
   while (!serializer.done()) out.append(serializer.read(buffer, sizeof(buffer)));
+  Har::Cleanse(buffer, sizeof(buffer));
 }
 
-void AppendJsonString(std::string& out, std::string_view text) {
+void AppendJsonString(Har::SecureString& out, std::string_view text) {
   boost::json::serializer serializer;
   serializer.reset(boost::json::string_view(text.data(), text.size()));
   char buffer[1024];
@@ -68,7 +74,7 @@ ErrorValue Rendered(const ErrorValue& error, const RenderFunction& render) {
   return out;
 }
 
-void AppendStandardError(std::string& out, const ErrorValue& error, int code) {
+void AppendStandardError(Har::SecureString& out, const ErrorValue& error, int code) {
   out += "\"error\":{\"code\":";
   out += std::to_string(code);
   out += ",\"message\":";
@@ -116,7 +122,7 @@ DecodeResult DecodeRequest(std::string_view body, const DecodeLimits& limits) {
 }
 
 void EncodeResponse(const boost::json::value& id, const MethodResult& result, ResponseFormat format,
-                    const RenderFunction& render, std::string& out, int code) {
+                    const RenderFunction& render, Har::SecureString& out, int code) {
   if (format == ResponseFormat::kClean) {
     if (result.IsError()) {
       AppendJson(out, ErrorData(Rendered(*result.error, render)));
@@ -135,6 +141,22 @@ void EncodeResponse(const boost::json::value& id, const MethodResult& result, Re
     AppendJson(out, ResultValue(result));
   }
   out += '}';
+}
+
+void WipeStrings(boost::json::value& value) {
+  // Iterative, so that the depth of the value does not bound the stack.
+  std::vector<boost::json::value*> pending{&value};
+  while (!pending.empty()) {
+    boost::json::value* v = pending.back();
+    pending.pop_back();
+    if (auto* text = v->if_string()) {
+      Har::Cleanse(text->data(), text->size());
+    } else if (auto* object = v->if_object()) {
+      for (auto& member : *object) pending.push_back(&member.value());
+    } else if (auto* array = v->if_array()) {
+      for (auto& element : *array) pending.push_back(&element);
+    }
+  }
 }
 
 }  // namespace Mirel::Json

@@ -12,6 +12,8 @@
 
 #include <mirel/provider.h>
 
+#include <harlibs/secure.h>
+
 #include <boost/json/value.hpp>
 
 #include <cstddef>
@@ -48,6 +50,11 @@ using RenderFunction = std::function<std::string(const Message&)>;
 // non-zero (decoding failures pass -32700 or -32600); its "message" is the rendered text of the
 // first message, or the error type when it has none.
 void EncodeResponse(const boost::json::value& id, const MethodResult& result, ResponseFormat format,
-                    const RenderFunction& render, std::string& out, int code = 0);
+                    const RenderFunction& render, Har::SecureString& out, int code = 0);
+
+// Overwrites with zeros, in place, the characters of every string (member values and array
+// elements, at any depth) of an answer that has been sent: answers can carry secrets (clear keys),
+// and freed storage is not cleared. Member names and the structure are left as they are.
+void WipeStrings(boost::json::value& value);
 
 }  // namespace Mirel::Json

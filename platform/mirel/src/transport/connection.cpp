@@ -316,6 +316,7 @@ void Connection::Deliver(MethodResult result) {
     return;
   }
   WriteAnswer(result, 0, Written::kAnswer);
+  if (result.value) Json::WipeStrings(*result.value);
 }
 
 // ---- Answers ---------------------------------------------------------------------------------
@@ -386,6 +387,7 @@ void Connection::StartWrite(Written kind) {
 }
 
 void Connection::OnWritten(error_code ec, Written kind) {
+  Har::Cleanse(outBody_);
   if (ec) {
     const char* text = kind == Written::kDeserializerError ? "Failed to sent Deserializer error "
                        : kind == Written::kInvalidRequest  ? "Failed to send InvalidRequest response:"

@@ -111,7 +111,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   After after_ = After::kNextRequest;
 
   std::string outHead_;
-  std::string outBody_;
+  Har::SecureString outBody_;  // wiped once sent: it can carry a clear key
   std::string chunkPrefix_;
   std::array<boost::asio::const_buffer, 4> outBuffers_;
   size_t lingerBytes_ = 0;

@@ -320,3 +320,57 @@ TEST(ServerDrop, DroppedCallbackAnswersInternalError) {
 
 }  // namespace
 }  // namespace MirelTransportTest
+
+namespace MirelTransportTest {
+namespace {
+
+// A memory resource that, when a block is given back, notes whether it still holds `secret`.
+class SecretWatch final : public boost::json::memory_resource {
+ public:
+  struct Seen {
+    std::atomic<int> freed{0};
+    std::atomic<int> freedHoldingSecret{0};
+  };
+  SecretWatch(std::string secret, std::shared_ptr<Seen> seen) : secret_(std::move(secret)), seen_(std::move(seen)) {}
+
+ private:
+  void* do_allocate(std::size_t n, std::size_t align) override {
+    return ::operator new(n, std::align_val_t(align));
+  }
+  void do_deallocate(void* p, std::size_t n, std::size_t align) override {
+    const std::string_view block(static_cast<const char*>(p), n);
+    if (block.find(secret_) != std::string_view::npos) ++seen_->freedHoldingSecret;
+    ++seen_->freed;
+    ::operator delete(p, std::align_val_t(align));
+  }
+  bool do_is_equal(const memory_resource& other) const noexcept override { return this == &other; }
+
+  std::string secret_;
+  std::shared_ptr<Seen> seen_;
+};
+
+TEST_F(ServerTest, AnAnswerCarryingASecretIsWipedOnceSent) {
+  const std::string secret = "clear-key-text-0123456789abcdef";
+  auto seen = std::make_shared<SecretWatch::Seen>();
+  server_.provider->SetAnswer([&](const CallContext&, const ApiRequest&) {
+    boost::json::storage_ptr storage = boost::json::make_shared_resource<SecretWatch>(secret, seen);
+    boost::json::object result(storage);
+    result["key"] = boost::json::string(secret, storage);
+    result["note"] = "public";
+    return MethodResult::Value(std::move(result));
+  });
+  Client client = Connect();
+  client.Send(Post(Call(1)));
+  auto response = client.Read();
+  EXPECT_EQ(JsonOf(response).at("result").at("key"), secret.c_str());
+  // The answer's value is released on the server's thread once written.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (seen->freed.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_GT(seen->freed.load(), 0);
+  EXPECT_EQ(seen->freedHoldingSecret.load(), 0);
+}
+
+}  // namespace
+}  // namespace MirelTransportTest
