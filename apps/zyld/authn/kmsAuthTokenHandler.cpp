@@ -74,10 +74,12 @@ bool KmsAuthTokenHandler::LoadProofdPublicKey(std::string& key) {
 
 void KmsAuthTokenHandler::Authenticate(const Mirel::CallContext& ctx,
                                        Ovik::Authn::AuthnCallback answer) {
-  answer(Check(ctx.accessToken));
+  answer(Check(ctx.accessToken, &ctx));
 }
 
-AuthnAnswer KmsAuthTokenHandler::Check(const std::optional<std::string>& token) {
+AuthnAnswer KmsAuthTokenHandler::Check(const std::optional<std::string>& token) { return Check(token, nullptr); }
+
+AuthnAnswer KmsAuthTokenHandler::Check(const std::optional<std::string>& token, const Mirel::CallContext* ctx) {
   if (!EnsureKey()) {
     Log(kLogError, "Error retrieving proofd pubkey");
     return AuthnAnswer::None();
@@ -86,7 +88,8 @@ AuthnAnswer KmsAuthTokenHandler::Check(const std::optional<std::string>& token) 
     Log(kLogDebug, "OAuth security context is invalid");
     return AuthnAnswer::None();
   }
-  const Ovik::Authn::Digest digest = Ovik::Authn::TokenDigest(*token);
+  const Ovik::Authn::Digest digest =
+      ctx != nullptr ? Ovik::Authn::AccessTokenDigest(*ctx) : Ovik::Authn::Sha256Digest(*token);
   bool fromCache = false;
   const ClaimsPtr claims = Verify(*token, digest, fromCache);
   if (!claims) {

@@ -66,6 +66,8 @@ class KmsAuthTokenHandler final : public Ovik::Authn::TokenHandler {
  private:
   using ClaimsPtr = std::shared_ptr<const AttestationClaims>;
 
+  // Check, with the token's digest taken from the call's context when there is one.
+  Ovik::Authn::AuthnAnswer Check(const std::optional<std::string>& token, const Mirel::CallContext* ctx);
   bool EnsureKey();
   // The claims of a token that verifies with the key (from the cache or a fresh verification),
   // or null when it does not; sets fromCache accordingly.

@@ -112,6 +112,13 @@ Mirel::ErrorValue InvalidTokenError() {
   return Mirel::Data::NativeToValueAdapter::Adapt(std::move(error));
 }
 
+Digest AccessTokenDigest(const Mirel::CallContext& ctx) {
+  if (!ctx.accessTokenDigest) {
+    ctx.accessTokenDigest = Sha256Digest(ctx.accessToken.value());
+  }
+  return *ctx.accessTokenDigest;
+}
+
 // The key of one certificate text: its PEM public key and that key's identity (its digest).
 struct HostTokenHandler::Key {
   CertificateText certificate;
@@ -138,10 +145,12 @@ void HostTokenHandler::Authenticate(const Mirel::CallContext& ctx, AuthnCallback
     answer(AuthnAnswer::None());
     return;
   }
-  answer(Check(*ctx.accessToken));
+  answer(Check(*ctx.accessToken, &ctx));
 }
 
-AuthnAnswer HostTokenHandler::Check(const std::string& token) const {
+AuthnAnswer HostTokenHandler::Check(const std::string& token) const { return Check(token, nullptr); }
+
+AuthnAnswer HostTokenHandler::Check(const std::string& token, const Mirel::CallContext* ctx) const {
   if (token.empty() || token.size() > kMaxTokenBytes) {
     return AuthnAnswer::None();
   }
@@ -152,7 +161,7 @@ AuthnAnswer HostTokenHandler::Check(const std::string& token) const {
     }
     return AuthnAnswer::None();
   }
-  const Digest tokenId = TokenDigest(token);
+  const Digest tokenId = ctx != nullptr ? AccessTokenDigest(*ctx) : Sha256Digest(token);
   if (foreign_.Find(key->id, tokenId)) {
     return AuthnAnswer::None();
   }

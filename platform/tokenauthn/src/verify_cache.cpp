@@ -8,7 +8,6 @@
 #include <list>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <unordered_map>
 
 namespace Ovik::Authn {
@@ -34,25 +33,6 @@ Digest Sha256Digest(std::string_view text) {
     SHA256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest.data());
   }
   return digest;
-}
-
-namespace {
-
-struct LastToken {
-  std::string text;
-  Digest digest{};
-};
-thread_local LastToken tLastToken;
-
-}  // namespace
-
-Digest TokenDigest(std::string_view token) {
-  LastToken& last = tLastToken;
-  if (last.text.empty() || last.text != token) {
-    last.digest = Sha256Digest(token);
-    last.text.assign(token);
-  }
-  return last.digest;
 }
 
 namespace Detail {

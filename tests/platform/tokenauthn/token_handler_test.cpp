@@ -138,6 +138,17 @@ TEST_F(HostTokens, AcceptsRs256AndEs256TokensOfTheCertificateKey) {
   EXPECT_EQ(ec.GetData().at("username"), boost::json::value("admin"));
 }
 
+TEST_F(HostTokens, TheCallKeepsItsTokenDigestForTheNextHandler) {
+  const std::string token = Sign(JWT_ALG_RS256, rsa_->privateKey, {});
+  Ovik::Authn::HostTokenHandler handler([this] { return Text(certificate); }, nullptr);
+  Mirel::CallContext ctx;
+  ctx.accessToken = token;
+  handler.Authenticate(ctx, [](AuthnAnswer) {});
+  ASSERT_TRUE(ctx.accessTokenDigest.has_value());
+  EXPECT_EQ(*ctx.accessTokenDigest, Ovik::Authn::Sha256Digest(token));
+  EXPECT_EQ(Ovik::Authn::AccessTokenDigest(ctx), Ovik::Authn::Sha256Digest(token));
+}
+
 TEST_F(HostTokens, TokensOfOtherKeysOrAlgorithmsAreNotItsKind) {
   EXPECT_TRUE(Check(Sign(JWT_ALG_ES256, ec_->privateKey, {})).IsNone());  // another key
   EXPECT_TRUE(Check(Sign(JWT_ALG_RS384, rsa_->privateKey, {})).IsNone());  // right key, other algorithm

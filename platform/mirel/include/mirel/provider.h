@@ -5,6 +5,8 @@
 
 #include <boost/json/value.hpp>
 
+#include <array>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -56,6 +58,9 @@ struct CallContext {
   Headers headers;
   std::string locale = "en_US";
   std::optional<std::string> accessToken;          // from "Authorization: Bearer <token>"
+  // SHA-256 of accessToken, kept by the first authentication stage that needs it so that the
+  // others do not hash the token again.
+  mutable std::optional<std::array<uint8_t, 32>> accessTokenDigest;
   std::optional<boost::json::value> authData;      // set by an authentication stage
   std::map<std::string, std::string> attributes;   // extra audit items put by stages
 };

@@ -48,6 +48,10 @@ class TokenHandler : public Mirel::Authn::Authenticator {
   void Authenticate(const Mirel::CallContext& ctx, AuthnCallback answer) override = 0;
 };
 
+// SHA-256 of the call's bearer token (which must be present), computed by the first caller and
+// kept in the context for the others.
+Digest AccessTokenDigest(const Mirel::CallContext& ctx);
+
 // Returns the PEM certificate text, or null when there is none. A reader that keeps the text
 // between calls returns the same object while it is unchanged; the handler then knows it without
 // comparing the texts.
@@ -93,6 +97,8 @@ class HostTokenHandler final : public TokenHandler {
   struct Key;
   using ClaimsPtr = std::shared_ptr<const HostTokenClaims>;
 
+  // Check, with the token's digest taken from the call's context when there is one.
+  AuthnAnswer Check(const std::string& token, const Mirel::CallContext* ctx) const;
   // The key of the certificate now in the store, or null when there is no usable one.
   std::shared_ptr<const Key> CurrentKey() const;
   // Verifies the token with the key; remembers a deterministic "not its kind".

@@ -30,11 +30,6 @@ using Digest = std::array<uint8_t, 32>;
 // SHA-256 of the text.
 Digest Sha256Digest(std::string_view text);
 
-// SHA-256 of a token, for the caches of the token handlers. Every handler asks for the digest of
-// the same token in turn, so the last token of the calling thread and its digest are kept and the
-// next handler gets it without hashing again.
-Digest TokenDigest(std::string_view token);
-
 struct VerifyCacheOptions {
   size_t capacity = 4096;  // entries in all; 0 disables the cache
   size_t shards = 16;      // independent locks; reduced to the capacity when larger

@@ -114,16 +114,3 @@ TEST(VerifyCacheTest, ConcurrentUseKeepsEntriesIntact) {
 
 }  // namespace
 
-namespace {
-
-TEST(TokenDigestTest, EveryTokenGetsItsOwnDigestWhateverCameBefore) {
-  const std::vector<std::string> tokens = {"a.b.c", "a.b.d", "a.b.c", "", "a.b.c", std::string(600, 'x'), "a.b.d"};
-  for (const auto& token : tokens) {
-    EXPECT_EQ(Ovik::Authn::TokenDigest(token), Ovik::Authn::Sha256Digest(token)) << token;
-  }
-  Ovik::Authn::Digest onOtherThread{};
-  std::thread([&] { onOtherThread = Ovik::Authn::TokenDigest("a.b.c"); }).join();
-  EXPECT_EQ(onOtherThread, Ovik::Authn::Sha256Digest("a.b.c"));
-}
-
-}  // namespace
