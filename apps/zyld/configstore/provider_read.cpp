@@ -142,6 +142,19 @@ std::shared_ptr<OvikConfigStore::FilterSpecObject> ProvidersFilter() {
       ConfigStoreObjectId(kProvidersKey, kKmsGroup, kOvikComponent));
 }
 
+// Reads the provider's objects and hands them to `use`; a store failure is logged as a failure
+// to read `what`.
+template <typename Use>
+ConfigResult WithObjectSet(const std::string& providerId, const char* what, Use&& use) {
+  return Guard(
+      [&] {
+        ObjectSet set;
+        const ConfigResult r = ReadObjectSet(providerId, set);
+        return r != Success ? r : use(set);
+      },
+      [what](const char* error) { Log_Level(2, "Exception reading %s from config store: %s\n", what, error); });
+}
+
 }  // namespace
 
 void StandardizeCertificate(std::string& certificate) {
@@ -151,40 +164,26 @@ void StandardizeCertificate(std::string& certificate) {
 }
 
 ConfigResult GetProviderInfo(const std::string& providerId, ProviderInfo& info) {
-  return Guard(
-      [&] {
-        ObjectSet set;
-        ConfigResult r = ReadObjectSet(providerId, set);
-        if (r != Success) {
-          return r;
-        }
-        ProviderInfo built;
-        if (!BuildInfo(set, providerId, built)) {
-          return StoreError;
-        }
-        info = std::move(built);
-        return Success;
-      },
-      [&](const char* what) { Log_Level(2, "Exception reading %s from config store: %s\n", "provider", what); });
+  return WithObjectSet(providerId, "provider", [&](const ObjectSet& set) {
+    ProviderInfo built;
+    if (!BuildInfo(set, providerId, built)) {
+      return StoreError;
+    }
+    info = std::move(built);
+    return Success;
+  });
 }
 
 ConfigResult GetKmsInfo(const std::string& providerId, Kms::KmsInfo& info) {
-  return Guard(
-      [&] {
-        ObjectSet set;
-        ConfigResult r = ReadObjectSet(providerId, set);
-        if (r != Success) {
-          return r;
-        }
-        Kms::KmsInfo built;
-        built.name = providerId;
-        if (!BuildKmsInfo(set, built)) {
-          return StoreError;
-        }
-        info = std::move(built);
-        return Success;
-      },
-      [&](const char* what) { Log_Level(2, "Exception reading %s from config store: %s\n", "provider", what); });
+  return WithObjectSet(providerId, "provider", [&](const ObjectSet& set) {
+    Kms::KmsInfo built;
+    built.name = providerId;
+    if (!BuildKmsInfo(set, built)) {
+      return StoreError;
+    }
+    info = std::move(built);
+    return Success;
+  });
 }
 
 ConfigResult ListProviderIds(std::vector<std::string>& providerIds) {
@@ -223,32 +222,25 @@ ConfigResult ListProviderSummaries(std::vector<ProviderSummary>& summaries) {
 
 ConfigResult GetProviderHosts(const std::string& providerId, bool includeServers, bool includeProxy,
                               std::vector<std::string>& serverHosts, std::string& proxyHost) {
-  return Guard(
-      [&] {
-        ObjectSet set;
-        ConfigResult r = ReadObjectSet(providerId, set);
-        if (r != Success) {
-          return r;
-        }
-        std::string proxy;
-        if (includeProxy && set.proxyServer && !ReadRequired(*set.proxyServer, "hostname", proxy)) {
-          return StoreError;
-        }
-        std::vector<std::string> hosts;
-        for (size_t i = 0; includeServers && i < set.servers.size(); ++i) {
-          std::string host;
-          if (!ReadRequired(*set.servers[i], "hostname", host)) {
-            return StoreError;
-          }
-          hosts.push_back(std::move(host));
-        }
-        if (!proxy.empty()) {
-          proxyHost = std::move(proxy);
-        }
-        serverHosts.insert(serverHosts.end(), hosts.begin(), hosts.end());
-        return Success;
-      },
-      [](const char* what) { Log_Level(2, "Exception reading %s from config store: %s\n", "hostname", what); });
+  return WithObjectSet(providerId, "hostname", [&](const ObjectSet& set) {
+    std::string proxy;
+    if (includeProxy && set.proxyServer && !ReadRequired(*set.proxyServer, "hostname", proxy)) {
+      return StoreError;
+    }
+    std::vector<std::string> hosts;
+    for (size_t i = 0; includeServers && i < set.servers.size(); ++i) {
+      std::string host;
+      if (!ReadRequired(*set.servers[i], "hostname", host)) {
+        return StoreError;
+      }
+      hosts.push_back(std::move(host));
+    }
+    if (!proxy.empty()) {
+      proxyHost = std::move(proxy);
+    }
+    serverHosts.insert(serverHosts.end(), hosts.begin(), hosts.end());
+    return Success;
+  });
 }
 
 bool GetAttestationPublicKey(std::string& publicKey) {

@@ -129,12 +129,12 @@ bool Session(Cursor& c, ConnectionSpec* out) {
   out->timeoutSeconds = static_cast<int>(timeout);
   if (c.Peek("Certificate=")) {
     // Decoded into wiping storage: growing a plain string would leave copies of the key behind.
-    std::basic_string<char, std::char_traits<char>, WipingAllocator<char>> privateKey;
+    Har::SecureString privateKey;
     const bool ok = c.Expect("Certificate=") && c.Pem(&out->certificatePem) &&
                     c.Expect(", Public=") && c.Pem(&out->publicPem) &&
                     c.Expect(", Private=") && c.Pem(&privateKey) && c.Expect(",");
     out->privateKeyPem = SecureString(std::string_view(privateKey.data(), privateKey.size()));
-    OPENSSL_cleanse(privateKey.data(), privateKey.size());
+    Har::Cleanse(privateKey);
     if (!ok) {
       return false;
     }
