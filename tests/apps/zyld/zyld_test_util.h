@@ -2,6 +2,8 @@
 // and capture of the host log into a file.
 #pragma once
 
+#include <test_temp_dir.h>
+
 #include <harlibs/log.h>
 
 #include <gtest/gtest.h>
@@ -14,25 +16,7 @@
 
 namespace ZyldTest {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zyld-test-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& Path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using TestSupport::TempDir;
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

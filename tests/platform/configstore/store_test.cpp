@@ -183,7 +183,7 @@ TEST_F(StoreTest, CorruptDatabaseFileIsRejected) {
 // Opens a read-only database; as root the check runs in a child that gives up its privileges.
 TEST_F(StoreTest, ReadOnlyDatabaseIsRejected) {
   store_.reset();
-  for (const auto& d : {dir_.Path(), dir_.Path() / "sub", dir_.Path() / "sub/dir"}) {
+  for (const std::filesystem::path d : {dir_.Path(), dir_.File("sub"), dir_.File("sub/dir")}) {
     ::chmod(d.c_str(), 0755);
   }
   ASSERT_EQ(::chmod(path_.c_str(), 0444), 0);

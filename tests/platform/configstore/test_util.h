@@ -1,6 +1,8 @@
 // Helpers shared by the configuration-store tests: a temporary directory and sample objects.
 #pragma once
 
+#include <test_temp_dir.h>
+
 #include <configstore/configstore.h>
 
 #include <cstdlib>
@@ -12,24 +14,7 @@ namespace ConfigStoreTest {
 
 using namespace OvikConfigStore;
 
-class TempDir {
-public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "cstoreXXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
-  const std::filesystem::path& Path() const { return path_; }
-
-private:
-  std::filesystem::path path_;
-};
+using TestSupport::TempDir;
 
 inline ConfigStoreObjectId ProviderId(const std::string& instance) {
   ConfigStoreObjectId id("providers", "kms", "ovik");

@@ -2,6 +2,8 @@
 // whole-file reader.
 #pragma once
 
+#include <test_temp_dir.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,29 +13,7 @@
 
 namespace ZyldTest {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "zyld-test-XXXXXX").string();
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) != nullptr) {
-      path_ = buf.data();
-    }
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
-  const std::filesystem::path& Path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using TestSupport::TempDir;
 
 inline std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

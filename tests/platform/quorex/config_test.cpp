@@ -183,7 +183,7 @@ TEST(ConfigFileTest, LoadFileReportsMissingAndMalformedFiles) {
     EXPECT_NE(what.find(bad), std::string::npos) << what;
     EXPECT_NE(what.find("line 4"), std::string::npos) << what;
   }
-  EXPECT_THROW(Quorex::Service::LoadConfigFile(config, dir.Path().string()), std::runtime_error);
+  EXPECT_THROW(Quorex::Service::LoadConfigFile(config, dir.Path()), std::runtime_error);
   EXPECT_FALSE(config.Values().Has("a"));
 
   std::string good = dir.File("good.xml");

@@ -2,6 +2,7 @@
 #include <configstore/configstore.h>
 
 #include <gtest/gtest.h>
+#include <test_temp_dir.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -36,12 +37,7 @@ std::string Slurp(const std::filesystem::path& p) {
 
 class ToolTest : public ::testing::Test {
 protected:
-  ToolTest() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ovikcsXXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
-    db_ = (dir_ / "ovik.db").string();
-  }
-  ~ToolTest() override { std::filesystem::remove_all(dir_); }
+  ToolTest() : db_(dir_.File("ovik.db")) {}
 
   // Runs the tool with the given arguments; `env` is prefixed to the command line.
   Result Run(const std::vector<std::string>& args, const std::string& env = "ZYLD_CONFIG=/nonexistent/x.xml") {
@@ -49,12 +45,12 @@ protected:
     for (const auto& a : args) {
       cmd += " " + Quote(a);
     }
-    cmd += " >" + Quote((dir_ / "out").string()) + " 2>" + Quote((dir_ / "err").string());
+    cmd += " >" + Quote(dir_.File("out")) + " 2>" + Quote(dir_.File("err"));
     const int raw = std::system(cmd.c_str());
     Result r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = Slurp(dir_ / "out");
-    r.err = Slurp(dir_ / "err");
+    r.out = Slurp(dir_.File("out"));
+    r.err = Slurp(dir_.File("err"));
     return r;
   }
 
@@ -63,17 +59,13 @@ protected:
     return Run(args);
   }
 
-  std::string Write(const std::string& name, const std::string& content) {
-    const auto p = dir_ / name;
-    std::ofstream(p, std::ios::binary) << content;
-    return p.string();
-  }
+  std::string Write(const std::string& name, const std::string& content) { return dir_.Write(name, content); }
 
   static bool OneLine(const std::string& s) {
     return !s.empty() && s.back() == '\n' && s.find('\n') == s.size() - 1;
   }
 
-  std::filesystem::path dir_;
+  TestSupport::TempDir dir_;
   std::string db_;
 };
 
@@ -87,8 +79,8 @@ TEST_F(ToolTest, UsageErrorsExitTwoWithOneLine) {
       {"--db", db_, "set-string", "k", "g", "c", "i", "name"},
       {"--db", db_, "export", "k", "g", "c", "i"},
       {"--db", db_, "import"},
-      {"--db", db_, "import", (dir_ / "missing.json").string()},
-      {"--db", db_, "set-string", "k", "g", "c", "", "v", "@" + (dir_ / "missing.pem").string()},
+      {"--db", db_, "import", dir_.File("missing.json")},
+      {"--db", db_, "set-string", "k", "g", "c", "", "v", "@" + dir_.File("missing.pem")},
   };
   for (const auto& args : cases) {
     const Result r = Run(args);
@@ -152,7 +144,7 @@ TEST_F(ToolTest, ExportAndImportMoveASelection) {
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string file = Write("export.json", r.out);
 
-  const std::string other = (dir_ / "other.db").string();
+  const std::string other = dir_.File("other.db");
   r = Run({"--db", other, "import", file});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(OneLine(r.out));

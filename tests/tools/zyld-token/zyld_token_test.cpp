@@ -5,6 +5,7 @@
 #include <ironveil-common/ssl_utils.h>
 
 #include <gtest/gtest.h>
+#include <test_temp_dir.h>
 #include <jwt.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -84,26 +85,7 @@ TEST(ZyldTokenOptionsTest, RefusesBadUsage) {
 
 // ---- the tool as a process ----
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zyld-token-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::string File(const std::string& name, const std::string& text) const {
-    const std::string path = path_ + "/" + name;
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
-  }
-  std::string Path(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using TestSupport::TempDir;
 
 std::string Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -131,12 +113,12 @@ RunResult RunTool(const TempDir& dir, const std::vector<std::string>& args) {
   for (const auto& arg : args) {
     command += " " + Quote(arg);
   }
-  command += " >" + Quote(dir.Path("out")) + " 2>" + Quote(dir.Path("err")) + " </dev/null";
+  command += " >" + Quote(dir.File("out")) + " 2>" + Quote(dir.File("err")) + " </dev/null";
   const int raw = std::system(command.c_str());
   RunResult run;
   run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  run.out = Slurp(dir.Path("out"));
-  run.err = Slurp(dir.Path("err"));
+  run.out = Slurp(dir.File("out"));
+  run.err = Slurp(dir.File("err"));
   return run;
 }
 
@@ -202,7 +184,7 @@ std::unique_ptr<std::string> ZyldTokenToolTest::rsaKey_;
 std::unique_ptr<std::string> ZyldTokenToolTest::rsaPublic_;
 
 TEST_F(ZyldTokenToolTest, SignsRs256WithTheGivenClaims) {
-  const std::string keyFile = dir_.File("rsa.pem", *rsaKey_);
+  const std::string keyFile = dir_.Write("rsa.pem", *rsaKey_);
   const auto before = static_cast<long>(std::time(nullptr));
   const RunResult run = RunTool(dir_, {"--key", keyFile, "--iss", "https://h/attestation", "--aud", "zyld",
                                  "--sub", "admin", "--ttl", "600", "--entitlement", "KMS_ADMIN",
@@ -223,7 +205,7 @@ TEST_F(ZyldTokenToolTest, SignsRs256WithTheGivenClaims) {
 
 TEST_F(ZyldTokenToolTest, AlgorithmFollowsTheKeyAndExpiryOptions) {
   const auto [ecKey, ecPublic] = EcKeyPair();
-  const std::string ecFile = dir_.File("ec.pem", ecKey);
+  const std::string ecFile = dir_.Write("ec.pem", ecKey);
   RunResult run = RunTool(dir_, {"--key", ecFile, "--exp", "1234", "--aud", "zyld"});
   ASSERT_EQ(run.status, 0) << run.err;
   JwtPtr jwt = Decode(run.out, ecPublic);
@@ -231,7 +213,7 @@ TEST_F(ZyldTokenToolTest, AlgorithmFollowsTheKeyAndExpiryOptions) {
   EXPECT_EQ(jwt_get_alg(jwt.get()), JWT_ALG_ES256);
   EXPECT_EQ(jwt_get_grant_int(jwt.get(), "exp"), 1234);
 
-  const std::string secret = dir_.File("secret", "shared secret");
+  const std::string secret = dir_.Write("secret", "shared secret");
   run = RunTool(dir_, {"--alg", "HS256", "--secret-file", secret, "--no-exp"});
   ASSERT_EQ(run.status, 0) << run.err;
   jwt = Decode(run.out, "shared secret");
@@ -242,7 +224,7 @@ TEST_F(ZyldTokenToolTest, AlgorithmFollowsTheKeyAndExpiryOptions) {
   EXPECT_EQ(errno, ENOENT);
 
   // A token of one key does not verify with another.
-  run = RunTool(dir_, {"--key", dir_.File("rsa.pem", *rsaKey_)});
+  run = RunTool(dir_, {"--key", dir_.Write("rsa.pem", *rsaKey_)});
   ASSERT_EQ(run.status, 0);
   jwt_t* raw = nullptr;
   const std::string token = run.out.substr(0, run.out.size() - 1);
@@ -259,29 +241,29 @@ TEST_F(ZyldTokenToolTest, ExitStatusTellsUsageFromKeyProblems) {
   EXPECT_NE(run.err.find("usage:"), std::string::npos);
   EXPECT_TRUE(run.out.empty());
 
-  run = RunTool(dir_, {"--key", dir_.Path("missing.pem")});
+  run = RunTool(dir_, {"--key", dir_.File("missing.pem")});
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("missing.pem"), std::string::npos);
   EXPECT_TRUE(run.out.empty());
 
-  run = RunTool(dir_, {"--key", dir_.File("junk.pem", "not a key")});
+  run = RunTool(dir_, {"--key", dir_.Write("junk.pem", "not a key")});
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("not an unencrypted PEM private key"), std::string::npos);
 
   // The certificate is not the key.
   std::string key, cert;
   ASSERT_TRUE(Brask::Common::SslUtils::GenerateKeyAndCert(key, cert));
-  run = RunTool(dir_, {"--key", dir_.File("cert.pem", cert)});
+  run = RunTool(dir_, {"--key", dir_.Write("cert.pem", cert)});
   EXPECT_EQ(run.status, 1);
 
-  run = RunTool(dir_, {"--key", dir_.File("rsa.pem", *rsaKey_), "--alg", "ES256"});
+  run = RunTool(dir_, {"--key", dir_.Write("rsa.pem", *rsaKey_), "--alg", "ES256"});
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("the key signs RS256"), std::string::npos);
 
-  run = RunTool(dir_, {"--key", dir_.File("big.pem", std::string(70000, 'k'))});
+  run = RunTool(dir_, {"--key", dir_.Write("big.pem", std::string(70000, 'k'))});
   EXPECT_EQ(run.status, 1);
 
-  run = RunTool(dir_, {"--key", dir_.File("rsa.pem", *rsaKey_), "--ttl", "9223372036854775807"});
+  run = RunTool(dir_, {"--key", dir_.Write("rsa.pem", *rsaKey_), "--ttl", "9223372036854775807"});
   EXPECT_EQ(run.status, 2);
 }
 
