@@ -16,22 +16,8 @@ using PykmipTest::PykmipPeer;
 
 constexpr int kRunTimeoutSeconds = 60;
 
-class KmipctlEndToEnd : public testing::Test {
+class KmipctlEndToEnd : public PykmipTest::PykmipSuite {
  protected:
-  static void SetUpTestSuite() {
-    if (PykmipPeer::Installed()) {
-      peer_ = PykmipPeer::Start(startError_);
-    }
-  }
-  static void TearDownTestSuite() { peer_.reset(); }
-
-  void SetUp() override {
-    if (!PykmipPeer::Installed()) {
-      GTEST_SKIP() << "/usr/bin/pykmip-server is not installed";
-    }
-    ASSERT_NE(peer_, nullptr) << startError_;
-  }
-
   // kmipctl with the server address, the first client identity and the CA as trusted certificate,
   // then the extra arguments.
   static ProcessResult Kmipctl(const std::vector<std::string>& extra, bool trustCa = true) {
@@ -44,13 +30,8 @@ class KmipctlEndToEnd : public testing::Test {
     argv.insert(argv.end(), extra.begin(), extra.end());
     return PykmipTest::RunProcess(argv, kRunTimeoutSeconds);
   }
-
-  static std::unique_ptr<PykmipPeer> peer_;
-  static std::string startError_;
 };
 
-std::unique_ptr<PykmipPeer> KmipctlEndToEnd::peer_;
-std::string KmipctlEndToEnd::startError_;
 
 TEST_F(KmipctlEndToEnd, Versions) {
   ProcessResult r = Kmipctl({"versions"});

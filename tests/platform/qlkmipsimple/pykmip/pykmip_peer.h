@@ -7,6 +7,8 @@
 // client, so tests can compare what the code under test reads with what PyKMIP reports.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -60,6 +62,28 @@ class PykmipPeer {
 
   std::string dir_;
   uint16_t port_;
+};
+
+// A test suite sharing one PyKMIP server (peer_), started before its first test and stopped after
+// its last; every test skips when PyKMIP is not installed and fails when the server did not start.
+class PykmipSuite : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (PykmipPeer::Installed()) {
+      peer_ = PykmipPeer::Start(startError_);
+    }
+  }
+  static void TearDownTestSuite() { peer_.reset(); }
+
+  void SetUp() override {
+    if (!PykmipPeer::Installed()) {
+      GTEST_SKIP() << "/usr/bin/pykmip-server is not installed";
+    }
+    ASSERT_NE(peer_, nullptr) << startError_;
+  }
+
+  static inline std::unique_ptr<PykmipPeer> peer_;
+  static inline std::string startError_;
 };
 
 }  // namespace PykmipTest

@@ -21,22 +21,8 @@ using Kmipctl::SpecInputs;
 using PykmipTest::PykmipPeer;
 namespace Ssl = Brask::Common::SslUtils;
 
-class PykmipLibraryTest : public testing::Test {
+class PykmipLibraryTest : public PykmipTest::PykmipSuite {
  protected:
-  static void SetUpTestSuite() {
-    if (PykmipPeer::Installed()) {
-      peer_ = PykmipPeer::Start(startError_);
-    }
-  }
-  static void TearDownTestSuite() { peer_.reset(); }
-
-  void SetUp() override {
-    if (!PykmipPeer::Installed()) {
-      GTEST_SKIP() << "/usr/bin/pykmip-server is not installed";
-    }
-    ASSERT_NE(peer_, nullptr) << startError_;
-  }
-
   // Client identity `client` (or `client2`), trusting the test CA.
   static SpecInputs Inputs(const std::string& identity = "client") {
     SpecInputs in;
@@ -102,13 +88,8 @@ class PykmipLibraryTest : public testing::Test {
     }
     return status == QLC_OK ? state : -status;
   }
-
-  static std::unique_ptr<PykmipPeer> peer_;
-  static std::string startError_;
 };
 
-std::unique_ptr<PykmipPeer> PykmipLibraryTest::peer_;
-std::string PykmipLibraryTest::startError_;
 
 const char kCredential[] = ", Options={Authentication={User=%s, Password=%s}}";
 
