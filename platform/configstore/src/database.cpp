@@ -142,6 +142,12 @@ public:
     return std::string(p == nullptr ? "" : p, static_cast<std::size_t>(bytes));
   }
 
+  // The object id held by the first four columns (key, group, component, instance).
+  ConfigStoreObjectId Id() {
+    return ConfigStoreObjectId(Text(0, Codec::kMaxNameLength), Text(1, Codec::kMaxNameLength),
+                               Text(2, Codec::kMaxNameLength), Text(3, Codec::kMaxNameLength));
+  }
+
   bool IsNull(int column) { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
   int64_t Int(int column) { return sqlite3_column_int64(stmt_, column); }
   int Changes() const { return sqlite3_changes(db_.db_.get()); }
@@ -289,8 +295,7 @@ std::vector<Database::Row> Database::LoadRows(const ConfigStoreObjectId& id) {
   std::vector<Row> rows;
   while (s.Step()) {
     Row row;
-    row.id = ConfigStoreObjectId(s.Text(0, Codec::kMaxNameLength), s.Text(1, Codec::kMaxNameLength),
-                                 s.Text(2, Codec::kMaxNameLength), s.Text(3, Codec::kMaxNameLength));
+    row.id = s.Id();
     row.body = s.Text(4, Codec::kMaxTextSize);
     rows.push_back(std::move(row));
   }
@@ -307,8 +312,7 @@ std::vector<Database::ValueRow> Database::LoadStringValues(const ConfigStoreObje
   std::vector<ValueRow> rows;
   while (s.Step()) {
     ValueRow row;
-    row.id = ConfigStoreObjectId(s.Text(0, Codec::kMaxNameLength), s.Text(1, Codec::kMaxNameLength),
-                                 s.Text(2, Codec::kMaxNameLength), s.Text(3, Codec::kMaxNameLength));
+    row.id = s.Id();
     row.wellFormed = s.Text(4, Codec::kMaxNameLength) != "!";
     if (row.wellFormed && !s.IsNull(5)) {
       row.value = s.Text(5, Codec::kMaxTextSize);

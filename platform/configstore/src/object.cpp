@@ -77,7 +77,7 @@ bool StoreObject::GetValue(const std::string& name, std::vector<std::string>& ou
   return CopyValue(values_, name, out);
 }
 
-void StoreObject::SetValue(const std::string& name, std::string value) {
+void StoreObject::Replace(const std::string& name, Value value) {
   auto it = values_.find(name);
   if (it != values_.end()) {
     std::visit(ValueWiper{}, it->second);
@@ -87,24 +87,12 @@ void StoreObject::SetValue(const std::string& name, std::string value) {
   }
 }
 
-void StoreObject::SetValue(const std::string& name, int64_t value) {
-  auto it = values_.find(name);
-  if (it != values_.end()) {
-    std::visit(ValueWiper{}, it->second);
-    it->second = value;
-  } else {
-    values_.emplace(name, value);
-  }
-}
+void StoreObject::SetValue(const std::string& name, std::string value) { Replace(name, std::move(value)); }
+
+void StoreObject::SetValue(const std::string& name, int64_t value) { Replace(name, value); }
 
 void StoreObject::SetValue(const std::string& name, std::vector<std::string> value) {
-  auto it = values_.find(name);
-  if (it != values_.end()) {
-    std::visit(ValueWiper{}, it->second);
-    it->second = std::move(value);
-  } else {
-    values_.emplace(name, std::move(value));
-  }
+  Replace(name, std::move(value));
 }
 
 bool StoreObject::DeleteValue(const std::string& name) {

@@ -84,6 +84,9 @@ public:
   const ValueMap& Values() const { return values_; }
 
 private:
+  // Stores value under name; a former value of any type is wiped first.
+  void Replace(const std::string& name, Value value);
+
   ConfigStoreObjectId id_;
   ValueMap values_;
 };
