@@ -1,6 +1,7 @@
 // The daemon binary served over HTTP: start-up with its metadata file, calls and their audit
 // records, exit by SIGTERM, a port taken on both loopback addresses, a missing metadata file.
 #include "api_fixture.h"
+#include "http_post.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
@@ -85,22 +86,9 @@ class Daemon {
   std::optional<int> status_;
 };
 
+// The body of the answer to one POST to the daemon on 127.0.0.1:port.
 std::string Post(uint16_t port, const std::string& body, const std::string& token = "") {
-  asio::io_context io;
-  tcp::socket socket(io);
-  socket.connect({asio::ip::address_v4::loopback(), port});
-  std::string request = "POST /api HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n"
-                        "Connection: close\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
-  if (!token.empty()) {
-    request += "Authorization: Bearer " + token + "\r\n";
-  }
-  request += "\r\n" + body;
-  asio::write(socket, asio::buffer(request));
-  std::string response;
-  boost::system::error_code ec;
-  asio::read(socket, asio::dynamic_buffer(response), ec);
-  const size_t at = response.find("\r\n\r\n");
-  return at == std::string::npos ? response : response.substr(at + 4);
+  return BodyOf(PostOnce({asio::ip::address_v4::loopback(), port}, body, token));
 }
 
 class DaemonApiTest : public StoreTest {

@@ -2,6 +2,7 @@
 // no family no start, the IPv6 socket v6-only, calls served through the daemon's pipeline, and
 // stop and destruction with the I/O tasks running on a thread pool.
 #include "api_fixture.h"
+#include "http_post.h"
 #include "mirel/endpoint.h"
 
 #include <boost/asio/connect.hpp>
@@ -74,28 +75,6 @@ std::optional<asio::ip::address_v4> HostAddress() {
 }
 
 // One request on its own connection; the whole response text (head and body).
-std::string Post(const tcp::endpoint& to, const std::string& body, const std::string& token = "") {
-  asio::io_context io;
-  tcp::socket socket(io);
-  socket.connect(to);
-  std::string request = "POST /api HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n"
-                        "Connection: close\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
-  if (!token.empty()) {
-    request += "Authorization: Bearer " + token + "\r\n";
-  }
-  request += "\r\n" + body;
-  asio::write(socket, asio::buffer(request));
-  std::string response;
-  boost::system::error_code ec;
-  asio::read(socket, asio::dynamic_buffer(response), ec);
-  return response;
-}
-
-std::string Body(const std::string& response) {
-  const size_t at = response.find("\r\n\r\n");
-  return at == std::string::npos ? "" : response.substr(at + 4);
-}
-
 class EndpointTest : public ApiTest {
  protected:
   std::unique_ptr<Endpoint> Make(uint16_t port) {
@@ -122,15 +101,15 @@ TEST_F(EndpointTest, ListensOnTheLoopbackAddressesOnlyAndServesThePipeline) {
   const std::string call =
       R"({"jsonrpc":"2.0","id":3,"method":"com.velora.ovik.kms.key_operation.generate_key","params":{"provider":"prov1","keySize":16}})";
   for (const auto& to : {Loopback4(port), Loopback6(port)}) {
-    const std::string response = Post(to, call, token);
+    const std::string response = PostOnce(to, call, token);
     EXPECT_EQ(response.rfind("HTTP/1.1 200", 0), 0u) << response;
-    const auto answer = boost::json::parse(Body(response)).as_object();
+    const auto answer = boost::json::parse(BodyOf(response)).as_object();
     EXPECT_EQ(answer.at("id").as_int64(), 3);
     EXPECT_EQ(answer.at("result").at("wrappedKey").as_string(), "wrapped-by-s1");
   }
-  const std::string refused = Post(Loopback4(port), call);
+  const std::string refused = PostOnce(Loopback4(port), call);
   EXPECT_NE(refused.find("mirel-error: com.velora.mirel.std.errors.unauthenticated"), std::string::npos) << refused;
-  const auto unknown = boost::json::parse(Body(Post(
+  const auto unknown = boost::json::parse(BodyOf(PostOnce(
       Loopback6(port), R"({"jsonrpc":"2.0","id":4,"method":"com.velora.ovik.kms.key_operation.nope"})")));
   EXPECT_EQ(unknown.at("error").at("code").as_int64(), -32601);
 
