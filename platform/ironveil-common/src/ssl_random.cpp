@@ -8,12 +8,10 @@
 // forking thread exists there), so parent and child never hand out the same bytes.
 #include <ironveil-common/ssl_utils.h>
 
-#include <openssl/crypto.h>
 #include <openssl/rand.h>
 
 #include <pthread.h>
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 #include <limits>
@@ -39,13 +37,13 @@ class Reserve {
     }
     uint8_t* from = bytes_.data() + (kReserve - left_);
     std::memcpy(out, from, n);
-    OPENSSL_cleanse(from, n);
+    Har::Cleanse(from, n);
     left_ -= n;
     return true;
   }
 
   void Discard() {
-    OPENSSL_cleanse(bytes_.data(), bytes_.size());
+    Har::Cleanse(bytes_.data(), bytes_.size());
     left_ = 0;
   }
 
