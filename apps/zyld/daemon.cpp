@@ -3,8 +3,8 @@
 #include "configstore/provider_config.h"
 #include "include/logger.h"
 #include "mirel/endpoint.h"
-#include "mirel/messageResolver.h"
-#include "mirel/apiProvider.h"
+#include "mirel/message_resolver.h"
+#include "mirel/api_provider.h"
 #include "state/providers.h"
 #include "state/stats.h"
 
@@ -140,7 +140,7 @@ void ReleaseServingObjects(DaemonObjects& objects) {
   objects.endpoint.reset();
   objects.io.reset();
   objects.localizer.reset();
-  objects.apiProvider.reset();
+  objects.api_provider.reset();
   objects.logBridge.reset();
 }
 

@@ -1,7 +1,7 @@
 // Cost of authenticating one call with an attestation token: a fresh RS256 verification (cache
 // off) against a token found in the verification cache, single-threaded and on several threads,
 // and a token that does not verify with the key.
-#include "authn/kmsAuthTokenHandler.h"
+#include "authn/kms_auth_token_handler.h"
 #include "token_signer.h"
 
 #include <ironveil-common/ssl_utils.h>

@@ -2,8 +2,8 @@
 // from several threads), and a whole GenerateKey / Decrypt call through the service (look-up,
 // failover loop, result encoding, wiping, statistics sample) over a key-server object that
 // answers at once.
-#include "mirel/keyOperationImpl.h"
-#include "mirel/messageResolver.h"
+#include "mirel/key_operation_impl.h"
+#include "mirel/message_resolver.h"
 #include "state/providers.h"
 
 #include <harlibs/log.h>

@@ -2,7 +2,7 @@
 // tokens signed by its private key: good, expired, without expiry, HS256 keyed with the public
 // key text, unsigned). Every call answers once; accepted data carries the token as received; and
 // asking again (now possibly from the verification cache) gives the same kind of answer.
-#include "authn/kmsAuthTokenHandler.h"
+#include "authn/kms_auth_token_handler.h"
 
 #include <cstddef>
 #include <cstdint>

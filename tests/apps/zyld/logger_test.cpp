@@ -97,7 +97,7 @@ TEST_F(LogBridgeTest, RecordsReachTheHostLogWithoutAddedLineEnd) {
 using LogBridgeDeathTest = LogBridgeTest;
 
 TEST_F(LogBridgeDeathTest, LevelAboveFivePanicsAsAProgrammingError) {
-  EXPECT_DEATH(bridge_.CreateRecord(6), "NOT_REACHED .*apps/zyld/include/logger");
+  EXPECT_DEATH(bridge_.CreateRecord(6), "NOT_REACHED .*apps/zyld/mirel/logger");
   EXPECT_DEATH(bridge_.CreateRecord(-1), "NOT_REACHED");
 }
 

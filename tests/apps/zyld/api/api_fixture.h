@@ -6,8 +6,8 @@
 
 #include "../state/fake_kms.h"
 #include "include/logger.h"
-#include "mirel/messageResolver.h"
-#include "mirel/apiProvider.h"
+#include "mirel/message_resolver.h"
+#include "mirel/api_provider.h"
 #include "provider_fixture.h"
 #include "token_signer.h"
 

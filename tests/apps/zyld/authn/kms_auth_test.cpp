@@ -1,7 +1,7 @@
 // The attestation token handler against a real store database holding proofd's certificate, with
 // real RS256 tokens signed by the token tool's signer: claim rules, tokens of other kinds, key
 // loading and its retry, the verification cache and concurrent calls.
-#include "authn/kmsAuthTokenHandler.h"
+#include "authn/kms_auth_token_handler.h"
 #include "include/logger.h"
 #include "provider_fixture.h"
 #include "token_signer.h"

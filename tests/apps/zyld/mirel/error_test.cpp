@@ -1,7 +1,7 @@
 // The error catalogue: result codes to identifiers, every identifier to its template, rendering
 // through the daemon's localizer, and the standard error builders.
 #include "mirel/error.h"
-#include "mirel/messageResolver.h"
+#include "mirel/message_resolver.h"
 
 #include <gtest/gtest.h>
 

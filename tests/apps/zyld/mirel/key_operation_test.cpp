@@ -1,12 +1,12 @@
 // The key operation service over a registry of scripted key-server objects: failover and its log
 // lines, the error each outcome gives (rendered through the daemon's localizer), input checks, one
 // statistics sample per call, and the wiping of clear key texts.
-#include "mirel/keyOperationImpl.h"
+#include "mirel/key_operation_impl.h"
 
 #include "../zyld_test_util.h"
 #include "fake_kms.h"
 #include "kms/kms_wipe.h"
-#include "mirel/messageResolver.h"
+#include "mirel/message_resolver.h"
 #include "state/stats.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // The audit record built from a call's attribute map, written through the host audit log into a
 // real file: the four record fields, the success flag, extra items in key order ending with the
 // null item, fatal checks for a missing field; CallInfo's completion callback runs once.
-#include <api/AuditContext.h>
-#include <api/CallInfo.h>
+#include <api/audit_context.h>
+#include <api/call_info.h>
 
 #include <harlibs/audit.h>
 

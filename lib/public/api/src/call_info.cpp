@@ -1,4 +1,4 @@
-#include <api/CallInfo.h>
+#include <api/call_info.h>
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "logger.h"
+#include "include/logger.h"
 
 #include <harlibs/log.h>
 

@@ -1,4 +1,4 @@
-#include "authn/kmsAuthTokenHandler.h"
+#include "authn/kms_auth_token_handler.h"
 
 #include "configstore/provider_config.h"
 

@@ -1,10 +1,10 @@
-#include "mirel/apiProvider.h"
+#include "mirel/api_provider.h"
 
-#include "authn/kmsAuthTokenHandler.h"
-#include "mirel/keyOperationImpl.h"
+#include "authn/kms_auth_token_handler.h"
+#include "mirel/key_operation_impl.h"
 
-#include <api/AuditContext.h>
-#include <api/CallInfo.h>
+#include <api/audit_context.h>
+#include <api/call_info.h>
 #include <configstore/configstore.h>
 #include <harlibs/log.h>
 #include <ironveil-common/quorex_mirel_providers.h>

@@ -1,4 +1,4 @@
-#include "mirel/keyOperationImpl.h"
+#include "mirel/key_operation_impl.h"
 
 #include "kms/kms_wipe.h"
 #include "mirel/error.h"

@@ -1,4 +1,4 @@
-#include "mirel/messageResolver.h"
+#include "mirel/message_resolver.h"
 
 #include <harlibs/log.h>
 

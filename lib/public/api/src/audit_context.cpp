@@ -1,4 +1,4 @@
-#include <api/AuditContext.h>
+#include <api/audit_context.h>
 
 #include <harlibs/log.h>
 
