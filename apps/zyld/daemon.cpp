@@ -62,7 +62,7 @@ void InitQuorex() {
   } catch (const std::exception& e) {
     std::cerr << "Initializing quorex failed: " << e.what() << std::endl;
   }
-  Log_Level(5, "Starting %s %s (build %d) with configuration %s\n", kAppName, kAppVersion, ZYLD_BUILD_NUMBER,
+  Log_Level(kLogInfo, "Starting %s %s (build %d) with configuration %s\n", kAppName, kAppVersion, ZYLD_BUILD_NUMBER,
             path.c_str());
 }
 
@@ -87,7 +87,7 @@ uint32_t EndpointPort() {
   int64_t port = ZylApi::kDefaultPort;
   Quorex::Service::GetApp().GetConfig().Values().GetInt("endpoint/port", &port);
   if (port < 1 || port > 65535) {
-    Log_Level(2, "Invalid endpoint/port %lld, using %u\n", static_cast<long long>(port), ZylApi::kDefaultPort);
+    Log_Level(kLogFailure, "Invalid endpoint/port %lld, using %u\n", static_cast<long long>(port), ZylApi::kDefaultPort);
     return ZylApi::kDefaultPort;
   }
   return static_cast<uint32_t>(port);
@@ -117,16 +117,16 @@ int StartAndRun(DaemonObjects& objects) {
   State::Providers::Instance().Init();
   Stats::SetUpKeyStats();
   if (!objects.endpoint->Start()) {
-    Log_Level(2, "HTTP endpoint failed to start. Exiting.\n");
+    Log_Level(kLogFailure, "HTTP endpoint failed to start. Exiting.\n");
     objects.endpoint.reset();  // not stopped: it never ran
     objects.io.reset();
     return 1;
   }
   if (!InitSignals(objects.endpoint.get())) {
-    Log_Level(2, "Failed to install signal handlers. Exiting.\n");
+    Log_Level(kLogFailure, "Failed to install signal handlers. Exiting.\n");
     return 1;
   }
-  Log_Level(5, "Start-up complete\n");
+  Log_Level(kLogInfo, "Start-up complete\n");
   Quorex::Service::GetApp().Run();
   return 0;
 }
@@ -177,7 +177,7 @@ void OpenFirewall() { Brask::Common::FirewallUtils::SetRulesetStatus(kFirewallRu
 void CloseFirewall() { Brask::Common::FirewallUtils::SetRulesetStatus(kFirewallRuleset, false); }
 
 void ExitDaemon(int status, ZylApi::StoppableEndpoint* endpoint) {
-  Log_Level(3, "Exiting with status %d\n", status);
+  Log_Level(kLogNotable, "Exiting with status %d\n", status);
   Brask::Common::SignalUtils::SignalsExit();
   if (endpoint != nullptr) {
     endpoint->Stop();
@@ -201,7 +201,7 @@ void RunDaemon() {
     status = StartAndRun(objects);
     ReleaseServingObjects(objects);
   } catch (const std::exception& e) {
-    Log_Level(2, "Exiting with error: %s\n", e.what());
+    Log_Level(kLogFailure, "Exiting with error: %s\n", e.what());
     status = 1;
   }
   StopTrackers(objects);

@@ -24,13 +24,13 @@ ConfigResult ExportProviders(std::string& text, std::string& hash) {
         exported = OpenStore()->Export(filters);
         return Success;
       },
-      [](const char* what) { Log_Level(2, "Exception during export of config store: %s\n", what); });
+      [](const char* what) { Log_Level(kLogFailure, "Exception during export of config store: %s\n", what); });
   if (r != Success) {
     return r;
   }
   std::string digest;
   if (!Brask::Common::SslUtils::ComputeHashHex(exported, digest)) {
-    Log_Level(2, "Hash computation failed while exporting\n");
+    Log_Level(kLogFailure, "Hash computation failed while exporting\n");
     return StoreError;
   }
   text = std::move(exported);
@@ -43,38 +43,38 @@ ConfigResult ImportConfiguration(const std::string& text) {
       [&] {
         std::vector<OvikConfigStore::ErrorInfo> errors;
         if (!OpenStore()->Import(text, errors)) {
-          Log_Level(2, "Failed to import the given configuration\n");
+          Log_Level(kLogFailure, "Failed to import the given configuration\n");
           return StoreError;
         }
         return Success;
       },
-      [](const char* what) { Log_Level(2, "Exception during import of config store: %s\n", what); });
+      [](const char* what) { Log_Level(kLogFailure, "Exception during import of config store: %s\n", what); });
 }
 
 void RestoreConfiguration() {
   StorePtr store = OpenStore();
   for (const ObjectHandle& object : store->GetDesiredUserConfigInstances(ProvidersSelection())) {
     const ConfigStoreObjectId& id = object->GetConfigStoreObjectId();
-    Log_Level(5, "Restoring configuration key %s instance %s\n", kProvidersKey.c_str(), id.instance.c_str());
+    Log_Level(kLogInfo, "Restoring configuration key %s instance %s\n", kProvidersKey.c_str(), id.instance.c_str());
     Guard(
         [&] {
           store->SetBootStatus(id, true);
           return Success;
         },
         [&](const char* what) {
-          Log_Level(2, "Failed to restore configuration key %s instance %s: %s\n", kProvidersKey.c_str(),
+          Log_Level(kLogFailure, "Failed to restore configuration key %s instance %s: %s\n", kProvidersKey.c_str(),
                     id.instance.c_str(), what);
         });
   }
   const ConfigStoreObjectId daemonKey("zyld_config", kKmsGroup, kOvikComponent);
-  Log_Level(5, "Restoring configuration key %s\n", daemonKey.key.c_str());
+  Log_Level(kLogInfo, "Restoring configuration key %s\n", daemonKey.key.c_str());
   Guard(
       [&] {
         store->SetBootStatus(daemonKey, true);
         return Success;
       },
       [&](const char* what) {
-        Log_Level(2, "Failed to restore configuration key %s: %s\n", daemonKey.key.c_str(), what);
+        Log_Level(kLogFailure, "Failed to restore configuration key %s: %s\n", daemonKey.key.c_str(), what);
       });
 }
 

@@ -38,7 +38,7 @@ ConfigResult ApplyChange(const ObjectHandle& target, const char* fmt, Change&& c
         change(*target);
         return Success;
       },
-      [&](const char* what) { Log_Level(2, fmt, what); });
+      [&](const char* what) { Log_Level(kLogFailure, fmt, what); });
 }
 
 }  // namespace
@@ -52,12 +52,12 @@ ConfigResult GetProviderObject(const StorePtr& store, const std::string& provide
       [&] {
         provider = providerId.empty() ? nullptr : store->Get(ProviderObjectId(providerId));
         if (!provider) {
-          Log_Level(2, "Provider %s not found\n", providerId.c_str());
+          Log_Level(kLogFailure, "Provider %s not found\n", providerId.c_str());
           return NotFound;
         }
         return Success;
       },
-      [](const char* what) { Log_Level(2, "Error getting provider config store object: %s\n", what); });
+      [](const char* what) { Log_Level(kLogFailure, "Error getting provider config store object: %s\n", what); });
 }
 
 ConfigResult GetSubObject(const ObjectHandle& parent, const std::string& name, ObjectHandle& object) {
@@ -65,12 +65,12 @@ ConfigResult GetSubObject(const ObjectHandle& parent, const std::string& name, O
       [&] {
         object = parent->GetSubObject(SubObjectId(name, OvikConfigStore::kEmptyString));
         if (!object) {
-          Log_Level(2, "Config store object %s not found\n", name.c_str());
+          Log_Level(kLogFailure, "Config store object %s not found\n", name.c_str());
           return NotFound;
         }
         return Success;
       },
-      [&](const char* what) { Log_Level(2, "Error getting %s from config store: %s\n", name.c_str(), what); });
+      [&](const char* what) { Log_Level(kLogFailure, "Error getting %s from config store: %s\n", name.c_str(), what); });
 }
 
 ConfigResult GetKeyServerObject(const StorePtr& store, const std::string& providerId, ObjectHandle& provider,
@@ -101,7 +101,7 @@ ConfigResult ReadProviderObjects(const std::string& providerId, ObjectHandle& pr
         store = OpenStore();
         return Success;
       },
-      [](const char* what) { Log_Level(2, "Error getting provider config store object: %s\n", what); });
+      [](const char* what) { Log_Level(kLogFailure, "Error getting provider config store object: %s\n", what); });
   if (r == Success) {
     r = GetKeyServerObject(store, providerId, provider, keyServer);
   }
@@ -115,14 +115,14 @@ ConfigResult ReadProviderObjects(const std::string& providerId, ObjectHandle& pr
           servers = kmipServer->GetSubObjectInstances(ServersFilter());
           return Success;
         },
-        [](const char* what) { Log_Level(2, "Error getting %s from config store: %s\n", "servers", what); });
+        [](const char* what) { Log_Level(kLogFailure, "Error getting %s from config store: %s\n", "servers", what); });
   }
   return r;
 }
 
 ConfigResult CreateProviderObjects(ProviderObjects& objects) {
   if (objects.providerId.empty()) {
-    Log_Level(2, "Cannot create a provider without an identifier\n");
+    Log_Level(kLogFailure, "Cannot create a provider without an identifier\n");
     return StoreError;
   }
   ObjectHandle provider;
@@ -131,7 +131,7 @@ ConfigResult CreateProviderObjects(ProviderObjects& objects) {
         StorePtr store = OpenStore();
         return store->Get(ProviderObjectId(objects.providerId)) ? AlreadyExists : Success;
       },
-      [](const char* what) { Log_Level(2, "Error getting provider config store object: %s\n", what); });
+      [](const char* what) { Log_Level(kLogFailure, "Error getting provider config store object: %s\n", what); });
   if (r != Success) {
     return r;
   }
@@ -142,7 +142,7 @@ ConfigResult CreateProviderObjects(ProviderObjects& objects) {
         keyServer = provider->CreateSubObject(SubObjectId("key_server"));
         return Success;
       },
-      [](const char* what) { Log_Level(2, "Error creating key server configstore object %s\n", what); });
+      [](const char* what) { Log_Level(kLogFailure, "Error creating key server configstore object %s\n", what); });
   if (r != Success) {
     return r;
   }
@@ -152,7 +152,7 @@ ConfigResult CreateProviderObjects(ProviderObjects& objects) {
         kmipServer = keyServer->CreateSubObject(SubObjectId("kmip_server"));
         return Success;
       },
-      [](const char* what) { Log_Level(2, "Error creating kmip server configstore object: %s\n", what); });
+      [](const char* what) { Log_Level(kLogFailure, "Error creating kmip server configstore object: %s\n", what); });
   if (r != Success) {
     return r;
   }
@@ -254,7 +254,7 @@ ConfigResult CommitProviderObjects(ProviderObjects& objects) {
         OpenStore()->Set(objects.provider, &result);
         return Success;
       },
-      [](const char* what) { Log_Level(2, "Error writing to config store: %s\n", what); });
+      [](const char* what) { Log_Level(kLogFailure, "Error writing to config store: %s\n", what); });
 }
 
 ConfigResult DeleteProvider(const std::string& providerId) {
@@ -263,14 +263,14 @@ ConfigResult DeleteProvider(const std::string& providerId) {
         StorePtr store = OpenStore();
         const ConfigStoreObjectId id = ProviderObjectId(providerId);
         if (providerId.empty() || !store->Get(id)) {
-          Log_Level(2, "Provider %s not found\n", providerId.c_str());
+          Log_Level(kLogFailure, "Provider %s not found\n", providerId.c_str());
           return NotFound;
         }
         store->Delete(id);
         return Success;
       },
       [&](const char* what) {
-        Log_Level(2, "Failed to delete provider %s from configstore: %s\n", providerId.c_str(), what);
+        Log_Level(kLogFailure, "Failed to delete provider %s from configstore: %s\n", providerId.c_str(), what);
       });
 }
 

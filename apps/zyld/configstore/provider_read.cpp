@@ -24,7 +24,7 @@ ConfigResult ReadObjectSet(const std::string& providerId, ObjectSet& set) {
   ConfigResult r = ReadProviderObjects(providerId, set.provider, set.keyServer, set.proxyServer, set.kmipServer,
                                        set.servers);
   if (r != Success) {
-    Log_Level(2, "Error getting objects from config store for provider %s\n", providerId.c_str());
+    Log_Level(kLogFailure, "Error getting objects from config store for provider %s\n", providerId.c_str());
   }
   return r;
 }
@@ -35,7 +35,7 @@ bool ReadKeyServerType(const ObjectHandle& keyServer, const std::string& provide
     return false;
   }
   if (!boost::describe::enum_from_string(text.c_str(), type)) {
-    Log_Level(2, "Unknown key server type %s for provider %s\n", text.c_str(), providerId.c_str());
+    Log_Level(kLogFailure, "Unknown key server type %s for provider %s\n", text.c_str(), providerId.c_str());
     return false;
   }
   return true;
@@ -152,14 +152,14 @@ ConfigResult WithObjectSet(const std::string& providerId, const char* what, Use&
         const ConfigResult r = ReadObjectSet(providerId, set);
         return r != Success ? r : use(set);
       },
-      [what](const char* error) { Log_Level(2, "Exception reading %s from config store: %s\n", what, error); });
+      [what](const char* error) { Log_Level(kLogFailure, "Exception reading %s from config store: %s\n", what, error); });
 }
 
 }  // namespace
 
 void StandardizeCertificate(std::string& certificate) {
   if (!Brask::Common::SslUtils::StandardizePemString(kCertBegin, kCertEnd, certificate)) {
-    Log_Level(3, "Failed to standardize certificate.\n");
+    Log_Level(kLogNotable, "Failed to standardize certificate.\n");
   }
 }
 
@@ -195,7 +195,7 @@ ConfigResult ListProviderIds(std::vector<std::string>& providerIds) {
         ids.reserve(values.size());
         for (std::optional<std::string>& id : values) {
           if (!id) {
-            Log_Level(2, "Error reading provider id\n");
+            Log_Level(kLogFailure, "Error reading provider id\n");
             return StoreError;
           }
           ids.push_back(std::move(*id));
@@ -203,7 +203,7 @@ ConfigResult ListProviderIds(std::vector<std::string>& providerIds) {
         providerIds = std::move(ids);
         return Success;
       },
-      [](const char* what) { Log_Level(2, "Error reading providers from config store %s\n", what); });
+      [](const char* what) { Log_Level(kLogFailure, "Error reading providers from config store %s\n", what); });
 }
 
 ConfigResult ListProviderSummaries(std::vector<ProviderSummary>& summaries) {
@@ -255,13 +255,13 @@ bool GetAttestationPublicKey(std::string& publicKey) {
         return Success;
       },
       [](const char* what) {
-        Log_Level(2, "Exception reading property '%s' from config store: %s\n", "certificate", what);
+        Log_Level(kLogFailure, "Exception reading property '%s' from config store: %s\n", "certificate", what);
       });
   if (r != Success) {
     return false;
   }
   if (certificate.empty()) {
-    Log_Level(2, "Proofd certificate is empty.\n");
+    Log_Level(kLogFailure, "Proofd certificate is empty.\n");
     return false;
   }
   return Brask::Common::SslUtils::ExtractKeyFromCert(certificate, publicKey);

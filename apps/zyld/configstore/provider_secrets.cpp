@@ -31,16 +31,16 @@ ConfigResult GetCredential(const std::string& providerId, std::string& credentia
         ObjectHandle provider, kmipServer;
         ConfigResult r = GetKmipServerObject(OpenStore(), providerId, provider, kmipServer);
         if (r != Success) {
-          Log_Level(2, "Get credential could not find kmip server for provider %s: %d\n", providerId.c_str(), r);
+          Log_Level(kLogFailure, "Get credential could not find kmip server for provider %s: %d\n", providerId.c_str(), r);
           return r;
         }
-        Log_Level(6, "Getting credential for the provider %s\n", providerId.c_str());
+        Log_Level(kLogTrace, "Getting credential for the provider %s\n", providerId.c_str());
         Har::Cleanse(credential);
         credential.clear();
         kmipServer->GetValue("credential", credential);
         return Success;
       },
-      [](const char* what) { Log_Level(2, "Exception reading %s from config store: %s\n", "credential", what); });
+      [](const char* what) { Log_Level(kLogFailure, "Exception reading %s from config store: %s\n", "credential", what); });
 }
 
 ConfigResult SetCredential(const std::string& providerId, const std::string& credential) {
@@ -50,15 +50,15 @@ ConfigResult SetCredential(const std::string& providerId, const std::string& cre
         ObjectHandle provider, kmipServer;
         ConfigResult r = GetKmipServerObject(store, providerId, provider, kmipServer);
         if (r != Success) {
-          Log_Level(2, "Set credential could not find kmip server for provider %s: %d\n", providerId.c_str(), r);
+          Log_Level(kLogFailure, "Set credential could not find kmip server for provider %s: %d\n", providerId.c_str(), r);
           return r;
         }
-        Log_Level(6, "Setting credential for the provider %s\n", providerId.c_str());
+        Log_Level(kLogTrace, "Setting credential for the provider %s\n", providerId.c_str());
         kmipServer->SetValue("credential", credential);
         WriteBack(store, provider);
         return Success;
       },
-      [](const char* what) { Log_Level(2, "Set credential failed to write to configstore: %s\n", what); });
+      [](const char* what) { Log_Level(kLogFailure, "Set credential failed to write to configstore: %s\n", what); });
 }
 
 ConfigResult GetClientCertificate(const std::string& providerId, std::string& certificate,
@@ -77,11 +77,11 @@ ConfigResult GetClientCertificate(const std::string& providerId, std::string& ce
         }
         std::string cert, key;
         if (!client->GetValue("certificate", cert)) {
-          Log_Level(2, "Error reading client certificate from config store for provider %s\n", providerId.c_str());
+          Log_Level(kLogFailure, "Error reading client certificate from config store for provider %s\n", providerId.c_str());
           return StoreError;
         }
         if (!client->GetValue("private_key", key)) {
-          Log_Level(2, "Error reading private key from config store for provider %s\n", providerId.c_str());
+          Log_Level(kLogFailure, "Error reading private key from config store for provider %s\n", providerId.c_str());
           return StoreError;
         }
         certificate = std::move(cert);
@@ -90,7 +90,7 @@ ConfigResult GetClientCertificate(const std::string& providerId, std::string& ce
         return Success;
       },
       [&](const char* what) {
-        Log_Level(2, "Error reading client certificate from config store for provider %s: %s\n", providerId.c_str(),
+        Log_Level(kLogFailure, "Error reading client certificate from config store for provider %s: %s\n", providerId.c_str(),
                   what);
       });
 }
@@ -109,7 +109,7 @@ ConfigResult SetClientCertificate(const std::string& providerId, const std::stri
         return found;
       },
       [&](const char* what) {
-        Log_Level(2, "Error creating client certificate config store object for provider %s: %s\n",
+        Log_Level(kLogFailure, "Error creating client certificate config store object for provider %s: %s\n",
                   providerId.c_str(), what);
       });
   if (r != Success) {
@@ -122,7 +122,7 @@ ConfigResult SetClientCertificate(const std::string& providerId, const std::stri
         WriteBack(store, provider);
         return Success;
       },
-      [](const char* what) { Log_Level(2, "Error writing client certificate to configstore: %s\n", what); });
+      [](const char* what) { Log_Level(kLogFailure, "Error writing client certificate to configstore: %s\n", what); });
 }
 
 ConfigResult GetClientCsr(const std::string& providerId, std::string& csr, std::string& privateKey) {
@@ -131,12 +131,12 @@ ConfigResult GetClientCsr(const std::string& providerId, std::string& csr, std::
         ObjectHandle provider, kmipServer;
         ConfigResult r = GetKmipServerObject(OpenStore(), providerId, provider, kmipServer);
         if (r != Success) {
-          Log_Level(2, "Unable to find provider or kmip server config for %s: %d\n", providerId.c_str(), r);
+          Log_Level(kLogFailure, "Unable to find provider or kmip server config for %s: %d\n", providerId.c_str(), r);
           return r;
         }
         ObjectHandle pending = FindOptionalSubObject(kmipServer, "client_CSR");
         if (!pending) {
-          Log_Level(6, "Client CSR for %s provider not found\n", providerId.c_str());
+          Log_Level(kLogTrace, "Client CSR for %s provider not found\n", providerId.c_str());
           return Success;
         }
         csr.clear();
@@ -146,7 +146,7 @@ ConfigResult GetClientCsr(const std::string& providerId, std::string& csr, std::
         pending->GetValue("private_key", privateKey);
         return Success;
       },
-      [](const char* what) { Log_Level(2, "Error get client CSR configstore object %s\n", what); });
+      [](const char* what) { Log_Level(kLogFailure, "Error get client CSR configstore object %s\n", what); });
 }
 
 ConfigResult SetClientCsr(const std::string& providerId, const std::string& csr, const std::string& privateKey) {
@@ -157,13 +157,13 @@ ConfigResult SetClientCsr(const std::string& providerId, const std::string& csr,
         store = OpenStore();
         ConfigResult found = GetKmipServerObject(store, providerId, provider, kmipServer);
         if (found != Success) {
-          Log_Level(2, "Unable to find provider or kmip server config for %s: %d\n", providerId.c_str(), found);
+          Log_Level(kLogFailure, "Unable to find provider or kmip server config for %s: %d\n", providerId.c_str(), found);
           return found;
         }
         pending = GetOrCreate(kmipServer, "client_CSR");
         return Success;
       },
-      [](const char* what) { Log_Level(2, "Error create/get client csr configstore object %s\n", what); });
+      [](const char* what) { Log_Level(kLogFailure, "Error create/get client csr configstore object %s\n", what); });
   if (r != Success) {
     return r;
   }
@@ -174,7 +174,7 @@ ConfigResult SetClientCsr(const std::string& providerId, const std::string& csr,
         WriteBack(store, provider);
         return Success;
       },
-      [](const char* what) { Log_Level(2, "Caught ConfigStore exception during setting csr and key %s\n", what); });
+      [](const char* what) { Log_Level(kLogFailure, "Caught ConfigStore exception during setting csr and key %s\n", what); });
 }
 
 ConfigResult GetServerCertificates(const std::string& providerId, std::vector<std::string>& certificates) {
@@ -187,11 +187,11 @@ ConfigResult GetServerCertificates(const std::string& providerId, std::vector<st
         }
         certificates.clear();
         if (keyServer->GetValue("server_cert", certificates)) {
-          Log_Level(6, "%lu certificates found in configstore\n", certificates.size());
+          Log_Level(kLogTrace, "%lu certificates found in configstore\n", certificates.size());
         }
         return Success;
       },
-      [](const char* what) { Log_Level(2, "Exception reading %s from config store: %s\n", "server_cert", what); });
+      [](const char* what) { Log_Level(kLogFailure, "Exception reading %s from config store: %s\n", "server_cert", what); });
 }
 
 ConfigResult SetServerCertificates(const std::string& providerId, const std::vector<std::string>& certificates) {
@@ -207,7 +207,7 @@ ConfigResult SetServerCertificates(const std::string& providerId, const std::vec
         WriteBack(store, provider);
         return Success;
       },
-      [](const char* what) { Log_Level(2, "Error writing to configstore: %s\n", what); });
+      [](const char* what) { Log_Level(kLogFailure, "Error writing to configstore: %s\n", what); });
 }
 
 }  // namespace Zyld::ProviderConfig

@@ -42,7 +42,7 @@ bool ReadRequired(const OvikConfigStore::StoreObject& object, const char* name, 
   if (object.GetValue(name, out)) {
     return true;
   }
-  Log_Level(2, "Error reading %s from config store\n", name);
+  Log_Level(kLogFailure, "Error reading %s from config store\n", name);
   return false;
 }
 

@@ -50,7 +50,7 @@ KmsResult KmipKms::GenerateKey(uint32_t server, uint32_t keySize, std::string& k
   const KmsInfo& info = *info_;
   if (keySize == 0 || keySize > kMaxDataKeySize) {
     error = "Invalid data key size " + std::to_string(keySize);
-    Log_Level(2, "Generate key failed, %s\n", error.c_str());
+    Log_Level(kLogFailure, "Generate key failed, %s\n", error.c_str());
     return GeneralError;
   }
   Har::SecureBytes masterKey;
@@ -58,7 +58,7 @@ KmsResult KmipKms::GenerateKey(uint32_t server, uint32_t keySize, std::string& k
   KmsResult r = FetchMasterKey(server, info.masterKeyId, masterKey, error);
   if (r != Success) {
     masterGuard.Wipe();
-    Log_Level(2, "Failed to generate key. Could not fetch master key or it is not usable. Key %s, provider %s, "
+    Log_Level(kLogFailure, "Failed to generate key. Could not fetch master key or it is not usable. Key %s, provider %s, "
               "server %s, reason %s\n", info.masterKeyId.c_str(), info.name.c_str(), ServerName(server).c_str(),
               error.c_str());
     return r;
@@ -67,7 +67,7 @@ KmsResult KmipKms::GenerateKey(uint32_t server, uint32_t keySize, std::string& k
   WipeGuard dataGuard("data key", dataKey);
   if (!Ssl::RandomBytes(dataKey.data(), dataKey.size())) {
     error = "Failed to generate random bytes";
-    Log_Level(2, "Generate key failed, %s\n", error.c_str());
+    Log_Level(kLogFailure, "Generate key failed, %s\n", error.c_str());
     return CryptoError;
   }
   std::vector<uint8_t> iv;
@@ -77,22 +77,22 @@ KmsResult KmipKms::GenerateKey(uint32_t server, uint32_t keySize, std::string& k
   masterGuard.Wipe();
   if (!encrypted) {
     error = "Failed to encrypt data key";
-    Log_Level(2, "Generate key failed, %s\n", error.c_str());
+    Log_Level(kLogFailure, "Generate key failed, %s\n", error.c_str());
     return CryptoError;
   }
   if (!EncodeKey(dataKey, key)) {
     error = "Failed to encode key";
-    Log_Level(2, "Generate key failed, %s\n", error.c_str());
+    Log_Level(kLogFailure, "Generate key failed, %s\n", error.c_str());
     return EncodingError;
   }
   dataGuard.Wipe();
   if (!KmipMetadataParser().Add(info.masterKeyId, iv, tag, ciphertext.data(), ciphertext.size(), wrappedKey)) {
     DiscardKeyText(key);
     error = "Failed to add metadata";
-    Log_Level(2, "Generate key failed, %s\n", error.c_str());
+    Log_Level(kLogFailure, "Generate key failed, %s\n", error.c_str());
     return MetadataError;
   }
-  Log_Level(0, "Operation : 'GenerateKey', masterKeyId : '%s'\n", info.masterKeyId.c_str());
+  Log_Level(kLogRecord, "Operation : 'GenerateKey', masterKeyId : '%s'\n", info.masterKeyId.c_str());
   return Success;
 }
 
@@ -108,11 +108,11 @@ KmsResult KmipKms::Decrypt(uint32_t server, const std::string& wrappedKey, std::
   WipeGuard masterGuard("master key", masterKey);
   KmsResult r = FetchMasterKey(server, keyId, masterKey, error);
   if (r == MasterKeyUnusableForEncryption) {
-    Log_Level(3, "Proceeding to decrpt with a key which is deactivated or compromised. Key %s, provider %s, "
+    Log_Level(kLogNotable, "Proceeding to decrpt with a key which is deactivated or compromised. Key %s, provider %s, "
               "server %s\n", info.masterKeyId.c_str(), info.name.c_str(), ServerName(server).c_str());
   } else if (r != Success) {
     masterGuard.Wipe();
-    Log_Level(2, "Failed to decrypt. Could not fetch master key or it is not usable. Key %s, provider %s, "
+    Log_Level(kLogFailure, "Failed to decrypt. Could not fetch master key or it is not usable. Key %s, provider %s, "
               "server %s, reason %s\n", info.masterKeyId.c_str(), info.name.c_str(), ServerName(server).c_str(),
               error.c_str());
     return r;
@@ -126,16 +126,16 @@ KmsResult KmipKms::Decrypt(uint32_t server, const std::string& wrappedKey, std::
   masterGuard.Wipe();
   if (!decrypted) {
     error = "Failed to decrypt ciphertext";
-    Log_Level(2, "Decrypt failed, %s\n", error.c_str());
+    Log_Level(kLogFailure, "Decrypt failed, %s\n", error.c_str());
     return CryptoError;
   }
   if (!EncodeKey(plaintext, key)) {
     error = "Failed to encode plaintext";
-    Log_Level(2, "Decrypt failed, %s\n", error.c_str());
+    Log_Level(kLogFailure, "Decrypt failed, %s\n", error.c_str());
     return EncodingError;
   }
   plainGuard.Wipe();
-  Log_Level(0, "Operation : 'Decrypt'\n");
+  Log_Level(kLogRecord, "Operation : 'Decrypt'\n");
   return Success;
 }
 

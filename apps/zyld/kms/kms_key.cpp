@@ -30,16 +30,16 @@ bool KmipKms::ReadCachedKey(const std::string& keyId, bool forceState, Har::Secu
   key.assign(cache_.masterKey.begin(), cache_.masterKey.end());
   if (!forceState && cache_.keyState != kKeyStateUnknown) {
     state = cache_.keyState;
-    Log_Level(6, "Provider %s using cached key and state\n", info_->name.c_str());
+    Log_Level(kLogTrace, "Provider %s using cached key and state\n", info_->name.c_str());
     return true;
   }
-  Log_Level(6, "Provider %s using cached key\n", info_->name.c_str());
+  Log_Level(kLogTrace, "Provider %s using cached key\n", info_->name.c_str());
   return false;
 }
 
 KmsResult KmipKms::ReadKeyFromServer(qlc_session* session, const std::string& keyId, Har::SecureBytes& key,
                                      std::string& error) const {
-  Log_Level(6, "Provider %s getting key from server\n", info_->name.c_str());
+  Log_Level(kLogTrace, "Provider %s getting key from server\n", info_->name.c_str());
   qlc_result* raw = nullptr;
   KmsResult r = PerformOperation(session, keyId, kGetKeyCommand, error, &raw);
   if (r != Success) {
@@ -52,7 +52,7 @@ KmsResult KmipKms::ReadKeyFromServer(qlc_session* session, const std::string& ke
   const int status = qlc_value_of("Symmetric_Key/Key", result.get(), "bs", &bytes, &length);
   value.pointer_ = bytes;
   if (status != QLC_OK || length < 0) {
-    Log_Level(3, "Failed to find key in the response %d\n", status);
+    Log_Level(kLogNotable, "Failed to find key in the response %d\n", status);
     error = qlc_explain(result.get());
     return MapLibraryStatus(status == QLC_OK ? QLC_BAD_RESPONSE : status);
   }
@@ -78,12 +78,12 @@ KmsResult KmipKms::GetKey(uint32_t server, const std::string& keyId, bool forceS
       r = ReadKeyFromServer(session.get(), keyId, key, error);
     }
     if (r == Success) {
-      Log_Level(6, "Provider %s getting key state from server\n", info_->name.c_str());
+      Log_Level(kLogTrace, "Provider %s getting key state from server\n", info_->name.c_str());
       r = GetKeyState(session.get(), keyId, state, error);
     }
   }
   if (r == GeneralError) {
-    Log_Level(3, "Overriding the result to NotFound for server %s of provider %s\n", ServerName(server).c_str(),
+    Log_Level(kLogNotable, "Overriding the result to NotFound for server %s of provider %s\n", ServerName(server).c_str(),
               info_->name.c_str());
     return MasterKeyNotFound;
   }
@@ -101,7 +101,7 @@ KmsResult KmipKms::GetKeyState(qlc_session* session, const std::string& keyId, i
   int value = 0;
   const int status = qlc_value_of("Attributes/State", result.get(), "d", &value);
   if (status != QLC_OK) {
-    Log_Level(3, "Failed to find key state in the response %d\n", status);
+    Log_Level(kLogNotable, "Failed to find key state in the response %d\n", status);
     error = qlc_explain(result.get());
     state = kKeyStateUnknown;
   } else {
@@ -158,7 +158,7 @@ KmsResult KmipKms::CheckMasterKey(size_t keyLength, int32_t state, bool& found, 
 }
 
 void KmipKms::UpdateStatus() {
-  Log_Level(6, "Provider %s update status\n", info_->name.c_str());
+  Log_Level(kLogTrace, "Provider %s update status\n", info_->name.c_str());
   KmsCache probed;
   ProbeStatus(probed);
   Har::WriteGuard guard(cache_.lock);
@@ -174,12 +174,12 @@ void KmipKms::GetStatus(KmsStatus& status) {
   cache_.lock.AcquireRead();
   if (cache_.valid) {
     status = cache_.status;
-    Log_Level(6, "Provider %s getting status from cache\n", info_->name.c_str());
+    Log_Level(kLogTrace, "Provider %s getting status from cache\n", info_->name.c_str());
     cache_.lock.Release();
     return;
   }
   cache_.lock.Release();
-  Log_Level(6, "Provider %s getting status from server\n", info_->name.c_str());
+  Log_Level(kLogTrace, "Provider %s getting status from server\n", info_->name.c_str());
   KmsCache probed;
   ProbeStatus(probed);
   status = std::move(probed.status);

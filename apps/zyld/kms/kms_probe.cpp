@@ -30,7 +30,7 @@ KmsResult KmipKms::GetRemoteServerCertificate(uint32_t server, std::string& cert
     if (cache_.valid && server < cache_.remoteServerCertificates.size() &&
         !cache_.remoteServerCertificates[server].empty()) {
       certificate = cache_.remoteServerCertificates[server];
-      Log_Level(6, "Provider %s using cached remote server cert for server %s\n", info_->name.c_str(),
+      Log_Level(kLogTrace, "Provider %s using cached remote server cert for server %s\n", info_->name.c_str(),
                 ServerName(server).c_str());
       return Success;
     }
@@ -39,7 +39,7 @@ KmsResult KmipKms::GetRemoteServerCertificate(uint32_t server, std::string& cert
 }
 
 KmsResult KmipKms::FetchRemoteServerCertificate(uint32_t server, std::string& certificate, std::string& error) const {
-  Log_Level(6, "Fetching remote server cert\n");
+  Log_Level(kLogTrace, "Fetching remote server cert\n");
   Har::SecureString spec = BuildConnectionSpec(server, false, std::string());
   qlc_session* raw = nullptr;
   QlcResult result(OpenSession(&raw, spec.c_str()));
@@ -52,7 +52,7 @@ KmsResult KmipKms::FetchRemoteServerCertificate(uint32_t server, std::string& ce
     r = FetchServerCredentials(result.get(), fetched, error);
     if (r == Success) {
       if (!Brask::Common::SslUtils::StandardizePemString(kCertBegin, kCertEnd, fetched)) {
-        Log_Level(3, "Failed to standardize server certificate of key server %s\n", ServerName(server).c_str());
+        Log_Level(kLogNotable, "Failed to standardize server certificate of key server %s\n", ServerName(server).c_str());
       }
       certificate.swap(fetched);
     }
@@ -64,7 +64,7 @@ KmsResult KmipKms::FetchRemoteServerCertificate(uint32_t server, std::string& ce
     r = MapLibraryStatus(status);
   }
   if (r != Success) {
-    Log_Level(2, "Failed to fetch server certificate from key server %s: %s\n", ServerName(server).c_str(),
+    Log_Level(kLogFailure, "Failed to fetch server certificate from key server %s: %s\n", ServerName(server).c_str(),
               error.c_str());
   }
   return r;
@@ -76,13 +76,13 @@ KmsResult KmipKms::FetchServerCredentials(qlc_result* result, std::string& certi
   QlcCredentials credentials(raw);
   if (status != QLC_OK) {
     error = qlc_explain(result);
-    Log_Level(2, "Failed to fetch server cert: ret = %d reason = %s\n", status, error.c_str());
+    Log_Level(kLogFailure, "Failed to fetch server cert: ret = %d reason = %s\n", status, error.c_str());
     return MapLibraryStatus(status);
   }
   if (credentials == nullptr ||
       (credentials->format != kCredentialFormatPem && credentials->format != kCredentialFormatPemAlt)) {
     const int format = credentials == nullptr ? -1 : static_cast<int>(credentials->format);
-    Log_Level(2, "Unknown certificate format %d\n", format);
+    Log_Level(kLogFailure, "Unknown certificate format %d\n", format);
     error = "Invalid certificate format";
     return CertFormatUnknown;
   }
@@ -124,7 +124,7 @@ KmsResult KmipKms::DiscoverVersions(uint32_t server, bool alwaysTrustServer, con
   }
   if (status != QLC_OK) {
     error = qlc_explain(connected.get());
-    Log_Level(2, "Failed to connect to key server %s: %s\n", name.c_str(), error.c_str());
+    Log_Level(kLogFailure, "Failed to connect to key server %s: %s\n", name.c_str(), error.c_str());
     return MapLibraryStatus(status);
   }
   QlcSession session(raw);
@@ -133,11 +133,11 @@ KmsResult KmipKms::DiscoverVersions(uint32_t server, bool alwaysTrustServer, con
   status = qlc_ok(result.get());
   if (status != QLC_OK) {
     error = qlc_explain(result.get());
-    Log_Level(2, "Failed to query versions in key server %s: %s\n", name.c_str(), error.c_str());
+    Log_Level(kLogFailure, "Failed to query versions in key server %s: %s\n", name.c_str(), error.c_str());
     return MapLibraryStatus(status);
   }
   if (qlc_find("Versions", result.get()) == nullptr) {
-    Log_Level(2, "Key server %s did not return version information\n", name.c_str());
+    Log_Level(kLogFailure, "Key server %s did not return version information\n", name.c_str());
     error = "Key server did not return any version";
     versions.clear();
     return NoVersionsFound;
@@ -148,11 +148,11 @@ KmsResult KmipKms::DiscoverVersions(uint32_t server, bool alwaysTrustServer, con
     status = qlc_value_of(nullptr, node, "%s", &text);
     if (status != QLC_OK) {
       qlc_free(text);
-      Log_Level(2, "Failed to get version from the response of key server %s: %d\n", name.c_str(), status);
+      Log_Level(kLogFailure, "Failed to get version from the response of key server %s: %d\n", name.c_str(), status);
       error = "Failed to get version from the key server";
       return MapLibraryStatus(status);
     }
-    Log_Level(5, "Found server version %s for key server %s\n", text, name.c_str());
+    Log_Level(kLogInfo, "Found server version %s for key server %s\n", text, name.c_str());
     versions.emplace_back(text);
     supported = IsSupportedVersion(versions.back()) || supported;
     qlc_free(text);
@@ -171,7 +171,7 @@ void KmipKms::ProbeServer(uint32_t server, KmsCache& record) {
   std::string error;
   std::string certificate;
   if (FetchRemoteServerCertificate(server, certificate, error) != Success) {
-    Log_Level(2, "Failed to get remote server cert for server %s of provider %s\n", name.c_str(), provider);
+    Log_Level(kLogFailure, "Failed to get remote server cert for server %s of provider %s\n", name.c_str(), provider);
     error.clear();
     certificate.clear();
   }
@@ -181,7 +181,7 @@ void KmipKms::ProbeServer(uint32_t server, KmsCache& record) {
   if (r == Success) {
     entry.clientTrustServer = entry.serverTrustClient = healthy = true;
   } else {
-    Log_Level(2, "DiscoverVersions(alwaysTrustServer=False) failed for server %s of provider %s: %s\n", name.c_str(),
+    Log_Level(kLogFailure, "DiscoverVersions(alwaysTrustServer=False) failed for server %s of provider %s: %s\n", name.c_str(),
               provider, error.c_str());
     entry.errors[kClientNotTrustingServer] = r;
     versions.clear();
@@ -189,12 +189,12 @@ void KmipKms::ProbeServer(uint32_t server, KmsCache& record) {
     if (r == Success) {
       entry.serverTrustClient = true;
     } else {
-      Log_Level(2, "DiscoverVersions(alwaysTrustServer=True) failed for server %s of provider %s: %s\n",
+      Log_Level(kLogFailure, "DiscoverVersions(alwaysTrustServer=True) failed for server %s of provider %s: %s\n",
                 name.c_str(), provider, error.c_str());
       entry.errors[kServerNotTrustingClient] = r;
     }
   }
-  Log_Level(6, "Status update - provider: %s server: %s serverTrustClient: %d clientTrustServer: %d\n", provider,
+  Log_Level(kLogTrace, "Status update - provider: %s server: %s serverTrustClient: %d clientTrustServer: %d\n", provider,
             name.c_str(), entry.serverTrustClient ? 1 : 0, entry.clientTrustServer ? 1 : 0);
   KmsStatus& status = record.status;
   if (!status.masterKeyFound) {
@@ -208,20 +208,20 @@ void KmipKms::ProbeServer(uint32_t server, KmsCache& record) {
         if (error.empty()) {
           error = checkError;
         }
-        Log_Level(6, "Provider %s status update master key found %s usable %s size supported %s\n", provider,
+        Log_Level(kLogTrace, "Provider %s status update master key found %s usable %s size supported %s\n", provider,
                   TrueFalse(status.masterKeyFound), TrueFalse(status.masterKeyUsable),
                   TrueFalse(status.keySizeSupported));
       }
       if (status.masterKeyFound && status.masterKeyUsable && status.keySizeSupported) {
         status.keyProblems.clear();
-        Log_Level(6, "Provider %s status update master key state %d\n", provider, record.keyState);
+        Log_Level(kLogTrace, "Provider %s status update master key state %d\n", provider, record.keyState);
       } else {
-        Log_Level(3, "Master key is not available in server %s of provider %s: %s\n", name.c_str(), provider,
+        Log_Level(kLogNotable, "Master key is not available in server %s of provider %s: %s\n", name.c_str(), provider,
                   error.c_str());
         status.keyProblems.push_back(r);
       }
     } else {
-      Log_Level(3, "Key server %s of provider %s is unhealthy\n", name.c_str(), provider);
+      Log_Level(kLogNotable, "Key server %s of provider %s is unhealthy\n", name.c_str(), provider);
       status.keyProblems.push_back(MasterKeyNotFound);
     }
   }
@@ -236,7 +236,7 @@ void KmipKms::ProbeStatus(KmsCache& record) {
     ProbeServer(server, record);
   }
   if (!record.status.masterKeyFound || record.keyState == 5 || record.keyState == 6) {
-    Log_Level(6, "Master key not found or already destroyed, clearing cache. Provider %s key %s\n",
+    Log_Level(kLogTrace, "Master key not found or already destroyed, clearing cache. Provider %s key %s\n",
               info_->name.c_str(), info_->masterKeyId.c_str());
     Har::Cleanse(record.masterKey.data(), record.masterKey.size());
     record.masterKey.clear();

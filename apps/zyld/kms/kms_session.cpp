@@ -43,7 +43,7 @@ void AppendDecimal(Har::SecureString& out, int64_t value) {
 std::string StandardCert(const std::string& pem, const char* failure) {
   std::string copy = pem;
   if (!Brask::Common::SslUtils::StandardizePemString(kCertBegin, kCertEndNewline, copy)) {
-    Log_Level(3, "%s", failure);
+    Log_Level(kLogNotable, "%s", failure);
   }
   return copy;
 }
@@ -75,7 +75,7 @@ KmsCache::~KmsCache() { Har::Cleanse(masterKey.data(), masterKey.size()); }
 std::unique_ptr<KmipKms> CreateKms(const std::string& providerId) {
   auto info = std::make_shared<KmsInfo>();
   if (ProviderConfig::GetKmsInfo(providerId, *info) != ProviderConfig::Success) {
-    Log_Level(3, "Error getting provider %s\n", providerId.c_str());
+    Log_Level(kLogNotable, "Error getting provider %s\n", providerId.c_str());
     return nullptr;
   }
   return std::make_unique<KmipKms>(std::move(info));
@@ -107,11 +107,11 @@ Har::SecureString KmipKms::BuildConnectionSpec(uint32_t server, bool trust, cons
   const KmsInfo& info = *info_;
   Har::SecureString spec;
   if (server >= info.servers.size()) {
-    Log_Level(2, "No server %u in provider %s\n", server, info.name.c_str());
+    Log_Level(kLogFailure, "No server %u in provider %s\n", server, info.name.c_str());
     return spec;  // the library rejects an empty specification
   }
   const ServerEntry& s = info.servers[server];
-  Log_Level(5, "Create client context for server %s: %" PRId64 "\n", s.host.c_str(), s.port);
+  Log_Level(kLogInfo, "Create client context for server %s: %" PRId64 "\n", s.host.c_str(), s.port);
   spec.reserve(256 + 4 * (info.clientCertificate.size() + info.privateKey.size()));
   spec.append("Presentation={Protocol=KMIP, Version='").append(kKmipVersion).append("', Format=TTLV}, Session = {");
   if (!info.proxyHost.empty()) {
@@ -155,7 +155,7 @@ KmsResult KmipKms::Connect(qlc_session** session, uint32_t server, std::string& 
   const int status = qlc_ok(result.get());
   if (status != QLC_OK) {
     error = qlc_explain(result.get());
-    Log_Level(2, "Failed to connect to key server, %s\n", error.c_str());
+    Log_Level(kLogFailure, "Failed to connect to key server, %s\n", error.c_str());
     if (*session != nullptr) {
       qlc_disconnect_key_manager(*session);
       *session = nullptr;
@@ -178,7 +178,7 @@ KmsResult KmipKms::PerformOperation(qlc_session* session, const std::string& key
   const int status = qlc_ok(result.get());
   if (status != QLC_OK) {
     error = qlc_explain(result.get());
-    Log_Level(2, "%s failed on key %s, %s\n", command, keyId.c_str(), error.c_str());
+    Log_Level(kLogFailure, "%s failed on key %s, %s\n", command, keyId.c_str(), error.c_str());
   } else if (out != nullptr) {
     *out = result.release();
   }

@@ -92,12 +92,12 @@ std::shared_ptr<MetadataContainer> LoadSection(const char* what, const char* com
                                                const std::string& path,
                                                bool (*load)(const std::string&, const std::string&,
                                                             MetadataContainer&, std::string*)) {
-  Log_Level(5, "Loading %s metadata file: %s\n", what, path.c_str());
+  Log_Level(kLogInfo, "Loading %s metadata file: %s\n", what, path.c_str());
   auto container = std::make_shared<MetadataContainer>();
   std::string error;
   const bool loaded = load(component, path, *container, &error);
   if (!loaded) {
-    Log_Level(2, "Error loading file: %s\n", error.c_str());
+    Log_Level(kLogFailure, "Error loading file: %s\n", error.c_str());
   }
   VERIFY(loaded);
   return container;
@@ -105,19 +105,19 @@ std::shared_ptr<MetadataContainer> LoadSection(const char* what, const char* com
 
 std::shared_ptr<const Mirel::Authz::AuthzInfo> LoadAuthz(const std::string& path) {
   auto info = std::make_shared<Mirel::Authz::AuthzInfo>(Mirel::Authz::CreateDefaultAuthzInfo());
-  Log_Level(5, "Loading authz metadata file: %s\n", path.c_str());
+  Log_Level(kLogInfo, "Loading authz metadata file: %s\n", path.c_str());
   std::ifstream in(path, std::ios::binary);
   std::vector<Mirel::Message> errors;
   const bool loaded = in && Mirel::Authz::LoadAuthzInfoMetadata::Load(in, *info, nullptr, &errors);
   if (!loaded) {
-    Log_Level(2, "Error loading authz metadata file: %s\n", path.c_str());
+    Log_Level(kLogFailure, "Error loading authz metadata file: %s\n", path.c_str());
   }
   VERIFY(loaded);
   return info;
 }
 
 void LogCertificateFailure(const OvikConfigStore::ConfigStoreException& e) {
-  Log_Level(2, "Exception reading property '%s' from config store: %s\n", "certificate", e.what());
+  Log_Level(kLogFailure, "Exception reading property '%s' from config store: %s\n", "certificate", e.what());
 }
 
 Ovik::Authn::CertificateText CertificateIn(OvikConfigStore::ConfigStore& store) {

@@ -70,7 +70,7 @@ bool Endpoint::Start() {
   Quorex::Service::ThreadPool& pool = pool_ ? *pool_ : Quorex::Service::GetApp().GetThreadPool();
   const int tasks = IoTasksFor(pool.MaxThreads());
   if (tasks < kIoTasks) {
-    Log_Level(3, "Thread pool of %d workers: running the HTTP endpoint on %d I/O tasks\n",
+    Log_Level(kLogNotable, "Thread pool of %d workers: running the HTTP endpoint on %d I/O tasks\n",
               pool.MaxThreads(), tasks);
   }
   work_.emplace(io_->get_executor());
@@ -81,7 +81,7 @@ bool Endpoint::Start() {
   for (int i = 0; i < tasks; ++i) {
     pool.Enqueue([this] { RunIo(); });
   }
-  Log_Level(5, "HTTP endpoint listening on TCP port %d\n", static_cast<int>(port_));
+  Log_Level(kLogInfo, "HTTP endpoint listening on TCP port %d\n", static_cast<int>(port_));
   return true;
 }
 

@@ -34,7 +34,7 @@ Attempt TryServers(const ::Zyld::Kms::Kms& kms, const char* operation, const std
   Attempt attempt;
   const uint32_t count = kms.GetServerCount();
   if (count == 0) {
-    Log_Level(2, "Provider %s has no key servers\n", provider.c_str());
+    Log_Level(kLogFailure, "Provider %s has no key servers\n", provider.c_str());
   }
   for (uint32_t i = 0; i < count; ++i) {
     attempt.server.clear();
@@ -45,7 +45,7 @@ Attempt TryServers(const ::Zyld::Kms::Kms& kms, const char* operation, const std
     if (attempt.result == ::Zyld::Kms::Success) {
       break;
     }
-    Log_Level(3, "%s failed on provider %s server %s %s, trying next server\n", operation,
+    Log_Level(kLogNotable, "%s failed on provider %s server %s %s, trying next server\n", operation,
               provider.c_str(), attempt.server.c_str(), error.c_str());
   }
   return attempt;
@@ -81,7 +81,7 @@ KmsPtr FindProvider(::Zyld::State::Providers& registry, const std::string& provi
                     ::Mirel::AsyncResult<T>& result, uint64_t startUs) {
   KmsPtr kms = registry.GetProvider(provider);
   if (!kms) {
-    Log_Level(2, "Provider %s does not exist\n", provider.c_str());
+    Log_Level(kLogFailure, "Provider %s does not exist\n", provider.c_str());
     Fail(result,
          Api::MakeNotFoundError(
              {Api::MakeMessage("com.velora.ovik.kms.providers.not_found", {{"provider", provider}})}),
@@ -98,12 +98,12 @@ void KeyOperationImpl::GenerateKey(const std::string& provider, int64_t keySize,
                                    ::Mirel::AsyncResult<GeneratedKey> result) {
   const uint64_t startUs = ::Zyld::Stats::KeyOperationClockUs();
   if (provider.empty()) {
-    Log_Level(2, "Generate key called on an empty provider\n");
+    Log_Level(kLogFailure, "Generate key called on an empty provider\n");
     Fail(result, InvalidArgument("provider"), startUs);
     return;
   }
   if (keySize < 1 || keySize > kMaxKeySize) {
-    Log_Level(2, "Generate key called with key size %lld\n", static_cast<long long>(keySize));
+    Log_Level(kLogFailure, "Generate key called with key size %lld\n", static_cast<long long>(keySize));
     Fail(result, InvalidArgument("keySize"), startUs);
     return;
   }
@@ -130,7 +130,7 @@ void KeyOperationImpl::GenerateKey(const std::string& provider, int64_t keySize,
 
 void KeyOperationImpl::Encrypt(const std::string& /*provider*/, const std::string& /*key*/,
                                ::Mirel::AsyncResult<EncryptResult> result) {
-  Log_Level(2, "Encrypt is not supported.\n");
+  Log_Level(kLogFailure, "Encrypt is not supported.\n");
   result.SetError(Api::MakeError({}));
 }
 
@@ -138,7 +138,7 @@ void KeyOperationImpl::Decrypt(const std::string& provider, const std::string& w
                                ::Mirel::AsyncResult<DecryptResult> result) {
   const uint64_t startUs = ::Zyld::Stats::KeyOperationClockUs();
   if (provider.empty()) {
-    Log_Level(2, "Decrypt called on an empty provider\n");
+    Log_Level(kLogFailure, "Decrypt called on an empty provider\n");
     Fail(result, InvalidArgument("provider"), startUs);
     return;
   }

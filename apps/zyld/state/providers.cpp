@@ -73,8 +73,8 @@ void Providers::Init(const Quorex::Service::ConfigValues& values) {
   caching_.store(settings.caching);
   statusUpdateIntervalSeconds_.store(settings.statusUpdateIntervalSeconds);
   cacheStaleTimeoutSeconds_.store(settings.cacheStaleTimeoutSeconds);
-  Log_Level(5, "Status update interval = %d\n", settings.statusUpdateIntervalSeconds);
-  Log_Level(5, "Cache stale timeout seconds = %d\n", settings.cacheStaleTimeoutSeconds);
+  Log_Level(kLogInfo, "Status update interval = %d\n", settings.statusUpdateIntervalSeconds);
+  Log_Level(kLogInfo, "Cache stale timeout seconds = %d\n", settings.cacheStaleTimeoutSeconds);
   if (settings.caching) {
     lastRefreshUs_.store(NowUs());
     ScheduleStatusUpdate();
@@ -132,7 +132,7 @@ std::shared_ptr<Kms::Kms> Providers::AddProvider(const std::string& providerId) 
     Har::WriteGuard guard(lock_);
     inserted = providers_.try_emplace(providerId, created).second;
   }
-  Log_Level(5, "Added provider %s to providers state\n", providerId.c_str());
+  Log_Level(kLogInfo, "Added provider %s to providers state\n", providerId.c_str());
   if (inserted) {
     return created;
   }
@@ -147,7 +147,7 @@ void Providers::RemoveProvider(const std::string& providerId) {
     Har::WriteGuard guard(lock_);
     providers_.erase(providerId);
   }
-  Log_Level(5, "Deleted provider %s from providers state\n", providerId.c_str());
+  Log_Level(kLogInfo, "Deleted provider %s from providers state\n", providerId.c_str());
 }
 
 void Providers::RemoveAllProviders() {
@@ -157,7 +157,7 @@ void Providers::RemoveAllProviders() {
     Har::WriteGuard guard(lock_);
     dropped.swap(providers_);
   }
-  Log_Level(5, "Deleted all providers from providers state\n");
+  Log_Level(kLogInfo, "Deleted all providers from providers state\n");
 }
 
 void Providers::ScheduleStatusUpdate() {
@@ -170,7 +170,7 @@ void Providers::ScheduleStatusUpdate() {
 }
 
 void Providers::UpdateProvidersStatus() {
-  Log_Level(6, "Updating status\n");
+  Log_Level(kLogTrace, "Updating status\n");
   std::vector<std::string> ids;
   if (ProviderConfig::ListProviderIds(ids) == ProviderConfig::Success) {
     std::vector<std::shared_ptr<Kms::Kms>> objects;

@@ -36,7 +36,7 @@ void KeyStats::Record(bool success, uint64_t durationUs) {
     counters_.failureTotal += durationUs;
   }
   if (counters_.successTotal < successTotal || counters_.failureTotal < failureTotal) {
-    Log_Level(3, "KEY STATS: Resetting all counters to avoid overflow\n");
+    Log_Level(kLogNotable, "KEY STATS: Resetting all counters to avoid overflow\n");
     counters_ = KeyStatsCounters{};
   }
 }
@@ -50,7 +50,7 @@ void KeyStats::LogLine(const std::function<void()>& next) const {
   Har::ExclGuard guard(lock_);
   const KeyStatsCounters& c = counters_;
   const uint64_t shownMin = c.successMin == std::numeric_limits<uint64_t>::max() ? 0 : c.successMin;
-  Log_Level(5, "KEY STATS: success=%lu (%lu/%lu/%lu us) failed=%lu (%lu us)\n", c.successCount,
+  Log_Level(kLogInfo, "KEY STATS: success=%lu (%lu/%lu/%lu us) failed=%lu (%lu us)\n", c.successCount,
             shownMin, Average(c.successTotal, c.successCount), c.successMax, c.failureCount,
             Average(c.failureTotal, c.failureCount));
   if (next) {
@@ -82,7 +82,7 @@ void SetUpKeyStats() {
   auto& app = Quorex::Service::GetApp();
   const int seconds = StatsIntervalFromConfig(app.GetConfig().Values());
   ProcessKeyStats().SetIntervalSeconds(seconds);
-  Log_Level(5, "Stats logging interval = %ds\n", seconds);
+  Log_Level(kLogInfo, "Stats logging interval = %ds\n", seconds);
   ScheduleLogStats();
 }
 

@@ -166,7 +166,7 @@ int Append(int fd, const std::string& line) {
 }
 
 void ReportFailure(const char* eventId, const std::string& path, int err) {
-  Log_Level(2, "Cannot write audit record %s to %s: %s\n", eventId != nullptr ? eventId : "",
+  Log_Level(kLogFailure, "Cannot write audit record %s to %s: %s\n", eventId != nullptr ? eventId : "",
             path.c_str(), strerror(err));
 }
 

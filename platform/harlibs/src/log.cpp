@@ -183,7 +183,7 @@ void Log_Configure(int threshold, const std::string& file) {
     st.fd = fd;
   }
   if (err != 0) {
-    Log_Level(2, "Cannot open log file %s: %s; logging to standard error\n", file.c_str(),
+    Log_Level(kLogFailure, "Cannot open log file %s: %s; logging to standard error\n", file.c_str(),
               strerror(err));
   }
 }

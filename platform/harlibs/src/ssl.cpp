@@ -9,7 +9,7 @@
 void SSL_Init(void*, void*, void*) {
   const uint64_t opts = OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS;
   if (OPENSSL_init_ssl(opts, nullptr) != 1) {
-    Log_Level(2, "OpenSSL initialisation failed\n");
+    Log_Level(kLogFailure, "OpenSSL initialisation failed\n");
   }
 }
 

@@ -52,7 +52,7 @@ bool Configure(const std::string& backendName, std::string* error) {
   std::string why;
   std::unique_ptr<FirewallBackend> backend = MakeFirewallBackend(backendName, &why);
   if (!backend) {
-    Log_Level(2, "Firewall configuration failed: %s\n", why.c_str());
+    Log_Level(kLogFailure, "Firewall configuration failed: %s\n", why.c_str());
     if (error != nullptr) {
       *error = why;
     }
@@ -60,7 +60,7 @@ bool Configure(const std::string& backendName, std::string* error) {
   }
   std::lock_guard<std::mutex> lock(gMutex);
   gBackend = std::move(backend);
-  Log_Level(5, "Firewall backend: %s\n", backendName.c_str());
+  Log_Level(kLogInfo, "Firewall backend: %s\n", backendName.c_str());
   return true;
 }
 

@@ -65,7 +65,7 @@ void WaitLoop(std::shared_ptr<Installation> inst) {
     }
     if (!fired) {
       fired = true;
-      Log_Level(3, "Received signal %d\n", static_cast<int>(byte));
+      Log_Level(kLogNotable, "Received signal %d\n", static_cast<int>(byte));
       inst->callback();
     }
   }

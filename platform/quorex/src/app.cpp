@@ -39,7 +39,7 @@ int ClampedInt(const ConfigValues& v, const std::string& key, int fallback, int 
   int64_t value = fallback;
   v.GetInt(key, &value);
   if (value < 1 || value > high) {
-    Log_Level(2, "Configuration key %s: %lld out of range 1..%d; using %d\n", key.c_str(),
+    Log_Level(kLogFailure, "Configuration key %s: %lld out of range 1..%d; using %d\n", key.c_str(),
               static_cast<long long>(value), high, fallback);
     return fallback;
   }
@@ -53,7 +53,7 @@ void ApplyLog(const ConfigValues& v) {
   v.GetString("log/file", &file);
   int level = 5;
   if (!ParseLogLevel(levelName, &level)) {
-    Log_Level(2, "Unknown log level \"%s\"; using info\n", levelName.c_str());
+    Log_Level(kLogFailure, "Unknown log level \"%s\"; using info\n", levelName.c_str());
     level = 5;
   }
   Log_Configure(level, file);

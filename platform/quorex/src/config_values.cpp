@@ -18,7 +18,7 @@ const char* TypeName(ConfigValues::Type type) {
 }
 
 void LogMismatch(const std::string& key, const std::string& text, ConfigValues::Type wanted) {
-  Log_Level(2, "Configuration key %s: value \"%s\" is not %s\n", key.c_str(), text.c_str(),
+  Log_Level(kLogFailure, "Configuration key %s: value \"%s\" is not %s\n", key.c_str(), text.c_str(),
             TypeName(wanted));
 }
 

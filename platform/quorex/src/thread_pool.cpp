@@ -44,9 +44,9 @@ void RunGuarded(Task& task) {
   try {
     task();
   } catch (const std::exception& e) {
-    Log_Level(2, "Thread pool task failed: %s\n", e.what());
+    Log_Level(kLogFailure, "Thread pool task failed: %s\n", e.what());
   } catch (...) {
-    Log_Level(2, "Thread pool task failed with an unknown exception\n");
+    Log_Level(kLogFailure, "Thread pool task failed with an unknown exception\n");
   }
 }
 

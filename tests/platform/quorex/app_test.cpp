@@ -61,7 +61,7 @@ TEST_F(AppTest, FileOverlaysScratchAndConfiguresLogAndFeatures) {
   EXPECT_EQ(port, 7888);
   EXPECT_EQ(Log_Threshold(), 6);
   EXPECT_TRUE(FeatureList_IsEnabled("credentialRead"));
-  Log_Level(6, "into the configured file\n");
+  Log_Level(kLogTrace, "into the configured file\n");
   EXPECT_NE(ZyldTest::ReadAll(log).find("into the configured file"), std::string::npos);
 }
 
@@ -144,7 +144,7 @@ TEST(AppInfoTest, IdentityNamesTheLogLines) {
   std::string log = dir.File("host.log");
   SetAppInfo("zyldtest", "8.0.0", 77);
   Log_Configure(5, log);
-  Log_Level(5, "named\n");
+  Log_Level(kLogInfo, "named\n");
   Log_Configure(5, "");
   SetAppInfo("zyld", "8.0.0", 77);
   EXPECT_EQ(GetAppInfo().version, "8.0.0");

@@ -28,7 +28,7 @@ TEST(QuickExitTest, EndsWithStatusAfterFlushingWithoutExitHandlers) {
     if (pid == 0) {
       std::atexit(WriteMarker);
       Log_Configure(5, log);
-      Log_Level(3, "Exiting with status %d\n", status);
+      Log_Level(kLogNotable, "Exiting with status %d\n", status);
       Quorex::System::QuickExit(status);
     }
     int wstatus = 0;

@@ -7,6 +7,15 @@
 
 #include <string>
 
+// Host log levels; lower is more severe.
+enum LogLevel : int {
+  kLogRecord = 0,   // the one-line record of a completed key operation; always written
+  kLogFailure = 2,  // failures
+  kLogNotable = 3,  // notable events (start, exit, resets)
+  kLogInfo = 5,     // information
+  kLogTrace = 6,    // tracing
+};
+
 void Log_Level(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 bool Log_IsEnabled(int level);
 // threshold: highest level written; file: path appended to, empty for standard error.
