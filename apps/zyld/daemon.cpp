@@ -62,8 +62,8 @@ void InitQuorex() {
   } catch (const std::exception& e) {
     std::cerr << "Initializing quorex failed: " << e.what() << std::endl;
   }
-  Log_Level(kLogInfo, "Starting %s %s (build %d) with configuration %s\n", kAppName, kAppVersion, ZYLD_BUILD_NUMBER,
-            path.c_str());
+  Log_Level(kLogInfo, "Starting %s %s (build %d) with configuration %s\n", kAppName, kAppVersion,
+            ZYLD_BUILD_NUMBER, path.c_str());
 }
 
 // Points the store and the firewall at what the configuration in effect names.
@@ -87,7 +87,8 @@ uint32_t EndpointPort() {
   int64_t port = ZylApi::kDefaultPort;
   Quorex::Service::GetApp().GetConfig().Values().GetInt("endpoint/port", &port);
   if (port < 1 || port > 65535) {
-    Log_Level(kLogFailure, "Invalid endpoint/port %lld, using %u\n", static_cast<long long>(port), ZylApi::kDefaultPort);
+    Log_Level(kLogFailure, "Invalid endpoint/port %lld, using %u\n", static_cast<long long>(port),
+              ZylApi::kDefaultPort);
     return ZylApi::kDefaultPort;
   }
   return static_cast<uint32_t>(port);
@@ -99,8 +100,8 @@ void CreateEndpoint(DaemonObjects& objects) {
   objects.apiProvider = ZylApi::CreateApiProvider(objects.localizer, objects.logBridge,
                                                   objects.trafficTracker, objects.errorsTracker);
   objects.io = std::make_unique<boost::asio::io_context>();
-  objects.endpoint = std::make_unique<ZylApi::Endpoint>(EndpointPort(), objects.io.get(), objects.apiProvider,
-                                                        objects.localizer, objects.logBridge);
+  objects.endpoint = std::make_unique<ZylApi::Endpoint>(
+      EndpointPort(), objects.io.get(), objects.apiProvider, objects.localizer, objects.logBridge);
 }
 
 // Steps 6 to 20; returns the status of the run loop.

@@ -41,7 +41,8 @@ std::string Token(const std::string& key) {
   o.sub = "vm-42";
   o.ttlSeconds = 3600;
   std::string token, error;
-  ZyldToken::SignToken(o, Har::SecureBytes(key.begin(), key.end()), std::time(nullptr), token, error);
+  ZyldToken::SignToken(o, Har::SecureBytes(key.begin(), key.end()), std::time(nullptr), token,
+                       error);
   return token;
 }
 

@@ -88,16 +88,15 @@ std::string Sign(const std::string& key, const char* aud, const char* sub, long 
 std::string AttestationToken(long serial = 0) {
   return Sign(Proofd().privateKey, "zyld", "vm-42", serial);
 }
-std::string AdminToken(long serial = 0) {
-  return Sign(Host().privateKey, "zyld", "admin", serial);
-}
+std::string AdminToken(long serial = 0) { return Sign(Host().privateKey, "zyld", "admin", serial); }
 
 std::unique_ptr<HostTokenHandler> Handler(size_t cacheCapacity = 4096) {
   HostTokenHandler::Options options;
   options.accepted.capacity = cacheCapacity;
   options.foreign.capacity = cacheCapacity;
   return std::make_unique<HostTokenHandler>(
-      [text = std::make_shared<const std::string>(Host().certificate)] { return text; }, nullptr, std::move(options));
+      [text = std::make_shared<const std::string>(Host().certificate)] { return text; }, nullptr,
+      std::move(options));
 }
 
 void Run(benchmark::State& state, const HostTokenHandler& handler, const std::string& token) {
@@ -164,9 +163,7 @@ void BM_HostCheckUnseenAttestationToken(benchmark::State& state) {
 }
 BENCHMARK(BM_HostCheckUnseenAttestationToken);
 
-void BM_HostCheckUnseenAdminToken(benchmark::State& state) {
-  RunFresh(state, &AdminToken);
-}
+void BM_HostCheckUnseenAdminToken(benchmark::State& state) { RunFresh(state, &AdminToken); }
 BENCHMARK(BM_HostCheckUnseenAdminToken);
 
 }  // namespace

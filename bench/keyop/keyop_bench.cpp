@@ -79,9 +79,10 @@ void BM_GenerateKeyCall(benchmark::State& state) {
   Fixture& f = Shared();
   const auto localizer = Zyld::ZylApi::MakeLocalizer();
   for (auto _ : state) {
-    f.service->GenerateKey("prov1", 32,
-                           Mirel::MakeAsyncResult<KeyOp::GeneratedKey>(
-                               [](Mirel::MethodResult r) { benchmark::DoNotOptimize(r); }, localizer));
+    f.service->GenerateKey(
+        "prov1", 32,
+        Mirel::MakeAsyncResult<KeyOp::GeneratedKey>(
+            [](Mirel::MethodResult r) { benchmark::DoNotOptimize(r); }, localizer));
   }
 }
 BENCHMARK(BM_GenerateKeyCall);

@@ -86,7 +86,8 @@ bool Connect(Kmipctl::SessionHandle& session, std::string& error) {
   qlc_session* raw = nullptr;
   Kmipctl::ResultHandle result(qlc_connect_key_manager(&raw, Target().spec.c_str()));
   if (qlc_ok(result.get()) != QLC_OK) {
-    error = "connect failed: status " + std::to_string(qlc_ok(result.get())) + " " + qlc_explain(result.get());
+    error = "connect failed: status " + std::to_string(qlc_ok(result.get())) + " " +
+            qlc_explain(result.get());
     return false;
   }
   session.reset(raw);
@@ -113,7 +114,8 @@ void BM_FreshSessionGet(benchmark::State& state) {
 qlc_session* SharedSession(std::string& error) {
   static Kmipctl::SessionHandle session;
   static std::string openError;
-  static const bool opened = Connect(session, openError) && GetKey(session.get(), Target().keyId, openError);
+  static const bool opened =
+      Connect(session, openError) && GetKey(session.get(), Target().keyId, openError);
   error = openError;
   return opened ? session.get() : nullptr;
 }

@@ -142,7 +142,8 @@ void BM_BareFreshSessionGet(benchmark::State& state) {
     qlc_session* raw = nullptr;
     K::QlcResult connected(qlc_connect_key_manager(&raw, spec.c_str()));
     K::QlcSession session(raw);
-    K::QlcResult result(qlc_perform(session.get(), "Get, Object, Id=%s", info->masterKeyId.c_str()));
+    K::QlcResult result(
+        qlc_perform(session.get(), "Get, Object, Id=%s", info->masterKeyId.c_str()));
     unsigned char* bytes = nullptr;
     int32_t length = 0;
     if (qlc_ok(connected.get()) != QLC_OK ||

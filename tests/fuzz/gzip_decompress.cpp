@@ -15,8 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::vector<uint8_t> again;
   std::string back;
-  if (!Brask::Common::Gzip::CompressFromString(text, again) || !Brask::Common::Gzip::DecompressToString(again, back) ||
-      back != text) {
+  if (!Brask::Common::Gzip::CompressFromString(text, again) ||
+      !Brask::Common::Gzip::DecompressToString(again, back) || back != text) {
     abort();
   }
   return 0;

@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       (result.status != PhrChunkedDecoder::Status::kDone || pieceBody != body)) {
     std::abort();
   }
-  if (result.status == PhrChunkedDecoder::Status::kDone && status == PhrChunkedDecoder::Status::kTooLong) {
+  if (result.status == PhrChunkedDecoder::Status::kDone &&
+      status == PhrChunkedDecoder::Status::kTooLong) {
     std::abort();
   }
   return 0;

@@ -34,8 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   boost::system::error_code ec;
   boost::json::parse_options options;
   options.max_depth = 64;
-  const boost::json::value json =
-      boost::json::parse(std::string_view(reinterpret_cast<const char*>(data), size), ec, {}, options);
+  const boost::json::value json = boost::json::parse(
+      std::string_view(reinterpret_cast<const char*>(data), size), ec, {}, options);
   if (ec) {
     return 0;
   }

@@ -14,9 +14,10 @@ using namespace Mirel;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);
   Json::DecodeResult decoded = Json::DecodeRequest(input);
-  MethodResult result = decoded.ok ? MethodResult::Value(decoded.request.params)
-                                   : MethodResult::Error(decoded.error);
-  if (decoded.ok && (decoded.request.serviceId.empty() || decoded.request.operationId.empty())) std::abort();
+  MethodResult result =
+      decoded.ok ? MethodResult::Value(decoded.request.params) : MethodResult::Error(decoded.error);
+  if (decoded.ok && (decoded.request.serviceId.empty() || decoded.request.operationId.empty()))
+    std::abort();
   for (auto format : {Json::ResponseFormat::kStandard, Json::ResponseFormat::kClean}) {
     Har::SecureString out;
     Json::EncodeResponse(decoded.request.id, result, format, nullptr, out, decoded.errorCode);

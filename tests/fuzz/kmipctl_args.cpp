@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzArgv args("kmipctl", data, size, 200);
   Kmipctl::Options options;
@@ -24,8 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   if (options.host.empty() || options.host.size() > Kmipctl::kMaxHostLength || options.port == 0 ||
-      options.keyId.size() > Kmipctl::kMaxKeyIdLength || options.trustedCertFiles.size() > Kmipctl::kMaxTrustedCerts ||
-      options.timeoutSeconds < 1 || options.timeoutSeconds > Kmipctl::kMaxTimeoutSeconds) {
+      options.keyId.size() > Kmipctl::kMaxKeyIdLength ||
+      options.trustedCertFiles.size() > Kmipctl::kMaxTrustedCerts || options.timeoutSeconds < 1 ||
+      options.timeoutSeconds > Kmipctl::kMaxTimeoutSeconds) {
     std::abort();
   }
   Kmipctl::SpecInputs in;

@@ -26,8 +26,8 @@ void Check(std::string_view text) {
   const std::vector<uint8_t> iv(parser.GetIv(), parser.GetIv() + parser.GetIvSize());
   const std::vector<uint8_t> mac(parser.GetMac(), parser.GetMac() + parser.GetMacSize());
   std::string again;
-  if (!parser.Add(std::string_view(parser.GetKeyId(), parser.GetKeyIdSize()), iv, mac, parser.GetCiphertext(),
-                  parser.GetCiphertextSize(), again) ||
+  if (!parser.Add(std::string_view(parser.GetKeyId(), parser.GetKeyIdSize()), iv, mac,
+                  parser.GetCiphertext(), parser.GetCiphertextSize(), again) ||
       again != text) {
     std::abort();
   }

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzArgv args("zyld-token", data, size, 300);
   ZyldToken::Options o;
@@ -23,13 +22,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   const bool hs = o.alg == ZyldToken::Algorithm::HS256;
-  if ((hs ? o.secretFile.empty() || !o.keyFile.empty() : o.keyFile.empty() || !o.secretFile.empty()) ||
-      o.entitlements.size() > ZyldToken::kMaxEntitlements || o.claims.size() > ZyldToken::kMaxClaims ||
-      o.ttlSeconds < 0 || o.ttlSeconds > ZyldToken::kMaxTtlSeconds) {
+  if ((hs ? o.secretFile.empty() || !o.keyFile.empty()
+          : o.keyFile.empty() || !o.secretFile.empty()) ||
+      o.entitlements.size() > ZyldToken::kMaxEntitlements ||
+      o.claims.size() > ZyldToken::kMaxClaims || o.ttlSeconds < 0 ||
+      o.ttlSeconds > ZyldToken::kMaxTtlSeconds) {
     std::abort();
   }
   for (const auto& [name, value] : o.claims) {
-    if (name.empty() || name.size() > ZyldToken::kMaxClaimNameLength || name == "exp" || name == "aud") {
+    if (name.empty() || name.size() > ZyldToken::kMaxClaimNameLength || name == "exp" ||
+        name == "aud") {
       std::abort();
     }
   }

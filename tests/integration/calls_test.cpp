@@ -23,7 +23,8 @@ class Calls : public StackSuite {
   }
   // A token signed with one of the stack's keys and arbitrary claims (zyld-token options).
   static std::string Mint(const std::string& key, std::vector<std::string> options) {
-    std::vector<std::string> argv{stack_->Env("TOKEN_BIN"), "--key", stack_->Dir() + "/keys/" + key + ".key"};
+    std::vector<std::string> argv{stack_->Env("TOKEN_BIN"), "--key",
+                                  stack_->Dir() + "/keys/" + key + ".key"};
     argv.insert(argv.end(), options.begin(), options.end());
     std::string out;
     EXPECT_EQ(RunCommand(argv, &out), 0);
@@ -33,14 +34,15 @@ class Calls : public StackSuite {
   // its algorithm, whatever the HMAC.
   static std::string PublicKeyHmacToken() {
     std::string pem;
-    EXPECT_EQ(RunCommand({"openssl", "x509", "-pubkey", "-noout", "-in", stack_->Dir() + "/keys/attestation.crt"},
+    EXPECT_EQ(RunCommand({"openssl", "x509", "-pubkey", "-noout", "-in",
+                          stack_->Dir() + "/keys/attestation.crt"},
                          &pem),
               0);
     const std::string path = stack_->Dir() + "/keys/attestation.pub";
     std::ofstream(path) << pem;
     std::string out;
-    EXPECT_EQ(RunCommand({stack_->Env("TOKEN_BIN"), "--alg", "HS256", "--secret-file", path, "--iss",
-                          "https://h/attestation", "--aud", "zyld"},
+    EXPECT_EQ(RunCommand({stack_->Env("TOKEN_BIN"), "--alg", "HS256", "--secret-file", path,
+                          "--iss", "https://h/attestation", "--aud", "zyld"},
                          &out),
               0);
     return out.substr(0, out.find('\n'));
@@ -48,10 +50,12 @@ class Calls : public StackSuite {
   // A well-formed attestation token signed by a key whose certificate is not in the store.
   static std::string ForeignKeyToken() {
     const std::string key = stack_->Dir() + "/keys/foreign.key";
-    EXPECT_EQ(RunCommand({"openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", key}),
+    EXPECT_EQ(RunCommand({"openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt",
+                          "rsa_keygen_bits:2048", "-out", key}),
               0);
     std::string out;
-    EXPECT_EQ(RunCommand({stack_->Env("TOKEN_BIN"), "--key", key, "--iss", "https://h/attestation", "--aud", "zyld"},
+    EXPECT_EQ(RunCommand({stack_->Env("TOKEN_BIN"), "--key", key, "--iss", "https://h/attestation",
+                          "--aud", "zyld"},
                          &out),
               0);
     return out.substr(0, out.find('\n'));
@@ -67,22 +71,27 @@ TEST_F(Calls, GeneratedKeysDecryptToTheSameKey) {
     const std::string wrapped = StringAt(generated, {"result", "wrappedKey"});
     ASSERT_FALSE(wrapped.empty()) << boost::json::serialize(generated);
     ASSERT_EQ(Base64Decode(key).value_or("").size(), static_cast<size_t>(size));
-    const auto decrypted = Call(Port(), kDecrypt,
-                                "{\"provider\":\"" + Provider() + "\",\"wrappedKey\":\"" + wrapped + "\"}", token);
+    const auto decrypted =
+        Call(Port(), kDecrypt,
+             "{\"provider\":\"" + Provider() + "\",\"wrappedKey\":\"" + wrapped + "\"}", token);
     EXPECT_EQ(StringAt(decrypted, {"result", "key"}), key) << boost::json::serialize(decrypted);
   }
   for (int size : {0, 1025}) {
-    EXPECT_EQ(ErrorTypeOf(Call(Port(), kGenerateKey, GenerateParams(size), token)), "invalid_argument") << size;
+    EXPECT_EQ(ErrorTypeOf(Call(Port(), kGenerateKey, GenerateParams(size), token)),
+              "invalid_argument")
+        << size;
   }
 }
 
 TEST_F(Calls, DecryptOfATamperedWrappedKeyFails) {
   const std::string token = stack_->Token("attestation");
-  std::string wrapped = StringAt(Call(Port(), kGenerateKey, GenerateParams(32), token), {"result", "wrappedKey"});
+  std::string wrapped =
+      StringAt(Call(Port(), kGenerateKey, GenerateParams(32), token), {"result", "wrappedKey"});
   ASSERT_GT(wrapped.size(), 40u);
   wrapped[wrapped.size() - 8] = wrapped[wrapped.size() - 8] == 'A' ? 'B' : 'A';
   const auto answer =
-      Call(Port(), kDecrypt, "{\"provider\":\"" + Provider() + "\",\"wrappedKey\":\"" + wrapped + "\"}", token);
+      Call(Port(), kDecrypt,
+           "{\"provider\":\"" + Provider() + "\",\"wrappedKey\":\"" + wrapped + "\"}", token);
   EXPECT_TRUE(ResultOf(answer).is_null()) << boost::json::serialize(answer);
   EXPECT_FALSE(ErrorTypeOf(answer).empty());
 }
@@ -91,12 +100,17 @@ TEST_F(Calls, KeyOperationsFollowTheCallersEntitlements) {
   const std::string attest = stack_->Token("attestation");
   const std::string admin = stack_->Token("admin", {"KMS_ADMIN"});
   const std::string reader = stack_->Token("admin", {"KMS_READ"});
-  EXPECT_FALSE(StringAt(Call(Port(), kGenerateKey, GenerateParams(16), attest), {"result", "wrappedKey"}).empty());
-  EXPECT_FALSE(StringAt(Call(Port(), kGenerateKey, GenerateParams(16), admin), {"result", "wrappedKey"}).empty());
+  EXPECT_FALSE(
+      StringAt(Call(Port(), kGenerateKey, GenerateParams(16), attest), {"result", "wrappedKey"})
+          .empty());
+  EXPECT_FALSE(
+      StringAt(Call(Port(), kGenerateKey, GenerateParams(16), admin), {"result", "wrappedKey"})
+          .empty());
   EXPECT_EQ(ErrorTypeOf(Call(Port(), kGenerateKey, GenerateParams(16), reader)), "unauthorized");
   EXPECT_EQ(ErrorTypeOf(Call(Port(), kDecrypt, ProviderParam(), reader)), "unauthorized");
   // An administration token whose entitlements grant nothing here is known but allowed nothing.
-  EXPECT_EQ(ErrorTypeOf(Call(Port(), kGenerateKey, GenerateParams(16), stack_->Token("admin", {"OTHER"}))),
+  EXPECT_EQ(ErrorTypeOf(
+                Call(Port(), kGenerateKey, GenerateParams(16), stack_->Token("admin", {"OTHER"}))),
             "unauthorized");
   // Encrypt is reachable with the entitlement and always answers an error.
   const auto encrypt = Call(Port(), "com.velora.ovik.kms.key_operation.encrypt",
@@ -110,7 +124,8 @@ TEST_F(Calls, ManagementServicesFollowTheCallersEntitlements) {
   const auto services = ResultOf(Call(Port(), kServiceList, ""));
   ASSERT_TRUE(services.is_array());
   bool served = false;
-  for (const auto& s : services.as_array()) served = served || (s.is_string() && s.as_string() == "com.velora.ovik.kms.providers");
+  for (const auto& s : services.as_array())
+    served = served || (s.is_string() && s.as_string() == "com.velora.ovik.kms.providers");
   if (!served) GTEST_SKIP() << "the daemon does not serve com.velora.ovik.kms.providers yet";
   const std::string attest = stack_->Token("attestation");
   const std::string admin = stack_->Token("admin", {"KMS_ADMIN"});
@@ -124,7 +139,8 @@ TEST_F(Calls, ManagementServicesFollowTheCallersEntitlements) {
   EXPECT_TRUE(ResultOf(Call(Port(), kProvidersGet, ProviderParam(), reader)).is_object());
   EXPECT_EQ(ErrorTypeOf(Call(Port(), kProvidersDelete, ProviderParam(), reader)), "unauthorized");
   EXPECT_EQ(ErrorTypeOf(Call(Port(), kProvidersList, "")), "unauthenticated");
-  const std::string badSpec = R"({"spec":{"provider":"p2","masterKeyId":"1","keyServer":{"type":"KMIP"}}})";
+  const std::string badSpec =
+      R"({"spec":{"provider":"p2","masterKeyId":"1","keyServer":{"type":"KMIP"}}})";
   EXPECT_EQ(ErrorTypeOf(Call(Port(), kProvidersCreate, badSpec, reader)), "unauthorized");
   const auto answer = Call(Port(), kProvidersCreate, badSpec, admin);
   EXPECT_EQ(ErrorCodeOf(answer), -32602) << boost::json::serialize(answer);
@@ -148,7 +164,8 @@ TEST_F(Calls, CallsWithoutAValidTokenReachOnlyMetadataAndIntrospection) {
       ForeignKeyToken()};
   for (const std::string& token : refused) {
     SCOPED_TRACE(token.substr(0, 30));
-    EXPECT_EQ(ErrorTypeOf(Call(Port(), kGenerateKey, GenerateParams(32), token)), "unauthenticated");
+    EXPECT_EQ(ErrorTypeOf(Call(Port(), kGenerateKey, GenerateParams(32), token)),
+              "unauthenticated");
     EXPECT_EQ(ErrorTypeOf(Call(Port(), kDecrypt, ProviderParam(), token)), "unauthenticated");
   }
 }
@@ -157,7 +174,8 @@ TEST_F(Calls, CallsWithoutAValidTokenReachOnlyMetadataAndIntrospection) {
 TEST_F(Calls, ParamsAreDecodedOnlyAfterAuthorisation) {
   const std::string bad = R"({"provider":5,"keySize":"big"})";
   EXPECT_EQ(ErrorTypeOf(Call(Port(), kGenerateKey, bad)), "unauthenticated");
-  EXPECT_EQ(ErrorTypeOf(Call(Port(), kGenerateKey, bad, stack_->Token("admin", {"KMS_READ"}))), "unauthorized");
+  EXPECT_EQ(ErrorTypeOf(Call(Port(), kGenerateKey, bad, stack_->Token("admin", {"KMS_READ"}))),
+            "unauthorized");
   const auto answer = Call(Port(), kGenerateKey, bad, stack_->Token("attestation"));
   EXPECT_EQ(ErrorCodeOf(answer), -32602) << boost::json::serialize(answer);
   EXPECT_EQ(ErrorTypeOf(answer), "invalid_argument");
@@ -198,7 +216,8 @@ TEST_F(Calls, EveryCallLeavesOneAuditLineWithoutSecrets) {
     EXPECT_EQ(StringAt(record, {"eventID"}), "api.call");
     const std::string method = step.method;
     const std::string object = StringAt(record, {"object"});
-    EXPECT_EQ(object.substr(object.find(':') + 1), method.substr(method.rfind('.') + 1)) << lines.back();
+    EXPECT_EQ(object.substr(object.find(':') + 1), method.substr(method.rfind('.') + 1))
+        << lines.back();
     EXPECT_EQ(StringAt(record, {"subject"}).empty(), step.token.empty()) << lines.back();
     EXPECT_EQ(record.at("result").as_bool(), step.success) << lines.back();
   }
@@ -210,8 +229,10 @@ TEST_F(Calls, EveryCallLeavesOneAuditLineWithoutSecrets) {
   const std::string log = ReadFile(stack_->Env("LOG"));
   for (const std::string& secret : secrets) {
     ASSERT_FALSE(secret.empty());
-    EXPECT_EQ(audit.find(secret), std::string::npos) << "secret in the audit file: " << secret.substr(0, 16);
-    EXPECT_EQ(log.find(secret), std::string::npos) << "secret in the daemon log: " << secret.substr(0, 16);
+    EXPECT_EQ(audit.find(secret), std::string::npos)
+        << "secret in the audit file: " << secret.substr(0, 16);
+    EXPECT_EQ(log.find(secret), std::string::npos)
+        << "secret in the daemon log: " << secret.substr(0, 16);
   }
 }
 

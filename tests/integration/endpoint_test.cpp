@@ -96,8 +96,12 @@ TEST_F(Endpoint, ExitsWithStatusOneWhenNeitherFamilyCanListen) {
   ASSERT_TRUE(v4.Ok() && v6.Ok());
   DaemonProcess daemon({}, WriteConfig(dir_, port), log_);
   EXPECT_EQ(daemon.WaitExit(kStartBound), std::optional<int>(1)) << Log();
-  EXPECT_NE(Log().find("IPv4 Failed to listen on: 127.0.0.1:" + std::to_string(port)), std::string::npos) << Log();
-  EXPECT_NE(Log().find("IPv6 Failed to listen on: [::1]:" + std::to_string(port)), std::string::npos) << Log();
+  EXPECT_NE(Log().find("IPv4 Failed to listen on: 127.0.0.1:" + std::to_string(port)),
+            std::string::npos)
+      << Log();
+  EXPECT_NE(Log().find("IPv6 Failed to listen on: [::1]:" + std::to_string(port)),
+            std::string::npos)
+      << Log();
   EXPECT_NE(Log().find("HTTP endpoint failed to start. Exiting."), std::string::npos) << Log();
 }
 
@@ -109,10 +113,13 @@ TEST_F(Endpoint, ServesOnIPv6AloneWhenIPv4IsTakenAndTakesNoMappedConnections) {
   ASSERT_TRUE(v4.Ok());
   DaemonProcess daemon({}, WriteConfig(dir_, port), log_);
   ASSERT_TRUE(daemon.WaitForLog(kListening, kStartBound)) << Log();
-  EXPECT_NE(Log().find("IPv4 Failed to listen on: 127.0.0.1:" + std::to_string(port)), std::string::npos) << Log();
+  EXPECT_NE(Log().find("IPv4 Failed to listen on: 127.0.0.1:" + std::to_string(port)),
+            std::string::npos)
+      << Log();
   EXPECT_TRUE(Served(port, Family::V6));
   EXPECT_FALSE(Connection(port, Family::V4).Ok());
-  EXPECT_FALSE(Connection("::ffff:127.0.0.1", port).Ok()) << "an IPv4-mapped connection reached the IPv6 socket";
+  EXPECT_FALSE(Connection("::ffff:127.0.0.1", port).Ok())
+      << "an IPv4-mapped connection reached the IPv6 socket";
 }
 
 TEST_F(Endpoint, ServesOnIPv4AloneWhenIPv6IsTaken) {
@@ -121,7 +128,9 @@ TEST_F(Endpoint, ServesOnIPv4AloneWhenIPv6IsTaken) {
   ASSERT_TRUE(v6.Ok());
   DaemonProcess daemon({}, WriteConfig(dir_, port), log_);
   ASSERT_TRUE(daemon.WaitForLog(kListening, kStartBound)) << Log();
-  EXPECT_NE(Log().find("IPv6 Failed to listen on: [::1]:" + std::to_string(port)), std::string::npos) << Log();
+  EXPECT_NE(Log().find("IPv6 Failed to listen on: [::1]:" + std::to_string(port)),
+            std::string::npos)
+      << Log();
   EXPECT_TRUE(Served(port, Family::V4));
   EXPECT_FALSE(Connection(port, Family::V6).Ok());
 }
@@ -139,9 +148,12 @@ class EndpointNetns : public Endpoint {
     if (Ip({"netns", "add", nsA_}) != 0) GTEST_SKIP() << "`ip netns add` is not permitted here";
     ASSERT_EQ(Ip({"netns", "add", nsB_}), 0);
     const std::string vethA = "zia" + id, vethB = "zib" + id;
-    ASSERT_EQ(Ip({"link", "add", vethA, "netns", nsA_, "type", "veth", "peer", "name", vethB, "netns", nsB_}), 0);
-    for (const auto& [ns, dev, v4, v6] : {std::tuple{nsA_, vethA, "10.231.0.1/24", "fd31:231::1/64"},
-                                          std::tuple{nsB_, vethB, "10.231.0.2/24", "fd31:231::2/64"}}) {
+    ASSERT_EQ(Ip({"link", "add", vethA, "netns", nsA_, "type", "veth", "peer", "name", vethB,
+                  "netns", nsB_}),
+              0);
+    for (const auto& [ns, dev, v4, v6] :
+         {std::tuple{nsA_, vethA, "10.231.0.1/24", "fd31:231::1/64"},
+          std::tuple{nsB_, vethB, "10.231.0.2/24", "fd31:231::2/64"}}) {
       ASSERT_EQ(Ip({"-n", ns, "addr", "add", v4, "dev", dev}), 0);
       ASSERT_EQ(Ip({"-n", ns, "addr", "add", v6, "dev", dev, "nodad"}), 0);
       ASSERT_EQ(Ip({"-n", ns, "link", "set", dev, "up"}), 0);
@@ -179,7 +191,8 @@ TEST_F(EndpointNetns, AnswersOnLoopbackOnly) {
   }
   for (const std::string& ns : {nsB_, nsA_}) {
     for (const char* url : {"http://10.231.0.1:7888/api", "http://[fd31:231::1]:7888/api"}) {
-      EXPECT_EQ(CurlFrom(ns, url), 7) << "from " << ns << " to " << url << " (7: connection refused)";
+      EXPECT_EQ(CurlFrom(ns, url), 7)
+          << "from " << ns << " to " << url << " (7: connection refused)";
     }
   }
 }

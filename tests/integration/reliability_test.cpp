@@ -73,7 +73,8 @@ TEST_F(Reliability, AnIdleFloodIsCappedAndNewClientsAreAnsweredOrRefusedCleanly)
   size_t closed = 0;
   const auto deadline = std::chrono::steady_clock::now() + kAnswerBound;
   for (size_t i = kDefaultConnectionCap; i < flood.size(); ++i) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     closed += flood[i].ClosedByPeer(std::max(left, std::chrono::milliseconds(1))) ? 1 : 0;
   }
   EXPECT_GE(closed, 90u);
@@ -104,7 +105,8 @@ TEST_F(Reliability, ConcurrentKeepAliveClientsAreAllServed) {
   constexpr int kClients = 16;
   constexpr int kCallsEach = 20;
   const std::string token = stack_->Token("attestation");
-  const std::string body = RpcBody(kGenerateKey, "{\"provider\":\"" + stack_->Env("PROVIDER") + "\",\"keySize\":32}");
+  const std::string body =
+      RpcBody(kGenerateKey, "{\"provider\":\"" + stack_->Env("PROVIDER") + "\",\"keySize\":32}");
   const size_t auditBefore = stack_->AuditLines().size();
   std::atomic<int> good{0};
   std::vector<std::thread> clients;

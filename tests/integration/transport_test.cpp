@@ -13,7 +13,8 @@ namespace ZyldIt {
 namespace {
 
 const std::string kCannedBadRequest =
-    "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\nServer: Mirel-PicoHttp\r\n\r\n";
+    "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\nServer: "
+    "Mirel-PicoHttp\r\n\r\n";
 const std::string kExpectationFailed =
     "HTTP/1.1 417 Expectation Failed\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
 const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -67,8 +68,9 @@ class Transport : public StackSuite {};
 TEST_F(Transport, ExpectContinueIsAnsweredBeforeTheBodyIsSent) {
   Connection c(Port());
   const std::string body = Body();
-  ASSERT_TRUE(c.Send(Head("POST", "Content-Type: application/json\r\nExpect: 100-Continue\r\nContent-Length: " +
-                                      std::to_string(body.size()) + "\r\n")));
+  ASSERT_TRUE(c.Send(
+      Head("POST", "Content-Type: application/json\r\nExpect: 100-Continue\r\nContent-Length: " +
+                       std::to_string(body.size()) + "\r\n")));
   EXPECT_EQ(c.ReadExactly(kContinue.size()), kContinue);
   ASSERT_TRUE(c.Send(body));
   ExpectServed(c.ReadResponse());
@@ -83,7 +85,8 @@ TEST_F(Transport, AnyOtherExpectationGets417AndTheConnectionIsClosed) {
 
 TEST_F(Transport, ChunkedBodyIsReadAndTheConnectionKeptOpen) {
   Connection c(Port());
-  const std::string head = Head("POST", "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n");
+  const std::string head =
+      Head("POST", "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n");
   ASSERT_TRUE(c.Send(head + Chunked(Body(1), 3)));
   auto first = c.ReadResponse();
   ExpectServed(first, 1);
@@ -96,8 +99,9 @@ TEST_F(Transport, ChunkedBodyIsReadAndTheConnectionKeptOpen) {
 // server and a proxy that disagree on where it ends would otherwise read a smuggled request.
 TEST_F(Transport, ChunkedWithALengthIsReadAsChunkedAndThenClosed) {
   Connection c(Port());
-  ASSERT_TRUE(c.Send(Head("POST", "Content-Type: application/json\r\nContent-Length: 3\r\n"
-                                  "Transfer-Encoding: chunked\r\n") +
+  ASSERT_TRUE(c.Send(Head("POST",
+                          "Content-Type: application/json\r\nContent-Length: 3\r\n"
+                          "Transfer-Encoding: chunked\r\n") +
                      Chunked(Body(), 2)));
   auto r = c.ReadResponse();
   ExpectServed(r);
@@ -184,27 +188,31 @@ TEST_P(TransportFormats, AcceptSelectsTheResponseFormat) {
 
 INSTANTIATE_TEST_SUITE_P(
     Transport, TransportFormats,
-    ::testing::Values(
-        FormatCase{nullptr, "application/json", false, false},
-        FormatCase{"application/json", "application/json", false, false},
-        FormatCase{"application/vnd.velora.mirel.cleanjson", "application/vnd.velora.mirel.cleanjson", false, true},
-        FormatCase{"application/vnd.velora.mirel.stream.json", "application/vnd.velora.mirel.stream.json", true,
-                   false},
-        FormatCase{"application/vnd.velora.mirel.clean.stream.json",
-                   "application/vnd.velora.mirel.clean.stream.json", true, true},
-        FormatCase{"application/vnd.velora.mirel.cleanjson, application/vnd.velora.mirel.clean.stream.json",
-                   "application/vnd.velora.mirel.clean.stream.json", true, true}));
+    ::testing::Values(FormatCase{nullptr, "application/json", false, false},
+                      FormatCase{"application/json", "application/json", false, false},
+                      FormatCase{"application/vnd.velora.mirel.cleanjson",
+                                 "application/vnd.velora.mirel.cleanjson", false, true},
+                      FormatCase{"application/vnd.velora.mirel.stream.json",
+                                 "application/vnd.velora.mirel.stream.json", true, false},
+                      FormatCase{"application/vnd.velora.mirel.clean.stream.json",
+                                 "application/vnd.velora.mirel.clean.stream.json", true, true},
+                      FormatCase{"application/vnd.velora.mirel.cleanjson, "
+                                 "application/vnd.velora.mirel.clean.stream.json",
+                                 "application/vnd.velora.mirel.clean.stream.json", true, true}));
 
 TEST_F(Transport, ContentTypeDecidesWhetherTheRequestIsRead) {
-  ExpectServed(RoundTrip(Port(), Head("POST", "Content-Type: application/json; charset=utf-8\r\nContent-Length: " +
-                                                  std::to_string(Body().size()) + "\r\n") +
-                                     Body()));
-  for (const char* type : {"application/vnd.velora.mirel.framed", "application/vnd.velora.mirel.cleanjson",
-                           "text/plain", ""}) {
+  ExpectServed(RoundTrip(
+      Port(), Head("POST", "Content-Type: application/json; charset=utf-8\r\nContent-Length: " +
+                               std::to_string(Body().size()) + "\r\n") +
+                  Body()));
+  for (const char* type : {"application/vnd.velora.mirel.framed",
+                           "application/vnd.velora.mirel.cleanjson", "text/plain", ""}) {
     SCOPED_TRACE(type);
     Connection c(Port());
     const std::string header = *type ? std::string("Content-Type: ") + type + "\r\n" : "";
-    ASSERT_TRUE(c.Send(Head("POST", header + "Content-Length: " + std::to_string(Body().size()) + "\r\n") + Body()));
+    ASSERT_TRUE(
+        c.Send(Head("POST", header + "Content-Length: " + std::to_string(Body().size()) + "\r\n") +
+               Body()));
     auto r = c.ReadResponse();
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 400);
@@ -216,7 +224,8 @@ TEST_F(Transport, ContentTypeDecidesWhetherTheRequestIsRead) {
 TEST_F(Transport, UnusableHeadsGetTheCannedOrTransportRefusal) {
   {
     Connection c(Port());
-    ASSERT_TRUE(c.Send(Head("POST", "Content-Type: application/json\r\nContent-Length: 12abc\r\n") + Body()));
+    ASSERT_TRUE(c.Send(Head("POST", "Content-Type: application/json\r\nContent-Length: 12abc\r\n") +
+                       Body()));
     EXPECT_EQ(c.ReadExactly(kCannedBadRequest.size()), kCannedBadRequest);
     EXPECT_TRUE(c.ClosedByPeer());
   }
@@ -236,7 +245,8 @@ TEST_F(Transport, BodyLimitServesExactlyTheLimitAndRefusesOneByteMore) {
   }
   {
     Connection c(Port());
-    const std::string head = Head("POST", "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n");
+    const std::string head =
+        Head("POST", "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n");
     c.Send(head + Chunked(BodyOfSize(kBodyLimit + 1), 40));
     ExpectRefusedAndClosed(c);
   }
@@ -293,21 +303,24 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RpcErrorCase{R"({"jsonrpc":"2.0","id":1,"method":)", -32700, "invalid_request", ""},
         RpcErrorCase{Batch(), -32600, "invalid_request", ""},
-        RpcErrorCase{R"({"jsonrpc":"2.0","method":"com.velora.mirel.std.introspection.provider.get"})", -32600,
-                     "invalid_request", ""},
-        RpcErrorCase{R"({"jsonrpc":"1.0","id":1,"method":"com.velora.mirel.std.introspection.provider.get"})",
-                     -32600, "invalid_request", ""},
-        RpcErrorCase{RpcBody("com.velora.ovik.kms.key_operation.no_such_operation"), -32601, "operation_not_found",
-                     ""},
-        RpcErrorCase{RpcBody(kOperationGet, R"({"serviceId":7,"operationId":"get"})"), -32602, "invalid_argument",
-                     "serviceId"},
-        RpcErrorCase{RpcBody(kOperationGet, R"({"serviceId":"a","operationId":"b","extra":1})"), -32602,
-                     "invalid_argument", "extra"},
-        RpcErrorCase{RpcBody(kOperationGet, R"({"serviceId":"a"})"), -32602, "invalid_argument", "operationId"}));
+        RpcErrorCase{
+            R"({"jsonrpc":"2.0","method":"com.velora.mirel.std.introspection.provider.get"})",
+            -32600, "invalid_request", ""},
+        RpcErrorCase{
+            R"({"jsonrpc":"1.0","id":1,"method":"com.velora.mirel.std.introspection.provider.get"})",
+            -32600, "invalid_request", ""},
+        RpcErrorCase{RpcBody("com.velora.ovik.kms.key_operation.no_such_operation"), -32601,
+                     "operation_not_found", ""},
+        RpcErrorCase{RpcBody(kOperationGet, R"({"serviceId":7,"operationId":"get"})"), -32602,
+                     "invalid_argument", "serviceId"},
+        RpcErrorCase{RpcBody(kOperationGet, R"({"serviceId":"a","operationId":"b","extra":1})"),
+                     -32602, "invalid_argument", "extra"},
+        RpcErrorCase{RpcBody(kOperationGet, R"({"serviceId":"a"})"), -32602, "invalid_argument",
+                     "operationId"}));
 
 TEST_F(Transport, StringIdsAreEchoed) {
-  auto r = RoundTrip(Port(), PostRequest(R"({"jsonrpc":"2.0","id":"abc","method":")" + std::string(kProviderGet) +
-                                         "\"}"));
+  auto r = RoundTrip(Port(), PostRequest(R"({"jsonrpc":"2.0","id":"abc","method":")" +
+                                         std::string(kProviderGet) + "\"}"));
   ASSERT_TRUE(r);
   EXPECT_EQ(StringAt(ParseJson(r->body), {"id"}), "abc") << r->body;
 }

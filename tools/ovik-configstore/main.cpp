@@ -39,13 +39,9 @@ struct Outcome {
   std::string message;  // one line; stdout on success, stderr otherwise
 };
 
-Outcome Usage(const std::string& why) {
-  return {kExitUsage, why + "; " + kUsage};
-}
+Outcome Usage(const std::string& why) { return {kExitUsage, why + "; " + kUsage}; }
 
-Outcome StoreError(const std::string& why) {
-  return {kExitStoreError, why};
-}
+Outcome StoreError(const std::string& why) { return {kExitStoreError, why}; }
 
 // Keeps a message on one line whatever the names in it contain.
 std::string OneLine(std::string text) {

@@ -60,7 +60,8 @@ boost::json::value AuthenticationData(const std::string& token) {
 KmsAuthTokenHandler::KmsAuthTokenHandler(std::shared_ptr<Mirel::Log::Logger> logger)
     : KmsAuthTokenHandler(std::move(logger), Options{}) {}
 
-KmsAuthTokenHandler::KmsAuthTokenHandler(std::shared_ptr<Mirel::Log::Logger> logger, Options options)
+KmsAuthTokenHandler::KmsAuthTokenHandler(std::shared_ptr<Mirel::Log::Logger> logger,
+                                         Options options)
     : logger_(std::move(logger)),
       loadKey_(options.loadKey ? std::move(options.loadKey) : KeyLoader(&LoadProofdPublicKey)),
       now_(options.now ? std::move(options.now) : Clock(&HarClock_GetTimeOfDay)),
@@ -77,9 +78,12 @@ void KmsAuthTokenHandler::Authenticate(const Mirel::CallContext& ctx,
   answer(Check(ctx.accessToken, &ctx));
 }
 
-AuthnAnswer KmsAuthTokenHandler::Check(const std::optional<std::string>& token) { return Check(token, nullptr); }
+AuthnAnswer KmsAuthTokenHandler::Check(const std::optional<std::string>& token) {
+  return Check(token, nullptr);
+}
 
-AuthnAnswer KmsAuthTokenHandler::Check(const std::optional<std::string>& token, const Mirel::CallContext* ctx) {
+AuthnAnswer KmsAuthTokenHandler::Check(const std::optional<std::string>& token,
+                                       const Mirel::CallContext* ctx) {
   if (!EnsureKey()) {
     Log(kLogError, "Error retrieving proofd pubkey");
     return AuthnAnswer::None();
@@ -130,8 +134,8 @@ bool KmsAuthTokenHandler::EnsureKey() {
 }
 
 KmsAuthTokenHandler::ClaimsPtr KmsAuthTokenHandler::Verify(const std::string& token,
-                                                          const Ovik::Authn::Digest& tokenDigest,
-                                                          bool& fromCache) {
+                                                           const Ovik::Authn::Digest& tokenDigest,
+                                                           bool& fromCache) {
   // The key never changes once loaded; the read lock still keeps it steady while in use.
   Har::ReadGuard read(kmsAuthLock);
   if (auto hit = cache_.Find(keyId_, tokenDigest); hit && hit->verified) {
@@ -143,8 +147,9 @@ KmsAuthTokenHandler::ClaimsPtr KmsAuthTokenHandler::Verify(const std::string& to
     return nullptr;
   }
   jwt_t* raw = nullptr;
-  const int rc = jwt_decode(&raw, token.c_str(), reinterpret_cast<const unsigned char*>(key_.data()),
-                            static_cast<int>(key_.size()));
+  const int rc =
+      jwt_decode(&raw, token.c_str(), reinterpret_cast<const unsigned char*>(key_.data()),
+                 static_cast<int>(key_.size()));
   const JwtPtr jwt(raw);
   if (rc != 0 || !jwt) {
     return nullptr;

@@ -29,10 +29,10 @@ namespace Zyld::Authn {
 
 // What the checks need of a token that verified.
 struct AttestationClaims {
-  int alg = 0;       // jwt_alg_t
-  int64_t exp = 0;   // seconds since the epoch; 0 when absent or negative
-  std::string iss;   // empty when absent or not a text
-  std::string aud;   // likewise
+  int alg = 0;      // jwt_alg_t
+  int64_t exp = 0;  // seconds since the epoch; 0 when absent or negative
+  std::string iss;  // empty when absent or not a text
+  std::string aud;  // likewise
 };
 
 class KmsAuthTokenHandler final : public Ovik::Authn::TokenHandler {
@@ -67,11 +67,13 @@ class KmsAuthTokenHandler final : public Ovik::Authn::TokenHandler {
   using ClaimsPtr = std::shared_ptr<const AttestationClaims>;
 
   // Check, with the token's digest taken from the call's context when there is one.
-  Ovik::Authn::AuthnAnswer Check(const std::optional<std::string>& token, const Mirel::CallContext* ctx);
+  Ovik::Authn::AuthnAnswer Check(const std::optional<std::string>& token,
+                                 const Mirel::CallContext* ctx);
   bool EnsureKey();
   // The claims of a token that verifies with the key (from the cache or a fresh verification),
   // or null when it does not; sets fromCache accordingly.
-  ClaimsPtr Verify(const std::string& token, const Ovik::Authn::Digest& tokenDigest, bool& fromCache);
+  ClaimsPtr Verify(const std::string& token, const Ovik::Authn::Digest& tokenDigest,
+                   bool& fromCache);
   bool ClaimsAccepted(const AttestationClaims& claims) const;
   Ovik::Authn::AuthnAnswer Reject() const;
   // Writes text, value and a line end when the level is enabled.

@@ -11,7 +11,9 @@ using OvikConfigStore::ConfigStoreObjectId;
 
 namespace {
 
-ConfigStoreObjectId ProvidersSelection() { return ConfigStoreObjectId(kProvidersKey, kKmsGroup, kOvikComponent); }
+ConfigStoreObjectId ProvidersSelection() {
+  return ConfigStoreObjectId(kProvidersKey, kKmsGroup, kOvikComponent);
+}
 
 }  // namespace
 
@@ -24,7 +26,9 @@ ConfigResult ExportProviders(std::string& text, std::string& hash) {
         exported = OpenStore()->Export(filters);
         return Success;
       },
-      [](const char* what) { Log_Level(kLogFailure, "Exception during export of config store: %s\n", what); });
+      [](const char* what) {
+        Log_Level(kLogFailure, "Exception during export of config store: %s\n", what);
+      });
   if (r != Success) {
     return r;
   }
@@ -48,22 +52,25 @@ ConfigResult ImportConfiguration(const std::string& text) {
         }
         return Success;
       },
-      [](const char* what) { Log_Level(kLogFailure, "Exception during import of config store: %s\n", what); });
+      [](const char* what) {
+        Log_Level(kLogFailure, "Exception during import of config store: %s\n", what);
+      });
 }
 
 void RestoreConfiguration() {
   StorePtr store = OpenStore();
   for (const ObjectHandle& object : store->GetDesiredUserConfigInstances(ProvidersSelection())) {
     const ConfigStoreObjectId& id = object->GetConfigStoreObjectId();
-    Log_Level(kLogInfo, "Restoring configuration key %s instance %s\n", kProvidersKey.c_str(), id.instance.c_str());
+    Log_Level(kLogInfo, "Restoring configuration key %s instance %s\n", kProvidersKey.c_str(),
+              id.instance.c_str());
     Guard(
         [&] {
           store->SetBootStatus(id, true);
           return Success;
         },
         [&](const char* what) {
-          Log_Level(kLogFailure, "Failed to restore configuration key %s instance %s: %s\n", kProvidersKey.c_str(),
-                    id.instance.c_str(), what);
+          Log_Level(kLogFailure, "Failed to restore configuration key %s instance %s: %s\n",
+                    kProvidersKey.c_str(), id.instance.c_str(), what);
         });
   }
   const ConfigStoreObjectId daemonKey("zyld_config", kKmsGroup, kOvikComponent);
@@ -74,7 +81,8 @@ void RestoreConfiguration() {
         return Success;
       },
       [&](const char* what) {
-        Log_Level(kLogFailure, "Failed to restore configuration key %s: %s\n", daemonKey.key.c_str(), what);
+        Log_Level(kLogFailure, "Failed to restore configuration key %s: %s\n",
+                  daemonKey.key.c_str(), what);
       });
 }
 

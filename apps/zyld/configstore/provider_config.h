@@ -57,7 +57,8 @@ OvikConfigStore::ConfigStoreObjectId ProviderObjectId(const std::string& provide
 // Object look-ups.
 ConfigResult GetProviderObject(const std::shared_ptr<OvikConfigStore::ConfigStore>& store,
                                const std::string& providerId, ObjectHandle& provider);
-ConfigResult GetSubObject(const ObjectHandle& parent, const std::string& name, ObjectHandle& object);
+ConfigResult GetSubObject(const ObjectHandle& parent, const std::string& name,
+                          ObjectHandle& object);
 ConfigResult GetKeyServerObject(const std::shared_ptr<OvikConfigStore::ConfigStore>& store,
                                 const std::string& providerId, ObjectHandle& provider,
                                 ObjectHandle& keyServer);
@@ -107,9 +108,8 @@ ConfigResult GetProviderInfo(const std::string& providerId, ProviderInfo& info);
 ConfigResult ListProviderIds(std::vector<std::string>& providerIds);
 ConfigResult ListProviderSummaries(std::vector<ProviderSummary>& summaries);
 ConfigResult GetKmsInfo(const std::string& providerId, Zyld::Kms::KmsInfo& info);
-ConfigResult GetProviderHosts(const std::string& providerId, bool includeServers,
-                              bool includeProxy, std::vector<std::string>& serverHosts,
-                              std::string& proxyHost);
+ConfigResult GetProviderHosts(const std::string& providerId, bool includeServers, bool includeProxy,
+                              std::vector<std::string>& serverHosts, std::string& proxyHost);
 // The public key (PEM) of the attestation daemon's certificate; false when there is none.
 bool GetAttestationPublicKey(std::string& publicKey);
 

@@ -11,7 +11,9 @@ Har::RWLock configLock("configLock", 0x10000000u);
 
 namespace Detail {
 
-StorePtr OpenStore() { return OvikConfigStore::ConfigStore::GetStore(OvikConfigStore::sGlobalNamespace); }
+StorePtr OpenStore() {
+  return OvikConfigStore::ConfigStore::GetStore(OvikConfigStore::sGlobalNamespace);
+}
 
 ObjectHandle FindOptionalSubObject(const ObjectHandle& parent, const std::string& name) {
   return parent->GetSubObject(SubObjectId(name, OvikConfigStore::kEmptyString));
@@ -47,7 +49,8 @@ ConfigStoreObjectId ProviderObjectId(const std::string& providerId) {
   return ConfigStoreObjectId(kProvidersKey, kKmsGroup, kOvikComponent, providerId);
 }
 
-ConfigResult GetProviderObject(const StorePtr& store, const std::string& providerId, ObjectHandle& provider) {
+ConfigResult GetProviderObject(const StorePtr& store, const std::string& providerId,
+                               ObjectHandle& provider) {
   return Guard(
       [&] {
         provider = providerId.empty() ? nullptr : store->Get(ProviderObjectId(providerId));
@@ -57,10 +60,13 @@ ConfigResult GetProviderObject(const StorePtr& store, const std::string& provide
         }
         return Success;
       },
-      [](const char* what) { Log_Level(kLogFailure, "Error getting provider config store object: %s\n", what); });
+      [](const char* what) {
+        Log_Level(kLogFailure, "Error getting provider config store object: %s\n", what);
+      });
 }
 
-ConfigResult GetSubObject(const ObjectHandle& parent, const std::string& name, ObjectHandle& object) {
+ConfigResult GetSubObject(const ObjectHandle& parent, const std::string& name,
+                          ObjectHandle& object) {
   return Guard(
       [&] {
         object = parent->GetSubObject(SubObjectId(name, OvikConfigStore::kEmptyString));
@@ -70,11 +76,13 @@ ConfigResult GetSubObject(const ObjectHandle& parent, const std::string& name, O
         }
         return Success;
       },
-      [&](const char* what) { Log_Level(kLogFailure, "Error getting %s from config store: %s\n", name.c_str(), what); });
+      [&](const char* what) {
+        Log_Level(kLogFailure, "Error getting %s from config store: %s\n", name.c_str(), what);
+      });
 }
 
-ConfigResult GetKeyServerObject(const StorePtr& store, const std::string& providerId, ObjectHandle& provider,
-                                ObjectHandle& keyServer) {
+ConfigResult GetKeyServerObject(const StorePtr& store, const std::string& providerId,
+                                ObjectHandle& provider, ObjectHandle& keyServer) {
   ConfigResult r = GetProviderObject(store, providerId, provider);
   if (r == Success) {
     r = GetSubObject(provider, "key_server", keyServer);
@@ -82,8 +90,8 @@ ConfigResult GetKeyServerObject(const StorePtr& store, const std::string& provid
   return r;
 }
 
-ConfigResult GetKmipServerObject(const StorePtr& store, const std::string& providerId, ObjectHandle& provider,
-                                 ObjectHandle& kmipServer) {
+ConfigResult GetKmipServerObject(const StorePtr& store, const std::string& providerId,
+                                 ObjectHandle& provider, ObjectHandle& kmipServer) {
   ObjectHandle keyServer;
   ConfigResult r = GetKeyServerObject(store, providerId, provider, keyServer);
   if (r == Success) {
@@ -92,16 +100,18 @@ ConfigResult GetKmipServerObject(const StorePtr& store, const std::string& provi
   return r;
 }
 
-ConfigResult ReadProviderObjects(const std::string& providerId, ObjectHandle& provider, ObjectHandle& keyServer,
-                                 ObjectHandle& proxyServer, ObjectHandle& kmipServer,
-                                 std::vector<ObjectHandle>& servers) {
+ConfigResult ReadProviderObjects(const std::string& providerId, ObjectHandle& provider,
+                                 ObjectHandle& keyServer, ObjectHandle& proxyServer,
+                                 ObjectHandle& kmipServer, std::vector<ObjectHandle>& servers) {
   StorePtr store;
   ConfigResult r = Guard(
       [&] {
         store = OpenStore();
         return Success;
       },
-      [](const char* what) { Log_Level(kLogFailure, "Error getting provider config store object: %s\n", what); });
+      [](const char* what) {
+        Log_Level(kLogFailure, "Error getting provider config store object: %s\n", what);
+      });
   if (r == Success) {
     r = GetKeyServerObject(store, providerId, provider, keyServer);
   }
@@ -115,7 +125,9 @@ ConfigResult ReadProviderObjects(const std::string& providerId, ObjectHandle& pr
           servers = kmipServer->GetSubObjectInstances(ServersFilter());
           return Success;
         },
-        [](const char* what) { Log_Level(kLogFailure, "Error getting %s from config store: %s\n", "servers", what); });
+        [](const char* what) {
+          Log_Level(kLogFailure, "Error getting %s from config store: %s\n", "servers", what);
+        });
   }
   return r;
 }
@@ -131,7 +143,9 @@ ConfigResult CreateProviderObjects(ProviderObjects& objects) {
         StorePtr store = OpenStore();
         return store->Get(ProviderObjectId(objects.providerId)) ? AlreadyExists : Success;
       },
-      [](const char* what) { Log_Level(kLogFailure, "Error getting provider config store object: %s\n", what); });
+      [](const char* what) {
+        Log_Level(kLogFailure, "Error getting provider config store object: %s\n", what);
+      });
   if (r != Success) {
     return r;
   }
@@ -142,7 +156,9 @@ ConfigResult CreateProviderObjects(ProviderObjects& objects) {
         keyServer = provider->CreateSubObject(SubObjectId("key_server"));
         return Success;
       },
-      [](const char* what) { Log_Level(kLogFailure, "Error creating key server configstore object %s\n", what); });
+      [](const char* what) {
+        Log_Level(kLogFailure, "Error creating key server configstore object %s\n", what);
+      });
   if (r != Success) {
     return r;
   }
@@ -152,7 +168,9 @@ ConfigResult CreateProviderObjects(ProviderObjects& objects) {
         kmipServer = keyServer->CreateSubObject(SubObjectId("kmip_server"));
         return Success;
       },
-      [](const char* what) { Log_Level(kLogFailure, "Error creating kmip server configstore object: %s\n", what); });
+      [](const char* what) {
+        Log_Level(kLogFailure, "Error creating kmip server configstore object: %s\n", what);
+      });
   if (r != Success) {
     return r;
   }
@@ -165,8 +183,8 @@ ConfigResult CreateProviderObjects(ProviderObjects& objects) {
 }
 
 ConfigResult LoadProviderObjects(ProviderObjects& objects) {
-  return ReadProviderObjects(objects.providerId, objects.provider, objects.keyServer, objects.proxyServer,
-                             objects.kmipServer, objects.servers);
+  return ReadProviderObjects(objects.providerId, objects.provider, objects.keyServer,
+                             objects.proxyServer, objects.kmipServer, objects.servers);
 }
 
 ConfigResult SetMasterKeyId(ProviderObjects& objects, const std::string& masterKeyId) {
@@ -205,25 +223,28 @@ ConfigResult SetProxyServer(ProviderObjects& objects, const std::string& hostnam
                        });
   }
   if (!objects.proxyServer) {
-    ConfigResult r = ApplyChange(objects.keyServer, "Error creating proxy server configstore object %s\n",
-                                 [&](ConfigStoreObject& o) {
-                                   objects.proxyServer = o.CreateSubObject(SubObjectId("proxy_server"));
-                                 });
+    ConfigResult r =
+        ApplyChange(objects.keyServer, "Error creating proxy server configstore object %s\n",
+                    [&](ConfigStoreObject& o) {
+                      objects.proxyServer = o.CreateSubObject(SubObjectId("proxy_server"));
+                    });
     if (r != Success) {
       return r;
     }
   }
-  return ApplyChange(objects.proxyServer, "Error setting proxy server %s\n", [&](ConfigStoreObject& o) {
-    o.SetValue("hostname", hostname);
-    o.SetValue("port", port);
-  });
+  return ApplyChange(objects.proxyServer, "Error setting proxy server %s\n",
+                     [&](ConfigStoreObject& o) {
+                       o.SetValue("hostname", hostname);
+                       o.SetValue("port", port);
+                     });
 }
 
-ConfigResult AddServer(ProviderObjects& objects, const std::string& name, const std::string& hostname,
-                       int64_t port) {
+ConfigResult AddServer(ProviderObjects& objects, const std::string& name,
+                       const std::string& hostname, int64_t port) {
   ObjectHandle server;
-  ConfigResult r = ApplyChange(objects.kmipServer, "Error creating server configstore object: %s\n",
-                               [&](ConfigStoreObject& o) { server = o.CreateSubObject(SubObjectId("servers", name)); });
+  ConfigResult r = ApplyChange(
+      objects.kmipServer, "Error creating server configstore object: %s\n",
+      [&](ConfigStoreObject& o) { server = o.CreateSubObject(SubObjectId("servers", name)); });
   if (r != Success) {
     return r;
   }
@@ -254,7 +275,9 @@ ConfigResult CommitProviderObjects(ProviderObjects& objects) {
         OpenStore()->Set(objects.provider, &result);
         return Success;
       },
-      [](const char* what) { Log_Level(kLogFailure, "Error writing to config store: %s\n", what); });
+      [](const char* what) {
+        Log_Level(kLogFailure, "Error writing to config store: %s\n", what);
+      });
 }
 
 ConfigResult DeleteProvider(const std::string& providerId) {
@@ -270,7 +293,8 @@ ConfigResult DeleteProvider(const std::string& providerId) {
         return Success;
       },
       [&](const char* what) {
-        Log_Level(kLogFailure, "Failed to delete provider %s from configstore: %s\n", providerId.c_str(), what);
+        Log_Level(kLogFailure, "Failed to delete provider %s from configstore: %s\n",
+                  providerId.c_str(), what);
       });
 }
 

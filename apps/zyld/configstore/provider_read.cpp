@@ -21,21 +21,24 @@ struct ObjectSet {
 };
 
 ConfigResult ReadObjectSet(const std::string& providerId, ObjectSet& set) {
-  ConfigResult r = ReadProviderObjects(providerId, set.provider, set.keyServer, set.proxyServer, set.kmipServer,
-                                       set.servers);
+  ConfigResult r = ReadProviderObjects(providerId, set.provider, set.keyServer, set.proxyServer,
+                                       set.kmipServer, set.servers);
   if (r != Success) {
-    Log_Level(kLogFailure, "Error getting objects from config store for provider %s\n", providerId.c_str());
+    Log_Level(kLogFailure, "Error getting objects from config store for provider %s\n",
+              providerId.c_str());
   }
   return r;
 }
 
-bool ReadKeyServerType(const ObjectHandle& keyServer, const std::string& providerId, Api::KeyServerType& type) {
+bool ReadKeyServerType(const ObjectHandle& keyServer, const std::string& providerId,
+                       Api::KeyServerType& type) {
   std::string text;
   if (!ReadRequired(*keyServer, "type", text)) {
     return false;
   }
   if (!boost::describe::enum_from_string(text.c_str(), type)) {
-    Log_Level(kLogFailure, "Unknown key server type %s for provider %s\n", text.c_str(), providerId.c_str());
+    Log_Level(kLogFailure, "Unknown key server type %s for provider %s\n", text.c_str(),
+              providerId.c_str());
     return false;
   }
   return true;
@@ -55,8 +58,8 @@ bool ReadApiServers(const std::vector<ObjectHandle>& servers, std::vector<Api::S
   for (const ObjectHandle& s : servers) {
     Api::Server server;
     int64_t port = 0;
-    if (!ReadRequired(*s, "name", server.name) || !ReadRequired(*s, "hostname", server.address.hostname) ||
-        !ReadRequired(*s, "port", port)) {
+    if (!ReadRequired(*s, "name", server.name) ||
+        !ReadRequired(*s, "hostname", server.address.hostname) || !ReadRequired(*s, "port", port)) {
       return false;
     }
     server.address.port = port;
@@ -152,7 +155,9 @@ ConfigResult WithObjectSet(const std::string& providerId, const char* what, Use&
         const ConfigResult r = ReadObjectSet(providerId, set);
         return r != Success ? r : use(set);
       },
-      [what](const char* error) { Log_Level(kLogFailure, "Exception reading %s from config store: %s\n", what, error); });
+      [what](const char* error) {
+        Log_Level(kLogFailure, "Exception reading %s from config store: %s\n", what, error);
+      });
 }
 
 }  // namespace
@@ -190,7 +195,8 @@ ConfigResult ListProviderIds(std::vector<std::string>& providerIds) {
   return Guard(
       [&] {
         // Only the identifier of each provider is read, not the whole objects.
-        std::vector<std::optional<std::string>> values = OpenStore()->ListStringValue(ProvidersFilter(), "provider");
+        std::vector<std::optional<std::string>> values =
+            OpenStore()->ListStringValue(ProvidersFilter(), "provider");
         std::vector<std::string> ids;
         ids.reserve(values.size());
         for (std::optional<std::string>& id : values) {
@@ -203,7 +209,9 @@ ConfigResult ListProviderIds(std::vector<std::string>& providerIds) {
         providerIds = std::move(ids);
         return Success;
       },
-      [](const char* what) { Log_Level(kLogFailure, "Error reading providers from config store %s\n", what); });
+      [](const char* what) {
+        Log_Level(kLogFailure, "Error reading providers from config store %s\n", what);
+      });
 }
 
 ConfigResult ListProviderSummaries(std::vector<ProviderSummary>& summaries) {
@@ -247,7 +255,8 @@ bool GetAttestationPublicKey(std::string& publicKey) {
   std::string certificate;
   const ConfigResult r = Guard(
       [&] {
-        ObjectHandle object = OpenStore()->Get(ConfigStoreObjectId("certificate", "attestation", kOvikComponent));
+        ObjectHandle object =
+            OpenStore()->Get(ConfigStoreObjectId("certificate", "attestation", kOvikComponent));
         if (!object) {
           return NotFound;
         }
@@ -255,7 +264,8 @@ bool GetAttestationPublicKey(std::string& publicKey) {
         return Success;
       },
       [](const char* what) {
-        Log_Level(kLogFailure, "Exception reading property '%s' from config store: %s\n", "certificate", what);
+        Log_Level(kLogFailure, "Exception reading property '%s' from config store: %s\n",
+                  "certificate", what);
       });
   if (r != Success) {
     return false;

@@ -31,7 +31,8 @@ ConfigResult GetCredential(const std::string& providerId, std::string& credentia
         ObjectHandle provider, kmipServer;
         ConfigResult r = GetKmipServerObject(OpenStore(), providerId, provider, kmipServer);
         if (r != Success) {
-          Log_Level(kLogFailure, "Get credential could not find kmip server for provider %s: %d\n", providerId.c_str(), r);
+          Log_Level(kLogFailure, "Get credential could not find kmip server for provider %s: %d\n",
+                    providerId.c_str(), r);
           return r;
         }
         Log_Level(kLogTrace, "Getting credential for the provider %s\n", providerId.c_str());
@@ -40,7 +41,9 @@ ConfigResult GetCredential(const std::string& providerId, std::string& credentia
         kmipServer->GetValue("credential", credential);
         return Success;
       },
-      [](const char* what) { Log_Level(kLogFailure, "Exception reading %s from config store: %s\n", "credential", what); });
+      [](const char* what) {
+        Log_Level(kLogFailure, "Exception reading %s from config store: %s\n", "credential", what);
+      });
 }
 
 ConfigResult SetCredential(const std::string& providerId, const std::string& credential) {
@@ -50,7 +53,8 @@ ConfigResult SetCredential(const std::string& providerId, const std::string& cre
         ObjectHandle provider, kmipServer;
         ConfigResult r = GetKmipServerObject(store, providerId, provider, kmipServer);
         if (r != Success) {
-          Log_Level(kLogFailure, "Set credential could not find kmip server for provider %s: %d\n", providerId.c_str(), r);
+          Log_Level(kLogFailure, "Set credential could not find kmip server for provider %s: %d\n",
+                    providerId.c_str(), r);
           return r;
         }
         Log_Level(kLogTrace, "Setting credential for the provider %s\n", providerId.c_str());
@@ -58,7 +62,9 @@ ConfigResult SetCredential(const std::string& providerId, const std::string& cre
         WriteBack(store, provider);
         return Success;
       },
-      [](const char* what) { Log_Level(kLogFailure, "Set credential failed to write to configstore: %s\n", what); });
+      [](const char* what) {
+        Log_Level(kLogFailure, "Set credential failed to write to configstore: %s\n", what);
+      });
 }
 
 ConfigResult GetClientCertificate(const std::string& providerId, std::string& certificate,
@@ -77,11 +83,14 @@ ConfigResult GetClientCertificate(const std::string& providerId, std::string& ce
         }
         std::string cert, key;
         if (!client->GetValue("certificate", cert)) {
-          Log_Level(kLogFailure, "Error reading client certificate from config store for provider %s\n", providerId.c_str());
+          Log_Level(kLogFailure,
+                    "Error reading client certificate from config store for provider %s\n",
+                    providerId.c_str());
           return StoreError;
         }
         if (!client->GetValue("private_key", key)) {
-          Log_Level(kLogFailure, "Error reading private key from config store for provider %s\n", providerId.c_str());
+          Log_Level(kLogFailure, "Error reading private key from config store for provider %s\n",
+                    providerId.c_str());
           return StoreError;
         }
         certificate = std::move(cert);
@@ -90,8 +99,9 @@ ConfigResult GetClientCertificate(const std::string& providerId, std::string& ce
         return Success;
       },
       [&](const char* what) {
-        Log_Level(kLogFailure, "Error reading client certificate from config store for provider %s: %s\n", providerId.c_str(),
-                  what);
+        Log_Level(kLogFailure,
+                  "Error reading client certificate from config store for provider %s: %s\n",
+                  providerId.c_str(), what);
       });
 }
 
@@ -109,7 +119,8 @@ ConfigResult SetClientCertificate(const std::string& providerId, const std::stri
         return found;
       },
       [&](const char* what) {
-        Log_Level(kLogFailure, "Error creating client certificate config store object for provider %s: %s\n",
+        Log_Level(kLogFailure,
+                  "Error creating client certificate config store object for provider %s: %s\n",
                   providerId.c_str(), what);
       });
   if (r != Success) {
@@ -122,16 +133,20 @@ ConfigResult SetClientCertificate(const std::string& providerId, const std::stri
         WriteBack(store, provider);
         return Success;
       },
-      [](const char* what) { Log_Level(kLogFailure, "Error writing client certificate to configstore: %s\n", what); });
+      [](const char* what) {
+        Log_Level(kLogFailure, "Error writing client certificate to configstore: %s\n", what);
+      });
 }
 
-ConfigResult GetClientCsr(const std::string& providerId, std::string& csr, std::string& privateKey) {
+ConfigResult GetClientCsr(const std::string& providerId, std::string& csr,
+                          std::string& privateKey) {
   return Guard(
       [&] {
         ObjectHandle provider, kmipServer;
         ConfigResult r = GetKmipServerObject(OpenStore(), providerId, provider, kmipServer);
         if (r != Success) {
-          Log_Level(kLogFailure, "Unable to find provider or kmip server config for %s: %d\n", providerId.c_str(), r);
+          Log_Level(kLogFailure, "Unable to find provider or kmip server config for %s: %d\n",
+                    providerId.c_str(), r);
           return r;
         }
         ObjectHandle pending = FindOptionalSubObject(kmipServer, "client_CSR");
@@ -146,10 +161,13 @@ ConfigResult GetClientCsr(const std::string& providerId, std::string& csr, std::
         pending->GetValue("private_key", privateKey);
         return Success;
       },
-      [](const char* what) { Log_Level(kLogFailure, "Error get client CSR configstore object %s\n", what); });
+      [](const char* what) {
+        Log_Level(kLogFailure, "Error get client CSR configstore object %s\n", what);
+      });
 }
 
-ConfigResult SetClientCsr(const std::string& providerId, const std::string& csr, const std::string& privateKey) {
+ConfigResult SetClientCsr(const std::string& providerId, const std::string& csr,
+                          const std::string& privateKey) {
   StorePtr store;
   ObjectHandle provider, kmipServer, pending;
   ConfigResult r = Guard(
@@ -157,13 +175,16 @@ ConfigResult SetClientCsr(const std::string& providerId, const std::string& csr,
         store = OpenStore();
         ConfigResult found = GetKmipServerObject(store, providerId, provider, kmipServer);
         if (found != Success) {
-          Log_Level(kLogFailure, "Unable to find provider or kmip server config for %s: %d\n", providerId.c_str(), found);
+          Log_Level(kLogFailure, "Unable to find provider or kmip server config for %s: %d\n",
+                    providerId.c_str(), found);
           return found;
         }
         pending = GetOrCreate(kmipServer, "client_CSR");
         return Success;
       },
-      [](const char* what) { Log_Level(kLogFailure, "Error create/get client csr configstore object %s\n", what); });
+      [](const char* what) {
+        Log_Level(kLogFailure, "Error create/get client csr configstore object %s\n", what);
+      });
   if (r != Success) {
     return r;
   }
@@ -174,10 +195,14 @@ ConfigResult SetClientCsr(const std::string& providerId, const std::string& csr,
         WriteBack(store, provider);
         return Success;
       },
-      [](const char* what) { Log_Level(kLogFailure, "Caught ConfigStore exception during setting csr and key %s\n", what); });
+      [](const char* what) {
+        Log_Level(kLogFailure, "Caught ConfigStore exception during setting csr and key %s\n",
+                  what);
+      });
 }
 
-ConfigResult GetServerCertificates(const std::string& providerId, std::vector<std::string>& certificates) {
+ConfigResult GetServerCertificates(const std::string& providerId,
+                                   std::vector<std::string>& certificates) {
   return Guard(
       [&] {
         ObjectHandle provider, keyServer;
@@ -191,10 +216,13 @@ ConfigResult GetServerCertificates(const std::string& providerId, std::vector<st
         }
         return Success;
       },
-      [](const char* what) { Log_Level(kLogFailure, "Exception reading %s from config store: %s\n", "server_cert", what); });
+      [](const char* what) {
+        Log_Level(kLogFailure, "Exception reading %s from config store: %s\n", "server_cert", what);
+      });
 }
 
-ConfigResult SetServerCertificates(const std::string& providerId, const std::vector<std::string>& certificates) {
+ConfigResult SetServerCertificates(const std::string& providerId,
+                                   const std::vector<std::string>& certificates) {
   return Guard(
       [&] {
         StorePtr store = OpenStore();

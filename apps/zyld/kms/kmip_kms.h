@@ -59,8 +59,8 @@ class KmipKms : public Kms {
 
   // Kms
   uint32_t GetServerCount() const override;
-  KmsResult GenerateKey(uint32_t server, uint32_t keySize, std::string& key, std::string& wrappedKey,
-                        std::string& error) override;
+  KmsResult GenerateKey(uint32_t server, uint32_t keySize, std::string& key,
+                        std::string& wrappedKey, std::string& error) override;
   KmsResult Decrypt(uint32_t server, const std::string& wrappedKey, std::string& key,
                     std::string& error) override;
   void GetTrustedServerCertificates(std::vector<std::string>& certificates) const override;
@@ -72,15 +72,16 @@ class KmipKms : public Kms {
   void GetStatus(KmsStatus& status) override;
 
   // Session layer. The specification text holds the private key: callers wipe it.
-  Har::SecureString BuildConnectionSpec(uint32_t server, bool trust, const std::string& overrideCert) const;
+  Har::SecureString BuildConnectionSpec(uint32_t server, bool trust,
+                                        const std::string& overrideCert) const;
   KmsResult Connect(qlc_session** session, uint32_t server, std::string& error) const;
   KmsResult PerformOperation(qlc_session* session, const std::string& keyId, const char* command,
                              std::string& error, qlc_result** result = nullptr) const;
   static KmsResult MapLibraryStatus(int status);
 
   // Master key and state.
-  KmsResult GetKey(uint32_t server, const std::string& keyId, bool forceState, Har::SecureBytes& key,
-                   int32_t& state, std::string& error);
+  KmsResult GetKey(uint32_t server, const std::string& keyId, bool forceState,
+                   Har::SecureBytes& key, int32_t& state, std::string& error);
   KmsResult GetKeyState(qlc_session* session, const std::string& keyId, int32_t& state,
                         std::string& error) const;
   static KmsResult CheckKeyState(int32_t state, std::string& error);
@@ -88,10 +89,13 @@ class KmipKms : public Kms {
                                   bool& sizeSupported, std::string& error);
 
   // Certificates, versions and the probe.
-  KmsResult FetchRemoteServerCertificate(uint32_t server, std::string& certificate, std::string& error) const;
-  static KmsResult FetchServerCredentials(qlc_result* result, std::string& certificate, std::string& error);
-  KmsResult DiscoverVersions(uint32_t server, bool alwaysTrustServer, const std::string& remoteCertificate,
-                             std::string& error, std::vector<std::string>& versions) const;
+  KmsResult FetchRemoteServerCertificate(uint32_t server, std::string& certificate,
+                                         std::string& error) const;
+  static KmsResult FetchServerCredentials(qlc_result* result, std::string& certificate,
+                                          std::string& error);
+  KmsResult DiscoverVersions(uint32_t server, bool alwaysTrustServer,
+                             const std::string& remoteCertificate, std::string& error,
+                             std::vector<std::string>& versions) const;
   static bool IsSupportedVersion(const std::string& version);
   void ProbeStatus(KmsCache& record);
 
@@ -106,7 +110,8 @@ class KmipKms : public Kms {
   const std::string& ServerName(uint32_t server) const;
   KmsResult ReadKeyFromServer(qlc_session* session, const std::string& keyId, Har::SecureBytes& key,
                               std::string& error) const;
-  bool ReadCachedKey(const std::string& keyId, bool forceState, Har::SecureBytes& key, int32_t& state);
+  bool ReadCachedKey(const std::string& keyId, bool forceState, Har::SecureBytes& key,
+                     int32_t& state);
   void ProbeServer(uint32_t server, KmsCache& record);
   KmsResult FetchMasterKey(uint32_t server, const std::string& keyId, Har::SecureBytes& masterKey,
                            std::string& error);

@@ -9,13 +9,12 @@
 #include <ironveil-common/ssl_utils.h>
 #include <zyl-common/kms_metadata_parser.h>
 
-
 namespace Zyld::Kms {
 namespace {
 
 namespace Ssl = Brask::Common::SslUtils;
-using Zyl::KeyProviders::Metadata::KmipMetadataParser;
 using Zyl::KeyProviders::Metadata::kMaxDataKeySize;
+using Zyl::KeyProviders::Metadata::KmipMetadataParser;
 
 const std::vector<uint8_t> kNoAad;
 
@@ -38,15 +37,15 @@ void DiscardKeyText(std::string& key) {
 
 }  // namespace
 
-KmsResult KmipKms::FetchMasterKey(uint32_t server, const std::string& keyId, Har::SecureBytes& masterKey,
-                                  std::string& error) {
+KmsResult KmipKms::FetchMasterKey(uint32_t server, const std::string& keyId,
+                                  Har::SecureBytes& masterKey, std::string& error) {
   int32_t state = kKeyStateUnknown;
   KmsResult r = GetKey(server, keyId, false, masterKey, state, error);
   return r == Success ? CheckKeyState(state, error) : r;
 }
 
-KmsResult KmipKms::GenerateKey(uint32_t server, uint32_t keySize, std::string& key, std::string& wrappedKey,
-                               std::string& error) {
+KmsResult KmipKms::GenerateKey(uint32_t server, uint32_t keySize, std::string& key,
+                               std::string& wrappedKey, std::string& error) {
   const KmsInfo& info = *info_;
   if (keySize == 0 || keySize > kMaxDataKeySize) {
     error = "Invalid data key size " + std::to_string(keySize);
@@ -58,8 +57,11 @@ KmsResult KmipKms::GenerateKey(uint32_t server, uint32_t keySize, std::string& k
   KmsResult r = FetchMasterKey(server, info.masterKeyId, masterKey, error);
   if (r != Success) {
     masterGuard.Wipe();
-    Log_Level(kLogFailure, "Failed to generate key. Could not fetch master key or it is not usable. Key %s, provider %s, "
-              "server %s, reason %s\n", info.masterKeyId.c_str(), info.name.c_str(), ServerName(server).c_str(),
+    Log_Level(kLogFailure,
+              "Failed to generate key. Could not fetch master key or it is not usable. Key %s, "
+              "provider %s, "
+              "server %s, reason %s\n",
+              info.masterKeyId.c_str(), info.name.c_str(), ServerName(server).c_str(),
               error.c_str());
     return r;
   }
@@ -86,17 +88,20 @@ KmsResult KmipKms::GenerateKey(uint32_t server, uint32_t keySize, std::string& k
     return EncodingError;
   }
   dataGuard.Wipe();
-  if (!KmipMetadataParser().Add(info.masterKeyId, iv, tag, ciphertext.data(), ciphertext.size(), wrappedKey)) {
+  if (!KmipMetadataParser().Add(info.masterKeyId, iv, tag, ciphertext.data(), ciphertext.size(),
+                                wrappedKey)) {
     DiscardKeyText(key);
     error = "Failed to add metadata";
     Log_Level(kLogFailure, "Generate key failed, %s\n", error.c_str());
     return MetadataError;
   }
-  Log_Level(kLogRecord, "Operation : 'GenerateKey', masterKeyId : '%s'\n", info.masterKeyId.c_str());
+  Log_Level(kLogRecord, "Operation : 'GenerateKey', masterKeyId : '%s'\n",
+            info.masterKeyId.c_str());
   return Success;
 }
 
-KmsResult KmipKms::Decrypt(uint32_t server, const std::string& wrappedKey, std::string& key, std::string& error) {
+KmsResult KmipKms::Decrypt(uint32_t server, const std::string& wrappedKey, std::string& key,
+                           std::string& error) {
   const KmsInfo& info = *info_;
   KmipMetadataParser parser;
   if (!parser.Parse(wrappedKey)) {
@@ -108,16 +113,22 @@ KmsResult KmipKms::Decrypt(uint32_t server, const std::string& wrappedKey, std::
   WipeGuard masterGuard("master key", masterKey);
   KmsResult r = FetchMasterKey(server, keyId, masterKey, error);
   if (r == MasterKeyUnusableForEncryption) {
-    Log_Level(kLogNotable, "Proceeding to decrpt with a key which is deactivated or compromised. Key %s, provider %s, "
-              "server %s\n", info.masterKeyId.c_str(), info.name.c_str(), ServerName(server).c_str());
+    Log_Level(
+        kLogNotable,
+        "Proceeding to decrpt with a key which is deactivated or compromised. Key %s, provider %s, "
+        "server %s\n",
+        info.masterKeyId.c_str(), info.name.c_str(), ServerName(server).c_str());
   } else if (r != Success) {
     masterGuard.Wipe();
-    Log_Level(kLogFailure, "Failed to decrypt. Could not fetch master key or it is not usable. Key %s, provider %s, "
-              "server %s, reason %s\n", info.masterKeyId.c_str(), info.name.c_str(), ServerName(server).c_str(),
-              error.c_str());
+    Log_Level(
+        kLogFailure,
+        "Failed to decrypt. Could not fetch master key or it is not usable. Key %s, provider %s, "
+        "server %s, reason %s\n",
+        info.masterKeyId.c_str(), info.name.c_str(), ServerName(server).c_str(), error.c_str());
     return r;
   }
-  const std::vector<uint8_t> ciphertext(parser.GetCiphertext(), parser.GetCiphertext() + parser.GetCiphertextSize());
+  const std::vector<uint8_t> ciphertext(parser.GetCiphertext(),
+                                        parser.GetCiphertext() + parser.GetCiphertextSize());
   const std::vector<uint8_t> iv(parser.GetIv(), parser.GetIv() + parser.GetIvSize());
   const std::vector<uint8_t> tag(parser.GetMac(), parser.GetMac() + parser.GetMacSize());
   Har::SecureBytes plaintext;

@@ -23,12 +23,12 @@ struct ServerEntry {
 struct KmsInfo {
   std::string name;
   std::string masterKeyId;
-  std::string proxyHost;             // empty: no proxy
-  int64_t proxyPort = 0;             // 0: no proxy
-  int64_t connectionTimeout = 0;     // seconds; 0: not configured
+  std::string proxyHost;          // empty: no proxy
+  int64_t proxyPort = 0;          // 0: no proxy
+  int64_t connectionTimeout = 0;  // seconds; 0: not configured
   std::string username;
   std::string password;
-  std::string clientCertificate;     // standardized PEM; empty: none
+  std::string clientCertificate;  // standardized PEM; empty: none
   std::string privateKey;
   std::vector<std::string> trustedServerCertificates;  // standardized PEM, stored order
   std::vector<ServerEntry> servers;                    // stored order

@@ -18,7 +18,8 @@ constexpr char kGetStateCommand[] = "Get, Attributes, Id=%s, Names=State";
 
 }  // namespace
 
-bool KmipKms::ReadCachedKey(const std::string& keyId, bool forceState, Har::SecureBytes& key, int32_t& state) {
+bool KmipKms::ReadCachedKey(const std::string& keyId, bool forceState, Har::SecureBytes& key,
+                            int32_t& state) {
   if (keyId != info_->masterKeyId) {
     return false;
   }
@@ -37,8 +38,8 @@ bool KmipKms::ReadCachedKey(const std::string& keyId, bool forceState, Har::Secu
   return false;
 }
 
-KmsResult KmipKms::ReadKeyFromServer(qlc_session* session, const std::string& keyId, Har::SecureBytes& key,
-                                     std::string& error) const {
+KmsResult KmipKms::ReadKeyFromServer(qlc_session* session, const std::string& keyId,
+                                     Har::SecureBytes& key, std::string& error) const {
   Log_Level(kLogTrace, "Provider %s getting key from server\n", info_->name.c_str());
   qlc_result* raw = nullptr;
   KmsResult r = PerformOperation(session, keyId, kGetKeyCommand, error, &raw);
@@ -62,8 +63,8 @@ KmsResult KmipKms::ReadKeyFromServer(qlc_session* session, const std::string& ke
   return Success;
 }
 
-KmsResult KmipKms::GetKey(uint32_t server, const std::string& keyId, bool forceState, Har::SecureBytes& key,
-                          int32_t& state, std::string& error) {
+KmsResult KmipKms::GetKey(uint32_t server, const std::string& keyId, bool forceState,
+                          Har::SecureBytes& key, int32_t& state, std::string& error) {
   if (ReadCachedKey(keyId, forceState, key, state)) {
     return Success;
   }
@@ -83,8 +84,8 @@ KmsResult KmipKms::GetKey(uint32_t server, const std::string& keyId, bool forceS
     }
   }
   if (r == GeneralError) {
-    Log_Level(kLogNotable, "Overriding the result to NotFound for server %s of provider %s\n", ServerName(server).c_str(),
-              info_->name.c_str());
+    Log_Level(kLogNotable, "Overriding the result to NotFound for server %s of provider %s\n",
+              ServerName(server).c_str(), info_->name.c_str());
     return MasterKeyNotFound;
   }
   return r;
@@ -131,8 +132,8 @@ KmsResult KmipKms::CheckKeyState(int32_t state, std::string& error) {
   }
 }
 
-KmsResult KmipKms::CheckMasterKey(size_t keyLength, int32_t state, bool& found, bool& usable, bool& sizeSupported,
-                                  std::string& error) {
+KmsResult KmipKms::CheckMasterKey(size_t keyLength, int32_t state, bool& found, bool& usable,
+                                  bool& sizeSupported, std::string& error) {
   found = usable = sizeSupported = false;
   if (keyLength == 0) {
     error = "Key not found";

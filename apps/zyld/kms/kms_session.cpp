@@ -91,7 +91,9 @@ void KmipKms::GetTrustedServerCertificates(std::vector<std::string>& certificate
   certificates = info_->trustedServerCertificates;
 }
 
-void KmipKms::GetClientCertificate(std::string& certificate) const { certificate = info_->clientCertificate; }
+void KmipKms::GetClientCertificate(std::string& certificate) const {
+  certificate = info_->clientCertificate;
+}
 
 int KmipKms::GetServerName(uint32_t server, std::string& name) const {
   name = ServerName(server);
@@ -103,7 +105,8 @@ const std::string& KmipKms::ServerName(uint32_t server) const {
   return server < info_->servers.size() ? info_->servers[server].name : kNone;
 }
 
-Har::SecureString KmipKms::BuildConnectionSpec(uint32_t server, bool trust, const std::string& overrideCert) const {
+Har::SecureString KmipKms::BuildConnectionSpec(uint32_t server, bool trust,
+                                               const std::string& overrideCert) const {
   const KmsInfo& info = *info_;
   Har::SecureString spec;
   if (server >= info.servers.size()) {
@@ -113,7 +116,9 @@ Har::SecureString KmipKms::BuildConnectionSpec(uint32_t server, bool trust, cons
   const ServerEntry& s = info.servers[server];
   Log_Level(kLogInfo, "Create client context for server %s: %" PRId64 "\n", s.host.c_str(), s.port);
   spec.reserve(256 + 4 * (info.clientCertificate.size() + info.privateKey.size()));
-  spec.append("Presentation={Protocol=KMIP, Version='").append(kKmipVersion).append("', Format=TTLV}, Session = {");
+  spec.append("Presentation={Protocol=KMIP, Version='")
+      .append(kKmipVersion)
+      .append("', Format=TTLV}, Session = {");
   if (!info.proxyHost.empty()) {
     spec.append("Proxy={Protocol=HTTP, Host='").append(info.proxyHost).append("', Port='");
     AppendDecimal(spec, info.proxyPort);
@@ -122,10 +127,12 @@ Har::SecureString KmipKms::BuildConnectionSpec(uint32_t server, bool trust, cons
   spec.append("Protocol=SSL, Host='").append(s.host).append("', Port='");
   AppendDecimal(spec, s.port);
   spec.append("', Timeout=");
-  AppendDecimal(spec, info.connectionTimeout == 0 ? kDefaultTimeoutSeconds : info.connectionTimeout);
+  AppendDecimal(spec,
+                info.connectionTimeout == 0 ? kDefaultTimeoutSeconds : info.connectionTimeout);
   spec.append(":Seconds, ");
   if (!info.clientCertificate.empty()) {
-    const std::string cert = StandardCert(info.clientCertificate, "Could not standardize client certificate.\n");
+    const std::string cert =
+        StandardCert(info.clientCertificate, "Could not standardize client certificate.\n");
     spec.append("Certificate=PEM:[");
     AppendHex(spec, cert);
     spec.append("], Public=PEM:[");
@@ -164,8 +171,9 @@ KmsResult KmipKms::Connect(qlc_session** session, uint32_t server, std::string& 
   return MapLibraryStatus(status);
 }
 
-KmsResult KmipKms::PerformOperation(qlc_session* session, const std::string& keyId, const char* command,
-                                    std::string& error, qlc_result** out) const {
+KmsResult KmipKms::PerformOperation(qlc_session* session, const std::string& keyId,
+                                    const char* command, std::string& error,
+                                    qlc_result** out) const {
   const KmsInfo& info = *info_;
   QlcResult result;
   if (info.username.empty()) {
@@ -173,7 +181,8 @@ KmsResult KmipKms::PerformOperation(qlc_session* session, const std::string& key
   } else {
     Har::SecureString format(command);
     format.append(kCredentialOptions);
-    result.reset(qlc_perform(session, format.c_str(), keyId.c_str(), info.username.c_str(), info.password.c_str()));
+    result.reset(qlc_perform(session, format.c_str(), keyId.c_str(), info.username.c_str(),
+                             info.password.c_str()));
   }
   const int status = qlc_ok(result.get());
   if (status != QLC_OK) {

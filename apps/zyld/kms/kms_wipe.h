@@ -32,7 +32,9 @@ namespace Zyld::Kms {
 template <typename Buffer>
 class WipeGuard {
  public:
-  WipeGuard(const char* what, Buffer& buffer) : what_(what), buffer_(&buffer) { WipeAudit::AddLive(1); }
+  WipeGuard(const char* what, Buffer& buffer) : what_(what), buffer_(&buffer) {
+    WipeAudit::AddLive(1);
+  }
   ~WipeGuard() { Wipe(); }
   WipeGuard(const WipeGuard&) = delete;
   WipeGuard& operator=(const WipeGuard&) = delete;

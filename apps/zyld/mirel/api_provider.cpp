@@ -37,8 +37,8 @@ constexpr uint32_t kStatusSucceeded = 0;
 constexpr uint32_t kStatusFailed = 1;
 
 // Attribute names that must never reach the audit log, matched case-insensitively as parts.
-constexpr std::array<std::string_view, 5> kSecretNameParts = {"token", "key", "password",
-                                                              "secret", "credential"};
+constexpr std::array<std::string_view, 5> kSecretNameParts = {"token", "key", "password", "secret",
+                                                              "credential"};
 
 bool NamesSecret(std::string_view name) {
   std::string lower(name);
@@ -117,11 +117,13 @@ std::shared_ptr<const Mirel::Authz::AuthzInfo> LoadAuthz(const std::string& path
 }
 
 void LogCertificateFailure(const OvikConfigStore::ConfigStoreException& e) {
-  Log_Level(kLogFailure, "Exception reading property '%s' from config store: %s\n", "certificate", e.what());
+  Log_Level(kLogFailure, "Exception reading property '%s' from config store: %s\n", "certificate",
+            e.what());
 }
 
 Ovik::Authn::CertificateText CertificateIn(OvikConfigStore::ConfigStore& store) {
-  const auto object = store.Get(OvikConfigStore::ConfigStoreObjectId("certificate", "authn", "ovik"));
+  const auto object =
+      store.Get(OvikConfigStore::ConfigStoreObjectId("certificate", "authn", "ovik"));
   std::string certificate;
   if (object && object->GetValue("certificate", certificate) && !certificate.empty()) {
     return std::make_shared<const std::string>(std::move(certificate));
@@ -154,7 +156,8 @@ class KeptCertificateReader {
 
  private:
   // Called with mutex_ held; a failed read leaves the next call to try again.
-  void Refresh(std::shared_ptr<OvikConfigStore::ConfigStore> store, std::chrono::steady_clock::time_point now) {
+  void Refresh(std::shared_ptr<OvikConfigStore::ConfigStore> store,
+               std::chrono::steady_clock::time_point now) {
     recheckAt_ = {};
     // Taken before reading: a change in between only costs a later re-read.
     const uint64_t stamp = store->ChangeStamp();
@@ -173,10 +176,12 @@ class KeptCertificateReader {
   Ovik::Authn::CertificateText certificate_;
 };
 
-std::vector<std::shared_ptr<Mirel::Authn::Authenticator>> DaemonTokenHandlers(const LogBridgePtr& logBridge) {
+std::vector<std::shared_ptr<Mirel::Authn::Authenticator>> DaemonTokenHandlers(
+    const LogBridgePtr& logBridge) {
   auto reader = std::make_shared<KeptCertificateReader>();
   return {std::make_shared<Authn::KmsAuthTokenHandler>(logBridge),
-          std::make_shared<Ovik::Authn::HostTokenHandler>([reader] { return reader->Read(); }, logBridge)};
+          std::make_shared<Ovik::Authn::HostTokenHandler>([reader] { return reader->Read(); },
+                                                          logBridge)};
 }
 
 // The bound services in binding order, then the metadata services.
@@ -222,7 +227,8 @@ std::string MetadataPath(const Quorex::Service::ConfigValues& values) {
 
 std::optional<std::string> ReadAdministrationCertificate() {
   try {
-    if (auto text = CertificateIn(*OvikConfigStore::ConfigStore::GetStore(OvikConfigStore::sGlobalNamespace))) {
+    if (auto text = CertificateIn(
+            *OvikConfigStore::ConfigStore::GetStore(OvikConfigStore::sGlobalNamespace))) {
       return *text;
     }
   } catch (const OvikConfigStore::ConfigStoreException& e) {
@@ -250,8 +256,8 @@ Mirel::ApiProviderPtr CreateLocalProvider(const ApiMetadata& metadata, Localizer
                                           LogBridgePtr logBridge, TrafficTrackerPtr traffic,
                                           ErrorsTrackerPtr errors, ProviderOptions options) {
   State::Providers& registry = options.registry ? *options.registry : State::Providers::Instance();
-  const auto local = Mirel::CreateLocalProvider(BindServices(metadata, localizer, registry),
-                                                metadata.metamodel);
+  const auto local =
+      Mirel::CreateLocalProvider(BindServices(metadata, localizer, registry), metadata.metamodel);
   const auto defaultLogger = Quorex::Service::Logger::Default();
   ApiProviderPtr stage = std::make_shared<QM::LatencyProvider>(local, defaultLogger);
   traffic->StartScheduling();
@@ -259,15 +265,17 @@ Mirel::ApiProviderPtr CreateLocalProvider(const ApiMetadata& metadata, Localizer
   errors->StartErrorScheduling();
   stage = std::make_shared<QM::ErrorsProvider>(stage, errors);
   stage = std::make_shared<Mirel::Authz::AsyncAuthzFilter>(
-      stage, metadata.authz, std::make_shared<OvikToken::Authz::JwtEntitlementCheckerImpl>(logBridge),
-      logBridge);
-  const auto handlers = options.tokenHandlers.empty() ? DaemonTokenHandlers(logBridge) : options.tokenHandlers;
+      stage, metadata.authz,
+      std::make_shared<OvikToken::Authz::JwtEntitlementCheckerImpl>(logBridge), logBridge);
+  const auto handlers =
+      options.tokenHandlers.empty() ? DaemonTokenHandlers(logBridge) : options.tokenHandlers;
   for (const auto& handler : handlers) {
     stage = std::make_shared<Mirel::Authn::AsyncAuthnFilter>(stage, handler, logBridge);
   }
   stage = std::make_shared<Mirel::OpIdProvider>(stage, local);
   stage = std::make_shared<QM::OpIdProvider>(stage, defaultLogger);
-  return std::make_shared<AuditRegistrar>(stage, options.audit ? std::move(options.audit) : AuditCallback(&AuditCall));
+  return std::make_shared<AuditRegistrar>(
+      stage, options.audit ? std::move(options.audit) : AuditCallback(&AuditCall));
 }
 
 }  // namespace Zyld::ZylApi

@@ -51,7 +51,8 @@ struct ApiMetadata {
   std::shared_ptr<Mirel::Metadata::MetadataContainer> cli;
   std::shared_ptr<Mirel::Metadata::MetadataContainer> metamodel;
   std::shared_ptr<Mirel::Metadata::MetadataContainer> authentication;
-  std::shared_ptr<const Mirel::Authz::AuthzInfo> authz;  // the no-authentication grants + the file's
+  std::shared_ptr<const Mirel::Authz::AuthzInfo>
+      authz;  // the no-authentication grants + the file's
 };
 
 // Loads every section of the metadata file, logging each step; any failure is fatal.

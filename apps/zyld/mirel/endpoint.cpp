@@ -20,7 +20,8 @@ constexpr uint64_t kBodyLimit = 2'500'000;
 
 }  // namespace
 
-Http::ServerConfig MakeServerConfig(uint32_t port, std::shared_ptr<const Mirel::L10n::Localizer> localizer) {
+Http::ServerConfig MakeServerConfig(uint32_t port,
+                                    std::shared_ptr<const Mirel::L10n::Localizer> localizer) {
   Http::ServerConfig config;
   config.explicitEndpoints = true;
   config.port = static_cast<uint16_t>(port);
@@ -35,7 +36,8 @@ Http::ServerConfig MakeServerConfig(uint32_t port, std::shared_ptr<const Mirel::
     };
   }
   config.protocolHandlerSpec.sizeLimit = kBodyLimit;
-  config.protocolHandlerSpec.extractors = std::vector<Http::ErrorHeaderExtractor>{Http::MirelErrorHeaderExtractor()};
+  config.protocolHandlerSpec.extractors =
+      std::vector<Http::ErrorHeaderExtractor>{Http::MirelErrorHeaderExtractor()};
   config.streamTuner = Http::SetNoDelay;
   return config;
 }

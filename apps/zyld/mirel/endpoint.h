@@ -37,7 +37,8 @@ class Endpoint final : public StoppableEndpoint {
   // `pool` null: the application's thread pool.
   Endpoint(uint32_t port, boost::asio::io_context* io, Mirel::ApiProviderPtr provider,
            std::shared_ptr<const Mirel::L10n::Localizer> localizer,
-           std::shared_ptr<MirelLoggerWrapper> logBridge, Quorex::Service::ThreadPool* pool = nullptr);
+           std::shared_ptr<MirelLoggerWrapper> logBridge,
+           Quorex::Service::ThreadPool* pool = nullptr);
   ~Endpoint() override;
   Endpoint(const Endpoint&) = delete;
   Endpoint& operator=(const Endpoint&) = delete;

@@ -69,7 +69,9 @@ Mirel::Message MakeMessage(std::string id, const std::map<std::string, std::stri
   return builder.build();
 }
 
-Mirel::ErrorValue MakeError(Messages messages) { return Make<StdErrors::Error>(std::move(messages)); }
+Mirel::ErrorValue MakeError(Messages messages) {
+  return Make<StdErrors::Error>(std::move(messages));
+}
 
 Mirel::ErrorValue MakeNotFoundError(Messages messages) {
   return Make<StdErrors::NotFound>(std::move(messages));

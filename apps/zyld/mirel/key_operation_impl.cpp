@@ -65,8 +65,8 @@ Attempt TryServers(const ::Zyld::Kms::Kms& kms, const char* operation, const std
 }
 
 ::Mirel::ErrorValue InvalidArgument(const char* parameter) {
-  return Api::MakeInvalidArgumentError(
-      {Api::MakeMessage("com.velora.ovik.kms.providers.invalid_argument", {{"parameter", parameter}})});
+  return Api::MakeInvalidArgumentError({Api::MakeMessage(
+      "com.velora.ovik.kms.providers.invalid_argument", {{"parameter", parameter}})});
 }
 
 template <class T>
@@ -83,8 +83,8 @@ KmsPtr FindProvider(::Zyld::State::Providers& registry, const std::string& provi
   if (!kms) {
     Log_Level(kLogFailure, "Provider %s does not exist\n", provider.c_str());
     Fail(result,
-         Api::MakeNotFoundError(
-             {Api::MakeMessage("com.velora.ovik.kms.providers.not_found", {{"provider", provider}})}),
+         Api::MakeNotFoundError({Api::MakeMessage("com.velora.ovik.kms.providers.not_found",
+                                                  {{"provider", provider}})}),
          startUs);
   }
   return kms;
@@ -103,7 +103,8 @@ void KeyOperationImpl::GenerateKey(const std::string& provider, int64_t keySize,
     return;
   }
   if (keySize < 1 || keySize > kMaxKeySize) {
-    Log_Level(kLogFailure, "Generate key called with key size %lld\n", static_cast<long long>(keySize));
+    Log_Level(kLogFailure, "Generate key called with key size %lld\n",
+              static_cast<long long>(keySize));
     Fail(result, InvalidArgument("keySize"), startUs);
     return;
   }

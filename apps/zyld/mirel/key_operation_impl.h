@@ -20,7 +20,8 @@ inline constexpr int64_t kMaxKeySize = 1024;
 
 class KeyOperationImpl : public AsyncServiceInterface {
  public:
-  explicit KeyOperationImpl(::Zyld::State::Providers& registry = ::Zyld::State::Providers::Instance());
+  explicit KeyOperationImpl(
+      ::Zyld::State::Providers& registry = ::Zyld::State::Providers::Instance());
 
   void GenerateKey(const std::string& provider, int64_t keySize,
                    ::Mirel::AsyncResult<GeneratedKey> result) override;

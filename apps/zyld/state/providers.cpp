@@ -161,9 +161,8 @@ void Providers::RemoveAllProviders() {
 }
 
 void Providers::ScheduleStatusUpdate() {
-  Quorex::Service::ThreadPool& pool = env_.threadPool != nullptr
-                                          ? *env_.threadPool
-                                          : Quorex::Service::GetApp().GetThreadPool();
+  Quorex::Service::ThreadPool& pool =
+      env_.threadPool != nullptr ? *env_.threadPool : Quorex::Service::GetApp().GetThreadPool();
   const uint64_t delayUs =
       static_cast<uint64_t>(statusUpdateIntervalSeconds_.load()) * kMicrosPerSecond;
   pool.ScheduleOnce([this] { UpdateProvidersStatus(); }, delayUs, &refreshTimer_);

@@ -50,9 +50,9 @@ void KeyStats::LogLine(const std::function<void()>& next) const {
   Har::ExclGuard guard(lock_);
   const KeyStatsCounters& c = counters_;
   const uint64_t shownMin = c.successMin == std::numeric_limits<uint64_t>::max() ? 0 : c.successMin;
-  Log_Level(kLogInfo, "KEY STATS: success=%lu (%lu/%lu/%lu us) failed=%lu (%lu us)\n", c.successCount,
-            shownMin, Average(c.successTotal, c.successCount), c.successMax, c.failureCount,
-            Average(c.failureTotal, c.failureCount));
+  Log_Level(kLogInfo, "KEY STATS: success=%lu (%lu/%lu/%lu us) failed=%lu (%lu us)\n",
+            c.successCount, shownMin, Average(c.successTotal, c.successCount), c.successMax,
+            c.failureCount, Average(c.failureTotal, c.failureCount));
   if (next) {
     next();
   }

@@ -1,8 +1,8 @@
 // Key-operation statistics. One process-wide record counts successful and failed key operations
 // with their summed durations and the success minimum and maximum (microseconds). The key operation
 // service records one sample per call; a scheduled task logs one summary line per period and
-// schedules its successor, so exactly one line is pending at a time. Counters are cumulative; when a
-// sum wraps around, every counter is reset. All access is serialised by one exclusive lock, held
+// schedules its successor, so exactly one line is pending at a time. Counters are cumulative; when
+// a sum wraps around, every counter is reset. All access is serialised by one exclusive lock, held
 // also while the next line is scheduled.
 #pragma once
 

@@ -54,7 +54,7 @@ json::parse_options ParseOptions() {
 // ---- encoding ----
 
 class Encoder {
-public:
+ public:
   explicit Encoder(const ConfigStoreObjectId& top) : top_(top) {}
 
   void CheckId() const {
@@ -88,7 +88,7 @@ public:
     out.emplace("subObjects", std::move(subs));
   }
 
-private:
+ private:
   [[noreturn]] void Fail(const std::string& cause) const {
     throw ConfigStoreException("object " + top_.ToString() + ": " + cause);
   }
@@ -267,7 +267,8 @@ Error ParseText(std::string_view text, json::value& out, json::storage_ptr stora
     return "text: larger than " + std::to_string(kMaxTextSize) + " bytes";
   }
   json::error_code ec;
-  out = json::parse(json::string_view(text.data(), text.size()), ec, std::move(storage), ParseOptions());
+  out = json::parse(json::string_view(text.data(), text.size()), ec, std::move(storage),
+                    ParseOptions());
   if (ec) {
     return "text: not valid JSON (" + ec.message() + ")";
   }
@@ -318,9 +319,9 @@ Error DecodeTopLevel(const json::value& v, const ConfigStoreObjectId& sel, const
   }
   const json::object& o = v.get_object();
   ConfigStoreObjectId id;
-  for (auto [member, field] : {std::pair{"key", &id.key}, std::pair{"group", &id.group},
-                               std::pair{"component", &id.component},
-                               std::pair{"instance", &id.instance}}) {
+  for (auto [member, field] :
+       {std::pair{"key", &id.key}, std::pair{"group", &id.group},
+        std::pair{"component", &id.component}, std::pair{"instance", &id.instance}}) {
     if (Error e = GetName(o, member, path, true, *field)) {
       return e;
     }
@@ -392,7 +393,8 @@ std::string EncodeBody(const ConfigStoreObject& obj) {
   return body;
 }
 
-std::shared_ptr<ConfigStoreObject> DecodeBody(const ConfigStoreObjectId& id, std::string_view body) {
+std::shared_ptr<ConfigStoreObject> DecodeBody(const ConfigStoreObjectId& id,
+                                              std::string_view body) {
   // A stored body is parsed into one arena (a stack buffer, then wiped blocks), wiped at the end.
   alignas(std::max_align_t) unsigned char arena[16384];
   auto obj = std::make_shared<ConfigStoreObject>(id);
@@ -415,9 +417,7 @@ std::shared_ptr<ConfigStoreObject> DecodeBody(const ConfigStoreObjectId& id, std
   return obj;
 }
 
-std::string ObjectText(const ConfigStoreObject& obj) {
-  return json::serialize(TopLevelJson(obj));
-}
+std::string ObjectText(const ConfigStoreObject& obj) { return json::serialize(TopLevelJson(obj)); }
 
 std::string ExportText(const ConfigStoreObjectId& selection, const Objects& objects) {
   json::object root(Storage());
@@ -456,7 +456,8 @@ std::optional<ImportSet> ParseImport(std::string_view text, std::vector<ErrorInf
     if (Error oe = DecodeTopLevel(list[i], set.selection, path, obj)) {
       errors.emplace_back(path, *oe);
     } else if (!instances.insert(obj->GetConfigStoreObjectId().instance).second) {
-      errors.emplace_back(path, path + ": duplicate object " + obj->GetConfigStoreObjectId().ToString());
+      errors.emplace_back(path,
+                          path + ": duplicate object " + obj->GetConfigStoreObjectId().ToString());
     } else {
       set.objects.push_back(std::move(obj));
     }

@@ -30,13 +30,13 @@ Registry& GlobalRegistry() {
 
 // Wipes a buffer that held serialized objects when leaving the scope.
 class WipeOnExit {
-public:
+ public:
   explicit WipeOnExit(std::string& s) : s_(s) {}
   ~WipeOnExit() { Codec::Wipe(s_); }
   WipeOnExit(const WipeOnExit&) = delete;
   WipeOnExit& operator=(const WipeOnExit&) = delete;
 
-private:
+ private:
   std::string& s_;
 };
 
@@ -90,14 +90,15 @@ void ApplyStoreValues(ConfigStoreObject& obj) {
 
 // The last ListStringValue answer and the database state it was read in; wiped when replaced.
 class ListedValues {
-public:
+ public:
   using Values = std::vector<std::optional<std::string>>;
 
   ~ListedValues() { Clear(); }
 
   const Values* Find(const ConfigStoreObjectId& selection, const std::string& valueName,
                      const Database::ChangeStamp& stamp) const {
-    const bool hit = valid_ && stamp_ == stamp && selection_ == selection && valueName_ == valueName;
+    const bool hit =
+        valid_ && stamp_ == stamp && selection_ == selection && valueName_ == valueName;
     return hit ? &values_ : nullptr;
   }
 
@@ -111,7 +112,7 @@ public:
     valid_ = true;
   }
 
-private:
+ private:
   void Clear() {
     for (auto& v : values_) {
       if (v) {
@@ -129,9 +130,7 @@ private:
   Values values_;
 };
 
-std::string ObjectToJson(const ConfigStoreObject& obj) {
-  return Codec::ObjectText(obj);
-}
+std::string ObjectToJson(const ConfigStoreObject& obj) { return Codec::ObjectText(obj); }
 
 void ConfigStore::Configure(const std::string& dbPath) {
   Registry& reg = GlobalRegistry();
@@ -182,7 +181,8 @@ std::shared_ptr<ConfigStoreObject> ConfigStore::Get(const ConfigStoreObjectId& i
   return Codec::DecodeBody(id, *body);
 }
 
-void ConfigStore::Write(const std::shared_ptr<ConfigStoreObject>& obj, int* result, bool mustExist) {
+void ConfigStore::Write(const std::shared_ptr<ConfigStoreObject>& obj, int* result,
+                        bool mustExist) {
   if (!obj) {
     throw ConfigStoreException("configuration store: writing a null object");
   }
@@ -242,12 +242,13 @@ ConfigStore::ObjectList ConfigStore::List(const std::shared_ptr<FilterSpecObject
   return Load(filter->GetConfigStoreObjectId());
 }
 
-std::vector<std::optional<std::string>> ConfigStore::ListDecodedValue(const ConfigStoreObjectId& selection,
-                                                                      const std::string& valueName) {
+std::vector<std::optional<std::string>> ConfigStore::ListDecodedValue(
+    const ConfigStoreObjectId& selection, const std::string& valueName) {
   std::vector<std::optional<std::string>> values;
   for (const auto& obj : Load(selection)) {
     std::string value;
-    values.push_back(obj->GetValue(valueName, value) ? std::optional(std::move(value)) : std::nullopt);
+    values.push_back(obj->GetValue(valueName, value) ? std::optional(std::move(value))
+                                                     : std::nullopt);
   }
   return values;
 }
@@ -264,7 +265,8 @@ std::vector<std::optional<std::string>> ConfigStore::ListStringValue(
   }
   std::lock_guard<std::mutex> lock(mutex_);
   // The stamp is taken before reading: a change in between only costs a later re-read.
-  const Database::ChangeStamp stamp = ForObject("listing", selection, [&] { return Db().CurrentChangeStamp(); });
+  const Database::ChangeStamp stamp =
+      ForObject("listing", selection, [&] { return Db().CurrentChangeStamp(); });
   if (const auto* kept = listed_ ? listed_->Find(selection, valueName, stamp) : nullptr) {
     return *kept;
   }

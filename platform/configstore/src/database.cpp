@@ -36,13 +36,13 @@ constexpr const char* kSchemaSql =
 // Column 4: '!' when the body is not JSON of the stored form, else the JSON type of the value at
 // ?5 ('' when absent); column 5: that value when it is a string. CASE keeps the JSON functions
 // off a body that is not JSON (they would fail the whole statement).
-#define STRING_VALUE_COLUMNS                                                                       \
-  "key, grp, component, instance,"                                                                 \
-  " CASE WHEN NOT json_valid(body) THEN '!'"                                                       \
-  "  WHEN json_type(body, '$.values') IS NOT 'object'"                                             \
-  "   OR json_type(body, '$.subObjects') IS NOT 'array' THEN '!'"                                  \
-  "  ELSE coalesce(json_type(body, ?5), '') END,"                                                  \
-  " CASE WHEN NOT json_valid(body) THEN NULL"                                                      \
+#define STRING_VALUE_COLUMNS                                      \
+  "key, grp, component, instance,"                                \
+  " CASE WHEN NOT json_valid(body) THEN '!'"                      \
+  "  WHEN json_type(body, '$.values') IS NOT 'object'"            \
+  "   OR json_type(body, '$.subObjects') IS NOT 'array' THEN '!'" \
+  "  ELSE coalesce(json_type(body, ?5), '') END,"                 \
+  " CASE WHEN NOT json_valid(body) THEN NULL"                     \
   "  WHEN json_type(body, ?5) = 'text' THEN json_extract(body, ?5) END"
 
 constexpr const char* kStatementSql[] = {
@@ -50,7 +50,8 @@ constexpr const char* kStatementSql[] = {
     "SELECT key, grp, component, instance, body FROM objects"
     " WHERE key=?1 AND grp=?2 AND component=?3 ORDER BY seq",
     "SELECT key, grp, component, instance, body FROM objects WHERE " ID_MATCH " ORDER BY seq",
-    "SELECT " STRING_VALUE_COLUMNS " FROM objects WHERE key=?1 AND grp=?2 AND component=?3 ORDER BY seq",
+    "SELECT " STRING_VALUE_COLUMNS
+    " FROM objects WHERE key=?1 AND grp=?2 AND component=?3 ORDER BY seq",
     "SELECT " STRING_VALUE_COLUMNS " FROM objects WHERE " ID_MATCH " ORDER BY seq",
     "INSERT INTO objects(key, grp, component, instance, body) VALUES(?1, ?2, ?3, ?4, ?5)"
     " ON CONFLICT(key, grp, component, instance) DO UPDATE SET body=excluded.body",
@@ -72,7 +73,8 @@ constexpr const char* kStatementSql[] = {
 
 // Creates the missing directories of `path` (0700) and the file itself (0600).
 void PrepareFile(const std::string& path) {
-  for (std::size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
+  for (std::size_t pos = path.find('/', 1); pos != std::string::npos;
+       pos = path.find('/', pos + 1)) {
     const std::string dir = path.substr(0, pos);
     struct stat st {};
     if (::stat(dir.c_str(), &st) == 0) {
@@ -87,8 +89,8 @@ void PrepareFile(const std::string& path) {
   if (fd >= 0) {
     ::close(fd);
   } else if (errno != EEXIST) {
-    throw ConfigStoreException("configuration store " + path + ": cannot create the file: " +
-                               std::strerror(errno));
+    throw ConfigStoreException("configuration store " + path +
+                               ": cannot create the file: " + std::strerror(errno));
   }
 }
 
@@ -97,7 +99,7 @@ void PrepareFile(const std::string& path) {
 // A cached prepared statement in use: bound values refer to the caller's strings, which must
 // outlive it; the statement is reset when this goes out of scope.
 class Database::Statement {
-public:
+ public:
   Statement(Database& db, StatementId which) : db_(db), stmt_(db.Prepare(which)) {}
   ~Statement() {
     sqlite3_reset(stmt_);
@@ -107,7 +109,8 @@ public:
   Statement& operator=(const Statement&) = delete;
 
   Statement& Bind(int index, std::string_view text) {
-    Check(sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC));
+    Check(
+        sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC));
     return *this;
   }
   Statement& Bind(int index, int64_t value) {
@@ -152,7 +155,7 @@ public:
   int64_t Int(int column) { return sqlite3_column_int64(stmt_, column); }
   int Changes() const { return sqlite3_changes(db_.db_.get()); }
 
-private:
+ private:
   void Check(int rc) {
     if (rc != SQLITE_OK) {
       db_.Fail("binding a value failed");
@@ -165,7 +168,7 @@ private:
 
 // BEGIN IMMEDIATE ... COMMIT; rolled back when left without Commit().
 class Database::Transaction {
-public:
+ public:
   explicit Transaction(Database& db) : db_(db) { Statement(db_, kBegin).Step(); }
   ~Transaction() {
     if (!committed_) {
@@ -179,7 +182,7 @@ public:
     committed_ = true;
   }
 
-private:
+ private:
   Database& db_;
   bool committed_ = false;
 };
@@ -197,9 +200,9 @@ Database::Database(std::string path) : path_(std::move(path)) {
 
 void Database::OpenConnection() {
   sqlite3* raw = nullptr;
-  const int rc = sqlite3_open_v2(path_.c_str(), &raw,
-                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                                 nullptr);
+  const int rc =
+      sqlite3_open_v2(path_.c_str(), &raw,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   db_.reset(raw);
   if (rc != SQLITE_OK) {
     Fail("cannot open the database");
@@ -219,9 +222,9 @@ void Database::OpenConnection() {
     Fail("cannot read the journal mode");
   }
   std::unique_ptr<sqlite3_stmt, StatementFinalizer> stmt(raw_stmt);
-  const bool wal = sqlite3_step(stmt.get()) == SQLITE_ROW &&
-                   sqlite3_column_type(stmt.get(), 0) == SQLITE_TEXT &&
-                   std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), 0))) == "wal";
+  const bool wal =
+      sqlite3_step(stmt.get()) == SQLITE_ROW && sqlite3_column_type(stmt.get(), 0) == SQLITE_TEXT &&
+      std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), 0))) == "wal";
   if (!wal) {
     Fail("cannot switch to the WAL journal");
   }
@@ -235,7 +238,8 @@ void Database::CreateSchema() {
     Fail("cannot read the schema version");
   }
   std::unique_ptr<sqlite3_stmt, StatementFinalizer> stmt(raw);
-  const int version = sqlite3_step(stmt.get()) == SQLITE_ROW ? sqlite3_column_int(stmt.get(), 0) : -1;
+  const int version =
+      sqlite3_step(stmt.get()) == SQLITE_ROW ? sqlite3_column_int(stmt.get(), 0) : -1;
   stmt.reset();
   if (version != 0 && version != kSchemaVersion) {
     sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
@@ -347,7 +351,8 @@ bool Database::Remove(const ConfigStoreObjectId& id) {
   return s.Changes() > 0;
 }
 
-void Database::ReplaceSelection(const ConfigStoreObjectId& selection, const std::vector<Row>& rows) {
+void Database::ReplaceSelection(const ConfigStoreObjectId& selection,
+                                const std::vector<Row>& rows) {
   Transaction tx(*this);
   {
     Statement s(*this, kRemoveSelection);
@@ -366,7 +371,8 @@ void Database::SaveBootStatus(const ConfigStoreObjectId& id, const std::string& 
   s.BindId(id).Bind(5, bootId).Bind(6, int64_t{restored ? 1 : 0}).Step();
 }
 
-std::optional<std::pair<std::string, bool>> Database::LoadBootStatus(const ConfigStoreObjectId& id) {
+std::optional<std::pair<std::string, bool>> Database::LoadBootStatus(
+    const ConfigStoreObjectId& id) {
   Statement s(*this, kLoadBoot);
   s.BindId(id);
   if (!s.Step()) {

@@ -20,7 +20,7 @@
 namespace OvikConfigStore {
 
 class Database {
-public:
+ public:
   struct Row {
     ConfigStoreObjectId id;
     std::string body;
@@ -45,7 +45,8 @@ public:
   std::vector<Row> LoadRows(const ConfigStoreObjectId& id);
   // For the same rows, the string at `jsonPath` (an SQLite JSON path into the body) without
   // decoding the rest of the body.
-  std::vector<ValueRow> LoadStringValues(const ConfigStoreObjectId& id, const std::string& jsonPath);
+  std::vector<ValueRow> LoadStringValues(const ConfigStoreObjectId& id,
+                                         const std::string& jsonPath);
 
   // Differs from any earlier stamp once the stored data may have changed since, by this
   // connection or by any other (another process included).
@@ -65,7 +66,7 @@ public:
   // The boot identifier and flag recorded for the object, when any.
   std::optional<std::pair<std::string, bool>> LoadBootStatus(const ConfigStoreObjectId& id);
 
-private:
+ private:
   enum StatementId {
     kLoadBody,
     kLoadAll,

@@ -87,7 +87,9 @@ void StoreObject::Replace(const std::string& name, Value value) {
   }
 }
 
-void StoreObject::SetValue(const std::string& name, std::string value) { Replace(name, std::move(value)); }
+void StoreObject::SetValue(const std::string& name, std::string value) {
+  Replace(name, std::move(value));
+}
 
 void StoreObject::SetValue(const std::string& name, int64_t value) { Replace(name, value); }
 
@@ -152,8 +154,8 @@ std::vector<ConfigStoreObject::Handle> ConfigStoreObject::GetSubObjectInstances(
 }
 
 size_t ConfigStoreObject::DeleteSubObjectInstances(const FilterSpecObject& filter) {
-  return std::erase_if(subObjects_,
-                       [&](const Handle& s) { return filter.Matches(s->GetConfigStoreObjectId()); });
+  return std::erase_if(
+      subObjects_, [&](const Handle& s) { return filter.Matches(s->GetConfigStoreObjectId()); });
 }
 
 }  // namespace OvikConfigStore

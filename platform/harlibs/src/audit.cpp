@@ -136,7 +136,8 @@ std::shared_ptr<AuditFile> Open(const std::string& path, int* err) {
 // locked, shared or alone.
 std::shared_ptr<AuditFile> StillCurrent(const AuditState& st) {
   FileIdentity now;
-  if (st.file && IdentityOf(AT_FDCWD, st.path.c_str(), AT_SYMLINK_NOFOLLOW, now) && st.file->Is(now)) {
+  if (st.file && IdentityOf(AT_FDCWD, st.path.c_str(), AT_SYMLINK_NOFOLLOW, now) &&
+      st.file->Is(now)) {
     Narrow(st.file->Fd(), now);
     return st.file;
   }
@@ -166,8 +167,8 @@ int Append(int fd, const std::string& line) {
 }
 
 void ReportFailure(const char* eventId, const std::string& path, int err) {
-  Log_Level(kLogFailure, "Cannot write audit record %s to %s: %s\n", eventId != nullptr ? eventId : "",
-            path.c_str(), strerror(err));
+  Log_Level(kLogFailure, "Cannot write audit record %s to %s: %s\n",
+            eventId != nullptr ? eventId : "", path.c_str(), strerror(err));
 }
 
 }  // namespace

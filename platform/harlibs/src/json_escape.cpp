@@ -46,14 +46,29 @@ size_t Utf8Length(std::string_view s, size_t i) {
 
 void AppendEscaped(std::string& out, char c) {
   switch (c) {
-    case '"': out += "\\\""; return;
-    case '\\': out += "\\\\"; return;
-    case '\n': out += "\\n"; return;
-    case '\r': out += "\\r"; return;
-    case '\t': out += "\\t"; return;
-    case '\b': out += "\\b"; return;
-    case '\f': out += "\\f"; return;
-    default: break;
+    case '"':
+      out += "\\\"";
+      return;
+    case '\\':
+      out += "\\\\";
+      return;
+    case '\n':
+      out += "\\n";
+      return;
+    case '\r':
+      out += "\\r";
+      return;
+    case '\t':
+      out += "\\t";
+      return;
+    case '\b':
+      out += "\\b";
+      return;
+    case '\f':
+      out += "\\f";
+      return;
+    default:
+      break;
   }
   char buf[8];
   snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(static_cast<uint8_t>(c)));

@@ -114,7 +114,8 @@ size_t FormatHead(char* line, size_t size, const std::string& program, int level
 }
 
 // One whole line, ending in a newline, into line; its length.
-size_t Format(const LogState& st, int level, const char* fmt, va_list args, char (&line)[kMaxLine]) {
+size_t Format(const LogState& st, int level, const char* fmt, va_list args,
+              char (&line)[kMaxLine]) {
   size_t len = FormatHead(line, sizeof line - 1, st.program, level);
   int body = vsnprintf(line + len, sizeof line - len, fmt, args);
   if (body > 0) {

@@ -27,8 +27,9 @@ size_t FormatUtcNow(char* buf, size_t size) {
     cache.second = ts.tv_sec;
   }
   const long ms = ts.tv_nsec / 1000000;
-  const char tail[] = {'.', static_cast<char>('0' + ms / 100), static_cast<char>('0' + ms / 10 % 10),
-                       static_cast<char>('0' + ms % 10), 'Z'};
+  const char tail[] = {'.', static_cast<char>('0' + ms / 100),
+                       static_cast<char>('0' + ms / 10 % 10), static_cast<char>('0' + ms % 10),
+                       'Z'};
   if (cache.len + sizeof tail > size) {
     return 0;
   }

@@ -18,7 +18,8 @@ struct BackendEntry {
 
 // Known backends; a new backend adds its factory here.
 const BackendEntry kBackends[] = {
-    {"none", [] { return std::unique_ptr<FirewallBackend>(std::make_unique<NoneFirewallBackend>()); }},
+    {"none",
+     [] { return std::unique_ptr<FirewallBackend>(std::make_unique<NoneFirewallBackend>()); }},
 };
 
 std::mutex gMutex;
@@ -68,7 +69,9 @@ bool AddOrRemoveServer(const std::string& ruleset, bool add, const std::string& 
   return Current()->AddOrRemoveServer(ruleset, add, host);
 }
 
-bool SetRulesetStatus(const std::string& ruleset, bool enabled) { return Current()->SetRulesetStatus(ruleset, enabled); }
+bool SetRulesetStatus(const std::string& ruleset, bool enabled) {
+  return Current()->SetRulesetStatus(ruleset, enabled);
+}
 
 }  // namespace FirewallUtils
 

@@ -55,9 +55,9 @@ void LatencyProvider::Record(const std::string& op, uint64_t latencyUs) {
   }
   buckets_[bucket].fetch_add(1, std::memory_order_relaxed);
   if (latencyUs > slowCallUs_ && Enabled(logger_, kSlowCallLevel)) {
-    Quorex::Service::LogInternal(logger_, kSlowCallLevel, "%1",
-                                 "Slow API call " + op + ": " + std::to_string(latencyUs / 1000) +
-                                     " ms\n");
+    Quorex::Service::LogInternal(
+        logger_, kSlowCallLevel, "%1",
+        "Slow API call " + op + ": " + std::to_string(latencyUs / 1000) + " ms\n");
   }
 }
 
@@ -69,7 +69,8 @@ LatencyProvider::Counts LatencyProvider::Snapshot() const {
   return counts;
 }
 
-TrafficProvider::TrafficProvider(Mirel::ApiProviderPtr inner, std::shared_ptr<TrafficTracker> tracker)
+TrafficProvider::TrafficProvider(Mirel::ApiProviderPtr inner,
+                                 std::shared_ptr<TrafficTracker> tracker)
     : inner_(std::move(inner)), tracker_(std::move(tracker)) {}
 
 void TrafficProvider::Invoke(std::shared_ptr<Mirel::CallContext> ctx, Mirel::ApiRequest request,
@@ -98,7 +99,8 @@ void ErrorsProvider::Invoke(std::shared_ptr<Mirel::CallContext> ctx, Mirel::ApiR
                  });
 }
 
-OpIdProvider::OpIdProvider(Mirel::ApiProviderPtr inner, std::shared_ptr<Quorex::Service::Logger> logger)
+OpIdProvider::OpIdProvider(Mirel::ApiProviderPtr inner,
+                           std::shared_ptr<Quorex::Service::Logger> logger)
     : inner_(std::move(inner)), logger_(std::move(logger)), prefix_(std::random_device()()) {}
 
 std::string OpIdProvider::NextId() {
@@ -113,8 +115,9 @@ void OpIdProvider::Invoke(std::shared_ptr<Mirel::CallContext> ctx, Mirel::ApiReq
   std::string opId = NextId();
   ctx->attributes[kOpIdAttribute] = opId;
   if (Enabled(logger_, kTraceLevel)) {
-    Quorex::Service::LogInternal(logger_, kTraceLevel, "%1",
-                                 "API call " + OperationName(request) + " opId " + opId + " started\n");
+    Quorex::Service::LogInternal(
+        logger_, kTraceLevel, "%1",
+        "API call " + OperationName(request) + " opId " + opId + " started\n");
   }
   inner_->Invoke(std::move(ctx), std::move(request),
                  [logger = logger_, opId = std::move(opId),
@@ -122,7 +125,9 @@ void OpIdProvider::Invoke(std::shared_ptr<Mirel::CallContext> ctx, Mirel::ApiReq
                    if (Enabled(logger, kTraceLevel)) {
                      Quorex::Service::LogInternal(
                          logger, kTraceLevel, "%1",
-                         "API call opId " + opId + (result.IsError() ? " failed: " + result.error->type : " succeeded") + "\n");
+                         "API call opId " + opId +
+                             (result.IsError() ? " failed: " + result.error->type : " succeeded") +
+                             "\n");
                    }
                    done(std::move(result));
                  });

@@ -24,8 +24,12 @@ using namespace SslDetail;
 constexpr int kRsaBits = 2048;
 constexpr int64_t kSecondsPerDay = 24 * 3600;
 
-struct ExtFree { void operator()(X509_EXTENSION* p) const { X509_EXTENSION_free(p); } };
-struct BnFree { void operator()(BIGNUM* p) const { BN_free(p); } };
+struct ExtFree {
+  void operator()(X509_EXTENSION* p) const { X509_EXTENSION_free(p); }
+};
+struct BnFree {
+  void operator()(BIGNUM* p) const { BN_free(p); }
+};
 
 std::string HostName() {
   char name[256] = {};
@@ -38,8 +42,9 @@ std::string HostName() {
 PkeyPtr NewRsaKey() { return PkeyPtr(EVP_RSA_gen(kRsaBits)); }
 
 bool SetCommonName(X509_NAME* name, const std::string& cn) {
-  return X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(cn.c_str()), -1,
-                                    -1, 0) == 1;
+  return X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                                    reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1,
+                                    0) == 1;
 }
 
 bool SetRandomSerial(X509* cert) {
@@ -60,7 +65,8 @@ bool SetValidity(X509* cert, int64_t notBeforeOffset, int64_t notAfterOffset) {
     const long secs = static_cast<long>(offset % kSecondsPerDay);
     return X509_time_adj_ex(t, static_cast<int>(days), secs, &now) != nullptr;
   };
-  return adjust(X509_getm_notBefore(cert), notBeforeOffset) && adjust(X509_getm_notAfter(cert), notAfterOffset);
+  return adjust(X509_getm_notBefore(cert), notBeforeOffset) &&
+         adjust(X509_getm_notAfter(cert), notAfterOffset);
 }
 
 bool AddExtension(X509* cert, int nid, const char* value) {
@@ -96,7 +102,8 @@ X509Ptr BuildSelfSigned(EVP_PKEY* key, const CertProfile& profile) {
 
 ReqPtr BuildReq(EVP_PKEY* key) {
   ReqPtr req(X509_REQ_new());
-  if (!req || X509_REQ_set_version(req.get(), X509_REQ_VERSION_1) != 1 || X509_REQ_set_pubkey(req.get(), key) != 1 ||
+  if (!req || X509_REQ_set_version(req.get(), X509_REQ_VERSION_1) != 1 ||
+      X509_REQ_set_pubkey(req.get(), key) != 1 ||
       !SetCommonName(X509_REQ_get_subject_name(req.get()), HostName()) ||
       X509_REQ_sign(req.get(), key, EVP_sha256()) <= 0) {
     return nullptr;
@@ -106,7 +113,8 @@ ReqPtr BuildReq(EVP_PKEY* key) {
 
 bool WritePrivateKey(EVP_PKEY* key, std::string& out) {
   BioPtr bio = NewSecretBio();
-  return bio && PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1 &&
+  return bio &&
+         PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1 &&
          TakeBioText(bio.get(), out);
 }
 
@@ -161,16 +169,19 @@ bool ValidatePemCsrWithKey(const std::string& csr, const std::string& privateKey
     return false;
   }
   EVP_PKEY* reqKey = X509_REQ_get0_pubkey(req.get());
-  return reqKey != nullptr && X509_REQ_verify(req.get(), reqKey) == 1 && EVP_PKEY_eq(reqKey, key.get()) == 1;
+  return reqKey != nullptr && X509_REQ_verify(req.get(), reqKey) == 1 &&
+         EVP_PKEY_eq(reqKey, key.get()) == 1;
 }
 
-bool GenerateKeyAndCertWith(const CertProfile& profile, std::string& privateKey, std::string& cert) {
+bool GenerateKeyAndCertWith(const CertProfile& profile, std::string& privateKey,
+                            std::string& cert) {
   PkeyPtr key = NewRsaKey();
   X509Ptr x = key ? BuildSelfSigned(key.get(), profile) : nullptr;
   if (!x) {
     return false;
   }
-  return WriteBoth(key.get(), [&](std::string& out) { return WriteCert(x.get(), out); }, privateKey, cert);
+  return WriteBoth(
+      key.get(), [&](std::string& out) { return WriteCert(x.get(), out); }, privateKey, cert);
 }
 
 bool GenerateKeyAndCert(std::string& privateKey, std::string& cert) {
@@ -183,14 +194,16 @@ bool GenerateKeyAndCsr(std::string& privateKey, std::string& csr) {
   if (!req) {
     return false;
   }
-  return WriteBoth(key.get(), [&](std::string& out) { return WriteReq(req.get(), out); }, privateKey, csr);
+  return WriteBoth(
+      key.get(), [&](std::string& out) { return WriteReq(req.get(), out); }, privateKey, csr);
 }
 
 bool ExtractKeyFromCert(const std::string& cert, std::string& publicKey) {
   X509Ptr x = LoadCert(cert);
   EVP_PKEY* key = x ? X509_get0_pubkey(x.get()) : nullptr;
   BioPtr bio(BIO_new(BIO_s_mem()));
-  return key != nullptr && bio && PEM_write_bio_PUBKEY(bio.get(), key) == 1 && TakeBioText(bio.get(), publicKey);
+  return key != nullptr && bio && PEM_write_bio_PUBKEY(bio.get(), key) == 1 &&
+         TakeBioText(bio.get(), publicKey);
 }
 
 bool ComparePemCerts(const std::string& a, const std::string& b) {

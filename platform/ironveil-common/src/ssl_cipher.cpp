@@ -12,9 +12,13 @@ namespace Brask::Common::SslUtils {
 
 namespace {
 
-struct CipherFree { void operator()(EVP_CIPHER* p) const { EVP_CIPHER_free(p); } };
+struct CipherFree {
+  void operator()(EVP_CIPHER* p) const { EVP_CIPHER_free(p); }
+};
 using CipherPtr = std::unique_ptr<EVP_CIPHER, CipherFree>;
-struct CipherCtxFree { void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); } };
+struct CipherCtxFree {
+  void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); }
+};
 using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
 
 // The provider implementations are fetched once: handing OpenSSL a built-in cipher makes it
@@ -23,9 +27,12 @@ const EVP_CIPHER* CipherForKey(size_t keySize) {
   static const CipherPtr aes128(EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr));
   static const CipherPtr aes256(EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr));
   switch (keySize) {
-    case 16: return aes128.get();
-    case 32: return aes256.get();
-    default: return nullptr;
+    case 16:
+      return aes128.get();
+    case 32:
+      return aes256.get();
+    default:
+      return nullptr;
   }
 }
 
@@ -49,7 +56,8 @@ class GcmOperation {
     int len = 0;
     return ctx_ != nullptr && cipher != nullptr && aad.size() <= kMaxAesGcmInput &&
            EVP_CipherInit_ex2(ctx_, cipher, key.data(), iv, encrypt ? 1 : 0, nullptr) == 1 &&
-           (aad.empty() || EVP_CipherUpdate(ctx_, nullptr, &len, aad.data(), static_cast<int>(aad.size())) == 1);
+           (aad.empty() ||
+            EVP_CipherUpdate(ctx_, nullptr, &len, aad.data(), static_cast<int>(aad.size())) == 1);
   }
 
   // Processes all of in into out (same size: GCM is a stream mode) and finishes the operation;
@@ -73,9 +81,9 @@ class GcmOperation {
 
   // The provider only reads the tag on a set, hence the const_cast.
   bool SetTag(const uint8_t* tag, size_t size) {
-    OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_octet_string(OSSL_CIPHER_PARAM_AEAD_TAG, const_cast<uint8_t*>(tag), size),
-        OSSL_PARAM_construct_end()};
+    OSSL_PARAM params[] = {OSSL_PARAM_construct_octet_string(OSSL_CIPHER_PARAM_AEAD_TAG,
+                                                             const_cast<uint8_t*>(tag), size),
+                           OSSL_PARAM_construct_end()};
     return EVP_CIPHER_CTX_set_params(ctx_, params) == 1;
   }
 
@@ -110,8 +118,9 @@ bool ComputeHashHex(const std::string& text, std::string& hex) {
   return true;
 }
 
-bool AesGcmEncrypt(const Har::SecureBytes& plaintext, const Har::SecureBytes& key, const std::vector<uint8_t>& aad,
-                   std::vector<uint8_t>& iv, std::vector<uint8_t>& ciphertext, std::vector<uint8_t>& tag) {
+bool AesGcmEncrypt(const Har::SecureBytes& plaintext, const Har::SecureBytes& key,
+                   const std::vector<uint8_t>& aad, std::vector<uint8_t>& iv,
+                   std::vector<uint8_t>& ciphertext, std::vector<uint8_t>& tag) {
   const EVP_CIPHER* cipher = CipherForKey(key.size());
   if (plaintext.size() > kMaxAesGcmInput || cipher == nullptr) {
     return false;
@@ -123,7 +132,8 @@ bool AesGcmEncrypt(const Har::SecureBytes& plaintext, const Har::SecureBytes& ke
   std::vector<uint8_t> out(plaintext.size());
   std::vector<uint8_t> newTag(kAesGcmTagSize);
   GcmOperation op;
-  if (!op.Start(cipher, true, key, newIv, aad) || !op.Run(plaintext.data(), plaintext.size(), out.data()) ||
+  if (!op.Start(cipher, true, key, newIv, aad) ||
+      !op.Run(plaintext.data(), plaintext.size(), out.data()) ||
       !op.GetTag(newTag.data(), newTag.size())) {
     return false;
   }
@@ -133,13 +143,14 @@ bool AesGcmEncrypt(const Har::SecureBytes& plaintext, const Har::SecureBytes& ke
   return true;
 }
 
-bool AesGcmDecrypt(const std::vector<uint8_t>& ciphertext, const Har::SecureBytes& key, const std::vector<uint8_t>& iv,
-                   const std::vector<uint8_t>& aad, const std::vector<uint8_t>& tag, Har::SecureBytes& plaintext) {
+bool AesGcmDecrypt(const std::vector<uint8_t>& ciphertext, const Har::SecureBytes& key,
+                   const std::vector<uint8_t>& iv, const std::vector<uint8_t>& aad,
+                   const std::vector<uint8_t>& tag, Har::SecureBytes& plaintext) {
   Har::Cleanse(plaintext.data(), plaintext.size());
   plaintext.clear();
   const EVP_CIPHER* cipher = CipherForKey(key.size());
-  if (ciphertext.size() > kMaxAesGcmInput || iv.size() != kAesGcmIvSize || tag.size() != kAesGcmTagSize ||
-      cipher == nullptr) {
+  if (ciphertext.size() > kMaxAesGcmInput || iv.size() != kAesGcmIvSize ||
+      tag.size() != kAesGcmTagSize || cipher == nullptr) {
     return false;
   }
   Har::SecureBytes out(ciphertext.size());

@@ -11,10 +11,18 @@
 
 namespace Brask::Common::SslDetail {
 
-struct BioFree { void operator()(BIO* p) const { BIO_free_all(p); } };
-struct X509Free { void operator()(X509* p) const { X509_free(p); } };
-struct ReqFree { void operator()(X509_REQ* p) const { X509_REQ_free(p); } };
-struct PkeyFree { void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); } };
+struct BioFree {
+  void operator()(BIO* p) const { BIO_free_all(p); }
+};
+struct X509Free {
+  void operator()(X509* p) const { X509_free(p); }
+};
+struct ReqFree {
+  void operator()(X509_REQ* p) const { X509_REQ_free(p); }
+};
+struct PkeyFree {
+  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
 
 using BioPtr = std::unique_ptr<BIO, BioFree>;
 using X509Ptr = std::unique_ptr<X509, X509Free>;

@@ -39,7 +39,8 @@ ReqPtr LoadReq(const std::string& pem) {
 
 PkeyPtr LoadPrivateKey(const std::string& pem) {
   BioPtr bio = OpenPem(pem);
-  return bio ? PkeyPtr(PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassphrase, nullptr)) : nullptr;
+  return bio ? PkeyPtr(PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassphrase, nullptr))
+             : nullptr;
 }
 
 BioPtr NewSecretBio() { return BioPtr(BIO_new(BIO_s_secmem())); }
@@ -65,7 +66,9 @@ using namespace SslDetail;
 
 constexpr size_t kLineWidth = 64;
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && IsSpace(s.front())) {
@@ -145,7 +148,8 @@ std::string EncodeBody(const std::vector<uint8_t>& der) {
 }
 
 // Finds the framed body; false unless only white space surrounds the two markers.
-bool FindBody(std::string_view text, std::string_view begin, std::string_view end, std::string_view& body) {
+bool FindBody(std::string_view text, std::string_view begin, std::string_view end,
+              std::string_view& body) {
   const size_t b = text.find(begin);
   if (b == std::string_view::npos || !OnlySpace(text.substr(0, b))) {
     return false;
@@ -167,7 +171,8 @@ bool Standardize(std::string_view inBegin, std::string_view inEnd, std::string_v
   }
   std::string_view body;
   std::vector<uint8_t> der;
-  if (!FindBody(pem, inBegin, inEnd, body) || !DecodeBody(body, der) || !IsObjectOfLabel(MarkerLabel(inBegin), der)) {
+  if (!FindBody(pem, inBegin, inEnd, body) || !DecodeBody(body, der) ||
+      !IsObjectOfLabel(MarkerLabel(inBegin), der)) {
     return false;
   }
   std::string encoded = EncodeBody(der);
@@ -190,7 +195,8 @@ std::string_view LeftTrim(std::string_view s) {
 
 }  // namespace
 
-bool StandardizePemString(const std::string& beginMarker, const std::string& endMarker, std::string& pem) {
+bool StandardizePemString(const std::string& beginMarker, const std::string& endMarker,
+                          std::string& pem) {
   const std::string_view begin = Trim(beginMarker);
   return Standardize(begin, Trim(endMarker), begin, LeftTrim(endMarker), pem);
 }
@@ -202,8 +208,8 @@ bool StandardizePemCsr(std::string& csr) {
   if (Standardize(kBegin, kEnd, kBegin, kEndOut, csr)) {
     return true;
   }
-  return Standardize("-----BEGIN NEW CERTIFICATE REQUEST-----", "-----END NEW CERTIFICATE REQUEST-----", kBegin,
-                     kEndOut, csr);
+  return Standardize("-----BEGIN NEW CERTIFICATE REQUEST-----",
+                     "-----END NEW CERTIFICATE REQUEST-----", kBegin, kEndOut, csr);
 }
 
 }  // namespace Brask::Common::SslUtils

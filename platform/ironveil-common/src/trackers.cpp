@@ -34,7 +34,8 @@ class CounterTable {
       }
     }
     std::unique_lock<std::shared_mutex> lock(mutex_);
-    const bool fits = name.size() <= kMaxNameLength && (slots_.size() < kMaxKeys || slots_.count(name) != 0);
+    const bool fits =
+        name.size() <= kMaxNameLength && (slots_.size() < kMaxKeys || slots_.count(name) != 0);
     const std::string key = fits ? name : std::string(kOtherKey);
     auto& slot = slots_[key];
     if (!slot) {
@@ -109,7 +110,9 @@ class TrackerBase : public std::enable_shared_from_this<TrackerBase> {
   CounterTable table_;
 
  private:
-  Quorex::Service::ThreadPool& Pool() { return pool_ != nullptr ? *pool_ : Quorex::Service::GetApp().GetThreadPool(); }
+  Quorex::Service::ThreadPool& Pool() {
+    return pool_ != nullptr ? *pool_ : Quorex::Service::GetApp().GetThreadPool();
+  }
 
   void ScheduleLocked(uint64_t generation) {
     std::weak_ptr<TrackerBase> weak = weak_from_this();
@@ -179,8 +182,10 @@ class TrafficTracker::Impl : public TrackerBase {
       line += " no calls";
     }
     for (const auto& [op, c] : counts) {
-      line += " " + op + " calls=" + std::to_string(c.calls) + " failed=" + std::to_string(c.failures) +
-              " avgUs=" + std::to_string(c.totalLatencyUs / c.calls) + " maxUs=" + std::to_string(c.maxLatencyUs) + ";";
+      line += " " + op + " calls=" + std::to_string(c.calls) +
+              " failed=" + std::to_string(c.failures) +
+              " avgUs=" + std::to_string(c.totalLatencyUs / c.calls) +
+              " maxUs=" + std::to_string(c.maxLatencyUs) + ";";
     }
     Log(line + "\n");
   }
@@ -190,7 +195,9 @@ class ErrorsTracker::Impl : public TrackerBase {
  public:
   using TrackerBase::TrackerBase;
 
-  void Record(const std::string& type) { table_.Get(type).count.fetch_add(1, std::memory_order_relaxed); }
+  void Record(const std::string& type) {
+    table_.Get(type).count.fetch_add(1, std::memory_order_relaxed);
+  }
 
   std::map<std::string, uint64_t> Counts(bool reset) {
     std::map<std::string, uint64_t> out;
@@ -216,18 +223,20 @@ class ErrorsTracker::Impl : public TrackerBase {
   }
 };
 
-TrafficTracker::TrafficTracker(std::shared_ptr<Quorex::Service::Logger> logger, std::chrono::milliseconds period,
-                               Quorex::Service::ThreadPool* pool)
+TrafficTracker::TrafficTracker(std::shared_ptr<Quorex::Service::Logger> logger,
+                               std::chrono::milliseconds period, Quorex::Service::ThreadPool* pool)
     : impl_(std::make_shared<Impl>(std::move(logger), period, pool)) {}
 TrafficTracker::~TrafficTracker() { impl_->Stop(); }
-void TrafficTracker::RecordCall(const std::string& op, uint64_t latencyUs, bool ok) { impl_->Record(op, latencyUs, ok); }
+void TrafficTracker::RecordCall(const std::string& op, uint64_t latencyUs, bool ok) {
+  impl_->Record(op, latencyUs, ok);
+}
 void TrafficTracker::StartScheduling() { impl_->Start(); }
 void TrafficTracker::Stop() { impl_->Stop(); }
 std::map<std::string, OpCounts> TrafficTracker::Snapshot() const { return impl_->Counts(false); }
 void TrafficTracker::LogSummary() { impl_->LogSummary(); }
 
-ErrorsTracker::ErrorsTracker(std::shared_ptr<Quorex::Service::Logger> logger, std::chrono::milliseconds period,
-                             Quorex::Service::ThreadPool* pool)
+ErrorsTracker::ErrorsTracker(std::shared_ptr<Quorex::Service::Logger> logger,
+                             std::chrono::milliseconds period, Quorex::Service::ThreadPool* pool)
     : impl_(std::make_shared<Impl>(std::move(logger), period, pool)) {}
 ErrorsTracker::~ErrorsTracker() { impl_->Stop(); }
 void ErrorsTracker::RecordError(const std::string& type) { impl_->Record(type); }

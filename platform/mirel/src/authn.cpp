@@ -25,18 +25,17 @@ void AsyncAuthnFilter::Invoke(std::shared_ptr<CallContext> ctx, ApiRequest reque
     return;
   }
   const auto keep = ctx;  // the context outlives the handler's look at it
-  handler_->Authenticate(
-      *keep, [inner = inner_, ctx = std::move(ctx), request = std::move(request),
-                done = std::move(done)](AuthnAnswer answer) mutable {
-        if (answer.IsFailure()) {
-          done(MethodResult::Error(answer.TakeFailure()));
-          return;
-        }
-        if (answer.IsData()) {
-          ctx->authData = answer.TakeData();
-        }
-        inner->Invoke(std::move(ctx), std::move(request), std::move(done));
-      });
+  handler_->Authenticate(*keep, [inner = inner_, ctx = std::move(ctx), request = std::move(request),
+                                 done = std::move(done)](AuthnAnswer answer) mutable {
+    if (answer.IsFailure()) {
+      done(MethodResult::Error(answer.TakeFailure()));
+      return;
+    }
+    if (answer.IsData()) {
+      ctx->authData = answer.TakeData();
+    }
+    inner->Invoke(std::move(ctx), std::move(request), std::move(done));
+  });
 }
 
 }  // namespace Mirel::Authn

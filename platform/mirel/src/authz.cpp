@@ -28,19 +28,19 @@ std::vector<std::string> BuildNoAuthenticationOperations() {
   append(Prefixed("com.velora.mirel.metadata.cli.",
                   {"command.list", "command.get", "command.fingerprint", "namespace.list",
                    "namespace.get", "namespace.fingerprint"}));
-  append(Prefixed("com.velora.mirel.metadata.authentication.",
-                  {"component.list", "component.get", "component.fingerprint",
-                   "service.operation.list", "service.operation.get", "package.list",
-                   "package.get", "service.list", "service.get"}));
-  append(Prefixed("com.velora.mirel.metadata.metamodel.",
-                  {"component.list", "component.get", "component.fingerprint", "enumeration.list",
-                   "enumeration.get", "resource.model.list", "service.operation.list",
-                   "service.operation.get", "service.hidden.list", "package.list", "package.get",
-                   "resource.list", "service.list", "service.get", "structure.list",
-                   "structure.get"}));
-  append(Prefixed("com.velora.mirel.std.introspection.",
-                  {"operation.list", "operation.get", "provider.get", "service.list",
-                   "service.get"}));
+  append(Prefixed(
+      "com.velora.mirel.metadata.authentication.",
+      {"component.list", "component.get", "component.fingerprint", "service.operation.list",
+       "service.operation.get", "package.list", "package.get", "service.list", "service.get"}));
+  append(Prefixed(
+      "com.velora.mirel.metadata.metamodel.",
+      {"component.list", "component.get", "component.fingerprint", "enumeration.list",
+       "enumeration.get", "resource.model.list", "service.operation.list", "service.operation.get",
+       "service.hidden.list", "package.list", "package.get", "resource.list", "service.list",
+       "service.get", "structure.list", "structure.get"}));
+  append(
+      Prefixed("com.velora.mirel.std.introspection.",
+               {"operation.list", "operation.get", "provider.get", "service.list", "service.get"}));
   return all;
 }
 

@@ -33,9 +33,8 @@ boost::json::value EncodeMessage(const Message& message, const EncodeOptions& op
   }
   std::string text =
       options.localizer != nullptr ? options.localizer->Render(message) : message.defaultMessage;
-  return boost::json::object{{"id", message.id},
-                             {"defaultMessage", std::move(text)},
-                             {"args", std::move(args)}};
+  return boost::json::object{
+      {"id", message.id}, {"defaultMessage", std::move(text)}, {"args", std::move(args)}};
 }
 
 namespace Detail {

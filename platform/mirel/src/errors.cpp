@@ -27,15 +27,15 @@ ErrorValue MakeErrorValue(std::string_view type, std::vector<Message> messages) 
 }
 
 ErrorValue InvalidParamsError(std::string member) {
-  return MakeErrorValue(ErrorTypes::kInvalidArgument,
-                        {FrameworkMessage(MessageIds::kInvalidParams, {{"member", std::move(member)}})});
+  return MakeErrorValue(
+      ErrorTypes::kInvalidArgument,
+      {FrameworkMessage(MessageIds::kInvalidParams, {{"member", std::move(member)}})});
 }
 
 ErrorValue OperationNotFoundError(std::string_view serviceId, std::string_view operationId) {
-  return MakeErrorValue(
-      ErrorTypes::kOperationNotFound,
-      {FrameworkMessage(MessageIds::kOperationNotFound,
-                        {{"operation", JoinOperation(serviceId, operationId)}})});
+  return MakeErrorValue(ErrorTypes::kOperationNotFound,
+                        {FrameworkMessage(MessageIds::kOperationNotFound,
+                                          {{"operation", JoinOperation(serviceId, operationId)}})});
 }
 
 ErrorValue UnauthenticatedError() {

@@ -78,7 +78,8 @@ void AppendStandardError(Har::SecureString& out, const ErrorValue& error, int co
   out += "\"error\":{\"code\":";
   out += std::to_string(code);
   out += ",\"message\":";
-  AppendJsonString(out, error.messages.empty() ? error.type : error.messages.front().defaultMessage);
+  AppendJsonString(out,
+                   error.messages.empty() ? error.type : error.messages.front().defaultMessage);
   out += ",\"data\":";
   AppendJson(out, ErrorData(error));
   out += '}';
@@ -92,7 +93,8 @@ const boost::json::value& ResultValue(const MethodResult& result) {
 }  // namespace
 
 DecodeResult DecodeRequest(std::string_view body, const DecodeLimits& limits) {
-  if (body.size() > limits.maxBodyBytes) return Failure(kInvalidRequestCode, "the body is too long");
+  if (body.size() > limits.maxBodyBytes)
+    return Failure(kInvalidRequestCode, "the body is too long");
   boost::json::value json;
   if (!ParseJson(body, limits, json)) return Failure(kParseErrorCode, "the body is not JSON");
   if (json.is_array()) return Failure(kInvalidRequestCode, "batches are not supported");
@@ -135,7 +137,8 @@ void EncodeResponse(const boost::json::value& id, const MethodResult& result, Re
   AppendJson(out, id);
   out += ',';
   if (result.IsError()) {
-    AppendStandardError(out, Rendered(*result.error, render), code != 0 ? code : JsonRpcCode(*result.error));
+    AppendStandardError(out, Rendered(*result.error, render),
+                        code != 0 ? code : JsonRpcCode(*result.error));
   } else {
     out += "\"result\":";
     AppendJson(out, ResultValue(result));

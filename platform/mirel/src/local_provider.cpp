@@ -23,10 +23,14 @@ boost::json::value Strings(const std::vector<std::string>& items) {
 class Introspection {
  public:
   Introspection(std::shared_ptr<const ServiceTable> table,
-                std::shared_ptr<const Metadata::MetadataContainer> metamodel, std::string providerId)
-      : table_(std::move(table)), metamodel_(std::move(metamodel)), providerId_(std::move(providerId)) {}
+                std::shared_ptr<const Metadata::MetadataContainer> metamodel,
+                std::string providerId)
+      : table_(std::move(table)),
+        metamodel_(std::move(metamodel)),
+        providerId_(std::move(providerId)) {}
 
-  static std::vector<Binding::BoundInterfacePtr> Interfaces(const std::shared_ptr<Introspection>& self);
+  static std::vector<Binding::BoundInterfacePtr> Interfaces(
+      const std::shared_ptr<Introspection>& self);
 
  private:
   struct OwnService {
@@ -95,10 +99,10 @@ class Introspection {
       return MethodResult::Value(*op);
     }
     // The framework's own operations are not in the application's metamodel.
-    return MethodResult::Value(boost::json::object{
-        {"input", boost::json::object{{"fields", boost::json::array()}}},
-        {"output", "any"},
-        {"errors", boost::json::array()}});
+    return MethodResult::Value(
+        boost::json::object{{"input", boost::json::object{{"fields", boost::json::array()}}},
+                            {"output", "any"},
+                            {"errors", boost::json::array()}});
   }
 
   std::shared_ptr<const ServiceTable> table_;
@@ -109,17 +113,20 @@ class Introspection {
 std::vector<Binding::BoundInterfacePtr> Introspection::Interfaces(
     const std::shared_ptr<Introspection>& self) {
   using namespace Framework;
-  auto provider = std::make_shared<Binding::TableInterface>(std::string(kIntrospection) + "provider");
-  provider->Add("get", MakeOperation<NoParams>([self](const NoParams&) { return self->ProviderGet(); }));
+  auto provider =
+      std::make_shared<Binding::TableInterface>(std::string(kIntrospection) + "provider");
+  provider->Add("get",
+                MakeOperation<NoParams>([self](const NoParams&) { return self->ProviderGet(); }));
   auto service = std::make_shared<Binding::TableInterface>(std::string(kIntrospection) + "service");
-  service->Add("list", MakeOperation<NoParams>([self](const NoParams&) { return self->ServiceList(); }));
+  service->Add("list",
+               MakeOperation<NoParams>([self](const NoParams&) { return self->ServiceList(); }));
   service->Add("get", MakeOperation<IdParams>(
                           [self](const IdParams& p) { return self->OperationIds(p.id, true); }));
   auto operation =
       std::make_shared<Binding::TableInterface>(std::string(kIntrospection) + "operation");
   operation->Add("list", MakeOperation<ServiceIdParams>([self](const ServiceIdParams& p) {
-    return self->OperationIds(p.serviceId, false);
-  }));
+                   return self->OperationIds(p.serviceId, false);
+                 }));
   operation->Add("get", MakeOperation<OperationParams>(
                             [self](const OperationParams& p) { return self->OperationGet(p); }));
   return {provider, service, operation};
@@ -154,7 +161,8 @@ std::vector<std::string> ServiceTable::ServiceIds() const {
   return ids;
 }
 
-LocalProvider::LocalProvider(std::shared_ptr<const ServiceTable> table) : table_(std::move(table)) {}
+LocalProvider::LocalProvider(std::shared_ptr<const ServiceTable> table)
+    : table_(std::move(table)) {}
 
 void LocalProvider::Invoke(std::shared_ptr<CallContext> /*ctx*/, ApiRequest request,
                            CompletionCallback done) {

@@ -14,7 +14,8 @@ namespace Mirel {
 namespace Framework {
 
 MethodResult NotFound(std::string_view kind, std::string_view id) {
-  Message message{std::string(MessageIds::kNotFound), {},
+  Message message{std::string(MessageIds::kNotFound),
+                  {},
                   {{"kind", std::string(kind)}, {"id", std::string(id)}}};
   message.defaultMessage = L10n::Format(L10n::FrameworkTemplate(message.id), message.args);
   return MethodResult::Error(MakeErrorValue(ErrorTypes::kNotFound, {std::move(message)}));

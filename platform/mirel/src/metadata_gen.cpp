@@ -21,9 +21,10 @@ std::string CliNamespace(const std::string& serviceId, const DocumentOptions& op
 
 boost::json::object Component(const std::string& name, const DocumentOptions& options) {
   return boost::json::object{
-      {name, boost::json::object{{"name", name},
-                                 {"version", options.version},
-                                 {"packages", boost::json::array{boost::json::value(options.package)}}}}};
+      {name,
+       boost::json::object{{"name", name},
+                           {"version", options.version},
+                           {"packages", boost::json::array{boost::json::value(options.package)}}}}};
 }
 
 boost::json::object Metamodel(const std::vector<Binding::ServiceMetadata>& services,
@@ -68,12 +69,12 @@ boost::json::object Cli(const std::vector<Binding::ServiceMetadata>& services,
     std::vector<std::string> names;
     for (const auto& op : svc.operations) {
       const boost::json::value description = op.describe(registry);
-      commands[ns + "." + op.id] = boost::json::object{
-          {"namespace", ns},
-          {"name", op.id},
-          {"service", svc.id},
-          {"operation", op.id},
-          {"options", description.at("input").at("fields")}};
+      commands[ns + "." + op.id] =
+          boost::json::object{{"namespace", ns},
+                              {"name", op.id},
+                              {"service", svc.id},
+                              {"operation", op.id},
+                              {"options", description.at("input").at("fields")}};
       names.push_back(op.id);
     }
     namespaces[ns] = boost::json::object{{"name", ns}, {"commands", Strings(names)}};
@@ -85,7 +86,8 @@ boost::json::object Cli(const std::vector<Binding::ServiceMetadata>& services,
 boost::json::object Authentication(const std::vector<Binding::ServiceMetadata>& services,
                                    const DocumentOptions& options) {
   const auto schemes = [&options] {
-    return boost::json::object{{"schemes", boost::json::array{boost::json::value(options.authenticationScheme)}}};
+    return boost::json::object{
+        {"schemes", boost::json::array{boost::json::value(options.authenticationScheme)}}};
   };
   boost::json::object service;
   boost::json::object serviceOperation;

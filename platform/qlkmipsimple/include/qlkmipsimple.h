@@ -74,9 +74,9 @@ enum {
   /* The response is not a KMIP response message, announces more than 1 MiB, does not decode as
    * TTLV (lengths, padding, depth, types), has not the batch items asked for (one; for a Get
    * one or two whose Unique Batch Item IDs match the request's, each at most once, and a Batch
-   * Count equal to their number), answers another operation, or lacks what the command needs (a Raw symmetric key whose Cryptographic Length
-   * matches its key material, a State that is an enumeration, complete protocol versions). The
-   * session is unusable afterwards. */
+   * Count equal to their number), answers another operation, or lacks what the command needs (a Raw
+   * symmetric key whose Cryptographic Length matches its key material, a State that is an
+   * enumeration, complete protocol versions). The session is unusable afterwards. */
   QLC_BAD_RESPONSE = 201,
   /* qlc_value_of: the path names no node, or the node holds another type than the format. */
   QLC_NOT_FOUND = 202,

@@ -131,8 +131,8 @@ bool Session(Cursor& c, ConnectionSpec* out) {
     // Decoded into wiping storage: growing a plain string would leave copies of the key behind.
     Har::SecureString privateKey;
     const bool ok = c.Expect("Certificate=") && c.Pem(&out->certificatePem) &&
-                    c.Expect(", Public=") && c.Pem(&out->publicPem) &&
-                    c.Expect(", Private=") && c.Pem(&privateKey) && c.Expect(",");
+                    c.Expect(", Public=") && c.Pem(&out->publicPem) && c.Expect(", Private=") &&
+                    c.Pem(&privateKey) && c.Expect(",");
     out->privateKeyPem = SecureString(std::string_view(privateKey.data(), privateKey.size()));
     Har::Cleanse(privateKey);
     if (!ok) {

@@ -47,25 +47,44 @@ Item Payload(const Request& request) {
 
 const char* ReasonName(int64_t reason) {
   switch (reason) {
-    case 1: return "Item Not Found";
-    case 2: return "Response Too Large";
-    case 3: return "Authentication Not Successful";
-    case 4: return "Invalid Message";
-    case 5: return "Operation Not Supported";
-    case 6: return "Missing Data";
-    case 7: return "Invalid Field";
-    case 8: return "Feature Not Supported";
-    case 9: return "Operation Canceled By Requester";
-    case 10: return "Cryptographic Failure";
-    case 11: return "Illegal Operation";
-    case 12: return "Permission Denied";
-    case 13: return "Object Archived";
-    case 14: return "Index Out of Bounds";
-    case 15: return "Application Namespace Not Supported";
-    case 16: return "Key Format Type Not Supported";
-    case 17: return "Key Compression Type Not Supported";
-    case 0x100: return "General Failure";
-    default: return "Unknown Reason";
+    case 1:
+      return "Item Not Found";
+    case 2:
+      return "Response Too Large";
+    case 3:
+      return "Authentication Not Successful";
+    case 4:
+      return "Invalid Message";
+    case 5:
+      return "Operation Not Supported";
+    case 6:
+      return "Missing Data";
+    case 7:
+      return "Invalid Field";
+    case 8:
+      return "Feature Not Supported";
+    case 9:
+      return "Operation Canceled By Requester";
+    case 10:
+      return "Cryptographic Failure";
+    case 11:
+      return "Illegal Operation";
+    case 12:
+      return "Permission Denied";
+    case 13:
+      return "Object Archived";
+    case 14:
+      return "Index Out of Bounds";
+    case 15:
+      return "Application Namespace Not Supported";
+    case 16:
+      return "Key Format Type Not Supported";
+    case 17:
+      return "Key Compression Type Not Supported";
+    case 0x100:
+      return "General Failure";
+    default:
+      return "Unknown Reason";
   }
 }
 
@@ -82,8 +101,8 @@ Reply Failure(const Item& batchItem, Operation operation, int64_t resultStatus) 
   reply.explain = std::string("KMIP ") + OperationName(operation) + " failed: result status " +
                   std::to_string(resultStatus);
   if (const Item* reason = batchItem.Find(Tag::ResultReason, Type::Enumeration)) {
-    reply.explain += ", reason " + std::to_string(reason->number) + " (" +
-                     ReasonName(reason->number) + ")";
+    reply.explain +=
+        ", reason " + std::to_string(reason->number) + " (" + ReasonName(reason->number) + ")";
   }
   if (const Item* message = batchItem.Find(Tag::ResultMessage, Type::TextString)) {
     reply.explain += ": " + message->TextValue();
@@ -232,10 +251,10 @@ const char* MatchItems(const std::vector<const Item*>& items, const Item** getIt
                        const Item** stateItem) {
   for (const Item* item : items) {
     const Item* id = item->Find(Tag::UniqueBatchItemId, Type::ByteString);
-    const Item** slot = id == nullptr               ? nullptr
-                        : IsId(*id, kGetItemId)     ? getItem
-                        : IsId(*id, kStateItemId)   ? stateItem
-                                                    : nullptr;
+    const Item** slot = id == nullptr             ? nullptr
+                        : IsId(*id, kGetItemId)   ? getItem
+                        : IsId(*id, kStateItemId) ? stateItem
+                                                  : nullptr;
     if (slot == nullptr || *slot != nullptr) {
       return "unknown, missing or repeated Unique Batch Item ID";
     }
@@ -272,9 +291,12 @@ SecureBytes EncodeMessage(const Request& request, std::vector<Item> items) {
 
 const char* OperationName(Operation operation) {
   switch (operation) {
-    case Operation::Get: return "Get";
-    case Operation::GetAttributes: return "Get Attributes";
-    case Operation::DiscoverVersions: return "Discover Versions";
+    case Operation::Get:
+      return "Get";
+    case Operation::GetAttributes:
+      return "Get Attributes";
+    case Operation::DiscoverVersions:
+      return "Discover Versions";
   }
   return "?";
 }

@@ -162,8 +162,7 @@ Outcome TcpConnect(const std::string& host, uint16_t port, const Deadline& deadl
 
 Outcome ProxyConnect(int fd, const std::string& host, uint16_t port, const Deadline& deadline) {
   const bool ipv6 = host.find(':') != std::string::npos;
-  const std::string authority =
-      (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+  const std::string authority = (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
   const std::string request =
       "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n\r\n";
   Outcome outcome = SendAll(fd, request, deadline);

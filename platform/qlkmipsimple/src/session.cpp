@@ -10,14 +10,13 @@ Net::Outcome Connect(const ConnectionSpec& spec, Net::Fd* fd) {
   if (spec.proxyHost.empty()) {
     return Net::TcpConnect(spec.host, spec.port, Net::Deadline::In(spec.timeoutSeconds), fd);
   }
-  Net::Outcome outcome = Net::TcpConnect(spec.proxyHost, spec.proxyPort,
-                                         Net::Deadline::In(spec.timeoutSeconds), fd);
+  Net::Outcome outcome =
+      Net::TcpConnect(spec.proxyHost, spec.proxyPort, Net::Deadline::In(spec.timeoutSeconds), fd);
   if (!outcome.ok()) {
     outcome.text = "Proxy: " + outcome.text;
     return outcome;
   }
-  return Net::ProxyConnect(fd->get(), spec.host, spec.port,
-                           Net::Deadline::In(spec.timeoutSeconds));
+  return Net::ProxyConnect(fd->get(), spec.host, spec.port, Net::Deadline::In(spec.timeoutSeconds));
 }
 
 Kmip::Reply Failed(const Net::Outcome& outcome) {
@@ -46,8 +45,8 @@ Net::Outcome Session::Open(const ConnectionSpec& spec, std::unique_ptr<Session>*
   Net::Fd fd;
   outcome = Connect(spec, &fd);
   if (outcome.ok()) {
-    outcome = channel->Handshake(std::move(fd), Net::Deadline::In(spec.timeoutSeconds),
-                                 presentedPem);
+    outcome =
+        channel->Handshake(std::move(fd), Net::Deadline::In(spec.timeoutSeconds), presentedPem);
   }
   if (outcome.ok()) {
     *out = std::make_unique<Session>(std::move(channel), spec.timeoutSeconds);
@@ -134,7 +133,7 @@ void Session::Perform(const Kmip::Request& request, qlc_result* result) {
     reply = std::move(kept->reply);
   } else {
     reply = request.operation == Kmip::Operation::Get ? ExchangeGetWithState(request)
-                                                       : Exchange(request);
+                                                      : Exchange(request);
     // Any failure other than a well-formed answer leaves the stream in an unknown state.
     broken_ = reply.status != 0 && reply.status != QLC_KMIP_FAILURE;
     if (broken_) {

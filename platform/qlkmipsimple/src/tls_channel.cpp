@@ -324,8 +324,7 @@ Net::Outcome TlsChannel::Handshake(Net::Fd fd, const Net::Deadline& deadline,
   }
 }
 
-Net::Outcome TlsChannel::WriteAll(const uint8_t* data, size_t size,
-                                  const Net::Deadline& deadline) {
+Net::Outcome TlsChannel::WriteAll(const uint8_t* data, size_t size, const Net::Deadline& deadline) {
   size_t done = 0;
   while (done < size) {
     ERR_clear_error();

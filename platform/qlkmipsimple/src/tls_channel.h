@@ -49,9 +49,15 @@ class TlsChannel {
   // Classifies a failed SSL call; returns 0 when the caller should retry after waiting.
   Net::Outcome Retry(int rc, const Net::Deadline& deadline, const char* what);
 
-  struct CtxFree { void operator()(SSL_CTX* ctx) const; };
-  struct SslFree { void operator()(SSL* ssl) const; };
-  struct MethodFree { void operator()(BIO_METHOD* method) const; };
+  struct CtxFree {
+    void operator()(SSL_CTX* ctx) const;
+  };
+  struct SslFree {
+    void operator()(SSL* ssl) const;
+  };
+  struct MethodFree {
+    void operator()(BIO_METHOD* method) const;
+  };
 
   Net::Fd fd_;
   std::unique_ptr<VerifyState> verify_;

@@ -250,8 +250,7 @@ SecureBytes Encode(const Item& item) {
   return out;
 }
 
-bool Decode(const uint8_t* data, size_t size, const Limits& limits, Item* out,
-            std::string* error) {
+bool Decode(const uint8_t* data, size_t size, const Limits& limits, Item* out, std::string* error) {
   if (size > limits.maxSize) {
     *error = "message too large";
     return false;

@@ -50,7 +50,7 @@ class Reader {
 
   std::string_view text_;
   const std::string& source_;
-  std::vector<size_t> lineEnds_;          // offsets of the '\n' characters
+  std::vector<size_t> lineEnds_;        // offsets of the '\n' characters
   std::map<std::string, size_t> seen_;  // key -> line of its element
 };
 
@@ -93,8 +93,8 @@ bool Reader::Read(std::vector<ParsedValue>* out, std::string* error) {
     return Fail(error, 0, "", "larger than " + std::to_string(kMaxConfigFileBytes) + " bytes");
   }
   pugi::xml_document doc;
-  pugi::xml_parse_result result = doc.load_buffer(text_.data(), text_.size(),
-                                                  pugi::parse_default, pugi::encoding_utf8);
+  pugi::xml_parse_result result =
+      doc.load_buffer(text_.data(), text_.size(), pugi::parse_default, pugi::encoding_utf8);
   if (!result) {
     return Fail(error, LineAt(result.offset), "",
                 std::string("malformed XML: ") + result.description());
@@ -130,8 +130,8 @@ bool Reader::Walk(const pugi::xml_node& node, const std::string& prefix, int dep
     if (depth >= kMaxDepth) {
       return Fail(error, LineAt(child.offset_debug()), key, "nested too deeply");
     }
-    bool nested = static_cast<bool>(child.find_child(
-        [](const pugi::xml_node& n) { return n.type() == pugi::node_element; }));
+    bool nested = static_cast<bool>(
+        child.find_child([](const pugi::xml_node& n) { return n.type() == pugi::node_element; }));
     bool ok = nested ? Walk(child, key, depth + 1, out, error) : Leaf(child, key, out, error);
     if (!ok) {
       return false;
@@ -140,8 +140,8 @@ bool Reader::Walk(const pugi::xml_node& node, const std::string& prefix, int dep
   return true;
 }
 
-bool Reader::Leaf(const pugi::xml_node& node, const std::string& key,
-                  std::vector<ParsedValue>* out, std::string* error) {
+bool Reader::Leaf(const pugi::xml_node& node, const std::string& key, std::vector<ParsedValue>* out,
+                  std::string* error) {
   std::string text;
   for (const pugi::xml_node& part : node.children()) {
     if (IsText(part)) {
@@ -250,8 +250,8 @@ bool ParseConfigText(Config& config, std::string_view text, const std::string& s
     std::string fault;
     if (!CheckType(values, v, &fault)) {
       if (error != nullptr) {
-        *error = sourceName + ": line " + std::to_string(v.line) + ": element <" + v.key +
-                 ">: " + fault;
+        *error =
+            sourceName + ": line " + std::to_string(v.line) + ": element <" + v.key + ">: " + fault;
       }
       return false;
     }

@@ -11,15 +11,18 @@ namespace {
 
 const char* TypeName(ConfigValues::Type type) {
   switch (type) {
-    case ConfigValues::Type::kInt: return "an integer";
-    case ConfigValues::Type::kBool: return "a boolean";
-    default: return "a string";
+    case ConfigValues::Type::kInt:
+      return "an integer";
+    case ConfigValues::Type::kBool:
+      return "a boolean";
+    default:
+      return "a string";
   }
 }
 
 void LogMismatch(const std::string& key, const std::string& text, ConfigValues::Type wanted) {
-  Log_Level(kLogFailure, "Configuration key %s: value \"%s\" is not %s\n", key.c_str(), text.c_str(),
-            TypeName(wanted));
+  Log_Level(kLogFailure, "Configuration key %s: value \"%s\" is not %s\n", key.c_str(),
+            text.c_str(), TypeName(wanted));
 }
 
 }  // namespace

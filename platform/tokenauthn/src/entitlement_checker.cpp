@@ -11,8 +11,8 @@ JwtEntitlementCheckerImpl::JwtEntitlementCheckerImpl(std::shared_ptr<Mirel::Log:
 bool JwtEntitlementCheckerImpl::IsAuthorized(const boost::json::value& authData,
                                              const Mirel::Authz::OperationGrants& grants) const {
   const auto* object = authData.if_object();
-  const auto* held = object != nullptr ? object->if_contains(Ovik::Authn::ENTITLEMENTS_GRANTS)
-                                       : nullptr;
+  const auto* held =
+      object != nullptr ? object->if_contains(Ovik::Authn::ENTITLEMENTS_GRANTS) : nullptr;
   if (held == nullptr || !held->is_array()) {
     return false;
   }

@@ -96,13 +96,9 @@ bool IsStringList(const boost::json::value& value) {
 
 // Only the public-key algorithms prove possession of the certificate's key: an HMAC token
 // "signed" with the public key text as secret must not pass.
-bool AcceptedAlgorithm(jwt_alg_t alg) {
-  return alg == JWT_ALG_RS256 || alg == JWT_ALG_ES256;
-}
+bool AcceptedAlgorithm(jwt_alg_t alg) { return alg == JWT_ALG_RS256 || alg == JWT_ALG_ES256; }
 
-int64_t SecondsNow() {
-  return static_cast<int64_t>(std::time(nullptr));
-}
+int64_t SecondsNow() { return static_cast<int64_t>(std::time(nullptr)); }
 
 }  // namespace
 
@@ -148,7 +144,9 @@ void HostTokenHandler::Authenticate(const Mirel::CallContext& ctx, AuthnCallback
   answer(Check(*ctx.accessToken, &ctx));
 }
 
-AuthnAnswer HostTokenHandler::Check(const std::string& token) const { return Check(token, nullptr); }
+AuthnAnswer HostTokenHandler::Check(const std::string& token) const {
+  return Check(token, nullptr);
+}
 
 AuthnAnswer HostTokenHandler::Check(const std::string& token, const Mirel::CallContext* ctx) const {
   if (token.empty() || token.size() > kMaxTokenBytes) {
@@ -211,13 +209,13 @@ std::shared_ptr<const HostTokenHandler::Key> HostTokenHandler::CurrentKey() cons
 }
 
 HostTokenHandler::ClaimsPtr HostTokenHandler::Verify(const Key& key, const std::string& token,
-                                                    const Digest& tokenId) const {
+                                                     const Digest& tokenId) const {
   jwt_t* raw = nullptr;
   // libjwt reports some allocation failures as EINVAL; errno tells them apart.
   errno = 0;
-  const int rc = jwt_decode(&raw, token.c_str(),
-                            reinterpret_cast<const unsigned char*>(key.publicKey.data()),
-                            static_cast<int>(key.publicKey.size()));
+  const int rc =
+      jwt_decode(&raw, token.c_str(), reinterpret_cast<const unsigned char*>(key.publicKey.data()),
+                 static_cast<int>(key.publicKey.size()));
   const bool outOfMemory = errno == ENOMEM;
   JwtPtr jwt(raw);
   if (rc != 0 || !jwt) {

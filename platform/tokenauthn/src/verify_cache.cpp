@@ -14,7 +14,9 @@ namespace Ovik::Authn {
 
 namespace {
 
-struct MdFree { void operator()(EVP_MD* p) const { EVP_MD_free(p); } };
+struct MdFree {
+  void operator()(EVP_MD* p) const { EVP_MD_free(p); }
+};
 
 // Fetched once: the one-shot SHA256() looks the implementation up by name, under the provider
 // store's locks, on every call.
@@ -28,7 +30,8 @@ const EVP_MD* Sha256() {
 Digest Sha256Digest(std::string_view text) {
   Digest digest{};
   const EVP_MD* md = Sha256();
-  if (md == nullptr || EVP_Digest(text.data(), text.size(), digest.data(), nullptr, md, nullptr) != 1) {
+  if (md == nullptr ||
+      EVP_Digest(text.data(), text.size(), digest.data(), nullptr, md, nullptr) != 1) {
     // Never expected; the one-shot path gives the same digest without the cached implementation.
     SHA256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest.data());
   }

@@ -48,11 +48,9 @@ const ::Mirel::Binding::ServiceSpec<AsyncServiceInterface>& ServiceSpecification
            "create", {kAdmin},
            {T(Types::kError), T(Types::kAlreadyExists), T(Types::kInvalidArgument)}),
        Operation<I, UpdateParams, void, &I::Update>(
-           "update", {kAdmin},
-           {T(Types::kError), T(Types::kNotFound), T(Types::kInvalidArgument)}),
+           "update", {kAdmin}, {T(Types::kError), T(Types::kNotFound), T(Types::kInvalidArgument)}),
        Operation<I, ProviderParams, void, &I::Delete>(
-           "delete", {kAdmin},
-           {T(Types::kError), T(Types::kNotFound), T(Types::kInvalidArgument)}),
+           "delete", {kAdmin}, {T(Types::kError), T(Types::kNotFound), T(Types::kInvalidArgument)}),
        Operation<I, ProviderParams, Info, &I::Get>(
            "get", {kAdmin, kRead},
            {T(Types::kError), T(Types::kNotFound), T(Types::kInvalidArgument)})}};
@@ -104,10 +102,9 @@ const ::Mirel::Binding::ServiceSpec<AsyncServiceInterface>& ServiceSpecification
   const Strings errors{T(Types::kError), T(Types::kNotFound), T(Types::kInvalidArgument)};
   static const ::Mirel::Binding::ServiceSpec<I> spec{
       kServiceId,
-      {Operation<I, SetParams, void, &I::Set>(
-           "set", {kAdmin},
-           {T(Types::kError), T(Types::kNotFound), T(Types::kInvalidArgument),
-            T(Types::kUnsupported)}),
+      {Operation<I, SetParams, void, &I::Set>("set", {kAdmin},
+                                              {T(Types::kError), T(Types::kNotFound),
+                                               T(Types::kInvalidArgument), T(Types::kUnsupported)}),
        Operation<I, ProviderParams, Info, &I::Get>("get", {kAdmin, kRead}, errors)}};
   return spec;
 }

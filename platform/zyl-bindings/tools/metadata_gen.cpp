@@ -14,8 +14,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s OUTPUT\n", argv[0]);
     return 2;
   }
-  const auto document =
-      Mirel::Metadata::BuildMetadataDocument(Zyl::Bindings::AllServices(), Zyl::Bindings::MetadataOptions());
+  const auto document = Mirel::Metadata::BuildMetadataDocument(Zyl::Bindings::AllServices(),
+                                                               Zyl::Bindings::MetadataOptions());
   std::ofstream out(argv[1], std::ios::binary | std::ios::trunc);
   out << boost::json::serialize(document) << '\n';
   out.close();

@@ -27,7 +27,8 @@ bool KmsMetadataParser::Parse(std::string_view text) {
   }
   bytes_.resize(Base64_DecodedLength(text.data(), text.size()));
   size_t length = 0;
-  if (!Base64_Decode(text.data(), text.size(), bytes_.data(), bytes_.size(), &length) || length < 4) {
+  if (!Base64_Decode(text.data(), text.size(), bytes_.data(), bytes_.size(), &length) ||
+      length < 4) {
     bytes_.clear();
     return false;
   }

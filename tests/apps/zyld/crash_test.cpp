@@ -23,7 +23,8 @@ ProviderSpec Version1(int i) {
   spec.timeout = i;
   spec.proxyHost = "proxy-" + std::to_string(i);
   for (int s = 0; s < 3; ++s) {
-    spec.servers.push_back({"s" + std::to_string(s), "host-" + std::to_string(i) + "-" + std::to_string(s), 5696 + s});
+    spec.servers.push_back(
+        {"s" + std::to_string(s), "host-" + std::to_string(i) + "-" + std::to_string(s), 5696 + s});
   }
   return spec;
 }
@@ -60,7 +61,8 @@ void UpdateToVersion2(int i) {
 
 [[noreturn]] void Writer(int reportFd) {
   for (int i = 0;; ++i) {
-    if (WriteProvider(Version1(i)) != PC::Success || PC::SetCredential(Version1(i).id, "pw") != PC::Success) {
+    if (WriteProvider(Version1(i)) != PC::Success ||
+        PC::SetCredential(Version1(i).id, "pw") != PC::Success) {
       _exit(2);
     }
     if (i > 0 && i % 3 == 0) {
@@ -90,7 +92,8 @@ TEST_F(CrashTest, KilledWriterLeavesEveryProviderWhole) {
   int32_t lastReported = -1;
   for (int n = 0; n < 40; ++n) {
     int32_t value = 0;
-    ASSERT_EQ(read(fds[0], &value, sizeof value), static_cast<ssize_t>(sizeof value)) << "writer stopped early";
+    ASSERT_EQ(read(fds[0], &value, sizeof value), static_cast<ssize_t>(sizeof value))
+        << "writer stopped early";
     lastReported = value;
   }
   // Let it run into the middle of further writes, then kill it without warning.
@@ -123,8 +126,8 @@ TEST_F(CrashTest, KilledWriterLeavesEveryProviderWhole) {
     const bool credentialCommitted = i <= lastReported || info.password == "pw";
     const std::string password = credentialCommitted ? "pw" : "";
     const bool whole = info == Expected(v1, password) || info == Expected(v2, password);
-    EXPECT_TRUE(whole) << ids[n] << " master key " << info.masterKeyId << " with " << info.servers.size()
-                       << " servers";
+    EXPECT_TRUE(whole) << ids[n] << " master key " << info.masterKeyId << " with "
+                       << info.servers.size() << " servers";
     // Updates reported as committed are there.
     if (i > 0 && (i + 1) % 3 == 0 && i + 1 <= lastReported) {
       EXPECT_EQ(info.masterKeyId, v2.masterKeyId);

@@ -44,11 +44,14 @@ class Daemon {
         // Default paths only: a private /var/lib, the metadata file at its installed place and a
         // network namespace of its own so that the default port is free.
         const std::string script =
-            std::string("mkdir -p /usr/lib/velora && mount -t tmpfs tmpfs /var/lib && "
-                        "mount -t tmpfs tmpfs /usr/lib/velora && mkdir /usr/lib/velora/mirel && "
-                        "cp ") + ZYL_MIREL_METADATA + " /usr/lib/velora/mirel/ && ip link set lo up && exec " +
+            std::string(
+                "mkdir -p /usr/lib/velora && mount -t tmpfs tmpfs /var/lib && "
+                "mount -t tmpfs tmpfs /usr/lib/velora && mkdir /usr/lib/velora/mirel && "
+                "cp ") +
+            ZYL_MIREL_METADATA + " /usr/lib/velora/mirel/ && ip link set lo up && exec " +
             ZYLD_BINARY;
-        execlp("unshare", "unshare", "-mn", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+        execlp("unshare", "unshare", "-mn", "sh", "-c", script.c_str(),
+               static_cast<char*>(nullptr));
       } else {
         execl(ZYLD_BINARY, ZYLD_BINARY, static_cast<char*>(nullptr));
       }
@@ -117,7 +120,8 @@ int FreePort() {
     addr6.sin6_family = AF_INET6;
     addr6.sin6_addr = in6addr_loopback;
     addr6.sin6_port = htons(static_cast<uint16_t>(port));
-    const bool free6 = port != 0 && bind(fd6, reinterpret_cast<sockaddr*>(&addr6), sizeof(addr6)) == 0;
+    const bool free6 =
+        port != 0 && bind(fd6, reinterpret_cast<sockaddr*>(&addr6), sizeof(addr6)) == 0;
     close(fd6);
     if (free6) {
       return port;
@@ -128,19 +132,27 @@ int FreePort() {
 
 std::string WriteConfig(const TempDir& dir, const std::string& extra) {
   const std::string path = dir.File("config.xml");
-  WriteFile(path, "<config>\n"
-                  "  <log><level>verbose</level></log>\n"
-                  "  <configStore><path>" + dir.File("store/ovik.db") + "</path></configStore>\n"
-                  "  <audit><path>" + dir.File("audit.log") + "</path></audit>\n"
-                  "  <firewall><backend>none</backend></firewall>\n"
-                  "  <metadata><path>" ZYL_MIREL_METADATA "</path></metadata>\n"
-                  "  <endpoint><port>" + std::to_string(FreePort()) + "</port></endpoint>\n" +
-                  extra + "</config>\n");
+  WriteFile(path,
+            "<config>\n"
+            "  <log><level>verbose</level></log>\n"
+            "  <configStore><path>" +
+                dir.File("store/ovik.db") +
+                "</path></configStore>\n"
+                "  <audit><path>" +
+                dir.File("audit.log") +
+                "</path></audit>\n"
+                "  <firewall><backend>none</backend></firewall>\n"
+                "  <metadata><path>" ZYL_MIREL_METADATA
+                "</path></metadata>\n"
+                "  <endpoint><port>" +
+                std::to_string(FreePort()) + "</port></endpoint>\n" + extra + "</config>\n");
   return path;
 }
 
 bool PrivateMountsWork() {
-  return std::system("unshare -mn sh -c 'mount -t tmpfs tmpfs /var/lib && ip link set lo up' >/dev/null 2>&1") == 0;
+  return std::system(
+             "unshare -mn sh -c 'mount -t tmpfs tmpfs /var/lib && ip link set lo up' >/dev/null "
+             "2>&1") == 0;
 }
 
 size_t Position(const std::string& text, const std::string& needle) {
@@ -164,7 +176,8 @@ TEST(DaemonTest, StartsInOrderAndExitsWithZeroOnSigterm) {
   EXPECT_EQ(daemon.Stop(SIGTERM), 0) << daemon.Output();
   const std::string out = daemon.Output();
   EXPECT_EQ(out.find("Initializing quorex failed"), std::string::npos) << out;
-  const size_t restoreProvider = Position(out, "Restoring configuration key providers instance seeded");
+  const size_t restoreProvider =
+      Position(out, "Restoring configuration key providers instance seeded");
   const size_t restoreKey = Position(out, "Restoring configuration key zyld_config");
   const size_t firewallOn = Position(out, "ruleset ironveil-zyld enabled");
   const size_t stats = Position(out, "Stats logging interval = 300s");
@@ -188,12 +201,14 @@ TEST(DaemonTest, SigintAlsoExitsWithZero) {
 }
 
 TEST(DaemonTest, StatisticsPeriodHasAFloorOfThreeHundredSeconds) {
-  for (const auto& [configured, shown] : {std::pair{"60", "300"}, std::pair{"600", "600"}, std::pair{"299", "300"}}) {
+  for (const auto& [configured, shown] :
+       {std::pair{"60", "300"}, std::pair{"600", "600"}, std::pair{"299", "300"}}) {
     TempDir dir;
     Daemon daemon(dir, WriteConfig(dir, std::string("<statsLogIntervalSeconds>") + configured +
                                             "</statsLogIntervalSeconds>\n"));
     ASSERT_TRUE(daemon.WaitForOutput("Start-up complete")) << daemon.Output();
-    EXPECT_NE(daemon.Output().find(std::string("Stats logging interval = ") + shown + "s\n"), std::string::npos);
+    EXPECT_NE(daemon.Output().find(std::string("Stats logging interval = ") + shown + "s\n"),
+              std::string::npos);
     EXPECT_EQ(daemon.Stop(), 0);
   }
 }
@@ -219,7 +234,9 @@ TEST(DaemonTest, MalformedConfigurationFileIsReportedAndDefaultsApply) {
   }
   TempDir dir;
   const std::string path = dir.File("bad.xml");
-  WriteFile(path, "<config>\n<statsLogIntervalSeconds>600</statsLogIntervalSeconds>\n<log><level>info</log>\n");
+  WriteFile(
+      path,
+      "<config>\n<statsLogIntervalSeconds>600</statsLogIntervalSeconds>\n<log><level>info</log>\n");
   Daemon daemon(dir, path, true);
   ASSERT_TRUE(daemon.WaitForOutput("Start-up complete")) << daemon.Output();
   const std::string out = daemon.Output();

@@ -85,8 +85,9 @@ TEST_F(ExportImportTest, RejectedImportChangesNothing) {
   EXPECT_EQ(PC::ImportConfiguration(bad), PC::StoreError);
   // An object outside the selection.
   std::string outside = before;
-  outside.replace(outside.find("\"key\":\"providers\",\"group\":\"kms\",\"component\":\"ovik\",\"instance\""), 17,
-                  "\"key\":\"others\"");
+  outside.replace(
+      outside.find("\"key\":\"providers\",\"group\":\"kms\",\"component\":\"ovik\",\"instance\""),
+      17, "\"key\":\"others\"");
   EXPECT_EQ(PC::ImportConfiguration(outside), PC::StoreError);
   EXPECT_EQ(Export(), before);
   EXPECT_TRUE(capture.Contains("Failed to import the given configuration"));
@@ -98,9 +99,11 @@ TEST_F(ExportImportTest, RestoreMarksEveryProviderAndTheDaemonKey) {
   PC::RestoreConfiguration();
   for (const char* id : {"p0", "p1", "p2"}) {
     EXPECT_TRUE(Store()->IsRestoredThisBoot(PC::ProviderObjectId(id))) << id;
-    EXPECT_TRUE(capture.Contains(std::string("Restoring configuration key providers instance ") + id));
+    EXPECT_TRUE(
+        capture.Contains(std::string("Restoring configuration key providers instance ") + id));
   }
-  EXPECT_TRUE(Store()->IsRestoredThisBoot(OvikConfigStore::ConfigStoreObjectId("zyld_config", "kms", "ovik")));
+  EXPECT_TRUE(Store()->IsRestoredThisBoot(
+      OvikConfigStore::ConfigStoreObjectId("zyld_config", "kms", "ovik")));
   EXPECT_TRUE(capture.Contains("Restoring configuration key zyld_config"));
 }
 

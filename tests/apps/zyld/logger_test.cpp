@@ -45,7 +45,8 @@ class LogBridgeTest : public ::testing::Test {
 TEST_F(LogBridgeTest, MapsEveryFrameworkLevelThroughTheFixedTable) {
   const int expected[] = {7, 6, 5, 3, 2, 1};
   for (int level = 0; level <= 5; ++level) {
-    EXPECT_EQ(MirelLoggerWrapper::HostLevelFor(level), static_cast<uint32_t>(expected[level])) << level;
+    EXPECT_EQ(MirelLoggerWrapper::HostLevelFor(level), static_cast<uint32_t>(expected[level]))
+        << level;
     { MIREL_LOG(&bridge_, level) << "level " << level; }
     ASSERT_EQ(Calls().size(), static_cast<size_t>(level + 1));
     EXPECT_EQ(Calls().back().level, expected[level]);

@@ -65,7 +65,8 @@ TEST_F(ProviderConfigTest, FullProviderReadsBackIdenticallyThroughEveryReader) {
   EXPECT_EQ(kms.privateKey, client.key);
   EXPECT_EQ(kms.trustedServerCertificates,
             (std::vector<std::string>{trusted.standard, "not a certificate"}));
-  EXPECT_EQ(kms.servers, (std::vector<ServerEntry>{{"s1", "kmip1.example", 5696}, {"s2", "10.0.0.2", 15696}}));
+  EXPECT_EQ(kms.servers,
+            (std::vector<ServerEntry>{{"s1", "kmip1.example", 5696}, {"s2", "10.0.0.2", 15696}}));
 
   // The getters hand back what was stored, unstandardised.
   std::string credential, cert, key;
@@ -292,7 +293,8 @@ TEST_F(ProviderConfigTest, ListedObjectWithoutItsIdentifierFailsTheWholeList) {
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(dbPath_.c_str(), &db), SQLITE_OK);
   const char* damage =
-      "UPDATE objects SET body = replace(body, '\"provider\":\"p1\"', '\"other\":\"p1\"') WHERE instance = 'p1'";
+      "UPDATE objects SET body = replace(body, '\"provider\":\"p1\"', '\"other\":\"p1\"') WHERE "
+      "instance = 'p1'";
   ASSERT_EQ(sqlite3_exec(db, damage, nullptr, nullptr, nullptr), SQLITE_OK);
   EXPECT_EQ(sqlite3_changes(db), 1);
   sqlite3_close(db);

@@ -111,7 +111,8 @@ TEST(StatsIntervalTest, BelowMinimumOrAbsentGivesThreeHundred) {
 
 TEST(StatsSetUpTest, LogsThePeriodAndSchedulesTheLine) {
   ZyldTest::TempDir dir;
-  ZyldTest::WriteFile(dir.File("config.xml"), "<config><statsLogIntervalSeconds>600</statsLogIntervalSeconds></config>");
+  ZyldTest::WriteFile(dir.File("config.xml"),
+                      "<config><statsLogIntervalSeconds>600</statsLogIntervalSeconds></config>");
   std::shared_ptr<Quorex::Service::Config> scratch;
   Quorex::Service::CreateScratchConfig(scratch);
   Quorex::Service::InitApp(scratch, dir.File("config.xml"));

@@ -43,7 +43,9 @@ class LogCapture {
   LogCapture& operator=(const LogCapture&) = delete;
 
   std::string Text() const { return ReadFile(path_); }
-  bool Contains(const std::string& needle) const { return Text().find(needle) != std::string::npos; }
+  bool Contains(const std::string& needle) const {
+    return Text().find(needle) != std::string::npos;
+  }
   // The lines written at a level, without their prefix (time, program, level, thread).
   std::vector<std::string> MessagesAt(int level) const {
     std::vector<std::string> out;

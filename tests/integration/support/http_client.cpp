@@ -92,7 +92,8 @@ bool Connection::HalfClose() { return ::shutdown(fd_, SHUT_WR) == 0; }
 
 bool Connection::Fill(std::chrono::steady_clock::time_point deadline) {
   if (fd_ < 0 || buffer_.size() > kMaxResponseBytes) return false;
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
   if (left.count() <= 0) return false;
   pollfd p{fd_, POLLIN, 0};
   const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
@@ -150,7 +151,8 @@ bool Connection::ReadChunkedBody(Response& r, std::chrono::steady_clock::time_po
 std::optional<Response> Connection::ReadResponse(std::chrono::milliseconds bound) {
   const auto deadline = std::chrono::steady_clock::now() + bound;
   std::string line;
-  if (!ReadLine(line, deadline) || line.rfind("HTTP/1.1 ", 0) != 0 || line.size() < 12) return std::nullopt;
+  if (!ReadLine(line, deadline) || line.rfind("HTTP/1.1 ", 0) != 0 || line.size() < 12)
+    return std::nullopt;
   Response r;
   r.status = std::atoi(line.substr(9, 3).c_str());
   r.reason = line.size() > 13 ? line.substr(13) : std::string();
@@ -168,7 +170,8 @@ std::optional<Response> Connection::ReadResponse(std::chrono::milliseconds bound
   }
   const std::string length = r.Header("content-length");
   const size_t n = length.empty() ? 0 : std::stoul(length);
-  r.body = ReadExactly(n, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
+  r.body = ReadExactly(n, std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now()));
   if (r.body.size() != n) return std::nullopt;
   return r;
 }
@@ -178,7 +181,8 @@ bool Connection::ClosedByPeer(std::chrono::milliseconds bound) {
   const auto deadline = std::chrono::steady_clock::now() + bound;
   if (fd_ < 0) return true;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     pollfd p{fd_, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
@@ -193,12 +197,13 @@ bool Connection::ClosedByPeer(std::chrono::milliseconds bound) {
 }
 
 std::string PostRequest(const std::string& body, const std::string& extraHeaders) {
-  return "POST /api HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n" + extraHeaders +
-         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  return "POST /api HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n" +
+         extraHeaders + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 std::string RpcBody(const std::string& method, const std::string& paramsJson, int id) {
-  std::string body = R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":")" + method + "\"";
+  std::string body =
+      R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":")" + method + "\"";
   if (!paramsJson.empty()) body += R"(,"params":)" + paramsJson;
   return body + "}";
 }

@@ -50,7 +50,8 @@ int64_t ErrorCodeOf(const boost::json::value& answer) {
 }
 
 std::optional<std::string> Base64Decode(const std::string& text) {
-  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static const std::string alphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   if (text.size() % 4 != 0) return std::nullopt;
   std::string out;
   for (size_t i = 0; i < text.size(); i += 4) {

@@ -29,7 +29,8 @@ constexpr auto kStopBound = std::chrono::seconds(10);
 std::string StackScript() { return SourceDir() + "/scripts/lib/zyld-stack.sh"; }
 
 // Child side of a spawn: optional stdout pipe / file, then exec. Never returns.
-[[noreturn]] void ExecChild(const std::vector<std::string>& argv, int outFd, const char* configEnv) {
+[[noreturn]] void ExecChild(const std::vector<std::string>& argv, int outFd,
+                            const char* configEnv) {
   const int devNull = ::open("/dev/null", O_RDONLY);
   ::dup2(devNull, 0);
   if (outFd >= 0) ::dup2(outFd, 1);
@@ -155,7 +156,8 @@ std::string Stack::Env(const std::string& key) const {
   return it == env_.end() ? std::string() : it->second;
 }
 
-std::string Stack::Token(const std::string& kind, const std::vector<std::string>& entitlements) const {
+std::string Stack::Token(const std::string& kind,
+                         const std::vector<std::string>& entitlements) const {
   std::vector<std::string> argv{"bash", StackScript(), "token", dir_, kind};
   argv.insert(argv.end(), entitlements.begin(), entitlements.end());
   std::string out;

@@ -58,7 +58,8 @@ class Stack {
   std::string Env(const std::string& key) const;
 
   // A fresh RS256 token: kind "attestation", or "admin" with the given entitlements.
-  std::string Token(const std::string& kind, const std::vector<std::string>& entitlements = {}) const;
+  std::string Token(const std::string& kind,
+                    const std::vector<std::string>& entitlements = {}) const;
   std::vector<std::string> AuditLines() const;
 
  private:
@@ -70,7 +71,8 @@ class Stack {
 
 class DaemonProcess {
  public:
-  DaemonProcess(const std::vector<std::string>& prefix, const std::string& config, const std::string& log);
+  DaemonProcess(const std::vector<std::string>& prefix, const std::string& config,
+                const std::string& log);
   ~DaemonProcess();
   DaemonProcess(const DaemonProcess&) = delete;
   DaemonProcess& operator=(const DaemonProcess&) = delete;

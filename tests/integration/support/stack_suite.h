@@ -24,7 +24,8 @@ class StackSuite : public ::testing::Test {
     EXPECT_TRUE(stack_->DaemonAlive()) << "the daemon is gone; log: " << stack_->Env("LOG");
     // A sanitizer build of the daemon reports into its log.
     const std::string log = ReadFile(stack_->Env("LOG"));
-    for (const char* report : {"AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error:"}) {
+    for (const char* report :
+         {"AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error:"}) {
       EXPECT_EQ(log.find(report), std::string::npos) << report << " in " << stack_->Env("LOG");
     }
   }
@@ -40,7 +41,8 @@ class StackSuite : public ::testing::Test {
     void TearDown() override { stack_.reset(); }
   };
   // The framework owns registered environments.
-  static inline ::testing::Environment* const teardown_ = ::testing::AddGlobalTestEnvironment(new Teardown);
+  static inline ::testing::Environment* const teardown_ =
+      ::testing::AddGlobalTestEnvironment(new Teardown);
 };
 
 }  // namespace ZyldIt

@@ -48,7 +48,8 @@ int WholeVersion(const ConfigStoreObject& p) {
 
 [[noreturn]] void WriteForever(const std::string& path, int notifyFd) {
   auto store = ConfigStore::Open(path);
-  const auto selection = std::make_shared<FilterSpecObject>(ConfigStoreObjectId("providers", "kms", "ovik"));
+  const auto selection =
+      std::make_shared<FilterSpecObject>(ConfigStoreObjectId("providers", "kms", "ovik"));
   for (int i = 0;; ++i) {
     if (i % 10 == 9) {
       auto scratch = ConfigStore::Open(":memory:");
@@ -95,7 +96,8 @@ TEST(Durability, KilledWriterLeavesCommittedObjectsWhole) {
   ::close(fds[0]);
 
   auto store = ConfigStore::Open(path);
-  const auto all = store->List(std::make_shared<FilterSpecObject>(ConfigStoreObjectId("providers", "kms", "ovik")));
+  const auto all = store->List(
+      std::make_shared<FilterSpecObject>(ConfigStoreObjectId("providers", "kms", "ovik")));
   ASSERT_EQ(all.size(), static_cast<size_t>(kProviders));
   for (const auto& p : all) {
     const int version = WholeVersion(*p);

@@ -20,7 +20,8 @@ const auto kProvidersFilter =
 void ExecSql(const std::string& path, const std::string& sql) {
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+      << sqlite3_errmsg(db);
   sqlite3_close(db);
 }
 
@@ -36,7 +37,7 @@ Values FromWholeObjects(ConfigStore& store, const std::shared_ptr<FilterSpecObje
 }
 
 class ListValueTest : public ::testing::Test {
-protected:
+ protected:
   TempDir dir_;
   std::string path_ = dir_.File("ovik.db");
   std::shared_ptr<ConfigStore> store_ = ConfigStore::Open(path_);
@@ -70,13 +71,17 @@ TEST_F(ListValueTest, AgreesWithWholeObjectsForEveryKindOfValueAndName) {
   store_->Set(a, nullptr);
   store_->Set(b, nullptr);
   // "type" and "username" live only in sub-objects: not top-level values.
-  for (const char* name : {"text", "empty", "number", "list", "dotted.name[0]", "quoted\"name", "back\\slash",
-                           "caf\xc3\xa9", "absent", "type", "username", "", "dotted"}) {
-    EXPECT_EQ(store_->ListStringValue(kProvidersFilter, name), FromWholeObjects(*store_, kProvidersFilter, name))
+  for (const char* name :
+       {"text", "empty", "number", "list", "dotted.name[0]", "quoted\"name", "back\\slash",
+        "caf\xc3\xa9", "absent", "type", "username", "", "dotted"}) {
+    EXPECT_EQ(store_->ListStringValue(kProvidersFilter, name),
+              FromWholeObjects(*store_, kProvidersFilter, name))
         << name;
   }
-  EXPECT_EQ(store_->ListStringValue(kProvidersFilter, "text").front(), "s3cr\"et\\\n\x01 \xc3\xa9 },\"subObjects\":[");
-  EXPECT_EQ(store_->ListStringValue(kProvidersFilter, std::string(5000, 'n')), (Values{std::nullopt, std::nullopt}));
+  EXPECT_EQ(store_->ListStringValue(kProvidersFilter, "text").front(),
+            "s3cr\"et\\\n\x01 \xc3\xa9 },\"subObjects\":[");
+  EXPECT_EQ(store_->ListStringValue(kProvidersFilter, std::string(5000, 'n')),
+            (Values{std::nullopt, std::nullopt}));
 }
 
 TEST_F(ListValueTest, ObjectWithoutTheValueGivesNothingAtItsPosition) {
@@ -84,11 +89,14 @@ TEST_F(ListValueTest, ObjectWithoutTheValueGivesNothingAtItsPosition) {
     store_->Set(MakeProvider(id), nullptr);
   }
   // Only a damaged row can lack "provider" (the store writes it itself).
-  ExecSql(path_, "UPDATE objects SET body = replace(body, '\"provider\":\"p1\"', '\"other\":\"p1\"')"
-                 " WHERE instance = 'p1'");
-  ExecSql(path_, "UPDATE objects SET body = replace(body, '\"provider\":\"p2\"', '\"provider\":2')"
-                 " WHERE instance = 'p2'");
-  EXPECT_EQ(store_->ListStringValue(kProvidersFilter, "provider"), (Values{"p0", std::nullopt, std::nullopt}));
+  ExecSql(path_,
+          "UPDATE objects SET body = replace(body, '\"provider\":\"p1\"', '\"other\":\"p1\"')"
+          " WHERE instance = 'p1'");
+  ExecSql(path_,
+          "UPDATE objects SET body = replace(body, '\"provider\":\"p2\"', '\"provider\":2')"
+          " WHERE instance = 'p2'");
+  EXPECT_EQ(store_->ListStringValue(kProvidersFilter, "provider"),
+            (Values{"p0", std::nullopt, std::nullopt}));
 }
 
 // Repeated lists may be answered from the last one: every change must still be seen at once.
@@ -114,7 +122,8 @@ TEST_F(ListValueTest, AnswerFollowsEveryChangeWhoeverMakesIt) {
   store_->Update(p1, nullptr);
   EXPECT_EQ(store_->ListStringValue(kProvidersFilter, "master_key_id"), (Values{"changed"}));
   EXPECT_EQ(ids(), (Values{"p1"}));
-  ExecSql(path_, "UPDATE objects SET body = replace(body, '\"provider\":\"p1\"', '\"other\":\"p1\"')");
+  ExecSql(path_,
+          "UPDATE objects SET body = replace(body, '\"provider\":\"p1\"', '\"other\":\"p1\"')");
   EXPECT_EQ(ids(), (Values{std::nullopt}));
   ExecSql(path_, "UPDATE objects SET body = '[]'");
   EXPECT_THROW(ids(), ConfigStoreException);
@@ -182,7 +191,8 @@ TEST_F(ListValueTest, MalformedRowsThrowNamingTheObject) {
     } catch (const ConfigStoreException& e) {
       EXPECT_NE(std::string(e.what()).find("providers/kms/ovik[p]"), std::string::npos) << e.what();
     }
-    EXPECT_THROW(store_->ListStringValue(kProvidersFilter, "quoted\"name"), ConfigStoreException) << body;
+    EXPECT_THROW(store_->ListStringValue(kProvidersFilter, "quoted\"name"), ConfigStoreException)
+        << body;
   }
 }
 

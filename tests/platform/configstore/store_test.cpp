@@ -18,7 +18,7 @@ const auto kProvidersFilter =
     std::make_shared<FilterSpecObject>(ConfigStoreObjectId("providers", "kms", "ovik"));
 
 class StoreTest : public ::testing::Test {
-protected:
+ protected:
   TempDir dir_;
   std::string path_ = dir_.File("sub/dir/ovik.db");
   std::shared_ptr<ConfigStore> store_ = ConfigStore::Open(path_);
@@ -27,7 +27,8 @@ protected:
 void ExecSql(const std::string& path, const std::string& sql) {
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+      << sqlite3_errmsg(db);
   sqlite3_close(db);
 }
 
@@ -58,7 +59,7 @@ TEST_F(StoreTest, WholeObjectRoundTripsThroughAnotherConnection) {
 }
 
 TEST_F(StoreTest, FileAndDirectoryAreCreatedPrivate) {
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::stat(path_.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   ASSERT_EQ(::stat(dir_.File("sub/dir").c_str(), &st), 0);
@@ -72,7 +73,9 @@ TEST_F(StoreTest, StoreOrderIsInsertionOrderAndRewritesKeepPosition) {
   for (const char* name : {"c", "a", "b"}) {
     store_->Set(MakeProvider(name), nullptr);
   }
-  store_->Set(std::make_shared<ConfigStoreObject>(ConfigStoreObjectId("providers", "kms", "x", "z")), nullptr);
+  store_->Set(
+      std::make_shared<ConfigStoreObject>(ConfigStoreObjectId("providers", "kms", "x", "z")),
+      nullptr);
   auto a = store_->Get(ProviderId("a"));
   a->SetValue("master_key_id", "new");
   store_->Set(a, nullptr);
@@ -97,7 +100,8 @@ TEST_F(StoreTest, SubObjectInstancesKeepTheirOrderThroughTheStore) {
   }
   store_->Set(p, nullptr);
   auto back = store_->Get(ProviderId("p"));
-  auto kmipBack = back->GetSubObject(SubObjectId("key_server"))->GetSubObject(SubObjectId("kmip_server"));
+  auto kmipBack =
+      back->GetSubObject(SubObjectId("key_server"))->GetSubObject(SubObjectId("kmip_server"));
   const FilterSpecObject servers(ConfigStoreObjectId("servers", kEmptyString, kEmptyString, ""));
   EXPECT_EQ(Instances(kmipBack->GetSubObjectInstances(servers)),
             (std::vector<std::string>{"zeta", "alpha", "mid"}));
@@ -110,7 +114,8 @@ TEST_F(StoreTest, ProvidersCarryTheirInstanceAsProviderValue) {
   std::string v;
   ASSERT_TRUE(store_->Get(ProviderId("p1"))->GetValue("provider", v));
   EXPECT_EQ(v, "p1");
-  auto other = std::make_shared<ConfigStoreObject>(ConfigStoreObjectId("certificate", "attestation", "ovik"));
+  auto other = std::make_shared<ConfigStoreObject>(
+      ConfigStoreObjectId("certificate", "attestation", "ovik"));
   store_->Set(other, nullptr);
   EXPECT_FALSE(store_->Get(other->GetConfigStoreObjectId())->GetValue("provider", v));
 }
@@ -126,15 +131,17 @@ TEST_F(StoreTest, UnstorableObjectsAreRefusedWithoutChangingTheStore) {
     node = node->CreateSubObject(SubObjectId("n"));
   }
   EXPECT_THROW(store_->Set(deep, nullptr), ConfigStoreException);
-  EXPECT_THROW(store_->Set(std::make_shared<ConfigStoreObject>(ConfigStoreObjectId("", "g", "c")), nullptr),
-               ConfigStoreException);
+  EXPECT_THROW(
+      store_->Set(std::make_shared<ConfigStoreObject>(ConfigStoreObjectId("", "g", "c")), nullptr),
+      ConfigStoreException);
   EXPECT_THROW(store_->Update(MakeProvider("absent"), nullptr), ConfigStoreException);
   EXPECT_EQ(store_->Get(ProviderId("absent")), nullptr);
-  EXPECT_TRUE(SameObject(*store_->Get(ProviderId("p")), *[] {
-    auto p = MakeProvider("p");
-    p->SetValue("provider", "p");
-    return p;
-  }()));
+  EXPECT_TRUE(SameObject(
+      *store_->Get(ProviderId("p")), *[] {
+        auto p = MakeProvider("p");
+        p->SetValue("provider", "p");
+        return p;
+      }()));
 }
 
 TEST_F(StoreTest, ProcessWideStoreFollowsConfigure) {
@@ -159,8 +166,8 @@ TEST_F(StoreTest, BootStatusIsRecordedForTheCurrentBoot) {
 
 TEST_F(StoreTest, CorruptRowsGiveExceptionsNotCrashes) {
   store_->Set(MakeProvider("p"), nullptr);
-  for (const char* body : {"'{\"values\":{}'", "'[]'", "'{\"values\":{\"x\":1.5},\"subObjects\":[]}'",
-                           "x'00ff'", "42"}) {
+  for (const char* body : {"'{\"values\":{}'", "'[]'",
+                           "'{\"values\":{\"x\":1.5},\"subObjects\":[]}'", "x'00ff'", "42"}) {
     ExecSql(path_, std::string("UPDATE objects SET body=") + body);
     EXPECT_THROW(store_->Get(ProviderId("p")), ConfigStoreException) << body;
     EXPECT_THROW(store_->List(kProvidersFilter), ConfigStoreException) << body;

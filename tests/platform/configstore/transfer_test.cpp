@@ -27,7 +27,7 @@ std::string Replace(std::string text, const std::string& from, const std::string
 }
 
 class TransferTest : public ::testing::Test {
-protected:
+ protected:
   TempDir dir_;
   std::shared_ptr<ConfigStore> store_ = ConfigStore::Open(dir_.File("ovik.db"));
 };
@@ -49,15 +49,17 @@ TEST_F(TransferTest, ExportIsTheCanonicalText) {
   EXPECT_EQ(store_->Export(ProvidersSelection()), kCanonical);
 
   auto empty = ConfigStore::Open(dir_.File("empty.db"));
-  EXPECT_EQ(empty->Export(ProvidersSelection()),
-            R"({"format":"ovik-configstore-export","version":1,"selection":{"key":"providers","group":"kms","component":"ovik"},"objects":[]})");
+  EXPECT_EQ(
+      empty->Export(ProvidersSelection()),
+      R"({"format":"ovik-configstore-export","version":1,"selection":{"key":"providers","group":"kms","component":"ovik"},"objects":[]})");
 }
 
 TEST_F(TransferTest, ExportNeedsOneSelectionWithoutInstance) {
   EXPECT_THROW(store_->Export({}), ConfigStoreException);
   auto sel = ProvidersSelection();
   EXPECT_THROW(store_->Export({sel[0], sel[0]}), ConfigStoreException);
-  EXPECT_THROW(store_->Export({std::make_shared<FilterSpecObject>(ProviderId("p"))}), ConfigStoreException);
+  EXPECT_THROW(store_->Export({std::make_shared<FilterSpecObject>(ProviderId("p"))}),
+               ConfigStoreException);
   EXPECT_THROW(store_->Export({nullptr}), ConfigStoreException);
 }
 
@@ -89,10 +91,12 @@ TEST_F(TransferTest, ImportReplacesTheSelectionAndExportGivesTheTextBack) {
   EXPECT_EQ(store_->Export(ProvidersSelection()), kCanonical);
 
   // The store sets "provider" itself, whatever the text says.
-  ASSERT_TRUE(store_->Import(Replace(kCanonical, R"("provider":"prov1")", R"("provider":"x")"), errors));
+  ASSERT_TRUE(
+      store_->Import(Replace(kCanonical, R"("provider":"prov1")", R"("provider":"x")"), errors));
   EXPECT_EQ(store_->Export(ProvidersSelection()), kCanonical);
 
-  const std::string none = Replace(kCanonical, kCanonical.substr(kCanonical.find("[{\"key\"")), "[]}");
+  const std::string none =
+      Replace(kCanonical, kCanonical.substr(kCanonical.find("[{\"key\"")), "[]}");
   ASSERT_TRUE(store_->Import(none, errors));
   EXPECT_TRUE(store_->GetDesiredUserConfigInstances(ProviderId("")).empty());
   EXPECT_EQ(store_->Export(ProvidersSelection()), none);
@@ -114,9 +118,11 @@ TEST_F(TransferTest, RejectedTextsChangeNothing) {
       {"version", Replace(kCanonical, R"("version":1)", R"("version":2)")},
       {"version type", Replace(kCanonical, R"("version":1)", R"("version":"1")")},
       {"selection member", Replace(kCanonical, R"(,"component":"ovik"},)", "},")},
-      {"empty selection key", Replace(kCanonical, R"({"key":"providers","group")", R"({"key":"","group")")},
+      {"empty selection key",
+       Replace(kCanonical, R"({"key":"providers","group")", R"({"key":"","group")")},
       {"unknown member", Replace(kCanonical, R"("version":1,)", R"("version":1,"extra":0,)")},
-      {"outside selection", Replace(kCanonical, R"("component":"ovik","instance")", R"("component":"x","instance")")},
+      {"outside selection",
+       Replace(kCanonical, R"("component":"ovik","instance")", R"("component":"x","instance")")},
       {"double", Replace(kCanonical, "5696", "5696.5")},
       {"exponent", Replace(kCanonical, "5696", "5e3")},
       {"too big", Replace(kCanonical, "5696", "9223372036854775808")},
@@ -126,13 +132,21 @@ TEST_F(TransferTest, RejectedTextsChangeNothing) {
       {"array element", Replace(kCanonical, R"(["-----BEGIN)", R"([1,"-----BEGIN)")},
       {"nested array", Replace(kCanonical, R"(["-----BEGIN)", R"([[],"-----BEGIN)")},
       {"empty value name", Replace(kCanonical, R"("username":"u")", R"("":"u")")},
-      {"sub-object members", Replace(kCanonical, R"("port":5696},"subObjects":[])", R"("port":5696}})")},
+      {"sub-object members",
+       Replace(kCanonical, R"("port":5696},"subObjects":[])", R"("port":5696}})")},
       {"sub-object name", Replace(kCanonical, sub, R"("subObjects":[{"name":"")")},
-      {"duplicate sub-object", Replace(kCanonical, R"("subObjects":[]})", R"("subObjects":[]},{"name":"servers","instance":"s1","values":{},"subObjects":[]})")},
-      {"duplicate object", Replace(kCanonical, "]}]}]}]}", R"(]}]}]}]},{"key":"providers","group":"kms","component":"ovik","instance":"prov1","values":{},"subObjects":[]})")},
+      {"duplicate sub-object",
+       Replace(
+           kCanonical, R"("subObjects":[]})",
+           R"("subObjects":[]},{"name":"servers","instance":"s1","values":{},"subObjects":[]})")},
+      {"duplicate object",
+       Replace(
+           kCanonical, "]}]}]}]}",
+           R"(]}]}]}]},{"key":"providers","group":"kms","component":"ovik","instance":"prov1","values":{},"subObjects":[]})")},
       {"too deep", Replace(kCanonical, R"("subObjects":[]})", R"("subObjects":[)" + deep + "]}")},
       {"invalid UTF-8", Replace(kCanonical, R"("username":"u")", "\"username\":\"\xc3\x28\"")},
-      {"too large", Replace(kCanonical, R"("username":"u")", "\"username\":\"" + std::string(17u << 20, 'a') + "\"")},
+      {"too large", Replace(kCanonical, R"("username":"u")",
+                            "\"username\":\"" + std::string(17u << 20, 'a') + "\"")},
   };
   for (const auto& [name, text] : cases) {
     std::vector<ErrorInfo> errors;

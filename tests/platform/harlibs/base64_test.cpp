@@ -29,10 +29,14 @@ bool Decode(const std::string& in, std::string* out) {
 }
 
 TEST(Base64Test, KnownVectors) {
-  const std::pair<std::string, std::string> vectors[] = {
-      {"", ""},           {"f", "Zg=="},         {"fo", "Zm8="},
-      {"foo", "Zm9v"},    {"foob", "Zm9vYg=="},  {"fooba", "Zm9vYmE="},
-      {"foobar", "Zm9vYmFy"}, {std::string("\xff\xfe\x00", 3), "//4A"}};
+  const std::pair<std::string, std::string> vectors[] = {{"", ""},
+                                                         {"f", "Zg=="},
+                                                         {"fo", "Zm8="},
+                                                         {"foo", "Zm9v"},
+                                                         {"foob", "Zm9vYg=="},
+                                                         {"fooba", "Zm9vYmE="},
+                                                         {"foobar", "Zm9vYmFy"},
+                                                         {std::string("\xff\xfe\x00", 3), "//4A"}};
   for (const auto& [plain, text] : vectors) {
     EXPECT_EQ(Encode(plain), text);
     std::string back;
@@ -58,21 +62,21 @@ TEST(Base64Test, RandomRoundTrips) {
 
 TEST(Base64Test, RejectsNonCanonicalText) {
   const char* rejected[] = {
-      "Zg",         // missing padding
-      "Zg=",        // short padding
-      "Zg===",      // length not a multiple of four
-      "Zh==",       // non-zero unused bits (one byte)
-      "Zm9=",       // non-zero unused bits (two bytes)
-      "Z===",       // too much padding
-      "====",       // padding only
-      "Zg==Zg==",   // padding in the middle
-      "Zm=v",       // padding inside a quantum
-      "Zm9v\n",     // line end
-      "Zm 9v",      // space
-      " Zm9",       // leading space
-      "Zm\t9",      // tab inside a quantum
-      "Zm9v-_==",   // URL-safe alphabet
-      "Zm9\x80",    // non-ASCII byte
+      "Zg",        // missing padding
+      "Zg=",       // short padding
+      "Zg===",     // length not a multiple of four
+      "Zh==",      // non-zero unused bits (one byte)
+      "Zm9=",      // non-zero unused bits (two bytes)
+      "Z===",      // too much padding
+      "====",      // padding only
+      "Zg==Zg==",  // padding in the middle
+      "Zm=v",      // padding inside a quantum
+      "Zm9v\n",    // line end
+      "Zm 9v",     // space
+      " Zm9",      // leading space
+      "Zm\t9",     // tab inside a quantum
+      "Zm9v-_==",  // URL-safe alphabet
+      "Zm9\x80",   // non-ASCII byte
   };
   for (const char* text : rejected) {
     std::string out;

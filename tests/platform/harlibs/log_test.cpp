@@ -31,7 +31,8 @@ TEST_F(LogTest, LineCarriesTimeProgramPidLevelThreadAndText) {
   Log_Level(3, "hello %s %d\n", "world", 42);
   auto lines = Lines();
   ASSERT_EQ(lines.size(), 1u);
-  std::regex format(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z zyld\[(\d+)\] 3 \[\d+\] hello world 42$)");
+  std::regex format(
+      R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z zyld\[(\d+)\] 3 \[\d+\] hello world 42$)");
   std::smatch m;
   ASSERT_TRUE(std::regex_match(lines[0], m, format)) << lines[0];
   EXPECT_EQ(std::stoi(m[1]), getpid());
@@ -97,7 +98,8 @@ std::pair<long, long> IdsOf(const std::string& line) {
   static const std::regex format(R"(^\S+ zyld\[(\d+)\] \d+ \[(\d+)\] .*$)");
   std::smatch m;
   EXPECT_TRUE(std::regex_match(line, m, format)) << line;
-  return m.empty() ? std::pair<long, long>{-1, -1} : std::pair<long, long>{std::stol(m[1]), std::stol(m[2])};
+  return m.empty() ? std::pair<long, long>{-1, -1}
+                   : std::pair<long, long>{std::stol(m[1]), std::stol(m[2])};
 }
 
 TEST_F(LogTest, LinesCarryTheWritersProcessAndThreadAlsoAfterFork) {

@@ -12,8 +12,9 @@ using namespace Brask::Common;
 using Bytes = std::vector<uint8_t>;
 
 // "hello\n" as written by the gzip tool.
-const Bytes kHelloGz = {0x1f, 0x8b, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03, 0xcb, 0x48, 0xcd,
-                        0xc9, 0xc9, 0xe7, 0x02, 0x00, 0x20, 0x30, 0x3a, 0x36, 0x06, 0x00, 0x00, 0x00};
+const Bytes kHelloGz = {0x1f, 0x8b, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                        0x03, 0xcb, 0x48, 0xcd, 0xc9, 0xc9, 0xe7, 0x02, 0x00,
+                        0x20, 0x30, 0x3a, 0x36, 0x06, 0x00, 0x00, 0x00};
 
 // Gzip of `size` zero bytes, built in chunks so the test never holds the expanded data.
 Bytes GzipOfZeros(size_t size) {
@@ -43,7 +44,8 @@ Bytes GzipOfZeros(size_t size) {
 
 TEST(Gzip, RoundTripsTexts) {
   std::string big;
-  for (int i = 0; big.size() < (1 << 20); ++i) big += "<provider id=\"" + std::to_string(i * 7919) + "\"/>\n";
+  for (int i = 0; big.size() < (1 << 20); ++i)
+    big += "<provider id=\"" + std::to_string(i * 7919) + "\"/>\n";
   const std::string texts[] = {"", "x", std::string("nul\0inside", 10), big};
   for (const std::string& text : texts) {
     Bytes gz;
@@ -74,9 +76,10 @@ TEST(Gzip, RejectsDamagedStreamsAndLeavesOutputAlone) {
   badCrc[kHelloGz.size() - 8] ^= 0xff;
   Bytes badLength = kHelloGz;
   badLength[kHelloGz.size() - 4] ^= 0x01;
-  Bytes zlibWrapped = {0x78, 0x9c, 0xcb, 0x48, 0xcd, 0xc9, 0xc9, 0xe7, 0x02, 0x00, 0x08, 0x4b, 0x02, 0x1f};
-  const Bytes bad[] = {{}, {0x1f}, Bytes(100, 0xab), truncated, halfway, trailing, twoMembers, badCrc, badLength,
-                       zlibWrapped};
+  Bytes zlibWrapped = {0x78, 0x9c, 0xcb, 0x48, 0xcd, 0xc9, 0xc9,
+                       0xe7, 0x02, 0x00, 0x08, 0x4b, 0x02, 0x1f};
+  const Bytes bad[] = {{},       {0x1f},     Bytes(100, 0xab), truncated, halfway,
+                       trailing, twoMembers, badCrc,           badLength, zlibWrapped};
   for (const Bytes& input : bad) {
     std::string out = "untouched";
     EXPECT_FALSE(Gzip::DecompressToString(input, out)) << input.size();

@@ -19,9 +19,15 @@ using IronveilTest::SharedCert;
 using IronveilTest::SharedCsr;
 using IronveilTest::Wrap;
 
-struct BioFree { void operator()(BIO* p) const { BIO_free(p); } };
-struct X509Free { void operator()(X509* p) const { X509_free(p); } };
-struct PkeyFree { void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); } };
+struct BioFree {
+  void operator()(BIO* p) const { BIO_free(p); }
+};
+struct X509Free {
+  void operator()(X509* p) const { X509_free(p); }
+};
+struct PkeyFree {
+  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
 using X509Ptr = std::unique_ptr<X509, X509Free>;
 using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
 
@@ -82,7 +88,8 @@ TEST(SslCerts, GeneratedCsrVerifiesAndNamesTheHost) {
   EXPECT_EQ(kc.cert.rfind("-----BEGIN CERTIFICATE REQUEST-----\n", 0), 0u);
   ASSERT_TRUE(ValidatePemCsrWithKey(kc.cert, kc.key));
 
-  std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(kc.cert.data(), static_cast<int>(kc.cert.size())));
+  std::unique_ptr<BIO, BioFree> bio(
+      BIO_new_mem_buf(kc.cert.data(), static_cast<int>(kc.cert.size())));
   X509_REQ* req = PEM_read_bio_X509_REQ(bio.get(), nullptr, nullptr, nullptr);
   ASSERT_NE(req, nullptr);
   EXPECT_EQ(CommonName(X509_REQ_get_subject_name(req)), HostName());
@@ -102,8 +109,9 @@ TEST(SslCerts, EncryptedPrivateKeyFailsWithoutPrompting) {
   PkeyPtr key = ParseKey(kc.key);
   ASSERT_TRUE(key);
   std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
-  ASSERT_EQ(PEM_write_bio_PKCS8PrivateKey(bio.get(), key.get(), EVP_aes_256_cbc(), nullptr, 0, nullptr,
-                                          const_cast<char*>("secret")), 1);
+  ASSERT_EQ(PEM_write_bio_PKCS8PrivateKey(bio.get(), key.get(), EVP_aes_256_cbc(), nullptr, 0,
+                                          nullptr, const_cast<char*>("secret")),
+            1);
   char* data = nullptr;
   const long len = BIO_get_mem_data(bio.get(), &data);
   const std::string encrypted(data, static_cast<size_t>(len));
@@ -127,7 +135,8 @@ TEST(SslCerts, ExtractedKeyIsExactlyTheSubjectPublicKeyInfoPem) {
 
   // The extracted text is already in standard form.
   std::string copy = pub;
-  ASSERT_TRUE(StandardizePemString("-----BEGIN PUBLIC KEY-----", "-----END PUBLIC KEY-----\n", copy));
+  ASSERT_TRUE(
+      StandardizePemString("-----BEGIN PUBLIC KEY-----", "-----END PUBLIC KEY-----\n", copy));
   EXPECT_EQ(copy, pub);
 
   std::string untouched = "unchanged";
@@ -137,8 +146,8 @@ TEST(SslCerts, ExtractedKeyIsExactlyTheSubjectPublicKeyInfoPem) {
 
 TEST(SslCerts, CompareLooksAtTheEncodingNotTheText) {
   const auto& kc = SharedCert();
-  const std::string rewrapped = "-----BEGIN CERTIFICATE-----\r\n" + Wrap(BodyOf(kc.cert), 76, "\r\n") +
-                                "-----END CERTIFICATE-----";
+  const std::string rewrapped = "-----BEGIN CERTIFICATE-----\r\n" +
+                                Wrap(BodyOf(kc.cert), 76, "\r\n") + "-----END CERTIFICATE-----";
   EXPECT_TRUE(ComparePemCerts(kc.cert, rewrapped));
 
   std::string otherKey;

@@ -62,10 +62,12 @@ struct KnownAnswer {
   Har::SecureBytes key = FromHex<Har::SecureBytes>("feffe9928665731c6d6a8f9467308308");
   Bytes iv = FromHex<Bytes>("cafebabefacedbaddecaf888");
   Bytes ct = FromHex<Bytes>(
-      "42831ec2217774244b7221b784d0d49ce3aa212f2c02a4e035c17e2329aca12e21d514b25466931c7d8f6a5aac84aa051ba30b396a0aac973d58e091473f5985");
+      "42831ec2217774244b7221b784d0d49ce3aa212f2c02a4e035c17e2329aca12e21d514b25466931c7d8f6a5aac84"
+      "aa051ba30b396a0aac973d58e091473f5985");
   Bytes tag = FromHex<Bytes>("4d5c2af327cd64a62cf35abd2ba6fab4");
   Har::SecureBytes plain = FromHex<Har::SecureBytes>(
-      "d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a721c3c0c95956809532fcf0e2449a6b525b16aedf5aa0de657ba637b391aafd255");
+      "d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a721c3c0c95956809532fcf0e2449a6"
+      "b525b16aedf5aa0de657ba637b391aafd255");
 };
 
 TEST(AesGcm, DecryptsKnownAnswer) {
@@ -131,8 +133,10 @@ TEST(AesGcm, ConsecutiveOperationsOnAThreadAreIndependent) {
   Bytes iv32, ct32, tag32;
   ASSERT_TRUE(AesGcmEncrypt(plain, KeyOf(32), {}, iv32, ct32, tag32));
   EXPECT_NE(ct32, ct16);
-  EXPECT_FALSE(AesGcmDecrypt(ct16, KeyOf(32), iv16, aad, tag16, out));  // 16-byte key's text, 32-byte key
-  EXPECT_FALSE(AesGcmDecrypt(ct32, KeyOf(32), iv32, aad, tag32, out));  // additional data not used here
+  EXPECT_FALSE(
+      AesGcmDecrypt(ct16, KeyOf(32), iv16, aad, tag16, out));  // 16-byte key's text, 32-byte key
+  EXPECT_FALSE(
+      AesGcmDecrypt(ct32, KeyOf(32), iv32, aad, tag32, out));  // additional data not used here
   ASSERT_TRUE(AesGcmDecrypt(ct32, KeyOf(32), iv32, {}, tag32, out));
   EXPECT_EQ(out, plain);
   ASSERT_TRUE(AesGcmDecrypt(ct16, KeyOf(16), iv16, aad, tag16, out));

@@ -65,17 +65,17 @@ TEST(PemStandardize, RejectsMalformedTextAndLeavesItUnchanged) {
   const std::string bad[] = {
       "",
       "garbage",
-      kBegin + "\n" + Wrap(body, 64, "\n"),                                       // no end marker
-      Wrap(body, 64, "\n") + kEnd + "\n",                                         // no begin marker
-      kBegin + "\n" + kEnd + "\n",                                                // empty body
-      kBegin + "\n" + Wrap(body.substr(0, body.size() / 2), 64, "\n") + kEnd,     // truncated
-      kBegin + "\n" + "!!!!" + Wrap(body, 64, "\n") + kEnd,                       // not Base64
-      kBegin + "\nAAAAAAAA\n" + kEnd,                                             // Base64, not DER
-      kBegin + "\n" + Wrap(csrBody, 64, "\n") + kEnd + "\n",                      // a CSR inside
-      kBegin + "\nProc-Type: 4,ENCRYPTED\n\n" + Wrap(body, 64, "\n") + kEnd,      // headers
-      "junk\n" + Canonical(),                                                     // text before
-      Canonical() + "trailing junk\n",                                            // text after
-      Canonical() + Canonical(),                                                  // two objects
+      kBegin + "\n" + Wrap(body, 64, "\n"),                                    // no end marker
+      Wrap(body, 64, "\n") + kEnd + "\n",                                      // no begin marker
+      kBegin + "\n" + kEnd + "\n",                                             // empty body
+      kBegin + "\n" + Wrap(body.substr(0, body.size() / 2), 64, "\n") + kEnd,  // truncated
+      kBegin + "\n" + "!!!!" + Wrap(body, 64, "\n") + kEnd,                    // not Base64
+      kBegin + "\nAAAAAAAA\n" + kEnd,                                          // Base64, not DER
+      kBegin + "\n" + Wrap(csrBody, 64, "\n") + kEnd + "\n",                   // a CSR inside
+      kBegin + "\nProc-Type: 4,ENCRYPTED\n\n" + Wrap(body, 64, "\n") + kEnd,   // headers
+      "junk\n" + Canonical(),                                                  // text before
+      Canonical() + "trailing junk\n",                                         // text after
+      Canonical() + Canonical(),                                               // two objects
   };
   for (const std::string& input : bad) {
     std::string text = input;
@@ -106,7 +106,8 @@ TEST(PemStandardize, RejectsOversizedInput) {
 }
 
 TEST(PemStandardize, UnknownObjectLabelIsRefused) {
-  std::string text = "-----BEGIN THING-----\n" + Wrap(BodyOf(Canonical()), 64, "\n") + "-----END THING-----\n";
+  std::string text =
+      "-----BEGIN THING-----\n" + Wrap(BodyOf(Canonical()), 64, "\n") + "-----END THING-----\n";
   EXPECT_FALSE(StandardizePemString("-----BEGIN THING-----", "-----END THING-----", text));
 }
 

@@ -40,7 +40,8 @@ class LogCapture {
   size_t Count(const std::string& needle) const {
     const std::string text = Text();
     size_t n = 0;
-    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) ++n;
+    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1))
+      ++n;
     return n;
   }
 
@@ -92,7 +93,8 @@ TEST(TrafficTracker, SummaryLogsThePeriodAndStartsANewOne) {
   tracker.RecordCall("decrypt", 10, true);
   tracker.RecordCall("decrypt", 30, false);
   tracker.LogSummary();
-  EXPECT_EQ(log.Count("API traffic in the last 300 s: decrypt calls=2 failed=1 avgUs=20 maxUs=30;"), 1u)
+  EXPECT_EQ(log.Count("API traffic in the last 300 s: decrypt calls=2 failed=1 avgUs=20 maxUs=30;"),
+            1u)
       << log.Text();
   EXPECT_TRUE(tracker.Snapshot().empty());
   tracker.LogSummary();
@@ -118,21 +120,25 @@ TEST(ErrorsTracker, CountsErrorsPerType) {
   tracker.RecordError("unauthenticated");
   EXPECT_EQ(tracker.Snapshot().at("not_found"), 2u);
   tracker.LogSummary();
-  EXPECT_EQ(log.Count("API errors in the last 300 s: not_found=2; unauthenticated=1;"), 1u) << log.Text();
+  EXPECT_EQ(log.Count("API errors in the last 300 s: not_found=2; unauthenticated=1;"), 1u)
+      << log.Text();
   EXPECT_TRUE(tracker.Snapshot().empty());
 }
 
 TEST(Trackers, ScheduledSummariesRepeatUntilStopped) {
   LogCapture log;
   ThreadPool pool(1, 2);
-  auto traffic = std::make_unique<TrafficTracker>(TestLogger(), std::chrono::milliseconds(20), &pool);
+  auto traffic =
+      std::make_unique<TrafficTracker>(TestLogger(), std::chrono::milliseconds(20), &pool);
   ErrorsTracker errors(TestLogger(), std::chrono::milliseconds(20), &pool);
   traffic->RecordCall("decrypt", 5, true);
   traffic->StartScheduling();
   traffic->StartScheduling();  // a second start does not add a second chain
   errors.StartErrorScheduling();
-  ASSERT_TRUE(WaitFor([&] { return log.Count("API traffic in the last 20 ms") >= 3; })) << log.Text();
-  ASSERT_TRUE(WaitFor([&] { return log.Count("API errors in the last 20 ms") >= 3; })) << log.Text();
+  ASSERT_TRUE(WaitFor([&] { return log.Count("API traffic in the last 20 ms") >= 3; }))
+      << log.Text();
+  ASSERT_TRUE(WaitFor([&] { return log.Count("API errors in the last 20 ms") >= 3; }))
+      << log.Text();
   EXPECT_EQ(log.Count("decrypt calls=1"), 1u);
 
   traffic->Stop();

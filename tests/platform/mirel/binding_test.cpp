@@ -25,7 +25,8 @@ class FakeKeyOperation : public KeyOp::AsyncServiceInterface {
     calls.push_back("generate " + provider + " " + std::to_string(keySize));
     result.SetResult(KeyOp::GeneratedKey{"wrapped", std::string("clear")});
   }
-  void Encrypt(const std::string&, const std::string&, Mirel::AsyncResult<KeyOp::EncryptResult> result) override {
+  void Encrypt(const std::string&, const std::string&,
+               Mirel::AsyncResult<KeyOp::EncryptResult> result) override {
     result.SetError(Mirel::MakeErrorValue(Mirel::ErrorTypes::kError));
   }
   void Decrypt(const std::string& provider, const std::string& wrappedKey,
@@ -39,7 +40,8 @@ MethodResult Call(const Mirel::Binding::BoundInterface& bound, const char* op, c
   std::optional<MethodResult> answer;
   const auto* operation = bound.FindOperation(op);
   EXPECT_NE(operation, nullptr) << op;
-  operation->Invoke(boost::json::parse(params), [&answer](MethodResult r) { answer = std::move(r); });
+  operation->Invoke(boost::json::parse(params),
+                    [&answer](MethodResult r) { answer = std::move(r); });
   EXPECT_TRUE(answer.has_value());
   return std::move(*answer);
 }
@@ -49,7 +51,8 @@ TEST(Binding, KeyOperationDecodesInvokesEncodes) {
   auto localizer = std::make_shared<Mirel::L10n::Localizer>("en_US", nullptr);
   const auto bound = KeyOp::AsyncServiceBinder::BindImplementation(impl, localizer);
   EXPECT_EQ(bound->ServiceId(), "com.velora.ovik.kms.key_operation");
-  EXPECT_EQ(bound->OperationIds(), (std::vector<std::string>{"generate_key", "encrypt", "decrypt"}));
+  EXPECT_EQ(bound->OperationIds(),
+            (std::vector<std::string>{"generate_key", "encrypt", "decrypt"}));
   EXPECT_EQ(bound->FindOperation("generateKey"), nullptr);
 
   const auto ok = Call(*bound, "generate_key", R"({"provider": "prov1", "keySize": 32})");
@@ -88,18 +91,25 @@ TEST(Binding, InvalidParamsNeverReachTheImplementation) {
 TEST(Metadata, DocumentDescribesEveryServiceAndTheEntitlements) {
   const auto services = Zyl::Bindings::AllServices();
   ASSERT_EQ(services.size(), 10u);
-  const auto document = Mirel::Metadata::BuildMetadataDocument(services, Zyl::Bindings::MetadataOptions());
+  const auto document =
+      Mirel::Metadata::BuildMetadataDocument(services, Zyl::Bindings::MetadataOptions());
   for (const char* section : {"cli", "metamodel", "authentication", "authorization"}) {
     EXPECT_TRUE(document.contains(section)) << section;
   }
-  const auto& generate = document.at("metamodel").at("service.operation")
-                             .at("com.velora.ovik.kms.key_operation").at("generate_key");
-  EXPECT_EQ(generate.at("input"), boost::json::parse(R"({"fields": [{"name": "provider", "type": "string"},
+  const auto& generate = document.at("metamodel")
+                             .at("service.operation")
+                             .at("com.velora.ovik.kms.key_operation")
+                             .at("generate_key");
+  EXPECT_EQ(generate.at("input"),
+            boost::json::parse(R"({"fields": [{"name": "provider", "type": "string"},
                                                                     {"name": "keySize", "type": "long"}]})"));
   EXPECT_EQ(generate.at("output"),
-            boost::json::parse(R"({"structure": "Com::Velora::Ovik::Kms::KeyOperationSvc::GeneratedKey"})"));
-  EXPECT_TRUE(document.at("metamodel").at("structure").as_object().contains(
-      "Com::Velora::Ovik::Kms::ProvidersSvc::KmipServerCreateSpec"));
+            boost::json::parse(
+                R"({"structure": "Com::Velora::Ovik::Kms::KeyOperationSvc::GeneratedKey"})"));
+  EXPECT_TRUE(document.at("metamodel")
+                  .at("structure")
+                  .as_object()
+                  .contains("Com::Velora::Ovik::Kms::ProvidersSvc::KmipServerCreateSpec"));
 
   // The authorisation section, loaded, grants exactly the entitlement table.
   std::stringstream in(boost::json::serialize(document));
@@ -134,13 +144,15 @@ TEST(Metadata, GeneratedFileLoads) {
   Mirel::Metadata::MetadataContainer cli;
   Mirel::Metadata::MetadataContainer authn;
   std::string error;
-  EXPECT_TRUE(Mirel::Metadata::ProviderHelper::LoadCliMetadataFile("zyl_mirel_cli", ZYL_MIREL_METADATA, cli, &error))
+  EXPECT_TRUE(Mirel::Metadata::ProviderHelper::LoadCliMetadataFile("zyl_mirel_cli",
+                                                                   ZYL_MIREL_METADATA, cli, &error))
       << error;
   EXPECT_TRUE(Mirel::Metadata::ProviderHelper::LoadAuthenticationMetadataFile(
       "zyl_mirel_authentication", ZYL_MIREL_METADATA, authn, &error))
       << error;
   EXPECT_NE(cli.Item("command", "kms.providers.create"), nullptr);
-  EXPECT_FALSE(Mirel::Metadata::ProviderHelper::LoadCliMetadataFile("zyl_mirel_cli", "/nonexistent", cli, &error));
+  EXPECT_FALSE(Mirel::Metadata::ProviderHelper::LoadCliMetadataFile("zyl_mirel_cli", "/nonexistent",
+                                                                    cli, &error));
   EXPECT_NE(error.find("/nonexistent"), std::string::npos);
   std::stringstream broken("{\"entitlements\": {\"KMS_ADMIN\": [3]}}");
   Mirel::Authz::AuthzInfo info;

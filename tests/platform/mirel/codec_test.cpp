@@ -49,21 +49,30 @@ TEST(Codec, StrictDecodingNamesTheMemberPath) {
   using Create = Kms::ProvidersSvc::CreateParams;
   // Missing required member.
   EXPECT_EQ(DecodeFailure<Create>(R"({"spec": {"provider": "p", "masterKeyId": "m",
-      "keyServer": {"type": "KMIP"}}})").path, "spec.keyServer.kmipServer");
+      "keyServer": {"type": "KMIP"}}})")
+                .path,
+            "spec.keyServer.kmipServer");
   // Wrong JSON type, inside an array.
   EXPECT_EQ(DecodeFailure<Create>(R"({"spec": {"provider": "p", "masterKeyId": "m",
       "keyServer": {"type": "KMIP", "kmipServer": {"servers": [{"name": "a", "address": {"hostname": "h"}},
-      {"name": 7, "address": {"hostname": "h"}}]}}}})").path, "spec.keyServer.kmipServer.servers[1].name");
+      {"name": 7, "address": {"hostname": "h"}}]}}}})")
+                .path,
+            "spec.keyServer.kmipServer.servers[1].name");
   // Unknown member.
   EXPECT_EQ(DecodeFailure<Create>(R"({"spec": {"provider": "p", "masterKeyId": "m", "extra": 1,
-      "keyServer": {"type": "KMIP", "kmipServer": {"servers": []}}}})").path, "spec.extra");
+      "keyServer": {"type": "KMIP", "kmipServer": {"servers": []}}}})")
+                .path,
+            "spec.extra");
   // Unknown enumeration value of an enumeration without a marker.
   EXPECT_EQ(DecodeFailure<Create>(R"({"spec": {"provider": "p", "masterKeyId": "m",
-      "keyServer": {"type": "KMIPX", "kmipServer": {"servers": []}}}})").path, "spec.keyServer.type");
+      "keyServer": {"type": "KMIPX", "kmipServer": {"servers": []}}}})")
+                .path,
+            "spec.keyServer.type");
   // Integers: no floats, no out-of-range values, no strings.
   using Gen = Kms::KeyOperationSvc::GenerateKeyParams;
   EXPECT_EQ(DecodeFailure<Gen>(R"({"provider": "p", "keySize": 32.0})").path, "keySize");
-  EXPECT_EQ(DecodeFailure<Gen>(R"({"provider": "p", "keySize": 18446744073709551615})").path, "keySize");
+  EXPECT_EQ(DecodeFailure<Gen>(R"({"provider": "p", "keySize": 18446744073709551615})").path,
+            "keySize");
   EXPECT_EQ(DecodeFailure<Gen>(R"({"provider": "p", "keySize": "32"})").path, "keySize");
   EXPECT_EQ(DecodeFailure<Gen>(R"({"provider": null, "keySize": 32})").path, "provider");
   EXPECT_EQ(DecodeFailure<Gen>(R"([1])").path, "");
@@ -75,11 +84,13 @@ TEST(Codec, OptionalMembersAbsentOrNull) {
   ASSERT_TRUE(Decode(boost::json::parse(R"({"masterKeyId": null})"), spec, error));
   EXPECT_FALSE(spec.masterKeyId.has_value());
   EXPECT_FALSE(spec.keyServer.has_value());
-  ASSERT_TRUE(Decode(boost::json::parse(R"({"keyServer": {"kmipServer": {"servers": null, "username": "x"}}})"),
-                     spec, error));
+  ASSERT_TRUE(Decode(
+      boost::json::parse(R"({"keyServer": {"kmipServer": {"servers": null, "username": "x"}}})"),
+      spec, error));
   EXPECT_FALSE(spec.keyServer->kmipServer->servers.has_value());
   EXPECT_EQ(spec.keyServer->kmipServer->username, "x");
-  EXPECT_EQ(Encode(spec), boost::json::parse(R"({"keyServer": {"kmipServer": {"username": "x"}}})"));
+  EXPECT_EQ(Encode(spec),
+            boost::json::parse(R"({"keyServer": {"kmipServer": {"username": "x"}}})"));
 }
 
 TEST(Codec, EnumerationWithUnknownMarker) {
@@ -117,7 +128,8 @@ TEST(Codec, BinaryIsCanonicalBase64) {
 TEST(Codec, MessagesInResultsAreRendered) {
   Kms::StatusSvc::Info info;
   info.health = Kms::Health::ERROR;
-  info.messages.push_back(Mirel::Message{"com.velora.ovik.kms.key_server_timeout", "", {{"server", "s1"}}});
+  info.messages.push_back(
+      Mirel::Message{"com.velora.ovik.kms.key_server_timeout", "", {{"server", "s1"}}});
   Mirel::L10n::Localizer localizer("en_US", [](const std::string&) {
     return std::string("Timed out waiting for response from key server {server}.");
   });

@@ -24,15 +24,18 @@ using Mirel::MethodResult;
 
 class KeyOperation : public Kms::KeyOperationSvc::AsyncServiceInterface {
  public:
-  void GenerateKey(const std::string& provider, int64_t, Mirel::AsyncResult<Kms::KeyOperationSvc::GeneratedKey> r) override {
+  void GenerateKey(const std::string& provider, int64_t,
+                   Mirel::AsyncResult<Kms::KeyOperationSvc::GeneratedKey> r) override {
     ++calls;
     r.SetResult({"wrapped-" + provider, std::nullopt});
   }
-  void Encrypt(const std::string&, const std::string&, Mirel::AsyncResult<Kms::KeyOperationSvc::EncryptResult> r) override {
+  void Encrypt(const std::string&, const std::string&,
+               Mirel::AsyncResult<Kms::KeyOperationSvc::EncryptResult> r) override {
     ++calls;
     r.SetError(Mirel::MakeErrorValue(Mirel::ErrorTypes::kError));
   }
-  void Decrypt(const std::string&, const std::string&, Mirel::AsyncResult<Kms::KeyOperationSvc::DecryptResult> r) override {
+  void Decrypt(const std::string&, const std::string&,
+               Mirel::AsyncResult<Kms::KeyOperationSvc::DecryptResult> r) override {
     ++calls;
     r.SetResult({"clear"});
   }
@@ -41,7 +44,8 @@ class KeyOperation : public Kms::KeyOperationSvc::AsyncServiceInterface {
 
 class RawConfig : public Kms::RawConfigSvc::AsyncServiceInterface {
  public:
-  void Get(const std::optional<Kms::RawConfigSvc::InfoType>&, Mirel::AsyncResult<Kms::RawConfigSvc::Info> r) override {
+  void Get(const std::optional<Kms::RawConfigSvc::InfoType>&,
+           Mirel::AsyncResult<Kms::RawConfigSvc::Info> r) override {
     r.SetResult({});
   }
   void Set(const std::vector<uint8_t>&, Mirel::AsyncResult<void> r) override { r.SetResult(); }
@@ -50,7 +54,8 @@ class RawConfig : public Kms::RawConfigSvc::AsyncServiceInterface {
 // Answers by token text: a table of known tokens, an error for "bad", none otherwise.
 class FakeHandler : public Mirel::Authn::Authenticator {
  public:
-  explicit FakeHandler(std::map<std::string, std::pair<std::string, std::string>> tokens) : tokens_(std::move(tokens)) {}
+  explicit FakeHandler(std::map<std::string, std::pair<std::string, std::string>> tokens)
+      : tokens_(std::move(tokens)) {}
   void Authenticate(const Mirel::CallContext& ctx, Mirel::Authn::AuthnCallback answer) override {
     ++asked;
     if (!ctx.accessToken) {
@@ -58,7 +63,8 @@ class FakeHandler : public Mirel::Authn::Authenticator {
       return;
     }
     if (*ctx.accessToken == "bad") {
-      answer(Mirel::Authn::AuthnAnswer::Failure(Mirel::MakeErrorValue(Mirel::ErrorTypes::kUnauthenticated)));
+      answer(Mirel::Authn::AuthnAnswer::Failure(
+          Mirel::MakeErrorValue(Mirel::ErrorTypes::kUnauthenticated)));
       return;
     }
     const auto it = tokens_.find(*ctx.accessToken);
@@ -67,7 +73,8 @@ class FakeHandler : public Mirel::Authn::Authenticator {
       return;
     }
     answer(Mirel::Authn::AuthnAnswer::Data(boost::json::object{
-        {"username", it->second.first}, {"entitlements", boost::json::array{boost::json::value(it->second.second)}}}));
+        {"username", it->second.first},
+        {"entitlements", boost::json::array{boost::json::value(it->second.second)}}}));
   }
   int asked = 0;
 
@@ -95,12 +102,16 @@ class Pipeline : public ::testing::Test {
     auto localizer = std::make_shared<Mirel::L10n::Localizer>("en_US", nullptr);
     std::vector<Mirel::Binding::BoundInterfacePtr> interfaces{
         Kms::KeyOperationSvc::AsyncServiceBinder::BindImplementation(keyOps, localizer),
-        Kms::RawConfigSvc::AsyncServiceBinder::BindImplementation(std::make_shared<RawConfig>(), localizer)};
+        Kms::RawConfigSvc::AsyncServiceBinder::BindImplementation(std::make_shared<RawConfig>(),
+                                                                  localizer)};
     using Helper = Mirel::Metadata::ProviderHelper;
     std::string error;
-    ASSERT_TRUE(Helper::LoadCliMetadataFile("zyl_mirel_cli", ZYL_MIREL_METADATA, *cli, &error)) << error;
-    ASSERT_TRUE(Helper::LoadMetamodelMetadataFile("zyl_mirel_metamodel", ZYL_MIREL_METADATA, *metamodel, &error));
-    ASSERT_TRUE(Helper::LoadAuthenticationMetadataFile("zyl_mirel_authentication", ZYL_MIREL_METADATA, *authn, &error));
+    ASSERT_TRUE(Helper::LoadCliMetadataFile("zyl_mirel_cli", ZYL_MIREL_METADATA, *cli, &error))
+        << error;
+    ASSERT_TRUE(Helper::LoadMetamodelMetadataFile("zyl_mirel_metamodel", ZYL_MIREL_METADATA,
+                                                  *metamodel, &error));
+    ASSERT_TRUE(Helper::LoadAuthenticationMetadataFile("zyl_mirel_authentication",
+                                                       ZYL_MIREL_METADATA, *authn, &error));
     for (const auto& container : {cli, metamodel, authn}) {
       for (auto& iface : container->Interfaces()) {
         interfaces.push_back(std::move(iface));
@@ -118,7 +129,8 @@ class Pipeline : public ::testing::Test {
     registrar = std::make_shared<Registrar>(stage);
   }
 
-  MethodResult Call(const std::string& method, const char* params, std::optional<std::string> token = {}) {
+  MethodResult Call(const std::string& method, const char* params,
+                    std::optional<std::string> token = {}) {
     auto ctx = std::make_shared<Mirel::CallContext>();
     ctx->accessToken = std::move(token);
     Mirel::ApiRequest request;
@@ -128,7 +140,8 @@ class Pipeline : public ::testing::Test {
     request.operationId = method.substr(dot + 1);
     request.params = boost::json::parse(params);
     std::optional<MethodResult> answer;
-    registrar->Invoke(ctx, std::move(request), [&answer](MethodResult r) { answer = std::move(r); });
+    registrar->Invoke(ctx, std::move(request),
+                      [&answer](MethodResult r) { answer = std::move(r); });
     EXPECT_TRUE(answer.has_value());
     return std::move(*answer);
   }
@@ -136,14 +149,18 @@ class Pipeline : public ::testing::Test {
   static std::string Type(const MethodResult& r) { return r.IsError() ? r.error->type : "ok"; }
 
   std::shared_ptr<KeyOperation> keyOps = std::make_shared<KeyOperation>();
-  std::shared_ptr<FakeHandler> host = std::make_shared<FakeHandler>(
-      std::map<std::string, std::pair<std::string, std::string>>{{"admin", {"root", "KMS_ADMIN"}},
-                                                                 {"reader", {"auditor", "KMS_READ"}}});
-  std::shared_ptr<FakeHandler> attest = std::make_shared<FakeHandler>(
-      std::map<std::string, std::pair<std::string, std::string>>{{"attest", {"vm1", "@ATTEST+KEY_OPERATIONS"}}});
-  std::shared_ptr<Mirel::Metadata::MetadataContainer> cli = std::make_shared<Mirel::Metadata::MetadataContainer>();
-  std::shared_ptr<Mirel::Metadata::MetadataContainer> metamodel = std::make_shared<Mirel::Metadata::MetadataContainer>();
-  std::shared_ptr<Mirel::Metadata::MetadataContainer> authn = std::make_shared<Mirel::Metadata::MetadataContainer>();
+  std::shared_ptr<FakeHandler> host =
+      std::make_shared<FakeHandler>(std::map<std::string, std::pair<std::string, std::string>>{
+          {"admin", {"root", "KMS_ADMIN"}}, {"reader", {"auditor", "KMS_READ"}}});
+  std::shared_ptr<FakeHandler> attest =
+      std::make_shared<FakeHandler>(std::map<std::string, std::pair<std::string, std::string>>{
+          {"attest", {"vm1", "@ATTEST+KEY_OPERATIONS"}}});
+  std::shared_ptr<Mirel::Metadata::MetadataContainer> cli =
+      std::make_shared<Mirel::Metadata::MetadataContainer>();
+  std::shared_ptr<Mirel::Metadata::MetadataContainer> metamodel =
+      std::make_shared<Mirel::Metadata::MetadataContainer>();
+  std::shared_ptr<Mirel::Metadata::MetadataContainer> authn =
+      std::make_shared<Mirel::Metadata::MetadataContainer>();
   std::shared_ptr<Registrar> registrar;
 };
 
@@ -151,8 +168,9 @@ constexpr const char* kGenerate = "com.velora.ovik.kms.key_operation.generate_ke
 constexpr const char* kGoodParams = R"({"provider": "p1", "keySize": 32})";
 
 TEST_F(Pipeline, UnknownOperationIsAnsweredBeforeAuthentication) {
-  for (const char* method : {"com.velora.ovik.kms.key_operation.wrap", "com.velora.ovik.kms.nothing.get",
-                             "com.velora.ovik.kms.providers.list"}) {
+  for (const char* method :
+       {"com.velora.ovik.kms.key_operation.wrap", "com.velora.ovik.kms.nothing.get",
+        "com.velora.ovik.kms.providers.list"}) {
     const auto answer = Call(method, "{}", std::string("bad"));
     EXPECT_EQ(Type(answer), "com.velora.mirel.std.errors.operation_not_found") << method;
     EXPECT_EQ(Mirel::JsonRpcCode(*answer.error), -32601);
@@ -162,7 +180,8 @@ TEST_F(Pipeline, UnknownOperationIsAnsweredBeforeAuthentication) {
 
 TEST_F(Pipeline, AuthenticationFiltersInOrder) {
   // The host handler's error ends the call; the attestation handler is never asked.
-  EXPECT_EQ(Type(Call(kGenerate, kGoodParams, std::string("bad"))), "com.velora.mirel.std.errors.unauthenticated");
+  EXPECT_EQ(Type(Call(kGenerate, kGoodParams, std::string("bad"))),
+            "com.velora.mirel.std.errors.unauthenticated");
   EXPECT_EQ(attest->asked, 0);
   // Host data: the attestation handler is skipped.
   EXPECT_EQ(Type(Call(kGenerate, kGoodParams, std::string("admin"))), "ok");
@@ -171,7 +190,8 @@ TEST_F(Pipeline, AuthenticationFiltersInOrder) {
   EXPECT_EQ(Type(Call(kGenerate, kGoodParams, std::string("attest"))), "ok");
   EXPECT_EQ(attest->asked, 1);
   // Nobody's kind: unauthenticated at the authorisation stage.
-  EXPECT_EQ(Type(Call(kGenerate, kGoodParams, std::string("stranger"))), "com.velora.mirel.std.errors.unauthenticated");
+  EXPECT_EQ(Type(Call(kGenerate, kGoodParams, std::string("stranger"))),
+            "com.velora.mirel.std.errors.unauthenticated");
   EXPECT_EQ(Type(Call(kGenerate, kGoodParams)), "com.velora.mirel.std.errors.unauthenticated");
   EXPECT_EQ(keyOps->calls, 2);
 }
@@ -180,17 +200,22 @@ TEST_F(Pipeline, AuthorisationFollowsTheEntitlementTable) {
   const char* get = "com.velora.ovik.kms.raw_config.get";
   const char* set = "com.velora.ovik.kms.raw_config.set";
   EXPECT_EQ(Type(Call(get, "{}", std::string("reader"))), "ok");
-  EXPECT_EQ(Type(Call(set, R"({"configuration": ""})", std::string("reader"))), "com.velora.mirel.std.errors.unauthorized");
+  EXPECT_EQ(Type(Call(set, R"({"configuration": ""})", std::string("reader"))),
+            "com.velora.mirel.std.errors.unauthorized");
   EXPECT_EQ(Type(Call(set, R"({"configuration": ""})", std::string("admin"))), "ok");
-  EXPECT_EQ(Type(Call(get, "{}", std::string("attest"))), "com.velora.mirel.std.errors.unauthorized");
-  EXPECT_EQ(Type(Call(kGenerate, kGoodParams, std::string("reader"))), "com.velora.mirel.std.errors.unauthorized");
-  EXPECT_EQ(Type(Call("com.velora.ovik.kms.key_operation.decrypt", R"({"provider": "p", "wrappedKey": "w"})",
-                      std::string("attest"))), "ok");
+  EXPECT_EQ(Type(Call(get, "{}", std::string("attest"))),
+            "com.velora.mirel.std.errors.unauthorized");
+  EXPECT_EQ(Type(Call(kGenerate, kGoodParams, std::string("reader"))),
+            "com.velora.mirel.std.errors.unauthorized");
+  EXPECT_EQ(Type(Call("com.velora.ovik.kms.key_operation.decrypt",
+                      R"({"provider": "p", "wrappedKey": "w"})", std::string("attest"))),
+            "ok");
 }
 
 TEST_F(Pipeline, UnauthorisedCallerNeverGetsParamsDecoded) {
   const char* bad = R"({"provider": 5, "secret": true})";
-  EXPECT_EQ(Type(Call(kGenerate, bad, std::string("reader"))), "com.velora.mirel.std.errors.unauthorized");
+  EXPECT_EQ(Type(Call(kGenerate, bad, std::string("reader"))),
+            "com.velora.mirel.std.errors.unauthorized");
   EXPECT_EQ(Type(Call(kGenerate, bad)), "com.velora.mirel.std.errors.unauthenticated");
   const auto decoded = Call(kGenerate, bad, std::string("admin"));
   EXPECT_EQ(Mirel::JsonRpcCode(*decoded.error), -32602);
@@ -217,23 +242,31 @@ TEST_F(Pipeline, IntrospectionWithoutAuthentication) {
   const auto services = Call("com.velora.mirel.std.introspection.service.list", "{}");
   ASSERT_EQ(Type(services), "ok");
   const auto& ids = services.value->as_array();
-  EXPECT_NE(std::find(ids.begin(), ids.end(), boost::json::value("com.velora.ovik.kms.key_operation")), ids.end());
-  EXPECT_NE(std::find(ids.begin(), ids.end(), boost::json::value("com.velora.mirel.std.introspection.operation")),
+  EXPECT_NE(
+      std::find(ids.begin(), ids.end(), boost::json::value("com.velora.ovik.kms.key_operation")),
+      ids.end());
+  EXPECT_NE(std::find(ids.begin(), ids.end(),
+                      boost::json::value("com.velora.mirel.std.introspection.operation")),
             ids.end());
-  EXPECT_EQ(*Call("com.velora.mirel.std.introspection.service.get", R"({"id": "com.velora.ovik.kms.key_operation"})").value,
+  EXPECT_EQ(*Call("com.velora.mirel.std.introspection.service.get",
+                  R"({"id": "com.velora.ovik.kms.key_operation"})")
+                 .value,
             boost::json::parse(R"({"operations": ["generate_key", "encrypt", "decrypt"]})"));
   EXPECT_EQ(Type(Call("com.velora.mirel.std.introspection.service.get", R"({"id": "x"})")),
             "com.velora.mirel.std.errors.not_found");
-  const auto op = Call("com.velora.mirel.std.introspection.operation.get",
-                       R"({"serviceId": "com.velora.ovik.kms.key_operation", "operationId": "decrypt"})");
+  const auto op =
+      Call("com.velora.mirel.std.introspection.operation.get",
+           R"({"serviceId": "com.velora.ovik.kms.key_operation", "operationId": "decrypt"})");
   ASSERT_EQ(Type(op), "ok");
   EXPECT_EQ(op.value->at("input").at("fields").at(1).at("name"), boost::json::value("wrappedKey"));
   EXPECT_EQ(*Call("com.velora.mirel.std.introspection.operation.list",
-                  R"({"serviceId": "com.velora.mirel.std.introspection.service"})").value,
+                  R"({"serviceId": "com.velora.mirel.std.introspection.service"})")
+                 .value,
             boost::json::parse(R"(["list", "get"])"));
   const auto provider = Call("com.velora.mirel.std.introspection.provider.get", "{}");
   EXPECT_EQ(provider.value->at("checksum").as_string().size(), 64u);
-  EXPECT_EQ(Mirel::JsonRpcCode(*Call("com.velora.mirel.std.introspection.service.get", "{}").error), -32602);
+  EXPECT_EQ(Mirel::JsonRpcCode(*Call("com.velora.mirel.std.introspection.service.get", "{}").error),
+            -32602);
 }
 
 TEST_F(Pipeline, MetadataServicesWithoutAuthentication) {
@@ -246,13 +279,17 @@ TEST_F(Pipeline, MetadataServicesWithoutAuthentication) {
   EXPECT_EQ(Mirel::Authz::NoAuthenticationOperations().size(), 36u);
   const auto commands = Call("com.velora.mirel.metadata.cli.command.list", "{}");
   const auto& list = commands.value->as_array();
-  EXPECT_NE(std::find(list.begin(), list.end(), boost::json::value("kms.key_operation.generate_key")), list.end());
-  const auto opGet = Call("com.velora.mirel.metadata.metamodel.service.operation.get",
-                          R"({"serviceId": "com.velora.ovik.kms.providers", "operationId": "create"})");
+  EXPECT_NE(
+      std::find(list.begin(), list.end(), boost::json::value("kms.key_operation.generate_key")),
+      list.end());
+  const auto opGet =
+      Call("com.velora.mirel.metadata.metamodel.service.operation.get",
+           R"({"serviceId": "com.velora.ovik.kms.providers", "operationId": "create"})");
   EXPECT_EQ(opGet.value->at("input").at("fields").at(0).at("name"), boost::json::value("spec"));
   const auto structure = Call("com.velora.mirel.metadata.metamodel.structure.get",
                               R"({"id": "Com::Velora::Ovik::Kms::ProvidersSvc::NetworkAddress"})");
-  EXPECT_EQ(structure.value->at("fields").at(1).at("type"), boost::json::parse(R"({"optional": "long"})"));
+  EXPECT_EQ(structure.value->at("fields").at(1).at("type"),
+            boost::json::parse(R"({"optional": "long"})"));
   const auto fingerprint = Call("com.velora.mirel.metadata.cli.command.fingerprint", "{}");
   EXPECT_EQ(fingerprint.value->at("fingerprint").as_string().size(), 64u);
   EXPECT_EQ(Type(Call("com.velora.mirel.metadata.authentication.service.get", R"({"id": "nope"})")),
@@ -270,9 +307,10 @@ class LaterHandler : public Mirel::Authn::Authenticator {
 
 TEST(AuthnFilter, HandlerMayAnswerLaterOnAnotherThread) {
   struct Inner : Mirel::ApiProvider {
-    void Invoke(std::shared_ptr<Mirel::CallContext> ctx, Mirel::ApiRequest request, Mirel::CompletionCallback done) override {
-      done(MethodResult::Value(boost::json::value(std::string(*Mirel::Authn::SubjectOf(ctx->authData)) + ":" +
-                                                  request.operationId)));
+    void Invoke(std::shared_ptr<Mirel::CallContext> ctx, Mirel::ApiRequest request,
+                Mirel::CompletionCallback done) override {
+      done(MethodResult::Value(boost::json::value(
+          std::string(*Mirel::Authn::SubjectOf(ctx->authData)) + ":" + request.operationId)));
     }
   };
   auto handler = std::make_shared<LaterHandler>();

@@ -44,9 +44,10 @@ TEST(AsyncResult, CompletesOnceWithValueOrError) {
 
   Captured failed;
   Mirel::MakeAsyncResult<void>(failed.Callback(), KmsLocalizer())
-      .SetError(Mirel::MakeErrorValue(Mirel::ErrorTypes::kNotFound,
-                                      {Mirel::NamedMessageBuilder("com.velora.ovik.kms.providers.not_found", "")
-                                           .put("provider", "prov9")}));
+      .SetError(Mirel::MakeErrorValue(
+          Mirel::ErrorTypes::kNotFound,
+          {Mirel::NamedMessageBuilder("com.velora.ovik.kms.providers.not_found", "")
+               .put("provider", "prov9")}));
   ASSERT_EQ(failed.calls, 1);
   ASSERT_TRUE(failed.result->IsError());
   EXPECT_EQ(failed.result->error->type, "com.velora.mirel.std.errors.not_found");
@@ -88,7 +89,8 @@ TEST(Messages, BuildAndRender) {
     ++lookups;
     return std::string("app");
   });
-  EXPECT_EQ(localizer.Render(Mirel::Message{"com.velora.mirel.std.errors.invalid_params", "", {{"member", "a.b"}}}),
+  EXPECT_EQ(localizer.Render(Mirel::Message{
+                "com.velora.mirel.std.errors.invalid_params", "", {{"member", "a.b"}}}),
             "Invalid value for member 'a.b'.");
   EXPECT_EQ(lookups, 0);
   EXPECT_EQ(localizer.Render(message), "app");
@@ -115,7 +117,8 @@ TEST(Errors, FrameworkErrorsAndCodes) {
   EXPECT_EQ(Mirel::JsonRpcCode(Mirel::InvalidRequestError("x")), -32600);
   // A service's own InvalidArgument is an ordinary error value.
   Com::Velora::Mirel::Std::Errors::InvalidArgument argument;
-  argument.messages.push_back({"com.velora.ovik.kms.providers.invalid_argument", "", {{"parameter", "keySize"}}});
+  argument.messages.push_back(
+      {"com.velora.ovik.kms.providers.invalid_argument", "", {{"parameter", "keySize"}}});
   const auto adapted = Mirel::Data::NativeToValueAdapter::Adapt(argument);
   EXPECT_EQ(Mirel::JsonRpcCode(adapted), -32000);
   EXPECT_EQ(Mirel::ErrorText(Mirel::MakeErrorValue(Mirel::ErrorTypes::kError)),

@@ -55,7 +55,7 @@ TEST_F(SessionTest, GetReturnsKeyBytesOfAnyLengthOnOneSession) {
 }
 
 TEST_F(SessionTest, StatesComeBackAsSentIncludingUnknownValuesAndAbsence) {
-  const std::pair<const char*, uint32_t> states[] = {{"1", 1}, {"2", 2}, {"5", 5},
+  const std::pair<const char*, uint32_t> states[] = {{"1", 1}, {"2", 2},  {"5", 5},
                                                      {"6", 6}, {"9", 99}, {"big", 0x80000001u}};
   for (const auto& [id, value] : states) server_->AddKey(id, std::vector<uint8_t>(16, 1), value);
   for (const auto& [id, value] : states) {
@@ -97,8 +97,9 @@ TEST_F(SessionTest, FailureResultsCarryReasonAndMessageAndKeepTheSession) {
   server_->SetFailure(KmipTest::FailureResult{12, "Permission denied here", false});
   Result denied(qlc_perform(session_.get(), "Get, Attributes, Id=%s, Names=State", "1"));
   EXPECT_EQ(qlc_ok(denied.get()), QLC_KMIP_FAILURE);
-  EXPECT_NE(std::string(qlc_explain(denied.get())).find("reason 12 (Permission Denied): "
-                                                        "Permission denied here"),
+  EXPECT_NE(std::string(qlc_explain(denied.get()))
+                .find("reason 12 (Permission Denied): "
+                      "Permission denied here"),
             std::string::npos);
 
   server_->SetFailure(KmipTest::FailureResult{3, "Error verifying the client certificate.", true});
@@ -135,8 +136,7 @@ TEST_F(SessionTest, KeyLengthDisagreeingWithCryptographicLengthIsRejected) {
   server_->SetKey("1", KmipTest::KeyEntry{std::vector<uint8_t>(24, 1), 2, 256});
   Result result(qlc_perform(session_.get(), "Get, Object, Id=%s", "1"));
   EXPECT_EQ(qlc_ok(result.get()), QLC_BAD_RESPONSE);
-  EXPECT_NE(std::string(qlc_explain(result.get())).find("Cryptographic Length"),
-            std::string::npos);
+  EXPECT_NE(std::string(qlc_explain(result.get())).find("Cryptographic Length"), std::string::npos);
   // The session is not trusted with another request after a response it could not use.
   server_->AddKey("2", std::vector<uint8_t>(16, 1));
   int status = -1;
@@ -172,9 +172,13 @@ TEST_F(SessionTest, ValuesAreReadOnlyWithTheMatchingFormat) {
 }
 
 TEST_F(SessionTest, MalformedCommandsAreRefusedWithoutTraffic) {
-  const char* commands[] = {"Get, Object, Id=", "Get, Object", "Get, Attributes, Id=%s",
-                            "Get, Attributes, Id=%s, Names=Name", "Query, Versions, Extra",
-                            "Destroy, Id=%s", "Get, Object, Id=%s, Options={Authentication={"
+  const char* commands[] = {"Get, Object, Id=",
+                            "Get, Object",
+                            "Get, Attributes, Id=%s",
+                            "Get, Attributes, Id=%s, Names=Name",
+                            "Query, Versions, Extra",
+                            "Destroy, Id=%s",
+                            "Get, Object, Id=%s, Options={Authentication={"
                             "User=%s}}"};
   for (const char* command : commands) {
     Result result(qlc_perform(session_.get(), command, "1", "u", "p"));

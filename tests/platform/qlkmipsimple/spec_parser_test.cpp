@@ -55,7 +55,8 @@ TEST(SpecParser, AcceptsTheOptionalPiecesInAnyCombination) {
       kHead + kServer + kTimeout + Cert("C", "") + kTail,  // empty key parses, fails at connect
       kHead + kServer + "Timeout=1:Seconds, " + kTail + Trusted("X"),
       kHead + "Protocol=SSL, Host='::1', Port='1', Timeout=86400:Seconds, " + kTail,
-      kHead + kServer + kTimeout + "Certificate=PEM:[4A4b], Public=PEM:[], Private=PEM:[00]," + kTail,
+      kHead + kServer + kTimeout + "Certificate=PEM:[4A4b], Public=PEM:[], Private=PEM:[00]," +
+          kTail,
   };
   for (const std::string& text : cases) {
     Qlkmip::ConnectionSpec spec;
@@ -75,7 +76,8 @@ TEST(SpecParser, RefusesAnythingElse) {
       base + ", Trusted_Cert=PEM:[41",
       base + "Trusted_Cert=PEM:[41]",
       kHead.substr(0, kHead.size() - 3) + "={" + kServer + kTimeout + kTail,
-      "Presentation={Protocol=KMIP, Version='1.2', Format=TTLV}, Session = {" + kServer + kTimeout + kTail,
+      "Presentation={Protocol=KMIP, Version='1.2', Format=TTLV}, Session = {" + kServer + kTimeout +
+          kTail,
       kHead + "Protocol=SSL, Host='', Port='5696', " + kTimeout + kTail,
       kHead + "Protocol=SSL, Host='a b', Port='5696', " + kTimeout + kTail,
       kHead + "Protocol=SSL, Host='h', Port='0', " + kTimeout + kTail,
@@ -119,7 +121,8 @@ TEST(SpecParser, UnusablePemObjectsFailTheConnectAsBadSpecification) {
   const std::string server = "Protocol=SSL, Host='127.0.0.1', Port='1', ";
   const std::string cases[] = {
       kHead + server + kTimeout + kTail + Trusted("not a certificate"),
-      kHead + server + kTimeout + Cert(certs.client.certPem, "") + kTail + Trusted(certs.ca.certPem),
+      kHead + server + kTimeout + Cert(certs.client.certPem, "") + kTail +
+          Trusted(certs.ca.certPem),
       kHead + server + kTimeout + Cert(certs.client.certPem, certs.server.keyPem) + kTail +
           Trusted(certs.ca.certPem),
       kHead + server + kTimeout + Cert("junk", certs.client.keyPem) + kTail,

@@ -184,10 +184,10 @@ Item Response(std::pair<int, int> version, std::vector<Item> batchItems, int cou
 Item GetItem(uint32_t format, int32_t bits, size_t keyBytes) {
   const std::vector<uint8_t> key(keyBytes, 7);
   Item block = Item::Struct(
-      Tag::KeyBlock, {Item::Enum(Tag::KeyFormatType, format),
-                      Item::Struct(Tag::KeyValue, {Item::Bytes(Tag::KeyMaterial, key.data(),
-                                                                key.size())}),
-                      Item::Int(Tag::CryptographicLength, bits)});
+      Tag::KeyBlock,
+      {Item::Enum(Tag::KeyFormatType, format),
+       Item::Struct(Tag::KeyValue, {Item::Bytes(Tag::KeyMaterial, key.data(), key.size())}),
+       Item::Int(Tag::CryptographicLength, bits)});
   return Item::Struct(
       Tag::BatchItem,
       {Item::Enum(Tag::Operation, 10), Item::Enum(Tag::ResultStatus, 0),
@@ -197,9 +197,9 @@ Item GetItem(uint32_t format, int32_t bits, size_t keyBytes) {
 }
 
 TEST(KmipResponse, MessageLevelFailureWithVersion10HeaderIsAFailureResult) {
-  Item failure = Item::Struct(
-      Tag::BatchItem, {Item::Enum(Tag::ResultStatus, 1), Item::Enum(Tag::ResultReason, 4),
-                       Item::Text(Tag::ResultMessage, "Error parsing request message.")});
+  Item failure = Item::Struct(Tag::BatchItem,
+                              {Item::Enum(Tag::ResultStatus, 1), Item::Enum(Tag::ResultReason, 4),
+                               Item::Text(Tag::ResultMessage, "Error parsing request message.")});
   const auto reply = InterpretResponse(Response({1, 0}, {std::move(failure)}), Operation::Get);
   EXPECT_EQ(reply.status, QLC_KMIP_FAILURE);
   EXPECT_NE(reply.explain.find("Invalid Message"), std::string::npos) << reply.explain;
@@ -230,10 +230,10 @@ TEST(KmipResponse, InconsistentAnswersAreBadResponses) {
 
 TEST(KmipResponse, StateMustBeAnEnumerationAndMayBeAbsent) {
   auto attributes = [](std::vector<Item> payload) {
-    return Response({1, 1}, {Item::Struct(Tag::BatchItem,
-                                          {Item::Enum(Tag::Operation, 11),
-                                           Item::Enum(Tag::ResultStatus, 0),
-                                           Item::Struct(Tag::ResponsePayload, std::move(payload))})});
+    return Response({1, 1},
+                    {Item::Struct(Tag::BatchItem,
+                                  {Item::Enum(Tag::Operation, 11), Item::Enum(Tag::ResultStatus, 0),
+                                   Item::Struct(Tag::ResponsePayload, std::move(payload))})});
   };
   const auto absent = InterpretResponse(attributes({Item::Text(Tag::UniqueIdentifier, "1")}),
                                         Operation::GetAttributes);

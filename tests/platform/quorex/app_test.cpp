@@ -85,8 +85,9 @@ TEST_F(AppTest, MissingFileThrowsAfterSettingUpFromScratch) {
 }
 
 TEST_F(AppTest, WronglyTypedValueRejectsTheWholeFile) {
-  std::string path = WriteConfig("<caching>false</caching>\n<statusUpdateIntervalSeconds>abc"
-                                 "</statusUpdateIntervalSeconds>\n");
+  std::string path = WriteConfig(
+      "<caching>false</caching>\n<statusUpdateIntervalSeconds>abc"
+      "</statusUpdateIntervalSeconds>\n");
   try {
     InitApp(scratch_, path);
     FAIL() << "no exception";

@@ -148,8 +148,8 @@ TEST(ConfigFileTest, FaultsNameTheElementAndLineAndChangeNothing) {
 
 TEST(ConfigFileTest, SizeAndDepthAreBounded) {
   Config config;
-  std::string big = "<config><a>" + std::string(Quorex::Service::kMaxConfigFileBytes, 'x') +
-                    "</a></config>";
+  std::string big =
+      "<config><a>" + std::string(Quorex::Service::kMaxConfigFileBytes, 'x') + "</a></config>";
   EXPECT_NE(Parse(config, big).find("larger than"), std::string::npos);
   std::string deep = "<config>";
   for (int i = 0; i < 40; ++i) {

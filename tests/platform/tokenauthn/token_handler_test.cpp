@@ -47,7 +47,8 @@ Identity MakeIdentity(bool ec) {
   X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
   X509_set_pubkey(cert, key);
   X509_NAME* name = X509_get_subject_name(cert);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("authn"), -1, -1, 0);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>("authn"), -1, -1, 0);
   X509_set_issuer_name(cert, name);
   X509_sign(cert, key, EVP_sha256());
   Identity id;
@@ -89,9 +90,12 @@ std::string Sign(jwt_alg_t alg, const std::string& key, const Claims& claims) {
     jwt_add_grant(jwt, "sub", claims.sub);
   }
   if (claims.entitlements != nullptr) {
-    jwt_add_grants_json(jwt, (std::string(R"({"entitlements": )") + claims.entitlements + "}").c_str());
+    jwt_add_grants_json(jwt,
+                        (std::string(R"({"entitlements": )") + claims.entitlements + "}").c_str());
   }
-  EXPECT_EQ(jwt_set_alg(jwt, alg, reinterpret_cast<const unsigned char*>(key.data()), static_cast<int>(key.size())), 0);
+  EXPECT_EQ(jwt_set_alg(jwt, alg, reinterpret_cast<const unsigned char*>(key.data()),
+                        static_cast<int>(key.size())),
+            0);
   char* text = jwt_encode_str(jwt);
   std::string token = text != nullptr ? text : "";
   std::free(text);
@@ -151,7 +155,8 @@ TEST_F(HostTokens, TheCallKeepsItsTokenDigestForTheNextHandler) {
 
 TEST_F(HostTokens, TokensOfOtherKeysOrAlgorithmsAreNotItsKind) {
   EXPECT_TRUE(Check(Sign(JWT_ALG_ES256, ec_->privateKey, {})).IsNone());  // another key
-  EXPECT_TRUE(Check(Sign(JWT_ALG_RS384, rsa_->privateKey, {})).IsNone());  // right key, other algorithm
+  EXPECT_TRUE(
+      Check(Sign(JWT_ALG_RS384, rsa_->privateKey, {})).IsNone());  // right key, other algorithm
   // An HMAC token keyed with the public key text must not pass as verified.
   EXPECT_TRUE(Check(Sign(JWT_ALG_HS256, rsa_->publicKey, {})).IsNone());
   EXPECT_TRUE(Check("not.a.token").IsNone());
@@ -182,11 +187,13 @@ TEST_F(HostTokens, VerifiedTokensFailingAClaimAreUnauthenticated) {
   noEntitlements.entitlements = nullptr;
   Claims badEntitlements;
   badEntitlements.entitlements = R"(["KMS_ADMIN", 3])";
-  for (const Claims& claims : {wrongAudience, noAudience, expired, noExpiry, noSubject, noEntitlements, badEntitlements}) {
+  for (const Claims& claims :
+       {wrongAudience, noAudience, expired, noExpiry, noSubject, noEntitlements, badEntitlements}) {
     const auto answer = Check(Sign(JWT_ALG_RS256, rsa_->privateKey, claims));
     ASSERT_TRUE(answer.IsFailure());
     EXPECT_EQ(answer.GetFailure().type, "com.velora.mirel.std.errors.unauthenticated");
-    EXPECT_EQ(answer.GetFailure().messages.at(0).id, "com.velora.ovik.kms.authentication.invalid_token");
+    EXPECT_EQ(answer.GetFailure().messages.at(0).id,
+              "com.velora.ovik.kms.authentication.invalid_token");
   }
 }
 
@@ -206,7 +213,8 @@ class RememberingHostTokens : public HostTokens {
 
   std::unique_ptr<Handler> Make(Handler::Options options = {}) {
     options.now = [this] { return now; };
-    return std::make_unique<Handler>([this] { return Text(certificate); }, nullptr, std::move(options));
+    return std::make_unique<Handler>([this] { return Text(certificate); }, nullptr,
+                                     std::move(options));
   }
 
   static Claims ExpiringIn(long seconds) {
@@ -267,9 +275,9 @@ TEST_F(RememberingHostTokens, ReplacedCertificateRetiresRememberedOutcomes) {
 TEST_F(RememberingHostTokens, TokensNotOfItsKindStaySo) {
   const auto handler = Make();
   const std::vector<std::string> foreign = {
-      Sign(JWT_ALG_ES256, ec_->privateKey, {}),    // another key
-      Sign(JWT_ALG_RS384, rsa_->privateKey, {}),   // the key, another algorithm
-      Sign(JWT_ALG_HS256, rsa_->publicKey, {}),    // HMAC keyed with the public key text
+      Sign(JWT_ALG_ES256, ec_->privateKey, {}),   // another key
+      Sign(JWT_ALG_RS384, rsa_->privateKey, {}),  // the key, another algorithm
+      Sign(JWT_ALG_HS256, rsa_->publicKey, {}),   // HMAC keyed with the public key text
       "not.a.token",
   };
   for (int round = 0; round < 2; ++round) {
@@ -347,8 +355,10 @@ TEST(EntitlementChecker, AuthorisedByAnyGrantedEntitlement) {
   OvikToken::Authz::JwtEntitlementCheckerImpl checker;
   Mirel::Authz::OperationGrants grants;
   grants.entitlements = {"KMS_ADMIN", "KMS_READ"};
-  EXPECT_TRUE(checker.IsAuthorized(boost::json::parse(R"({"entitlements": ["X", "KMS_READ"]})"), grants));
-  EXPECT_FALSE(checker.IsAuthorized(boost::json::parse(R"({"entitlements": ["kms_read", 5]})"), grants));
+  EXPECT_TRUE(
+      checker.IsAuthorized(boost::json::parse(R"({"entitlements": ["X", "KMS_READ"]})"), grants));
+  EXPECT_FALSE(
+      checker.IsAuthorized(boost::json::parse(R"({"entitlements": ["kms_read", 5]})"), grants));
   EXPECT_FALSE(checker.IsAuthorized(boost::json::parse(R"({"entitlements": "KMS_READ"})"), grants));
   EXPECT_FALSE(checker.IsAuthorized(boost::json::parse(R"({"username": "a"})"), grants));
   EXPECT_FALSE(checker.IsAuthorized(boost::json::parse(R"({"entitlements": ["KMS_ADMIN"]})"),

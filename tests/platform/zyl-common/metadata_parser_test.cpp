@@ -32,8 +32,8 @@ Bytes Decode(const std::string& text) {
 
 // Header then fields as given (length written as stated, bytes as given).
 Bytes Layout(uint32_t header, const std::vector<std::pair<size_t, Bytes>>& fields) {
-  Bytes out = {static_cast<uint8_t>(header), static_cast<uint8_t>(header >> 8), static_cast<uint8_t>(header >> 16),
-               static_cast<uint8_t>(header >> 24)};
+  Bytes out = {static_cast<uint8_t>(header), static_cast<uint8_t>(header >> 8),
+               static_cast<uint8_t>(header >> 16), static_cast<uint8_t>(header >> 24)};
   for (const auto& [length, bytes] : fields) {
     out.push_back(static_cast<uint8_t>(length));
     out.push_back(static_cast<uint8_t>(length >> 8));
@@ -51,7 +51,8 @@ TEST(MetadataParser, AddWritesTheDocumentedLayout) {
   const Bytes iv(12, 0xA1), tag(16, 0xB2), ct = {9, 8, 7};
   std::string text;
   ASSERT_TRUE(parser.Add("mk", iv, tag, ct.data(), ct.size(), text));
-  const Bytes expected = Layout(M::kMetadataHeader, {{2, {'m', 'k'}}, {12, iv}, {16, tag}, {3, ct}});
+  const Bytes expected =
+      Layout(M::kMetadataHeader, {{2, {'m', 'k'}}, {12, iv}, {16, tag}, {3, ct}});
   EXPECT_EQ(Decode(text), expected);
   EXPECT_EQ(expected[0], 0x01);  // version 1, little-endian
   EXPECT_EQ(expected[3], 0x5A);
@@ -99,12 +100,17 @@ TEST(MetadataParser, RejectsMalformedTexts) {
       {"trailing byte", Encode(trailing)},
       {"truncated field", Encode(Bytes(good.begin(), good.end() - 1))},
       {"truncated length", Encode(truncatedLength)},
-      {"length beyond the data", Encode(Layout(M::kMetadataHeader, {{4, Bytes(4, 'k')}, {12, Bytes(12, 1)}, {16, Bytes(16, 2)}, {40, Bytes(32, 3)}}))},
+      {"length beyond the data",
+       Encode(Layout(
+           M::kMetadataHeader,
+           {{4, Bytes(4, 'k')}, {12, Bytes(12, 1)}, {16, Bytes(16, 2)}, {40, Bytes(32, 3)}}))},
       {"empty field", Encode(Layout(M::kMetadataHeader, Fields(0, 12, 16, 32)))},
-      {"key id too long", Encode(Layout(M::kMetadataHeader, Fields(M::kMaxKeyIdSize + 1, 12, 16, 32)))},
+      {"key id too long",
+       Encode(Layout(M::kMetadataHeader, Fields(M::kMaxKeyIdSize + 1, 12, 16, 32)))},
       {"iv too long", Encode(Layout(M::kMetadataHeader, Fields(4, M::kMaxIvSize + 1, 16, 32)))},
       {"tag too long", Encode(Layout(M::kMetadataHeader, Fields(4, 12, M::kMaxMacSize + 1, 32)))},
-      {"ciphertext too long", Encode(Layout(M::kMetadataHeader, Fields(4, 12, 16, M::kMaxCiphertextSize + 1)))},
+      {"ciphertext too long",
+       Encode(Layout(M::kMetadataHeader, Fields(4, 12, 16, M::kMaxCiphertextSize + 1)))},
       {"text too long", std::string(M::kMaxMetadataTextSize + 4, 'A')},
       {"not base64", "!!!!"},
       {"whitespace", Encode(good) + "\n"},

@@ -25,7 +25,7 @@ class HttpConnectProxy {
   void Start();  // throws std::runtime_error on failure
   void Stop();
   uint16_t Port() const;
-  int Tunnels() const;               // CONNECT requests answered with 2xx
+  int Tunnels() const;  // CONNECT requests answered with 2xx
   std::string LastRequestLine() const;
 
   struct State;

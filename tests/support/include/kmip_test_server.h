@@ -37,23 +37,23 @@ enum class Fault {
 
 struct KeyEntry {
   std::vector<uint8_t> material;
-  std::optional<uint32_t> state = 2;       // nullopt: Get Attributes returns no State
-  std::optional<int32_t> lengthBits;        // Cryptographic Length; default 8 * material size
+  std::optional<uint32_t> state = 2;  // nullopt: Get Attributes returns no State
+  std::optional<int32_t> lengthBits;  // Cryptographic Length; default 8 * material size
 };
 
 struct FailureResult {
-  uint32_t reason = 1;                      // Result Reason
-  std::string message;                      // Result Message
-  bool messageLevel = false;                // no Operation echoed, response header 1.0
+  uint32_t reason = 1;        // Result Reason
+  std::string message;        // Result Message
+  bool messageLevel = false;  // no Operation echoed, response header 1.0
 };
 
 class KmipTestServer {
  public:
   struct Options {
-    KeyPair server;                // presented certificate (PEM may hold a chain) and key
-    std::string clientCaPem;       // authority client certificates must chain to
+    KeyPair server;           // presented certificate (PEM may hold a chain) and key
+    std::string clientCaPem;  // authority client certificates must chain to
     bool requireClientCert = true;
-    bool peerLikeTls = true;       // TLS 1.2 only, CBC-SHA256/384 suites as the PyKMIP peer
+    bool peerLikeTls = true;  // TLS 1.2 only, CBC-SHA256/384 suites as the PyKMIP peer
   };
 
   // Raw responder: given the decoded request (nullopt when it did not decode) returns the bytes

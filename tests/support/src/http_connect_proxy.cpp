@@ -87,8 +87,9 @@ void Serve(std::shared_ptr<State> s, int fd) {
     } else {
       const bool tunnel = s->options.statusLine.compare(9, 1, "2") == 0;
       const int target = tunnel ? ConnectTarget(line) : -1;
-      const std::string reply = (tunnel && target < 0 ? std::string("HTTP/1.1 502 Bad Gateway")
-                                                      : s->options.statusLine) + "\r\n\r\n";
+      const std::string reply =
+          (tunnel && target < 0 ? std::string("HTTP/1.1 502 Bad Gateway") : s->options.statusLine) +
+          "\r\n\r\n";
       send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
       if (target >= 0) {
         ++s->tunnels;
@@ -125,8 +126,7 @@ void HttpConnectProxy::Start() {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof(address);
   if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      listen(fd, 16) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      listen(fd, 16) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     if (fd >= 0) close(fd);
     throw std::runtime_error("HttpConnectProxy: listen");
   }

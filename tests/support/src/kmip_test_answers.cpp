@@ -78,9 +78,9 @@ Item GetPayload(const std::string& id, const KeyEntry& key) {
 Item AttributesPayload(const std::string& id, const KeyEntry& key) {
   Item payload = Item::Struct(Tag::ResponsePayload, {Item::Text(Tag::UniqueIdentifier, id)});
   if (key.state) {
-    payload.children.push_back(
-        Item::Struct(Tag::Attribute, {Item::Text(Tag::AttributeName, "State"),
-                                      Item::Enum(Tag::AttributeValue, *key.state)}));
+    payload.children.push_back(Item::Struct(
+        Tag::Attribute,
+        {Item::Text(Tag::AttributeName, "State"), Item::Enum(Tag::AttributeValue, *key.state)}));
   }
   return payload;
 }
@@ -128,8 +128,8 @@ Item Answer(const AnswerConfig& config, Operation op, const Item* payload) {
   if (key == config.keys.end()) {
     return Failure(op, 1, "Could not locate object: " + id);
   }
-  return Success(op, op == Operation::Get ? GetPayload(id, key->second)
-                                          : AttributesPayload(id, key->second));
+  return Success(
+      op, op == Operation::Get ? GetPayload(id, key->second) : AttributesPayload(id, key->second));
 }
 
 // The batch items a request announces (its Batch Count; extra items are ignored as the peer
@@ -157,7 +157,8 @@ std::vector<const Item*> RequestItems(const Item* request) {
 std::vector<uint8_t> BuildAnswer(const AnswerConfig& config, const Item* request) {
   const std::vector<const Item*> items = RequestItems(request);
   if (items.empty()) {
-    return MessageFailure(4, "Error parsing request message. See server logs for more information.");
+    return MessageFailure(4,
+                          "Error parsing request message. See server logs for more information.");
   }
   if (config.failure && config.failure->messageLevel) {
     return MessageFailure(config.failure->reason, config.failure->message);

@@ -93,8 +93,8 @@ X509Ptr Build(EVP_PKEY* key, const std::string& commonName, X509* issuer, EVP_PK
   X509V3_set_ctx(&ctx, signer, cert.get(), nullptr, nullptr, 0);
   for (const std::string& ext : extensions) {
     const size_t eq = ext.find('=');
-    X509_EXTENSION* e = X509V3_EXT_conf(nullptr, &ctx, ext.substr(0, eq).c_str(),
-                                        ext.substr(eq + 1).c_str());
+    X509_EXTENSION* e =
+        X509V3_EXT_conf(nullptr, &ctx, ext.substr(0, eq).c_str(), ext.substr(eq + 1).c_str());
     Check(e != nullptr, "extension");
     X509_add_ext(cert.get(), e, -1);
     X509_EXTENSION_free(e);
@@ -124,8 +124,8 @@ std::vector<std::string> ServerExtensions(const ServerNames& names) {
 CertAuthority::CertAuthority(const std::string& commonName, KeyKind kind) : kind_(kind) {
   PkeyPtr key = NewKey(kind);
   X509Ptr cert = Build(key.get(), commonName, nullptr, nullptr,
-                       {"basicConstraints=critical,CA:TRUE", "keyUsage=critical,keyCertSign,cRLSign",
-                        "subjectKeyIdentifier=hash"});
+                       {"basicConstraints=critical,CA:TRUE",
+                        "keyUsage=critical,keyCertSign,cRLSign", "subjectKeyIdentifier=hash"});
   root_ = KeyPair{CertPem(cert.get()), KeyPem(key.get())};
 }
 
@@ -145,11 +145,11 @@ KeyPair CertAuthority::IssueServer(const std::string& commonName, const ServerNa
 }
 
 KeyPair CertAuthority::IssueClient(const std::string& commonName, bool clientAuthEku) const {
-  return Issue(commonName, {"basicConstraints=critical,CA:FALSE",
-                            "keyUsage=critical,digitalSignature,keyEncipherment",
-                            clientAuthEku ? "extendedKeyUsage=clientAuth"
-                                          : "extendedKeyUsage=serverAuth",
-                            "subjectKeyIdentifier=hash"});
+  return Issue(
+      commonName,
+      {"basicConstraints=critical,CA:FALSE", "keyUsage=critical,digitalSignature,keyEncipherment",
+       clientAuthEku ? "extendedKeyUsage=clientAuth" : "extendedKeyUsage=serverAuth",
+       "subjectKeyIdentifier=hash"});
 }
 
 KeyPair MakeSelfSignedServer(const std::string& commonName, const ServerNames& names,

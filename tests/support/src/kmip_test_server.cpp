@@ -140,8 +140,9 @@ bool Respond(State& s, SSL* ssl, int fd, size_t connection, const std::vector<ui
     case Fault::ResetAfterRequest:
       return false;  // the caller resets
     case Fault::CloseMidResponse:
-      WriteAll(s, ssl, Bytes("42007b01000000c842007a0100000048420069010000002042006a02000000040000"
-                           "000100000000"));
+      WriteAll(s, ssl,
+               Bytes("42007b01000000c842007a0100000048420069010000002042006a02000000040000"
+                     "000100000000"));
       return false;
     case Fault::GarbageResponse:
       return WriteAll(s, ssl, Bytes("485454502f312e31203430302042616420526571756573740d0a0d0a"));
@@ -225,10 +226,10 @@ void AcceptLoop(std::shared_ptr<State> s) {
     JoinFinished(*s);
     auto done = std::make_shared<std::atomic<bool>>(false);
     s->connectionThreads.push_back(State::Connection{std::thread([s, fd, done] {
-                                                        Serve(s, fd);
-                                                        *done = true;
-                                                      }),
-                                                      done});
+                                                       Serve(s, fd);
+                                                       *done = true;
+                                                     }),
+                                                     done});
   }
 }
 
@@ -265,8 +266,9 @@ std::unique_ptr<SSL_CTX, SslCtxFree> MakeContext(const KmipTestServer::Options& 
   SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
   if (o.peerLikeTls) {
     SSL_CTX_set_max_proto_version(ctx.get(), TLS1_2_VERSION);
-    Require(SSL_CTX_set_cipher_list(ctx.get(), "ECDHE-RSA-AES256-SHA384:ECDHE-RSA-AES128-SHA256:"
-                                               "AES256-SHA256:AES128-SHA256") == 1,
+    Require(SSL_CTX_set_cipher_list(ctx.get(),
+                                    "ECDHE-RSA-AES256-SHA384:ECDHE-RSA-AES128-SHA256:"
+                                    "AES256-SHA256:AES128-SHA256") == 1,
             "cipher list");
     SSL_CTX_set_options(ctx.get(), SSL_OP_CIPHER_SERVER_PREFERENCE);
   }
@@ -297,8 +299,7 @@ void KmipTestServer::Start() {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof(address);
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      listen(fd, 64) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      listen(fd, 64) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     close(fd);
     Require(false, "listen");
   }

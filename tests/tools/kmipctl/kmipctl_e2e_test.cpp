@@ -21,9 +21,17 @@ class KmipctlEndToEnd : public PykmipTest::PykmipSuite {
   // kmipctl with the server address, the first client identity and the CA as trusted certificate,
   // then the extra arguments.
   static ProcessResult Kmipctl(const std::vector<std::string>& extra, bool trustCa = true) {
-    std::vector<std::string> argv{KMIPCTL_BINARY, "--host", "127.0.0.1", "--port", std::to_string(peer_->Port()),
-                                  "--client-cert", peer_->Path("client.crt"), "--client-key",
-                                  peer_->Path("client.key"), "--timeout", "20"};
+    std::vector<std::string> argv{KMIPCTL_BINARY,
+                                  "--host",
+                                  "127.0.0.1",
+                                  "--port",
+                                  std::to_string(peer_->Port()),
+                                  "--client-cert",
+                                  peer_->Path("client.crt"),
+                                  "--client-key",
+                                  peer_->Path("client.key"),
+                                  "--timeout",
+                                  "20"};
     if (trustCa) {
       argv.insert(argv.end(), {"--trusted-cert", peer_->Path("ca.crt")});
     }
@@ -31,7 +39,6 @@ class KmipctlEndToEnd : public PykmipTest::PykmipSuite {
     return PykmipTest::RunProcess(argv, kRunTimeoutSeconds);
   }
 };
-
 
 TEST_F(KmipctlEndToEnd, Versions) {
   ProcessResult r = Kmipctl({"versions"});
@@ -79,10 +86,12 @@ TEST_F(KmipctlEndToEnd, KeyInfoMatchesPykmipWithAndWithoutCredentialAndProxy) {
 
   uint16_t proxyPort = peer_->StartProxy();
   ASSERT_NE(proxyPort, 0);
-  ProcessResult proxied = Kmipctl({"--proxy", "127.0.0.1:" + std::to_string(proxyPort), "key-info", id});
+  ProcessResult proxied =
+      Kmipctl({"--proxy", "127.0.0.1:" + std::to_string(proxyPort), "key-info", id});
   EXPECT_EQ(proxied.exitCode, 0) << proxied.err;
   EXPECT_EQ(proxied.out, expected);
-  ProcessResult proxiedState = Kmipctl({"--proxy", "127.0.0.1:" + std::to_string(proxyPort), "state", id});
+  ProcessResult proxiedState =
+      Kmipctl({"--proxy", "127.0.0.1:" + std::to_string(proxyPort), "state", id});
   EXPECT_EQ(proxiedState.out, "2\n") << proxiedState.err;
 }
 
@@ -90,13 +99,15 @@ TEST_F(KmipctlEndToEnd, FailuresReportTheLibraryStatus) {
   ProcessResult missing = Kmipctl({"key-info", "999999"});
   EXPECT_EQ(missing.exitCode, 1);
   EXPECT_TRUE(missing.out.empty());
-  EXPECT_NE(missing.err.find("Get of key 999999 failed: status 200"), std::string::npos) << missing.err;
+  EXPECT_NE(missing.err.find("Get of key 999999 failed: status 200"), std::string::npos)
+      << missing.err;
 
   ProcessResult untrusted = Kmipctl({"versions"}, false);
   EXPECT_EQ(untrusted.exitCode, 1);
   EXPECT_NE(untrusted.err.find("status 110"), std::string::npos) << untrusted.err;
 
-  ProcessResult wrongCa = Kmipctl({"--trusted-cert", peer_->Path("client2.crt"), "state", "1"}, false);
+  ProcessResult wrongCa =
+      Kmipctl({"--trusted-cert", peer_->Path("client2.crt"), "state", "1"}, false);
   EXPECT_EQ(wrongCa.exitCode, 1);
   EXPECT_NE(wrongCa.err.find("status 110"), std::string::npos) << wrongCa.err;
 

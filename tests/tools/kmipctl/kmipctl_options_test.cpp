@@ -32,7 +32,8 @@ Parsed Parse(std::vector<std::string> args) {
     argv.push_back(arg.c_str());
   }
   Parsed parsed;
-  parsed.status = Kmipctl::ParseArguments(static_cast<int>(argv.size()), argv.data(), parsed.options, parsed.error);
+  parsed.status = Kmipctl::ParseArguments(static_cast<int>(argv.size()), argv.data(),
+                                          parsed.options, parsed.error);
   return parsed;
 }
 
@@ -43,9 +44,9 @@ std::vector<std::string> Base(std::vector<std::string> tail) {
 }
 
 TEST(KmipctlOptions, FullCommandLine) {
-  Parsed p = Parse(Base({"--client-cert", "c.pem", "--client-key", "k.pem", "--trusted-cert", "a.pem",
-                         "--trusted-cert", "b.pem", "--proxy", "proxy.local:3128", "--timeout", "7", "--user",
-                         "alice", "--password", "", "key-info", "42"}));
+  Parsed p = Parse(Base({"--client-cert", "c.pem", "--client-key", "k.pem", "--trusted-cert",
+                         "a.pem", "--trusted-cert", "b.pem", "--proxy", "proxy.local:3128",
+                         "--timeout", "7", "--user", "alice", "--password", "", "key-info", "42"}));
   ASSERT_EQ(p.status, ParseStatus::Ok) << p.error;
   const Options& o = p.options;
   EXPECT_EQ(o.host, "kms.example");
@@ -72,18 +73,18 @@ TEST(KmipctlOptions, FullCommandLine) {
 
 TEST(KmipctlOptions, RejectsIncompleteOrInconsistentUsage) {
   const std::vector<std::vector<std::string>> bad = {
-      {"versions"},                                             // no host or port
-      {"--host", "h", "versions"},                              // no port
-      Base({}),                                                 // no command
-      Base({"rotate"}),                                         // unknown command
-      Base({"state"}),                                          // missing id
-      Base({"versions", "1"}),                                  // stray operand
-      Base({"state", "1", "2"}),                                // two ids
-      Base({"--client-cert", "c.pem", "versions"}),             // certificate without key
-      Base({"--user", "alice", "versions"}),                    // user without password
-      Base({"--password", "x", "versions"}),                    // password without user
-      Base({"--frobnicate", "1", "versions"}),                  // unknown option
-      Base({"versions", "--timeout"}),                          // option without value
+      {"versions"},                                  // no host or port
+      {"--host", "h", "versions"},                   // no port
+      Base({}),                                      // no command
+      Base({"rotate"}),                              // unknown command
+      Base({"state"}),                               // missing id
+      Base({"versions", "1"}),                       // stray operand
+      Base({"state", "1", "2"}),                     // two ids
+      Base({"--client-cert", "c.pem", "versions"}),  // certificate without key
+      Base({"--user", "alice", "versions"}),         // user without password
+      Base({"--password", "x", "versions"}),         // password without user
+      Base({"--frobnicate", "1", "versions"}),       // unknown option
+      Base({"versions", "--timeout"}),               // option without value
   };
   for (const auto& args : bad) {
     Parsed p = Parse(args);
@@ -97,12 +98,12 @@ TEST(KmipctlOptions, RejectsValuesOutOfBoundsOrUnsafeForTheSpecification) {
       {"--host", "h", "--port", "0", "versions"},
       {"--host", "h", "--port", "65536", "versions"},
       {"--host", "h", "--port", "12x", "versions"},
-      {"--host", "h', Port='1", "--port", "1", "versions"},    // quote would end the value
+      {"--host", "h', Port='1", "--port", "1", "versions"},  // quote would end the value
       {"--host", "h\nx", "--port", "1", "versions"},
       {"--host", std::string(254, 'a'), "--port", "1", "versions"},
       Base({"--timeout", "0", "versions"}),
       Base({"--timeout", "3601", "versions"}),
-      Base({"--proxy", "proxy.local", "versions"}),             // no port
+      Base({"--proxy", "proxy.local", "versions"}),  // no port
       Base({"--proxy", "proxy.local:99999", "versions"}),
       Base({"state", "a\tb"}),
       Base({"state", std::string(129, '1')}),
@@ -112,7 +113,8 @@ TEST(KmipctlOptions, RejectsValuesOutOfBoundsOrUnsafeForTheSpecification) {
       Base({"--client-cert", std::string(5000, 'c'), "--client-key", "k", "versions"}),
   };
   for (const auto& args : bad) {
-    EXPECT_EQ(Parse(args).status, ParseStatus::Error) << testing::PrintToString(args).substr(0, 200);
+    EXPECT_EQ(Parse(args).status, ParseStatus::Error)
+        << testing::PrintToString(args).substr(0, 200);
   }
   std::vector<std::string> manyTrusted = Base({});
   for (size_t i = 0; i <= Kmipctl::kMaxTrustedCerts; ++i) {
@@ -129,7 +131,8 @@ TEST(KmipctlConnectionSpec, PiecesInOrderWithHexEncodedPem) {
   in.host = "10.0.0.5";
   in.port = 5696;
   EXPECT_EQ(std::string(Kmipctl::BuildConnectionSpec(in).c_str()),
-            "Presentation={Protocol=KMIP, Version='1.1', Format=TTLV}, Session = {Protocol=SSL, Host='10.0.0.5', "
+            "Presentation={Protocol=KMIP, Version='1.1', Format=TTLV}, Session = {Protocol=SSL, "
+            "Host='10.0.0.5', "
             "Port='5696', Timeout=60:Seconds, User_Trust, Authenticate}");
 
   in.timeoutSeconds = 9;
@@ -177,9 +180,11 @@ TEST(KmipctlConnectionSpec, LibraryAcceptsTheSpecification) {
     in.proxyHost = viaProxy ? "127.0.0.1" : "";
     in.proxyPort = viaProxy ? in.port : 0;
     qlc_session* raw = nullptr;
-    Kmipctl::ResultHandle result(qlc_connect_key_manager(&raw, Kmipctl::BuildConnectionSpec(in).c_str()));
+    Kmipctl::ResultHandle result(
+        qlc_connect_key_manager(&raw, Kmipctl::BuildConnectionSpec(in).c_str()));
     int status = qlc_ok(result.get());
-    EXPECT_EQ(status, QLC_COMMUNICATION) << "proxy " << viaProxy << ": " << qlc_explain(result.get());
+    EXPECT_EQ(status, QLC_COMMUNICATION)
+        << "proxy " << viaProxy << ": " << qlc_explain(result.get());
   }
   close(fd);
 }

@@ -36,11 +36,12 @@ std::string Slurp(const std::filesystem::path& p) {
 }
 
 class ToolTest : public ::testing::Test {
-protected:
+ protected:
   ToolTest() : db_(dir_.File("ovik.db")) {}
 
   // Runs the tool with the given arguments; `env` is prefixed to the command line.
-  Result Run(const std::vector<std::string>& args, const std::string& env = "ZYLD_CONFIG=/nonexistent/x.xml") {
+  Result Run(const std::vector<std::string>& args,
+             const std::string& env = "ZYLD_CONFIG=/nonexistent/x.xml") {
     std::string cmd = env + " " + Quote(OVIK_CONFIGSTORE_BIN);
     for (const auto& a : args) {
       cmd += " " + Quote(a);
@@ -59,7 +60,9 @@ protected:
     return Run(args);
   }
 
-  std::string Write(const std::string& name, const std::string& content) { return dir_.Write(name, content); }
+  std::string Write(const std::string& name, const std::string& content) {
+    return dir_.Write(name, content);
+  }
 
   static bool OneLine(const std::string& s) {
     return !s.empty() && s.back() == '\n' && s.find('\n') == s.size() - 1;
@@ -93,10 +96,13 @@ TEST_F(ToolTest, UsageErrorsExitTwoWithOneLine) {
 TEST_F(ToolTest, SetGetAndDeleteAnObject) {
   const std::string pem = "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n";
   const std::string file = Write("cert.pem", pem);
-  Result r = RunDb({"set-string", "certificate", "attestation", "ovik", "", "certificate", "@" + file});
+  Result r =
+      RunDb({"set-string", "certificate", "attestation", "ovik", "", "certificate", "@" + file});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(OneLine(r.out));
-  ASSERT_EQ(RunDb({"set-string", "certificate", "attestation", "ovik", "", "note", "@@literal"}).status, 0);
+  ASSERT_EQ(
+      RunDb({"set-string", "certificate", "attestation", "ovik", "", "note", "@@literal"}).status,
+      0);
 
   // What the daemon reads through the library.
   auto obj = ConfigStore::Open(db_)->Get(ConfigStoreObjectId("certificate", "attestation", "ovik"));
@@ -109,10 +115,12 @@ TEST_F(ToolTest, SetGetAndDeleteAnObject) {
 
   r = RunDb({"get", "certificate", "attestation", "ovik"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, R"({"key":"certificate","group":"attestation","component":"ovik","instance":"",)"
-                   R"("values":{"certificate":"-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n",)"
-                   R"("note":"@literal"},"subObjects":[]})"
-                   "\n");
+  EXPECT_EQ(
+      r.out,
+      R"({"key":"certificate","group":"attestation","component":"ovik","instance":"",)"
+      R"("values":{"certificate":"-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n",)"
+      R"("note":"@literal"},"subObjects":[]})"
+      "\n");
   EXPECT_EQ(RunDb({"get", "certificate", "attestation", "ovik", ""}).out, r.out);
 
   r = RunDb({"get", "certificate", "attestation", "ovik", "other"});
@@ -124,7 +132,8 @@ TEST_F(ToolTest, SetGetAndDeleteAnObject) {
 }
 
 TEST_F(ToolTest, ProvidersSetByTheToolNameThemselves) {
-  ASSERT_EQ(RunDb({"set-string", "providers", "kms", "ovik", "p1", "master_key_id", "7"}).status, 0);
+  ASSERT_EQ(RunDb({"set-string", "providers", "kms", "ovik", "p1", "master_key_id", "7"}).status,
+            0);
   std::string provider;
   ASSERT_TRUE(ConfigStore::Open(db_)
                   ->Get(ConfigStoreObjectId("providers", "kms", "ovik", "p1"))
@@ -135,7 +144,8 @@ TEST_F(ToolTest, ProvidersSetByTheToolNameThemselves) {
 TEST_F(ToolTest, ExportAndImportMoveASelection) {
   auto store = ConfigStore::Open(db_);
   for (const char* name : {"b", "a"}) {
-    auto p = std::make_shared<ConfigStoreObject>(ConfigStoreObjectId("providers", "kms", "ovik", name));
+    auto p =
+        std::make_shared<ConfigStoreObject>(ConfigStoreObjectId("providers", "kms", "ovik", name));
     p->SetValue("master_key_id", name);
     p->CreateSubObject(SubObjectId("key_server"))->SetValue("connection_timeout", int64_t{3});
     store->Set(p, nullptr);
@@ -158,11 +168,13 @@ TEST_F(ToolTest, ExportAndImportMoveASelection) {
 }
 
 TEST_F(ToolTest, DatabaseComesFromTheDaemonConfiguration) {
-  const std::string config = Write("config.xml", "<config><configStore><path>" + db_ +
-                                                     "</path></configStore></config>");
-  Result r = Run({"set-string", "zyld_config", "kms", "ovik", "", "x", "y"}, "ZYLD_CONFIG=" + Quote(config));
+  const std::string config =
+      Write("config.xml", "<config><configStore><path>" + db_ + "</path></configStore></config>");
+  Result r = Run({"set-string", "zyld_config", "kms", "ovik", "", "x", "y"},
+                 "ZYLD_CONFIG=" + Quote(config));
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(ConfigStore::Open(db_)->Get(ConfigStoreObjectId("zyld_config", "kms", "ovik")), nullptr);
+  EXPECT_NE(ConfigStore::Open(db_)->Get(ConfigStoreObjectId("zyld_config", "kms", "ovik")),
+            nullptr);
 
   const std::string broken = Write("broken.xml", "<config><configStore>");
   r = Run({"get", "zyld_config", "kms", "ovik"}, "ZYLD_CONFIG=" + Quote(broken));
@@ -177,7 +189,8 @@ TEST_F(ToolTest, StoreFailuresExitOne) {
   EXPECT_TRUE(OneLine(r.err)) << r.err;
   EXPECT_NE(r.err.find(corrupt), std::string::npos);
 
-  r = RunDb({"set-string", "k", "g", "c", "", "v", "@" + Write("binary", std::string("\xff\xfe", 2))});
+  r = RunDb(
+      {"set-string", "k", "g", "c", "", "v", "@" + Write("binary", std::string("\xff\xfe", 2))});
   EXPECT_EQ(r.status, 1);  // not valid UTF-8: refused by the store
   EXPECT_TRUE(OneLine(r.err)) << r.err;
 }

@@ -31,9 +31,9 @@ ParseStatus Parse(std::vector<const char*> args, ZyldToken::Options& out, std::s
 TEST(ZyldTokenOptionsTest, ReadsEveryOption) {
   ZyldToken::Options o;
   std::string error;
-  ASSERT_EQ(Parse({"--key", "k.pem", "--alg=ES256", "--iss", "https://i/attestation", "--aud", "zyld",
-                   "--sub", "", "--exp", "-3", "--entitlement", "A", "--entitlement=B", "--claim",
-                   "nonce=x=y"},
+  ASSERT_EQ(Parse({"--key", "k.pem", "--alg=ES256", "--iss", "https://i/attestation", "--aud",
+                   "zyld", "--sub", "", "--exp", "-3", "--entitlement", "A", "--entitlement=B",
+                   "--claim", "nonce=x=y"},
                   o, error),
             ParseStatus::Ok)
       << error;
@@ -54,22 +54,22 @@ TEST(ZyldTokenOptionsTest, ReadsEveryOption) {
 
 TEST(ZyldTokenOptionsTest, RefusesBadUsage) {
   const std::vector<std::vector<const char*>> bad = {
-      {},                                             // no key
-      {"--key"},                                      // no value
-      {"--key", "k", "--bogus", "1"},                 // unknown option
-      {"--key", "k", "stray"},                        // not an option
-      {"--key", "k", "--alg", "RS512"},               // unsupported algorithm
-      {"--key", "k", "--ttl", "10s"},                 // not a number
-      {"--key", "k", "--ttl", "-1"},                  // negative lifetime
+      {},                                               // no key
+      {"--key"},                                        // no value
+      {"--key", "k", "--bogus", "1"},                   // unknown option
+      {"--key", "k", "stray"},                          // not an option
+      {"--key", "k", "--alg", "RS512"},                 // unsupported algorithm
+      {"--key", "k", "--ttl", "10s"},                   // not a number
+      {"--key", "k", "--ttl", "-1"},                    // negative lifetime
       {"--key", "k", "--exp", "99999999999999999999"},  // out of range
-      {"--key", "k", "--ttl", "1", "--no-exp"},       // two expiries
-      {"--key", "k", "--claim", "exp=1"},             // has its own option
+      {"--key", "k", "--ttl", "1", "--no-exp"},         // two expiries
+      {"--key", "k", "--claim", "exp=1"},               // has its own option
       {"--key", "k", "--claim", "novalue"},
       {"--key", "k", "--claim", "a b=1"},
       {"--key", "k", "--claim", "n=1", "--claim", "n=2"},
       {"--key", "k", "--iss", "a", "--iss", "b"},
-      {"--alg", "HS256", "--key", "k"},               // HS256 takes a secret
-      {"--key", "k", "--secret-file", "s"},           // a secret needs HS256
+      {"--alg", "HS256", "--key", "k"},      // HS256 takes a secret
+      {"--key", "k", "--secret-file", "s"},  // a secret needs HS256
   };
   for (const auto& args : bad) {
     ZyldToken::Options o;
@@ -148,8 +148,8 @@ std::string Grants(jwt_t* jwt, const char* name) {
 
 // An EC P-256 private key and its public key, as PEM.
 std::pair<std::string, std::string> EcKeyPair() {
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"),
-                                                          &EVP_PKEY_free);
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+      EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"), &EVP_PKEY_free);
   std::unique_ptr<BIO, decltype(&BIO_free)> priv(BIO_new(BIO_s_mem()), &BIO_free);
   std::unique_ptr<BIO, decltype(&BIO_free)> pub(BIO_new(BIO_s_mem()), &BIO_free);
   PEM_write_bio_PrivateKey(priv.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
@@ -186,9 +186,10 @@ std::unique_ptr<std::string> ZyldTokenToolTest::rsaPublic_;
 TEST_F(ZyldTokenToolTest, SignsRs256WithTheGivenClaims) {
   const std::string keyFile = dir_.Write("rsa.pem", *rsaKey_);
   const auto before = static_cast<long>(std::time(nullptr));
-  const RunResult run = RunTool(dir_, {"--key", keyFile, "--iss", "https://h/attestation", "--aud", "zyld",
-                                 "--sub", "admin", "--ttl", "600", "--entitlement", "KMS_ADMIN",
-                                 "--entitlement", "KMS_READ", "--claim", "nonce=n \"1\""});
+  const RunResult run =
+      RunTool(dir_, {"--key", keyFile, "--iss", "https://h/attestation", "--aud", "zyld", "--sub",
+                     "admin", "--ttl", "600", "--entitlement", "KMS_ADMIN", "--entitlement",
+                     "KMS_READ", "--claim", "nonce=n \"1\""});
   ASSERT_EQ(run.status, 0) << run.err;
   const JwtPtr jwt = Decode(run.out, *rsaPublic_);
   ASSERT_TRUE(jwt);

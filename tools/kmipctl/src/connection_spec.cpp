@@ -31,7 +31,8 @@ Har::SecureString BuildConnectionSpec(const SpecInputs& in) {
   spec += "Protocol=SSL, Host='";
   spec += in.host;
   spec += "', Port='" + std::to_string(in.port) + "', ";
-  spec += "Timeout=" + std::to_string(in.timeoutSeconds == 0 ? 60 : in.timeoutSeconds) + ":Seconds, ";
+  spec +=
+      "Timeout=" + std::to_string(in.timeoutSeconds == 0 ? 60 : in.timeoutSeconds) + ":Seconds, ";
   if (!in.clientCertificate.empty()) {
     AppendPem("Certificate", in.clientCertificate, spec);
     spec += ", ";

@@ -31,7 +31,8 @@ bool ReadPemFile(const std::string& path, Text& out, std::string& error) {
     return false;
   }
   struct stat st {};
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<size_t>(st.st_size) <= kMaxPemFile;
+  bool ok =
+      fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<size_t>(st.st_size) <= kMaxPemFile;
   Text text(ok ? static_cast<size_t>(st.st_size) : 0, '\0');
   size_t done = 0;
   while (ok && done < text.size()) {
@@ -65,8 +66,9 @@ bool LoadInputs(const Options& options, SpecInputs& in, std::string& error) {
   in.timeoutSeconds = options.timeoutSeconds;
   in.proxyHost = options.proxyHost;
   in.proxyPort = options.proxyPort;
-  if (!options.clientCertFile.empty() && (!ReadCertificate(options.clientCertFile, in.clientCertificate, error) ||
-                                          !ReadPemFile(options.clientKeyFile, in.privateKey, error))) {
+  if (!options.clientCertFile.empty() &&
+      (!ReadCertificate(options.clientCertFile, in.clientCertificate, error) ||
+       !ReadPemFile(options.clientKeyFile, in.privateKey, error))) {
     return false;
   }
   for (const std::string& path : options.trustedCertFiles) {
@@ -80,7 +82,8 @@ bool LoadInputs(const Options& options, SpecInputs& in, std::string& error) {
 }
 
 int Fail(std::ostream& err, const std::string& what, const qlc_result* result) {
-  err << "kmipctl: " << what << " failed: status " << qlc_ok(result) << ": " << qlc_explain(result) << "\n";
+  err << "kmipctl: " << what << " failed: status " << qlc_ok(result) << ": " << qlc_explain(result)
+      << "\n";
   return 1;
 }
 
@@ -125,7 +128,8 @@ int Versions(qlc_session* session, std::ostream& out, std::ostream& err) {
   if (qlc_ok(result.get()) != QLC_OK) {
     return Fail(err, "Discover Versions", result.get());
   }
-  for (const qlc_node* node = qlc_find("Versions/", result.get()); node != nullptr; node = qlc_next(node)) {
+  for (const qlc_node* node = qlc_find("Versions/", result.get()); node != nullptr;
+       node = qlc_next(node)) {
     char* raw = nullptr;
     int status = qlc_value_of(nullptr, node, "%s", &raw);
     ValueHandle<char> text(raw);
@@ -143,9 +147,10 @@ ResultHandle PerformOnKey(qlc_session* session, const char* command, const Optio
   if (options.user.empty()) {
     return ResultHandle(qlc_perform(session, command, options.keyId.c_str()));
   }
-  std::string withCredential = std::string(command) + ", Options={Authentication={User=%s, Password=%s}}";
-  return ResultHandle(qlc_perform(session, withCredential.c_str(), options.keyId.c_str(), options.user.c_str(),
-                                  options.password.c_str()));
+  std::string withCredential =
+      std::string(command) + ", Options={Authentication={User=%s, Password=%s}}";
+  return ResultHandle(qlc_perform(session, withCredential.c_str(), options.keyId.c_str(),
+                                  options.user.c_str(), options.password.c_str()));
 }
 
 int State(qlc_session* session, const Options& options, std::ostream& out, std::ostream& err) {

@@ -87,7 +87,9 @@ bool ParseCommand(std::string_view name, Command& out) {
   return false;
 }
 
-bool NeedsKeyId(Command command) { return command == Command::State || command == Command::KeyInfo; }
+bool NeedsKeyId(Command command) {
+  return command == Command::State || command == Command::KeyInfo;
+}
 
 // Applies one "--name value" option; false with error set when the value is not acceptable.
 bool ApplyOption(std::string_view name, std::string_view value, Options& out, bool& sawPassword,
@@ -145,7 +147,8 @@ bool CheckComplete(const Options& out, bool sawPassword, std::string& error) {
 }
 
 // Reads the command and its operand from the positional arguments.
-bool ApplyPositional(const std::vector<std::string_view>& positional, Options& out, std::string& error) {
+bool ApplyPositional(const std::vector<std::string_view>& positional, Options& out,
+                     std::string& error) {
   if (positional.empty()) {
     error = "missing command";
     return false;

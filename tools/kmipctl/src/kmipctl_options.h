@@ -2,9 +2,9 @@
 //
 // ParseArguments reads `kmipctl [options] COMMAND [ID]` into Options. Every value is bounded
 // (argument count, lengths, number of trusted certificates); host names must be free of the
-// quote and separators of the connection specification, ids and credentials printable ASCII. It returns
-// Ok, Help (the caller prints the usage text, exit 0) or Error (error names the problem; the
-// caller prints it with the usage text, exit 2). Files named by options are not opened here.
+// quote and separators of the connection specification, ids and credentials printable ASCII. It
+// returns Ok, Help (the caller prints the usage text, exit 0) or Error (error names the problem;
+// the caller prints it with the usage text, exit 2). Files named by options are not opened here.
 #pragma once
 
 #include <harlibs/secure.h>

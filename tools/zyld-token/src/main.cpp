@@ -58,16 +58,18 @@ int main(int argc, char** argv) {
       break;
   }
   Har::SecureBytes key;
-  const std::string& path = options.alg == ZyldToken::Algorithm::HS256 ? options.secretFile : options.keyFile;
+  const std::string& path =
+      options.alg == ZyldToken::Algorithm::HS256 ? options.secretFile : options.keyFile;
   if (!ReadKeyFile(path, key, error)) {
     std::cerr << "zyld-token: " << error << "\n";
     return 1;
   }
   std::string token;
-  const auto status = ZyldToken::SignToken(options, key, static_cast<int64_t>(std::time(nullptr)), token, error);
+  const auto status =
+      ZyldToken::SignToken(options, key, static_cast<int64_t>(std::time(nullptr)), token, error);
   if (status != ZyldToken::SignStatus::Ok) {
-    std::cerr << "zyld-token: " << (status == ZyldToken::SignStatus::KeyError ? path + ": " : "") << error
-              << "\n";
+    std::cerr << "zyld-token: " << (status == ZyldToken::SignStatus::KeyError ? path + ": " : "")
+              << error << "\n";
     return 1;
   }
   std::cout << token << "\n";

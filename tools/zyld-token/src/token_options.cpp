@@ -31,7 +31,8 @@ bool ParseInt64(const std::string& text, int64_t& out) {
 
 bool ValidClaimName(std::string_view name) {
   return !name.empty() && name.size() <= kMaxClaimNameLength &&
-         std::all_of(name.begin(), name.end(), [](char c) { return c > ' ' && c < 127 && c != '"'; });
+         std::all_of(name.begin(), name.end(),
+                     [](char c) { return c > ' ' && c < 127 && c != '"'; });
 }
 
 class Parser {
@@ -82,7 +83,8 @@ class Parser {
     field = value;
     return true;
   }
-  bool SetOnce(std::optional<std::string>& field, const std::string& value, const std::string& name) {
+  bool SetOnce(std::optional<std::string>& field, const std::string& value,
+               const std::string& name) {
     if (field) return Fail(name + " given twice");
     field = value;
     return true;
@@ -90,10 +92,14 @@ class Parser {
   bool SetAlg(const std::string& value) {
     if (algSet_) return Fail("--alg given twice");
     algSet_ = true;
-    if (value == "RS256") out_.alg = Algorithm::RS256;
-    else if (value == "ES256") out_.alg = Algorithm::ES256;
-    else if (value == "HS256") out_.alg = Algorithm::HS256;
-    else return Fail("--alg must be RS256, ES256 or HS256");
+    if (value == "RS256")
+      out_.alg = Algorithm::RS256;
+    else if (value == "ES256")
+      out_.alg = Algorithm::ES256;
+    else if (value == "HS256")
+      out_.alg = Algorithm::HS256;
+    else
+      return Fail("--alg must be RS256, ES256 or HS256");
     return true;
   }
   bool SetExpiry(Expiry expiry, const std::string& value, int64_t& field) {
@@ -119,7 +125,8 @@ class Parser {
     if (eq == std::string::npos || !ValidClaimName(name)) {
       return Fail("--claim needs NAME=VALUE with a printable name: " + value);
     }
-    if (std::find(std::begin(kReservedClaims), std::end(kReservedClaims), name) != std::end(kReservedClaims)) {
+    if (std::find(std::begin(kReservedClaims), std::end(kReservedClaims), name) !=
+        std::end(kReservedClaims)) {
       return Fail("claim " + name + " has its own option");
     }
     for (const auto& claim : out_.claims) {

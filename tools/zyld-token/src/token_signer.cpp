@@ -76,7 +76,8 @@ SignStatus ResolveAlgorithm(const Options& options, const Har::SecureBytes& key,
   return SignStatus::Ok;
 }
 
-bool BuildClaims(const Options& options, int64_t now, boost::json::object& claims, std::string& error) {
+bool BuildClaims(const Options& options, int64_t now, boost::json::object& claims,
+                 std::string& error) {
   if (options.iss) claims["iss"] = *options.iss;
   if (options.aud) claims["aud"] = *options.aud;
   if (options.sub) claims["sub"] = *options.sub;

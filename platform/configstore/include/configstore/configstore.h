@@ -37,7 +37,7 @@ class ListedValues;
 std::string ObjectToJson(const ConfigStoreObject& obj);
 
 class ConfigStore {
-public:
+ public:
   using ObjectList = std::vector<std::shared_ptr<ConfigStoreObject>>;
 
   // Sets the database file of the process-wide store (called once at start-up; a later call
@@ -89,11 +89,11 @@ public:
 
   const std::string& Path() const { return path_; }
 
-protected:
+ protected:
   // For test doubles that override every operation: no database behind it.
   ConfigStore() = default;
 
-private:
+ private:
   void Write(const std::shared_ptr<ConfigStoreObject>& obj, int* result, bool mustExist);
   ObjectList Load(const ConfigStoreObjectId& selection);
   std::vector<std::optional<std::string>> ListDecodedValue(const ConfigStoreObjectId& selection,

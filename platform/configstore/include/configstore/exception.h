@@ -12,7 +12,7 @@
 namespace OvikConfigStore {
 
 class ConfigStoreException : public std::runtime_error {
-public:
+ public:
   explicit ConfigStoreException(const std::string& what) : std::runtime_error(what) {}
 };
 

@@ -48,17 +48,17 @@ struct SubObjectId {
 // Selects objects (or sub-objects) whose key, group and component equal the held identifier's;
 // an empty instance selects every instance, a non-empty one only that instance.
 class FilterSpecObject {
-public:
+ public:
   explicit FilterSpecObject(ConfigStoreObjectId id) : id_(std::move(id)) {}
   const ConfigStoreObjectId& GetConfigStoreObjectId() const { return id_; }
   bool Matches(const ConfigStoreObjectId& id) const;
 
-private:
+ private:
   ConfigStoreObjectId id_;
 };
 
 class StoreObject {
-public:
+ public:
   using Value = std::variant<std::string, int64_t, std::vector<std::string>>;
   using ValueMap = std::map<std::string, Value, std::less<>>;
 
@@ -83,7 +83,7 @@ public:
   // All values, ordered by name.
   const ValueMap& Values() const { return values_; }
 
-private:
+ private:
   // Stores value under name; a former value of any type is wiped first.
   void Replace(const std::string& name, Value value);
 
@@ -92,7 +92,7 @@ private:
 };
 
 class ConfigStoreObject : public StoreObject {
-public:
+ public:
   using Handle = std::shared_ptr<ConfigStoreObject>;
 
   explicit ConfigStoreObject(ConfigStoreObjectId id) : StoreObject(std::move(id)) {}
@@ -109,7 +109,7 @@ public:
   // All sub-objects in store order.
   const std::vector<Handle>& SubObjects() const { return subObjects_; }
 
-private:
+ private:
   std::vector<Handle> subObjects_;
 };
 

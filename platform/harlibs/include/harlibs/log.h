@@ -31,9 +31,9 @@ void Log_Flush();
 [[noreturn]] void Panic(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 #define NOT_REACHED() Panic("NOT_REACHED %s:%d\n", __FILE__, __LINE__)
-#define VERIFY(cond)                                \
-  do {                                              \
-    if (!(cond)) {                                  \
-      Panic("VERIFY %s:%d\n", __FILE__, __LINE__);  \
-    }                                               \
+#define VERIFY(cond)                               \
+  do {                                             \
+    if (!(cond)) {                                 \
+      Panic("VERIFY %s:%d\n", __FILE__, __LINE__); \
+    }                                              \
   } while (0)

@@ -26,7 +26,9 @@ struct WipingAllocator {
     std::allocator<T>().deallocate(p, n);
   }
   template <typename U>
-  bool operator==(const WipingAllocator<U>&) const noexcept { return true; }
+  bool operator==(const WipingAllocator<U>&) const noexcept {
+    return true;
+  }
 };
 
 using SecureBytes = std::vector<uint8_t, WipingAllocator<uint8_t>>;

@@ -24,7 +24,8 @@ class FirewallBackend {
 };
 
 // The backend of the given name, or null (with *error set when given) for an unknown name.
-std::unique_ptr<FirewallBackend> MakeFirewallBackend(const std::string& name, std::string* error = nullptr);
+std::unique_ptr<FirewallBackend> MakeFirewallBackend(const std::string& name,
+                                                     std::string* error = nullptr);
 
 namespace FirewallUtils {
 

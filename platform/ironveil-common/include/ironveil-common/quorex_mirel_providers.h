@@ -35,8 +35,8 @@ class LatencyProvider final : public Mirel::ApiProvider,
                               public std::enable_shared_from_this<LatencyProvider> {
  public:
   // Upper bounds of the buckets in microseconds; the last bucket takes everything above.
-  static constexpr std::array<uint64_t, 7> kBucketBoundsUs = {100, 1000, 10000, 100000, 1000000,
-                                                              10000000, 60000000};
+  static constexpr std::array<uint64_t, 7> kBucketBoundsUs = {100,     1000,     10000,   100000,
+                                                              1000000, 10000000, 60000000};
   using Counts = std::array<uint64_t, kBucketBoundsUs.size() + 1>;
 
   LatencyProvider(Mirel::ApiProviderPtr inner, std::shared_ptr<Quorex::Service::Logger> logger,

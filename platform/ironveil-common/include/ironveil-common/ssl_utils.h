@@ -41,7 +41,8 @@ constexpr size_t kAesGcmTagSize = 16;
 // day count, so "fewer than N days left" checks treat an unreadable certificate as expiring.
 constexpr int kDaysToExpireUnknown = std::numeric_limits<int>::min();
 
-bool StandardizePemString(const std::string& beginMarker, const std::string& endMarker, std::string& pem);
+bool StandardizePemString(const std::string& beginMarker, const std::string& endMarker,
+                          std::string& pem);
 // Standardises a CSR; accepts "CERTIFICATE REQUEST" and "NEW CERTIFICATE REQUEST" markers and
 // writes "-----BEGIN CERTIFICATE REQUEST-----" ... "-----END CERTIFICATE REQUEST-----\n".
 bool StandardizePemCsr(std::string& csr);
@@ -61,8 +62,8 @@ bool GenerateKeyAndCsr(std::string& privateKey, std::string& csr);
 
 // Profile for GenerateKeyAndCertWith (tools and tests need certificates with chosen validity).
 struct CertProfile {
-  std::string commonName;                  // empty: the host name
-  int64_t notBeforeOffsetSeconds = 0;      // relative to now
+  std::string commonName;              // empty: the host name
+  int64_t notBeforeOffsetSeconds = 0;  // relative to now
   int64_t notAfterOffsetSeconds = 365 * 24 * 3600;
 };
 bool GenerateKeyAndCertWith(const CertProfile& profile, std::string& privateKey, std::string& cert);
@@ -88,9 +89,11 @@ bool RandomBytes(uint8_t* out, size_t n);
 // AES-GCM with a 16- or 32-byte key (AES-128 / AES-256); any other key size fails. Encryption
 // picks a random 12-byte IV and yields a 16-byte tag. Decryption requires those sizes and
 // succeeds only when the tag verifies; otherwise the plaintext is wiped and emptied.
-bool AesGcmEncrypt(const Har::SecureBytes& plaintext, const Har::SecureBytes& key, const std::vector<uint8_t>& aad,
-                   std::vector<uint8_t>& iv, std::vector<uint8_t>& ciphertext, std::vector<uint8_t>& tag);
-bool AesGcmDecrypt(const std::vector<uint8_t>& ciphertext, const Har::SecureBytes& key, const std::vector<uint8_t>& iv,
-                   const std::vector<uint8_t>& aad, const std::vector<uint8_t>& tag, Har::SecureBytes& plaintext);
+bool AesGcmEncrypt(const Har::SecureBytes& plaintext, const Har::SecureBytes& key,
+                   const std::vector<uint8_t>& aad, std::vector<uint8_t>& iv,
+                   std::vector<uint8_t>& ciphertext, std::vector<uint8_t>& tag);
+bool AesGcmDecrypt(const std::vector<uint8_t>& ciphertext, const Har::SecureBytes& key,
+                   const std::vector<uint8_t>& iv, const std::vector<uint8_t>& aad,
+                   const std::vector<uint8_t>& tag, Har::SecureBytes& plaintext);
 
 }  // namespace Brask::Common::SslUtils

@@ -1,11 +1,12 @@
 // The one codec between API records and JSON. Records are plain structs described with
 // Boost.Describe; enumerations are described enums and travel as their value names.
 //
-// Value mapping: std::string ↔ string; integral (not bool) ↔ integer (range checked); bool ↔ boolean;
-// std::vector<uint8_t> ↔ Base64 string; std::vector<T> / std::set<T> ↔ array; std::optional<T> ↔
-// absent or null member; std::map<std::string, std::string> ↔ object of strings; described struct ↔
-// object; described enum ↔ name (an enum with an enumerator UNKNOWN decodes any other name to it);
-// boost::json::value passes through; Mirel::Message ↔ {id, defaultMessage, args}.
+// Value mapping: std::string ↔ string; integral (not bool) ↔ integer (range checked); bool ↔
+// boolean; std::vector<uint8_t> ↔ Base64 string; std::vector<T> / std::set<T> ↔ array;
+// std::optional<T> ↔ absent or null member; std::map<std::string, std::string> ↔ object of strings;
+// described struct ↔ object; described enum ↔ name (an enum with an enumerator UNKNOWN decodes any
+// other name to it); boost::json::value passes through; Mirel::Message ↔ {id, defaultMessage,
+// args}.
 //
 // Decoding is strict: a missing required member, a wrong JSON type, an unknown member or an unknown
 // enumeration name fails with the path of the faulty member ("spec.keyServer.servers[1].name").
@@ -59,12 +60,18 @@ boost::json::value EncodeMessage(const Message& message, const EncodeOptions& op
 
 namespace Detail {
 
-template <class T> struct IsVector : std::false_type {};
-template <class T> struct IsVector<std::vector<T>> : std::true_type {};
-template <class T> struct IsSet : std::false_type {};
-template <class T> struct IsSet<std::set<T>> : std::true_type {};
-template <class T> struct IsOptional : std::false_type {};
-template <class T> struct IsOptional<std::optional<T>> : std::true_type {};
+template <class T>
+struct IsVector : std::false_type {};
+template <class T>
+struct IsVector<std::vector<T>> : std::true_type {};
+template <class T>
+struct IsSet : std::false_type {};
+template <class T>
+struct IsSet<std::set<T>> : std::true_type {};
+template <class T>
+struct IsOptional : std::false_type {};
+template <class T>
+struct IsOptional<std::optional<T>> : std::true_type {};
 
 template <class T>
 constexpr bool kIsStruct = boost::describe::has_describe_members<T>::value && !std::is_union_v<T>;
@@ -86,8 +93,10 @@ constexpr bool HasUnknownMarker() {
 
 }  // namespace Detail
 
-template <class T> bool Decode(const boost::json::value& json, T& out, DecodeError& error);
-template <class T> boost::json::value Encode(const T& value, const EncodeOptions& options = {});
+template <class T>
+bool Decode(const boost::json::value& json, T& out, DecodeError& error);
+template <class T>
+boost::json::value Encode(const T& value, const EncodeOptions& options = {});
 
 namespace Detail {
 

@@ -41,10 +41,10 @@ inline constexpr std::string_view kNotFound = "com.velora.mirel.std.errors.not_f
 
 namespace Com::Velora::Mirel::Std::Errors {
 
-#define MIREL_STD_ERROR(Name, TypeId)                      \
-  struct Name {                                            \
-    static constexpr std::string_view kType = TypeId;      \
-    std::vector<::Mirel::Message> messages;                \
+#define MIREL_STD_ERROR(Name, TypeId)                 \
+  struct Name {                                       \
+    static constexpr std::string_view kType = TypeId; \
+    std::vector<::Mirel::Message> messages;           \
   };
 MIREL_STD_ERROR(Error, ::Mirel::ErrorTypes::kError)
 MIREL_STD_ERROR(NotFound, ::Mirel::ErrorTypes::kNotFound)
@@ -92,7 +92,8 @@ boost::json::value MessageToJson(const Message& message);
 // Code inside namespace Com::Velora finds Com::Velora::Mirel (above) when it writes "Mirel::";
 // these names lead such code to the framework's own.
 namespace Mirel {
-template <class T> class AsyncResult;
+template <class T>
+class AsyncResult;
 class NamedMessageBuilder;
 namespace L10n {}
 namespace Codec {}

@@ -55,8 +55,8 @@ struct ProviderHelper {
   static bool LoadMetamodelMetadataFile(const std::string& componentName, const std::string& path,
                                         MetadataContainer& container, std::string* error);
   static bool LoadAuthenticationMetadataFile(const std::string& componentName,
-                                             const std::string& path,
-                                             MetadataContainer& container, std::string* error);
+                                             const std::string& path, MetadataContainer& container,
+                                             std::string* error);
   // The whole file as JSON (bounded size); false with a reason on failure.
   static bool ReadMetadataFile(const std::string& path, boost::json::value& out,
                                std::string* error);

@@ -46,10 +46,10 @@ using Headers = std::vector<std::pair<std::string, std::string>>;  // lower-case
 
 // The decoded JSON-RPC request.
 struct ApiRequest {
-  boost::json::value id;          // echoed in the answer
-  std::string serviceId;          // e.g. "com.velora.ovik.kms.key_operation"
-  std::string operationId;        // e.g. "generate_key"
-  boost::json::value params;      // object, or null when absent
+  boost::json::value id;      // echoed in the answer
+  std::string serviceId;      // e.g. "com.velora.ovik.kms.key_operation"
+  std::string operationId;    // e.g. "generate_key"
+  boost::json::value params;  // object, or null when absent
 };
 
 // Per-call state shared by the pipeline stages: request headers, the locale, the bearer token and
@@ -57,12 +57,12 @@ struct ApiRequest {
 struct CallContext {
   Headers headers;
   std::string locale = "en_US";
-  std::optional<std::string> accessToken;          // from "Authorization: Bearer <token>"
+  std::optional<std::string> accessToken;  // from "Authorization: Bearer <token>"
   // SHA-256 of accessToken, kept by the first authentication stage that needs it so that the
   // others do not hash the token again.
   mutable std::optional<std::array<uint8_t, 32>> accessTokenDigest;
-  std::optional<boost::json::value> authData;      // set by an authentication stage
-  std::map<std::string, std::string> attributes;   // extra audit items put by stages
+  std::optional<boost::json::value> authData;     // set by an authentication stage
+  std::map<std::string, std::string> attributes;  // extra audit items put by stages
 };
 
 using CompletionCallback = std::function<void(MethodResult)>;
@@ -71,7 +71,8 @@ class ApiProvider {
  public:
   virtual ~ApiProvider() = default;
   // Must complete `done` exactly once, on this thread or later on another.
-  virtual void Invoke(std::shared_ptr<CallContext> ctx, ApiRequest request, CompletionCallback done) = 0;
+  virtual void Invoke(std::shared_ptr<CallContext> ctx, ApiRequest request,
+                      CompletionCallback done) = 0;
 };
 
 using ApiProviderPtr = std::shared_ptr<ApiProvider>;

@@ -26,8 +26,7 @@ struct CallInfo {
 class CallRegistrarBase : public ApiProvider {
  public:
   explicit CallRegistrarBase(ApiProviderPtr inner);
-  void Invoke(std::shared_ptr<CallContext> ctx, ApiRequest request,
-              CompletionCallback done) final;
+  void Invoke(std::shared_ptr<CallContext> ctx, ApiRequest request, CompletionCallback done) final;
 
  protected:
   // Called on the invoking thread before the inner stages run.

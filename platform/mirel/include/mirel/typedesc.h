@@ -24,17 +24,18 @@ std::string TypeName() {
   return boost::core::demangle(typeid(T).name());
 }
 
-template <class T> boost::json::value DescribeType(TypeRegistry& registry);
+template <class T>
+boost::json::value DescribeType(TypeRegistry& registry);
 
 // {"fields": [{"name": member, "type": description}]} of a described struct.
 template <class T>
 boost::json::value DescribeFields(TypeRegistry& registry) {
   boost::json::array fields;
-  boost::mp11::mp_for_each<boost::describe::describe_members<T, boost::describe::mod_public>>(
-      [&](auto d) {
-        using M = std::remove_cvref_t<decltype(std::declval<T&>().*d.pointer)>;
-        fields.push_back(boost::json::object{{"name", d.name}, {"type", DescribeType<M>(registry)}});
-      });
+  boost::mp11::mp_for_each<
+      boost::describe::describe_members<T, boost::describe::mod_public>>([&](auto d) {
+    using M = std::remove_cvref_t<decltype(std::declval<T&>().*d.pointer)>;
+    fields.push_back(boost::json::object{{"name", d.name}, {"type", DescribeType<M>(registry)}});
+  });
   return boost::json::object{{"fields", std::move(fields)}};
 }
 

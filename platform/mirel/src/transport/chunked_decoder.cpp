@@ -17,7 +17,8 @@ class PhrChunkedDecoder::Parser final : public http::basic_parser<true> {
   static constexpr std::string_view kHead = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
 
   Parser(uint64_t bodyLimit, size_t maxLineBytes) : limit_(bodyLimit) {
-    header_limit(static_cast<uint32_t>(kHead.size() + std::min<size_t>(maxLineBytes, UINT32_MAX / 2)));
+    header_limit(
+        static_cast<uint32_t>(kHead.size() + std::min<size_t>(maxLineBytes, UINT32_MAX / 2)));
     body_limit(bodyLimit);
     eager(true);
     error_code ec;
@@ -30,11 +31,13 @@ class PhrChunkedDecoder::Parser final : public http::basic_parser<true> {
   bool TooLong() const { return tooLong_; }
 
  private:
-  void on_request_impl(http::verb, boost::beast::string_view, boost::beast::string_view, int, error_code&) override {}
+  void on_request_impl(http::verb, boost::beast::string_view, boost::beast::string_view, int,
+                       error_code&) override {}
   void on_response_impl(int, boost::beast::string_view, int, error_code& ec) override {
     ec = http::error::bad_method;
   }
-  void on_field_impl(http::field, boost::beast::string_view, boost::beast::string_view, error_code&) override {}
+  void on_field_impl(http::field, boost::beast::string_view, boost::beast::string_view,
+                     error_code&) override {}
   void on_header_impl(error_code&) override {}
   void on_body_init_impl(const boost::optional<uint64_t>&, error_code&) override {}
   size_t on_body_impl(boost::beast::string_view body, error_code&) override { return body.size(); }

@@ -61,8 +61,9 @@ void LogAt(Log::Logger& logger, int level, const Parts&... parts) {
 }
 
 const std::string* FindHeader(const Headers& headers, std::string_view name) {
-  auto it = std::lower_bound(headers.begin(), headers.end(), name,
-                             [](const auto& header, std::string_view n) { return header.first < n; });
+  auto it =
+      std::lower_bound(headers.begin(), headers.end(), name,
+                       [](const auto& header, std::string_view n) { return header.first < n; });
   return it != headers.end() && it->first == name ? &it->second : nullptr;
 }
 
@@ -77,7 +78,8 @@ std::optional<std::string> BearerToken(const std::string* authorization) {
   if (authorization == nullptr || authorization->size() <= kScheme.size()) return std::nullopt;
   for (size_t i = 0; i < kScheme.size(); ++i) {
     char c = (*authorization)[i];
-    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != kScheme[i]) return std::nullopt;
+    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != kScheme[i])
+      return std::nullopt;
   }
   std::string_view token = Trim(std::string_view(*authorization).substr(kScheme.size()));
   if (token.empty()) return std::nullopt;
@@ -101,9 +103,11 @@ void AppendDecimal(std::string& out, uint64_t value) {
 // dropped without completing is answered internal_server_error.
 class PendingCall {
  public:
-  explicit PendingCall(std::shared_ptr<Connection> connection) : connection_(std::move(connection)) {}
+  explicit PendingCall(std::shared_ptr<Connection> connection)
+      : connection_(std::move(connection)) {}
   ~PendingCall() {
-    if (!done_.exchange(true)) connection_->Complete(MethodResult::Error(InternalServerError()), true);
+    if (!done_.exchange(true))
+      connection_->Complete(MethodResult::Error(InternalServerError()), true);
   }
   PendingCall(const PendingCall&) = delete;
   PendingCall& operator=(const PendingCall&) = delete;
@@ -140,7 +144,8 @@ void Connection::Start() {
 void Connection::ReadHead() {
   if (inLength_ > 0) {
     PhrRequest request;
-    int result = PhrParse(Buffered(), request, scanned_, {config_.maxHeadBytes, config_.maxHeaders});
+    int result =
+        PhrParse(Buffered(), request, scanned_, {config_.maxHeadBytes, config_.maxHeaders});
     if (result > 0) {
       head_ = MakeRequestHead(std::move(request));
       scanned_ = 0;
@@ -150,7 +155,8 @@ void Connection::ReadHead() {
       return;
     }
     if (result == kPhrMalformed) {
-      LogAt(log_, Log::kWarning, "Malformed request head: ", make_error_code(TransportError::kHeadersParse).message());
+      LogAt(log_, Log::kWarning,
+            "Malformed request head: ", make_error_code(TransportError::kHeadersParse).message());
       WriteCanned(kCanned400);
       return;
     }
@@ -170,7 +176,8 @@ void Connection::ReadHead() {
 }
 
 void Connection::HandleHead(size_t headLength) {
-  MIREL_LOG(&log_, Log::kTrace) << "Request head: " << head_.Describe() << " (" << headLength << " bytes)";
+  MIREL_LOG(&log_, Log::kTrace) << "Request head: " << head_.Describe() << " (" << headLength
+                                << " bytes)";
   LogAt(log_, Log::kDebug, "Request received");
   if (head_.bad) {
     WriteCanned(kCanned400);
@@ -217,7 +224,8 @@ void Connection::StartBody() {
     WriteTransportError(TransportError::kMessageTooLong);
     return;
   }
-  void (Connection::*read)() = head_.chunked ? &Connection::ReadChunkedBody : &Connection::ReadLengthBody;
+  void (Connection::*read)() =
+      head_.chunked ? &Connection::ReadChunkedBody : &Connection::ReadLengthBody;
   if (!head_.expectContinue || (!head_.chunked && head_.contentLength == 0)) {
     (this->*read)();
     return;
@@ -312,7 +320,8 @@ void Connection::Deliver(MethodResult result) {
   if (!awaitingAnswer_) return;
   awaitingAnswer_ = false;
   if (!socket_.is_open()) {
-    LogAt(log_, Log::kInfo, "Failed to deliver response. EC: ", StringOfError(net::error::not_connected));
+    LogAt(log_, Log::kInfo,
+          "Failed to deliver response. EC: ", StringOfError(net::error::not_connected));
     return;
   }
   WriteAnswer(result, 0, Written::kAnswer);
@@ -324,7 +333,8 @@ void Connection::Deliver(MethodResult result) {
 void Connection::WriteAnswer(const MethodResult& result, int code, Written kind) {
   bool clean = responseFormat_ == kMediaCleanJson || responseFormat_ == kMediaCleanStreamJson;
   outBody_.clear();
-  Json::EncodeResponse(requestId_, result, clean ? Json::ResponseFormat::kClean : Json::ResponseFormat::kStandard,
+  Json::EncodeResponse(requestId_, result,
+                       clean ? Json::ResponseFormat::kClean : Json::ResponseFormat::kStandard,
                        config_.protocolHandlerSpec.localizer, outBody_, code);
   bool streamed = head_.responseStreamed;
   outHead_.assign("HTTP/1.1 200 OK\r\n");
@@ -343,7 +353,8 @@ void Connection::WriteAnswer(const MethodResult& result, int code, Written kind)
     for (const auto& [name, value] : extra) AppendHeader(outHead_, name, value);
   }
   outHead_ += "Server: Mirel-PicoHttp\r\n\r\n";
-  outBuffers_ = {net::buffer(outHead_), net::const_buffer(), net::const_buffer(), net::const_buffer()};
+  outBuffers_ = {net::buffer(outHead_), net::const_buffer(), net::const_buffer(),
+                 net::const_buffer()};
   if (!streamed) {
     outBuffers_[1] = net::buffer(outBody_);
   } else if (outBody_.empty()) {
@@ -361,8 +372,8 @@ void Connection::WriteAnswer(const MethodResult& result, int code, Written kind)
 }
 
 void Connection::WriteCanned(std::string_view response) {
-  outBuffers_ = {net::buffer(response.data(), response.size()), net::const_buffer(), net::const_buffer(),
-                 net::const_buffer()};
+  outBuffers_ = {net::buffer(response.data(), response.size()), net::const_buffer(),
+                 net::const_buffer(), net::const_buffer()};
   after_ = After::kClose;
   StartWrite(Written::kTransportResponse);
 }
@@ -374,14 +385,16 @@ void Connection::WriteTransportError(TransportError error) {
   outHead_.assign("HTTP/1.1 400 Bad Request\r\nContent-Length: ");
   AppendDecimal(outHead_, outBody_.size());
   outHead_ += "\r\nContent-Type: text/plain\r\nConnection: close\r\nServer: Mirel-PicoHttp\r\n\r\n";
-  outBuffers_ = {net::buffer(outHead_), net::buffer(outBody_), net::const_buffer(), net::const_buffer()};
+  outBuffers_ = {net::buffer(outHead_), net::buffer(outBody_), net::const_buffer(),
+                 net::const_buffer()};
   after_ = After::kClose;
   StartWrite(Written::kTransportResponse);
 }
 
 void Connection::StartWrite(Written kind) {
   SetDeadline(Clock::now() + config_.writeTimeout);
-  net::async_write(socket_, outBuffers_, AsContinuation([self = shared_from_this(), kind](error_code ec, size_t) {
+  net::async_write(socket_, outBuffers_,
+                   AsContinuation([self = shared_from_this(), kind](error_code ec, size_t) {
                      self->OnWritten(ec, kind);
                    }));
 }
@@ -390,15 +403,18 @@ void Connection::OnWritten(error_code ec, Written kind) {
   Har::Cleanse(outBody_);
   if (ec) {
     const char* text = kind == Written::kDeserializerError ? "Failed to sent Deserializer error "
-                       : kind == Written::kInvalidRequest  ? "Failed to send InvalidRequest response:"
-                                                           : "Failed to sent response head ";
-    LogAt(log_, Log::kInfo, text, make_error_code(HttpError::kSendFailed).message(), " Error: ", StringOfError(ec));
+                       : kind == Written::kInvalidRequest
+                           ? "Failed to send InvalidRequest response:"
+                           : "Failed to sent response head ";
+    LogAt(log_, Log::kInfo, text, make_error_code(HttpError::kSendFailed).message(),
+          " Error: ", StringOfError(ec));
     CloseSocket();
     return;
   }
-  const char* text = kind == Written::kDeserializerError ? "Response head sent (Deserializer error): "
-                     : kind == Written::kInvalidRequest  ? "Sent InvalidRequest response:"
-                                                         : "Response head sent: ";
+  const char* text = kind == Written::kDeserializerError
+                         ? "Response head sent (Deserializer error): "
+                     : kind == Written::kInvalidRequest ? "Sent InvalidRequest response:"
+                                                        : "Response head sent: ";
   LogAt(log_, Log::kTrace, text, responseFormat_);
   LogAt(log_, Log::kTrace, "ResponseSentCb");
   LogAt(log_, Log::kDebug, "Request handled");
@@ -441,15 +457,16 @@ void Connection::CloseSocket() {
 void Connection::ReadMore(Clock::time_point deadline, void (Connection::*next)()) {
   if (inLength_ == in_.size()) in_.resize(std::max(in_.size() * 2, kReadChunk));
   SetDeadline(deadline);
-  socket_.async_read_some(net::buffer(in_.data() + inLength_, in_.size() - inLength_),
-                          AsContinuation([self = shared_from_this(), next](error_code ec, size_t n) {
-                            if (ec) {
-                              self->OnReadFailed(ec, next == &Connection::ReadHead);
-                              return;
-                            }
-                            self->inLength_ += n;
-                            ((*self).*next)();
-                          }));
+  socket_.async_read_some(
+      net::buffer(in_.data() + inLength_, in_.size() - inLength_),
+      AsContinuation([self = shared_from_this(), next](error_code ec, size_t n) {
+        if (ec) {
+          self->OnReadFailed(ec, next == &Connection::ReadHead);
+          return;
+        }
+        self->inLength_ += n;
+        ((*self).*next)();
+      }));
 }
 
 void Connection::OnReadFailed(error_code ec, bool readingHead) {
@@ -459,12 +476,14 @@ void Connection::OnReadFailed(error_code ec, bool readingHead) {
     CloseSocket();
     return;
   }
-  LogAt(log_, Log::kDebug, make_error_code(HttpError::kRecvFailed).message(), " Error: ", StringOfError(ec));
+  LogAt(log_, Log::kDebug, make_error_code(HttpError::kRecvFailed).message(),
+        " Error: ", StringOfError(ec));
   if (ec != net::error::eof) {
     CloseSocket();
     return;
   }
-  WriteTransportError(readingHead ? TransportError::kHeadersParse : TransportError::kIncompleteBody);
+  WriteTransportError(readingHead ? TransportError::kHeadersParse
+                                  : TransportError::kIncompleteBody);
 }
 
 void Connection::Consume(size_t count) {
@@ -487,7 +506,8 @@ void Connection::SetDeadline(Clock::time_point deadline) {
   timer_.expires_at(deadline);
   timerArmed_ = true;
   uint64_t generation = ++timerGeneration_;
-  timer_.async_wait([self = shared_from_this(), generation](error_code ec) { self->OnTimer(ec, generation); });
+  timer_.async_wait(
+      [self = shared_from_this(), generation](error_code ec) { self->OnTimer(ec, generation); });
 }
 
 void Connection::OnTimer(error_code ec, uint64_t generation) {

@@ -97,7 +97,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   std::string in_;
   size_t inLength_ = 0;
-  size_t scanned_ = 0;            // bytes of the current head already scanned
+  size_t scanned_ = 0;  // bytes of the current head already scanned
   std::optional<Clock::time_point> headStart_;
   uint64_t served_ = 0;
 

@@ -55,8 +55,8 @@ class HeadCollector final : public http::basic_parser<true> {
   std::optional<size_t> firstFramingField;  // offset of the first Content-Length/Transfer-Encoding
 
  private:
-  void on_request_impl(http::verb, boost::beast::string_view method, boost::beast::string_view target, int version,
-                       error_code&) override {
+  void on_request_impl(http::verb, boost::beast::string_view method,
+                       boost::beast::string_view target, int version, error_code&) override {
     out_.method.assign(method);
     out_.path.assign(target);
     out_.version = version;
@@ -64,8 +64,8 @@ class HeadCollector final : public http::basic_parser<true> {
   void on_response_impl(int, boost::beast::string_view, int, error_code& ec) override {
     ec = http::error::bad_method;
   }
-  void on_field_impl(http::field field, boost::beast::string_view name, boost::beast::string_view value,
-                     error_code& ec) override {
+  void on_field_impl(http::field field, boost::beast::string_view name,
+                     boost::beast::string_view value, error_code& ec) override {
     if (out_.headers.size() >= maxHeaders_) {
       tooManyHeaders = true;
       ec = http::error::header_limit;
@@ -184,10 +184,14 @@ int PhrParse(std::string_view buffer, PhrRequest& request, size_t lastLength,
     std::string_view parsed = scratch.empty() ? head : std::string_view(scratch);
     size_t conflictField = 0;
     switch (RunParser(head, parsed, hidden, request, limits, conflictField)) {
-      case Outcome::kOk: return static_cast<int>(length);
-      case Outcome::kMalformed: return kPhrMalformed;
-      case Outcome::kTooLong: return kPhrTooLong;
-      case Outcome::kFramingConflict: break;
+      case Outcome::kOk:
+        return static_cast<int>(length);
+      case Outcome::kMalformed:
+        return kPhrMalformed;
+      case Outcome::kTooLong:
+        return kPhrTooLong;
+      case Outcome::kFramingConflict:
+        break;
     }
     if (scratch.empty()) scratch.assign(head);
     scratch[conflictField] = '~';
@@ -223,10 +227,14 @@ unsigned ResponseFormatOf(const std::string* accept) {
 
 std::string_view ContentTypeOf(unsigned format) {
   switch (format) {
-    case kMediaCleanJson: return kMediaTypes[1];
-    case kMediaStreamJson: return kMediaTypes[4];
-    case kMediaCleanStreamJson: return kMediaTypes[5];
-    default: return kMediaTypes[0];
+    case kMediaCleanJson:
+      return kMediaTypes[1];
+    case kMediaStreamJson:
+      return kMediaTypes[4];
+    case kMediaCleanStreamJson:
+      return kMediaTypes[5];
+    default:
+      return kMediaTypes[0];
   }
 }
 
@@ -255,7 +263,8 @@ RequestHead MakeRequestHead(PhrRequest&& request) {
 std::string RequestHead::Describe() const {
   std::string text = method + " " + path;
   text += " content-type:" + contentType + " accept:" + accept;
-  text += " content-length:" + (hasContentLength ? std::to_string(contentLength) : std::string("none"));
+  text +=
+      " content-length:" + (hasContentLength ? std::to_string(contentLength) : std::string("none"));
   text += chunked ? " chunked" : "";
   text += keepAlive ? " keep-alive" : " close";
   text += hasExpect ? (expectContinue ? " expect:100-continue" : " expect:other") : "";

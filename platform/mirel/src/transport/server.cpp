@@ -43,7 +43,8 @@ bool IsTerminalAcceptError(const error_code& ec) {
 
 // Errors of exhausted resources, worth a pause before accepting again.
 bool IsDelayAcceptError(const error_code& ec) {
-  return ec == net::error::no_descriptors || ec == boost::system::errc::too_many_files_open_in_system ||
+  return ec == net::error::no_descriptors ||
+         ec == boost::system::errc::too_many_files_open_in_system ||
          ec == net::error::no_buffer_space || ec == net::error::no_memory;
 }
 
@@ -65,8 +66,8 @@ class Listener : public std::enable_shared_from_this<Listener> {
   error_code Open(const tcp::endpoint& endpoint) {
     error_code ec = TryOpen(endpoint);
     if (ec) {
-      LogAt(log_, Log::kInfo, family_, " Failed to listen on: ", EndpointToString(endpoint), " ec: ", ec.message(),
-            ":", ec.value());
+      LogAt(log_, Log::kInfo, family_, " Failed to listen on: ", EndpointToString(endpoint),
+            " ec: ", ec.message(), ":", ec.value());
       error_code ignored;
       acceptor_.close(ignored);
     }
@@ -112,9 +113,10 @@ class Listener : public std::enable_shared_from_this<Listener> {
   }
 
   void Accept() {
-    acceptor_.async_accept(net::make_strand(io_), [self = shared_from_this()](error_code ec, tcp::socket socket) {
-      self->OnAccept(ec, std::move(socket));
-    });
+    acceptor_.async_accept(net::make_strand(io_),
+                           [self = shared_from_this()](error_code ec, tcp::socket socket) {
+                             self->OnAccept(ec, std::move(socket));
+                           });
   }
 
   void OnAccept(error_code ec, tcp::socket socket) {
@@ -127,7 +129,8 @@ class Listener : public std::enable_shared_from_this<Listener> {
     bool terminal = IsTerminalAcceptError(ec);
     bool delay = !terminal && IsDelayAcceptError(ec);
     LogAt(log_, Log::kError, "Accept Error: ", ec ? ec.message() : std::string("NoError"),
-          terminal ? ";TerminalAcceptError" : "", delay ? ";DelayAcceptError" : "", ".Acceptor info:", description_);
+          terminal ? ";TerminalAcceptError" : "", delay ? ";DelayAcceptError" : "",
+          ".Acceptor info:", description_);
     if (terminal) return;
     if (!delay) {
       Accept();
@@ -136,7 +139,8 @@ class Listener : public std::enable_shared_from_this<Listener> {
     delay_.expires_after(kAcceptDelay);
     delay_.async_wait([self = shared_from_this()](error_code timerError) {
       if (self->closing_) return;
-      if (timerError) LogAt(self->log_, Log::kError, "Delay timer Accept Error: ", timerError.message());
+      if (timerError)
+        LogAt(self->log_, Log::kError, "Delay timer Accept Error: ", timerError.message());
       self->Accept();
     });
   }
@@ -147,7 +151,8 @@ class Listener : public std::enable_shared_from_this<Listener> {
     const ServerConfig& config = context_->config;
     if (context_->openConnections.fetch_add(1) >= config.maxConnections) {
       context_->openConnections.fetch_sub(1);
-      if (!atCapacity_) LogAt(log_, Log::kWarning, "Connection limit reached (", config.maxConnections, ")");
+      if (!atCapacity_)
+        LogAt(log_, Log::kWarning, "Connection limit reached (", config.maxConnections, ")");
       atCapacity_ = true;
       error_code ignored;
       socket.close(ignored);
@@ -171,14 +176,15 @@ class Listener : public std::enable_shared_from_this<Listener> {
   bool atCapacity_ = false;
 };
 
-AsioTcpApiServer::AsioTcpApiServer(net::io_context& io, ServerConfig config, ApiProviderPtr provider,
-                                   std::shared_ptr<Log::Logger> logger)
+AsioTcpApiServer::AsioTcpApiServer(net::io_context& io, ServerConfig config,
+                                   ApiProviderPtr provider, std::shared_ptr<Log::Logger> logger)
     : io_(io), context_(std::make_shared<ServerContext>()) {
   context_->config = std::move(config);
   context_->provider = std::move(provider);
   context_->logger = logger ? std::move(logger) : std::make_shared<NullLogger>();
   const auto& extractors = context_->config.protocolHandlerSpec.extractors;
-  context_->extractors = extractors ? *extractors : std::vector<ErrorHeaderExtractor>{MirelErrorHeaderExtractor()};
+  context_->extractors =
+      extractors ? *extractors : std::vector<ErrorHeaderExtractor>{MirelErrorHeaderExtractor()};
   context_->decodeLimits.maxBodyBytes = context_->config.httpBodySizeLimitInBytes;
 }
 
@@ -187,8 +193,10 @@ AsioTcpApiServer::~AsioTcpApiServer() { CloseListeners(); }
 bool AsioTcpApiServer::Start() {
   const ServerConfig& config = context_->config;
   LogAt(*context_->logger, Log::kInfo, "Starting HTTP server: ", ToString(config));
-  tcp::endpoint endpoint4 = config.explicitEndpoints ? config.endpoint4 : tcp::endpoint(tcp::v4(), config.port);
-  tcp::endpoint endpoint6 = config.explicitEndpoints ? config.endpoint6 : tcp::endpoint(tcp::v6(), config.port);
+  tcp::endpoint endpoint4 =
+      config.explicitEndpoints ? config.endpoint4 : tcp::endpoint(tcp::v4(), config.port);
+  tcp::endpoint endpoint6 =
+      config.explicitEndpoints ? config.endpoint6 : tcp::endpoint(tcp::v6(), config.port);
   listener4_ = std::make_shared<Listener>(io_, context_, "IPv4");
   listenError4_ = listener4_->Open(endpoint4);
   if (listenError4_) listener4_.reset();

@@ -1,7 +1,8 @@
 // The session specification text: a strict parser that accepts exactly the layout
 //   Presentation={Protocol=KMIP, Version='1.1', Format=TTLV}, Session = {
-//   [Proxy={Protocol=HTTP, Host='H', Port='P'},]Protocol=SSL, Host='H', Port='P', Timeout=N:Seconds,
-//   [Certificate=PEM:[hex], Public=PEM:[hex], Private=PEM:[hex],]User_Trust, Authenticate}
+//   [Proxy={Protocol=HTTP, Host='H', Port='P'},]Protocol=SSL, Host='H', Port='P',
+//   Timeout=N:Seconds, [Certificate=PEM:[hex], Public=PEM:[hex], Private=PEM:[hex],]User_Trust,
+//   Authenticate}
 //   [, Trusted_Cert=PEM:[hex]]...
 // (spaces exactly as shown; hex digits in either case, two per byte). Ports must be 1..65535,
 // the time-out 1..86400 seconds, hosts non-empty without quotes or control characters; every

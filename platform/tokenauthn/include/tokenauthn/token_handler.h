@@ -5,10 +5,10 @@
 //
 // HostTokenHandler accepts the host's administration tokens: JWTs signed RS256 or ES256 with the
 // key of the PEM certificate that `CertificateReader` returns (asked for on every call, so a
-// replaced certificate takes effect as soon as the reader returns it). A token that does not verify with that key, or uses another
-// algorithm, is not its kind (none). A verified token must have "aud" "zyld" (or a list holding
-// it), an "exp" that has not passed, a string "sub" (the user name) and a string-list claim
-// "entitlements"; failing any of these answers Unauthenticated.
+// replaced certificate takes effect as soon as the reader returns it). A token that does not verify
+// with that key, or uses another algorithm, is not its kind (none). A verified token must have
+// "aud" "zyld" (or a list holding it), an "exp" that has not passed, a string "sub" (the user name)
+// and a string-list claim "entitlements"; failing any of these answers Unauthenticated.
 //
 // Every call passes this handler first, so repeated work is remembered: the key extracted from the
 // last certificate text read (extracted again only when the text changes), and two bounded
@@ -74,9 +74,9 @@ class HostTokenHandler final : public TokenHandler {
   using Clock = std::function<int64_t()>;
 
   struct Options {
-    Clock now;                     // default: std::time
-    VerifyCacheOptions accepted;   // tokens that passed every check
-    VerifyCacheOptions foreign;    // tokens that are not this handler's kind
+    Clock now;                    // default: std::time
+    VerifyCacheOptions accepted;  // tokens that passed every check
+    VerifyCacheOptions foreign;   // tokens that are not this handler's kind
   };
 
   HostTokenHandler(CertificateReader reader, std::shared_ptr<Mirel::Log::Logger> logger);

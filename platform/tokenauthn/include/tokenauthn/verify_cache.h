@@ -9,10 +9,10 @@
 // the time (expiry) are not decided here: the owner checks them on every use.
 //
 // The cache is bounded (capacity entries in all, spread over the shards; a full shard drops its
-// least recently used entry) and split into shards by token digest, each under its own mutex, so concurrent callers
-// rarely meet. A shard that is written with another key identity than its entries were verified
-// with forgets those entries first (a replaced key retires everything verified with the old one).
-// Capacity 0 disables the cache. Thread-safe.
+// least recently used entry) and split into shards by token digest, each under its own mutex, so
+// concurrent callers rarely meet. A shard that is written with another key identity than its
+// entries were verified with forgets those entries first (a replaced key retires everything
+// verified with the old one). Capacity 0 disables the cache. Thread-safe.
 #pragma once
 
 #include <array>
@@ -89,7 +89,9 @@ class VerifyCache {
   void PutVerified(const Digest& key, const Digest& token, ClaimsPtr claims) {
     core_.Put(key, token, {true, std::move(claims)});
   }
-  void PutNotVerified(const Digest& key, const Digest& token) { core_.Put(key, token, {false, nullptr}); }
+  void PutNotVerified(const Digest& key, const Digest& token) {
+    core_.Put(key, token, {false, nullptr});
+  }
   void Erase(const Digest& key, const Digest& token) { core_.Erase(key, token); }
   void Clear() { core_.Clear(); }
   size_t Size() const { return core_.Size(); }

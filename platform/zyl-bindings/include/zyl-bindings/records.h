@@ -195,7 +195,8 @@ BOOST_DESCRIBE_STRUCT(Info, (), (certificates))
 namespace ServerCertificates::RemoteSvc {
 
 struct FilterSpec {
-  std::optional<std::vector<std::string>> servers;  // a set on the wire: duplicates carry no meaning
+  std::optional<std::vector<std::string>>
+      servers;  // a set on the wire: duplicates carry no meaning
   std::optional<bool> trusted;
 };
 BOOST_DESCRIBE_STRUCT(FilterSpec, (), (servers, trusted))
@@ -241,7 +242,7 @@ BOOST_DEFINE_ENUM_CLASS(InfoType, CONFIGURATION, HASH, UNKNOWN)
 struct Info {
   std::optional<std::vector<uint8_t>> configuration;  // gzip-compressed export text
   std::string hash;
-  std::string dateTime = "1970-01-01T00:00:00Z";      // RFC 3339, UTC
+  std::string dateTime = "1970-01-01T00:00:00Z";  // RFC 3339, UTC
 };
 BOOST_DESCRIBE_STRUCT(Info, (), (configuration, hash, dateTime))
 

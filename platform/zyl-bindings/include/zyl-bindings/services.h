@@ -40,12 +40,12 @@ std::vector<::Mirel::Binding::ServiceMetadata> AllServices();
 // Declares the binder of the service whose AsyncServiceInterface is in the enclosing namespace.
 #define ZYL_DECLARE_BINDER(serviceIdText)                                                       \
   inline constexpr const char* kServiceId = serviceIdText;                                      \
-  const ::Mirel::Binding::ServiceSpec<AsyncServiceInterface>& ServiceSpecification();             \
+  const ::Mirel::Binding::ServiceSpec<AsyncServiceInterface>& ServiceSpecification();           \
   struct AsyncServiceBinder {                                                                   \
-    static ::Mirel::Binding::BoundInterfacePtr BindImplementation(                                \
+    static ::Mirel::Binding::BoundInterfacePtr BindImplementation(                              \
         std::shared_ptr<AsyncServiceInterface> impl, ::Zyl::Bindings::LocalizerPtr localizer) { \
-      return ::Mirel::Binding::Bind(ServiceSpecification(), std::move(impl),                      \
-                                  std::move(localizer));                                        \
+      return ::Mirel::Binding::Bind(ServiceSpecification(), std::move(impl),                    \
+                                    std::move(localizer));                                      \
     }                                                                                           \
   };
 
@@ -270,7 +270,8 @@ class AsyncServiceInterface {
  public:
   virtual ~AsyncServiceInterface() = default;
   virtual void Get(const std::optional<InfoType>& infoType, ::Mirel::AsyncResult<Info> result) = 0;
-  virtual void Set(const std::vector<uint8_t>& configuration, ::Mirel::AsyncResult<void> result) = 0;
+  virtual void Set(const std::vector<uint8_t>& configuration,
+                   ::Mirel::AsyncResult<void> result) = 0;
 };
 ZYL_DECLARE_BINDER("com.velora.ovik.kms.raw_config")
 

@@ -67,7 +67,9 @@ class KmipMetadataParser : public KmsMetadataParser {
   uint16_t GetCiphertextSize() const { return sizes_[3]; }
 
  private:
-  const uint8_t* Field(size_t i) const { return sizes_[i] == 0 ? nullptr : bytes_.data() + offsets_[i]; }
+  const uint8_t* Field(size_t i) const {
+    return sizes_[i] == 0 ? nullptr : bytes_.data() + offsets_[i];
+  }
   void Reset();
 
   size_t offsets_[4] = {0, 0, 0, 0};

@@ -42,7 +42,8 @@ inline std::string SignToken(const ZyldToken::Options& options, const std::strin
   std::string token, error;
   const Har::SecureBytes bytes(key.begin(), key.end());
   const int64_t now = static_cast<int64_t>(HarClock_GetTimeOfDay() / 1'000'000);
-  EXPECT_EQ(ZyldToken::SignToken(options, bytes, now, token, error), ZyldToken::SignStatus::Ok) << error;
+  EXPECT_EQ(ZyldToken::SignToken(options, bytes, now, token, error), ZyldToken::SignStatus::Ok)
+      << error;
   return token;
 }
 
@@ -55,7 +56,8 @@ inline ZyldToken::Options AttestationClaims() {
   return o;
 }
 
-inline ZyldToken::Options AdminClaims(std::vector<std::string> entitlements, std::string sub = "alice") {
+inline ZyldToken::Options AdminClaims(std::vector<std::string> entitlements,
+                                      std::string sub = "alice") {
   ZyldToken::Options o;
   o.aud = "zyld";
   o.sub = std::move(sub);
@@ -149,7 +151,9 @@ class ApiTest : public StoreTest {
     return out;
   }
 
-  static std::string ErrorType(const Mirel::MethodResult& r) { return r.IsError() ? r.error->type : "ok"; }
+  static std::string ErrorType(const Mirel::MethodResult& r) {
+    return r.IsError() ? r.error->type : "ok";
+  }
 
   std::vector<boost::json::object> AuditRecords() const { return ReadAuditRecords(auditPath_); }
 

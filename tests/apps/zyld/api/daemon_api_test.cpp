@@ -58,7 +58,8 @@ class Daemon {
 
   std::string Output() const { return ReadFile(output_); }
   bool WaitForOutput(const std::string& needle) const {
-    for (auto end = std::chrono::steady_clock::now() + kBound; std::chrono::steady_clock::now() < end;) {
+    for (auto end = std::chrono::steady_clock::now() + kBound;
+         std::chrono::steady_clock::now() < end;) {
       if (Output().find(needle) != std::string::npos) {
         return true;
       }
@@ -68,7 +69,8 @@ class Daemon {
   }
   // The wait status once the process has ended (nullopt if it did not within the bound).
   std::optional<int> Wait() {
-    for (auto end = std::chrono::steady_clock::now() + kBound; !status_ && std::chrono::steady_clock::now() < end;) {
+    for (auto end = std::chrono::steady_clock::now() + kBound;
+         !status_ && std::chrono::steady_clock::now() < end;) {
       int status = 0;
       if (waitpid(pid_, &status, WNOHANG) == pid_) {
         status_ = status;
@@ -104,12 +106,20 @@ class DaemonApiTest : public StoreTest {
 
   std::string Config(const std::string& metadataPath) const {
     const std::string path = dir_.File("config.xml");
-    WriteFile(path, "<config><log><level>info</level></log>"
-                    "<configStore><path>" + dbPath_ + "</path></configStore>"
-                    "<audit><path>" + dir_.File("audit.log") + "</path></audit>"
-                    "<firewall><backend>none</backend></firewall>"
-                    "<endpoint><port>" + std::to_string(port_) + "</port></endpoint>"
-                    "<metadata><path>" + metadataPath + "</path></metadata></config>\n");
+    WriteFile(path,
+              "<config><log><level>info</level></log>"
+              "<configStore><path>" +
+                  dbPath_ +
+                  "</path></configStore>"
+                  "<audit><path>" +
+                  dir_.File("audit.log") +
+                  "</path></audit>"
+                  "<firewall><backend>none</backend></firewall>"
+                  "<endpoint><port>" +
+                  std::to_string(port_) +
+                  "</port></endpoint>"
+                  "<metadata><path>" +
+                  metadataPath + "</path></metadata></config>\n");
     return path;
   }
 
@@ -121,10 +131,12 @@ std::unique_ptr<Identity> DaemonApiTest::attestation_;
 
 TEST_F(DaemonApiTest, ServesCallsAuditsThemAndExitsOnSigterm) {
   Daemon daemon(Config(ZYL_MIREL_METADATA), dir_.File("out.log"));
-  ASSERT_TRUE(daemon.WaitForOutput("HTTP endpoint listening on TCP port " + std::to_string(port_))) << daemon.Output();
+  ASSERT_TRUE(daemon.WaitForOutput("HTTP endpoint listening on TCP port " + std::to_string(port_)))
+      << daemon.Output();
 
-  const auto provider = boost::json::parse(
-      Post(port_, R"({"jsonrpc":"2.0","id":1,"method":"com.velora.mirel.std.introspection.provider.get"})"));
+  const auto provider = boost::json::parse(Post(
+      port_,
+      R"({"jsonrpc":"2.0","id":1,"method":"com.velora.mirel.std.introspection.provider.get"})"));
   EXPECT_TRUE(provider.at("result").as_object().contains("checksum")) << provider;
   const std::string generate =
       R"({"jsonrpc":"2.0","id":2,"method":"com.velora.ovik.kms.key_operation.generate_key","params":{"provider":"absent","keySize":32}})";
@@ -133,7 +145,8 @@ TEST_F(DaemonApiTest, ServesCallsAuditsThemAndExitsOnSigterm) {
   const std::string token = SignToken(AttestationClaims(), attestation_->key);
   const auto attested = boost::json::parse(Post(port_, generate, token));
   // Past authentication and authorisation: the service itself answers about the provider.
-  EXPECT_EQ(attested.at("error").at("data").at("type").as_string(), "com.velora.mirel.std.errors.not_found")
+  EXPECT_EQ(attested.at("error").at("data").at("type").as_string(),
+            "com.velora.mirel.std.errors.not_found")
       << attested;
 
   daemon.Signal(SIGTERM);

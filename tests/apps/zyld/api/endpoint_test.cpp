@@ -78,7 +78,8 @@ std::optional<asio::ip::address_v4> HostAddress() {
 class EndpointTest : public ApiTest {
  protected:
   std::unique_ptr<Endpoint> Make(uint16_t port) {
-    return std::make_unique<Endpoint>(port, io_.get(), provider_, Zyld::ZylApi::MakeLocalizer(), logBridge_, &ioPool_);
+    return std::make_unique<Endpoint>(port, io_.get(), provider_, Zyld::ZylApi::MakeLocalizer(),
+                                      logBridge_, &ioPool_);
   }
 
   Quorex::Service::ThreadPool ioPool_{1, 10};
@@ -108,9 +109,12 @@ TEST_F(EndpointTest, ListensOnTheLoopbackAddressesOnlyAndServesThePipeline) {
     EXPECT_EQ(answer.at("result").at("wrappedKey").as_string(), "wrapped-by-s1");
   }
   const std::string refused = PostOnce(Loopback4(port), call);
-  EXPECT_NE(refused.find("mirel-error: com.velora.mirel.std.errors.unauthenticated"), std::string::npos) << refused;
-  const auto unknown = boost::json::parse(BodyOf(PostOnce(
-      Loopback6(port), R"({"jsonrpc":"2.0","id":4,"method":"com.velora.ovik.kms.key_operation.nope"})")));
+  EXPECT_NE(refused.find("mirel-error: com.velora.mirel.std.errors.unauthenticated"),
+            std::string::npos)
+      << refused;
+  const auto unknown = boost::json::parse(BodyOf(
+      PostOnce(Loopback6(port),
+               R"({"jsonrpc":"2.0","id":4,"method":"com.velora.ovik.kms.key_operation.nope"})")));
   EXPECT_EQ(unknown.at("error").at("code").as_int64(), -32601);
 
   // The daemon's shutdown order: stop, destroy the endpoint (returns once the I/O tasks have
@@ -137,7 +141,8 @@ TEST_F(EndpointTest, StartsWithOneFamilyAndTheIpv6SocketIsV6Only) {
   ASSERT_TRUE(endpoint->Server().LocalEndpoint6());
   EXPECT_TRUE(CanConnect(Loopback6(port)));
   EXPECT_FALSE(CanConnect(Loopback4(port)));
-  const auto mapped = asio::ip::make_address_v6(asio::ip::v4_mapped, asio::ip::address_v4::loopback());
+  const auto mapped =
+      asio::ip::make_address_v6(asio::ip::v4_mapped, asio::ip::address_v4::loopback());
   EXPECT_FALSE(CanConnect({mapped, port}));
   endpoint->Stop();
 }
@@ -170,8 +175,10 @@ TEST_F(EndpointTest, DestructionStopsIoTasksThatStillRun) {
 TEST(EndpointConfigTest, ServerConfigurationOfTheDaemon) {
   const auto config = Zyld::ZylApi::MakeServerConfig(7888, nullptr);
   EXPECT_EQ(Mirel::Transport::PicoHttp::ToString(config),
-            "ServerConfig{endpoint4:127.0.0.1:7888;endpoint6:[::1]:7888;Localizer not set;readTimeout:20 minutes;"
-            "writeTimeout:30 minutes;httpBodySizeLimitInBytes:2500000;ProtocolHandlerSpec::extractors count:1}");
+            "ServerConfig{endpoint4:127.0.0.1:7888;endpoint6:[::1]:7888;Localizer not "
+            "set;readTimeout:20 minutes;"
+            "writeTimeout:30 "
+            "minutes;httpBodySizeLimitInBytes:2500000;ProtocolHandlerSpec::extractors count:1}");
   EXPECT_EQ(config.protocolHandlerSpec.sizeLimit, 2'500'000u);
   EXPECT_EQ(Endpoint::IoTasksFor(10), 5);
   EXPECT_EQ(Endpoint::IoTasksFor(6), 4);

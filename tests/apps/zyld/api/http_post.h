@@ -18,8 +18,10 @@ inline std::string PostOnce(const boost::asio::ip::tcp::endpoint& to, const std:
   asio::io_context io;
   asio::ip::tcp::socket socket(io);
   socket.connect(to);
-  std::string request = "POST /api HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n"
-                        "Connection: close\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+  std::string request =
+      "POST /api HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n"
+      "Connection: close\r\nContent-Length: " +
+      std::to_string(body.size()) + "\r\n";
   if (!token.empty()) {
     request += "Authorization: Bearer " + token + "\r\n";
   }

@@ -46,10 +46,10 @@ class ObserversTest : public ::testing::Test {
  protected:
   Quorex::Service::ThreadPool pool_{1, 2};
   std::shared_ptr<Inner> inner_ = std::make_shared<Inner>();
-  std::shared_ptr<QM::TrafficTracker> traffic_ =
-      std::make_shared<QM::TrafficTracker>(Quorex::Service::Logger::Default(), std::chrono::hours(1), &pool_);
-  std::shared_ptr<QM::ErrorsTracker> errors_ =
-      std::make_shared<QM::ErrorsTracker>(Quorex::Service::Logger::Default(), std::chrono::hours(1), &pool_);
+  std::shared_ptr<QM::TrafficTracker> traffic_ = std::make_shared<QM::TrafficTracker>(
+      Quorex::Service::Logger::Default(), std::chrono::hours(1), &pool_);
+  std::shared_ptr<QM::ErrorsTracker> errors_ = std::make_shared<QM::ErrorsTracker>(
+      Quorex::Service::Logger::Default(), std::chrono::hours(1), &pool_);
 };
 
 TEST_F(ObserversTest, TrafficAndErrorsAreCountedPerOperationAndType) {

@@ -25,17 +25,22 @@ TEST_F(PipelineTest, AttestationTokensReachTheKeyOperations) {
   EXPECT_EQ(generated.value->at("wrappedKey").as_string(), "wrapped-by-s1");
   EXPECT_EQ(generated.value->at("key").as_string().size(), 32u);
 
-  const auto decrypted = Call(token, kDecrypt, boost::json::object{{"provider", "prov1"}, {"wrappedKey", "w"}});
+  const auto decrypted =
+      Call(token, kDecrypt, boost::json::object{{"provider", "prov1"}, {"wrappedKey", "w"}});
   ASSERT_FALSE(decrypted.IsError()) << decrypted.error->type;
   EXPECT_EQ(decrypted.value->at("key").as_string(), "clear-w");
 }
 
 TEST_F(PipelineTest, AdministrationTokensNeedTheEntitlementOfTheOperation) {
-  EXPECT_EQ(ErrorType(Call(SignToken(AdminClaims({"KMS_READ"}), admin_->key), kGenerateKey, kGenerate)),
-            kUnauthorized);
-  EXPECT_EQ(ErrorType(Call(SignToken(AdminClaims({"KMS_OTHER"}), admin_->key), kGenerateKey, kGenerate)),
-            kUnauthorized);
-  EXPECT_EQ(ErrorType(Call(SignToken(AdminClaims({"KMS_ADMIN"}), admin_->key), kGenerateKey, kGenerate)), "ok");
+  EXPECT_EQ(
+      ErrorType(Call(SignToken(AdminClaims({"KMS_READ"}), admin_->key), kGenerateKey, kGenerate)),
+      kUnauthorized);
+  EXPECT_EQ(
+      ErrorType(Call(SignToken(AdminClaims({"KMS_OTHER"}), admin_->key), kGenerateKey, kGenerate)),
+      kUnauthorized);
+  EXPECT_EQ(
+      ErrorType(Call(SignToken(AdminClaims({"KMS_ADMIN"}), admin_->key), kGenerateKey, kGenerate)),
+      "ok");
   EXPECT_EQ(ErrorType(Call(SignToken(AdminClaims({"KMS_READ", "KMS_ADMIN"}), admin_->key), kDecrypt,
                            boost::json::object{{"provider", "prov1"}, {"wrappedKey", "w"}})),
             "ok");
@@ -46,15 +51,21 @@ TEST_F(PipelineTest, TheHostHandlerAsksFirst) {
   // attestation handler would reject it (no attestation issuer), so it passes only because the
   // host's handler, outside, has already authenticated it.
   StoreCertificate("attestation", admin_->cert);
-  provider_ = Zyld::ZylApi::CreateApiProvider(ZYL_MIREL_METADATA, Zyld::ZylApi::MakeLocalizer(), logBridge_,
-                                              traffic_, errors_, {registry_.get(), {}, {}});
-  EXPECT_EQ(ErrorType(Call(SignToken(AdminClaims({"KMS_ADMIN"}), admin_->key), kGenerateKey, kGenerate)), "ok");
+  provider_ =
+      Zyld::ZylApi::CreateApiProvider(ZYL_MIREL_METADATA, Zyld::ZylApi::MakeLocalizer(), logBridge_,
+                                      traffic_, errors_, {registry_.get(), {}, {}});
+  EXPECT_EQ(
+      ErrorType(Call(SignToken(AdminClaims({"KMS_ADMIN"}), admin_->key), kGenerateKey, kGenerate)),
+      "ok");
   ZyldToken::Options attestationShaped = AttestationClaims();
-  EXPECT_EQ(ErrorType(Call(SignToken(attestationShaped, admin_->key), kGenerateKey, kGenerate)), kUnauthenticated);
+  EXPECT_EQ(ErrorType(Call(SignToken(attestationShaped, admin_->key), kGenerateKey, kGenerate)),
+            kUnauthenticated);
 }
 
 TEST_F(PipelineTest, AReplacedAdministrationCertificateComesIntoForceWhileRunning) {
-  EXPECT_EQ(ErrorType(Call(SignToken(AdminClaims({"KMS_ADMIN"}), admin_->key), kGenerateKey, kGenerate)), "ok");
+  EXPECT_EQ(
+      ErrorType(Call(SignToken(AdminClaims({"KMS_ADMIN"}), admin_->key), kGenerateKey, kGenerate)),
+      "ok");
   const Identity successor = NewIdentity();
   StoreCertificate("authn", successor.cert);
   const std::string newToken = SignToken(AdminClaims({"KMS_ADMIN"}), successor.key);
@@ -66,20 +77,23 @@ TEST_F(PipelineTest, AReplacedAdministrationCertificateComesIntoForceWhileRunnin
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   EXPECT_EQ(outcome, "ok");
-  EXPECT_EQ(ErrorType(Call(SignToken(AdminClaims({"KMS_ADMIN"}), admin_->key), kGenerateKey, kGenerate)),
-            kUnauthenticated);
+  EXPECT_EQ(
+      ErrorType(Call(SignToken(AdminClaims({"KMS_ADMIN"}), admin_->key), kGenerateKey, kGenerate)),
+      kUnauthenticated);
 }
 
 TEST_F(PipelineTest, TokensOfNeitherKindAndBadTokensAreUnauthenticated) {
   const Identity stranger = NewIdentity();
   EXPECT_EQ(ErrorType(Call(std::nullopt, kGenerateKey, kGenerate)), kUnauthenticated);
   EXPECT_EQ(ErrorType(Call(std::string("not-a-jwt"), kGenerateKey, kGenerate)), kUnauthenticated);
-  EXPECT_EQ(ErrorType(Call(SignToken(AdminClaims({"KMS_ADMIN"}), stranger.key), kGenerateKey, kGenerate)),
-            kUnauthenticated);
+  EXPECT_EQ(
+      ErrorType(Call(SignToken(AdminClaims({"KMS_ADMIN"}), stranger.key), kGenerateKey, kGenerate)),
+      kUnauthenticated);
   // An administration token for another audience verifies but is rejected by the host's handler.
   ZyldToken::Options otherAudience = AdminClaims({"KMS_ADMIN"});
   otherAudience.aud = "someone-else";
-  EXPECT_EQ(ErrorType(Call(SignToken(otherAudience, admin_->key), kGenerateKey, kGenerate)), kUnauthenticated);
+  EXPECT_EQ(ErrorType(Call(SignToken(otherAudience, admin_->key), kGenerateKey, kGenerate)),
+            kUnauthenticated);
 }
 
 TEST_F(PipelineTest, CallsWithoutTokenReachOnlyMetadataAndIntrospection) {
@@ -90,11 +104,13 @@ TEST_F(PipelineTest, CallsWithoutTokenReachOnlyMetadataAndIntrospection) {
   ASSERT_FALSE(services.IsError());
   bool keyOperationListed = false;
   for (const auto& id : services.value->as_array()) {
-    keyOperationListed = keyOperationListed || id.as_string() == "com.velora.ovik.kms.key_operation";
+    keyOperationListed =
+        keyOperationListed || id.as_string() == "com.velora.ovik.kms.key_operation";
   }
   EXPECT_TRUE(keyOperationListed);
   EXPECT_EQ(ErrorType(Call(std::nullopt, "com.velora.mirel.metadata.cli.command.list")), "ok");
-  EXPECT_EQ(ErrorType(Call(std::nullopt, "com.velora.mirel.metadata.metamodel.service.list")), "ok");
+  EXPECT_EQ(ErrorType(Call(std::nullopt, "com.velora.mirel.metadata.metamodel.service.list")),
+            "ok");
   EXPECT_EQ(ErrorType(Call(std::nullopt, "com.velora.ovik.kms.key_operation.encrypt",
                            boost::json::object{{"provider", "prov1"}, {"key", "k"}})),
             kUnauthenticated);
@@ -107,10 +123,12 @@ TEST_F(PipelineTest, UnknownMethodsAreAnsweredBeforeAuthentication) {
   expired.expAt = 1000;
   const std::string rejected = SignToken(expired, admin_->key);
   EXPECT_EQ(ErrorType(Call(rejected, kGenerateKey, kGenerate)), kUnauthenticated);
-  EXPECT_EQ(ErrorType(Call(rejected, "com.velora.ovik.kms.key_operation.nothing")), kOperationNotFound);
+  EXPECT_EQ(ErrorType(Call(rejected, "com.velora.ovik.kms.key_operation.nothing")),
+            kOperationNotFound);
   EXPECT_EQ(ErrorType(Call(std::nullopt, "com.velora.ovik.kms.nothing.get")), kOperationNotFound);
   // Services whose implementation is not part of this daemon are not served.
-  EXPECT_EQ(ErrorType(Call(std::nullopt, "com.velora.ovik.kms.providers.list")), kOperationNotFound);
+  EXPECT_EQ(ErrorType(Call(std::nullopt, "com.velora.ovik.kms.providers.list")),
+            kOperationNotFound);
 }
 
 TEST_F(PipelineTest, ParamsAreDecodedOnlyForAuthorisedCalls) {
@@ -123,9 +141,9 @@ TEST_F(PipelineTest, ParamsAreDecodedOnlyForAuthorisedCalls) {
 TEST_F(PipelineTest, EveryCallLeavesExactlyOneAuditRecord) {
   const std::string attest = SignToken(AttestationClaims(), attestation_->key);
   const std::string reader = SignToken(AdminClaims({"KMS_READ"}, "bob"), admin_->key);
-  Call(attest, kGenerateKey, kGenerate);                    // allowed
-  Call(reader, kGenerateKey, kGenerate);                    // refused: entitlement
-  Call(std::nullopt, kGenerateKey, kGenerate);              // refused: no token
+  Call(attest, kGenerateKey, kGenerate);                      // allowed
+  Call(reader, kGenerateKey, kGenerate);                      // refused: entitlement
+  Call(std::nullopt, kGenerateKey, kGenerate);                // refused: no token
   Call(std::nullopt, "com.velora.ovik.kms.key_operation.x");  // unknown
   Call(std::nullopt, "com.velora.mirel.std.introspection.provider.get");
 
@@ -150,14 +168,16 @@ TEST_F(PipelineTest, EveryCallLeavesExactlyOneAuditRecord) {
   EXPECT_NE(records[0].at("items").at("opId"), records[1].at("items").at("opId"));
 
   const std::string text = ReadFile(auditPath_);
-  for (const std::string& secret : {attest, reader, attestation_->key, admin_->key, std::string(32, 'k')}) {
+  for (const std::string& secret :
+       {attest, reader, attestation_->key, admin_->key, std::string(32, 'k')}) {
     EXPECT_EQ(text.find(secret), std::string::npos);
   }
 }
 
 TEST_F(PipelineTest, LongMethodNamesAreCutInTheAuditRecord) {
   const std::string operation(5000, 'o');
-  EXPECT_EQ(ErrorType(Call(std::nullopt, "com.velora.ovik.kms.key_operation." + operation)), kOperationNotFound);
+  EXPECT_EQ(ErrorType(Call(std::nullopt, "com.velora.ovik.kms.key_operation." + operation)),
+            kOperationNotFound);
   const auto records = AuditRecords();
   ASSERT_EQ(records.size(), 1u);
   const std::string object(records[0].at("object").as_string());
@@ -168,9 +188,9 @@ TEST(AuditCallTest, PutsTheResultAndDropsAttributesNamingSecrets) {
   TempDir dir;
   const std::string path = dir.File("audit.log");
   VlrAudit_Configure(path);
-  AttributeMap attributes{{"eventID", "api.call"}, {"subject", ""}, {"object", "s:o"}, {"opId", "1"},
-                          {"accessToken", "T0KEN"}, {"privateKey", "PK"}, {"Password", "PW"},
-                          {"clientSecret", "S"}, {"credential", "C"}};
+  AttributeMap attributes{{"eventID", "api.call"}, {"subject", ""},          {"object", "s:o"},
+                          {"opId", "1"},           {"accessToken", "T0KEN"}, {"privateKey", "PK"},
+                          {"Password", "PW"},      {"clientSecret", "S"},    {"credential", "C"}};
   Zyld::ZylApi::AuditCall(&attributes, false);
   VlrAudit_Configure("");
   const auto records = ReadAuditRecords(path);
@@ -186,13 +206,15 @@ TEST(AuditCallDeathTest, NullAttributeMapIsFatal) {
 
 TEST(LoadApiMetadataDeathTest, MissingOrBrokenMetadataStopsTheProcess) {
   TempDir dir;
-  EXPECT_DEATH(Zyld::ZylApi::LoadApiMetadata(dir.File("absent.json")), "Error loading file: .*absent.json");
+  EXPECT_DEATH(Zyld::ZylApi::LoadApiMetadata(dir.File("absent.json")),
+               "Error loading file: .*absent.json");
   // Every other section intact, the authorisation section unusable.
   auto document = boost::json::parse(ReadFile(ZYL_MIREL_METADATA)).as_object();
   document["authorization"] = "broken";
   const std::string broken = dir.File("broken.json");
   WriteFile(broken, boost::json::serialize(document));
-  EXPECT_DEATH(Zyld::ZylApi::LoadApiMetadata(broken), "Error loading authz metadata file: .*broken.json");
+  EXPECT_DEATH(Zyld::ZylApi::LoadApiMetadata(broken),
+               "Error loading authz metadata file: .*broken.json");
   EXPECT_EXIT(
       {
         Zyld::ZylApi::LoadApiMetadata(ZYL_MIREL_METADATA);

@@ -36,7 +36,8 @@ Identity NewIdentity() {
 std::string Sign(const ZyldToken::Options& options, const std::string& key) {
   std::string token, error;
   const Har::SecureBytes bytes(key.begin(), key.end());
-  EXPECT_EQ(ZyldToken::SignToken(options, bytes, kNow, token, error), ZyldToken::SignStatus::Ok) << error;
+  EXPECT_EQ(ZyldToken::SignToken(options, bytes, kNow, token, error), ZyldToken::SignStatus::Ok)
+      << error;
   return token;
 }
 
@@ -100,10 +101,13 @@ class KmsAuthTest : public StoreTest {
     ASSERT_TRUE(answer.IsFailure());
     EXPECT_EQ(answer.GetFailure().type, "com.velora.mirel.std.errors.unauthenticated");
     ASSERT_EQ(answer.GetFailure().messages.size(), 1u);
-    EXPECT_EQ(answer.GetFailure().messages[0].id, "com.velora.ovik.kms.authentication.invalid_token");
+    EXPECT_EQ(answer.GetFailure().messages[0].id,
+              "com.velora.ovik.kms.authentication.invalid_token");
   }
 
-  std::string Token(const ZyldToken::Options& claims = Claims()) { return Sign(claims, proofd_->key); }
+  std::string Token(const ZyldToken::Options& claims = Claims()) {
+    return Sign(claims, proofd_->key);
+  }
 
   static std::unique_ptr<Identity> proofd_;
   static std::unique_ptr<Identity> stranger_;
@@ -173,8 +177,8 @@ TEST_F(KmsAuthTest, RejectionsAreLoggedWithTheirReason) {
   auto claims = Claims();
   claims.aud = "zyl";
   ExpectRejected(Call(*handler, Token(claims)));
-  EXPECT_EQ(log.MessagesAt(2),
-            (std::vector<std::string>{"Jwt aud grant is invalid: zyl", "Attestation token validation failed"}));
+  EXPECT_EQ(log.MessagesAt(2), (std::vector<std::string>{"Jwt aud grant is invalid: zyl",
+                                                         "Attestation token validation failed"}));
 }
 
 TEST_F(KmsAuthTest, HmacTokenKeyedWithThePublicKeyIsRejectedForItsAlgorithm) {

@@ -73,7 +73,8 @@ TEST(VerifyCacheTest, BoundHoldsAndLeastRecentlyUsedGoesFirst) {
   EXPECT_FALSE(single.Find(kKey, Sha256Digest("b")));
   EXPECT_EQ(single.Size(), 3u);
 
-  for (const auto& [capacity, shards] : std::vector<std::pair<size_t, size_t>>{{10, 3}, {5, 16}, {4096, 16}}) {
+  for (const auto& [capacity, shards] :
+       std::vector<std::pair<size_t, size_t>>{{10, 3}, {5, 16}, {4096, 16}}) {
     Cache cache({capacity, shards});
     EXPECT_EQ(cache.Capacity(), capacity);
     for (size_t i = 0; i < capacity * 3; ++i) {
@@ -113,4 +114,3 @@ TEST(VerifyCacheTest, ConcurrentUseKeepsEntriesIntact) {
 }
 
 }  // namespace
-

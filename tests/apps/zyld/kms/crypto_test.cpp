@@ -81,7 +81,11 @@ TEST_F(CryptoTest, MalformedWrappedKeysAreRefused) {
       wrapped + "\n",
       wrapped.substr(0, wrapped.size() - 4),
       Encode(std::vector<uint8_t>(bytes.begin(), bytes.end() - 1)),
-      Encode([&] { auto b = bytes; b.push_back(0); return b; }()),
+      Encode([&] {
+        auto b = bytes;
+        b.push_back(0);
+        return b;
+      }()),
       Encode({1, 2, 3}),
       std::string(M::kMaxMetadataTextSize + 4, 'A'),
   };
@@ -103,7 +107,8 @@ TEST_F(CryptoTest, TamperedWrappedKeysFailTheTag) {
   ASSERT_TRUE(parser.Parse(wrapped));
   std::vector<uint8_t> iv(parser.GetIv(), parser.GetIv() + parser.GetIvSize());
   std::vector<uint8_t> tag(parser.GetMac(), parser.GetMac() + parser.GetMacSize());
-  std::vector<uint8_t> ciphertext(parser.GetCiphertext(), parser.GetCiphertext() + parser.GetCiphertextSize());
+  std::vector<uint8_t> ciphertext(parser.GetCiphertext(),
+                                  parser.GetCiphertext() + parser.GetCiphertextSize());
   auto rewrap = [&](std::vector<uint8_t> i, std::vector<uint8_t> t, std::vector<uint8_t> c) {
     std::string text;
     EXPECT_TRUE(parser.Add("mk-1", i, t, c.data(), c.size(), text));

@@ -37,12 +37,17 @@ struct StateCase {
 
 TEST_F(KeyTest, KeyStatesDecideWhatGenerateAndDecryptMayDo) {
   const StateCase cases[] = {
-      {1, K::MasterKeyPreActive, K::MasterKeyPreActive, "The Key is in pre-active state and needs to be activated"},
+      {1, K::MasterKeyPreActive, K::MasterKeyPreActive,
+       "The Key is in pre-active state and needs to be activated"},
       {2, K::Success, K::Success, ""},
-      {3, K::MasterKeyUnusableForEncryption, K::Success, "The key is in deactivated or compromised state"},
-      {4, K::MasterKeyUnusableForEncryption, K::Success, "The key is in deactivated or compromised state"},
-      {5, K::MasterKeyUnusable, K::MasterKeyUnusable, "The key is in destroyed or destroyed compromised state"},
-      {6, K::MasterKeyUnusable, K::MasterKeyUnusable, "The key is in destroyed or destroyed compromised state"},
+      {3, K::MasterKeyUnusableForEncryption, K::Success,
+       "The key is in deactivated or compromised state"},
+      {4, K::MasterKeyUnusableForEncryption, K::Success,
+       "The key is in deactivated or compromised state"},
+      {5, K::MasterKeyUnusable, K::MasterKeyUnusable,
+       "The key is in destroyed or destroyed compromised state"},
+      {6, K::MasterKeyUnusable, K::MasterKeyUnusable,
+       "The key is in destroyed or destroyed compromised state"},
       {0, K::Success, K::Success, ""},
       {7, K::Success, K::Success, ""},
       // An enumeration that reads back as -1: the state is unknown.
@@ -78,8 +83,9 @@ TEST_F(KeyTest, DeactivatedKeyDecryptIsLoggedAsAWarning) {
   SetState(3);
   std::string key, error;
   EXPECT_EQ(kms->Decrypt(0, wrapped, key, error), K::Success);
-  EXPECT_TRUE(log.Contains("Proceeding to decrpt with a key which is deactivated or compromised. Key mk-1, "
-                           "provider prov, server s1"));
+  EXPECT_TRUE(
+      log.Contains("Proceeding to decrpt with a key which is deactivated or compromised. Key mk-1, "
+                   "provider prov, server s1"));
   EXPECT_TRUE(log.Contains("Operation : 'Decrypt'"));
 }
 
@@ -254,10 +260,12 @@ TEST(CheckMasterKey, FlagsAndTexts) {
   EXPECT_EQ(KmipKms::CheckMasterKey(0, 2, found, usable, size, error), K::MasterKeyNotFound);
   EXPECT_EQ(error, "Key not found");
   EXPECT_FALSE(found || usable || size);
-  EXPECT_EQ(KmipKms::CheckMasterKey(24, 2, found, usable, size, error), K::MasterKeyLengthUnsupported);
+  EXPECT_EQ(KmipKms::CheckMasterKey(24, 2, found, usable, size, error),
+            K::MasterKeyLengthUnsupported);
   EXPECT_EQ(error, "Key size 192 bits is not in supported key sizes 128, 256");
   EXPECT_TRUE(found && usable && !size);
-  EXPECT_EQ(KmipKms::CheckMasterKey(32, 3, found, usable, size, error), K::MasterKeyUnusableForEncryption);
+  EXPECT_EQ(KmipKms::CheckMasterKey(32, 3, found, usable, size, error),
+            K::MasterKeyUnusableForEncryption);
   EXPECT_TRUE(found && !usable && !size);
   EXPECT_EQ(KmipKms::CheckMasterKey(16, 2, found, usable, size, error), K::Success);
   EXPECT_TRUE(found && usable && size);

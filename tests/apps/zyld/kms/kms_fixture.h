@@ -52,7 +52,9 @@ class KmsServerTest : public ::testing::Test {
 
   // Info of a provider "prov" with the given servers (default: the running server).
   std::shared_ptr<Zyld::Kms::KmsInfo> MakeInfo() const;
-  std::unique_ptr<Zyld::Kms::KmipKms> MakeKms() const { return std::make_unique<Zyld::Kms::KmipKms>(MakeInfo()); }
+  std::unique_ptr<Zyld::Kms::KmipKms> MakeKms() const {
+    return std::make_unique<Zyld::Kms::KmipKms>(MakeInfo());
+  }
 
   int Gets() const { return server_->Requests(Qlkmip::Kmip::Operation::Get); }
   int StateQueries() const { return server_->Requests(Qlkmip::Kmip::Operation::GetAttributes); }

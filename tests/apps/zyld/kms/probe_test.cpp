@@ -12,13 +12,15 @@ namespace {
 namespace K = Zyld::Kms;
 using K::KmipKms;
 
-constexpr char kClientNotTrusting[] = "com.velora.ovik.kms.providers.statussvc.client_not_trusting_server";
-constexpr char kServerNotTrusting[] = "com.velora.ovik.kms.providers.statussvc.server_not_trusting_client";
+constexpr char kClientNotTrusting[] =
+    "com.velora.ovik.kms.providers.statussvc.client_not_trusting_server";
+constexpr char kServerNotTrusting[] =
+    "com.velora.ovik.kms.providers.statussvc.server_not_trusting_client";
 
 std::string StandardLeaf() {
   std::string leaf = Certs().server.certPem;
   EXPECT_TRUE(Brask::Common::SslUtils::StandardizePemString("-----BEGIN CERTIFICATE-----",
-                                                           "-----END CERTIFICATE-----", leaf));
+                                                            "-----END CERTIFICATE-----", leaf));
   return leaf;
 }
 
@@ -64,7 +66,8 @@ TEST_F(ProbeTest, OnlyVersionsOneZeroAndTwoZero) {
   ASSERT_EQ(status.servers.size(), 1u);
   const K::KmsServerStatus& s = status.servers[0];
   EXPECT_FALSE(s.clientTrustServer || s.serverTrustClient);
-  EXPECT_EQ(s.errors, (std::map<std::string, uint32_t>{{kClientNotTrusting, 14}, {kServerNotTrusting, 14}}));
+  EXPECT_EQ(s.errors,
+            (std::map<std::string, uint32_t>{{kClientNotTrusting, 14}, {kServerNotTrusting, 14}}));
   EXPECT_EQ(status.keyProblems, std::vector<uint32_t>{K::MasterKeyNotFound});
   EXPECT_FALSE(status.masterKeyFound);
 }
@@ -108,7 +111,9 @@ TEST_F(ProbeTest, HandshakeWithoutTrustedCertificateIsReported) {
   TrustingKms kms(MakeInfo());
   std::string certificate, error;
   EXPECT_EQ(kms.FetchRemoteServerCertificate(0, certificate, error), K::ServerCertNotRequired);
-  EXPECT_EQ(error, "Client unexpectedly connected to key management server without any trusted server certificate");
+  EXPECT_EQ(error,
+            "Client unexpectedly connected to key management server without any trusted server "
+            "certificate");
   EXPECT_TRUE(certificate.empty());
 }
 
@@ -131,7 +136,8 @@ TEST_F(ProbeTest, ServerRefusingTheClient) {
 
 TEST_F(ProbeTest, UntrustedServerThatAcceptsTheClient) {
   auto info = MakeInfo();
-  info->trustedServerCertificates = {KmipTest::MakeSelfSignedServer("other", {{}, {"127.0.0.1"}}).certPem};
+  info->trustedServerCertificates = {
+      KmipTest::MakeSelfSignedServer("other", {{}, {"127.0.0.1"}}).certPem};
   KmipKms kms(info);
   const K::KmsStatus status = Probe(kms);
   ASSERT_EQ(status.servers.size(), 1u);
@@ -154,9 +160,9 @@ TEST_F(ProbeTest, UnreachableServer) {
   K::KmsStatus status;
   kms.GetStatus(status);
   ASSERT_EQ(status.servers.size(), 1u);
-  EXPECT_EQ(status.servers[0].errors,
-            (std::map<std::string, uint32_t>{{kClientNotTrusting, K::KeyServerCommunicationError},
-                                             {kServerNotTrusting, K::KeyServerCommunicationError}}));
+  EXPECT_EQ(status.servers[0].errors, (std::map<std::string, uint32_t>{
+                                          {kClientNotTrusting, K::KeyServerCommunicationError},
+                                          {kServerNotTrusting, K::KeyServerCommunicationError}}));
   EXPECT_EQ(status.keyProblems, std::vector<uint32_t>{K::MasterKeyNotFound});
   std::string certificate, error;
   EXPECT_EQ(kms.GetRemoteServerCertificate(0, certificate, error), K::KeyServerCommunicationError);

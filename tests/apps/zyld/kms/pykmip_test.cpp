@@ -55,7 +55,8 @@ class PykmipKmsTest : public ZyldTest::StoreTest {
     spec.servers = {{"pykmip", "127.0.0.1", peer_->Port()}};
     PC::DeleteProvider("pk");
     EXPECT_EQ(ZyldTest::WriteProvider(spec), PC::Success);
-    EXPECT_EQ(PC::SetClientCertificate("pk", peer_->File("client.crt"), peer_->File("client.key")), PC::Success);
+    EXPECT_EQ(PC::SetClientCertificate("pk", peer_->File("client.crt"), peer_->File("client.key")),
+              PC::Success);
     // Only the server's own certificate is trusted (pinned), not the authority.
     EXPECT_EQ(PC::SetServerCertificates("pk", {peer_->File("server.crt")}), PC::Success);
     return K::CreateKms("pk");
@@ -112,8 +113,8 @@ std::string WrapUnder(K::KmipKms& kms, const std::string& keyId, std::string& cl
   EXPECT_TRUE(Base64_Encode(dataKey.data(), dataKey.size(), text.data(), text.size(), nullptr));
   clear = text.c_str();
   std::string wrapped;
-  EXPECT_TRUE(Zyl::KeyProviders::Metadata::KmipMetadataParser().Add(keyId, iv, tag, ciphertext.data(),
-                                                                     ciphertext.size(), wrapped));
+  EXPECT_TRUE(Zyl::KeyProviders::Metadata::KmipMetadataParser().Add(
+      keyId, iv, tag, ciphertext.data(), ciphertext.size(), wrapped));
   return wrapped;
 }
 

@@ -33,7 +33,8 @@ TEST(ConnectionSpec, PlainProviderWithTwoTrustedCertificates) {
   const std::string expected =
       "Presentation={Protocol=KMIP, Version='1.1', Format=TTLV}, Session = {"
       "Protocol=SSL, Host='10.0.0.2', Port='15696', Timeout=60:Seconds, User_Trust, Authenticate}"
-      ", Trusted_Cert=PEM:[" + KmipTest::Hex(ca) + "], Trusted_Cert=PEM:[" + KmipTest::Hex(server) + "]";
+      ", Trusted_Cert=PEM:[" +
+      KmipTest::Hex(ca) + "], Trusted_Cert=PEM:[" + KmipTest::Hex(server) + "]";
   EXPECT_EQ(Str(kms.BuildConnectionSpec(1, true, "")), expected);
   // Without the trust flag nothing follows the session block.
   const std::string untrusted = Str(kms.BuildConnectionSpec(1, false, ""));
@@ -57,9 +58,11 @@ TEST(ConnectionSpec, ProxyClientCertificateAndTimeout) {
   const std::string cert = KmipTest::Hex(Certs().client.certPem);
   const std::string expected =
       "Presentation={Protocol=KMIP, Version='1.1', Format=TTLV}, Session = {"
-      "Proxy={Protocol=HTTP, Host='proxy.local', Port='3128'},Protocol=SSL, Host='kms-a.example', Port='5696', "
-      "Timeout=7:Seconds, Certificate=PEM:[" + cert + "], Public=PEM:[" + cert + "], Private=PEM:[" +
-      KmipTest::Hex("PRIVATE\n") + "],User_Trust, Authenticate}";
+      "Proxy={Protocol=HTTP, Host='proxy.local', Port='3128'},Protocol=SSL, Host='kms-a.example', "
+      "Port='5696', "
+      "Timeout=7:Seconds, Certificate=PEM:[" +
+      cert + "], Public=PEM:[" + cert + "], Private=PEM:[" + KmipTest::Hex("PRIVATE\n") +
+      "],User_Trust, Authenticate}";
   EXPECT_EQ(spec, expected);
 }
 
@@ -75,13 +78,16 @@ TEST(ConnectionSpec, CertificatesAreStandardizedOrUsedAsTheyStand) {
   KmipKms kms(std::make_shared<KmsInfo>(info));
   const std::string spec = Str(kms.BuildConnectionSpec(0, true, ""));
   EXPECT_NE(spec.find("Certificate=PEM:[" + KmipTest::Hex(messy.cert) + "]"), std::string::npos);
-  EXPECT_NE(spec.find("Trusted_Cert=PEM:[" + KmipTest::Hex("not a certificate") + "]"), std::string::npos);
+  EXPECT_NE(spec.find("Trusted_Cert=PEM:[" + KmipTest::Hex("not a certificate") + "]"),
+            std::string::npos);
   const std::string overridden = Str(kms.BuildConnectionSpec(0, true, "bad override"));
   EXPECT_NE(overridden.find(KmipTest::Hex("bad override")), std::string::npos);
   const auto lines = log.MessagesAt(3);
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "Could not standardize server certificate."), lines.end());
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "Could not standardize trusted server certificate."),
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Could not standardize server certificate."),
             lines.end());
+  EXPECT_NE(
+      std::find(lines.begin(), lines.end(), "Could not standardize trusted server certificate."),
+      lines.end());
   EXPECT_TRUE(log.Contains("Create client context for server kms-a.example: 5696"));
 }
 
@@ -159,7 +165,8 @@ TEST_F(PerformTest, FailedCommandIsLoggedWithTheCallersFormat) {
   std::string error;
   ASSERT_EQ(kms.Connect(&session, 0, error), K::Success);
   qlc_result* result = nullptr;
-  EXPECT_EQ(kms.PerformOperation(session, "nope", "Get, Object, Id=%s", error, &result), K::GeneralError);
+  EXPECT_EQ(kms.PerformOperation(session, "nope", "Get, Object, Id=%s", error, &result),
+            K::GeneralError);
   EXPECT_EQ(result, nullptr);
   EXPECT_FALSE(error.empty());
   qlc_disconnect_key_manager(session);

@@ -51,9 +51,9 @@ TEST(ErrorIdForResultTest, GenericCodesFollowTheOperation) {
   // The status and remote-certificate services name catalogued identifiers too.
   EXPECT_EQ(Api::ResolveMessage(Api::ErrorIdForResult(15, "providers.statussvc.get")),
             "Unable to get status information from server {server}.");
-  EXPECT_EQ(Api::ResolveMessage(
-                Api::ErrorIdForResult(7, "providers.server_certificates.remotesvc.list")),
-            "Unable to get certificate from the server {server}.");
+  EXPECT_EQ(
+      Api::ResolveMessage(Api::ErrorIdForResult(7, "providers.server_certificates.remotesvc.list")),
+      "Unable to get certificate from the server {server}.");
 }
 
 TEST(ErrorIdForResultTest, NeighbouringCertificateCodesStayApart) {
@@ -114,8 +114,8 @@ TEST(CatalogueDeathTest, UnknownIdentifierIsAProgrammingError) {
 }
 
 TEST(ErrorBuildersTest, BuildersGiveTheStandardTypesWithTheirMessages) {
-  const Mirel::Message m = Api::MakeMessage("com.velora.ovik.kms.providers.not_found",
-                                            {{"provider", "prov9"}});
+  const Mirel::Message m =
+      Api::MakeMessage("com.velora.ovik.kms.providers.not_found", {{"provider", "prov9"}});
   EXPECT_EQ(m.defaultMessage, "");
   EXPECT_EQ(m.args.at("provider"), "prov9");
   const std::pair<Mirel::ErrorValue, std::string_view> cases[] = {
@@ -136,10 +136,10 @@ TEST(ErrorBuildersTest, BuildersGiveTheStandardTypesWithTheirMessages) {
 }
 
 TEST(ErrorBuildersTest, ProviderErrorKinds) {
-  const Mirel::Message exists = Api::MakeMessage("com.velora.ovik.kms.providers.already_exists",
-                                                 {{"provider", "p"}});
-  const Mirel::Message missing = Api::MakeMessage("com.velora.ovik.kms.providers.not_found",
-                                                  {{"provider", "p"}});
+  const Mirel::Message exists =
+      Api::MakeMessage("com.velora.ovik.kms.providers.already_exists", {{"provider", "p"}});
+  const Mirel::Message missing =
+      Api::MakeMessage("com.velora.ovik.kms.providers.not_found", {{"provider", "p"}});
   const Mirel::ErrorValue kind1 = Api::MakeProviderError(1, {exists});
   EXPECT_EQ(kind1.type, Mirel::ErrorTypes::kAlreadyExists);
   ASSERT_EQ(kind1.messages.size(), 1u);

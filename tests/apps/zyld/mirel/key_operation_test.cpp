@@ -97,8 +97,9 @@ class KeyOperationTest : public ::testing::Test {
     failures_ = Failures();
   }
 
-  static void ExpectError(const Mirel::MethodResult& r, std::string_view type, const std::string& id,
-                          const std::map<std::string, std::string>& args, const std::string& text) {
+  static void ExpectError(const Mirel::MethodResult& r, std::string_view type,
+                          const std::string& id, const std::map<std::string, std::string>& args,
+                          const std::string& text) {
     ASSERT_TRUE(r.IsError());
     EXPECT_EQ(r.error->type, type);
     ASSERT_EQ(r.error->messages.size(), 1u);
@@ -136,10 +137,12 @@ TEST_F(KeyOperationTest, FailoverReachesTheThirdServerAndLogsEachFailure) {
   EXPECT_EQ(r.value->at("key").as_string(), std::string(16, 'k'));
   EXPECT_EQ(last_->Attempts(), (std::vector<uint32_t>{0, 1, 2}));
   ExpectOneSample(false);
-  EXPECT_EQ(log.MessagesAt(3),
-            (std::vector<std::string>{
-                "GenerateKey failed on provider three server kms-a connection refused, trying next server",
-                "GenerateKey failed on provider three server kms-b timed out, trying next server"}));
+  EXPECT_EQ(
+      log.MessagesAt(3),
+      (std::vector<std::string>{
+          "GenerateKey failed on provider three server kms-a connection refused, trying next "
+          "server",
+          "GenerateKey failed on provider three server kms-b timed out, trying next server"}));
 
   const Mirel::MethodResult d = Decrypt("three", "w1");
   ASSERT_FALSE(d.IsError());
@@ -147,21 +150,24 @@ TEST_F(KeyOperationTest, FailoverReachesTheThirdServerAndLogsEachFailure) {
   ExpectOneSample(false);
   const std::vector<std::string> lines = log.MessagesAt(3);
   ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[2], "Decrypt failed on provider three server kms-a connection refused, trying next server");
+  EXPECT_EQ(lines[2],
+            "Decrypt failed on provider three server kms-a connection refused, trying next server");
 }
 
 TEST_F(KeyOperationTest, AllServersDownNamesTheLastServerAndItsResult) {
   ZyldTest::LogCapture log(dir_);
-  ExpectError(Generate("down"), Mirel::ErrorTypes::kError,
-              "com.velora.ovik.kms.master_key_pre_active", {{"server", "kms-c"}},
-              "The master key on key server kms-c is in pre-active state and needs to be activated.");
+  ExpectError(
+      Generate("down"), Mirel::ErrorTypes::kError, "com.velora.ovik.kms.master_key_pre_active",
+      {{"server", "kms-c"}},
+      "The master key on key server kms-c is in pre-active state and needs to be activated.");
   EXPECT_EQ(last_->Attempts(), (std::vector<uint32_t>{0, 1, 2}));
   ExpectOneSample(true);
   EXPECT_EQ(log.MessagesAt(3).size(), 3u);  // one per failed server
 
-  ExpectError(Decrypt("down", "w"), Mirel::ErrorTypes::kError,
-              "com.velora.ovik.kms.master_key_pre_active", {{"server", "kms-c"}},
-              "The master key on key server kms-c is in pre-active state and needs to be activated.");
+  ExpectError(
+      Decrypt("down", "w"), Mirel::ErrorTypes::kError, "com.velora.ovik.kms.master_key_pre_active",
+      {{"server", "kms-c"}},
+      "The master key on key server kms-c is in pre-active state and needs to be activated.");
   ExpectOneSample(true);
 }
 
@@ -218,15 +224,17 @@ TEST_F(KeyOperationTest, RejectedInputsAreReportedBeforeAnyServer) {
   }
 
   const std::string notFound = "com.velora.ovik.kms.providers.not_found";
-  ExpectError(Generate("no-such"), Mirel::ErrorTypes::kNotFound, notFound, {{"provider", "no-such"}},
-              "The provider 'no-such' does not exist.");
+  ExpectError(Generate("no-such"), Mirel::ErrorTypes::kNotFound, notFound,
+              {{"provider", "no-such"}}, "The provider 'no-such' does not exist.");
   ExpectOneSample(true);
   ExpectError(Decrypt("no-such", "w"), Mirel::ErrorTypes::kNotFound, notFound,
               {{"provider", "no-such"}}, "The provider 'no-such' does not exist.");
   ExpectOneSample(true);
   const std::vector<std::string> lines = log.MessagesAt(2);
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "Generate key called on an empty provider"), lines.end());
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "Decrypt called on an empty provider"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Generate key called on an empty provider"),
+            lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Decrypt called on an empty provider"),
+            lines.end());
   EXPECT_NE(std::find(lines.begin(), lines.end(), "Provider no-such does not exist"), lines.end());
 }
 

@@ -116,7 +116,8 @@ TEST_F(ProvidersTest, InitLogsTheSettingsAndStartsTheRefreshWithCachingOn) {
   MakeRegistry(values);
   const std::vector<std::string> lines = log.MessagesAt(5);
   EXPECT_NE(std::find(lines.begin(), lines.end(), "Status update interval = 60"), lines.end());
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "Cache stale timeout seconds = 3600"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Cache stale timeout seconds = 3600"),
+            lines.end());
   EXPECT_TRUE(TakePendingRefresh());
 }
 

@@ -63,7 +63,8 @@ TEST(AuditContextDeathTest, EachRecordFieldIsRequired) {
 }
 
 TEST(AuditContextTest, LogWritesOneRecordToTheAuditFile) {
-  const auto path = std::filesystem::temp_directory_path() / ("audit-context-" + std::to_string(getpid()));
+  const auto path =
+      std::filesystem::temp_directory_path() / ("audit-context-" + std::to_string(getpid()));
   std::filesystem::remove(path);
   VlrAudit_Configure(path.string());
   auto attributes = Record("false");

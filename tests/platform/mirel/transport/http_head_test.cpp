@@ -39,19 +39,25 @@ TEST(PhrParse, CompleteIncompleteMalformedAndTooLong) {
   EXPECT_EQ(PhrParse("POST /api HTTP/1.1\r\nNo colon here\r\n\r\n", request, 0), kPhrMalformed);
   EXPECT_EQ(PhrParse("\x01\x02 / HTTP/1.1\r\n\r\n", request, 0), kPhrMalformed);
   EXPECT_EQ(PhrParse("POST /api HTTP/1.1\r\nContent-Length: x\r\n\r\n", request, 0), kPhrMalformed);
-  EXPECT_EQ(PhrParse("POST /api HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n", request, 0),
-            kPhrMalformed);
+  EXPECT_EQ(
+      PhrParse("POST /api HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n", request, 0),
+      kPhrMalformed);
 
   HeadLimits limits{64, 2};
-  EXPECT_EQ(PhrParse("GET / HTTP/1.1\r\nA: 1\r\nB: 2\r\nC: 3\r\n\r\n", request, 0, limits), kPhrTooLong);
-  EXPECT_EQ(PhrParse("GET / HTTP/1.1\r\nA: " + std::string(100, 'x'), request, 0, limits), kPhrTooLong);
-  EXPECT_EQ(PhrParse("GET / HTTP/1.1\r\nA: " + std::string(100, 'x') + "\r\n\r\n", request, 0, limits), kPhrTooLong);
+  EXPECT_EQ(PhrParse("GET / HTTP/1.1\r\nA: 1\r\nB: 2\r\nC: 3\r\n\r\n", request, 0, limits),
+            kPhrTooLong);
+  EXPECT_EQ(PhrParse("GET / HTTP/1.1\r\nA: " + std::string(100, 'x'), request, 0, limits),
+            kPhrTooLong);
+  EXPECT_EQ(
+      PhrParse("GET / HTTP/1.1\r\nA: " + std::string(100, 'x') + "\r\n\r\n", request, 0, limits),
+      kPhrTooLong);
 }
 
 TEST(PhrParse, BothFramingFieldsParseWithTheirOriginalNames) {
-  for (std::string framing : {"Content-Length: 4\r\nTransfer-Encoding: chunked\r\n",
-                              "Transfer-Encoding: chunked\r\nContent-Length: 4\r\n",
-                              "Content-Length: 4\r\nTransfer-Encoding: chunked\r\nContent-Length: 9\r\n"}) {
+  for (std::string framing :
+       {"Content-Length: 4\r\nTransfer-Encoding: chunked\r\n",
+        "Transfer-Encoding: chunked\r\nContent-Length: 4\r\n",
+        "Content-Length: 4\r\nTransfer-Encoding: chunked\r\nContent-Length: 9\r\n"}) {
     std::string text = "POST /api HTTP/1.1\r\n" + framing + "X: y\r\n\r\n";
     PhrRequest request;
     ASSERT_EQ(PhrParse(text, request, 0), static_cast<int>(text.size())) << framing;
@@ -90,13 +96,16 @@ TEST(RequestHead, FlagsFromTheHeaders) {
   EXPECT_FALSE(head.expectContinue);
   EXPECT_FALSE(head.hasContentLength);
   EXPECT_TRUE(head.keepAlive);
-  EXPECT_TRUE(Head("POST / HTTP/1.1\r\nContent-Type: application/vnd.velora.mirel.framed\r\n\r\n").requestStreamed);
+  EXPECT_TRUE(Head("POST / HTTP/1.1\r\nContent-Type: application/vnd.velora.mirel.framed\r\n\r\n")
+                  .requestStreamed);
   EXPECT_FALSE(Head("POST / HTTP/1.0\r\n\r\n").bad);
   PhrRequest request;
   EXPECT_EQ(PhrParse("POST / HTTP/2.0\r\n\r\n", request, 0), kPhrMalformed);
   // A length beyond any body limit is still a well-formed head; the limit is the server's.
-  EXPECT_EQ(Head("POST / HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n").contentLength, 99999999999u);
-  EXPECT_EQ(PhrParse("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: 5\r\nContent-Length: x\r\n\r\n",
+  EXPECT_EQ(Head("POST / HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n").contentLength,
+            99999999999u);
+  EXPECT_EQ(PhrParse("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: "
+                     "5\r\nContent-Length: x\r\n\r\n",
                      request, 0),
             kPhrMalformed);
 }
@@ -118,9 +127,11 @@ TEST(MediaTypes, FlagsAndResponseFormats) {
   EXPECT_EQ(MediaTypeFlags("application/json, application/vnd.velora.mirel.stream.json"),
             kMediaJson | kMediaStreamJson);
 
-  std::string both = "application/vnd.velora.mirel.cleanjson, application/vnd.velora.mirel.clean.stream.json";
+  std::string both =
+      "application/vnd.velora.mirel.cleanjson, application/vnd.velora.mirel.clean.stream.json";
   EXPECT_EQ(ResponseFormatOf(&both), kMediaCleanStreamJson);
-  std::string stream = "application/vnd.velora.mirel.stream.json, application/vnd.velora.mirel.cleanjson";
+  std::string stream =
+      "application/vnd.velora.mirel.stream.json, application/vnd.velora.mirel.cleanjson";
   EXPECT_EQ(ResponseFormatOf(&stream), kMediaStreamJson);
   std::string other = "text/html";
   EXPECT_EQ(ResponseFormatOf(&other), kMediaJson);
@@ -130,7 +141,8 @@ TEST(MediaTypes, FlagsAndResponseFormats) {
 }
 
 TEST(ChunkedDecoder, DecodesPiecesExtensionsAndTrailers) {
-  std::string encoded = "4;name=value\r\nWiki\r\n5\r\npedia\r\nE\r\n in\r\n\r\nchunks.\r\n0\r\nX-T: 1\r\n\r\nNEXT";
+  std::string encoded =
+      "4;name=value\r\nWiki\r\n5\r\npedia\r\nE\r\n in\r\n\r\nchunks.\r\n0\r\nX-T: 1\r\n\r\nNEXT";
   // Whole, and byte by byte carrying over what was not consumed.
   {
     PhrChunkedDecoder decoder(1000);
@@ -156,16 +168,20 @@ TEST(ChunkedDecoder, DecodesPiecesExtensionsAndTrailers) {
 
 TEST(ChunkedDecoder, RefusesBadSizesLongLinesAndTooLongBodies) {
   std::string body;
-  EXPECT_EQ(PhrChunkedDecoder(1000).Decode("zz\r\n", body).status, PhrChunkedDecoder::Status::kError);
+  EXPECT_EQ(PhrChunkedDecoder(1000).Decode("zz\r\n", body).status,
+            PhrChunkedDecoder::Status::kError);
   EXPECT_EQ(PhrChunkedDecoder(1000).Decode("4\r\nabcdXY\r\n0\r\n\r\n", body).status,
             PhrChunkedDecoder::Status::kError);
-  EXPECT_EQ(PhrChunkedDecoder(1000).Decode("FFFFFFFFFFFFFFFFFF\r\n", body).status, PhrChunkedDecoder::Status::kError);
+  EXPECT_EQ(PhrChunkedDecoder(1000).Decode("FFFFFFFFFFFFFFFFFF\r\n", body).status,
+            PhrChunkedDecoder::Status::kError);
   EXPECT_EQ(PhrChunkedDecoder(1000, 64).Decode("4;" + std::string(100, 'e'), body).status,
             PhrChunkedDecoder::Status::kError);
-  EXPECT_EQ(PhrChunkedDecoder(10).Decode("b\r\n", body).status, PhrChunkedDecoder::Status::kTooLong);
+  EXPECT_EQ(PhrChunkedDecoder(10).Decode("b\r\n", body).status,
+            PhrChunkedDecoder::Status::kTooLong);
   PhrChunkedDecoder exact(10);
   body.clear();
-  EXPECT_EQ(exact.Decode("6\r\n123456\r\n4\r\n7890\r\n0\r\n\r\n", body).status, PhrChunkedDecoder::Status::kDone);
+  EXPECT_EQ(exact.Decode("6\r\n123456\r\n4\r\n7890\r\n0\r\n\r\n", body).status,
+            PhrChunkedDecoder::Status::kDone);
   EXPECT_EQ(body, "1234567890");
   PhrChunkedDecoder over(10);
   body.clear();
@@ -186,10 +202,13 @@ TEST(ServerConfigText, PrintedForm) {
   ServerConfig config;
   config.endpoint4 = {boost::asio::ip::make_address("127.0.0.1"), 7888};
   config.endpoint6 = {boost::asio::ip::make_address("::1"), 7888};
-  config.protocolHandlerSpec.extractors = std::vector<ErrorHeaderExtractor>{MirelErrorHeaderExtractor()};
+  config.protocolHandlerSpec.extractors =
+      std::vector<ErrorHeaderExtractor>{MirelErrorHeaderExtractor()};
   EXPECT_EQ(ToString(config),
-            "ServerConfig{endpoint4:127.0.0.1:7888;endpoint6:[::1]:7888;Localizer not set;readTimeout:20 minutes;"
-            "writeTimeout:30 minutes;httpBodySizeLimitInBytes:2500000;ProtocolHandlerSpec::extractors count:1}");
+            "ServerConfig{endpoint4:127.0.0.1:7888;endpoint6:[::1]:7888;Localizer not "
+            "set;readTimeout:20 minutes;"
+            "writeTimeout:30 "
+            "minutes;httpBodySizeLimitInBytes:2500000;ProtocolHandlerSpec::extractors count:1}");
   config.explicitEndpoints = false;
   config.port = 7888;
   config.protocolHandlerSpec.localizer = [](const Message& m) { return m.defaultMessage; };

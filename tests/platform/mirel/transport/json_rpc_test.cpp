@@ -10,7 +10,8 @@ using namespace Mirel;
 using namespace Mirel::Json;
 
 TEST(JsonRpcDecode, ValidRequestsSplitTheMethodAtTheLastDot) {
-  DecodeResult r = DecodeRequest(R"({"jsonrpc":"2.0","id":7,"method":"com.velora.ovik.kms.key_operation.generate_key",
+  DecodeResult r = DecodeRequest(
+      R"({"jsonrpc":"2.0","id":7,"method":"com.velora.ovik.kms.key_operation.generate_key",
                                      "params":{"provider":"p1","keySize":32}})");
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.request.id, 7);
@@ -65,23 +66,29 @@ TEST(JsonRpcDecode, InvalidRequestsEchoTheIdWhenOneWasRead) {
 TEST(JsonRpcDecode, LimitsAreEnforced) {
   DecodeLimits limits;
   limits.maxBodyBytes = 10;
-  EXPECT_EQ(DecodeRequest(R"({"jsonrpc":"2.0","id":1,"method":"a.b"})", limits).errorCode, kInvalidRequestCode);
-  std::string deep = R"({"jsonrpc":"2.0","id":1,"method":"a.b","params":{"x":)" + std::string(100, '[') +
-                     std::string(100, ']') + "}}";
+  EXPECT_EQ(DecodeRequest(R"({"jsonrpc":"2.0","id":1,"method":"a.b"})", limits).errorCode,
+            kInvalidRequestCode);
+  std::string deep = R"({"jsonrpc":"2.0","id":1,"method":"a.b","params":{"x":)" +
+                     std::string(100, '[') + std::string(100, ']') + "}}";
   EXPECT_EQ(DecodeRequest(deep).errorCode, kParseErrorCode);
 }
 
 TEST(JsonRpcEncode, StandardResultAndNullResult) {
   Har::SecureString out;
-  EncodeResponse(7, MethodResult::Value(boost::json::object{{"k", "v"}}), ResponseFormat::kStandard, nullptr, out);
-  EXPECT_EQ(boost::json::parse(out), boost::json::parse(R"({"jsonrpc":"2.0","id":7,"result":{"k":"v"}})"));
+  EncodeResponse(7, MethodResult::Value(boost::json::object{{"k", "v"}}), ResponseFormat::kStandard,
+                 nullptr, out);
+  EXPECT_EQ(boost::json::parse(out),
+            boost::json::parse(R"({"jsonrpc":"2.0","id":7,"result":{"k":"v"}})"));
   out.clear();
   EncodeResponse("x", MethodResult::Value(nullptr), ResponseFormat::kStandard, nullptr, out);
-  EXPECT_EQ(boost::json::parse(out), boost::json::parse(R"({"jsonrpc":"2.0","id":"x","result":null})"));
+  EXPECT_EQ(boost::json::parse(out),
+            boost::json::parse(R"({"jsonrpc":"2.0","id":"x","result":null})"));
 }
 
 ErrorValue Error(std::string type, std::string messageId = "m.id") {
-  Message message{std::move(messageId), "Provider '{provider}' \"quoted\"\n", {{"provider", "p9"}, {"days", "30"}}};
+  Message message{std::move(messageId),
+                  "Provider '{provider}' \"quoted\"\n",
+                  {{"provider", "p9"}, {"days", "30"}}};
   return ErrorValue{std::move(type), {std::move(message)}};
 }
 
@@ -93,7 +100,9 @@ TEST(JsonRpcEncode, StandardErrorWithCodesPerType) {
   std::vector<Case> cases = {
       {Error("com.velora.mirel.std.errors.not_found"), -32000},
       {Error("com.velora.mirel.std.errors.invalid_argument"), -32000},
-      {Error("com.velora.mirel.std.errors.invalid_argument", "com.velora.mirel.std.errors.invalid_params"), -32602},
+      {Error("com.velora.mirel.std.errors.invalid_argument",
+             "com.velora.mirel.std.errors.invalid_params"),
+       -32602},
       {Error("com.velora.mirel.std.errors.operation_not_found"), -32601},
       {Error("com.velora.mirel.std.errors.internal_server_error"), -32603},
       {Error("com.velora.mirel.std.errors.invalid_request"), -32600},
@@ -121,7 +130,8 @@ TEST(JsonRpcEncode, MessagesAreRenderedWithFallbackToTheDefault) {
   const auto& data = json.at("error").at("data");
   EXPECT_EQ(data.at("type"), "com.velora.mirel.std.errors.not_found");
   EXPECT_EQ(data.at("messages").at(0).at("id"), "m.id");
-  EXPECT_EQ(data.at("messages").at(0).at("args"), boost::json::parse(R"({"days":"30","provider":"p9"})"));
+  EXPECT_EQ(data.at("messages").at(0).at("args"),
+            boost::json::parse(R"({"days":"30","provider":"p9"})"));
 
   RenderFunction render = [](const Message& m) { return "rendered " + m.args.at("provider"); };
   out.clear();
@@ -133,21 +143,22 @@ TEST(JsonRpcEncode, MessagesAreRenderedWithFallbackToTheDefault) {
 
 TEST(JsonRpcEncode, ErrorWithoutMessagesUsesTheTypeAsMessage) {
   Har::SecureString out;
-  EncodeResponse(1, MethodResult::Error({"com.velora.mirel.std.errors.error", {}}), ResponseFormat::kStandard,
-                 nullptr, out);
+  EncodeResponse(1, MethodResult::Error({"com.velora.mirel.std.errors.error", {}}),
+                 ResponseFormat::kStandard, nullptr, out);
   EXPECT_EQ(boost::json::parse(out).at("error").at("message"), "com.velora.mirel.std.errors.error");
 }
 
 TEST(JsonRpcEncode, CleanFormatIsTheBareResultOrErrorData) {
   Har::SecureString out;
-  EncodeResponse(1, MethodResult::Value(boost::json::array{1, 2}), ResponseFormat::kClean, nullptr, out);
+  EncodeResponse(1, MethodResult::Value(boost::json::array{1, 2}), ResponseFormat::kClean, nullptr,
+                 out);
   EXPECT_EQ(out, "[1,2]");
   out.clear();
   EncodeResponse(1, MethodResult::Value(nullptr), ResponseFormat::kClean, nullptr, out);
   EXPECT_EQ(out, "null");
   out.clear();
-  EncodeResponse(1, MethodResult::Error(Error("com.velora.mirel.std.errors.not_found")), ResponseFormat::kClean,
-                 nullptr, out);
+  EncodeResponse(1, MethodResult::Error(Error("com.velora.mirel.std.errors.not_found")),
+                 ResponseFormat::kClean, nullptr, out);
   boost::json::value json = boost::json::parse(out);
   EXPECT_EQ(json.at("type"), "com.velora.mirel.std.errors.not_found");
   EXPECT_EQ(json.at("messages").as_array().size(), 1u);

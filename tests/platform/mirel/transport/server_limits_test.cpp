@@ -81,7 +81,8 @@ TEST(ServerLimits, SilentAndTricklingClientsDoNotDelayOthers) {
   Client trickle(server.Endpoint4());
   trickle.Send("POST /api HTTP/1.1\r\nContent-");
   Client slowBody(server.Endpoint4());
-  slowBody.Send("POST /api HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 100\r\n\r\n{");
+  slowBody.Send(
+      "POST /api HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 100\r\n\r\n{");
   Client client(server.Endpoint4());
   client.Send(Post(Call(3)));
   EXPECT_EQ(JsonOf(client.Read()).at("id"), 3);
@@ -113,7 +114,8 @@ TEST(ServerLimits, ReadTimeoutClosesAStalledBody) {
   TestServer server(config);
   ASSERT_TRUE(server.Start());
   Client client(server.Endpoint4());
-  client.Send("POST /api HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 100\r\n\r\n{");
+  client.Send(
+      "POST /api HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 100\r\n\r\n{");
   EXPECT_TRUE(client.ServerClosed());
 }
 

@@ -8,7 +8,8 @@ namespace MirelTransportTest {
 namespace {
 
 constexpr std::string_view kCanned400 =
-    "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\nServer: Mirel-PicoHttp\r\n\r\n";
+    "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\nServer: "
+    "Mirel-PicoHttp\r\n\r\n";
 constexpr std::string_view kCanned417 =
     "HTTP/1.1 417 Expectation Failed\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
 
@@ -34,7 +35,8 @@ class ServerTest : public ::testing::Test {
 
 TEST_F(ServerTest, AnswersACallAndPassesHeadersTokenAndLocale) {
   Client client = Connect();
-  client.Send(Post(Call(7), "Authorization: Bearer tok-1\r\nAccept-Language: de-DE,de;q=0.9\r\nX-Extra: v\r\n"));
+  client.Send(Post(
+      Call(7), "Authorization: Bearer tok-1\r\nAccept-Language: de-DE,de;q=0.9\r\nX-Extra: v\r\n"));
   auto response = client.Read();
   EXPECT_EQ(response.result_int(), 200);
   EXPECT_EQ(response["Content-Type"], "application/json");
@@ -90,8 +92,10 @@ TEST_F(ServerTest, ConnectionCloseInAnyCaseClosesAfterTheAnswer) {
 TEST_F(ServerTest, ExpectContinueGetsInterimResponseBeforeTheBody) {
   Client client = Connect();
   std::string body = Call(3);
-  client.Send("POST /api HTTP/1.1\r\nContent-Type: application/json\r\nExpect: 100-Continue\r\nContent-Length: " +
-              std::to_string(body.size()) + "\r\n\r\n");
+  client.Send(
+      "POST /api HTTP/1.1\r\nContent-Type: application/json\r\nExpect: "
+      "100-Continue\r\nContent-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n");
   auto interim = client.Read();
   EXPECT_EQ(interim.result_int(), 100);
   client.Send(body);
@@ -104,12 +108,14 @@ TEST_F(ServerTest, OtherExpectationGets417AndClose) {
   Client client = Connect();
   client.Send(Post(Call(1), "Expect: something-else\r\n"));
   EXPECT_EQ(client.ReadToEnd(), kCanned417);
-  EXPECT_TRUE(server_.logger->Contains("Invalid Http request: Expect header value is not 100-continue"));
+  EXPECT_TRUE(
+      server_.logger->Contains("Invalid Http request: Expect header value is not 100-continue"));
 }
 
 TEST_F(ServerTest, ChunkedBodyIsServedOnAKeptConnection) {
   std::string body = Call(9);
-  std::string request = "POST /api HTTP/1.1\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n";
+  std::string request =
+      "POST /api HTTP/1.1\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n";
   request += "5;ext=1\r\n" + body.substr(0, 5) + "\r\n";
   char size[16];
   std::snprintf(size, sizeof(size), "%zx", body.size() - 5);
@@ -134,7 +140,8 @@ TEST_F(ServerTest, ChunkedWithContentLengthIsReadAsChunkedAndClosed) {
     std::string framing = lengthFirst ? "Content-Length: 4\r\nTransfer-Encoding: chunked\r\n"
                                       : "Transfer-Encoding: chunked\r\nContent-Length: 4\r\n";
     Client client = Connect();
-    client.Send("POST /api HTTP/1.1\r\nContent-Type: application/json\r\n" + framing + "\r\n" + chunked);
+    client.Send("POST /api HTTP/1.1\r\nContent-Type: application/json\r\n" + framing + "\r\n" +
+                chunked);
     auto response = client.Read();
     EXPECT_EQ(JsonOf(response).at("id"), 11) << lengthFirst;
     EXPECT_EQ(response["Connection"], "close");
@@ -152,7 +159,8 @@ TEST_F(ServerTest, GetWithoutLengthIsServedWithAnEmptyBody) {
 }
 
 TEST_F(ServerTest, PostWithoutLengthIsRefused) {
-  ExpectTransportError("POST /api HTTP/1.1\r\nContent-Type: application/json\r\n\r\n", "http protocol error");
+  ExpectTransportError("POST /api HTTP/1.1\r\nContent-Type: application/json\r\n\r\n",
+                       "http protocol error");
 }
 
 TEST_F(ServerTest, ResponseFormatFollowsAccept) {
@@ -165,10 +173,12 @@ TEST_F(ServerTest, ResponseFormatFollowsAccept) {
   std::vector<Case> cases = {
       {"", "application/json", false, false},
       {"Accept: application/json\r\n", "application/json", false, false},
-      {"Accept: application/vnd.velora.mirel.cleanjson\r\n", "application/vnd.velora.mirel.cleanjson", false, true},
-      {"Accept: application/vnd.velora.mirel.stream.json\r\n", "application/vnd.velora.mirel.stream.json", true,
-       false},
-      {"Accept: application/vnd.velora.mirel.cleanjson, application/vnd.velora.mirel.clean.stream.json\r\n",
+      {"Accept: application/vnd.velora.mirel.cleanjson\r\n",
+       "application/vnd.velora.mirel.cleanjson", false, true},
+      {"Accept: application/vnd.velora.mirel.stream.json\r\n",
+       "application/vnd.velora.mirel.stream.json", true, false},
+      {"Accept: application/vnd.velora.mirel.cleanjson, "
+       "application/vnd.velora.mirel.clean.stream.json\r\n",
        "application/vnd.velora.mirel.clean.stream.json", true, true},
   };
   for (const auto& c : cases) {
@@ -192,19 +202,22 @@ TEST_F(ServerTest, ContentTypeRules) {
   client.Send(Post(Call(2), "", "application/json; charset=utf-8"));
   EXPECT_EQ(JsonOf(client.Read()).at("id"), 2);
 
-  ExpectTransportError(Post(Call(2), "", "application/vnd.velora.mirel.framed"), "frame parse error");
+  ExpectTransportError(Post(Call(2), "", "application/vnd.velora.mirel.framed"),
+                       "frame parse error");
   EXPECT_TRUE(server_.logger->Contains("Request is framed. Not supported"));
   ExpectTransportError(Post(Call(2), "", ""), "invalid request");
   ExpectTransportError(Post(Call(2), "", "text/plain"), "invalid request");
-  ExpectTransportError(Post(Call(2), "", "application/json, application/vnd.velora.mirel.cleanjson"),
-                       "invalid request");
+  ExpectTransportError(
+      Post(Call(2), "", "application/json, application/vnd.velora.mirel.cleanjson"),
+      "invalid request");
   EXPECT_TRUE(server_.logger->Contains("Request is considered as bad"));
 }
 
 TEST_F(ServerTest, MalformedHeadsGetTheCanned400) {
-  for (std::string head : {"POST /api HTTP/1.1\r\nBad Header Line\r\n\r\n", "GARBAGE\r\n\r\n",
-                           "POST /api HTTP/2.0\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}",
-                           "POST /api HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n"}) {
+  for (std::string head :
+       {"POST /api HTTP/1.1\r\nBad Header Line\r\n\r\n", "GARBAGE\r\n\r\n",
+        "POST /api HTTP/2.0\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}",
+        "POST /api HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n"}) {
     Client client = Connect();
     client.Send(head);
     EXPECT_EQ(client.ReadToEnd(), kCanned400) << head;
@@ -231,7 +244,8 @@ TEST_F(ServerTest, BodyLimitServesExactlyTheLimitAndRefusesOneMore) {
 }
 
 TEST_F(ServerTest, ChunkedBodyBeyondTheLimitIsRefused) {
-  std::string request = "POST /api HTTP/1.1\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n";
+  std::string request =
+      "POST /api HTTP/1.1\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n";
   request += "1000\r\n" + std::string(0x1000, ' ') + "\r\n";
   request += "2625A1\r\n";  // 2,500,001 - 0x1000 + 0x1000 more than the limit allows
   ExpectTransportError(request, "message too long");
@@ -265,7 +279,8 @@ TEST_F(ServerTest, UndecodableRequestsGetJsonRpcErrors) {
 
 TEST_F(ServerTest, ProviderErrorsCarryTheMirelErrorHeader) {
   server_.provider->SetAnswer([](const CallContext&, const ApiRequest&) {
-    Message message{"com.velora.test.not_found", "The provider 'p9' does not exist.", {{"provider", "p9"}}};
+    Message message{
+        "com.velora.test.not_found", "The provider 'p9' does not exist.", {{"provider", "p9"}}};
     return MethodResult::Error({"com.velora.mirel.std.errors.not_found", {message}});
   });
   Client client = Connect();
@@ -331,7 +346,8 @@ class SecretWatch final : public boost::json::memory_resource {
     std::atomic<int> freed{0};
     std::atomic<int> freedHoldingSecret{0};
   };
-  SecretWatch(std::string secret, std::shared_ptr<Seen> seen) : secret_(std::move(secret)), seen_(std::move(seen)) {}
+  SecretWatch(std::string secret, std::shared_ptr<Seen> seen)
+      : secret_(std::move(secret)), seen_(std::move(seen)) {}
 
  private:
   void* do_allocate(std::size_t n, std::size_t align) override {

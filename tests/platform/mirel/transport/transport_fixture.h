@@ -52,7 +52,9 @@ class RecordingLogger final : public Log::Logger {
     std::ostringstream stream_;
   };
 
-  std::unique_ptr<Log::LogRecord> CreateRecord(int) override { return std::make_unique<Record>(*this); }
+  std::unique_ptr<Log::LogRecord> CreateRecord(int) override {
+    return std::make_unique<Record>(*this);
+  }
 
   bool Contains(const std::string& text) {
     std::lock_guard lock(mutex_);
@@ -92,7 +94,8 @@ class FakeProvider final : public ApiProvider {
     worker_ = std::thread([this] { Work(); });
   }
 
-  void Invoke(std::shared_ptr<CallContext> ctx, ApiRequest request, CompletionCallback done) override {
+  void Invoke(std::shared_ptr<CallContext> ctx, ApiRequest request,
+              CompletionCallback done) override {
     {
       std::lock_guard lock(mutex_);
       lastContext_ = *ctx;
@@ -201,7 +204,9 @@ class Client {
     ::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
   }
 
-  void Send(std::string_view bytes) { net::write(socket_, net::buffer(bytes.data(), bytes.size())); }
+  void Send(std::string_view bytes) {
+    net::write(socket_, net::buffer(bytes.data(), bytes.size()));
+  }
 
   http::response<http::string_body> Read() {
     http::response_parser<http::string_body> parser;
@@ -252,8 +257,8 @@ inline std::string Post(std::string_view body, std::string_view extraHeaders = "
 
 inline std::string Call(int id, std::string_view method = "com.velora.test.svc.op",
                         std::string_view params = "{\"a\":1}") {
-  return "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) + ",\"method\":\"" + std::string(method) +
-         "\",\"params\":" + std::string(params) + "}";
+  return "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) + ",\"method\":\"" +
+         std::string(method) + "\",\"params\":" + std::string(params) + "}";
 }
 
 inline boost::json::value JsonOf(const http::response<http::string_body>& response) {

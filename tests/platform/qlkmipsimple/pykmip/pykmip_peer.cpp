@@ -35,12 +35,14 @@ struct Pipe {
 };
 
 // Reads both pipes until they close or the deadline passes; false on time-out.
-bool Drain(int outFd, int errFd, std::chrono::steady_clock::time_point deadline, ProcessResult& result) {
+bool Drain(int outFd, int errFd, std::chrono::steady_clock::time_point deadline,
+           ProcessResult& result) {
   std::array<pollfd, 2> fds{{{outFd, POLLIN, 0}, {errFd, POLLIN, 0}}};
   std::array<std::string*, 2> sinks{&result.out, &result.err};
   int open = 2;
   while (open > 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       return false;
     }
@@ -143,10 +145,12 @@ std::unique_ptr<PykmipPeer> PykmipPeer::Start(std::string& error) {
     return nullptr;
   }
   auto peer = std::make_unique<PykmipPeer>(pattern, 0);
-  ProcessResult started = peer->Script({"start", pattern}, {"PYKMIP_OWNER_PID=" + std::to_string(getpid())});
+  ProcessResult started =
+      peer->Script({"start", pattern}, {"PYKMIP_OWNER_PID=" + std::to_string(getpid())});
   int port = started.exitCode == 0 ? std::atoi(Trim(started.out).c_str()) : 0;
   if (port <= 0 || port > 65535) {
-    error = "pykmip-server.sh start failed (" + std::to_string(started.exitCode) + "): " + started.out + started.err;
+    error = "pykmip-server.sh start failed (" + std::to_string(started.exitCode) +
+            "): " + started.out + started.err;
     return nullptr;
   }
   peer->port_ = static_cast<uint16_t>(port);
@@ -159,7 +163,8 @@ PykmipPeer::~PykmipPeer() {
   std::filesystem::remove_all(dir_, ignored);
 }
 
-ProcessResult PykmipPeer::Script(const std::vector<std::string>& args, const std::vector<std::string>& env) const {
+ProcessResult PykmipPeer::Script(const std::vector<std::string>& args,
+                                 const std::vector<std::string>& env) const {
   std::vector<std::string> argv{"/bin/bash", ZYLD_PYKMIP_SCRIPT};
   argv.insert(argv.end(), args.begin(), args.end());
   return RunProcess(argv, kScriptTimeoutSeconds, env);

@@ -3,8 +3,9 @@
 //
 // PykmipPeer::Start runs `pykmip-server.sh start`; the destructor stops the server (and its
 // proxy) and removes the folder. Should the test process die first, the script's watcher stops
-// the server (the folder then stays behind). Key helpers go through the script, i.e. through PyKMIP's own
-// client, so tests can compare what the code under test reads with what PyKMIP reports.
+// the server (the folder then stays behind). Key helpers go through the script, i.e. through
+// PyKMIP's own client, so tests can compare what the code under test reads with what PyKMIP
+// reports.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -58,7 +59,8 @@ class PykmipPeer {
   uint16_t StartProxy();
 
  private:
-  ProcessResult Script(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) const;
+  ProcessResult Script(const std::vector<std::string>& args,
+                       const std::vector<std::string>& env = {}) const;
 
   std::string dir_;
   uint16_t port_;

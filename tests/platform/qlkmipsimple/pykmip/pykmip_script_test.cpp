@@ -28,7 +28,8 @@ using PykmipTest::RunProcess;
 
 constexpr int kScriptTimeoutSeconds = 90;
 
-ProcessResult Script(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+ProcessResult Script(const std::vector<std::string>& args,
+                     const std::vector<std::string>& env = {}) {
   std::vector<std::string> argv{"/bin/bash", ZYLD_PYKMIP_SCRIPT};
   argv.insert(argv.end(), args.begin(), args.end());
   return RunProcess(argv, kScriptTimeoutSeconds, env);
@@ -49,7 +50,8 @@ int RunningInGroup(pid_t pgid) {
     long ppid = 0;
     long pgrp = 0;
     if (close != std::string::npos &&
-        sscanf(line.c_str() + close + 1, " %c %ld %ld", &state, &ppid, &pgrp) == 3 && pgrp == pgid && state != 'Z') {
+        sscanf(line.c_str() + close + 1, " %c %ld %ld", &state, &ppid, &pgrp) == 3 &&
+        pgrp == pgid && state != 'Z') {
       ++count;
     }
   }
@@ -74,7 +76,8 @@ class PykmipScriptTest : public testing::Test {
     if (!PykmipTest::PykmipPeer::Installed()) {
       GTEST_SKIP() << "/usr/bin/pykmip-server is not installed";
     }
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/zyld-pykmip-script-XXXXXX";
+    std::string pattern =
+        std::filesystem::temp_directory_path().string() + "/zyld-pykmip-script-XXXXXX";
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
   }
@@ -112,7 +115,9 @@ TEST_F(PykmipScriptTest, StopEndsEveryProcessAndCanBeRepeated) {
 TEST_F(PykmipScriptTest, WatcherStopsTheServerOnceItsOwnerHasGone) {
   pid_t owner = -1;
   const char* sleepArgs[] = {"/bin/sleep", "60", nullptr};
-  ASSERT_EQ(posix_spawn(&owner, sleepArgs[0], nullptr, nullptr, const_cast<char**>(sleepArgs), environ), 0);
+  ASSERT_EQ(
+      posix_spawn(&owner, sleepArgs[0], nullptr, nullptr, const_cast<char**>(sleepArgs), environ),
+      0);
   ProcessResult started = Script({"start", dir_}, {"PYKMIP_OWNER_PID=" + std::to_string(owner)});
   pid_t server = Group();
   kill(owner, SIGKILL);

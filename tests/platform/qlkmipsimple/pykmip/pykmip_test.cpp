@@ -62,7 +62,8 @@ class PykmipLibraryTest : public PykmipTest::PykmipSuite {
   // "BITS SHA256HEX" of the key the library gets, in the script's format; the status otherwise.
   static std::string KeyInfo(qlc_session* session, const std::string& id, const char* suffix = "") {
     std::string command = std::string("Get, Object, Id=%s") + suffix;
-    ResultHandle result(qlc_perform(session, command.c_str(), id.c_str(), "kmip-client-a", "secret"));
+    ResultHandle result(
+        qlc_perform(session, command.c_str(), id.c_str(), "kmip-client-a", "secret"));
     if (qlc_ok(result.get()) != QLC_OK) {
       return "status " + std::to_string(qlc_ok(result.get())) + ": " + qlc_explain(result.get());
     }
@@ -71,7 +72,8 @@ class PykmipLibraryTest : public PykmipTest::PykmipSuite {
     int status = qlc_value_of("Symmetric_Key/Key", result.get(), "bs", &raw, &length);
     Kmipctl::ValueHandle<unsigned char> key(raw);
     std::string hex;
-    if (status != QLC_OK || !Ssl::ComputeHashHex(std::string(reinterpret_cast<char*>(raw), length), hex)) {
+    if (status != QLC_OK ||
+        !Ssl::ComputeHashHex(std::string(reinterpret_cast<char*>(raw), length), hex)) {
       return "value status " + std::to_string(status);
     }
     return std::to_string(length * 8) + " " + hex;
@@ -80,7 +82,8 @@ class PykmipLibraryTest : public PykmipTest::PykmipSuite {
   // State via the library; -status on failure.
   static int State(qlc_session* session, const std::string& id, const char* suffix = "") {
     std::string command = std::string("Get, Attributes, Id=%s, Names=State") + suffix;
-    ResultHandle result(qlc_perform(session, command.c_str(), id.c_str(), "kmip-client-a", "secret"));
+    ResultHandle result(
+        qlc_perform(session, command.c_str(), id.c_str(), "kmip-client-a", "secret"));
     int state = 0;
     int status = qlc_ok(result.get());
     if (status == QLC_OK) {
@@ -90,7 +93,6 @@ class PykmipLibraryTest : public PykmipTest::PykmipSuite {
   }
 };
 
-
 const char kCredential[] = ", Options={Authentication={User=%s, Password=%s}}";
 
 TEST_F(PykmipLibraryTest, DiscoverVersionsListsEveryServerVersion) {
@@ -99,7 +101,8 @@ TEST_F(PykmipLibraryTest, DiscoverVersionsListsEveryServerVersion) {
   ResultHandle result(qlc_perform(session.get(), "Query, Versions"));
   ASSERT_EQ(qlc_ok(result.get()), QLC_OK) << qlc_explain(result.get());
   std::vector<std::string> versions;
-  for (const qlc_node* node = qlc_find("Versions/", result.get()); node != nullptr; node = qlc_next(node)) {
+  for (const qlc_node* node = qlc_find("Versions/", result.get()); node != nullptr;
+       node = qlc_next(node)) {
     char* raw = nullptr;
     ASSERT_EQ(qlc_value_of(nullptr, node, "%s", &raw), QLC_OK);
     Kmipctl::ValueHandle<char> text(raw);
@@ -169,7 +172,8 @@ TEST_F(PykmipLibraryTest, MissingKeyIsAKmipFailureAndTheSessionSurvives) {
   ASSERT_TRUE(session);
   ResultHandle result(qlc_perform(session.get(), "Get, Object, Id=%s", "999999"));
   EXPECT_EQ(qlc_ok(result.get()), QLC_KMIP_FAILURE);
-  EXPECT_NE(std::string(qlc_explain(result.get())).find("999999"), std::string::npos) << qlc_explain(result.get());
+  EXPECT_NE(std::string(qlc_explain(result.get())).find("999999"), std::string::npos)
+      << qlc_explain(result.get());
   EXPECT_EQ(State(session.get(), "999999"), -QLC_KMIP_FAILURE);
   std::string id = peer_->CreateKey(128, "active");
   EXPECT_EQ(KeyInfo(session.get(), id), peer_->KeyInfo(id));

@@ -60,7 +60,7 @@ std::string_view ContentTypeOf(unsigned format);
 struct RequestHead {
   std::string method;  // lower case
   std::string path;
-  Headers headers;     // lower-case names, sorted
+  Headers headers;  // lower-case names, sorted
   std::string contentType;
   std::string accept;
   bool hasContentType = false;

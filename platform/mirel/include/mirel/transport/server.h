@@ -3,8 +3,8 @@
 // provider. It runs on the caller's io_context: Start opens the listeners and begins accepting;
 // the caller runs the io_context on as many threads as it wants (each connection is serialised by
 // its own strand). Destruction closes the listeners (the server must go before its io_context);
-// connections end when their peers go away or the io_context is stopped. All I/O is asynchronous with per-connection deadlines, so a slow or
-// silent client holds only its own connection slot.
+// connections end when their peers go away or the io_context is stopped. All I/O is asynchronous
+// with per-connection deadlines, so a slow or silent client holds only its own connection slot.
 #pragma once
 
 #include <mirel/log.h>
