@@ -8,6 +8,9 @@
 #include <openssl/ssl.h>
 
 #include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
 #include <ctime>
 
 namespace {
@@ -34,20 +37,44 @@ TEST(FeatureTest, SwitchesDefaultOffAndInitClearsThem) {
   EXPECT_FALSE(FeatureList_IsEnabled("other"));
 }
 
-TEST(SecureTest, CleanseZeroesAndContainersBehave) {
-  uint8_t buf[32];
-  std::fill(std::begin(buf), std::end(buf), 0xaa);
-  Har::Cleanse(buf, sizeof buf);
-  EXPECT_TRUE(std::all_of(std::begin(buf), std::end(buf), [](uint8_t b) { return b == 0; }));
-  Har::Cleanse(nullptr, 10);  // tolerated
+// Wiped ranges seen through the observer hook.
+std::vector<std::pair<const void*, size_t>> gWiped;
+void RecordWipe(const void* data, size_t size) { gWiped.emplace_back(data, size); }
+bool WasWiped(const void* p) {
+  return std::any_of(gWiped.begin(), gWiped.end(), [p](const auto& w) {
+    auto* begin = static_cast<const char*>(w.first);
+    return begin <= static_cast<const char*>(p) && static_cast<const char*>(p) < begin + w.second;
+  });
+}
 
-  Har::SecureBytes key(64, 0x5a);
-  key.resize(1024, 0x11);  // reallocation wipes the old block
-  EXPECT_EQ(key[0], 0x5a);
-  EXPECT_EQ(key[1023], 0x11);
-  Har::SecureString pw = "short";
-  Har::Cleanse(pw);
-  EXPECT_EQ(std::string(pw.data(), pw.size()), std::string(5, '\0'));
+TEST(SecureTest, SecretsAndGuardedBuffersAreWipedOnEveryRelease) {
+  gWiped.clear();
+  Har::SetWipeObserver(&RecordWipe);
+  const void* shortText = nullptr;
+  const void* grown = nullptr;
+  {
+    Har::Secret pw("pw");  // short texts too live on the heap, where the wipe sees them
+    shortText = pw.data();
+    EXPECT_STREQ(pw.c_str(), "pw");
+    Har::Secret moved(std::move(pw));
+    EXPECT_TRUE(pw.empty());
+    EXPECT_EQ(moved.view(), "pw");
+    grown = moved.data();
+    moved.append(std::string(1000, 'k'));  // reallocation wipes the old block
+    EXPECT_TRUE(WasWiped(grown));
+    EXPECT_EQ(moved.size(), 1002u);
+    EXPECT_EQ(moved, Har::Secret(std::string("pw") + std::string(1000, 'k')));
+  }
+  EXPECT_TRUE(WasWiped(shortText));
+
+  std::string borrowed = "bearer-token-text";
+  const void* borrowedBytes = borrowed.data();
+  {
+    Har::WipeGuard guard(borrowed);
+  }
+  EXPECT_TRUE(WasWiped(borrowedBytes));
+  EXPECT_TRUE(borrowed.empty());
+  Har::SetWipeObserver(nullptr);
 }
 
 TEST(SslTest, InitAllowsContextsAndExitIsSafe) {
