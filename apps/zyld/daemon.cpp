@@ -141,7 +141,7 @@ void ReleaseServingObjects(DaemonObjects& objects) {
   objects.endpoint.reset();
   objects.io.reset();
   objects.localizer.reset();
-  objects.api_provider.reset();
+  objects.apiProvider.reset();
   objects.logBridge.reset();
 }
 
