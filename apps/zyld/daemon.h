@@ -5,21 +5,12 @@
 // loop that returns, 1 after a failure).
 #pragma once
 
+#include "mirel/stoppable_endpoint.h"
+
 #include <quorex/quorex.h>
 
 #include <memory>
 #include <string>
-
-namespace Zyld::ZylApi {
-
-// What the exit path needs of the HTTP endpoint; the endpoint implements it.
-class StoppableEndpoint {
- public:
-  virtual ~StoppableEndpoint() = default;
-  virtual void Stop() = 0;
-};
-
-}  // namespace Zyld::ZylApi
 
 namespace Zyld {
 

@@ -10,8 +10,8 @@
 // stops the I/O context and waits for them to return, so no handler outlives the server.
 #pragma once
 
-#include "daemon.h"
 #include "include/logger.h"
+#include "mirel/stoppable_endpoint.h"
 
 #include <mirel/messages.h>
 #include <mirel/provider.h>
