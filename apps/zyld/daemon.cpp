@@ -17,6 +17,7 @@
 #include <ironveil-common/quorex_mirel.h>
 #include <ironveil-common/signal_utils.h>
 #include <quorex/system.h>
+#include <zyld/config_file.h>
 
 #include <boost/asio/io_context.hpp>
 
@@ -56,7 +57,7 @@ void InitQuorex() {
   Quorex::Service::CreateScratchConfig(scratch);
   SetStartupDefaults(*scratch);
   Quorex::Service::SetAppInfo(kAppName, kAppVersion, ZYLD_BUILD_NUMBER);
-  const std::string path = Quorex::Service::DefaultConfigPath();
+  const std::string path = ConfigFilePath();
   try {
     Quorex::Service::InitApp(scratch, path);
   } catch (const std::exception& e) {
@@ -72,7 +73,7 @@ void ConfigurePlatform() {
   std::string storePath = OvikConfigStore::kDefaultDbPath;
   values.GetString("configStore/path", &storePath);
   OvikConfigStore::ConfigStore::Configure(storePath);
-  std::string backend = "none";
+  std::string backend = Brask::Common::FirewallUtils::kDefaultBackend;
   values.GetString("firewall/backend", &backend);
   Brask::Common::FirewallUtils::Configure(backend);
 }
@@ -159,12 +160,16 @@ void StopTrackers(DaemonObjects& objects) {
 
 void SetStartupDefaults(Quorex::Service::Config& scratch) {
   Quorex::Service::ConfigValues& values = scratch.Values();
-  values.SetString("log/level", "info");
-  values.SetBool("caching", true);
-  values.SetInt("statusUpdateIntervalSeconds", 300);
-  values.SetInt("cacheStaleTimeoutSeconds", 1800);
-  values.SetInt("quorex/threadPool/ioThreads", 1);
-  values.SetInt("quorex/threadPool/maxThreads", 10);
+  values.SetString("configStore/path", OvikConfigStore::kDefaultDbPath);
+  values.SetString("audit/path", ZylApi::kDefaultAuditPath);
+  values.SetString("firewall/backend", Brask::Common::FirewallUtils::kDefaultBackend);
+  values.SetString("metadata/path", ZylApi::kDefaultMetadataPath);
+  values.SetInt("endpoint/port", ZylApi::kDefaultPort);
+  values.SetInt("statsLogIntervalSeconds", Stats::kMinStatsIntervalSeconds);
+  const State::ProvidersSettings providers;
+  values.SetBool("caching", providers.caching);
+  values.SetInt("statusUpdateIntervalSeconds", providers.statusUpdateIntervalSeconds);
+  values.SetInt("cacheStaleTimeoutSeconds", providers.cacheStaleTimeoutSeconds);
 }
 
 std::shared_ptr<Quorex::Service::Logger> ZyldLogger() {

@@ -18,7 +18,9 @@ inline constexpr const char* kAppName = "zyld";
 inline constexpr const char* kAppVersion = "8.0.0";
 inline constexpr const char* kFirewallRuleset = "ironveil-zyld";
 
-// Writes the daemon's start-up defaults into a scratch configuration.
+// Registers in a scratch configuration the default of every key the daemon reads beyond the
+// service library's own, each taken from the component that reads the key; a file value must then
+// have the type of the default.
 void SetStartupDefaults(Quorex::Service::Config& scratch);
 
 // The named logger "zyldLogger", a child of the default logger, created on first use.

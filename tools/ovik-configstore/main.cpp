@@ -11,6 +11,7 @@
 // no instance. Exit status: 0 success, 1 store error, 2 usage error, each with a one-line message.
 #include <configstore/configstore.h>
 #include <quorex/quorex.h>
+#include <zyld/config_file.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -80,8 +81,8 @@ std::string ConfiguredDbPath() {
   std::shared_ptr<Quorex::Service::Config> config;
   Quorex::Service::CreateScratchConfig(config);
   config->Values().SetString("configStore/path", kDefaultDbPath);
-  const std::string file = Quorex::Service::DefaultConfigPath();
-  const char* env = std::getenv("ZYLD_CONFIG");
+  const std::string file = Zyld::ConfigFilePath();
+  const char* env = std::getenv(Zyld::kConfigFileVariable);
   const bool explicitFile = env != nullptr && *env != '\0';
   if (explicitFile || std::filesystem::exists(file)) {
     Quorex::Service::LoadConfigFile(*config, file);  // throws naming the file and the fault

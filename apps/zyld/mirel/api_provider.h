@@ -28,6 +28,7 @@
 namespace Zyld::ZylApi {
 
 inline constexpr const char* kDefaultMetadataPath = "/usr/lib/velora/mirel/zyl_mirel_metadata.json";
+inline constexpr const char* kDefaultAuditPath = "/var/log/velora/zyld/audit.log";
 inline constexpr const char* kAuditEventId = "api.call";
 // Longest service or operation name written to an audit record (longer ones are cut).
 inline constexpr size_t kMaxAuditNameLength = 256;

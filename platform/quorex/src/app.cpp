@@ -14,19 +14,18 @@ namespace {
 
 constexpr int kMaxIoThreads = 64;
 constexpr int kMaxWorkers = 256;
+constexpr int kDefaultIoThreads = 1;
+constexpr int kDefaultMaxThreads = 10;
+constexpr const char* kDefaultLogLevel = "info";
 
-// Built-in defaults of the platform's keys; the program's scratch values go over them.
+// Built-in defaults of the keys this library reads itself; the program's scratch values go over
+// them. The audit log is off until the program names its file.
 void SetPlatformDefaults(ConfigValues& v) {
-  v.SetString("log/level", "info");
+  v.SetString("log/level", kDefaultLogLevel);
   v.SetString("log/file", "");
-  v.SetString("configStore/path", "/var/lib/velora/configstore/ovik.db");
-  v.SetString("audit/path", "/var/log/velora/zyld/audit.log");
-  v.SetString("firewall/backend", "none");
-  v.SetString("metadata/path", "/usr/lib/velora/mirel/zyl_mirel_metadata.json");
-  v.SetInt("endpoint/port", 7888);
-  v.SetBool("features/credentialRead", false);
-  v.SetInt("quorex/threadPool/ioThreads", 1);
-  v.SetInt("quorex/threadPool/maxThreads", 10);
+  v.SetString("audit/path", "");
+  v.SetInt("quorex/threadPool/ioThreads", kDefaultIoThreads);
+  v.SetInt("quorex/threadPool/maxThreads", kDefaultMaxThreads);
 }
 
 Config DefaultConfig() {
@@ -47,14 +46,15 @@ int ClampedInt(const ConfigValues& v, const std::string& key, int fallback, int 
 }
 
 void ApplyLog(const ConfigValues& v) {
-  std::string levelName = "info";
+  std::string levelName = kDefaultLogLevel;
   std::string file;
   v.GetString("log/level", &levelName);
   v.GetString("log/file", &file);
-  int level = 5;
+  int level = kLogInfo;
   if (!ParseLogLevel(levelName, &level)) {
-    Log_Level(kLogFailure, "Unknown log level \"%s\"; using info\n", levelName.c_str());
-    level = 5;
+    Log_Level(kLogFailure, "Unknown log level \"%s\"; using %s\n", levelName.c_str(),
+              kDefaultLogLevel);
+    level = kLogInfo;
   }
   Log_Configure(level, file);
 }
@@ -94,7 +94,11 @@ void SetAppInfo(const std::string& name, const std::string& version, int64_t bui
   Log_SetProgramName(name);
 }
 
-const AppInfo& GetAppInfo() { return InfoStore().info; }
+AppInfo GetAppInfo() {
+  AppInfoStore& s = InfoStore();
+  std::lock_guard lock(s.mutex);
+  return s.info;
+}
 
 App::App() : config_(DefaultConfig()) { ConfigurePool(); }
 
@@ -123,8 +127,8 @@ void App::Configure(const Config& config) {
 
 void App::ConfigurePool() {
   const ConfigValues& v = config_.Values();
-  int ioThreads = ClampedInt(v, "quorex/threadPool/ioThreads", 1, kMaxIoThreads);
-  int maxThreads = ClampedInt(v, "quorex/threadPool/maxThreads", 10, kMaxWorkers);
+  int ioThreads = ClampedInt(v, "quorex/threadPool/ioThreads", kDefaultIoThreads, kMaxIoThreads);
+  int maxThreads = ClampedInt(v, "quorex/threadPool/maxThreads", kDefaultMaxThreads, kMaxWorkers);
   if (!pool_ || pool_->IoThreads() != ioThreads || pool_->MaxThreads() != maxThreads) {
     pool_.reset();  // joins the previous pool's threads first
     pool_ = std::make_unique<ThreadPool>(ioThreads, maxThreads);

@@ -19,7 +19,6 @@ namespace Quorex::Service {
 namespace {
 
 constexpr int kMaxDepth = 16;
-constexpr char kDefaultConfigPath[] = "/etc/velora/cpservices/zyld/config.xml";
 
 struct ParsedValue {
   std::string key;
@@ -270,9 +269,9 @@ void LoadConfigFile(Config& config, const std::string& path) {
   }
 }
 
-std::string DefaultConfigPath() {
-  const char* env = std::getenv("ZYLD_CONFIG");
-  return env != nullptr && env[0] != '\0' ? env : kDefaultConfigPath;
+std::string ConfigFilePath(const char* environmentVariable, const std::string& defaultPath) {
+  const char* env = std::getenv(environmentVariable);
+  return env != nullptr && env[0] != '\0' ? std::string(env) : defaultPath;
 }
 
 }  // namespace Quorex::Service

@@ -1,6 +1,8 @@
 // The real daemon binary: start-up lines, exit by SIGTERM, configuration faults and the statistics
-// period. Runs without a configuration file happen in a private mount namespace with an empty
-// /var/lib, so that the default store path does not touch the host.
+// period; in process, the typed defaults the daemon registers. Runs without a configuration file
+// happen in a private mount namespace with an empty /var/lib, so that the default store path does
+// not touch the host.
+#include "daemon.h"
 #include "provider_fixture.h"
 
 #include <arpa/inet.h>
@@ -12,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <stdexcept>
 #include <thread>
 
 #ifndef ZYLD_BINARY
@@ -159,6 +162,22 @@ size_t Position(const std::string& text, const std::string& needle) {
   const size_t at = text.find(needle);
   EXPECT_NE(at, std::string::npos) << needle;
   return at;
+}
+
+// Every key the daemon reads has a typed default, so a value of the wrong type rejects the file.
+TEST(StartupDefaultsTest, WronglyTypedDaemonKeyRejectsTheFile) {
+  for (const char* element : {"<statsLogIntervalSeconds>soon</statsLogIntervalSeconds>",
+                              "<endpoint><port>http</port></endpoint>", "<caching>yes</caching>",
+                              "<statusUpdateIntervalSeconds>1m</statusUpdateIntervalSeconds>",
+                              "<cacheStaleTimeoutSeconds>-</cacheStaleTimeoutSeconds>"}) {
+    TempDir dir;
+    const std::string path = dir.File("config.xml");
+    WriteFile(path, std::string("<config>") + element + "</config>");
+    std::shared_ptr<Quorex::Service::Config> scratch;
+    Quorex::Service::CreateScratchConfig(scratch);
+    Zyld::SetStartupDefaults(*scratch);
+    EXPECT_THROW(Quorex::Service::InitApp(scratch, path), std::runtime_error) << element;
+  }
 }
 
 TEST(DaemonTest, StartsInOrderAndExitsWithZeroOnSigterm) {

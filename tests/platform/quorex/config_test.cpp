@@ -194,12 +194,15 @@ TEST(ConfigFileTest, LoadFileReportsMissingAndMalformedFiles) {
   EXPECT_EQ(port, 9000);
 }
 
-TEST(ConfigFileTest, DefaultPathFollowsTheEnvironment) {
-  unsetenv("ZYLD_CONFIG");
-  EXPECT_EQ(Quorex::Service::DefaultConfigPath(), "/etc/velora/cpservices/zyld/config.xml");
-  setenv("ZYLD_CONFIG", "/tmp/other.xml", 1);
-  EXPECT_EQ(Quorex::Service::DefaultConfigPath(), "/tmp/other.xml");
-  unsetenv("ZYLD_CONFIG");
+TEST(ConfigFileTest, PathFollowsTheEnvironment) {
+  constexpr const char* kVariable = "QUOREX_TEST_CONFIG";
+  unsetenv(kVariable);
+  EXPECT_EQ(Quorex::Service::ConfigFilePath(kVariable, "/default.xml"), "/default.xml");
+  setenv(kVariable, "", 1);
+  EXPECT_EQ(Quorex::Service::ConfigFilePath(kVariable, "/default.xml"), "/default.xml");
+  setenv(kVariable, "/tmp/other.xml", 1);
+  EXPECT_EQ(Quorex::Service::ConfigFilePath(kVariable, "/default.xml"), "/tmp/other.xml");
+  unsetenv(kVariable);
 }
 
 }  // namespace

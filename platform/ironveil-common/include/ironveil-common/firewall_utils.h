@@ -29,6 +29,8 @@ std::unique_ptr<FirewallBackend> MakeFirewallBackend(const std::string& name,
 
 namespace FirewallUtils {
 
+inline constexpr const char* kDefaultBackend = "none";
+
 // Selects the process-wide backend by name. An unknown name logs at level 2, sets *error (when
 // given) and returns false, leaving the current backend in place.
 bool Configure(const std::string& backendName, std::string* error = nullptr);

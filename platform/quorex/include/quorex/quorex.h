@@ -89,8 +89,9 @@ bool ParseConfigText(Config& config, std::string_view text, const std::string& s
 // Reads and overlays a file; throws std::runtime_error with the text of ParseConfigText (or the
 // reason the file cannot be read) on failure, leaving config unchanged.
 void LoadConfigFile(Config& config, const std::string& path);
-// ZYLD_CONFIG when set and not empty, else "/etc/velora/cpservices/zyld/config.xml".
-std::string DefaultConfigPath();
+// The configuration file a program uses: the value of its environment variable when set and not
+// empty, else its default path.
+std::string ConfigFilePath(const char* environmentVariable, const std::string& defaultPath);
 
 // Thread pool: ioThreads threads run the timers and dispatch; up to maxThreads workers run the
 // tasks, started on demand. Enqueued tasks may occupy at most maxThreads - 1 workers (when
@@ -168,13 +169,13 @@ void LogInternal(const std::shared_ptr<Logger>& logger, int level, const char* f
 bool ParseLogLevel(const std::string& name, int* out);
 
 struct AppInfo {
-  std::string name = "zyld";
+  std::string name;
   std::string version;
   int64_t build = 0;
 };
 
 void SetAppInfo(const std::string& name, const std::string& version, int64_t build);
-const AppInfo& GetAppInfo();
+AppInfo GetAppInfo();
 
 class App {
  public:
@@ -200,11 +201,14 @@ class App {
   bool stop_ = false;
 };
 
-// Sets the application up from scratch overlaid by the file at path: configuration (with the
-// built-in defaults of the platform keys below the scratch values), host log level and file,
-// feature switches ("features/..."), audit path, thread pool. When the file is missing or
-// faulty the application is set up from scratch alone and std::runtime_error is thrown after.
-// Meant to be called once; a later call reconfigures the same application (for tests).
+// Sets the application up from scratch overlaid by the file at path: configuration, host log
+// level and file, feature switches ("features/..."), audit path, thread pool. Below the scratch
+// values lie the built-in defaults of this library's own keys ("log/level" info, "log/file" and
+// "audit/path" empty, "quorex/threadPool/ioThreads" 1, ".../maxThreads" 10); the program registers
+// the defaults of every other key in scratch, which also fixes the type a file value must have.
+// When the file is missing or faulty the application is set up from scratch alone and
+// std::runtime_error is thrown after. Meant to be called once; a later call reconfigures the same
+// application (for tests).
 void InitApp(std::shared_ptr<Config> scratch, const std::string& path);
 // The application; before InitApp, one set up from the built-in defaults.
 App& GetApp();
