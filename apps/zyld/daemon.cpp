@@ -51,7 +51,8 @@ struct DaemonObjects {
   std::unique_ptr<ZylApi::Endpoint> endpoint;
 };
 
-// Steps 3 to 5: defaults, identity and the service library with the configuration file.
+// Start-up, before the platform is set up: registers the defaults, names the program and sets the
+// service library up from the configuration file.
 void InitQuorex() {
   std::shared_ptr<Quorex::Service::Config> scratch;
   Quorex::Service::CreateScratchConfig(scratch);
@@ -95,7 +96,7 @@ uint32_t EndpointPort() {
   return static_cast<uint32_t>(port);
 }
 
-// Steps 12 to 15: localizer, API provider, I/O context and endpoint.
+// Start-up, once the firewall is open: localizer, API provider, I/O context and endpoint.
 void CreateEndpoint(DaemonObjects& objects) {
   objects.localizer = ZylApi::MakeLocalizer();
   objects.apiProvider = ZylApi::CreateApiProvider(objects.localizer, objects.logBridge,
@@ -105,7 +106,8 @@ void CreateEndpoint(DaemonObjects& objects) {
       EndpointPort(), objects.io.get(), objects.apiProvider, objects.localizer, objects.logBridge);
 }
 
-// Steps 6 to 20; returns the status of the run loop.
+// Start-up from the platform set-up to the serving endpoint, then the run loop; returns the status
+// of the run loop.
 int StartAndRun(DaemonObjects& objects) {
   ConfigurePlatform();
   objects.trafficTracker = std::make_shared<TrafficTracker>(Quorex::Service::Logger::Default());
@@ -133,7 +135,8 @@ int StartAndRun(DaemonObjects& objects) {
   return 0;
 }
 
-// Shutdown step 1, after the run loop returned or the signal handlers failed.
+// Shutdown, first: after the run loop returned or the signal handlers failed, stops serving and
+// releases what served.
 void ReleaseServingObjects(DaemonObjects& objects) {
   objects.trafficTracker->Stop();
   if (objects.endpoint) {
@@ -146,7 +149,7 @@ void ReleaseServingObjects(DaemonObjects& objects) {
   objects.logBridge.reset();
 }
 
-// Shutdown step 2.
+// Shutdown, once serving has ended: stops the trackers' summary lines.
 void StopTrackers(DaemonObjects& objects) {
   if (objects.errorsTracker) {
     objects.errorsTracker->Stop();
