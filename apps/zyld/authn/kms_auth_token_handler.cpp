@@ -4,6 +4,7 @@
 
 #include <harlibs/clock.h>
 #include <harlockpp/harlockpp.h>
+#include <tokenauthn/jwt_ptr.h>
 
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
@@ -29,10 +30,7 @@ constexpr const char* kEntitlement = "@ATTEST+KEY_OPERATIONS";
 constexpr int kLogError = Mirel::Log::kError;
 constexpr int kLogDebug = Mirel::Log::kDebug;
 
-struct JwtDeleter {
-  void operator()(jwt_t* jwt) const { jwt_free(jwt); }
-};
-using JwtPtr = std::unique_ptr<jwt_t, JwtDeleter>;
+using Ovik::Authn::JwtPtr;
 
 std::string TextGrant(jwt_t* jwt, const char* name) {
   const char* value = jwt_get_grant(jwt, name);

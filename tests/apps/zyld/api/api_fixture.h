@@ -39,12 +39,13 @@ inline Identity NewIdentity() {
 }
 
 inline std::string SignToken(const ZyldToken::Options& options, const std::string& key) {
-  std::string token, error;
-  const Har::SecureBytes bytes(key.begin(), key.end());
+  Har::Secret token;
+  std::string error;
+  const Har::Secret bytes(key);
   const int64_t now = static_cast<int64_t>(HarClock_GetTimeOfDay() / 1'000'000);
   EXPECT_EQ(ZyldToken::SignToken(options, bytes, now, token, error), ZyldToken::SignStatus::Ok)
       << error;
-  return token;
+  return std::string(token.view());
 }
 
 inline ZyldToken::Options AttestationClaims() {
