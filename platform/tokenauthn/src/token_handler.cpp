@@ -3,6 +3,7 @@
 #include <tokenauthn/jwt_ptr.h>
 
 #include <harlibs/openssl_ptr.h>
+#include <harlibs/secure.h>
 
 #include <mirel/errors.h>
 
@@ -95,7 +96,7 @@ Mirel::ErrorValue InvalidTokenError() {
 
 Digest AccessTokenDigest(const Mirel::CallContext& ctx) {
   if (!ctx.accessTokenDigest) {
-    ctx.accessTokenDigest = Sha256Digest(ctx.accessToken.value());
+    ctx.accessTokenDigest = Sha256Digest(ctx.accessToken.value().view());
   }
   return *ctx.accessTokenDigest;
 }
@@ -126,14 +127,12 @@ void HostTokenHandler::Authenticate(const Mirel::CallContext& ctx, AuthnCallback
     answer(AuthnAnswer::None());
     return;
   }
-  answer(Check(*ctx.accessToken, &ctx));
+  answer(Check(ctx.accessToken->view(), &ctx));
 }
 
-AuthnAnswer HostTokenHandler::Check(const std::string& token) const {
-  return Check(token, nullptr);
-}
+AuthnAnswer HostTokenHandler::Check(std::string_view token) const { return Check(token, nullptr); }
 
-AuthnAnswer HostTokenHandler::Check(const std::string& token, const Mirel::CallContext* ctx) const {
+AuthnAnswer HostTokenHandler::Check(std::string_view token, const Mirel::CallContext* ctx) const {
   if (token.empty() || token.size() > kMaxTokenBytes) {
     return AuthnAnswer::None();
   }
@@ -193,13 +192,14 @@ std::shared_ptr<const HostTokenHandler::Key> HostTokenHandler::CurrentKey() cons
   return key;
 }
 
-HostTokenHandler::ClaimsPtr HostTokenHandler::Verify(const Key& key, const std::string& token,
+HostTokenHandler::ClaimsPtr HostTokenHandler::Verify(const Key& key, std::string_view token,
                                                      const Digest& tokenId) const {
+  const Har::Secret text(token);  // terminated for libjwt
   jwt_t* raw = nullptr;
   // libjwt reports some allocation failures as EINVAL; errno tells them apart.
   errno = 0;
   const int rc =
-      jwt_decode(&raw, token.c_str(), reinterpret_cast<const unsigned char*>(key.publicKey.data()),
+      jwt_decode(&raw, text.c_str(), reinterpret_cast<const unsigned char*>(key.publicKey.data()),
                  static_cast<int>(key.publicKey.size()));
   const bool outOfMemory = errno == ENOMEM;
   JwtPtr jwt(raw);

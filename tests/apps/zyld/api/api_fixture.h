@@ -135,7 +135,7 @@ class ApiTest : public StoreTest {
   Mirel::MethodResult Call(const std::optional<std::string>& token, const std::string& method,
                            boost::json::value params = nullptr) {
     auto ctx = std::make_shared<Mirel::CallContext>();
-    ctx->accessToken = token;
+    if (token) ctx->accessToken.emplace(*token);
     Mirel::ApiRequest request;
     request.id = 1;
     const size_t dot = method.rfind('.');

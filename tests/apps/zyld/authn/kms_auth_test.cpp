@@ -87,7 +87,7 @@ class KmsAuthTest : public StoreTest {
 
   static AuthnAnswer Call(KmsAuthTokenHandler& handler, std::optional<std::string> token) {
     Mirel::CallContext ctx;
-    ctx.accessToken = std::move(token);
+    if (token) ctx.accessToken.emplace(*token);
     int calls = 0;
     std::optional<AuthnAnswer> answer;
     handler.Authenticate(ctx, [&](AuthnAnswer a) {
