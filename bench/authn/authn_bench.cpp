@@ -40,10 +40,10 @@ std::string Token(const std::string& key) {
   o.aud = "zyld";
   o.sub = "vm-42";
   o.ttlSeconds = 3600;
-  std::string token, error;
-  ZyldToken::SignToken(o, Har::SecureBytes(key.begin(), key.end()), std::time(nullptr), token,
-                       error);
-  return token;
+  Har::Secret token;
+  std::string error;
+  ZyldToken::SignToken(o, Har::Secret(key), std::time(nullptr), token, error);
+  return std::string(token.view());
 }
 
 std::unique_ptr<KmsAuthTokenHandler> Handler(size_t cacheCapacity) {

@@ -3,7 +3,9 @@
 #include "configstore/provider_config.h"
 
 #include <harlibs/clock.h>
+#include <harlibs/secure.h>
 #include <harlockpp/harlockpp.h>
+#include <tokenauthn/jwt_ptr.h>
 
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
@@ -29,10 +31,7 @@ constexpr const char* kEntitlement = "@ATTEST+KEY_OPERATIONS";
 constexpr int kLogError = Mirel::Log::kError;
 constexpr int kLogDebug = Mirel::Log::kDebug;
 
-struct JwtDeleter {
-  void operator()(jwt_t* jwt) const { jwt_free(jwt); }
-};
-using JwtPtr = std::unique_ptr<jwt_t, JwtDeleter>;
+using Ovik::Authn::JwtPtr;
 
 std::string TextGrant(jwt_t* jwt, const char* name) {
   const char* value = jwt_get_grant(jwt, name);
@@ -49,7 +48,7 @@ AttestationClaims ClaimsOf(jwt_t* jwt) {
   return claims;
 }
 
-boost::json::value AuthenticationData(const std::string& token) {
+boost::json::value AuthenticationData(std::string_view token) {
   return boost::json::object{{"accessToken", token},
                              {Mirel::Authn::kSubjectKey, kUsername},
                              {Ovik::Authn::ENTITLEMENTS_GRANTS, boost::json::array{kEntitlement}}};
@@ -75,14 +74,18 @@ bool KmsAuthTokenHandler::LoadProofdPublicKey(std::string& key) {
 
 void KmsAuthTokenHandler::Authenticate(const Mirel::CallContext& ctx,
                                        Ovik::Authn::AuthnCallback answer) {
-  answer(Check(ctx.accessToken, &ctx));
+  std::optional<std::string_view> token;
+  if (ctx.accessToken) {
+    token = ctx.accessToken->view();
+  }
+  answer(Check(token, &ctx));
 }
 
-AuthnAnswer KmsAuthTokenHandler::Check(const std::optional<std::string>& token) {
+AuthnAnswer KmsAuthTokenHandler::Check(std::optional<std::string_view> token) {
   return Check(token, nullptr);
 }
 
-AuthnAnswer KmsAuthTokenHandler::Check(const std::optional<std::string>& token,
+AuthnAnswer KmsAuthTokenHandler::Check(std::optional<std::string_view> token,
                                        const Mirel::CallContext* ctx) {
   if (!EnsureKey()) {
     Log(kLogError, "Error retrieving proofd pubkey");
@@ -133,7 +136,7 @@ bool KmsAuthTokenHandler::EnsureKey() {
   return true;
 }
 
-KmsAuthTokenHandler::ClaimsPtr KmsAuthTokenHandler::Verify(const std::string& token,
+KmsAuthTokenHandler::ClaimsPtr KmsAuthTokenHandler::Verify(std::string_view token,
                                                            const Ovik::Authn::Digest& tokenDigest,
                                                            bool& fromCache) {
   // The key never changes once loaded; the read lock still keeps it steady while in use.
@@ -146,10 +149,10 @@ KmsAuthTokenHandler::ClaimsPtr KmsAuthTokenHandler::Verify(const std::string& to
   if (token.size() > kMaxTokenBytes) {
     return nullptr;
   }
+  const Har::Secret text(token);  // terminated for libjwt
   jwt_t* raw = nullptr;
-  const int rc =
-      jwt_decode(&raw, token.c_str(), reinterpret_cast<const unsigned char*>(key_.data()),
-                 static_cast<int>(key_.size()));
+  const int rc = jwt_decode(&raw, text.c_str(), reinterpret_cast<const unsigned char*>(key_.data()),
+                            static_cast<int>(key_.size()));
   const JwtPtr jwt(raw);
   if (rc != 0 || !jwt) {
     return nullptr;

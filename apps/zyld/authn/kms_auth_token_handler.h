@@ -55,7 +55,7 @@ class KmsAuthTokenHandler final : public Ovik::Authn::TokenHandler {
   void Authenticate(const Mirel::CallContext& ctx, Ovik::Authn::AuthnCallback answer) override;
 
   // The same decision as a value (what Authenticate answers for a call with that bearer token).
-  Ovik::Authn::AuthnAnswer Check(const std::optional<std::string>& token);
+  Ovik::Authn::AuthnAnswer Check(std::optional<std::string_view> token);
 
   // Reads proofd's certificate from the configuration store and extracts its public key.
   static bool LoadProofdPublicKey(std::string& key);
@@ -67,13 +67,12 @@ class KmsAuthTokenHandler final : public Ovik::Authn::TokenHandler {
   using ClaimsPtr = std::shared_ptr<const AttestationClaims>;
 
   // Check, with the token's digest taken from the call's context when there is one.
-  Ovik::Authn::AuthnAnswer Check(const std::optional<std::string>& token,
+  Ovik::Authn::AuthnAnswer Check(std::optional<std::string_view> token,
                                  const Mirel::CallContext* ctx);
   bool EnsureKey();
   // The claims of a token that verifies with the key (from the cache or a fresh verification),
   // or null when it does not; sets fromCache accordingly.
-  ClaimsPtr Verify(const std::string& token, const Ovik::Authn::Digest& tokenDigest,
-                   bool& fromCache);
+  ClaimsPtr Verify(std::string_view token, const Ovik::Authn::Digest& tokenDigest, bool& fromCache);
   bool ClaimsAccepted(const AttestationClaims& claims) const;
   Ovik::Authn::AuthnAnswer Reject() const;
   // Writes text, value and a line end when the level is enabled.

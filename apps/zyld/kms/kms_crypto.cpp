@@ -75,7 +75,9 @@ KmsResult KmipKms::GenerateKey(uint32_t server, uint32_t keySize, std::string& k
   std::vector<uint8_t> iv;
   std::vector<uint8_t> ciphertext;
   std::vector<uint8_t> tag;
-  const bool encrypted = Ssl::AesGcmEncrypt(dataKey, masterKey, kNoAad, iv, ciphertext, tag);
+  const bool encrypted = Ssl::AesGcmEncrypt(Har::Secret(dataKey.data(), dataKey.size()),
+                                            Har::Secret(masterKey.data(), masterKey.size()), kNoAad,
+                                            iv, ciphertext, tag);
   masterGuard.Wipe();
   if (!encrypted) {
     error = "Failed to encrypt data key";
@@ -133,7 +135,10 @@ KmsResult KmipKms::Decrypt(uint32_t server, const std::string& wrappedKey, std::
   const std::vector<uint8_t> tag(parser.GetMac(), parser.GetMac() + parser.GetMacSize());
   Har::SecureBytes plaintext;
   WipeGuard plainGuard("data key", plaintext);
-  const bool decrypted = Ssl::AesGcmDecrypt(ciphertext, masterKey, iv, kNoAad, tag, plaintext);
+  Har::Secret clear;
+  const bool decrypted = Ssl::AesGcmDecrypt(
+      ciphertext, Har::Secret(masterKey.data(), masterKey.size()), iv, kNoAad, tag, clear);
+  plaintext.assign(clear.bytes(), clear.bytes() + clear.size());
   masterGuard.Wipe();
   if (!decrypted) {
     error = "Failed to decrypt ciphertext";

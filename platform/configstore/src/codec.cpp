@@ -6,7 +6,7 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>
-#include <openssl/crypto.h>
+#include <harlibs/secure.h>
 
 #include <initializer_list>
 #include <new>
@@ -28,7 +28,7 @@ class WipingResource final : public json::memory_resource {
     return Overaligned(align) ? ::operator new(n, std::align_val_t(align)) : ::operator new(n);
   }
   void do_deallocate(void* p, std::size_t n, std::size_t align) override {
-    OPENSSL_cleanse(p, n);
+    Har::Cleanse(p, n);
     if (Overaligned(align)) {
       ::operator delete(p, std::align_val_t(align));
     } else {
@@ -335,12 +335,6 @@ Error DecodeTopLevel(const json::value& v, const ConfigStoreObjectId& sel, const
 
 }  // namespace
 
-void Wipe(std::string& s) {
-  if (!s.empty()) {
-    OPENSSL_cleanse(s.data(), s.size());
-  }
-}
-
 bool IsValidUtf8(std::string_view s) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const auto* end = p + s.size();
@@ -386,7 +380,7 @@ std::string EncodeBody(const ConfigStoreObject& obj) {
   enc.AddContent(o, obj, 1);
   std::string body = json::serialize(o);
   if (body.size() > kMaxTextSize) {
-    Wipe(body);
+    Har::WipeGuard wipe(body);
     throw ConfigStoreException("object " + obj.GetConfigStoreObjectId().ToString() +
                                ": larger than " + std::to_string(kMaxTextSize) + " bytes");
   }
@@ -397,6 +391,7 @@ std::shared_ptr<ConfigStoreObject> DecodeBody(const ConfigStoreObjectId& id,
                                               std::string_view body) {
   // A stored body is parsed into one arena (a stack buffer, then wiped blocks), wiped at the end.
   alignas(std::max_align_t) unsigned char arena[16384];
+  Har::WipeGuard wipeArena(arena, sizeof arena);
   auto obj = std::make_shared<ConfigStoreObject>(id);
   Error e;
   {
@@ -410,7 +405,7 @@ std::shared_ptr<ConfigStoreObject> DecodeBody(const ConfigStoreObjectId& id,
       e = DecodeContent(v.get_object(), *obj, 1, "body");
     }
   }
-  OPENSSL_cleanse(arena, sizeof arena);
+  wipeArena.Wipe();
   if (e) {
     throw ConfigStoreException("object " + id.ToString() + ": stored data is malformed: " + *e);
   }

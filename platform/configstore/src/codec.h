@@ -48,7 +48,4 @@ std::optional<ImportSet> ParseImport(std::string_view text, std::vector<ErrorInf
 
 bool IsValidUtf8(std::string_view s);
 
-// Overwrites a buffer that held configuration data.
-void Wipe(std::string& s);
-
 }  // namespace OvikConfigStore::Codec

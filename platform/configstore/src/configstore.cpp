@@ -4,7 +4,10 @@
 #include "codec.h"
 #include "database.h"
 
+#include <harlibs/secure.h>
+
 #include <cctype>
+#include <deque>
 #include <fstream>
 
 namespace OvikConfigStore {
@@ -28,17 +31,9 @@ Registry& GlobalRegistry() {
   return registry;
 }
 
-// Wipes a buffer that held serialized objects when leaving the scope.
-class WipeOnExit {
- public:
-  explicit WipeOnExit(std::string& s) : s_(s) {}
-  ~WipeOnExit() { Codec::Wipe(s_); }
-  WipeOnExit(const WipeOnExit&) = delete;
-  WipeOnExit& operator=(const WipeOnExit&) = delete;
-
- private:
-  std::string& s_;
-};
+// Guards on the bodies of database rows (serialized objects, which can hold credentials): every
+// body is wiped when the guards go, on every path. Guards never move, so a deque holds them.
+using BodyGuards = std::deque<Har::WipeGuard>;
 
 // Runs a database step, naming the object in any failure.
 template <typename F>
@@ -116,7 +111,7 @@ class ListedValues {
   void Clear() {
     for (auto& v : values_) {
       if (v) {
-        Codec::Wipe(*v);
+        Har::Cleanse(v->data(), v->size());
       }
     }
     values_.clear();
@@ -177,7 +172,7 @@ std::shared_ptr<ConfigStoreObject> ConfigStore::Get(const ConfigStoreObjectId& i
   if (!body) {
     return nullptr;
   }
-  WipeOnExit wipe(*body);
+  Har::WipeGuard wipe(*body);
   return Codec::DecodeBody(id, *body);
 }
 
@@ -189,7 +184,7 @@ void ConfigStore::Write(const std::shared_ptr<ConfigStoreObject>& obj, int* resu
   ApplyStoreValues(*obj);
   const ConfigStoreObjectId& id = obj->GetConfigStoreObjectId();
   std::string body = Codec::EncodeBody(*obj);
-  WipeOnExit wipe(body);
+  Har::WipeGuard wipe(body);
   const bool written = ForObject("writing", id, [&] {
     std::lock_guard<std::mutex> lock(mutex_);
     if (mustExist) {
@@ -226,10 +221,13 @@ ConfigStore::ObjectList ConfigStore::Load(const ConfigStoreObjectId& selection) 
     std::lock_guard<std::mutex> lock(mutex_);
     return Db().LoadRows(selection);
   });
+  BodyGuards wipes;
+  for (Database::Row& row : rows) {
+    wipes.emplace_back(row.body);
+  }
   ObjectList objects;
   objects.reserve(rows.size());
-  for (Database::Row& row : rows) {
-    WipeOnExit wipe(row.body);
+  for (const Database::Row& row : rows) {
     objects.push_back(Codec::DecodeBody(row.id, row.body));
   }
   return objects;
@@ -316,18 +314,12 @@ bool ConfigStore::Import(const std::string& text, std::vector<ErrorInfo>& errors
     return false;
   }
   std::vector<Database::Row> rows;
-  rows.reserve(set->objects.size());
-  struct RowsWiper {
-    std::vector<Database::Row>& rows;
-    ~RowsWiper() {
-      for (auto& r : rows) {
-        Codec::Wipe(r.body);
-      }
-    }
-  } wiper{rows};
+  rows.reserve(set->objects.size());  // no reallocation: the guards watch the rows in place
+  BodyGuards wipes;
   for (const auto& obj : set->objects) {
     ApplyStoreValues(*obj);
     rows.push_back(Database::Row{obj->GetConfigStoreObjectId(), Codec::EncodeBody(*obj)});
+    wipes.emplace_back(rows.back().body);
   }
   ForObject("importing", set->selection, [&] {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -2,7 +2,7 @@
 #include <configstore/exception.h>
 #include <configstore/object.h>
 
-#include <openssl/crypto.h>
+#include <harlibs/secure.h>
 
 #include <algorithm>
 
@@ -10,21 +10,16 @@ namespace OvikConfigStore {
 
 namespace {
 
-void Wipe(std::string& s) {
-  if (!s.empty()) {
-    OPENSSL_cleanse(s.data(), s.size());
-  }
-}
-
-struct ValueWiper {
-  void operator()(std::string& s) const { Wipe(s); }
-  void operator()(int64_t&) const {}
-  void operator()(std::vector<std::string>& v) const {
-    for (auto& s : v) {
-      Wipe(s);
+// Overwrites the text of a value that is being replaced or dropped: values can be credentials.
+void WipeValue(StoreObject::Value& value) {
+  if (std::string* text = std::get_if<std::string>(&value)) {
+    Har::Cleanse(text->data(), text->size());
+  } else if (auto* texts = std::get_if<std::vector<std::string>>(&value)) {
+    for (std::string& t : *texts) {
+      Har::Cleanse(t.data(), t.size());
     }
   }
-};
+}
 
 template <typename T>
 bool CopyValue(const StoreObject::ValueMap& values, const std::string& name, T& out) {
@@ -61,7 +56,7 @@ bool FilterSpecObject::Matches(const ConfigStoreObjectId& id) const {
 
 StoreObject::~StoreObject() {
   for (auto& [name, value] : values_) {
-    std::visit(ValueWiper{}, value);
+    WipeValue(value);
   }
 }
 
@@ -80,7 +75,7 @@ bool StoreObject::GetValue(const std::string& name, std::vector<std::string>& ou
 void StoreObject::Replace(const std::string& name, Value value) {
   auto it = values_.find(name);
   if (it != values_.end()) {
-    std::visit(ValueWiper{}, it->second);
+    WipeValue(it->second);
     it->second = std::move(value);
   } else {
     values_.emplace(name, std::move(value));
@@ -102,7 +97,7 @@ bool StoreObject::DeleteValue(const std::string& name) {
   if (it == values_.end()) {
     return false;
   }
-  std::visit(ValueWiper{}, it->second);
+  WipeValue(it->second);
   values_.erase(it);
   return true;
 }

@@ -3,6 +3,8 @@
 
 #include "ssl_internal.h"
 
+#include <harlibs/secure.h>
+
 #include <openssl/asn1.h>
 #include <openssl/bn.h>
 #include <openssl/pem.h>
@@ -23,13 +25,6 @@ using namespace SslDetail;
 
 constexpr int kRsaBits = 2048;
 constexpr int64_t kSecondsPerDay = 24 * 3600;
-
-struct ExtFree {
-  void operator()(X509_EXTENSION* p) const { X509_EXTENSION_free(p); }
-};
-struct BnFree {
-  void operator()(BIGNUM* p) const { BN_free(p); }
-};
 
 std::string HostName() {
   char name[256] = {};
@@ -54,7 +49,7 @@ bool SetRandomSerial(X509* cert) {
   }
   bytes[0] &= 0x7f;  // positive
   bytes[0] |= 0x01;  // non-zero, full length
-  std::unique_ptr<BIGNUM, BnFree> bn(BN_bin2bn(bytes, sizeof(bytes), nullptr));
+  Har::BignumPtr bn(BN_bin2bn(bytes, sizeof(bytes), nullptr));
   return bn && BN_to_ASN1_INTEGER(bn.get(), X509_get_serialNumber(cert)) != nullptr;
 }
 
@@ -73,7 +68,7 @@ bool AddExtension(X509* cert, int nid, const char* value) {
   X509V3_CTX ctx;
   X509V3_set_ctx_nodb(&ctx);
   X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
-  std::unique_ptr<X509_EXTENSION, ExtFree> ext(X509V3_EXT_conf_nid(nullptr, &ctx, nid, value));
+  Har::X509ExtensionPtr ext(X509V3_EXT_conf_nid(nullptr, &ctx, nid, value));
   return ext && X509_add_ext(cert, ext.get(), -1) == 1;
 }
 
@@ -100,8 +95,8 @@ X509Ptr BuildSelfSigned(EVP_PKEY* key, const CertProfile& profile) {
   return cert;
 }
 
-ReqPtr BuildReq(EVP_PKEY* key) {
-  ReqPtr req(X509_REQ_new());
+X509ReqPtr BuildReq(EVP_PKEY* key) {
+  X509ReqPtr req(X509_REQ_new());
   if (!req || X509_REQ_set_version(req.get(), X509_REQ_VERSION_1) != 1 ||
       X509_REQ_set_pubkey(req.get(), key) != 1 ||
       !SetCommonName(X509_REQ_get_subject_name(req.get()), HostName()) ||
@@ -132,13 +127,13 @@ bool WriteReq(X509_REQ* req, std::string& out) {
 template <typename WriteObject>
 bool WriteBoth(EVP_PKEY* key, WriteObject writeObject, std::string& keyOut, std::string& objOut) {
   std::string keyText;
+  Har::WipeGuard wipeKey(keyText);
   std::string objText;
   const bool ok = WritePrivateKey(key, keyText) && writeObject(objText);
   if (ok) {
     keyOut.swap(keyText);
     objOut.swap(objText);
   }
-  OPENSSL_cleanse(keyText.data(), keyText.size());
   return ok;
 }
 
@@ -163,7 +158,7 @@ bool ValidatePemCertWithKey(const std::string& cert, const std::string& privateK
 }
 
 bool ValidatePemCsrWithKey(const std::string& csr, const std::string& privateKey) {
-  ReqPtr req = LoadReq(csr);
+  X509ReqPtr req = LoadReq(csr);
   PkeyPtr key = req ? LoadPrivateKey(privateKey) : nullptr;
   if (!key) {
     return false;
@@ -190,7 +185,7 @@ bool GenerateKeyAndCert(std::string& privateKey, std::string& cert) {
 
 bool GenerateKeyAndCsr(std::string& privateKey, std::string& csr) {
   PkeyPtr key = NewRsaKey();
-  ReqPtr req = key ? BuildReq(key.get()) : nullptr;
+  X509ReqPtr req = key ? BuildReq(key.get()) : nullptr;
   if (!req) {
     return false;
   }

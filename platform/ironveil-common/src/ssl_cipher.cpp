@@ -1,25 +1,23 @@
 // SHA-256 digests and AES-GCM encryption of secrets.
 #include <ironveil-common/ssl_utils.h>
 
+#include <harlibs/openssl_ptr.h>
+
 #include <openssl/core_names.h>
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/params.h>
 
-#include <memory>
+#include <utility>
 
 namespace Brask::Common::SslUtils {
 
 namespace {
 
-struct CipherFree {
-  void operator()(EVP_CIPHER* p) const { EVP_CIPHER_free(p); }
-};
-using CipherPtr = std::unique_ptr<EVP_CIPHER, CipherFree>;
-struct CipherCtxFree {
-  void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); }
-};
-using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+using Har::CipherCtxPtr;
+using Har::CipherPtr;
+
+constexpr size_t kAes128KeySize = 16;
+constexpr size_t kAes256KeySize = 32;
 
 // The provider implementations are fetched once: handing OpenSSL a built-in cipher makes it
 // look the implementation up by name, under its store locks, on every operation.
@@ -27,9 +25,9 @@ const EVP_CIPHER* CipherForKey(size_t keySize) {
   static const CipherPtr aes128(EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr));
   static const CipherPtr aes256(EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr));
   switch (keySize) {
-    case 16:
+    case kAes128KeySize:
       return aes128.get();
-    case 32:
+    case kAes256KeySize:
       return aes256.get();
     default:
       return nullptr;
@@ -51,11 +49,11 @@ class GcmOperation {
   GcmOperation& operator=(const GcmOperation&) = delete;
 
   // Key, 12-byte IV (the GCM default length, so no length change is needed) and additional data.
-  bool Start(const EVP_CIPHER* cipher, bool encrypt, const Har::SecureBytes& key, const uint8_t* iv,
+  bool Start(const EVP_CIPHER* cipher, bool encrypt, const Har::Secret& key, const uint8_t* iv,
              const std::vector<uint8_t>& aad) {
     int len = 0;
     return ctx_ != nullptr && cipher != nullptr && aad.size() <= kMaxAesGcmInput &&
-           EVP_CipherInit_ex2(ctx_, cipher, key.data(), iv, encrypt ? 1 : 0, nullptr) == 1 &&
+           EVP_CipherInit_ex2(ctx_, cipher, key.bytes(), iv, encrypt ? 1 : 0, nullptr) == 1 &&
            (aad.empty() ||
             EVP_CipherUpdate(ctx_, nullptr, &len, aad.data(), static_cast<int>(aad.size())) == 1);
   }
@@ -118,7 +116,7 @@ bool ComputeHashHex(const std::string& text, std::string& hex) {
   return true;
 }
 
-bool AesGcmEncrypt(const Har::SecureBytes& plaintext, const Har::SecureBytes& key,
+bool AesGcmEncrypt(const Har::Secret& plaintext, const Har::Secret& key,
                    const std::vector<uint8_t>& aad, std::vector<uint8_t>& iv,
                    std::vector<uint8_t>& ciphertext, std::vector<uint8_t>& tag) {
   const EVP_CIPHER* cipher = CipherForKey(key.size());
@@ -133,7 +131,7 @@ bool AesGcmEncrypt(const Har::SecureBytes& plaintext, const Har::SecureBytes& ke
   std::vector<uint8_t> newTag(kAesGcmTagSize);
   GcmOperation op;
   if (!op.Start(cipher, true, key, newIv, aad) ||
-      !op.Run(plaintext.data(), plaintext.size(), out.data()) ||
+      !op.Run(plaintext.bytes(), plaintext.size(), out.data()) ||
       !op.GetTag(newTag.data(), newTag.size())) {
     return false;
   }
@@ -143,23 +141,22 @@ bool AesGcmEncrypt(const Har::SecureBytes& plaintext, const Har::SecureBytes& ke
   return true;
 }
 
-bool AesGcmDecrypt(const std::vector<uint8_t>& ciphertext, const Har::SecureBytes& key,
+bool AesGcmDecrypt(const std::vector<uint8_t>& ciphertext, const Har::Secret& key,
                    const std::vector<uint8_t>& iv, const std::vector<uint8_t>& aad,
-                   const std::vector<uint8_t>& tag, Har::SecureBytes& plaintext) {
-  Har::Cleanse(plaintext.data(), plaintext.size());
-  plaintext.clear();
+                   const std::vector<uint8_t>& tag, Har::Secret& plaintext) {
+  plaintext.Wipe();
   const EVP_CIPHER* cipher = CipherForKey(key.size());
   if (ciphertext.size() > kMaxAesGcmInput || iv.size() != kAesGcmIvSize ||
       tag.size() != kAesGcmTagSize || cipher == nullptr) {
     return false;
   }
-  Har::SecureBytes out(ciphertext.size());
+  Har::Secret out(ciphertext.size());
   GcmOperation op;
   if (!op.Start(cipher, false, key, iv.data(), aad) || !op.SetTag(tag.data(), tag.size()) ||
-      !op.Run(ciphertext.data(), ciphertext.size(), out.data())) {
+      !op.Run(ciphertext.data(), ciphertext.size(), out.bytes())) {
     return false;  // out wipes itself
   }
-  plaintext.swap(out);
+  plaintext = std::move(out);
   return true;
 }
 

@@ -4,6 +4,7 @@
 #include "ssl_internal.h"
 
 #include <harlibs/base64.h>
+#include <harlibs/secure.h>
 
 #include <openssl/crypto.h>
 #include <openssl/pem.h>
@@ -32,9 +33,10 @@ X509Ptr LoadCert(const std::string& pem) {
   return bio ? X509Ptr(PEM_read_bio_X509(bio.get(), nullptr, NoPassphrase, nullptr)) : nullptr;
 }
 
-ReqPtr LoadReq(const std::string& pem) {
+X509ReqPtr LoadReq(const std::string& pem) {
   BioPtr bio = OpenPem(pem);
-  return bio ? ReqPtr(PEM_read_bio_X509_REQ(bio.get(), nullptr, NoPassphrase, nullptr)) : nullptr;
+  return bio ? X509ReqPtr(PEM_read_bio_X509_REQ(bio.get(), nullptr, NoPassphrase, nullptr))
+             : nullptr;
 }
 
 PkeyPtr LoadPrivateKey(const std::string& pem) {
@@ -51,8 +53,8 @@ bool TakeBioText(BIO* bio, std::string& out) {
   if (len <= 0 || data == nullptr) {
     return false;
   }
+  Har::WipeGuard wipe(data, static_cast<size_t>(len));
   out.assign(data, static_cast<size_t>(len));
-  OPENSSL_cleanse(data, static_cast<size_t>(len));
   return true;
 }
 
@@ -102,7 +104,7 @@ bool IsObjectOfLabel(std::string_view label, const std::vector<uint8_t>& der) {
     X509Ptr obj(d2i_X509(nullptr, &p, len));
     parsed = obj != nullptr;
   } else if (label == "CERTIFICATE REQUEST" || label == "NEW CERTIFICATE REQUEST") {
-    ReqPtr obj(d2i_X509_REQ(nullptr, &p, len));
+    X509ReqPtr obj(d2i_X509_REQ(nullptr, &p, len));
     parsed = obj != nullptr;
   } else if (label == "PUBLIC KEY") {
     PkeyPtr obj(d2i_PUBKEY(nullptr, &p, len));

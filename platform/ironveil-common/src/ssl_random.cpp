@@ -8,11 +8,12 @@
 // forking thread exists there), so parent and child never hand out the same bytes.
 #include <ironveil-common/ssl_utils.h>
 
+#include <harlibs/secure.h>
+
 #include <openssl/rand.h>
 
 #include <pthread.h>
 
-#include <array>
 #include <cstring>
 #include <limits>
 
@@ -24,18 +25,14 @@ constexpr size_t kReserve = 512;
 // Larger requests go to the generator directly.
 constexpr size_t kLargestFromReserve = 64;
 
+// The reserve's bytes live in a Secret, so they are wiped when the thread ends.
 class Reserve {
  public:
-  Reserve() = default;
-  ~Reserve() { Discard(); }
-  Reserve(const Reserve&) = delete;
-  Reserve& operator=(const Reserve&) = delete;
-
   bool Take(uint8_t* out, size_t n) {
     if (left_ < n && !Refill()) {
       return false;
     }
-    uint8_t* from = bytes_.data() + (kReserve - left_);
+    uint8_t* from = bytes_.bytes() + (kReserve - left_);
     std::memcpy(out, from, n);
     Har::Cleanse(from, n);
     left_ -= n;
@@ -50,7 +47,7 @@ class Reserve {
  private:
   bool Refill() {
     Discard();
-    if (RAND_bytes(bytes_.data(), static_cast<int>(bytes_.size())) != 1) {
+    if (RAND_bytes(bytes_.bytes(), static_cast<int>(bytes_.size())) != 1) {
       Discard();
       return false;
     }
@@ -58,7 +55,7 @@ class Reserve {
     return true;
   }
 
-  std::array<uint8_t, kReserve> bytes_{};
+  Har::Secret bytes_{kReserve};
   size_t left_ = 0;  // the unused bytes are the last left_ of bytes_
 };
 

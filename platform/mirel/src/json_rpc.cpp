@@ -7,8 +7,8 @@
 #include <boost/json/parser.hpp>
 #include <boost/json/serializer.hpp>
 
+#include <string>
 #include <utility>
-#include <vector>
 
 namespace Mirel::Json {
 namespace {
@@ -24,7 +24,8 @@ DecodeResult Failure(int code, std::string reason, boost::json::value id = nullp
 bool ParseJson(std::string_view body, const DecodeLimits& limits, boost::json::value& out) {
   boost::json::parse_options options;
   options.max_depth = limits.maxDepth;
-  unsigned char scratch[4096];
+  unsigned char scratch[4096];  // holds pieces of the body's texts, which can be secrets
+  Har::WipeGuard wipeScratch(scratch, sizeof(scratch));
   boost::json::parser parser(boost::json::storage_ptr(), options, scratch, sizeof(scratch));
   boost::system::error_code ec;
   parser.write(body.data(), body.size(), ec);
@@ -46,21 +47,24 @@ bool SplitMethod(const boost::json::value* method, ApiRequest& request) {
   return true;
 }
 
-// The answer is built in wiping storage and the serializer's buffer is cleared after use: an
-// answer can carry a clear key.
-void AppendJson(Har::SecureString& out, const boost::json::value& value) {
+void AppendPiece(Har::Secret& out, boost::json::string_view piece) {
+  out.append(std::string_view(piece.data(), piece.size()));
+}
+
+// The serializer's buffer is wiped after use: an answer can carry a clear key.
+void AppendJson(Har::Secret& out, const boost::json::value& value) {
   boost::json::serializer serializer;
   serializer.reset(&value);
   char buffer[4096];
-  while (!serializer.done()) out.append(serializer.read(buffer, sizeof(buffer)));
-  Har::Cleanse(buffer, sizeof(buffer));
+  Har::WipeGuard wipe(buffer, sizeof(buffer));
+  while (!serializer.done()) AppendPiece(out, serializer.read(buffer, sizeof(buffer)));
 }
 
-void AppendJsonString(Har::SecureString& out, std::string_view text) {
+void AppendJsonString(Har::Secret& out, std::string_view text) {
   boost::json::serializer serializer;
   serializer.reset(boost::json::string_view(text.data(), text.size()));
   char buffer[1024];
-  while (!serializer.done()) out.append(serializer.read(buffer, sizeof(buffer)));
+  while (!serializer.done()) AppendPiece(out, serializer.read(buffer, sizeof(buffer)));
 }
 
 // The error with every message's defaultMessage set to its rendered text.
@@ -74,15 +78,15 @@ ErrorValue Rendered(const ErrorValue& error, const RenderFunction& render) {
   return out;
 }
 
-void AppendStandardError(Har::SecureString& out, const ErrorValue& error, int code) {
-  out += "\"error\":{\"code\":";
-  out += std::to_string(code);
-  out += ",\"message\":";
+void AppendStandardError(Har::Secret& out, const ErrorValue& error, int code) {
+  out.append("\"error\":{\"code\":");
+  out.append(std::to_string(code));
+  out.append(",\"message\":");
   AppendJsonString(out,
                    error.messages.empty() ? error.type : error.messages.front().defaultMessage);
-  out += ",\"data\":";
+  out.append(",\"data\":");
   AppendJson(out, ErrorData(error));
-  out += '}';
+  out.push_back('}');
 }
 
 const boost::json::value& ResultValue(const MethodResult& result) {
@@ -124,7 +128,7 @@ DecodeResult DecodeRequest(std::string_view body, const DecodeLimits& limits) {
 }
 
 void EncodeResponse(const boost::json::value& id, const MethodResult& result, ResponseFormat format,
-                    const RenderFunction& render, Har::SecureString& out, int code) {
+                    const RenderFunction& render, Har::Secret& out, int code) {
   if (format == ResponseFormat::kClean) {
     if (result.IsError()) {
       AppendJson(out, ErrorData(Rendered(*result.error, render)));
@@ -133,33 +137,17 @@ void EncodeResponse(const boost::json::value& id, const MethodResult& result, Re
     }
     return;
   }
-  out += "{\"jsonrpc\":\"2.0\",\"id\":";
+  out.append("{\"jsonrpc\":\"2.0\",\"id\":");
   AppendJson(out, id);
-  out += ',';
+  out.push_back(',');
   if (result.IsError()) {
     AppendStandardError(out, Rendered(*result.error, render),
                         code != 0 ? code : JsonRpcCode(*result.error));
   } else {
-    out += "\"result\":";
+    out.append("\"result\":");
     AppendJson(out, ResultValue(result));
   }
-  out += '}';
-}
-
-void WipeStrings(boost::json::value& value) {
-  // Iterative, so that the depth of the value does not bound the stack.
-  std::vector<boost::json::value*> pending{&value};
-  while (!pending.empty()) {
-    boost::json::value* v = pending.back();
-    pending.pop_back();
-    if (auto* text = v->if_string()) {
-      Har::Cleanse(text->data(), text->size());
-    } else if (auto* object = v->if_object()) {
-      for (auto& member : *object) pending.push_back(&member.value());
-    } else if (auto* array = v->if_array()) {
-      for (auto& element : *array) pending.push_back(&element);
-    }
-  }
+  out.push_back('}');
 }
 
 }  // namespace Mirel::Json

@@ -1,15 +1,17 @@
 #include <tokenauthn/token_handler.h>
 
+#include <tokenauthn/jwt_ptr.h>
+
+#include <harlibs/openssl_ptr.h>
+#include <harlibs/secure.h>
+
 #include <mirel/errors.h>
 
 #include <boost/json/parse.hpp>
 #include <jwt.h>
-#include <openssl/bio.h>
 #include <openssl/pem.h>
-#include <openssl/x509.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <ctime>
 #include <memory>
 
@@ -20,34 +22,18 @@ constexpr size_t kMaxTokenBytes = 16 * 1024;
 constexpr size_t kMaxCertificateBytes = 64 * 1024;
 constexpr const char* kAudience = "zyld";
 
-struct JwtDeleter {
-  void operator()(jwt_t* jwt) const { jwt_free(jwt); }
-};
-using JwtPtr = std::unique_ptr<jwt_t, JwtDeleter>;
-struct BioDeleter {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct X509Deleter {
-  void operator()(X509* cert) const { X509_free(cert); }
-};
-struct FreeDeleter {
-  void operator()(char* text) const { std::free(text); }
-};
-
 // The "-----BEGIN PUBLIC KEY-----" text of the certificate's key, or empty.
 std::string PublicKeyPem(const std::string& certificatePem) {
   if (certificatePem.empty() || certificatePem.size() > kMaxCertificateBytes) {
     return {};
   }
-  std::unique_ptr<BIO, BioDeleter> in(
-      BIO_new_mem_buf(certificatePem.data(), static_cast<int>(certificatePem.size())));
-  std::unique_ptr<X509, X509Deleter> cert(
-      in ? PEM_read_bio_X509(in.get(), nullptr, nullptr, nullptr) : nullptr);
+  Har::BioPtr in(BIO_new_mem_buf(certificatePem.data(), static_cast<int>(certificatePem.size())));
+  Har::X509Ptr cert(in ? PEM_read_bio_X509(in.get(), nullptr, nullptr, nullptr) : nullptr);
   if (!cert) {
     return {};
   }
   EVP_PKEY* key = X509_get0_pubkey(cert.get());
-  std::unique_ptr<BIO, BioDeleter> out(BIO_new(BIO_s_mem()));
+  Har::BioPtr out(BIO_new(BIO_s_mem()));
   if (key == nullptr || !out || PEM_write_bio_PUBKEY(out.get(), key) != 1) {
     return {};
   }
@@ -58,7 +44,7 @@ std::string PublicKeyPem(const std::string& certificatePem) {
 
 // A claim as JSON (null when absent or malformed).
 boost::json::value Claim(jwt_t* jwt, const char* name) {
-  std::unique_ptr<char, FreeDeleter> text(jwt_get_grants_json(jwt, name));
+  JwtTextPtr text(jwt_get_grants_json(jwt, name));
   if (!text) {
     return nullptr;
   }
@@ -110,7 +96,7 @@ Mirel::ErrorValue InvalidTokenError() {
 
 Digest AccessTokenDigest(const Mirel::CallContext& ctx) {
   if (!ctx.accessTokenDigest) {
-    ctx.accessTokenDigest = Sha256Digest(ctx.accessToken.value());
+    ctx.accessTokenDigest = Sha256Digest(ctx.accessToken.value().view());
   }
   return *ctx.accessTokenDigest;
 }
@@ -141,14 +127,12 @@ void HostTokenHandler::Authenticate(const Mirel::CallContext& ctx, AuthnCallback
     answer(AuthnAnswer::None());
     return;
   }
-  answer(Check(*ctx.accessToken, &ctx));
+  answer(Check(ctx.accessToken->view(), &ctx));
 }
 
-AuthnAnswer HostTokenHandler::Check(const std::string& token) const {
-  return Check(token, nullptr);
-}
+AuthnAnswer HostTokenHandler::Check(std::string_view token) const { return Check(token, nullptr); }
 
-AuthnAnswer HostTokenHandler::Check(const std::string& token, const Mirel::CallContext* ctx) const {
+AuthnAnswer HostTokenHandler::Check(std::string_view token, const Mirel::CallContext* ctx) const {
   if (token.empty() || token.size() > kMaxTokenBytes) {
     return AuthnAnswer::None();
   }
@@ -208,13 +192,14 @@ std::shared_ptr<const HostTokenHandler::Key> HostTokenHandler::CurrentKey() cons
   return key;
 }
 
-HostTokenHandler::ClaimsPtr HostTokenHandler::Verify(const Key& key, const std::string& token,
+HostTokenHandler::ClaimsPtr HostTokenHandler::Verify(const Key& key, std::string_view token,
                                                      const Digest& tokenId) const {
+  const Har::Secret text(token);  // terminated for libjwt
   jwt_t* raw = nullptr;
   // libjwt reports some allocation failures as EINVAL; errno tells them apart.
   errno = 0;
   const int rc =
-      jwt_decode(&raw, token.c_str(), reinterpret_cast<const unsigned char*>(key.publicKey.data()),
+      jwt_decode(&raw, text.c_str(), reinterpret_cast<const unsigned char*>(key.publicKey.data()),
                  static_cast<int>(key.publicKey.size()));
   const bool outOfMemory = errno == ENOMEM;
   JwtPtr jwt(raw);

@@ -1,5 +1,7 @@
 #include <tokenauthn/verify_cache.h>
 
+#include <harlibs/openssl_ptr.h>
+
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
@@ -14,14 +16,10 @@ namespace Ovik::Authn {
 
 namespace {
 
-struct MdFree {
-  void operator()(EVP_MD* p) const { EVP_MD_free(p); }
-};
-
 // Fetched once: the one-shot SHA256() looks the implementation up by name, under the provider
 // store's locks, on every call.
 const EVP_MD* Sha256() {
-  static const std::unique_ptr<EVP_MD, MdFree> md(EVP_MD_fetch(nullptr, "SHA256", nullptr));
+  static const Har::MdPtr md(EVP_MD_fetch(nullptr, "SHA256", nullptr));
   return md.get();
 }
 

@@ -1,12 +1,15 @@
 // The store on a real SQLite file: round trips, order, store-set values, errors, concurrency.
 #include "test_util.h"
 
+#include <harlibs/secure.h>
+
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <thread>
@@ -172,6 +175,40 @@ TEST_F(StoreTest, CorruptRowsGiveExceptionsNotCrashes) {
     EXPECT_THROW(store_->Get(ProviderId("p")), ConfigStoreException) << body;
     EXPECT_THROW(store_->List(kProvidersFilter), ConfigStoreException) << body;
   }
+}
+
+size_t BodyLength(const std::string& path, const std::string& instance) {
+  sqlite3* db = nullptr;
+  sqlite3_stmt* statement = nullptr;
+  size_t length = 0;
+  const std::string sql = "SELECT length(CAST(body AS BLOB)) FROM objects WHERE instance=?1";
+  if (sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+      sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+      sqlite3_bind_text(statement, 1, instance.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK &&
+      sqlite3_step(statement) == SQLITE_ROW) {
+    length = static_cast<size_t>(sqlite3_column_int64(statement, 0));
+  }
+  sqlite3_finalize(statement);
+  sqlite3_close(db);
+  return length;
+}
+
+std::vector<size_t> gWipeSizes;  // of the wipes seen while the observer is installed
+
+void RecordWipe(const void*, size_t size) { gWipeSizes.push_back(size); }
+
+// Bodies hold credentials: one that fails to decode still leaves no other body unwiped.
+TEST_F(StoreTest, ListingWipesEveryBodyAlsoWhenARowIsCorrupt) {
+  store_->Set(MakeProvider("p"), nullptr);
+  store_->Set(MakeProvider("q"), nullptr);
+  ExecSql(path_, "UPDATE objects SET body='[]' WHERE instance='p'");
+  const size_t length = BodyLength(path_, "q");
+  ASSERT_GT(length, 0u);
+  gWipeSizes.clear();
+  Har::SetWipeObserver(&RecordWipe);
+  EXPECT_THROW(store_->List(kProvidersFilter), ConfigStoreException);
+  Har::SetWipeObserver(nullptr);
+  EXPECT_NE(std::find(gWipeSizes.begin(), gWipeSizes.end(), length), gWipeSizes.end());
 }
 
 TEST_F(StoreTest, CorruptDatabaseFileIsRejected) {

@@ -20,14 +20,16 @@ V FromHex(const std::string& hex) {
   return out;
 }
 
-Har::SecureBytes KeyOf(size_t size) {
-  Har::SecureBytes key(size);
-  for (size_t i = 0; i < size; ++i) key[i] = static_cast<uint8_t>(i * 7 + 1);
+Har::Secret KeyOf(size_t size) {
+  Har::Secret key(size);
+  for (size_t i = 0; i < size; ++i) key[i] = static_cast<char>(i * 7 + 1);
   return key;
 }
 
+Har::Secret Filled(size_t size, char byte) { return Har::Secret(std::string(size, byte)); }
+
 TEST(AesGcm, RoundTripsWithBothKeySizes) {
-  const Har::SecureBytes plain = {'d', 'a', 't', 'a', ' ', 'k', 'e', 'y', 0, 0xff};
+  const Har::Secret plain(std::string_view("data key\0\xff", 10));
   for (size_t keySize : {16u, 32u}) {
     for (const Bytes& aad : {Bytes{}, Bytes{1, 2, 3}}) {
       Bytes iv, ct, tag;
@@ -35,7 +37,7 @@ TEST(AesGcm, RoundTripsWithBothKeySizes) {
       EXPECT_EQ(iv.size(), kAesGcmIvSize);
       EXPECT_EQ(tag.size(), kAesGcmTagSize);
       EXPECT_EQ(ct.size(), plain.size());
-      Har::SecureBytes back;
+      Har::Secret back;
       ASSERT_TRUE(AesGcmDecrypt(ct, KeyOf(keySize), iv, aad, tag, back));
       EXPECT_EQ(back, plain);
     }
@@ -43,13 +45,13 @@ TEST(AesGcm, RoundTripsWithBothKeySizes) {
   // Empty plaintext still authenticates.
   Bytes iv, ct, tag;
   ASSERT_TRUE(AesGcmEncrypt({}, KeyOf(16), {}, iv, ct, tag));
-  Har::SecureBytes back = {9};
+  Har::Secret back(std::string_view("\x09"));
   ASSERT_TRUE(AesGcmDecrypt(ct, KeyOf(16), iv, {}, tag, back));
   EXPECT_TRUE(back.empty());
 }
 
 TEST(AesGcm, EachEncryptionPicksAFreshIv) {
-  const Har::SecureBytes plain(32, 0x42);
+  const Har::Secret plain = Filled(32, 0x42);
   Bytes iv1, ct1, tag1, iv2, ct2, tag2;
   ASSERT_TRUE(AesGcmEncrypt(plain, KeyOf(32), {}, iv1, ct1, tag1));
   ASSERT_TRUE(AesGcmEncrypt(plain, KeyOf(32), {}, iv2, ct2, tag2));
@@ -59,26 +61,26 @@ TEST(AesGcm, EachEncryptionPicksAFreshIv) {
 
 // GCM specification test case 3 (AES-128, 96-bit IV): interoperability with other implementations.
 struct KnownAnswer {
-  Har::SecureBytes key = FromHex<Har::SecureBytes>("feffe9928665731c6d6a8f9467308308");
+  Har::Secret key = FromHex<Har::Secret>("feffe9928665731c6d6a8f9467308308");
   Bytes iv = FromHex<Bytes>("cafebabefacedbaddecaf888");
   Bytes ct = FromHex<Bytes>(
       "42831ec2217774244b7221b784d0d49ce3aa212f2c02a4e035c17e2329aca12e21d514b25466931c7d8f6a5aac84"
       "aa051ba30b396a0aac973d58e091473f5985");
   Bytes tag = FromHex<Bytes>("4d5c2af327cd64a62cf35abd2ba6fab4");
-  Har::SecureBytes plain = FromHex<Har::SecureBytes>(
+  Har::Secret plain = FromHex<Har::Secret>(
       "d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a721c3c0c95956809532fcf0e2449a6"
       "b525b16aedf5aa0de657ba637b391aafd255");
 };
 
 TEST(AesGcm, DecryptsKnownAnswer) {
   const KnownAnswer known;
-  Har::SecureBytes out;
+  Har::Secret out;
   ASSERT_TRUE(AesGcmDecrypt(known.ct, known.key, known.iv, {}, known.tag, out));
   EXPECT_EQ(out, known.plain);
 }
 
 TEST(AesGcm, AnyTamperingFailsAndLeavesNoPlaintext) {
-  const Har::SecureBytes plain(24, 0x5a);
+  const Har::Secret plain = Filled(24, 0x5a);
   const Bytes aad = {7, 7, 7};
   Bytes iv, ct, tag;
   ASSERT_TRUE(AesGcmEncrypt(plain, KeyOf(32), aad, iv, ct, tag));
@@ -87,14 +89,14 @@ TEST(AesGcm, AnyTamperingFailsAndLeavesNoPlaintext) {
     v[i] ^= 0x01;
     return v;
   };
-  Har::SecureBytes out = {1, 2, 3};
+  Har::Secret out(std::string_view("\x01\x02\x03"));
   EXPECT_FALSE(AesGcmDecrypt(ct, KeyOf(32), iv, aad, flip(tag, 15), out));
   EXPECT_TRUE(out.empty());
   EXPECT_FALSE(AesGcmDecrypt(ct, KeyOf(32), flip(iv, 0), aad, tag, out));
   EXPECT_FALSE(AesGcmDecrypt(flip(ct, 3), KeyOf(32), iv, aad, tag, out));
   EXPECT_FALSE(AesGcmDecrypt(ct, KeyOf(32), iv, flip(aad, 1), tag, out));
   EXPECT_FALSE(AesGcmDecrypt(ct, KeyOf(32), iv, {}, tag, out));
-  Har::SecureBytes otherKey = KeyOf(32);
+  Har::Secret otherKey = KeyOf(32);
   otherKey[0] ^= 0x80;
   EXPECT_FALSE(AesGcmDecrypt(ct, otherKey, iv, aad, tag, out));
   // Truncated tag or IV.
@@ -104,14 +106,14 @@ TEST(AesGcm, AnyTamperingFailsAndLeavesNoPlaintext) {
 }
 
 TEST(AesGcm, OnlySixteenAndThirtyTwoByteKeys) {
-  const Har::SecureBytes plain(16, 1);
+  const Har::Secret plain = Filled(16, 1);
   Bytes goodIv, goodCt, goodTag;
   ASSERT_TRUE(AesGcmEncrypt(plain, KeyOf(16), {}, goodIv, goodCt, goodTag));
   for (size_t size : {0u, 1u, 15u, 17u, 24u, 31u, 33u, 64u}) {
     Bytes iv = {9}, ct = {9}, tag = {9};
     EXPECT_FALSE(AesGcmEncrypt(plain, KeyOf(size), {}, iv, ct, tag)) << size;
     EXPECT_EQ(iv, Bytes{9});  // outputs untouched
-    Har::SecureBytes out;
+    Har::Secret out;
     EXPECT_FALSE(AesGcmDecrypt(goodCt, KeyOf(size), goodIv, {}, goodTag, out)) << size;
   }
 }
@@ -120,11 +122,11 @@ TEST(AesGcm, OnlySixteenAndThirtyTwoByteKeys) {
 // operation may leak into the next, whatever the order of key sizes and outcomes.
 TEST(AesGcm, ConsecutiveOperationsOnAThreadAreIndependent) {
   const KnownAnswer known;
-  const Har::SecureBytes plain(40, 0x5a);
+  const Har::Secret plain = Filled(40, 0x5a);
   const Bytes aad = {1, 2, 3};
   Bytes iv16, ct16, tag16;
   ASSERT_TRUE(AesGcmEncrypt(plain, KeyOf(16), aad, iv16, ct16, tag16));
-  Har::SecureBytes out;
+  Har::Secret out;
   Bytes badTag = tag16;
   badTag[0] ^= 1;
   EXPECT_FALSE(AesGcmDecrypt(ct16, KeyOf(16), iv16, aad, badTag, out));
@@ -152,10 +154,10 @@ TEST(AesGcm, ThreadsEncryptAndDecryptConcurrently) {
     threads.emplace_back([t, &failures] {
       const KnownAnswer known;
       for (int i = 0; i < kRounds; ++i) {
-        const Har::SecureBytes plain(static_cast<size_t>(i % 70), static_cast<uint8_t>(t));
+        const Har::Secret plain = Filled(static_cast<size_t>(i % 70), static_cast<char>(t));
         const size_t keySize = (i + t) % 2 == 0 ? 16 : 32;
         Bytes iv, ct, tag;
-        Har::SecureBytes back, knownOut;
+        Har::Secret back, knownOut;
         const bool ok = AesGcmEncrypt(plain, KeyOf(keySize), {}, iv, ct, tag) &&
                         AesGcmDecrypt(ct, KeyOf(keySize), iv, {}, tag, back) && back == plain &&
                         AesGcmDecrypt(known.ct, known.key, known.iv, {}, known.tag, knownOut) &&

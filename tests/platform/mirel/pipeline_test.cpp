@@ -62,12 +62,12 @@ class FakeHandler : public Mirel::Authn::Authenticator {
       answer(Mirel::Authn::AuthnAnswer::None());
       return;
     }
-    if (*ctx.accessToken == "bad") {
+    if (ctx.accessToken->view() == "bad") {
       answer(Mirel::Authn::AuthnAnswer::Failure(
           Mirel::MakeErrorValue(Mirel::ErrorTypes::kUnauthenticated)));
       return;
     }
-    const auto it = tokens_.find(*ctx.accessToken);
+    const auto it = tokens_.find(std::string(ctx.accessToken->view()));
     if (it == tokens_.end()) {
       answer(Mirel::Authn::AuthnAnswer::None());
       return;
@@ -132,7 +132,7 @@ class Pipeline : public ::testing::Test {
   MethodResult Call(const std::string& method, const char* params,
                     std::optional<std::string> token = {}) {
     auto ctx = std::make_shared<Mirel::CallContext>();
-    ctx->accessToken = std::move(token);
+    if (token) ctx->accessToken.emplace(*token);
     Mirel::ApiRequest request;
     request.id = 1;
     const size_t dot = method.rfind('.');

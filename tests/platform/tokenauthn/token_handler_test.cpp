@@ -117,7 +117,7 @@ class HostTokens : public ::testing::Test {
   AuthnAnswer Check(const std::string& token) {
     Ovik::Authn::HostTokenHandler handler([this] { return Text(certificate); }, nullptr);
     Mirel::CallContext ctx;
-    ctx.accessToken = token;
+    ctx.accessToken.emplace(token);
     std::optional<AuthnAnswer> answer;
     handler.Authenticate(ctx, [&answer](AuthnAnswer a) { answer = std::move(a); });
     EXPECT_TRUE(answer.has_value());
@@ -146,7 +146,7 @@ TEST_F(HostTokens, TheCallKeepsItsTokenDigestForTheNextHandler) {
   const std::string token = Sign(JWT_ALG_RS256, rsa_->privateKey, {});
   Ovik::Authn::HostTokenHandler handler([this] { return Text(certificate); }, nullptr);
   Mirel::CallContext ctx;
-  ctx.accessToken = token;
+  ctx.accessToken.emplace(token);
   handler.Authenticate(ctx, [](AuthnAnswer) {});
   ASSERT_TRUE(ctx.accessTokenDigest.has_value());
   EXPECT_EQ(*ctx.accessTokenDigest, Ovik::Authn::Sha256Digest(token));

@@ -22,13 +22,13 @@ struct FileCloser {
 };
 
 // Reads a whole file of at most kMaxKeyFileBytes into wiping storage.
-bool ReadKeyFile(const std::string& path, Har::SecureBytes& out, std::string& error) {
+bool ReadKeyFile(const std::string& path, Har::Secret& out, std::string& error) {
   std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
   if (!file) {
     error = "cannot read " + path + ": " + std::strerror(errno);
     return false;
   }
-  out.assign(kMaxKeyFileBytes + 1, 0);
+  out.resize(kMaxKeyFileBytes + 1);
   const size_t n = std::fread(out.data(), 1, out.size(), file.get());
   if (std::ferror(file.get())) {
     error = "cannot read " + path + ": " + std::strerror(errno);
@@ -57,14 +57,14 @@ int main(int argc, char** argv) {
     case ZyldToken::ParseStatus::Ok:
       break;
   }
-  Har::SecureBytes key;
+  Har::Secret key;
   const std::string& path =
       options.alg == ZyldToken::Algorithm::HS256 ? options.secretFile : options.keyFile;
   if (!ReadKeyFile(path, key, error)) {
     std::cerr << "zyld-token: " << error << "\n";
     return 1;
   }
-  std::string token;
+  Har::Secret token;
   const auto status =
       ZyldToken::SignToken(options, key, static_cast<int64_t>(std::time(nullptr)), token, error);
   if (status != ZyldToken::SignStatus::Ok) {
@@ -72,6 +72,6 @@ int main(int argc, char** argv) {
               << error << "\n";
     return 1;
   }
-  std::cout << token << "\n";
+  std::cout << token.view() << "\n";
   return std::cout.flush() ? 0 : 1;
 }

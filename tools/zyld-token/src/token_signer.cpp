@@ -1,40 +1,28 @@
 #include "token_signer.h"
 
+#include <harlibs/openssl_ptr.h>
+#include <tokenauthn/jwt_ptr.h>
+
 #include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>
 #include <jwt.h>
-#include <openssl/bio.h>
-#include <openssl/evp.h>
 #include <openssl/pem.h>
 
-#include <cstdlib>
+#include <cstring>
 #include <limits>
-#include <memory>
+#include <string_view>
 
 namespace ZyldToken {
 namespace {
-
-struct JwtDeleter {
-  void operator()(jwt_t* jwt) const { jwt_free(jwt); }
-};
-struct BioDeleter {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct PkeyDeleter {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct FreeDeleter {
-  void operator()(char* text) const { std::free(text); }
-};
 
 // Refuses every pass phrase request: the tool never prompts.
 int NoPassphrase(char*, int, int, void*) { return 0; }
 
 // The algorithm a PEM private key signs with, or JWT_ALG_INVAL.
-jwt_alg_t KeyAlgorithm(const Har::SecureBytes& key) {
-  std::unique_ptr<BIO, BioDeleter> bio(BIO_new_mem_buf(key.data(), static_cast<int>(key.size())));
-  std::unique_ptr<EVP_PKEY, PkeyDeleter> pkey(
-      bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, &NoPassphrase, nullptr) : nullptr);
+jwt_alg_t KeyAlgorithm(const Har::Secret& key) {
+  Har::BioPtr bio(BIO_new_mem_buf(key.data(), static_cast<int>(key.size())));
+  Har::PkeyPtr pkey(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, &NoPassphrase, nullptr)
+                        : nullptr);
   if (!pkey) {
     return JWT_ALG_INVAL;
   }
@@ -50,7 +38,7 @@ jwt_alg_t KeyAlgorithm(const Har::SecureBytes& key) {
   return JWT_ALG_INVAL;
 }
 
-SignStatus ResolveAlgorithm(const Options& options, const Har::SecureBytes& key, jwt_alg_t& alg,
+SignStatus ResolveAlgorithm(const Options& options, const Har::Secret& key, jwt_alg_t& alg,
                             std::string& error) {
   if (key.empty()) {
     error = "the key file is empty";
@@ -102,8 +90,8 @@ bool BuildClaims(const Options& options, int64_t now, boost::json::object& claim
 
 }  // namespace
 
-SignStatus SignToken(const Options& options, const Har::SecureBytes& key, int64_t now,
-                     std::string& token, std::string& error) {
+SignStatus SignToken(const Options& options, const Har::Secret& key, int64_t now,
+                     Har::Secret& token, std::string& error) {
   jwt_alg_t alg = JWT_ALG_NONE;
   if (const SignStatus s = ResolveAlgorithm(options, key, alg, error); s != SignStatus::Ok) {
     return s;
@@ -117,21 +105,23 @@ SignStatus SignToken(const Options& options, const Har::SecureBytes& key, int64_
     error = "out of memory";
     return SignStatus::Failed;
   }
-  std::unique_ptr<jwt_t, JwtDeleter> jwt(raw);
+  Ovik::Authn::JwtPtr jwt(raw);
   if (jwt_add_grants_json(jwt.get(), boost::json::serialize(claims).c_str()) != 0) {
     error = "the claims were refused";
     return SignStatus::Failed;
   }
-  if (jwt_set_alg(jwt.get(), alg, key.data(), static_cast<int>(key.size())) != 0) {
+  if (jwt_set_alg(jwt.get(), alg, key.bytes(), static_cast<int>(key.size())) != 0) {
     error = "the key was refused";
     return SignStatus::KeyError;
   }
-  std::unique_ptr<char, FreeDeleter> text(jwt_encode_str(jwt.get()));
+  Ovik::Authn::JwtTextPtr text(jwt_encode_str(jwt.get()));
   if (!text) {
     error = "signing failed";
     return SignStatus::Failed;
   }
-  token = text.get();
+  const size_t length = std::strlen(text.get());
+  Har::WipeGuard wipe(text.get(), length);
+  token.assign(std::string_view(text.get(), length));
   return SignStatus::Ok;
 }
 

@@ -18,7 +18,7 @@ namespace ZyldToken {
 
 enum class SignStatus { Ok, KeyError, Failed };
 
-SignStatus SignToken(const Options& options, const Har::SecureBytes& key, int64_t now,
-                     std::string& token, std::string& error);
+SignStatus SignToken(const Options& options, const Har::Secret& key, int64_t now,
+                     Har::Secret& token, std::string& error);
 
 }  // namespace ZyldToken

@@ -89,11 +89,11 @@ bool RandomBytes(uint8_t* out, size_t n);
 // AES-GCM with a 16- or 32-byte key (AES-128 / AES-256); any other key size fails. Encryption
 // picks a random 12-byte IV and yields a 16-byte tag. Decryption requires those sizes and
 // succeeds only when the tag verifies; otherwise the plaintext is wiped and emptied.
-bool AesGcmEncrypt(const Har::SecureBytes& plaintext, const Har::SecureBytes& key,
+bool AesGcmEncrypt(const Har::Secret& plaintext, const Har::Secret& key,
                    const std::vector<uint8_t>& aad, std::vector<uint8_t>& iv,
                    std::vector<uint8_t>& ciphertext, std::vector<uint8_t>& tag);
-bool AesGcmDecrypt(const std::vector<uint8_t>& ciphertext, const Har::SecureBytes& key,
+bool AesGcmDecrypt(const std::vector<uint8_t>& ciphertext, const Har::Secret& key,
                    const std::vector<uint8_t>& iv, const std::vector<uint8_t>& aad,
-                   const std::vector<uint8_t>& tag, Har::SecureBytes& plaintext);
+                   const std::vector<uint8_t>& tag, Har::Secret& plaintext);
 
 }  // namespace Brask::Common::SslUtils

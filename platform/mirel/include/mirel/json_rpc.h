@@ -46,15 +46,10 @@ enum class ResponseFormat { kStandard, kClean };
 
 using RenderFunction = std::function<std::string(const Message&)>;
 
-// Appends the answer to `out`. An error's code is Mirel::JsonRpcCode of it unless `code` is
-// non-zero (decoding failures pass -32700 or -32600); its "message" is the rendered text of the
-// first message, or the error type when it has none.
+// Appends the answer to `out` (an answer can carry a clear key). An error's code is
+// Mirel::JsonRpcCode of it unless `code` is non-zero (decoding failures pass -32700 or -32600); its
+// "message" is the rendered text of the first message, or the error type when it has none.
 void EncodeResponse(const boost::json::value& id, const MethodResult& result, ResponseFormat format,
-                    const RenderFunction& render, Har::SecureString& out, int code = 0);
-
-// Overwrites with zeros, in place, the characters of every string (member values and array
-// elements, at any depth) of an answer that has been sent: answers can carry secrets (clear keys),
-// and freed storage is not cleared. Member names and the structure are left as they are.
-void WipeStrings(boost::json::value& value);
+                    const RenderFunction& render, Har::Secret& out, int code = 0);
 
 }  // namespace Mirel::Json

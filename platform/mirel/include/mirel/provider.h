@@ -3,6 +3,8 @@
 // through the completion callback, with a result value or an error value.
 #pragma once
 
+#include <harlibs/secure.h>
+
 #include <boost/json/value.hpp>
 
 #include <array>
@@ -57,7 +59,7 @@ struct ApiRequest {
 struct CallContext {
   Headers headers;
   std::string locale = "en_US";
-  std::optional<std::string> accessToken;  // from "Authorization: Bearer <token>"
+  std::optional<Har::Secret> accessToken;  // from "Authorization: Bearer <token>"
   // SHA-256 of accessToken, kept by the first authentication stage that needs it so that the
   // others do not hash the token again.
   mutable std::optional<std::array<uint8_t, 32>> accessTokenDigest;

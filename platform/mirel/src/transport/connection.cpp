@@ -11,8 +11,10 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <utility>
+#include <vector>
 
 namespace Mirel::Transport::PicoHttp {
 namespace {
@@ -73,7 +75,7 @@ std::string_view Trim(std::string_view text) {
   return text;
 }
 
-std::optional<std::string> BearerToken(const std::string* authorization) {
+std::optional<Har::Secret> BearerToken(const std::string* authorization) {
   constexpr std::string_view kScheme = "bearer ";
   if (authorization == nullptr || authorization->size() <= kScheme.size()) return std::nullopt;
   for (size_t i = 0; i < kScheme.size(); ++i) {
@@ -83,7 +85,26 @@ std::optional<std::string> BearerToken(const std::string* authorization) {
   }
   std::string_view token = Trim(std::string_view(*authorization).substr(kScheme.size()));
   if (token.empty()) return std::nullopt;
-  return std::string(token);
+  return Har::Secret(token);
+}
+
+// The bearer token of the fields, which no longer hold it (every Authorization value is wiped).
+std::optional<Har::Secret> TakeBearerToken(Headers& headers) {
+  std::optional<Har::Secret> token = BearerToken(FindHeader(headers, "authorization"));
+  for (auto it = headers.begin(); it != headers.end();) {
+    if (it->first != "authorization") {
+      ++it;
+      continue;
+    }
+    Har::Cleanse(it->second.data(), it->second.size());
+    it = headers.erase(it);
+  }
+  return token;
+}
+
+// The field values of a head that was not taken over (parsed in part, or left behind by a move).
+void WipeValues(Headers& headers) {
+  for (auto& [name, value] : headers) Har::Cleanse(value.data(), value.size());
 }
 
 // A header value as written: line breaks would end the header, so they become spaces.
@@ -97,6 +118,23 @@ void AppendDecimal(std::string& out, uint64_t value) {
   char digits[24];
   auto result = std::to_chars(digits, digits + sizeof(digits), value);
   out.append(digits, result.ptr);
+}
+
+// Puts a guard on every string of the value (member values and array elements, at any depth):
+// they are wiped when the guards go. Iterative, so that the value's depth does not bound the stack.
+void WatchStrings(boost::json::value& value, std::deque<Har::WipeGuard>& wipes) {
+  std::vector<boost::json::value*> pending{&value};
+  while (!pending.empty()) {
+    boost::json::value* v = pending.back();
+    pending.pop_back();
+    if (auto* text = v->if_string()) {
+      wipes.emplace_back(*text);
+    } else if (auto* object = v->if_object()) {
+      for (auto& member : *object) pending.push_back(&member.value());
+    } else if (auto* array = v->if_array()) {
+      for (auto& element : *array) pending.push_back(&element);
+    }
+  }
 }
 
 // Completes a call exactly once: a second completion is ignored, and a call whose callback is
@@ -141,13 +179,21 @@ void Connection::Start() {
 
 // ---- Request head ----------------------------------------------------------------------------
 
+int Connection::ParseHead() {
+  PhrRequest request;
+  int result = PhrParse(Buffered(), request, scanned_, {config_.maxHeadBytes, config_.maxHeaders});
+  if (result > 0) {
+    head_ = MakeRequestHead(std::move(request));
+    bearerToken_ = TakeBearerToken(head_.headers);
+  }
+  WipeValues(request.headers);
+  return result;
+}
+
 void Connection::ReadHead() {
   if (inLength_ > 0) {
-    PhrRequest request;
-    int result =
-        PhrParse(Buffered(), request, scanned_, {config_.maxHeadBytes, config_.maxHeaders});
+    int result = ParseHead();
     if (result > 0) {
-      head_ = MakeRequestHead(std::move(request));
       scanned_ = 0;
       headStart_.reset();
       Consume(static_cast<size_t>(result));
@@ -216,7 +262,7 @@ void Connection::StartBody() {
   uint64_t limit = config_.httpBodySizeLimitInBytes;
   if (head_.chunked) {
     chunks_.emplace(limit, kMaxChunkLine);
-    chunkedBody_.clear();
+    chunkedBody_.Wipe();
   } else if (!head_.hasContentLength) {
     WriteTransportError(TransportError::kHttpProtocol);
     return;
@@ -252,13 +298,18 @@ void Connection::ReadLengthBody() {
 }
 
 void Connection::ReadChunkedBody() {
-  PhrChunkedDecoder::Result result = chunks_->Decode(Buffered(), chunkedBody_);
+  std::string decoded;
+  decoded.reserve(inLength_);  // never longer than its encoding, so never reallocated
+  Har::WipeGuard wipeDecoded(decoded);
+  PhrChunkedDecoder::Result result = chunks_->Decode(Buffered(), decoded);
+  chunkedBody_.append(decoded);
+  wipeDecoded.Wipe();
   Consume(result.consumed);
   switch (result.status) {
     case PhrChunkedDecoder::Status::kDone:
       chunks_.reset();
-      HandleBody(chunkedBody_, 0);
-      if (chunkedBody_.capacity() > kShrinkAbove) std::string().swap(chunkedBody_);
+      HandleBody(chunkedBody_.view(), 0);
+      chunkedBody_ = Har::Secret();  // releasing the storage wipes it
       return;
     case PhrChunkedDecoder::Status::kNeedMore:
       ReadMore(Clock::now() + config_.readTimeout, &Connection::ReadChunkedBody);
@@ -290,7 +341,8 @@ void Connection::Invoke(Json::DecodeResult decoded) {
   if (const std::string* languages = FindHeader(head_.headers, "accept-language")) {
     callContext->locale = L10n::MakeLanguagePreference(*languages, callContext->locale);
   }
-  callContext->accessToken = BearerToken(FindHeader(head_.headers, "authorization"));
+  callContext->accessToken = std::move(bearerToken_);
+  bearerToken_.reset();
   callContext->headers = std::move(head_.headers);
   requestId_ = decoded.request.id;
   awaitingAnswer_ = true;
@@ -317,6 +369,8 @@ void Connection::Complete(MethodResult result, bool deferred) {
 }
 
 void Connection::Deliver(MethodResult result) {
+  std::deque<Har::WipeGuard> wipes;  // the answer's strings can be clear keys
+  if (result.value) WatchStrings(*result.value, wipes);
   if (!awaitingAnswer_) return;
   awaitingAnswer_ = false;
   if (!socket_.is_open()) {
@@ -325,14 +379,13 @@ void Connection::Deliver(MethodResult result) {
     return;
   }
   WriteAnswer(result, 0, Written::kAnswer);
-  if (result.value) Json::WipeStrings(*result.value);
 }
 
 // ---- Answers ---------------------------------------------------------------------------------
 
 void Connection::WriteAnswer(const MethodResult& result, int code, Written kind) {
   bool clean = responseFormat_ == kMediaCleanJson || responseFormat_ == kMediaCleanStreamJson;
-  outBody_.clear();
+  outBody_.Wipe();
   Json::EncodeResponse(requestId_, result,
                        clean ? Json::ResponseFormat::kClean : Json::ResponseFormat::kStandard,
                        config_.protocolHandlerSpec.localizer, outBody_, code);
@@ -356,7 +409,7 @@ void Connection::WriteAnswer(const MethodResult& result, int code, Written kind)
   outBuffers_ = {net::buffer(outHead_), net::const_buffer(), net::const_buffer(),
                  net::const_buffer()};
   if (!streamed) {
-    outBuffers_[1] = net::buffer(outBody_);
+    outBuffers_[1] = net::buffer(outBody_.data(), outBody_.size());
   } else if (outBody_.empty()) {
     outBuffers_[1] = net::buffer(kLastChunk.data(), kLastChunk.size());
   } else {
@@ -364,7 +417,7 @@ void Connection::WriteAnswer(const MethodResult& result, int code, Written kind)
     auto end = std::to_chars(hex, hex + sizeof(hex), outBody_.size(), 16).ptr;
     chunkPrefix_.assign(hex, end).append("\r\n");
     outBuffers_[1] = net::buffer(chunkPrefix_);
-    outBuffers_[2] = net::buffer(outBody_);
+    outBuffers_[2] = net::buffer(outBody_.data(), outBody_.size());
     outBuffers_[3] = net::buffer(kChunkEndAndLastChunk.data(), kChunkEndAndLastChunk.size());
   }
   after_ = head_.keepAlive ? After::kNextRequest : After::kClose;
@@ -381,12 +434,12 @@ void Connection::WriteCanned(std::string_view response) {
 void Connection::WriteTransportError(TransportError error) {
   std::string text = make_error_code(error).message();
   LogAt(log_, Log::kWarning, "Transport error: ", text);
-  outBody_ = text;
+  outBody_.assign(text);
   outHead_.assign("HTTP/1.1 400 Bad Request\r\nContent-Length: ");
   AppendDecimal(outHead_, outBody_.size());
   outHead_ += "\r\nContent-Type: text/plain\r\nConnection: close\r\nServer: Mirel-PicoHttp\r\n\r\n";
-  outBuffers_ = {net::buffer(outHead_), net::buffer(outBody_), net::const_buffer(),
-                 net::const_buffer()};
+  outBuffers_ = {net::buffer(outHead_), net::buffer(outBody_.data(), outBody_.size()),
+                 net::const_buffer(), net::const_buffer()};
   after_ = After::kClose;
   StartWrite(Written::kTransportResponse);
 }
@@ -400,7 +453,7 @@ void Connection::StartWrite(Written kind) {
 }
 
 void Connection::OnWritten(error_code ec, Written kind) {
-  Har::Cleanse(outBody_);
+  outBody_.Wipe();
   if (ec) {
     const char* text = kind == Written::kDeserializerError ? "Failed to sent Deserializer error "
                        : kind == Written::kInvalidRequest
@@ -436,14 +489,15 @@ void Connection::Linger() {
     SetDeadline(Clock::now() + kLingerTime);
   }
   inLength_ = 0;
-  socket_.async_read_some(net::buffer(in_), [self = shared_from_this()](error_code ec, size_t n) {
-    self->lingerBytes_ += n;
-    if (ec || self->lingerBytes_ > kLingerMaxBytes) {
-      self->CloseSocket();
-      return;
-    }
-    self->Linger();
-  });
+  socket_.async_read_some(net::buffer(in_.data(), in_.size()),
+                          [self = shared_from_this()](error_code ec, size_t n) {
+                            self->lingerBytes_ += n;
+                            if (ec || self->lingerBytes_ > kLingerMaxBytes) {
+                              self->CloseSocket();
+                              return;
+                            }
+                            self->Linger();
+                          });
 }
 
 void Connection::CloseSocket() {
@@ -486,12 +540,15 @@ void Connection::OnReadFailed(error_code ec, bool readingHead) {
                                   : TransportError::kIncompleteBody);
 }
 
+// The bytes that the move leaves behind (a copy of what was consumed or moved) are wiped at once.
 void Connection::Consume(size_t count) {
   std::memmove(in_.data(), in_.data() + count, inLength_ - count);
+  Har::Cleanse(in_.data() + inLength_ - count, count);
   inLength_ -= count;
   if (in_.size() > kShrinkAbove && inLength_ <= kReadChunk) {
-    in_.resize(kReadChunk);
-    in_.shrink_to_fit();
+    Har::Secret smaller(kReadChunk);
+    std::memcpy(smaller.data(), in_.data(), inLength_);
+    in_ = std::move(smaller);  // the large buffer is wiped as it is released
   }
 }
 

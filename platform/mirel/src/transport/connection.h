@@ -4,6 +4,12 @@
 // completion may come from any thread and is dispatched back to it. A single timer enforces the
 // deadline of whatever the connection is waiting for (head, body, write, lingering close).
 // The connection owns its slot in the server's connection count until it is destroyed.
+//
+// Secrets: the input buffer and a chunked body are Har::Secret and every byte consumed from the
+// input is wiped at once, so a request (its bearer token, its body) leaves no copy behind. The
+// bearer token is taken out of the head's fields as soon as the head is parsed and handed to the
+// call's context as a Secret. The answer body is a Secret wiped once written, and the strings of
+// the provider's answer value are wiped when the answer has been delivered.
 #pragma once
 
 #include <mirel/json_rpc.h>
@@ -13,6 +19,8 @@
 #include <mirel/transport/errors.h>
 #include <mirel/transport/http_head.h>
 #include <mirel/transport/server_config.h>
+
+#include <harlibs/secure.h>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -67,6 +75,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void DecodeChunks();
   void HandleBody(std::string_view body, size_t consumed);
   void Invoke(Json::DecodeResult decoded);
+  int ParseHead();
   void Deliver(MethodResult result);
   // Answers.
   void WriteAnswer(const MethodResult& result, int code, Written kind);
@@ -95,7 +104,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   uint64_t timerGeneration_ = 0;
   Clock::time_point deadline_ = Clock::time_point::max();
 
-  std::string in_;
+  Har::Secret in_;
   size_t inLength_ = 0;
   size_t scanned_ = 0;  // bytes of the current head already scanned
   std::optional<Clock::time_point> headStart_;
@@ -104,14 +113,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
   RequestHead head_;
   unsigned responseFormat_ = kMediaJson;
   std::optional<PhrChunkedDecoder> chunks_;
-  std::string chunkedBody_;
+  Har::Secret chunkedBody_;
+  std::optional<Har::Secret> bearerToken_;  // of the current head
   bool continueSent_ = false;
   boost::json::value requestId_;
   bool awaitingAnswer_ = false;
   After after_ = After::kNextRequest;
 
   std::string outHead_;
-  Har::SecureString outBody_;  // wiped once sent: it can carry a clear key
+  Har::Secret outBody_;  // wiped once sent: it can carry a clear key
   std::string chunkPrefix_;
   std::array<boost::asio::const_buffer, 4> outBuffers_;
   size_t lingerBytes_ = 0;

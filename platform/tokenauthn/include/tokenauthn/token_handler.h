@@ -32,6 +32,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace Ovik::Authn {
 
@@ -87,7 +88,7 @@ class HostTokenHandler final : public TokenHandler {
   void Authenticate(const Mirel::CallContext& ctx, AuthnCallback answer) override;
 
   // The same decision as a value (what Authenticate answers).
-  AuthnAnswer Check(const std::string& token) const;
+  AuthnAnswer Check(std::string_view token) const;
 
   // Tokens currently remembered as accepted, and as not this handler's kind.
   size_t CachedAccepted() const { return accepted_.Size(); }
@@ -98,11 +99,11 @@ class HostTokenHandler final : public TokenHandler {
   using ClaimsPtr = std::shared_ptr<const HostTokenClaims>;
 
   // Check, with the token's digest taken from the call's context when there is one.
-  AuthnAnswer Check(const std::string& token, const Mirel::CallContext* ctx) const;
+  AuthnAnswer Check(std::string_view token, const Mirel::CallContext* ctx) const;
   // The key of the certificate now in the store, or null when there is no usable one.
   std::shared_ptr<const Key> CurrentKey() const;
   // Verifies the token with the key; remembers a deterministic "not its kind".
-  ClaimsPtr Verify(const Key& key, const std::string& token, const Digest& tokenId) const;
+  ClaimsPtr Verify(const Key& key, std::string_view token, const Digest& tokenId) const;
   // The answer for claims of a verified token (data, or Unauthenticated).
   AuthnAnswer Decide(const HostTokenClaims& claims) const;
   AuthnAnswer Reject(const char* why) const;

@@ -39,12 +39,13 @@ inline Identity NewIdentity() {
 }
 
 inline std::string SignToken(const ZyldToken::Options& options, const std::string& key) {
-  std::string token, error;
-  const Har::SecureBytes bytes(key.begin(), key.end());
+  Har::Secret token;
+  std::string error;
+  const Har::Secret bytes(key);
   const int64_t now = static_cast<int64_t>(HarClock_GetTimeOfDay() / 1'000'000);
   EXPECT_EQ(ZyldToken::SignToken(options, bytes, now, token, error), ZyldToken::SignStatus::Ok)
       << error;
-  return token;
+  return std::string(token.view());
 }
 
 inline ZyldToken::Options AttestationClaims() {
@@ -134,7 +135,7 @@ class ApiTest : public StoreTest {
   Mirel::MethodResult Call(const std::optional<std::string>& token, const std::string& method,
                            boost::json::value params = nullptr) {
     auto ctx = std::make_shared<Mirel::CallContext>();
-    ctx->accessToken = token;
+    if (token) ctx->accessToken.emplace(*token);
     Mirel::ApiRequest request;
     request.id = 1;
     const size_t dot = method.rfind('.');

@@ -34,11 +34,12 @@ Identity NewIdentity() {
 }
 
 std::string Sign(const ZyldToken::Options& options, const std::string& key) {
-  std::string token, error;
-  const Har::SecureBytes bytes(key.begin(), key.end());
+  Har::Secret token;
+  std::string error;
+  const Har::Secret bytes(key);
   EXPECT_EQ(ZyldToken::SignToken(options, bytes, kNow, token, error), ZyldToken::SignStatus::Ok)
       << error;
-  return token;
+  return std::string(token.view());
 }
 
 // Claims of a good attestation token; tests change what they examine.
@@ -86,7 +87,7 @@ class KmsAuthTest : public StoreTest {
 
   static AuthnAnswer Call(KmsAuthTokenHandler& handler, std::optional<std::string> token) {
     Mirel::CallContext ctx;
-    ctx.accessToken = std::move(token);
+    if (token) ctx.accessToken.emplace(*token);
     int calls = 0;
     std::optional<AuthnAnswer> answer;
     handler.Authenticate(ctx, [&](AuthnAnswer a) {

@@ -108,7 +108,9 @@ std::string WrapUnder(K::KmipKms& kms, const std::string& keyId, std::string& cl
   EXPECT_EQ(kms.GetKey(0, keyId, false, master, state, error), K::Success) << error;
   Har::SecureBytes dataKey(32, 0x5c);
   std::vector<uint8_t> iv, ciphertext, tag;
-  EXPECT_TRUE(Brask::Common::SslUtils::AesGcmEncrypt(dataKey, master, {}, iv, ciphertext, tag));
+  EXPECT_TRUE(Brask::Common::SslUtils::AesGcmEncrypt(Har::Secret(dataKey.data(), dataKey.size()),
+                                                     Har::Secret(master.data(), master.size()), {},
+                                                     iv, ciphertext, tag));
   std::string text(Base64_EncodedLength(dataKey.size()), '\0');
   EXPECT_TRUE(Base64_Encode(dataKey.data(), dataKey.size(), text.data(), text.size(), nullptr));
   clear = text.c_str();

@@ -74,14 +74,14 @@ TEST(JsonRpcDecode, LimitsAreEnforced) {
 }
 
 TEST(JsonRpcEncode, StandardResultAndNullResult) {
-  Har::SecureString out;
+  Har::Secret out;
   EncodeResponse(7, MethodResult::Value(boost::json::object{{"k", "v"}}), ResponseFormat::kStandard,
                  nullptr, out);
-  EXPECT_EQ(boost::json::parse(out),
+  EXPECT_EQ(boost::json::parse(out.view()),
             boost::json::parse(R"({"jsonrpc":"2.0","id":7,"result":{"k":"v"}})"));
-  out.clear();
+  out.Wipe();
   EncodeResponse("x", MethodResult::Value(nullptr), ResponseFormat::kStandard, nullptr, out);
-  EXPECT_EQ(boost::json::parse(out),
+  EXPECT_EQ(boost::json::parse(out.view()),
             boost::json::parse(R"({"jsonrpc":"2.0","id":"x","result":null})"));
 }
 
@@ -108,24 +108,24 @@ TEST(JsonRpcEncode, StandardErrorWithCodesPerType) {
       {Error("com.velora.mirel.std.errors.invalid_request"), -32600},
   };
   for (const auto& c : cases) {
-    Har::SecureString out;
+    Har::Secret out;
     EncodeResponse(3, MethodResult::Error(c.error), ResponseFormat::kStandard, nullptr, out);
-    boost::json::value json = boost::json::parse(out);
+    boost::json::value json = boost::json::parse(out.view());
     EXPECT_EQ(json.at("error").at("code"), c.code) << c.error.type;
     EXPECT_EQ(json.at("id"), 3);
     EXPECT_FALSE(json.as_object().contains("result"));
   }
-  Har::SecureString out;
+  Har::Secret out;
   EncodeResponse(nullptr, MethodResult::Error(Error("com.velora.mirel.std.errors.invalid_request")),
                  ResponseFormat::kStandard, nullptr, out, kParseErrorCode);
-  EXPECT_EQ(boost::json::parse(out).at("error").at("code"), kParseErrorCode);
+  EXPECT_EQ(boost::json::parse(out.view()).at("error").at("code"), kParseErrorCode);
 }
 
 TEST(JsonRpcEncode, MessagesAreRenderedWithFallbackToTheDefault) {
   ErrorValue error = Error("com.velora.mirel.std.errors.not_found");
-  Har::SecureString out;
+  Har::Secret out;
   EncodeResponse(1, MethodResult::Error(error), ResponseFormat::kStandard, nullptr, out);
-  boost::json::value json = boost::json::parse(out);
+  boost::json::value json = boost::json::parse(out.view());
   EXPECT_EQ(json.at("error").at("message"), "Provider '{provider}' \"quoted\"\n");
   const auto& data = json.at("error").at("data");
   EXPECT_EQ(data.at("type"), "com.velora.mirel.std.errors.not_found");
@@ -134,53 +134,36 @@ TEST(JsonRpcEncode, MessagesAreRenderedWithFallbackToTheDefault) {
             boost::json::parse(R"({"days":"30","provider":"p9"})"));
 
   RenderFunction render = [](const Message& m) { return "rendered " + m.args.at("provider"); };
-  out.clear();
+  out.Wipe();
   EncodeResponse(1, MethodResult::Error(error), ResponseFormat::kStandard, render, out);
-  json = boost::json::parse(out);
+  json = boost::json::parse(out.view());
   EXPECT_EQ(json.at("error").at("message"), "rendered p9");
   EXPECT_EQ(json.at("error").at("data").at("messages").at(0).at("defaultMessage"), "rendered p9");
 }
 
 TEST(JsonRpcEncode, ErrorWithoutMessagesUsesTheTypeAsMessage) {
-  Har::SecureString out;
+  Har::Secret out;
   EncodeResponse(1, MethodResult::Error({"com.velora.mirel.std.errors.error", {}}),
                  ResponseFormat::kStandard, nullptr, out);
-  EXPECT_EQ(boost::json::parse(out).at("error").at("message"), "com.velora.mirel.std.errors.error");
+  EXPECT_EQ(boost::json::parse(out.view()).at("error").at("message"),
+            "com.velora.mirel.std.errors.error");
 }
 
 TEST(JsonRpcEncode, CleanFormatIsTheBareResultOrErrorData) {
-  Har::SecureString out;
+  Har::Secret out;
   EncodeResponse(1, MethodResult::Value(boost::json::array{1, 2}), ResponseFormat::kClean, nullptr,
                  out);
-  EXPECT_EQ(out, "[1,2]");
-  out.clear();
+  EXPECT_EQ(out.view(), "[1,2]");
+  out.Wipe();
   EncodeResponse(1, MethodResult::Value(nullptr), ResponseFormat::kClean, nullptr, out);
-  EXPECT_EQ(out, "null");
-  out.clear();
+  EXPECT_EQ(out.view(), "null");
+  out.Wipe();
   EncodeResponse(1, MethodResult::Error(Error("com.velora.mirel.std.errors.not_found")),
                  ResponseFormat::kClean, nullptr, out);
-  boost::json::value json = boost::json::parse(out);
+  boost::json::value json = boost::json::parse(out.view());
   EXPECT_EQ(json.at("type"), "com.velora.mirel.std.errors.not_found");
   EXPECT_EQ(json.at("messages").as_array().size(), 1u);
   EXPECT_FALSE(json.as_object().contains("jsonrpc"));
-}
-
-}  // namespace
-
-namespace {
-
-TEST(WipeStrings, ZeroesEveryStringInPlaceAndKeepsTheShape) {
-  boost::json::value value = boost::json::parse(
-      R"({"key":"c2VjcmV0","nested":{"list":["a-long-enough-text-to-be-on-the-heap",1,true,null]},"n":2})");
-  Mirel::Json::WipeStrings(value);
-  const auto& key = value.at("key").as_string();
-  EXPECT_EQ(key.size(), 8u);
-  EXPECT_EQ(std::string(key.data(), key.size()), std::string(8, '\0'));
-  const auto& element = value.at("nested").at("list").at(0).as_string();
-  EXPECT_EQ(std::string(element.data(), element.size()), std::string(element.size(), '\0'));
-  EXPECT_EQ(value.at("nested").at("list").at(1), 1);
-  EXPECT_EQ(value.at("n"), 2);
-  EXPECT_TRUE(value.as_object().contains("nested"));
 }
 
 }  // namespace

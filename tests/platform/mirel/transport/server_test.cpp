@@ -2,7 +2,12 @@
 // persistent connections and the JSON-RPC answers.
 #include "transport_fixture.h"
 
+#include <harlibs/secure.h>
+
 #include <algorithm>
+#include <functional>
+#include <mutex>
+#include <vector>
 
 namespace MirelTransportTest {
 namespace {
@@ -57,6 +62,8 @@ TEST_F(ServerTest, AnswersACallAndPassesHeadersTokenAndLocale) {
                              [](const auto& a, const auto& b) { return a.first < b.first; }));
   auto extra = std::make_pair(std::string("x-extra"), std::string("v"));
   EXPECT_NE(std::find(ctx.headers.begin(), ctx.headers.end(), extra), ctx.headers.end());
+  // The token travels as the context's secret only.
+  for (const auto& [name, value] : ctx.headers) EXPECT_NE(name, "authorization");
 }
 
 TEST_F(ServerTest, OtherAuthorizationSchemeGivesNoTokenAndDefaultLocale) {
@@ -365,8 +372,24 @@ class SecretWatch final : public boost::json::memory_resource {
   std::shared_ptr<Seen> seen_;
 };
 
-TEST_F(ServerTest, AnAnswerCarryingASecretIsWipedOnceSent) {
-  const std::string secret = "clear-key-text-0123456789abcdef";
+// Sizes of the wipes seen while the observer is installed (the hook is a plain function).
+std::mutex gWipesMutex;
+std::vector<size_t> gWipes;
+
+void RecordWipe(const void*, size_t size) {
+  std::lock_guard lock(gWipesMutex);
+  gWipes.push_back(size);
+}
+
+bool SawWipe(const std::function<bool(size_t)>& match) {
+  std::lock_guard lock(gWipesMutex);
+  return std::any_of(gWipes.begin(), gWipes.end(), match);
+}
+
+// The request (head and body) is wiped as it is consumed, the answer's value strings before
+// their storage is released, and the encoded answer once written.
+TEST_F(ServerTest, RequestAndAnswerCarryingSecretsAreWiped) {
+  const std::string secret(20000, 'k');  // the answer outgrows the connection's input buffer
   auto seen = std::make_shared<SecretWatch::Seen>();
   server_.provider->SetAnswer([&](const CallContext&, const ApiRequest&) {
     boost::json::storage_ptr storage = boost::json::make_shared_resource<SecretWatch>(secret, seen);
@@ -375,17 +398,30 @@ TEST_F(ServerTest, AnAnswerCarryingASecretIsWipedOnceSent) {
     result["note"] = "public";
     return MethodResult::Value(std::move(result));
   });
+  const std::string body = Call(1, "com.velora.test.svc.op", "{\"password\":\"pw-0123456789\"}");
+  const std::string request = Post(body, "Authorization: Bearer tok-0123456789\r\n");
+  {
+    std::lock_guard lock(gWipesMutex);
+    gWipes.clear();
+  }
+  Har::SetWipeObserver(&RecordWipe);
   Client client = Connect();
-  client.Send(Post(Call(1)));
+  client.Send(request);
   auto response = client.Read();
+  const size_t answerLength = response.body().size();
   EXPECT_EQ(JsonOf(response).at("result").at("key"), secret.c_str());
-  // The answer's value is released on the server's thread once written.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (seen->freed.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+  auto answerWiped = [&](size_t size) { return size >= answerLength; };
+  while ((seen->freed.load() == 0 || !SawWipe(answerWiped)) &&
+         std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  Har::SetWipeObserver(nullptr);
   EXPECT_GT(seen->freed.load(), 0);
   EXPECT_EQ(seen->freedHoldingSecret.load(), 0);
+  EXPECT_TRUE(SawWipe(answerWiped));
+  EXPECT_TRUE(SawWipe([&](size_t size) { return size == body.size(); }));
+  EXPECT_TRUE(SawWipe([&](size_t size) { return size == request.size() - body.size(); }));
 }
 
 }  // namespace

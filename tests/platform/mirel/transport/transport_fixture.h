@@ -127,7 +127,7 @@ class FakeProvider final : public ApiProvider {
     out["operation"] = request.operationId;
     out["params"] = request.params;
     out["locale"] = ctx.locale;
-    if (ctx.accessToken) out["token"] = *ctx.accessToken;
+    if (ctx.accessToken) out["token"] = ctx.accessToken->view();
     return MethodResult::Value(std::move(out));
   }
 
