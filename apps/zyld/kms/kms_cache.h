@@ -1,7 +1,8 @@
 // Zyld::Kms::KmsCache: what the last status probe of a provider learnt, read by the key
 // operations and written only by the status refresh. It starts invalid and becomes valid at the
 // first Store; each Store replaces the whole record at once. The lock is held only while a record
-// is swapped in or a reader runs. Readers copy what they need and neither call the key-server
+// is swapped in or a reader runs, always through a scoped guard, so an exception thrown by a
+// reader cannot leave it held. Readers copy what they need and neither call the key-server
 // library nor take another lock. The master key is a Har::Secret: a replaced or destroyed record
 // wipes it.
 #pragma once
@@ -49,13 +50,11 @@ class KmsCache {
   // Runs read(const ProbeRecord&) under the read lock when the cache is valid; false otherwise.
   template <typename Reader>
   bool Read(Reader&& read) const {
-    lock_.AcquireRead();
+    Har::ReadGuard guard(lock_);
     if (!valid_) {
-      lock_.Release();
       return false;
     }
     read(static_cast<const ProbeRecord&>(record_));
-    lock_.Release();
     return true;
   }
 

@@ -5,7 +5,10 @@
 #include <zyl-common/kms_metadata_parser.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 
 namespace KmsTest {
@@ -272,6 +275,31 @@ TEST(CheckMasterKey, FlagsAndTexts) {
   EXPECT_TRUE(c.found && !c.usable && !c.sizeSupported);
   EXPECT_EQ(MasterKeyReader::CheckMasterKey(16, KeyState::Active, c, error), K::Success);
   EXPECT_TRUE(c.found && c.usable && c.sizeSupported);
+}
+
+// A reader that throws (a failed copy) must not leave the lock held: the next refresh would
+// wait for it forever.
+TEST(KmsCache, ReaderThatThrowsReleasesTheLock) {
+  auto cache = std::make_shared<K::KmsCache>();
+  cache->Store(K::ProbeRecord{});
+  EXPECT_THROW(cache->Read([](const K::ProbeRecord&) { throw std::runtime_error("copy failed"); }),
+               std::runtime_error);
+  std::promise<void> stored;
+  std::future<void> done = stored.get_future();
+  std::thread refresh([cache, &stored] {
+    cache->Store(K::ProbeRecord{});
+    stored.set_value();
+  });
+  // Bounds a deadlock, not a duration: a held lock never lets the store through.
+  constexpr std::chrono::seconds kDeadlockBound{30};
+  const bool finished = done.wait_for(kDeadlockBound) == std::future_status::ready;
+  if (!finished) {
+    refresh.detach();
+  } else {
+    refresh.join();
+  }
+  ASSERT_TRUE(finished);
+  EXPECT_TRUE(cache->Read([](const K::ProbeRecord&) {}));
 }
 
 }  // namespace
