@@ -4,7 +4,7 @@
 #include <harlibs/log.h>
 #include <ironveil-common/ssl_utils.h>
 
-#include <cstdlib>
+#include <charconv>
 #include <cstring>
 
 namespace Zyld::Kms {
@@ -18,6 +18,9 @@ constexpr char kServerNotTrustingClient[] =
     "com.velora.ovik.kms.providers.statussvc.server_not_trusting_client";
 constexpr char kQueryVersions[] = "Query, Versions";
 constexpr std::string_view kSupportedMajor = "1";
+constexpr unsigned kLowestSupportedMinor = 1;
+// Longest minor version number read; longer texts are not versions this code supports.
+constexpr size_t kMaxMinorDigits = 9;
 
 // Credential formats of the library that carry a PEM certificate.
 enum CredentialFormat : uint32_t {
@@ -26,6 +29,15 @@ enum CredentialFormat : uint32_t {
 };
 
 const char* TrueFalse(bool value) { return value ? "true" : "false"; }
+
+bool AllDigits(std::string_view text) {
+  for (char c : text) {
+    if (c < '0' || c > '9') {
+      return false;
+    }
+  }
+  return !text.empty();
+}
 
 KmsResult FetchServerCredentials(const QlcResult& result, std::string& certificate,
                                  std::string& error) {
@@ -87,17 +99,17 @@ KmsResult KmsProber::FetchRemoteServerCertificate(uint32_t server, std::string& 
 }
 
 bool KmsProber::IsSupportedVersion(std::string_view version) {
-  const std::string text(version);
-  const char* begin = text.c_str();
-  char* end = nullptr;
-  std::strtod(begin, &end);
-  const size_t dot = text.find('.');
-  if (end == begin || dot == std::string::npos || text.find('.', dot + 1) != std::string::npos) {
+  const size_t dot = version.find('.');
+  if (dot == std::string_view::npos || version.substr(0, dot) != kSupportedMajor) {
     return false;
   }
-  const std::string major = text.substr(0, dot);
-  const std::string minor = text.substr(dot + 1);
-  return major == kSupportedMajor && minor.compare("1") >= 0;
+  const std::string_view minor = version.substr(dot + 1);
+  if (!AllDigits(minor) || minor.size() > kMaxMinorDigits) {
+    return false;
+  }
+  unsigned value = 0;
+  const auto [end, ec] = std::from_chars(minor.data(), minor.data() + minor.size(), value);
+  return ec == std::errc() && end == minor.data() + minor.size() && value >= kLowestSupportedMinor;
 }
 
 KmsResult KmsProber::OpenForVersions(uint32_t server, bool alwaysTrustServer,

@@ -88,7 +88,8 @@ TEST(SupportedVersion, Rule) {
   for (const char* yes : {"1.1", "1.2", "1.4", "1.10"}) {
     EXPECT_TRUE(K::KmsProber::IsSupportedVersion(yes)) << yes;
   }
-  for (const char* no : {"1.0", "2.0", "1", "1.1.1", "", "x.1", "0.9"}) {
+  for (const char* no : {"1.0", "2.0", "1", "1.1.1", "", "x.1", "0.9", "1.1abc", "1.", "1.-1",
+                         "1.+2", "1. 1", "1.1 ", "1.99999999999"}) {
     EXPECT_FALSE(K::KmsProber::IsSupportedVersion(no)) << no;
   }
 }
