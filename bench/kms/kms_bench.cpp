@@ -7,6 +7,7 @@
 // The PyKMIP pair runs only with ZYLD_KMS_BENCH_DIR (server folder of pykmip-server.sh) and
 // ZYLD_KMS_BENCH_KEY (an active AES-256 key), as bench/kms/run.sh sets them.
 #include "kms/kmip_kms.h"
+#include "kms/kms_connector.h"
 #include "kms/qlc_handles.h"
 
 #include "kmip_test_server.h"
@@ -47,7 +48,7 @@ struct WarmProvider {
     info->name = "bench";
     info->masterKeyId = "mk-1";
     info->clientCertificate = certs.client.certPem;
-    info->privateKey = certs.client.keyPem;
+    info->privateKey.assign(certs.client.keyPem);
     info->trustedServerCertificates = {certs.ca.certPem};
     info->servers = {{"local", "127.0.0.1", server->Port()}};
     kms = std::make_unique<K::KmipKms>(info);
@@ -107,7 +108,7 @@ std::shared_ptr<const K::KmsInfo> PykmipInfo() {
   info->masterKeyId = key;
   info->connectionTimeout = 20;
   info->clientCertificate = ReadFile(folder + "/client.crt");
-  info->privateKey = ReadFile(folder + "/client.key");
+  info->privateKey.assign(ReadFile(folder + "/client.key"));
   info->trustedServerCertificates = {ReadFile(folder + "/server.crt")};
   info->servers = {{"pykmip", "127.0.0.1", std::atoll(ReadFile(folder + "/port").c_str())}};
   return info;
@@ -136,8 +137,7 @@ void BM_BareFreshSessionGet(benchmark::State& state) {
     state.SkipWithError("set ZYLD_KMS_BENCH_DIR and ZYLD_KMS_BENCH_KEY (bench/kms/run.sh does)");
     return;
   }
-  K::KmipKms kms(info);
-  const Har::SecureString spec = kms.BuildConnectionSpec(0, true, "");
+  const Har::Secret spec = K::KmsConnector(info).BuildConnectionSpec(0, true, "");
   for (auto _ : state) {
     qlc_session* raw = nullptr;
     K::QlcResult connected(qlc_connect_key_manager(&raw, spec.c_str()));

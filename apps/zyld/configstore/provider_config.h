@@ -87,15 +87,15 @@ ConfigResult CommitProviderObjects(ProviderObjects& objects);
 ConfigResult DeleteProvider(const std::string& providerId);
 
 // Single values, written at once.
-ConfigResult GetCredential(const std::string& providerId, std::string& credential);
+ConfigResult GetCredential(const std::string& providerId, Har::Secret& credential);
 ConfigResult SetCredential(const std::string& providerId, const std::string& credential);
 // Without a client certificate: certificate emptied, privateKey untouched, Success.
 ConfigResult GetClientCertificate(const std::string& providerId, std::string& certificate,
-                                  std::string& privateKey);
+                                  Har::Secret& privateKey);
 ConfigResult SetClientCertificate(const std::string& providerId, const std::string& certificate,
                                   const std::string& privateKey);
 // Without a CSR: outputs untouched, Success.
-ConfigResult GetClientCsr(const std::string& providerId, std::string& csr, std::string& privateKey);
+ConfigResult GetClientCsr(const std::string& providerId, std::string& csr, Har::Secret& privateKey);
 ConfigResult SetClientCsr(const std::string& providerId, const std::string& csr,
                           const std::string& privateKey);
 ConfigResult GetServerCertificates(const std::string& providerId,

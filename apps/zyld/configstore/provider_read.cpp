@@ -136,7 +136,7 @@ bool BuildKmsInfo(const ObjectSet& set, Kms::KmsInfo& info) {
     return false;
   }
   set.kmipServer->GetValue("username", info.username);
-  set.kmipServer->GetValue("credential", info.password);
+  ReadSecret(*set.kmipServer, "credential", info.password);
   return ReadKmsServers(set.servers, info.servers) && ReadClientCertificate(set.kmipServer, info);
 }
 

@@ -25,7 +25,7 @@ void WriteBack(const StorePtr& store, const ObjectHandle& provider) {
 
 }  // namespace
 
-ConfigResult GetCredential(const std::string& providerId, std::string& credential) {
+ConfigResult GetCredential(const std::string& providerId, Har::Secret& credential) {
   return Guard(
       [&] {
         ObjectHandle provider, kmipServer;
@@ -36,9 +36,8 @@ ConfigResult GetCredential(const std::string& providerId, std::string& credentia
           return r;
         }
         Log_Level(kLogTrace, "Getting credential for the provider %s\n", providerId.c_str());
-        Har::Cleanse(credential);
-        credential.clear();
-        kmipServer->GetValue("credential", credential);
+        credential.Wipe();
+        ReadSecret(*kmipServer, "credential", credential);
         return Success;
       },
       [](const char* what) {
@@ -68,7 +67,7 @@ ConfigResult SetCredential(const std::string& providerId, const std::string& cre
 }
 
 ConfigResult GetClientCertificate(const std::string& providerId, std::string& certificate,
-                                  std::string& privateKey) {
+                                  Har::Secret& privateKey) {
   return Guard(
       [&] {
         ObjectHandle provider, kmipServer;
@@ -81,20 +80,20 @@ ConfigResult GetClientCertificate(const std::string& providerId, std::string& ce
           certificate.clear();
           return Success;
         }
-        std::string cert, key;
+        std::string cert;
+        Har::Secret key;
         if (!client->GetValue("certificate", cert)) {
           Log_Level(kLogFailure,
                     "Error reading client certificate from config store for provider %s\n",
                     providerId.c_str());
           return StoreError;
         }
-        if (!client->GetValue("private_key", key)) {
+        if (!ReadSecret(*client, "private_key", key)) {
           Log_Level(kLogFailure, "Error reading private key from config store for provider %s\n",
                     providerId.c_str());
           return StoreError;
         }
         certificate = std::move(cert);
-        Har::Cleanse(privateKey);
         privateKey = std::move(key);
         return Success;
       },
@@ -139,7 +138,7 @@ ConfigResult SetClientCertificate(const std::string& providerId, const std::stri
 }
 
 ConfigResult GetClientCsr(const std::string& providerId, std::string& csr,
-                          std::string& privateKey) {
+                          Har::Secret& privateKey) {
   return Guard(
       [&] {
         ObjectHandle provider, kmipServer;
@@ -155,10 +154,9 @@ ConfigResult GetClientCsr(const std::string& providerId, std::string& csr,
           return Success;
         }
         csr.clear();
-        Har::Cleanse(privateKey);
-        privateKey.clear();
+        privateKey.Wipe();
         pending->GetValue("certificate", csr);
-        pending->GetValue("private_key", privateKey);
+        ReadSecret(*pending, "private_key", privateKey);
         return Success;
       },
       [](const char* what) {

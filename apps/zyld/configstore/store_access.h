@@ -1,5 +1,5 @@
-// Helpers shared by the ProviderConfig sources: the store handle, the guarded store step and the
-// required-value read. Internal to the module.
+// Helpers shared by the ProviderConfig sources: the store handle, the guarded store step, the
+// required-value read and the read of secret values. Internal to the module.
 #pragma once
 
 #include "provider_config.h"
@@ -7,9 +7,11 @@
 #include <configstore/configstore.h>
 #include <corvexctl/corvexctl.h>
 #include <harlibs/log.h>
+#include <harlibs/secure.h>
 
 #include <memory>
 #include <string>
+#include <variant>
 
 namespace Zyld::ProviderConfig::Detail {
 
@@ -40,6 +42,30 @@ ConfigResult Guard(Body&& body, OnError&& onError) {
 template <typename T>
 bool ReadRequired(const OvikConfigStore::StoreObject& object, const char* name, T& out) {
   if (object.GetValue(name, out)) {
+    return true;
+  }
+  Log_Level(kLogFailure, "Error reading %s from config store\n", name);
+  return false;
+}
+
+// Reads a text value straight into a secret (no intermediate copy); false, out untouched, when
+// the object has no text value of that name.
+inline bool ReadSecret(const OvikConfigStore::StoreObject& object, const char* name,
+                       Har::Secret& out) {
+  const auto& values = object.Values();
+  const auto found = values.find(std::string_view(name));
+  const std::string* text =
+      found == values.end() ? nullptr : std::get_if<std::string>(&found->second);
+  if (text == nullptr) {
+    return false;
+  }
+  out.assign(*text);
+  return true;
+}
+
+inline bool ReadRequired(const OvikConfigStore::StoreObject& object, const char* name,
+                         Har::Secret& out) {
+  if (ReadSecret(object, name, out)) {
     return true;
   }
   Log_Level(kLogFailure, "Error reading %s from config store\n", name);

@@ -1,8 +1,8 @@
-// Data keys: GenerateKey draws a key and wraps it under the master key (AES-GCM, no additional
-// data) into the self-describing metadata text; Decrypt unwraps such a text with the master key
-// it names. Every buffer of key material is guarded and wiped before the call returns.
+// KmipKms key operations: GenerateKey draws a data key and wraps it under the master key
+// (AES-GCM, no additional data) into the self-describing metadata text; Decrypt unwraps such a
+// text with the master key it names. Key bytes and their Base64 text live in Har::Secret values
+// that are wiped when the call returns, on every path.
 #include "kms/kmip_kms.h"
-#include "kms/kms_wipe.h"
 
 #include <harlibs/base64.h>
 #include <harlibs/log.h>
@@ -18,56 +18,54 @@ using Zyl::KeyProviders::Metadata::KmipMetadataParser;
 
 const std::vector<uint8_t> kNoAad;
 
-// Base64 of the bytes into out; false when encoding fails. The intermediate buffer is wiped.
-bool EncodeKey(const Har::SecureBytes& bytes, std::string& out) {
-  Har::SecureString text(Base64_EncodedLength(bytes.size()), '\0');
-  WipeGuard textGuard("key text", text);
-  if (!Base64_Encode(bytes.data(), bytes.size(), text.data(), text.size(), nullptr)) {
-    return false;
-  }
-  Har::Cleanse(out);
-  out.assign(text.c_str());
-  return true;
+bool Wrap(const Har::Secret& dataKey, const Har::Secret& masterKey, std::vector<uint8_t>& iv,
+          std::vector<uint8_t>& ciphertext, std::vector<uint8_t>& tag) {
+  return Ssl::AesGcmEncrypt(dataKey, masterKey, kNoAad, iv, ciphertext, tag);
 }
 
-void DiscardKeyText(std::string& key) {
-  Har::Cleanse(key);
-  key.clear();
+bool Unwrap(const KmipMetadataParser& parser, const Har::Secret& masterKey, Har::Secret& dataKey) {
+  const std::vector<uint8_t> ciphertext(parser.GetCiphertext(),
+                                        parser.GetCiphertext() + parser.GetCiphertextSize());
+  const std::vector<uint8_t> iv(parser.GetIv(), parser.GetIv() + parser.GetIvSize());
+  const std::vector<uint8_t> tag(parser.GetMac(), parser.GetMac() + parser.GetMacSize());
+  return Ssl::AesGcmDecrypt(ciphertext, masterKey, iv, kNoAad, tag, dataKey);
+}
+
+// Base64 of the key into the caller's string (its former text wiped first); false when encoding
+// fails.
+bool EncodeKey(const Har::Secret& key, std::string& out) {
+  Har::Secret text(Base64_EncodedLength(key.size()));
+  size_t length = 0;
+  if (!Base64_Encode(key.bytes(), key.size(), text.data(), text.size(), &length)) {
+    return false;
+  }
+  Har::Cleanse(out.data(), out.size());
+  out.assign(text.data(), length);
+  return true;
 }
 
 }  // namespace
 
-KmsResult KmipKms::FetchMasterKey(uint32_t server, const std::string& keyId,
-                                  Har::SecureBytes& masterKey, std::string& error) {
-  int32_t state = kKeyStateUnknown;
-  KmsResult r = GetKey(server, keyId, false, masterKey, state, error);
-  return r == Success ? CheckKeyState(state, error) : r;
-}
-
 KmsResult KmipKms::GenerateKey(uint32_t server, uint32_t keySize, std::string& key,
                                std::string& wrappedKey, std::string& error) {
-  const KmsInfo& info = *info_;
+  const KmsInfo& info = Info();
   if (keySize == 0 || keySize > kMaxDataKeySize) {
     error = "Invalid data key size " + std::to_string(keySize);
     Log_Level(kLogFailure, "Generate key failed, %s\n", error.c_str());
     return GeneralError;
   }
-  Har::SecureBytes masterKey;
-  WipeGuard masterGuard("master key", masterKey);
-  KmsResult r = FetchMasterKey(server, info.masterKeyId, masterKey, error);
+  Har::Secret masterKey;
+  const KmsResult r = reader_.GetUsableKey(server, info.masterKeyId, masterKey, error);
   if (r != Success) {
-    masterGuard.Wipe();
     Log_Level(kLogFailure,
               "Failed to generate key. Could not fetch master key or it is not usable. Key %s, "
-              "provider %s, "
-              "server %s, reason %s\n",
-              info.masterKeyId.c_str(), info.name.c_str(), ServerName(server).c_str(),
+              "provider %s, server %s, reason %s\n",
+              info.masterKeyId.c_str(), info.name.c_str(), connector_.ServerName(server).c_str(),
               error.c_str());
     return r;
   }
-  Har::SecureBytes dataKey(keySize, 0);
-  WipeGuard dataGuard("data key", dataKey);
-  if (!Ssl::RandomBytes(dataKey.data(), dataKey.size())) {
+  Har::Secret dataKey(keySize);
+  if (!Ssl::RandomBytes(dataKey.bytes(), dataKey.size())) {
     error = "Failed to generate random bytes";
     Log_Level(kLogFailure, "Generate key failed, %s\n", error.c_str());
     return CryptoError;
@@ -75,11 +73,9 @@ KmsResult KmipKms::GenerateKey(uint32_t server, uint32_t keySize, std::string& k
   std::vector<uint8_t> iv;
   std::vector<uint8_t> ciphertext;
   std::vector<uint8_t> tag;
-  const bool encrypted = Ssl::AesGcmEncrypt(Har::Secret(dataKey.data(), dataKey.size()),
-                                            Har::Secret(masterKey.data(), masterKey.size()), kNoAad,
-                                            iv, ciphertext, tag);
-  masterGuard.Wipe();
-  if (!encrypted) {
+  const bool wrapped = Wrap(dataKey, masterKey, iv, ciphertext, tag);
+  masterKey.Wipe();
+  if (!wrapped) {
     error = "Failed to encrypt data key";
     Log_Level(kLogFailure, "Generate key failed, %s\n", error.c_str());
     return CryptoError;
@@ -89,10 +85,10 @@ KmsResult KmipKms::GenerateKey(uint32_t server, uint32_t keySize, std::string& k
     Log_Level(kLogFailure, "Generate key failed, %s\n", error.c_str());
     return EncodingError;
   }
-  dataGuard.Wipe();
+  dataKey.Wipe();
   if (!KmipMetadataParser().Add(info.masterKeyId, iv, tag, ciphertext.data(), ciphertext.size(),
                                 wrappedKey)) {
-    DiscardKeyText(key);
+    Har::WipeGuard discard(key);
     error = "Failed to add metadata";
     Log_Level(kLogFailure, "Generate key failed, %s\n", error.c_str());
     return MetadataError;
@@ -104,53 +100,43 @@ KmsResult KmipKms::GenerateKey(uint32_t server, uint32_t keySize, std::string& k
 
 KmsResult KmipKms::Decrypt(uint32_t server, const std::string& wrappedKey, std::string& key,
                            std::string& error) {
-  const KmsInfo& info = *info_;
+  const KmsInfo& info = Info();
   KmipMetadataParser parser;
   if (!parser.Parse(wrappedKey)) {
     error = "Failed to read metadata";
     return MetadataError;
   }
   const std::string keyId(parser.GetKeyId(), parser.GetKeyIdSize());
-  Har::SecureBytes masterKey;
-  WipeGuard masterGuard("master key", masterKey);
-  KmsResult r = FetchMasterKey(server, keyId, masterKey, error);
+  Har::Secret masterKey;
+  const KmsResult r = reader_.GetUsableKey(server, keyId, masterKey, error);
   if (r == MasterKeyUnusableForEncryption) {
     Log_Level(
         kLogNotable,
         "Proceeding to decrpt with a key which is deactivated or compromised. Key %s, provider %s, "
         "server %s\n",
-        info.masterKeyId.c_str(), info.name.c_str(), ServerName(server).c_str());
+        info.masterKeyId.c_str(), info.name.c_str(), connector_.ServerName(server).c_str());
   } else if (r != Success) {
-    masterGuard.Wipe();
     Log_Level(
         kLogFailure,
         "Failed to decrypt. Could not fetch master key or it is not usable. Key %s, provider %s, "
         "server %s, reason %s\n",
-        info.masterKeyId.c_str(), info.name.c_str(), ServerName(server).c_str(), error.c_str());
+        info.masterKeyId.c_str(), info.name.c_str(), connector_.ServerName(server).c_str(),
+        error.c_str());
     return r;
   }
-  const std::vector<uint8_t> ciphertext(parser.GetCiphertext(),
-                                        parser.GetCiphertext() + parser.GetCiphertextSize());
-  const std::vector<uint8_t> iv(parser.GetIv(), parser.GetIv() + parser.GetIvSize());
-  const std::vector<uint8_t> tag(parser.GetMac(), parser.GetMac() + parser.GetMacSize());
-  Har::SecureBytes plaintext;
-  WipeGuard plainGuard("data key", plaintext);
-  Har::Secret clear;
-  const bool decrypted = Ssl::AesGcmDecrypt(
-      ciphertext, Har::Secret(masterKey.data(), masterKey.size()), iv, kNoAad, tag, clear);
-  plaintext.assign(clear.bytes(), clear.bytes() + clear.size());
-  masterGuard.Wipe();
-  if (!decrypted) {
+  Har::Secret dataKey;
+  const bool unwrapped = Unwrap(parser, masterKey, dataKey);
+  masterKey.Wipe();
+  if (!unwrapped) {
     error = "Failed to decrypt ciphertext";
     Log_Level(kLogFailure, "Decrypt failed, %s\n", error.c_str());
     return CryptoError;
   }
-  if (!EncodeKey(plaintext, key)) {
+  if (!EncodeKey(dataKey, key)) {
     error = "Failed to encode plaintext";
     Log_Level(kLogFailure, "Decrypt failed, %s\n", error.c_str());
     return EncodingError;
   }
-  plainGuard.Wipe();
   Log_Level(kLogRecord, "Operation : 'Decrypt'\n");
   return Success;
 }

@@ -1,7 +1,7 @@
 // Zyld::Kms::KmsInfo: everything the key-server code needs to know about one provider, read from
 // the configuration store in one go (ProviderConfig::GetKmsInfo) and immutable afterwards. Absent
-// optional values read as empty strings, zero numbers and empty lists. Holds the KMIP password and
-// the client private key: the destructor wipes them.
+// optional values read as empty strings, zero numbers and empty lists. The KMIP password and the
+// client private key are Har::Secret values, wiped when the information is released.
 #pragma once
 
 #include <harlibs/secure.h>
@@ -27,21 +27,11 @@ struct KmsInfo {
   int64_t proxyPort = 0;          // 0: no proxy
   int64_t connectionTimeout = 0;  // seconds; 0: not configured
   std::string username;
-  std::string password;
+  Har::Secret password;
   std::string clientCertificate;  // standardized PEM; empty: none
-  std::string privateKey;
+  Har::Secret privateKey;
   std::vector<std::string> trustedServerCertificates;  // standardized PEM, stored order
   std::vector<ServerEntry> servers;                    // stored order
-
-  KmsInfo() = default;
-  KmsInfo(const KmsInfo&) = default;
-  KmsInfo& operator=(const KmsInfo&) = default;
-  KmsInfo(KmsInfo&&) = default;
-  KmsInfo& operator=(KmsInfo&&) = default;
-  ~KmsInfo() {
-    Har::Cleanse(password);
-    Har::Cleanse(privateKey);
-  }
 
   bool operator==(const KmsInfo&) const = default;
 };

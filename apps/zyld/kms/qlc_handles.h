@@ -4,8 +4,6 @@
 
 #include <qlkmipsimple.h>
 
-#include "kms/kms_wipe.h"
-
 #include <harlibs/secure.h>
 
 #include <cstddef>
@@ -37,7 +35,6 @@ class QlcValue {
   void Reset() {
     if (pointer_ != nullptr) {
       Har::Cleanse(pointer_, size_);
-      WipeAudit::Report("library buffer", pointer_, size_);
       qlc_free(pointer_);
     }
     pointer_ = nullptr;

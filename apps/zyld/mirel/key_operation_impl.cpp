@@ -1,10 +1,10 @@
 #include "mirel/key_operation_impl.h"
 
-#include "kms/kms_wipe.h"
 #include "mirel/error.h"
 #include "state/stats.h"
 
 #include <harlibs/log.h>
+#include <harlibs/secure.h>
 
 #include <memory>
 #include <utility>
@@ -16,8 +16,6 @@ namespace {
 namespace Api = ::Zyld::ZylApi;
 using ::Zyld::Kms::KmsResult;
 using KmsPtr = std::shared_ptr<::Zyld::Kms::Kms>;
-
-constexpr const char* kKeyText = "key text";
 
 // The outcome of the failover loop: the last server's result and name.
 struct Attempt {
@@ -114,7 +112,7 @@ void KeyOperationImpl::GenerateKey(const std::string& provider, int64_t keySize,
   }
   std::string key;
   std::string wrappedKey;
-  ::Zyld::Kms::WipeGuard keyGuard(kKeyText, key);
+  Har::WipeGuard keyGuard(key);
   const Attempt attempt =
       TryServers(*kms, "GenerateKey", provider, [&](uint32_t server, std::string& error) {
         return kms->GenerateKey(server, static_cast<uint32_t>(keySize), key, wrappedKey, error);
@@ -124,7 +122,7 @@ void KeyOperationImpl::GenerateKey(const std::string& provider, int64_t keySize,
     return;
   }
   GeneratedKey generated{std::move(wrappedKey), key};
-  ::Zyld::Kms::WipeGuard resultGuard(kKeyText, *generated.key);
+  Har::WipeGuard resultGuard(*generated.key);
   result.SetResult(generated);
   ::Zyld::Stats::RecordKeyOperation(true, startUs);
 }
@@ -148,7 +146,7 @@ void KeyOperationImpl::Decrypt(const std::string& provider, const std::string& w
     return;
   }
   std::string key;
-  ::Zyld::Kms::WipeGuard keyGuard(kKeyText, key);
+  Har::WipeGuard keyGuard(key);
   const Attempt attempt =
       TryServers(*kms, "Decrypt", provider, [&](uint32_t server, std::string& error) {
         return kms->Decrypt(server, wrappedKey, key, error);
@@ -158,7 +156,7 @@ void KeyOperationImpl::Decrypt(const std::string& provider, const std::string& w
     return;
   }
   DecryptResult decrypted{key};
-  ::Zyld::Kms::WipeGuard resultGuard(kKeyText, decrypted.key);
+  Har::WipeGuard resultGuard(decrypted.key);
   result.SetResult(decrypted);
   ::Zyld::Stats::RecordKeyOperation(true, startUs);
 }

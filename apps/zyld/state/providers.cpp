@@ -28,11 +28,16 @@ int ReadClamped(const Quorex::Service::ConfigValues& values, const char* key, in
   return static_cast<int>(std::clamp<int64_t>(value, low, high));
 }
 
-std::shared_ptr<Kms::Kms> CreateDefaultKms(const std::string& providerId) {
-  return Kms::CreateKms(providerId);
-}
-
 }  // namespace
+
+std::shared_ptr<Kms::Kms> CreateKms(const std::string& providerId) {
+  auto info = std::make_shared<Kms::KmsInfo>();
+  if (ProviderConfig::GetKmsInfo(providerId, *info) != ProviderConfig::Success) {
+    Log_Level(kLogNotable, "Error getting provider %s\n", providerId.c_str());
+    return nullptr;
+  }
+  return std::make_shared<Kms::KmipKms>(std::move(info));
+}
 
 ProvidersSettings ProvidersSettingsFromConfig(const Quorex::Service::ConfigValues& values) {
   ProvidersSettings settings;
@@ -54,7 +59,7 @@ Providers& Providers::Instance() {
 Providers::Providers(ProvidersEnvironment environment)
     : env_(std::move(environment)), lock_("providers", kProvidersLockRank) {
   if (!env_.createKms) {
-    env_.createKms = CreateDefaultKms;
+    env_.createKms = CreateKms;
   }
 }
 

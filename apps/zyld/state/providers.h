@@ -38,6 +38,10 @@ struct ProvidersSettings {
 // absent keys) and clamps the two periods into their bounds.
 ProvidersSettings ProvidersSettingsFromConfig(const Quorex::Service::ConfigValues& values);
 
+// The daemon's factory: reads the provider from the configuration store and builds its KMIP
+// object; null (logged) when the provider cannot be read.
+std::shared_ptr<Kms::Kms> CreateKms(const std::string& providerId);
+
 // What the registry uses from outside; each empty member means the daemon's own: CreateKms, the
 // application's thread pool and the host's monotonic timer in microseconds.
 struct ProvidersEnvironment {

@@ -36,7 +36,7 @@ Zyld::Kms::KmsInfo Expected(const ProviderSpec& spec, const std::string& passwor
   info.proxyHost = spec.proxyHost;
   info.proxyPort = spec.proxyHost.empty() ? 0 : spec.proxyPort;
   info.connectionTimeout = spec.timeout.value_or(0);
-  info.password = password;
+  info.password.assign(password);
   for (const ServerSpec& s : spec.servers) {
     info.servers.push_back({s.name, s.host, s.port});
   }
@@ -123,7 +123,7 @@ TEST_F(CrashTest, KilledWriterLeavesEveryProviderWhole) {
     v2.masterKeyId += "-v2";
     v2.proxyHost.clear();
     v2.servers = {{"n0", "new-" + std::to_string(i), 1}, {"n1", "new-" + std::to_string(i), 2}};
-    const bool credentialCommitted = i <= lastReported || info.password == "pw";
+    const bool credentialCommitted = i <= lastReported || info.password.view() == "pw";
     const std::string password = credentialCommitted ? "pw" : "";
     const bool whole = info == Expected(v1, password) || info == Expected(v2, password);
     EXPECT_TRUE(whole) << ids[n] << " master key " << info.masterKeyId << " with "

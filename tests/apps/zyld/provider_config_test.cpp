@@ -60,22 +60,23 @@ TEST_F(ProviderConfigTest, FullProviderReadsBackIdenticallyThroughEveryReader) {
   EXPECT_EQ(kms.proxyPort, 3128);
   EXPECT_EQ(kms.connectionTimeout, 30);
   EXPECT_EQ(kms.username, "kmip-user");
-  EXPECT_EQ(kms.password, "s3cret");
+  EXPECT_EQ(kms.password.view(), "s3cret");
   EXPECT_EQ(kms.clientCertificate, client.standard);
-  EXPECT_EQ(kms.privateKey, client.key);
+  EXPECT_EQ(kms.privateKey.view(), client.key);
   EXPECT_EQ(kms.trustedServerCertificates,
             (std::vector<std::string>{trusted.standard, "not a certificate"}));
   EXPECT_EQ(kms.servers,
             (std::vector<ServerEntry>{{"s1", "kmip1.example", 5696}, {"s2", "10.0.0.2", 15696}}));
 
   // The getters hand back what was stored, unstandardised.
-  std::string credential, cert, key;
+  std::string cert;
+  Har::Secret credential, key;
   std::vector<std::string> certs;
   EXPECT_EQ(PC::GetCredential("prov1", credential), PC::Success);
-  EXPECT_EQ(credential, "s3cret");
+  EXPECT_EQ(credential.view(), "s3cret");
   EXPECT_EQ(PC::GetClientCertificate("prov1", cert, key), PC::Success);
   EXPECT_EQ(cert, client.messy);
-  EXPECT_EQ(key, client.key);
+  EXPECT_EQ(key.view(), client.key);
   EXPECT_EQ(PC::GetServerCertificates("prov1", certs), PC::Success);
   EXPECT_EQ(certs, (std::vector<std::string>{trusted.messy, "not a certificate"}));
 
@@ -110,21 +111,22 @@ TEST_F(ProviderConfigTest, AbsentOptionalValuesReadAsEmptyOrUnset) {
   EXPECT_EQ(kms.proxyPort, 0);
   EXPECT_EQ(kms.connectionTimeout, 0);
   EXPECT_EQ(kms.username, "");
-  EXPECT_EQ(kms.password, "");
+  EXPECT_TRUE(kms.password.empty());
   EXPECT_EQ(kms.clientCertificate, "");
-  EXPECT_EQ(kms.privateKey, "");
+  EXPECT_TRUE(kms.privateKey.empty());
   EXPECT_TRUE(kms.trustedServerCertificates.empty());
 
-  std::string cert = "old", key = "untouched", csr = "keep", csrKey = "keep-too";
+  std::string cert = "old", csr = "keep";
+  Har::Secret key("untouched"), csrKey("keep-too");
   EXPECT_EQ(PC::GetClientCertificate("bare", cert, key), PC::Success);
   EXPECT_EQ(cert, "");
-  EXPECT_EQ(key, "untouched");
+  EXPECT_EQ(key.view(), "untouched");
   EXPECT_EQ(PC::GetClientCsr("bare", csr, csrKey), PC::Success);
   EXPECT_EQ(csr, "keep");
-  EXPECT_EQ(csrKey, "keep-too");
-  std::string credential = "stale";
+  EXPECT_EQ(csrKey.view(), "keep-too");
+  Har::Secret credential("stale");
   EXPECT_EQ(PC::GetCredential("bare", credential), PC::Success);
-  EXPECT_EQ(credential, "");
+  EXPECT_TRUE(credential.empty());
 }
 
 TEST_F(ProviderConfigTest, StoredEmptyValuesFollowTheReadRules) {
@@ -201,13 +203,14 @@ TEST_F(ProviderConfigTest, UnknownProviderIsNotFoundEverywhere) {
   const std::string before = Export();
   PC::ProviderInfo info;
   KmsInfo kms;
-  std::string text, key;
+  std::string text;
+  Har::Secret key;
   std::vector<std::string> list;
   EXPECT_EQ(PC::GetProviderInfo("nope", info), PC::NotFound);
   EXPECT_EQ(PC::GetKmsInfo("nope", kms), PC::NotFound);
   EXPECT_EQ(PC::GetKmsInfo("", kms), PC::NotFound);
   EXPECT_EQ(PC::GetProviderHosts("nope", true, true, list, text), PC::NotFound);
-  EXPECT_EQ(PC::GetCredential("nope", text), PC::NotFound);
+  EXPECT_EQ(PC::GetCredential("nope", key), PC::NotFound);
   EXPECT_EQ(PC::SetCredential("nope", "x"), PC::NotFound);
   EXPECT_EQ(PC::GetClientCertificate("nope", text, key), PC::NotFound);
   EXPECT_EQ(PC::SetClientCertificate("nope", "c", "k"), PC::NotFound);
@@ -325,7 +328,8 @@ TEST_F(ProviderConfigTest, ClientCertificateWithoutKeyIsAStoreError) {
   auto kmip = provider->GetSubObject({"key_server"})->GetSubObject({"kmip_server"});
   kmip->GetSubObject({"client_certificate"})->DeleteValue("private_key");
   Store()->Set(provider, nullptr);
-  std::string cert, key;
+  std::string cert;
+  Har::Secret key;
   EXPECT_EQ(PC::GetClientCertificate("prov1", cert, key), PC::StoreError);
   KmsInfo kms;
   EXPECT_EQ(PC::GetKmsInfo("prov1", kms), PC::StoreError);
@@ -337,12 +341,13 @@ TEST_F(ProviderConfigTest, CsrAndSecretsAreReplacedInPlace) {
   ASSERT_EQ(PC::SetClientCsr("prov1", "csr-2", "key-2"), PC::Success);
   ASSERT_EQ(PC::SetCredential("prov1", "a"), PC::Success);
   ASSERT_EQ(PC::SetCredential("prov1", "b"), PC::Success);
-  std::string csr, key, credential;
+  std::string csr;
+  Har::Secret key, credential;
   EXPECT_EQ(PC::GetClientCsr("prov1", csr, key), PC::Success);
   EXPECT_EQ(csr, "csr-2");
-  EXPECT_EQ(key, "key-2");
+  EXPECT_EQ(key.view(), "key-2");
   EXPECT_EQ(PC::GetCredential("prov1", credential), PC::Success);
-  EXPECT_EQ(credential, "b");
+  EXPECT_EQ(credential.view(), "b");
   // The single-value setters keep the rest of the provider.
   PC::ProviderInfo info;
   ASSERT_EQ(PC::GetProviderInfo("prov1", info), PC::Success);

@@ -136,47 +136,37 @@ TEST_F(CryptoTest, TamperedWrappedKeysFailTheTag) {
   EXPECT_EQ(kms->Decrypt(0, wrapped, out, error), K::CryptoError);
 }
 
-TEST_F(CryptoTest, KeyMaterialIsWipedOnEveryPath) {
+// With a valid cache no library buffer is involved, so every wipe seen during an operation is
+// one of its own: the master key and the data key each leave a wipe of (about) their size.
+TEST_F(CryptoTest, MasterAndDataKeysAreWipedOnSuccessAndFailure) {
+  constexpr uint32_t kDataKeySize = 200;
+  constexpr size_t kSlack = 8;  // an owning buffer may wipe a terminator too
   WipeRecorder recorder;
-  auto kms = MakeKms();
-  auto check = [&](const char* step, std::initializer_list<const char*> expected) {
-    SCOPED_TRACE(step);
-    EXPECT_EQ(K::WipeAudit::LiveGuards(), 0);
-    for (const char* what : expected) {
-      EXPECT_TRUE(recorder.Saw(what)) << what;
-    }
+  auto wiped = [&](size_t masterSize) {
+    bool master = false, data = false;
     for (const Wipe& w : recorder.Take()) {
-      EXPECT_TRUE(w.zero) << w.what;
+      EXPECT_TRUE(w.zero);
+      master = master || (w.size >= masterSize && w.size < masterSize + kSlack);
+      data = data || (w.size >= kDataKeySize && w.size < kDataKeySize + kSlack);
     }
+    return std::make_pair(master, data);
   };
-  std::string key, wrapped, error;
-  ASSERT_EQ(kms->GenerateKey(0, 32, key, wrapped, error), K::Success);
-  check("generate from server", {"master key", "data key", "key text", "library buffer"});
-  ASSERT_EQ(kms->Decrypt(0, wrapped, key, error), K::Success);
-  check("decrypt from server", {"master key", "data key", "key text", "library buffer"});
+  auto kms = MakeKms();
   kms->UpdateStatus();
-  check("refresh", {"library buffer"});
-  ASSERT_EQ(kms->GenerateKey(0, 32, key, wrapped, error), K::Success);
-  check("generate from cache", {"master key", "data key", "key text"});
+  std::string key, wrapped, error;
+  recorder.Take();
+  ASSERT_EQ(kms->GenerateKey(0, kDataKeySize, key, wrapped, error), K::Success);
+  EXPECT_EQ(wiped(masterKey_.size()), std::make_pair(true, true)) << "generate";
   ASSERT_EQ(kms->Decrypt(0, wrapped, key, error), K::Success);
-  check("decrypt from cache", {"master key", "data key", "key text"});
+  EXPECT_EQ(wiped(masterKey_.size()), std::make_pair(true, true)) << "decrypt";
 
-  std::string tampered = wrapped;
-  tampered[tampered.size() / 2] = tampered[tampered.size() / 2] == 'A' ? 'B' : 'A';
-  EXPECT_NE(kms->Decrypt(0, tampered, key, error), K::Success);
-  check("decrypt failure", {});
-
-  auto fresh = MakeKms();
-  server_->AddKey("mk-1", masterKey_, 1);
-  EXPECT_EQ(fresh->GenerateKey(0, 32, key, wrapped, error), K::MasterKeyPreActive);
-  check("refused state", {"master key", "library buffer"});
+  // A cached master key of a length AES-GCM refuses: wrapping fails after both keys were made.
   server_->AddKey("mk-1", Bytes(24, 5));
-  EXPECT_EQ(fresh->GenerateKey(0, 32, key, wrapped, error), K::CryptoError);
-  check("encryption failure", {"master key", "data key"});
-  server_->SetFault(KmipTest::Fault::ResetOnAccept);
-  EXPECT_EQ(fresh->GenerateKey(0, 32, key, wrapped, error), K::KeyServerCommunicationError);
-  check("connection failure", {"master key"});
-  server_->SetFault(KmipTest::Fault::None);
+  auto refused = MakeKms();
+  refused->UpdateStatus();
+  recorder.Take();
+  EXPECT_EQ(refused->GenerateKey(0, kDataKeySize, key, wrapped, error), K::CryptoError);
+  EXPECT_EQ(wiped(24), std::make_pair(true, true)) << "encryption failure";
 }
 
 }  // namespace

@@ -5,7 +5,10 @@
 #include <zyl-common/kms_metadata_parser.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 
 namespace KmsTest {
@@ -92,22 +95,23 @@ TEST_F(KeyTest, DeactivatedKeyDecryptIsLoggedAsAWarning) {
 TEST_F(KeyTest, FetchFailuresMapToTheirResults) {
   ZyldTest::TempDir dir;
   ZyldTest::LogCapture log(dir);
-  auto kms = MakeKms();
-  Har::SecureBytes key;
-  int32_t state = -1;
+  Components parts(MakeInfo());
+  Har::Secret key;
+  K::KeyState state = K::KeyState::Unknown;
   std::string error;
   // A KMIP failure (unknown id) is reported as a missing key, not as a general error.
-  EXPECT_EQ(kms->GetKey(0, "unknown", false, key, state, error), K::MasterKeyNotFound);
+  EXPECT_EQ(parts.reader.GetKey(0, "unknown", false, key, state, error), K::MasterKeyNotFound);
   EXPECT_TRUE(key.empty());
   EXPECT_TRUE(log.Contains("Overriding the result to NotFound for server s1 of provider prov"));
   // A connection reset keeps its own result.
   server_->SetFault(KmipTest::Fault::ResetOnAccept);
-  key.assign(4, 9);
-  EXPECT_EQ(kms->GetKey(0, "mk-1", false, key, state, error), K::KeyServerCommunicationError);
+  key.assign("held");
+  EXPECT_EQ(parts.reader.GetKey(0, "mk-1", false, key, state, error),
+            K::KeyServerCommunicationError);
   EXPECT_TRUE(key.empty()) << "a failed connection leaves no key bytes";
   server_->SetFault(KmipTest::Fault::None);
   std::string clear, wrapped;
-  EXPECT_EQ(kms->GenerateKey(0, 32, clear, wrapped, error), K::Success);
+  EXPECT_EQ(MakeKms()->GenerateKey(0, 32, clear, wrapped, error), K::Success);
   EXPECT_TRUE(log.Contains("Operation : 'GenerateKey', masterKeyId : 'mk-1'"));
 }
 
@@ -188,18 +192,18 @@ TEST_F(KeyTest, KeyIdDifferingInCaseBypassesTheCache) {
 }
 
 TEST_F(KeyTest, ForcedStateUsesCachedBytesAndAsksOnlyForTheState) {
-  auto kms = MakeKms();
-  kms->UpdateStatus();
+  Components parts(MakeInfo());
+  parts.Refresh();
   const int gets = Gets();
   const int states = StateQueries();
-  Har::SecureBytes key;
-  int32_t state = -1;
+  Har::Secret key;
+  K::KeyState state = K::KeyState::Unknown;
   std::string error;
-  EXPECT_EQ(kms->GetKey(0, "mk-1", true, key, state, error), K::Success);
+  EXPECT_EQ(parts.reader.GetKey(0, "mk-1", true, key, state, error), K::Success);
   EXPECT_EQ(Gets(), gets);
   EXPECT_EQ(StateQueries(), states + 1);
-  EXPECT_EQ(std::vector<uint8_t>(key.begin(), key.end()), masterKey_);
-  EXPECT_EQ(state, 2);
+  EXPECT_EQ(std::vector<uint8_t>(key.bytes(), key.bytes() + key.size()), masterKey_);
+  EXPECT_EQ(state, K::KeyState::Active);
 }
 
 TEST_F(KeyTest, RefreshThatFindsTheKeyGoneClearsTheCachedKey) {
@@ -255,22 +259,47 @@ TEST_F(KeyTest, OperationsRunWhileTheCacheIsRefreshed) {
 }
 
 TEST(CheckMasterKey, FlagsAndTexts) {
-  bool found = true, usable = true, size = true;
+  using K::KeyState;
+  using K::MasterKeyReader;
+  K::MasterKeyCheck c{true, true, true};
   std::string error;
-  EXPECT_EQ(KmipKms::CheckMasterKey(0, 2, found, usable, size, error), K::MasterKeyNotFound);
+  EXPECT_EQ(MasterKeyReader::CheckMasterKey(0, KeyState::Active, c, error), K::MasterKeyNotFound);
   EXPECT_EQ(error, "Key not found");
-  EXPECT_FALSE(found || usable || size);
-  EXPECT_EQ(KmipKms::CheckMasterKey(24, 2, found, usable, size, error),
+  EXPECT_FALSE(c.found || c.usable || c.sizeSupported);
+  EXPECT_EQ(MasterKeyReader::CheckMasterKey(24, KeyState::Active, c, error),
             K::MasterKeyLengthUnsupported);
   EXPECT_EQ(error, "Key size 192 bits is not in supported key sizes 128, 256");
-  EXPECT_TRUE(found && usable && !size);
-  EXPECT_EQ(KmipKms::CheckMasterKey(32, 3, found, usable, size, error),
+  EXPECT_TRUE(c.found && c.usable && !c.sizeSupported);
+  EXPECT_EQ(MasterKeyReader::CheckMasterKey(32, KeyState::Deactivated, c, error),
             K::MasterKeyUnusableForEncryption);
-  EXPECT_TRUE(found && !usable && !size);
-  EXPECT_EQ(KmipKms::CheckMasterKey(16, 2, found, usable, size, error), K::Success);
-  EXPECT_TRUE(found && usable && size);
-  EXPECT_EQ(KmipKms::CheckKeyState(-1, error), K::GeneralError);
-  EXPECT_EQ(error, "The key state is unknown");
+  EXPECT_TRUE(c.found && !c.usable && !c.sizeSupported);
+  EXPECT_EQ(MasterKeyReader::CheckMasterKey(16, KeyState::Active, c, error), K::Success);
+  EXPECT_TRUE(c.found && c.usable && c.sizeSupported);
+}
+
+// A reader that throws (a failed copy) must not leave the lock held: the next refresh would
+// wait for it forever.
+TEST(KmsCache, ReaderThatThrowsReleasesTheLock) {
+  auto cache = std::make_shared<K::KmsCache>();
+  cache->Store(K::ProbeRecord{});
+  EXPECT_THROW(cache->Read([](const K::ProbeRecord&) { throw std::runtime_error("copy failed"); }),
+               std::runtime_error);
+  std::promise<void> stored;
+  std::future<void> done = stored.get_future();
+  std::thread refresh([cache, &stored] {
+    cache->Store(K::ProbeRecord{});
+    stored.set_value();
+  });
+  // Bounds a deadlock, not a duration: a held lock never lets the store through.
+  constexpr std::chrono::seconds kDeadlockBound{30};
+  const bool finished = done.wait_for(kDeadlockBound) == std::future_status::ready;
+  if (!finished) {
+    refresh.detach();
+  } else {
+    refresh.join();
+  }
+  ASSERT_TRUE(finished);
+  EXPECT_TRUE(cache->Read([](const K::ProbeRecord&) {}));
 }
 
 }  // namespace

@@ -27,10 +27,10 @@ std::vector<uint8_t> Bytes(size_t n, uint8_t seed) {
 
 WipeRecorder::WipeRecorder() {
   Take();
-  Zyld::Kms::WipeAudit::SetObserver(&WipeRecorder::Observe);
+  Har::SetWipeObserver(&WipeRecorder::Observe);
 }
 
-WipeRecorder::~WipeRecorder() { Zyld::Kms::WipeAudit::SetObserver(nullptr); }
+WipeRecorder::~WipeRecorder() { Har::SetWipeObserver(nullptr); }
 
 std::vector<Wipe> WipeRecorder::Take() {
   std::lock_guard<std::mutex> lock(gWipesMutex);
@@ -39,23 +39,14 @@ std::vector<Wipe> WipeRecorder::Take() {
   return out;
 }
 
-bool WipeRecorder::Saw(const std::string& what) {
-  std::lock_guard<std::mutex> lock(gWipesMutex);
-  for (const Wipe& w : gWipes) {
-    if (w.what == what) {
-      return true;
-    }
-  }
-  return false;
-}
-
-void WipeRecorder::Observe(const char* what, const uint8_t* data, size_t size) {
+void WipeRecorder::Observe(const void* data, size_t size) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
   bool zero = true;
   for (size_t i = 0; i < size; ++i) {
-    zero = zero && data[i] == 0;
+    zero = zero && bytes[i] == 0;
   }
   std::lock_guard<std::mutex> lock(gWipesMutex);
-  gWipes.push_back({what, zero});
+  gWipes.push_back({size, zero});
 }
 
 std::unique_ptr<KmipTest::KmipTestServer> StartServer() {
@@ -89,7 +80,7 @@ std::shared_ptr<Zyld::Kms::KmsInfo> KmsServerTest::MakeInfo() const {
   info->masterKeyId = "mk-1";
   info->connectionTimeout = 10;
   info->clientCertificate = Certs().client.certPem;
-  info->privateKey = Certs().client.keyPem;
+  info->privateKey.assign(Certs().client.keyPem);
   info->trustedServerCertificates = {Certs().ca.certPem};
   info->servers = {Entry("s1", server_->Port())};
   return info;

@@ -1,11 +1,10 @@
 // Shared set-up of the key-server tests against the in-process KMIP server: one certificate set
 // per binary, a running server holding an active AES-256 master key "mk-1", a KmsInfo pointing at
-// it (client certificate, the authority as trusted certificate) and a wipe observer that records
-// every wipe of key material.
+// it (client certificate, the authority as trusted certificate), the components of a KmipKms for
+// tests of one of them, and a wipe observer.
 #pragma once
 
 #include "kms/kmip_kms.h"
-#include "kms/kms_wipe.h"
 
 #include "kmip_test_server.h"
 #include "zyld_test_util.h"
@@ -25,21 +24,34 @@ const KmipTest::KeyPair& ForeignClient();
 
 std::vector<uint8_t> Bytes(size_t n, uint8_t seed);
 
+// What one wipe left behind.
 struct Wipe {
-  std::string what;
+  size_t size;
   bool zero;
 };
 
-// Records every wipe while installed; one test at a time.
+// Records every wipe (Har::SetWipeObserver) while installed; one test at a time.
 class WipeRecorder {
  public:
   WipeRecorder();
   ~WipeRecorder();
   std::vector<Wipe> Take();
-  bool Saw(const std::string& what);
 
  private:
-  static void Observe(const char* what, const uint8_t* data, size_t size);
+  static void Observe(const void* data, size_t size);
+};
+
+// The parts a KmipKms is made of, wired the same way, for tests of one of them.
+struct Components {
+  explicit Components(std::shared_ptr<const Zyld::Kms::KmsInfo> info)
+      : connector(std::move(info)), reader(connector, cache), prober(connector, reader) {}
+  // The status refresh of KmipKms.
+  void Refresh() { cache.Store(prober.ProbeStatus()); }
+
+  Zyld::Kms::KmsConnector connector;
+  Zyld::Kms::KmsCache cache;
+  Zyld::Kms::MasterKeyReader reader;
+  Zyld::Kms::KmsProber prober;
 };
 
 std::unique_ptr<KmipTest::KmipTestServer> StartServer();

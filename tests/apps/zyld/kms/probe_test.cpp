@@ -34,11 +34,12 @@ using ProbeTest = KmsServerTest;
 
 TEST_F(ProbeTest, HealthyServer) {
   auto kms = MakeKms();
+  Components parts(MakeInfo());
   std::string certificate, error;
-  EXPECT_EQ(kms->FetchRemoteServerCertificate(0, certificate, error), K::Success) << error;
+  EXPECT_EQ(parts.prober.FetchRemoteServerCertificate(0, certificate, error), K::Success) << error;
   EXPECT_EQ(certificate, StandardLeaf());
   std::vector<std::string> versions;
-  EXPECT_EQ(kms->DiscoverVersions(0, false, "", error, versions), K::Success) << error;
+  EXPECT_EQ(parts.prober.DiscoverVersions(0, false, "", error, versions), K::Success) << error;
   EXPECT_FALSE(versions.empty());
 
   const K::KmsStatus status = Probe(*kms);
@@ -57,9 +58,10 @@ TEST_F(ProbeTest, HealthyServer) {
 TEST_F(ProbeTest, OnlyVersionsOneZeroAndTwoZero) {
   server_->SetVersions({{2, 0}, {1, 0}});
   auto kms = MakeKms();
+  Components parts(MakeInfo());
   std::string error;
   std::vector<std::string> versions;
-  EXPECT_EQ(kms->DiscoverVersions(0, false, "", error, versions), K::NoSupportedVersions);
+  EXPECT_EQ(parts.prober.DiscoverVersions(0, false, "", error, versions), K::NoSupportedVersions);
   EXPECT_EQ(error, "Key server version not supported");
   EXPECT_EQ(versions, (std::vector<std::string>{"2.0", "1.0"}));
   const K::KmsStatus status = Probe(*kms);
@@ -74,43 +76,47 @@ TEST_F(ProbeTest, OnlyVersionsOneZeroAndTwoZero) {
 
 TEST_F(ProbeTest, NoVersionList) {
   server_->SetVersions({});
-  auto kms = MakeKms();
+  Components parts(MakeInfo());
   std::string error;
   std::vector<std::string> versions{"stale"};
-  EXPECT_EQ(kms->DiscoverVersions(0, false, "", error, versions), K::NoVersionsFound);
+  EXPECT_EQ(parts.prober.DiscoverVersions(0, false, "", error, versions), K::NoVersionsFound);
   EXPECT_EQ(error, "Key server did not return any version");
   EXPECT_TRUE(versions.empty());
 }
 
 TEST(SupportedVersion, Rule) {
   for (const char* yes : {"1.1", "1.2", "1.4", "1.10"}) {
-    EXPECT_TRUE(KmipKms::IsSupportedVersion(yes)) << yes;
+    EXPECT_TRUE(K::KmsProber::IsSupportedVersion(yes)) << yes;
   }
-  for (const char* no : {"1.0", "2.0", "1", "1.1.1", "", "x.1", "0.9"}) {
-    EXPECT_FALSE(KmipKms::IsSupportedVersion(no)) << no;
+  for (const char* no : {"1.0", "2.0", "1", "1.1.1", "", "x.1", "0.9", "1.1abc", "1.", "1.-1",
+                         "1.+2", "1. 1", "1.1 ", "1.99999999999"}) {
+    EXPECT_FALSE(K::KmsProber::IsSupportedVersion(no)) << no;
   }
 }
 
 // A library session that completed its handshake although no certificate was trusted: the
 // test trusts the authority behind the caller's back.
-class TrustingKms : public KmipKms {
+class TrustingConnector : public K::KmsConnector {
  public:
-  using KmipKms::KmipKms;
+  using K::KmsConnector::KmsConnector;
 
  protected:
-  qlc_result* OpenSession(qlc_session** session, const char* spec) const override {
+  K::QlcResult OpenSession(K::QlcSession& session, const char* spec) const override {
     std::string text(spec);
     if (text.find("Trusted_Cert") == std::string::npos) {
       text += ", Trusted_Cert=PEM:[" + KmipTest::Hex(Certs().ca.certPem) + "]";
     }
-    return KmipKms::OpenSession(session, text.c_str());
+    return K::KmsConnector::OpenSession(session, text.c_str());
   }
 };
 
 TEST_F(ProbeTest, HandshakeWithoutTrustedCertificateIsReported) {
-  TrustingKms kms(MakeInfo());
+  TrustingConnector connector(MakeInfo());
+  K::KmsCache cache;
+  K::MasterKeyReader reader(connector, cache);
+  K::KmsProber prober(connector, reader);
   std::string certificate, error;
-  EXPECT_EQ(kms.FetchRemoteServerCertificate(0, certificate, error), K::ServerCertNotRequired);
+  EXPECT_EQ(prober.FetchRemoteServerCertificate(0, certificate, error), K::ServerCertNotRequired);
   EXPECT_EQ(error,
             "Client unexpectedly connected to key management server without any trusted server "
             "certificate");
@@ -120,10 +126,11 @@ TEST_F(ProbeTest, HandshakeWithoutTrustedCertificateIsReported) {
 TEST_F(ProbeTest, ServerRefusingTheClient) {
   auto info = MakeInfo();
   info->clientCertificate = ForeignClient().certPem;
-  info->privateKey = ForeignClient().keyPem;
+  info->privateKey.assign(ForeignClient().keyPem);
   KmipKms kms(info);
   std::string certificate, error;
-  EXPECT_EQ(kms.FetchRemoteServerCertificate(0, certificate, error), K::Success);
+  EXPECT_EQ(Components(info).prober.FetchRemoteServerCertificate(0, certificate, error),
+            K::Success);
   const K::KmsStatus status = Probe(kms);
   ASSERT_EQ(status.servers.size(), 1u);
   const K::KmsServerStatus& s = status.servers[0];
@@ -149,7 +156,8 @@ TEST_F(ProbeTest, UntrustedServerThatAcceptsTheClient) {
   // Without a certificate to trust the second query cannot be made.
   std::string error;
   std::vector<std::string> versions;
-  EXPECT_EQ(kms.DiscoverVersions(0, true, "", error, versions), K::GeneralError);
+  EXPECT_EQ(Components(info).prober.DiscoverVersions(0, true, "", error, versions),
+            K::GeneralError);
 }
 
 TEST_F(ProbeTest, UnreachableServer) {

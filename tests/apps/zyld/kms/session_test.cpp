@@ -3,6 +3,7 @@
 #include "kms_fixture.h"
 
 #include "provider_fixture.h"
+#include "state/providers.h"
 
 #include <qlkmipsimple.h>
 
@@ -12,10 +13,11 @@ namespace KmsTest {
 namespace {
 
 using Zyld::Kms::KmipKms;
+using Zyld::Kms::KmsConnector;
 using Zyld::Kms::KmsInfo;
 namespace K = Zyld::Kms;
 
-std::string Str(const Har::SecureString& s) { return std::string(s.data(), s.size()); }
+std::string Str(const Har::Secret& s) { return std::string(s.view()); }
 
 KmsInfo BareInfo() {
   KmsInfo info;
@@ -29,7 +31,7 @@ TEST(ConnectionSpec, PlainProviderWithTwoTrustedCertificates) {
   const std::string ca = Certs().ca.certPem;
   const std::string server = Certs().server.certPem;
   info.trustedServerCertificates = {ca, server};
-  KmipKms kms(std::make_shared<KmsInfo>(info));
+  KmsConnector kms(std::make_shared<KmsInfo>(info));
   const std::string expected =
       "Presentation={Protocol=KMIP, Version='1.1', Format=TTLV}, Session = {"
       "Protocol=SSL, Host='10.0.0.2', Port='15696', Timeout=60:Seconds, User_Trust, Authenticate}"
@@ -52,8 +54,8 @@ TEST(ConnectionSpec, ProxyClientCertificateAndTimeout) {
   info.proxyPort = 3128;
   info.connectionTimeout = 7;
   info.clientCertificate = Certs().client.certPem;
-  info.privateKey = "PRIVATE\n";
-  KmipKms kms(std::make_shared<KmsInfo>(info));
+  info.privateKey.assign("PRIVATE\n");
+  KmsConnector kms(std::make_shared<KmsInfo>(info));
   const std::string spec = Str(kms.BuildConnectionSpec(0, true, ""));
   const std::string cert = KmipTest::Hex(Certs().client.certPem);
   const std::string expected =
@@ -73,9 +75,9 @@ TEST(ConnectionSpec, CertificatesAreStandardizedOrUsedAsTheyStand) {
   // CRLF, 76 columns: standardized back to the canonical text with one final newline.
   ZyldTest::TestCert messy = ZyldTest::MakeCert();
   info.clientCertificate = messy.messy;
-  info.privateKey = "k";
+  info.privateKey.assign("k");
   info.trustedServerCertificates = {"not a certificate"};
-  KmipKms kms(std::make_shared<KmsInfo>(info));
+  KmsConnector kms(std::make_shared<KmsInfo>(info));
   const std::string spec = Str(kms.BuildConnectionSpec(0, true, ""));
   EXPECT_NE(spec.find("Certificate=PEM:[" + KmipTest::Hex(messy.cert) + "]"), std::string::npos);
   EXPECT_NE(spec.find("Trusted_Cert=PEM:[" + KmipTest::Hex("not a certificate") + "]"),
@@ -92,19 +94,19 @@ TEST(ConnectionSpec, CertificatesAreStandardizedOrUsedAsTheyStand) {
 }
 
 TEST(ConnectionSpec, UnknownServerIndexGivesAnErrorNotACrash) {
-  KmipKms kms(std::make_shared<KmsInfo>(BareInfo()));
-  EXPECT_TRUE(kms.BuildConnectionSpec(2, true, "").empty());
+  Components parts(std::make_shared<KmsInfo>(BareInfo()));
+  EXPECT_TRUE(parts.connector.BuildConnectionSpec(2, true, "").empty());
   std::string certificate, error;
-  EXPECT_EQ(kms.FetchRemoteServerCertificate(9, certificate, error), K::GeneralError);
+  EXPECT_EQ(parts.prober.FetchRemoteServerCertificate(9, certificate, error), K::GeneralError);
   EXPECT_FALSE(error.empty());
 }
 
 TEST(MapLibraryStatus, Table) {
-  EXPECT_EQ(KmipKms::MapLibraryStatus(0), K::Success);
-  EXPECT_EQ(KmipKms::MapLibraryStatus(75), K::KeyServerCommunicationError);
-  EXPECT_EQ(KmipKms::MapLibraryStatus(105), K::KeyServerTimeout);
+  EXPECT_EQ(KmsConnector::MapLibraryStatus(0), K::Success);
+  EXPECT_EQ(KmsConnector::MapLibraryStatus(75), K::KeyServerCommunicationError);
+  EXPECT_EQ(KmsConnector::MapLibraryStatus(105), K::KeyServerTimeout);
   for (int other : {110, 200, 201, 202, 203, 207, -1, 1}) {
-    EXPECT_EQ(KmipKms::MapLibraryStatus(other), K::GeneralError) << other;
+    EXPECT_EQ(KmsConnector::MapLibraryStatus(other), K::GeneralError) << other;
   }
 }
 
@@ -131,15 +133,15 @@ class PerformTest : public KmsServerTest {
   std::string QueryWith(const std::string& username, const std::string& password) {
     auto info = MakeInfo();
     info->username = username;
-    info->password = password;
-    KmipKms kms(info);
-    qlc_session* session = nullptr;
+    info->password.assign(password);
+    Components parts(info);
+    K::QlcSession session;
     std::string error;
-    EXPECT_EQ(kms.Connect(&session, 0, error), K::Success) << error;
-    int32_t state = -1;
-    EXPECT_EQ(kms.GetKeyState(session, "mk-1", state, error), K::Success) << error;
-    EXPECT_EQ(state, 2);
-    qlc_disconnect_key_manager(session);
+    EXPECT_EQ(parts.connector.Connect(0, session, error), K::Success) << error;
+    K::KeyState state = K::KeyState::Unknown;
+    EXPECT_EQ(parts.reader.GetKeyState(session, "mk-1", state, error), K::Success) << error;
+    EXPECT_EQ(state, K::KeyState::Active);
+    session.reset();
     const std::vector<uint8_t> request = server_->LastRequest();
     return std::string(request.begin(), request.end());
   }
@@ -159,17 +161,17 @@ TEST_F(PerformTest, FailedCommandIsLoggedWithTheCallersFormat) {
   ZyldTest::LogCapture log(dir);
   auto info = MakeInfo();
   info->username = "alice";
-  info->password = "pw";
-  KmipKms kms(info);
-  qlc_session* session = nullptr;
+  info->password.assign("pw");
+  KmsConnector connector(info);
+  K::QlcSession session;
   std::string error;
-  ASSERT_EQ(kms.Connect(&session, 0, error), K::Success);
-  qlc_result* result = nullptr;
-  EXPECT_EQ(kms.PerformOperation(session, "nope", "Get, Object, Id=%s", error, &result),
+  ASSERT_EQ(connector.Connect(0, session, error), K::Success);
+  K::QlcResult result;
+  EXPECT_EQ(connector.Perform(session, "nope", "Get, Object, Id=%s", result, error),
             K::GeneralError);
   EXPECT_EQ(result, nullptr);
   EXPECT_FALSE(error.empty());
-  qlc_disconnect_key_manager(session);
+  session.reset();
   EXPECT_TRUE(log.Contains("Get, Object, Id=%s failed on key nope, " + error));
   EXPECT_FALSE(log.Contains("Options="));
 }
@@ -177,10 +179,10 @@ TEST_F(PerformTest, FailedCommandIsLoggedWithTheCallersFormat) {
 TEST_F(PerformTest, ConnectFailureExplainsAndLeavesNoSession) {
   auto info = MakeInfo();
   info->servers = {Entry("down", KmipTest::UnusedLoopbackPort())};
-  KmipKms kms(info);
-  qlc_session* session = nullptr;
+  KmsConnector connector(info);
+  K::QlcSession session;
   std::string error;
-  EXPECT_EQ(kms.Connect(&session, 0, error), K::KeyServerCommunicationError);
+  EXPECT_EQ(connector.Connect(0, session, error), K::KeyServerCommunicationError);
   EXPECT_EQ(session, nullptr);
   EXPECT_FALSE(error.empty());
 }
@@ -189,20 +191,19 @@ class FactoryTest : public ZyldTest::StoreTest {};
 
 TEST_F(FactoryTest, ReadsTheProviderOrReturnsNull) {
   ZyldTest::LogCapture log(dir_);
-  EXPECT_EQ(Zyld::Kms::CreateKms("absent"), nullptr);
+  EXPECT_EQ(Zyld::State::CreateKms("absent"), nullptr);
   EXPECT_TRUE(log.Contains("Error getting provider absent"));
   ZyldTest::ProviderSpec spec;
   spec.id = "p1";
   spec.masterKeyId = "key-7";
   spec.servers = {{"one", "127.0.0.1", 5696}, {"two", "127.0.0.2", 5697}};
   ASSERT_EQ(ZyldTest::WriteProvider(spec), ZyldTest::PC::Success);
-  auto kms = Zyld::Kms::CreateKms("p1");
+  const std::shared_ptr<Zyld::Kms::Kms> kms = Zyld::State::CreateKms("p1");
   ASSERT_NE(kms, nullptr);
   EXPECT_EQ(kms->GetServerCount(), 2u);
-  EXPECT_EQ(kms->Info().masterKeyId, "key-7");
-  // A fresh object has an invalid cache: status comes from a probe (the servers are down here).
-  std::shared_ptr<Zyld::Kms::Kms> shared = std::move(kms);
-  EXPECT_NE(shared, nullptr);
+  std::string name;
+  kms->GetServerName(1, name);
+  EXPECT_EQ(name, "two");
 }
 
 }  // namespace
