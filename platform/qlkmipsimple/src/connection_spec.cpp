@@ -128,14 +128,10 @@ bool Session(Cursor& c, ConnectionSpec* out) {
   }
   out->timeoutSeconds = static_cast<int>(timeout);
   if (c.Peek("Certificate=")) {
-    // Decoded into wiping storage: growing a plain string would leave copies of the key behind.
-    Har::SecureString privateKey;
-    const bool ok = c.Expect("Certificate=") && c.Pem(&out->certificatePem) &&
-                    c.Expect(", Public=") && c.Pem(&out->publicPem) && c.Expect(", Private=") &&
-                    c.Pem(&privateKey) && c.Expect(",");
-    out->privateKeyPem = SecureString(std::string_view(privateKey.data(), privateKey.size()));
-    Har::Cleanse(privateKey);
-    if (!ok) {
+    // Decoded straight into the secret: its storage is wiped whenever it grows.
+    if (!c.Expect("Certificate=") || !c.Pem(&out->certificatePem) || !c.Expect(", Public=") ||
+        !c.Pem(&out->publicPem) || !c.Expect(", Private=") || !c.Pem(&out->privateKeyPem) ||
+        !c.Expect(",")) {
       return false;
     }
     out->hasClientCertificate = true;

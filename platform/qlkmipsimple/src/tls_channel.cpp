@@ -208,9 +208,9 @@ Net::Outcome LoadClientCredentials(SSL_CTX* ctx, const ConnectionSpec& spec) {
   if (chain.empty()) {
     return BadSpec("The client certificate is not a PEM certificate");
   }
-  const auto& keyText = spec.privateKeyPem.str();
+  // A read-only view of the secret: the key text is not copied.
   std::unique_ptr<BIO, BioFree> bio(
-      BIO_new_mem_buf(keyText.data(), static_cast<int>(keyText.size())));
+      BIO_new_mem_buf(spec.privateKeyPem.c_str(), static_cast<int>(spec.privateKeyPem.size())));
   std::unique_ptr<EVP_PKEY, PkeyFree> key(
       bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
   if (!key) {

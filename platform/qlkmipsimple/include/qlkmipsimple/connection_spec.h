@@ -7,10 +7,11 @@
 // (spaces exactly as shown; hex digits in either case, two per byte). Ports must be 1..65535,
 // the time-out 1..86400 seconds, hosts non-empty without quotes or control characters; every
 // PEM object is at most 64 KiB once decoded, at most 256 trusted certificates, 4 MiB of text.
+// The text carries the client's private key: it is a Har::Secret wherever this library holds it.
 #ifndef QLKMIPSIMPLE_CONNECTION_SPEC_H
 #define QLKMIPSIMPLE_CONNECTION_SPEC_H
 
-#include <qlkmipsimple/secure_buffer.h>
+#include <harlibs/secure.h>
 
 #include <cstdint>
 #include <string>
@@ -28,7 +29,7 @@ struct ConnectionSpec {
   bool hasClientCertificate = false;
   std::string certificatePem;
   std::string publicPem;
-  SecureString privateKeyPem;
+  Har::Secret privateKeyPem;
   std::vector<std::string> trustedPems;
 };
 
