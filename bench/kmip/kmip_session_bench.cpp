@@ -5,10 +5,9 @@
 // number of samples with --benchmark_repetitions=N (run.sh does).
 // Environment: ZYLD_KMIP_BENCH_DIR (the server folder of pykmip-server.sh) and
 // ZYLD_KMIP_BENCH_KEY (the unique id of an AES key readable by the `client` identity).
-#include "connection_spec.h"
-#include "qlc_handles.h"
-
 #include <benchmark/benchmark.h>
+#include <qlkmipsimple/connection_spec.h>
+#include <qlkmipsimple/handles.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -27,7 +26,7 @@ std::string ReadFile(const std::string& path) {
 }
 
 struct BenchTarget {
-  Har::SecureString spec;
+  Har::Secret spec;
   std::string keyId;
   std::string error;
 };
@@ -41,21 +40,22 @@ BenchTarget LoadTarget() {
     return target;
   }
   std::string folder(dir);
-  Kmipctl::SpecInputs in;
+  Qlkmip::ConnectionSpec in;
   in.host = "127.0.0.1";
   in.port = static_cast<uint16_t>(std::atoi(ReadFile(folder + "/port").c_str()));
   in.timeoutSeconds = 20;
-  in.clientCertificate = ReadFile(folder + "/client.crt");
+  in.hasClientCertificate = true;
+  in.certificatePem = ReadFile(folder + "/client.crt");
+  in.publicPem = in.certificatePem;
   std::string privateKey = ReadFile(folder + "/client.key");
-  in.privateKey.assign(privateKey.data(), privateKey.size());
-  Har::Cleanse(privateKey);
-  in.trust = true;
-  in.trustedCertificates = {ReadFile(folder + "/ca.crt")};
-  if (in.port == 0 || in.clientCertificate.empty() || in.trustedCertificates[0].empty()) {
+  Har::WipeGuard wipeKey(privateKey);
+  in.privateKeyPem.assign(privateKey);
+  in.trustedPems = {ReadFile(folder + "/ca.crt")};
+  if (in.port == 0 || in.certificatePem.empty() || in.trustedPems[0].empty()) {
     target.error = "cannot read the server folder " + folder;
     return target;
   }
-  target.spec = Kmipctl::BuildConnectionSpec(in);
+  target.spec = Qlkmip::BuildConnectionSpec(in);
   target.keyId = key;
   return target;
 }
@@ -67,14 +67,14 @@ const BenchTarget& Target() {
 
 // One Get on an open session; false with the reason in error on failure.
 bool GetKey(qlc_session* session, const std::string& id, std::string& error) {
-  Kmipctl::ResultHandle result(qlc_perform(session, "Get, Object, Id=%s", id.c_str()));
+  Qlkmip::QlcResult result(qlc_perform(session, "Get, Object, Id=%s", id.c_str()));
   unsigned char* raw = nullptr;
   int32_t length = 0;
   int status = qlc_ok(result.get());
   if (status == QLC_OK) {
     status = qlc_value_of("Symmetric_Key/Key", result.get(), "bs", &raw, &length);
   }
-  Kmipctl::ValueHandle<unsigned char> key(raw);
+  const Qlkmip::QlcValue key(raw, length < 0 ? 0 : static_cast<size_t>(length));
   if (status != QLC_OK || length <= 0) {
     error = "Get failed: status " + std::to_string(status) + " " + qlc_explain(result.get());
     return false;
@@ -82,9 +82,9 @@ bool GetKey(qlc_session* session, const std::string& id, std::string& error) {
   return true;
 }
 
-bool Connect(Kmipctl::SessionHandle& session, std::string& error) {
+bool Connect(Qlkmip::QlcSession& session, std::string& error) {
   qlc_session* raw = nullptr;
-  Kmipctl::ResultHandle result(qlc_connect_key_manager(&raw, Target().spec.c_str()));
+  Qlkmip::QlcResult result(qlc_connect_key_manager(&raw, Target().spec.c_str()));
   if (qlc_ok(result.get()) != QLC_OK) {
     error = "connect failed: status " + std::to_string(qlc_ok(result.get())) + " " +
             qlc_explain(result.get());
@@ -101,7 +101,7 @@ void BM_FreshSessionGet(benchmark::State& state) {
   }
   std::string error;
   for (auto _ : state) {
-    Kmipctl::SessionHandle session;
+    Qlkmip::QlcSession session;
     if (!Connect(session, error) || !GetKey(session.get(), Target().keyId, error)) {
       state.SkipWithError(error.c_str());
       break;
@@ -112,7 +112,7 @@ void BM_FreshSessionGet(benchmark::State& state) {
 // One session serves every repetition, as PyKMIP's client bench reuses one connection: it is
 // opened (and warmed by a first Get) on first use and closed at exit.
 qlc_session* SharedSession(std::string& error) {
-  static Kmipctl::SessionHandle session;
+  static Qlkmip::QlcSession session;
   static std::string openError;
   static const bool opened =
       Connect(session, openError) && GetKey(session.get(), Target().keyId, openError);

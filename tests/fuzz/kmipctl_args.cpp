@@ -1,8 +1,9 @@
 // kmipctl's argument parser on arbitrary argument vectors: the input is split at NUL bytes into
 // arguments. Accepted options must respect the documented bounds, and the connection text built
-// from them must keep every value inside its quotes.
+// from them must parse back to the same values (no value escapes its quotes).
+#include <qlkmipsimple/connection_spec.h>
+
 #include "fuzz_argv.h"
-#include "connection_spec.h"
 #include "kmipctl_options.h"
 
 #include <cstddef>
@@ -28,19 +29,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       options.timeoutSeconds > Kmipctl::kMaxTimeoutSeconds) {
     std::abort();
   }
-  Kmipctl::SpecInputs in;
-  in.host = options.host;
-  in.port = options.port;
-  in.proxyHost = options.proxyHost;
-  in.proxyPort = options.proxyPort;
-  in.timeoutSeconds = options.timeoutSeconds;
-  Har::SecureString spec = Kmipctl::BuildConnectionSpec(in);
-  // Two quotes per quoted value: host and port, plus proxy host and port, plus the version.
-  size_t quotes = 0;
-  for (char c : spec) {
-    quotes += c == '\'' ? 1 : 0;
-  }
-  if (quotes != (options.proxyHost.empty() ? 6u : 10u)) {
+  Qlkmip::ConnectionSpec spec;
+  spec.host = options.host;
+  spec.port = options.port;
+  spec.proxyHost = options.proxyHost;
+  spec.proxyPort = options.proxyPort;
+  spec.timeoutSeconds = static_cast<int>(options.timeoutSeconds);
+  Qlkmip::ConnectionSpec parsed;
+  if (!Qlkmip::ParseConnectionSpec(Qlkmip::BuildConnectionSpec(spec).view(), &parsed, &error) ||
+      parsed.host != spec.host || parsed.port != spec.port || parsed.proxyHost != spec.proxyHost ||
+      parsed.proxyPort != spec.proxyPort || parsed.timeoutSeconds != spec.timeoutSeconds) {
     std::abort();
   }
   return 0;

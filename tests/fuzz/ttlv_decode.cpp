@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!Qlkmip::Ttlv::Decode(data, size, {}, &item, &error)) {
     return 0;
   }
-  const Qlkmip::SecureBytes again = Qlkmip::Ttlv::Encode(item);
+  const Har::Secret again = Qlkmip::Ttlv::Encode(item);
   if (again.size() != size || std::memcmp(again.data(), data, size) != 0) {
     std::abort();
   }

@@ -5,6 +5,29 @@
 namespace Qlkmip {
 namespace {
 
+// The fixed pieces of the text, shared by the builder and the parser.
+constexpr std::string_view kPresentation =
+    "Presentation={Protocol=KMIP, Version='1.1', Format=TTLV}, Session = {";
+constexpr std::string_view kProxy = "Proxy={Protocol=HTTP, ";
+constexpr std::string_view kProxyEnd = "},";
+constexpr std::string_view kServer = "Protocol=SSL, ";
+constexpr std::string_view kHost = "Host='";
+constexpr std::string_view kPort = "', Port='";
+constexpr std::string_view kPortEnd = "'";
+constexpr std::string_view kTimeout = ", Timeout=";
+constexpr std::string_view kTimeoutEnd = ":Seconds, ";
+constexpr std::string_view kCertificate = "Certificate=";
+constexpr std::string_view kPublic = ", Public=";
+constexpr std::string_view kPrivate = ", Private=";
+constexpr std::string_view kCredentialsEnd = ",";
+constexpr std::string_view kSessionEnd = "User_Trust, Authenticate}";
+constexpr std::string_view kTrusted = ", Trusted_Cert=";
+constexpr std::string_view kPemStart = "PEM:[";
+constexpr std::string_view kPemEnd = "]";
+constexpr size_t kMaxHostLength = 255;
+constexpr int64_t kMinPort = 1;
+constexpr int64_t kMaxPort = 65535;
+
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -41,7 +64,7 @@ class Cursor {
         return Fail("invalid character in host at offset " + std::to_string(i));
       }
     }
-    if (end - pos_ > 255) {
+    if (end - pos_ > kMaxHostLength) {
       return Fail("host name too long");
     }
     out->assign(text_.substr(pos_, end - pos_));
@@ -67,10 +90,10 @@ class Cursor {
   // Reads "PEM:[hex]" and decodes the hex into *out (any string type with push_back).
   template <typename Out>
   bool Pem(Out* out) {
-    if (!Expect("PEM:[")) {
+    if (!Expect(kPemStart)) {
       return false;
     }
-    const size_t end = text_.find(']', pos_);
+    const size_t end = text_.find(kPemEnd, pos_);
     if (end == std::string_view::npos) {
       return Fail("unterminated PEM object");
     }
@@ -105,8 +128,8 @@ class Cursor {
 
 bool Endpoint(Cursor& c, std::string* host, uint16_t* port, const char* portWhat) {
   int64_t value = 0;
-  if (!c.Expect("Host='") || !c.Host(host) || !c.Expect("', Port='") ||
-      !c.Number(1, 65535, portWhat, &value) || !c.Expect("'")) {
+  if (!c.Expect(kHost) || !c.Host(host) || !c.Expect(kPort) ||
+      !c.Number(kMinPort, kMaxPort, portWhat, &value) || !c.Expect(kPortEnd)) {
     return false;
   }
   *port = static_cast<uint16_t>(value);
@@ -114,33 +137,28 @@ bool Endpoint(Cursor& c, std::string* host, uint16_t* port, const char* portWhat
 }
 
 bool Session(Cursor& c, ConnectionSpec* out) {
-  if (c.Peek("Proxy=")) {
-    if (!c.Expect("Proxy={Protocol=HTTP, ") ||
-        !Endpoint(c, &out->proxyHost, &out->proxyPort, "proxy port") || !c.Expect("},")) {
+  if (c.Peek(kProxy)) {
+    if (!c.Expect(kProxy) || !Endpoint(c, &out->proxyHost, &out->proxyPort, "proxy port") ||
+        !c.Expect(kProxyEnd)) {
       return false;
     }
   }
   int64_t timeout = 0;
-  if (!c.Expect("Protocol=SSL, ") || !Endpoint(c, &out->host, &out->port, "port") ||
-      !c.Expect(", Timeout=") || !c.Number(1, kMaxTimeoutSeconds, "time-out", &timeout) ||
-      !c.Expect(":Seconds, ")) {
+  if (!c.Expect(kServer) || !Endpoint(c, &out->host, &out->port, "port") || !c.Expect(kTimeout) ||
+      !c.Number(1, kMaxTimeoutSeconds, "time-out", &timeout) || !c.Expect(kTimeoutEnd)) {
     return false;
   }
   out->timeoutSeconds = static_cast<int>(timeout);
-  if (c.Peek("Certificate=")) {
-    // Decoded into wiping storage: growing a plain string would leave copies of the key behind.
-    Har::SecureString privateKey;
-    const bool ok = c.Expect("Certificate=") && c.Pem(&out->certificatePem) &&
-                    c.Expect(", Public=") && c.Pem(&out->publicPem) && c.Expect(", Private=") &&
-                    c.Pem(&privateKey) && c.Expect(",");
-    out->privateKeyPem = SecureString(std::string_view(privateKey.data(), privateKey.size()));
-    Har::Cleanse(privateKey);
-    if (!ok) {
+  if (c.Peek(kCertificate)) {
+    // Decoded straight into the secret: its storage is wiped whenever it grows.
+    if (!c.Expect(kCertificate) || !c.Pem(&out->certificatePem) || !c.Expect(kPublic) ||
+        !c.Pem(&out->publicPem) || !c.Expect(kPrivate) || !c.Pem(&out->privateKeyPem) ||
+        !c.Expect(kCredentialsEnd)) {
       return false;
     }
     out->hasClientCertificate = true;
   }
-  return c.Expect("User_Trust, Authenticate}");
+  return c.Expect(kSessionEnd);
 }
 
 bool TrustedCerts(Cursor& c, ConnectionSpec* out) {
@@ -149,12 +167,47 @@ bool TrustedCerts(Cursor& c, ConnectionSpec* out) {
       return c.Fail("too many trusted certificates");
     }
     std::string pem;
-    if (!c.Expect(", Trusted_Cert=") || !c.Pem(&pem)) {
+    if (!c.Expect(kTrusted) || !c.Pem(&pem)) {
       return false;
     }
     out->trustedPems.push_back(std::move(pem));
   }
   return true;
+}
+
+// Room for the fixed pieces, hosts and numbers.
+constexpr size_t kFixedTextSize = 512;
+constexpr size_t kHexDigitsPerByte = 2;
+
+// The length of the text BuildConnectionSpec writes, give or take the fixed part.
+size_t ExpectedSize(const ConnectionSpec& spec) {
+  size_t pemBytes = spec.certificatePem.size() + spec.publicPem.size() + spec.privateKeyPem.size();
+  for (const std::string& pem : spec.trustedPems) {
+    pemBytes += pem.size();
+  }
+  const size_t perTrusted = kTrusted.size() + kPemStart.size() + kPemEnd.size();
+  return kFixedTextSize + kHexDigitsPerByte * pemBytes + perTrusted * spec.trustedPems.size();
+}
+
+void AppendEndpoint(std::string_view host, uint16_t port, Har::Secret& text) {
+  text.append(kHost);
+  text.append(host);
+  text.append(kPort);
+  text.append(std::to_string(port));
+  text.append(kPortEnd);
+}
+
+// Appends "PEM:[hex]" with two lower-case digits a byte.
+void AppendPem(std::string_view pem, Har::Secret& text) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  constexpr unsigned kNibbleBits = 4;
+  constexpr unsigned kNibbleMask = 0x0f;
+  text.append(kPemStart);
+  for (const unsigned char byte : pem) {
+    text.push_back(kDigits[byte >> kNibbleBits]);
+    text.push_back(kDigits[byte & kNibbleMask]);
+  }
+  text.append(kPemEnd);
 }
 
 }  // namespace
@@ -166,8 +219,38 @@ bool ParseConnectionSpec(std::string_view text, ConnectionSpec* out, std::string
   if (text.size() > kMaxSpecText) {
     return c.Fail("specification text too long");
   }
-  return c.Expect("Presentation={Protocol=KMIP, Version='1.1', Format=TTLV}, Session = {") &&
-         Session(c, out) && TrustedCerts(c, out);
+  return c.Expect(kPresentation) && Session(c, out) && TrustedCerts(c, out);
+}
+
+Har::Secret BuildConnectionSpec(const ConnectionSpec& spec) {
+  Har::Secret text;
+  text.reserve(ExpectedSize(spec));
+  text.append(kPresentation);
+  if (!spec.proxyHost.empty()) {
+    text.append(kProxy);
+    AppendEndpoint(spec.proxyHost, spec.proxyPort, text);
+    text.append(kProxyEnd);
+  }
+  text.append(kServer);
+  AppendEndpoint(spec.host, spec.port, text);
+  text.append(kTimeout);
+  text.append(std::to_string(spec.timeoutSeconds));
+  text.append(kTimeoutEnd);
+  if (spec.hasClientCertificate) {
+    text.append(kCertificate);
+    AppendPem(spec.certificatePem, text);
+    text.append(kPublic);
+    AppendPem(spec.publicPem, text);
+    text.append(kPrivate);
+    AppendPem(spec.privateKeyPem.view(), text);
+    text.append(kCredentialsEnd);
+  }
+  text.append(kSessionEnd);
+  for (const std::string& pem : spec.trustedPems) {
+    text.append(kTrusted);
+    AppendPem(pem, text);
+  }
+  return text;
 }
 
 }  // namespace Qlkmip

@@ -22,12 +22,9 @@ Item ProtocolVersion(int major, int minor) {
 }
 
 Item Credential(const Request& request) {
-  const auto& user = request.username.str();
-  const auto& password = request.password.str();
   Item value = Item::Struct(Tag::CredentialValue);
-  value.children.push_back(Item::Text(Tag::Username, std::string_view(user.data(), user.size())));
-  value.children.push_back(
-      Item::Text(Tag::Password, std::string_view(password.data(), password.size())));
+  value.children.push_back(Item::Text(Tag::Username, request.username.view()));
+  value.children.push_back(Item::Text(Tag::Password, request.password.view()));
   Item credential = Item::Struct(Tag::Credential);
   credential.children.push_back(Item::Enum(Tag::CredentialType, kCredentialUsernamePassword));
   credential.children.push_back(std::move(value));
@@ -137,7 +134,7 @@ Reply SymmetricKey(const Item* payload) {
   Reply reply;
   reply.tree = qlc_node::Group("");
   qlc_node* node = reply.tree->Add(qlc_node::Group("Symmetric_Key"));
-  node->Add(qlc_node::Bytes("Key", material->bytes.data(), material->bytes.size()));
+  node->Add(qlc_node::Bytes("Key", material->bytes.bytes(), material->bytes.size()));
   node->Add(qlc_node::Integer("Length", length->number));
   if (const Item* algorithm = block->Find(Tag::CryptographicAlgorithm, Type::Enumeration)) {
     node->Add(qlc_node::Integer("Algorithm", algorithm->number));
@@ -243,7 +240,7 @@ const char* ResponseItems(const Item& message, int64_t* count, std::vector<const
 
 bool IsId(const Item& id, const std::array<uint8_t, 1>& expected) {
   return id.bytes.size() == expected.size() &&
-         std::equal(expected.begin(), expected.end(), id.bytes.begin());
+         std::equal(expected.begin(), expected.end(), id.bytes.bytes());
 }
 
 // Sorts the answers of a Get-with-State batch by their IDs; returns what does not match.
@@ -273,7 +270,7 @@ Item BatchItem(Operation operation, Item payload, const std::array<uint8_t, 1>* 
   return item;
 }
 
-SecureBytes EncodeMessage(const Request& request, std::vector<Item> items) {
+Har::Secret EncodeMessage(const Request& request, std::vector<Item> items) {
   Item header = Item::Struct(Tag::RequestHeader, {ProtocolVersion(1, 1)});
   if (request.withCredential) {
     header.children.push_back(Credential(request));
@@ -301,13 +298,13 @@ const char* OperationName(Operation operation) {
   return "?";
 }
 
-SecureBytes EncodeRequest(const Request& request) {
+Har::Secret EncodeRequest(const Request& request) {
   std::vector<Item> items;
   items.push_back(BatchItem(request.operation, Payload(request), nullptr));
   return EncodeMessage(request, std::move(items));
 }
 
-SecureBytes EncodeGetWithState(const Request& get) {
+Har::Secret EncodeGetWithState(const Request& get) {
   Request attributes;
   attributes.operation = Operation::GetAttributes;
   attributes.uniqueId = get.uniqueId;

@@ -10,8 +10,8 @@
 #ifndef QLKMIPSIMPLE_KMIP_MESSAGES_H
 #define QLKMIPSIMPLE_KMIP_MESSAGES_H
 
+#include <harlibs/secure.h>
 #include <qlkmipsimple/kmip_tags.h>
-#include <qlkmipsimple/secure_buffer.h>
 #include <qlkmipsimple/ttlv.h>
 
 #include <memory>
@@ -26,11 +26,11 @@ struct Request {
   Operation operation = Operation::Get;
   std::string uniqueId;  // Get and Get Attributes
   bool withCredential = false;
-  SecureString username;
-  SecureString password;
+  Har::Secret username;
+  Har::Secret password;
 };
 
-SecureBytes EncodeRequest(const Request& request);
+Har::Secret EncodeRequest(const Request& request);
 
 struct Reply {
   int status = 0;  // a qlc status value
@@ -42,7 +42,7 @@ struct Reply {
 Reply InterpretResponse(const Ttlv::Item& message, Operation operation);
 
 // The Get of GET.uniqueId (with GET's credential) followed by Get Attributes "State" of it.
-SecureBytes EncodeGetWithState(const Request& get);
+Har::Secret EncodeGetWithState(const Request& get);
 
 struct PairedReply {
   Reply get;                   // as InterpretResponse would give for a lone Get

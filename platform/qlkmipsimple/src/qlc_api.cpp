@@ -1,8 +1,7 @@
 // The C boundary: allocates the opaque objects, converts between C arguments and the C++
 // classes, and never lets an exception escape.
+#include <harlibs/secure.h>
 #include <qlkmipsimple.h>
-
-#include <openssl/crypto.h>
 
 #include <cstdarg>
 #include <cstdlib>
@@ -67,7 +66,7 @@ int ReadValue(const qlc_node& node, const char* format, va_list args) {
   int32_t* length = bytes ? va_arg(args, int32_t*) : nullptr;
   if (out == nullptr || (bytes && length == nullptr)) return QLC_BAD_ARGUMENT;
   if (node.kind != (bytes ? Kind::Bytes : Kind::Text)) return QLC_NOT_FOUND;
-  unsigned char* copy = AllocateBuffer(node.bytes.data(), node.bytes.size());
+  unsigned char* copy = AllocateBuffer(node.bytes.bytes(), node.bytes.size());
   if (copy == nullptr) return QLC_NO_MEMORY;
   *out = copy;
   if (bytes) {
@@ -193,7 +192,7 @@ void qlc_free(void* pointer) {
   unsigned char* base = static_cast<unsigned char*>(pointer) - kBufferPrefix;
   size_t size = 0;
   std::memcpy(&size, base, sizeof(size));
-  OPENSSL_cleanse(base, kBufferPrefix + size + 1);
+  Har::Cleanse(base, kBufferPrefix + size + 1);
   std::free(base);
 }
 

@@ -16,14 +16,14 @@ std::unique_ptr<qlc_node> qlc_node::Integer(std::string name, int64_t value) {
 std::unique_ptr<qlc_node> qlc_node::Bytes(std::string name, const uint8_t* data, size_t size) {
   auto node = Group(std::move(name));
   node->kind = Kind::Bytes;
-  node->bytes.assign(data, data + size);
+  node->bytes = Har::Secret(data, size);
   return node;
 }
 
 std::unique_ptr<qlc_node> qlc_node::Text(std::string name, std::string_view text) {
   auto node = Group(std::move(name));
   node->kind = Kind::Text;
-  node->bytes.assign(text.begin(), text.end());
+  node->bytes.assign(text);
   return node;
 }
 

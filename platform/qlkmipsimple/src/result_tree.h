@@ -4,7 +4,7 @@
 #ifndef QLKMIPSIMPLE_RESULT_TREE_H
 #define QLKMIPSIMPLE_RESULT_TREE_H
 
-#include <qlkmipsimple/secure_buffer.h>
+#include <harlibs/secure.h>
 
 #include <cstdint>
 #include <memory>
@@ -22,7 +22,7 @@ struct qlc_node {
   Kind kind = Kind::Group;
   std::string name;
   int64_t integer = 0;
-  Qlkmip::SecureBytes bytes;  // Bytes and Text values
+  Har::Secret bytes;  // Bytes and Text values
   std::vector<std::unique_ptr<qlc_node>> children;
   const qlc_node* next = nullptr;  // next sibling
 

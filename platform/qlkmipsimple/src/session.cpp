@@ -1,6 +1,5 @@
 #include "session.h"
 
-#include <openssl/crypto.h>
 #include <qlkmipsimple.h>
 
 namespace Qlkmip {
@@ -60,17 +59,17 @@ Net::Outcome Session::Open(const ConnectionSpec& spec, std::unique_ptr<Session>*
 Session::Session(std::unique_ptr<TlsChannel> channel, int timeoutSeconds)
     : channel_(std::move(channel)), timeoutSeconds_(timeoutSeconds) {}
 
-Kmip::Reply Session::RoundTrip(const SecureBytes& message, Ttlv::Item* decoded) {
+Kmip::Reply Session::RoundTrip(const Har::Secret& message, Ttlv::Item* decoded) {
   const Net::Deadline deadline = Net::Deadline::In(timeoutSeconds_);
-  Net::Outcome outcome = channel_->WriteAll(message.data(), message.size(), deadline);
-  SecureBytes response(Ttlv::kHeaderSize);
+  Net::Outcome outcome = channel_->WriteAll(message.bytes(), message.size(), deadline);
+  Har::Secret response(Ttlv::kHeaderSize);
   if (outcome.ok()) {
-    outcome = channel_->ReadExact(response.data(), response.size(), deadline);
+    outcome = channel_->ReadExact(response.bytes(), response.size(), deadline);
   }
   if (!outcome.ok()) {
     return Failed(outcome);
   }
-  const Ttlv::Header header = Ttlv::ReadHeader(response.data());
+  const Ttlv::Header header = Ttlv::ReadHeader(response.bytes());
   if (header.tag != Tag::ResponseMessage || header.type != 0x01 || header.length % 8 != 0) {
     return BadResponse("not a response message");
   }
@@ -78,14 +77,14 @@ Kmip::Reply Session::RoundTrip(const SecureBytes& message, Ttlv::Item* decoded) 
     return BadResponse("announced length " + std::to_string(header.length) + " exceeds the limit");
   }
   response.resize(Ttlv::kHeaderSize + header.length);
-  outcome = channel_->ReadExact(response.data() + Ttlv::kHeaderSize, header.length, deadline);
+  outcome = channel_->ReadExact(response.bytes() + Ttlv::kHeaderSize, header.length, deadline);
   if (!outcome.ok()) {
     return Failed(outcome);
   }
   std::string error;
   Ttlv::Limits limits;
   limits.maxSize = kMaxResponseSize;
-  if (!Ttlv::Decode(response.data(), response.size(), limits, decoded, &error)) {
+  if (!Ttlv::Decode(response.bytes(), response.size(), limits, decoded, &error)) {
     return BadResponse(error);
   }
   return Kmip::Reply{};
@@ -113,13 +112,10 @@ Kmip::Reply Session::ExchangeGetWithState(const Kmip::Request& get) {
 }
 
 bool Session::KeptState::Answers(const Kmip::Request& request) const {
-  const auto same = [](const SecureString& a, const SecureString& b) {
-    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
-  };
   return request.operation == query.operation && request.uniqueId == query.uniqueId &&
          request.withCredential == query.withCredential &&
          (!request.withCredential ||
-          (same(request.username, query.username) && same(request.password, query.password)));
+          (request.username == query.username && request.password == query.password));
 }
 
 void Session::Perform(const Kmip::Request& request, qlc_result* result) {

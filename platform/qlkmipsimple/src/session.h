@@ -48,7 +48,7 @@ class Session {
   Kmip::Reply Exchange(const Kmip::Request& request);
   Kmip::Reply ExchangeGetWithState(const Kmip::Request& get);
   // Writes MESSAGE and reads one bounded response into *DECODED; a non-zero status on failure.
-  Kmip::Reply RoundTrip(const SecureBytes& message, Ttlv::Item* decoded);
+  Kmip::Reply RoundTrip(const Har::Secret& message, Ttlv::Item* decoded);
 
   std::mutex mutex_;
   std::optional<KeptState> kept_;

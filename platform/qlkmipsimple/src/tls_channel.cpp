@@ -25,16 +25,8 @@ constexpr const char* kCipherList =
     "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305:"
     "ECDHE-RSA-AES256-SHA384:ECDHE-RSA-AES128-SHA256:AES256-SHA256:AES128-SHA256";
 
-struct X509Free {
-  void operator()(X509* x) const { X509_free(x); }
-};
-struct BioFree {
-  void operator()(BIO* b) const { BIO_free(b); }
-};
-struct PkeyFree {
-  void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
+using Har::BioPtr;
+using Har::X509Ptr;
 
 std::string OpenSslError(const char* fallback) {
   const unsigned long code = ERR_get_error();
@@ -42,7 +34,8 @@ std::string OpenSslError(const char* fallback) {
   if (code == 0) {
     return fallback;
   }
-  char text[256];
+  constexpr size_t kErrorTextSize = 256;  // what ERR_error_string_n needs at most
+  char text[kErrorTextSize];
   ERR_error_string_n(code, text, sizeof(text));
   return text;
 }
@@ -50,7 +43,7 @@ std::string OpenSslError(const char* fallback) {
 // Every certificate in a PEM text; empty when none could be read.
 std::vector<X509Ptr> ReadCertificates(const std::string& pem) {
   std::vector<X509Ptr> certs;
-  std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   while (bio) {
     X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
     if (!cert) {
@@ -63,7 +56,7 @@ std::vector<X509Ptr> ReadCertificates(const std::string& pem) {
 }
 
 std::string ToPem(X509* cert) {
-  std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+  BioPtr bio(BIO_new(BIO_s_mem()));
   if (!bio || PEM_write_bio_X509(bio.get(), cert) != 1) {
     return {};
   }
@@ -73,9 +66,9 @@ std::string ToPem(X509* cert) {
 }
 
 bool IsIpAddress(const std::string& host) {
-  unsigned char buffer[16];
-  return inet_pton(AF_INET, host.c_str(), buffer) == 1 ||
-         inet_pton(AF_INET6, host.c_str(), buffer) == 1;
+  in6_addr buffer{};  // room for either address family
+  return inet_pton(AF_INET, host.c_str(), &buffer) == 1 ||
+         inet_pton(AF_INET6, host.c_str(), &buffer) == 1;
 }
 
 Net::Outcome BadSpec(std::string text) { return Net::Outcome{QLC_BAD_SPEC, std::move(text)}; }
@@ -177,10 +170,6 @@ int BioCreate(BIO* bio) {
 
 }  // namespace
 
-void TlsChannel::CtxFree::operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
-void TlsChannel::SslFree::operator()(SSL* ssl) const { SSL_free(ssl); }
-void TlsChannel::MethodFree::operator()(BIO_METHOD* method) const { BIO_meth_free(method); }
-
 TlsChannel::TlsChannel()
     : verify_(std::make_unique<VerifyState>()), bio_(std::make_unique<BioState>()) {}
 
@@ -208,11 +197,10 @@ Net::Outcome LoadClientCredentials(SSL_CTX* ctx, const ConnectionSpec& spec) {
   if (chain.empty()) {
     return BadSpec("The client certificate is not a PEM certificate");
   }
-  const auto& keyText = spec.privateKeyPem.str();
-  std::unique_ptr<BIO, BioFree> bio(
-      BIO_new_mem_buf(keyText.data(), static_cast<int>(keyText.size())));
-  std::unique_ptr<EVP_PKEY, PkeyFree> key(
-      bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+  // A read-only view of the secret: the key text is not copied.
+  BioPtr bio(
+      BIO_new_mem_buf(spec.privateKeyPem.c_str(), static_cast<int>(spec.privateKeyPem.size())));
+  Har::PkeyPtr key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
   if (!key) {
     return BadSpec("The client private key cannot be read: " + OpenSslError("no key"));
   }

@@ -8,16 +8,13 @@
 #ifndef QLKMIPSIMPLE_TLS_CHANNEL_H
 #define QLKMIPSIMPLE_TLS_CHANNEL_H
 
+#include <harlibs/openssl_ptr.h>
 #include <qlkmipsimple/connection_spec.h>
 
 #include <memory>
 #include <string>
 
 #include "net.h"
-
-typedef struct ssl_st SSL;
-typedef struct ssl_ctx_st SSL_CTX;
-typedef struct bio_method_st BIO_METHOD;
 
 namespace Qlkmip {
 
@@ -49,22 +46,12 @@ class TlsChannel {
   // Classifies a failed SSL call; returns 0 when the caller should retry after waiting.
   Net::Outcome Retry(int rc, const Net::Deadline& deadline, const char* what);
 
-  struct CtxFree {
-    void operator()(SSL_CTX* ctx) const;
-  };
-  struct SslFree {
-    void operator()(SSL* ssl) const;
-  };
-  struct MethodFree {
-    void operator()(BIO_METHOD* method) const;
-  };
-
   Net::Fd fd_;
   std::unique_ptr<VerifyState> verify_;
   std::unique_ptr<BioState> bio_;
-  std::unique_ptr<BIO_METHOD, MethodFree> method_;
-  std::unique_ptr<SSL_CTX, CtxFree> ctx_;
-  std::unique_ptr<SSL, SslFree> ssl_;
+  Har::BioMethodPtr method_;
+  Har::SslCtxPtr ctx_;
+  Har::SslPtr ssl_;
   bool failed_ = false;  // a fatal TLS or socket error occurred: no close_notify
 };
 

@@ -11,9 +11,13 @@ uint32_t Be32(const uint8_t* p) {
 
 uint64_t Be64(const uint8_t* p) { return (uint64_t{Be32(p)} << 32) | Be32(p + 4); }
 
-void PutBe(SecureBytes* out, uint64_t value, int bytes) {
-  for (int i = bytes - 1; i >= 0; --i) {
-    out->push_back(static_cast<uint8_t>(value >> (8 * i)));
+constexpr int kBitsPerByte = 8;
+constexpr size_t kTagSize = 3;
+constexpr size_t kLengthSize = 4;
+
+void PutBe(Har::Secret* out, uint64_t value, size_t bytes) {
+  for (int i = static_cast<int>(bytes) - 1; i >= 0; --i) {
+    out->push_back(static_cast<char>(value >> (kBitsPerByte * i)));
   }
 }
 
@@ -144,7 +148,7 @@ class Decoder {
       default:
         break;
     }
-    item->bytes.assign(value, value + length);
+    item->bytes = Har::Secret(value, length);
     return true;
   }
 
@@ -185,7 +189,7 @@ Item Item::Text(uint32_t tag, std::string_view text) {
   Item item;
   item.tag = tag;
   item.type = Type::TextString;
-  item.bytes.assign(text.begin(), text.end());
+  item.bytes.assign(text);
   return item;
 }
 
@@ -193,7 +197,7 @@ Item Item::Bytes(uint32_t tag, const uint8_t* data, size_t size) {
   Item item;
   item.tag = tag;
   item.type = Type::ByteString;
-  item.bytes.assign(data, data + size);
+  item.bytes = Har::Secret(data, size);
   return item;
 }
 
@@ -211,11 +215,11 @@ const Item* Item::Find(uint32_t wanted, Type wantedType) const {
   return found != nullptr && found->type == wantedType ? found : nullptr;
 }
 
-void EncodeTo(const Item& item, SecureBytes* out) {
-  PutBe(out, item.tag, 3);
+void EncodeTo(const Item& item, Har::Secret* out) {
+  PutBe(out, item.tag, kTagSize);
   out->push_back(static_cast<uint8_t>(item.type));
   const size_t lengthAt = out->size();
-  PutBe(out, 0, 4);
+  PutBe(out, 0, kLengthSize);
   const size_t valueAt = out->size();
   switch (item.type) {
     case Type::Structure:
@@ -226,26 +230,26 @@ void EncodeTo(const Item& item, SecureBytes* out) {
     case Type::Integer:
     case Type::Enumeration:
     case Type::Interval:
-      PutBe(out, static_cast<uint32_t>(item.number), 4);
+      PutBe(out, static_cast<uint32_t>(item.number), FixedSize(item.type));
       break;
     case Type::LongInteger:
     case Type::Boolean:
     case Type::DateTime:
-      PutBe(out, static_cast<uint64_t>(item.number), 8);
+      PutBe(out, static_cast<uint64_t>(item.number), FixedSize(item.type));
       break;
     default:
-      out->insert(out->end(), item.bytes.begin(), item.bytes.end());
+      out->append(item.bytes.view());
       break;
   }
   const size_t length = out->size() - valueAt;
-  for (int i = 0; i < 4; ++i) {
-    (*out)[lengthAt + i] = static_cast<uint8_t>(length >> (8 * (3 - i)));
+  for (size_t i = 0; i < kLengthSize; ++i) {
+    (*out)[lengthAt + i] = static_cast<char>(length >> (kBitsPerByte * (kLengthSize - 1 - i)));
   }
-  out->resize(valueAt + Padded(length), 0);
+  out->resize(valueAt + Padded(length));
 }
 
-SecureBytes Encode(const Item& item) {
-  SecureBytes out;
+Har::Secret Encode(const Item& item) {
+  Har::Secret out;
   EncodeTo(item, &out);
   return out;
 }

@@ -3,6 +3,7 @@
 // fetch costs and when the kept State answer is used or dropped.
 #include <gtest/gtest.h>
 
+#include "hex_util.h"
 #include "kmip_messages.h"
 #include "test_fixture.h"
 
@@ -218,9 +219,7 @@ TEST_F(BatchSessionTest, FailedGetLeavesTheStateQueryToTheServer) {
 
 TEST_F(BatchSessionTest, KeptFailureOfTheStateQueryIsReturnedWithoutARoundTrip) {
   server_->SetResponder([](const Item*) -> std::optional<std::vector<uint8_t>> {
-    const Qlkmip::SecureBytes bytes =
-        Qlkmip::Ttlv::Encode(Message({GetAnswer(1), FailedAnswer(11, 2, 12)}));
-    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+    return ToVector(Qlkmip::Ttlv::Encode(Message({GetAnswer(1), FailedAnswer(11, 2, 12)})));
   });
   EXPECT_EQ(Get("1"), QLC_OK);
   Result denied(qlc_perform(session_.get(), "Get, Attributes, Id=%s, Names=State", "1"));
@@ -232,8 +231,7 @@ TEST_F(BatchSessionTest, KeptFailureOfTheStateQueryIsReturnedWithoutARoundTrip) 
 
 TEST_F(BatchSessionTest, UnmatchableAnswerEndsTheSession) {
   server_->SetResponder([](const Item*) -> std::optional<std::vector<uint8_t>> {
-    const Qlkmip::SecureBytes bytes = Qlkmip::Ttlv::Encode(Message({GetAnswer(1), StateAnswer(1)}));
-    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+    return ToVector(Qlkmip::Ttlv::Encode(Message({GetAnswer(1), StateAnswer(1)})));
   });
   Result got(qlc_perform(session_.get(), "Get, Object, Id=%s", "1"));
   EXPECT_EQ(qlc_ok(got.get()), QLC_BAD_RESPONSE);

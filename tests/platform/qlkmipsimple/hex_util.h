@@ -1,6 +1,8 @@
-// Hex conversions for byte fixtures.
+// Hex conversions for byte fixtures and encoded messages.
 #ifndef QLKMIPSIMPLE_HEX_UTIL_H
 #define QLKMIPSIMPLE_HEX_UTIL_H
+
+#include <harlibs/secure.h>
 
 #include <cstdint>
 #include <string>
@@ -16,11 +18,14 @@ inline std::vector<uint8_t> FromHex(const std::string& hex) {
   return out;
 }
 
-template <typename Bytes>
-std::string ToHex(const Bytes& bytes) {
+inline std::vector<uint8_t> ToVector(const Har::Secret& bytes) {
+  return std::vector<uint8_t>(bytes.bytes(), bytes.bytes() + bytes.size());
+}
+
+inline std::string ToHex(const Har::Secret& secret) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string out;
-  for (uint8_t b : bytes) {
+  for (const uint8_t b : secret.view()) {
     out.push_back(kDigits[b >> 4]);
     out.push_back(kDigits[b & 15]);
   }

@@ -1,5 +1,6 @@
-// The session specification parser: what the daemon writes is accepted and read back exactly,
-// everything else is refused with a reason.
+// The session specification builder and parser: what the daemon writes is accepted and read back
+// exactly, what the builder writes parses back to the same specification, everything else is
+// refused with a reason.
 #include <gtest/gtest.h>
 #include <qlkmipsimple.h>
 #include <qlkmipsimple/connection_spec.h>
@@ -46,6 +47,49 @@ TEST(SpecParser, ReadsEveryPieceTheDaemonWrites) {
   EXPECT_EQ(spec.publicPem, "CERT\n");
   EXPECT_EQ(std::string(spec.privateKeyPem.data(), spec.privateKeyPem.size()), "KEY\n");
   EXPECT_EQ(spec.trustedPems, (std::vector<std::string>{"A\n", "B\n"}));
+}
+
+void ExpectSame(const Qlkmip::ConnectionSpec& a, const Qlkmip::ConnectionSpec& b) {
+  EXPECT_EQ(a.host, b.host);
+  EXPECT_EQ(a.port, b.port);
+  EXPECT_EQ(a.proxyHost, b.proxyHost);
+  EXPECT_EQ(a.proxyPort, b.proxyPort);
+  EXPECT_EQ(a.timeoutSeconds, b.timeoutSeconds);
+  EXPECT_EQ(a.hasClientCertificate, b.hasClientCertificate);
+  EXPECT_EQ(a.certificatePem, b.certificatePem);
+  EXPECT_EQ(a.publicPem, b.publicPem);
+  EXPECT_EQ(a.privateKeyPem.view(), b.privateKeyPem.view());
+  EXPECT_EQ(a.trustedPems, b.trustedPems);
+}
+
+TEST(SpecBuilder, EveryOptionRoundTripsThroughTheParser) {
+  Qlkmip::ConnectionSpec bare;
+  bare.host = "kms.example";
+  bare.port = 1;
+  bare.timeoutSeconds = 1;
+  Qlkmip::ConnectionSpec proxied = bare;
+  proxied.proxyHost = "proxy.local";
+  proxied.proxyPort = 65535;
+  Qlkmip::ConnectionSpec credentials = bare;
+  credentials.hasClientCertificate = true;
+  credentials.certificatePem = "CERT\n";
+  credentials.publicPem = std::string("PUB\0\xff", 5);
+  credentials.privateKeyPem = Har::Secret(std::string_view("K\0\x7f\x80\xff", 5));
+  Qlkmip::ConnectionSpec trusting = bare;
+  trusting.timeoutSeconds = Qlkmip::kMaxTimeoutSeconds;
+  trusting.trustedPems = {"A\n", std::string("\0\xff", 2), ""};
+  Qlkmip::ConnectionSpec everything = credentials;
+  everything.proxyHost = "::1";
+  everything.proxyPort = 3128;
+  everything.trustedPems = trusting.trustedPems;
+  for (const Qlkmip::ConnectionSpec* built :
+       {&bare, &proxied, &credentials, &trusting, &everything}) {
+    const Har::Secret text = Qlkmip::BuildConnectionSpec(*built);
+    Qlkmip::ConnectionSpec parsed;
+    std::string error;
+    ASSERT_TRUE(Qlkmip::ParseConnectionSpec(text.view(), &parsed, &error)) << text.c_str() << error;
+    ExpectSame(parsed, *built);
+  }
 }
 
 TEST(SpecParser, AcceptsTheOptionalPiecesInAnyCombination) {

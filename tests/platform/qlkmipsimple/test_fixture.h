@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <qlkmipsimple.h>
+#include <qlkmipsimple/handles.h>
 
 #include <memory>
 #include <string>
@@ -13,14 +14,8 @@
 
 namespace QlcTest {
 
-struct ResultFree {
-  void operator()(qlc_result* r) const { qlc_release(r); }
-};
-struct SessionFree {
-  void operator()(qlc_session* s) const { qlc_disconnect_key_manager(s); }
-};
-using Result = std::unique_ptr<qlc_result, ResultFree>;
-using Session = std::unique_ptr<qlc_session, SessionFree>;
+using Result = Qlkmip::QlcResult;
+using Session = Qlkmip::QlcSession;
 
 // Certificates shared by every test of the binary (generated once).
 const KmipTest::CertSet& Certs();

@@ -70,7 +70,7 @@ TEST(TtlvGolden, ResponsesBecomeResultTrees) {
   ASSERT_EQ(versions.status, QLC_OK) << versions.explain;
   std::string listed;
   for (const qlc_node* v = versions.tree->Follow("Versions/"); v != nullptr; v = v->next) {
-    listed += std::string(v->bytes.begin(), v->bytes.end()) + " ";
+    listed += std::string(v->bytes.view()) + " ";
   }
   EXPECT_EQ(listed, "2.0 1.4 1.3 1.2 1.1 1.0 ");
 
@@ -83,12 +83,11 @@ TEST(TtlvGolden, ResponsesBecomeResultTrees) {
 TEST(TtlvGolden, CredentialGoesIntoTheHeaderBeforeTheBatchCount) {
   Qlkmip::Kmip::Request request = MakeRequest(Operation::Get, "1");
   request.withCredential = true;
-  request.username = Qlkmip::SecureString("alice");
-  request.password = Qlkmip::SecureString("");
+  request.username = Har::Secret("alice");
+  request.password = Har::Secret("");
   Item item;
   std::string error;
-  const Qlkmip::SecureBytes bytes = EncodeRequest(request);
-  ASSERT_TRUE(Decode(std::vector<uint8_t>(bytes.begin(), bytes.end()), &item, &error)) << error;
+  ASSERT_TRUE(Decode(ToVector(EncodeRequest(request)), &item, &error)) << error;
   const Item& header = item.children.at(0);
   ASSERT_EQ(header.children.size(), 3u);
   EXPECT_EQ(header.children[1].tag, Tag::Authentication);
@@ -107,11 +106,11 @@ TEST(TtlvCodec, EveryTypeRoundTrips) {
                                    Item::Enum(0x420004, 0xfffffffe), Item::Bool(0x420005, true),
                                    Item::Text(0x420006, "hello"), Item::Bytes(0x420007, bytes, 9),
                                    Item::Time(0x420008, 1796538439), Item::Struct(0x420009)});
-  const Qlkmip::SecureBytes encoded = Qlkmip::Ttlv::Encode(s);
+  const Har::Secret encoded = Qlkmip::Ttlv::Encode(s);
   EXPECT_EQ(encoded.size() % 8, 0u);
   Item back;
   std::string error;
-  ASSERT_TRUE(Decode(std::vector<uint8_t>(encoded.begin(), encoded.end()), &back, &error));
+  ASSERT_TRUE(Decode(ToVector(encoded), &back, &error));
   ASSERT_EQ(back.children.size(), 8u);
   EXPECT_EQ(back.children[0].number, -5);
   EXPECT_EQ(back.children[1].number, -1LL << 40);
@@ -151,16 +150,14 @@ TEST(TtlvCodec, DecoderRejectsMalformedInput) {
 TEST(TtlvCodec, DecoderEnforcesDepthItemCountAndSize) {
   Item nested = Item::Int(0x420002, 1);
   for (int i = 0; i < 20; ++i) nested = Item::Struct(0x420001, {std::move(nested)});
-  const Qlkmip::SecureBytes deep = Qlkmip::Ttlv::Encode(nested);
   Item item;
   std::string error;
-  EXPECT_FALSE(Decode(std::vector<uint8_t>(deep.begin(), deep.end()), &item, &error));
+  EXPECT_FALSE(Decode(ToVector(Qlkmip::Ttlv::Encode(nested)), &item, &error));
   EXPECT_EQ(error, "structures nested too deeply");
 
   Item wide = Item::Struct(0x420001);
   for (int i = 0; i < 5000; ++i) wide.children.push_back(Item::Int(0x420002, i));
-  const Qlkmip::SecureBytes many = Qlkmip::Ttlv::Encode(wide);
-  EXPECT_FALSE(Decode(std::vector<uint8_t>(many.begin(), many.end()), &item, &error));
+  EXPECT_FALSE(Decode(ToVector(Qlkmip::Ttlv::Encode(wide)), &item, &error));
   EXPECT_EQ(error, "too many items");
 
   Qlkmip::Ttlv::Limits small;

@@ -103,8 +103,8 @@ class KmipTestServer {
 // A TCP port on 127.0.0.1 that nothing listens on (bound and released again).
 uint16_t UnusedLoopbackPort();
 
-// "Presentation=... Session = {...}" for 127.0.0.1 (or HOST) : PORT with the client's credentials
-// and trusted certificates, exactly as the daemon writes it.
+// The connection specification text for 127.0.0.1 (or HOST) : PORT with the client's
+// credentials and trusted certificates, written by the library's builder.
 struct SpecOptions {
   std::string host = "127.0.0.1";
   uint16_t port = 0;

@@ -29,8 +29,8 @@ std::vector<uint8_t> Message(std::pair<int, int> version, std::vector<Item> batc
   Item message = Item::Struct(Tag::ResponseMessage);
   message.children.push_back(Header(version, batchItems.size()));
   for (Item& item : batchItems) message.children.push_back(std::move(item));
-  const Qlkmip::SecureBytes bytes = Qlkmip::Ttlv::Encode(message);
-  return std::vector<uint8_t>(bytes.begin(), bytes.end());
+  const Har::Secret bytes = Qlkmip::Ttlv::Encode(message);
+  return std::vector<uint8_t>(bytes.bytes(), bytes.bytes() + bytes.size());
 }
 
 Item Failure(std::optional<Operation> op, uint32_t reason, const std::string& text) {

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
+#include <qlkmipsimple/connection_spec.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -399,23 +400,20 @@ uint16_t UnusedLoopbackPort() {
 }
 
 std::string BuildSpec(const SpecOptions& o) {
-  std::string spec = "Presentation={Protocol=KMIP, Version='1.1', Format=TTLV}, Session = {";
-  if (!o.proxyHost.empty()) {
-    spec += "Proxy={Protocol=HTTP, Host='" + o.proxyHost + "', Port='" +
-            std::to_string(o.proxyPort) + "'},";
-  }
-  spec += "Protocol=SSL, Host='" + o.host + "', Port='" + std::to_string(o.port) + "', ";
-  spec += "Timeout=" + std::to_string(o.timeoutSeconds) + ":Seconds, ";
+  Qlkmip::ConnectionSpec spec;
+  spec.host = o.host;
+  spec.port = o.port;
+  spec.timeoutSeconds = o.timeoutSeconds;
+  spec.proxyHost = o.proxyHost;
+  spec.proxyPort = o.proxyPort;
   if (o.client != nullptr) {
-    const std::string cert = KmipTest::Hex(o.client->certPem);
-    spec += "Certificate=PEM:[" + cert + "], Public=PEM:[" + cert + "], Private=PEM:[" +
-            KmipTest::Hex(o.client->keyPem) + "],";
+    spec.hasClientCertificate = true;
+    spec.certificatePem = o.client->certPem;
+    spec.publicPem = o.client->certPem;
+    spec.privateKeyPem.assign(o.client->keyPem);
   }
-  spec += "User_Trust, Authenticate}";
-  for (const std::string& pem : o.trustedPems) {
-    spec += ", Trusted_Cert=PEM:[" + KmipTest::Hex(pem) + "]";
-  }
-  return spec;
+  spec.trustedPems = o.trustedPems;
+  return std::string(Qlkmip::BuildConnectionSpec(spec).view());
 }
 
 }  // namespace KmipTest

@@ -1,14 +1,7 @@
-// kmipctl's argument parser and connection specification builder.
-#include "connection_spec.h"
+// kmipctl's argument parser.
 #include "kmipctl_options.h"
-#include "qlc_handles.h"
 
 #include <gtest/gtest.h>
-#include <ironveil-common/ssl_utils.h>
-
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -124,69 +117,6 @@ TEST(KmipctlOptions, RejectsValuesOutOfBoundsOrUnsafeForTheSpecification) {
   EXPECT_EQ(Parse(manyTrusted).status, ParseStatus::Error);
   std::vector<std::string> tooMany(Kmipctl::kMaxArguments, "versions");
   EXPECT_EQ(Parse(tooMany).status, ParseStatus::Error);
-}
-
-TEST(KmipctlConnectionSpec, PiecesInOrderWithHexEncodedPem) {
-  Kmipctl::SpecInputs in;
-  in.host = "10.0.0.5";
-  in.port = 5696;
-  EXPECT_EQ(std::string(Kmipctl::BuildConnectionSpec(in).c_str()),
-            "Presentation={Protocol=KMIP, Version='1.1', Format=TTLV}, Session = {Protocol=SSL, "
-            "Host='10.0.0.5', "
-            "Port='5696', Timeout=60:Seconds, User_Trust, Authenticate}");
-
-  in.timeoutSeconds = 9;
-  in.proxyHost = "proxy";
-  in.proxyPort = 3128;
-  in.clientCertificate = "C\n";
-  in.privateKey = "K\xff";
-  in.trust = true;
-  in.trustedCertificates = {"T1", "t2"};
-  EXPECT_EQ(std::string(Kmipctl::BuildConnectionSpec(in).c_str()),
-            "Presentation={Protocol=KMIP, Version='1.1', Format=TTLV}, Session = {"
-            "Proxy={Protocol=HTTP, Host='proxy', Port='3128'},"
-            "Protocol=SSL, Host='10.0.0.5', Port='5696', Timeout=9:Seconds, "
-            "Certificate=PEM:[430a], Public=PEM:[430a], Private=PEM:[4bff],"
-            "User_Trust, Authenticate}, Trusted_Cert=PEM:[5431], Trusted_Cert=PEM:[7432]");
-
-  in.trust = false;
-  std::string untrusted(Kmipctl::BuildConnectionSpec(in).c_str());
-  EXPECT_EQ(untrusted.find("Trusted_Cert"), std::string::npos);
-  EXPECT_TRUE(untrusted.ends_with("User_Trust, Authenticate}"));
-}
-
-// The library parses what the builder writes: against a closed port the connect fails as a
-// communication failure, not as a bad specification.
-TEST(KmipctlConnectionSpec, LibraryAcceptsTheSpecification) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(fd, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), len), 0);
-  ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);  // bound, not listening
-
-  Kmipctl::SpecInputs in;
-  in.host = "127.0.0.1";
-  in.port = ntohs(addr.sin_port);
-  in.timeoutSeconds = 5;
-  std::string key;
-  ASSERT_TRUE(Brask::Common::SslUtils::GenerateKeyAndCert(key, in.clientCertificate));
-  in.privateKey.assign(key.data(), key.size());
-  in.trust = true;
-  in.trustedCertificates = {in.clientCertificate};
-  for (bool viaProxy : {false, true}) {
-    in.proxyHost = viaProxy ? "127.0.0.1" : "";
-    in.proxyPort = viaProxy ? in.port : 0;
-    qlc_session* raw = nullptr;
-    Kmipctl::ResultHandle result(
-        qlc_connect_key_manager(&raw, Kmipctl::BuildConnectionSpec(in).c_str()));
-    int status = qlc_ok(result.get());
-    EXPECT_EQ(status, QLC_COMMUNICATION)
-        << "proxy " << viaProxy << ": " << qlc_explain(result.get());
-  }
-  close(fd);
 }
 
 }  // namespace

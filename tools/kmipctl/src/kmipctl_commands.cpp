@@ -1,28 +1,33 @@
 #include "kmipctl_commands.h"
 
-#include "connection_spec.h"
-#include "qlc_handles.h"
-
 #include <ironveil-common/ssl_utils.h>
 #include <openssl/evp.h>
+#include <qlkmipsimple/connection_spec.h>
+#include <qlkmipsimple/handles.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <cstring>
 #include <string>
 
 namespace Kmipctl {
 namespace {
 
 namespace Ssl = Brask::Common::SslUtils;
+using Qlkmip::ConnectionSpec;
+using Qlkmip::QlcCredentials;
+using Qlkmip::QlcResult;
+using Qlkmip::QlcSession;
+using Qlkmip::QlcValue;
 
 constexpr size_t kMaxPemFile = Ssl::kMaxPemInput;
 const char kCertBegin[] = "-----BEGIN CERTIFICATE-----";
 const char kCertEnd[] = "-----END CERTIFICATE-----\n";
 
-// Reads a regular file of at most kMaxPemFile bytes.
+// Reads a regular file of at most kMaxPemFile bytes into OUT (std::string or Har::Secret).
 template <typename Text>
 bool ReadPemFile(const std::string& path, Text& out, std::string& error) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
@@ -33,7 +38,8 @@ bool ReadPemFile(const std::string& path, Text& out, std::string& error) {
   struct stat st {};
   bool ok =
       fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<size_t>(st.st_size) <= kMaxPemFile;
-  Text text(ok ? static_cast<size_t>(st.st_size) : 0, '\0');
+  Text text;
+  text.resize(ok ? static_cast<size_t>(st.st_size) : 0);
   size_t done = 0;
   while (ok && done < text.size()) {
     ssize_t n = read(fd, text.data() + done, text.size() - done);
@@ -42,11 +48,10 @@ bool ReadPemFile(const std::string& path, Text& out, std::string& error) {
   }
   close(fd);
   if (!ok) {
-    Har::Cleanse(text.data(), text.size());
     error = path + " is not a readable regular file of at most 64 KiB";
     return false;
   }
-  out.swap(text);
+  out = std::move(text);
   return true;
 }
 
@@ -60,15 +65,26 @@ bool ReadCertificate(const std::string& path, std::string& out, std::string& err
   return true;
 }
 
-bool LoadInputs(const Options& options, SpecInputs& in, std::string& error) {
-  in.host = options.host;
-  in.port = options.port;
-  in.timeoutSeconds = options.timeoutSeconds;
-  in.proxyHost = options.proxyHost;
-  in.proxyPort = options.proxyPort;
-  if (!options.clientCertFile.empty() &&
-      (!ReadCertificate(options.clientCertFile, in.clientCertificate, error) ||
-       !ReadPemFile(options.clientKeyFile, in.privateKey, error))) {
+bool LoadClientCredentials(const Options& options, ConnectionSpec& spec, std::string& error) {
+  if (options.clientCertFile.empty()) {
+    return true;
+  }
+  if (!ReadCertificate(options.clientCertFile, spec.certificatePem, error) ||
+      !ReadPemFile(options.clientKeyFile, spec.privateKeyPem, error)) {
+    return false;
+  }
+  spec.publicPem = spec.certificatePem;
+  spec.hasClientCertificate = true;
+  return true;
+}
+
+bool LoadConnection(const Options& options, ConnectionSpec& spec, std::string& error) {
+  spec.host = options.host;
+  spec.port = options.port;
+  spec.timeoutSeconds = static_cast<int>(options.timeoutSeconds);
+  spec.proxyHost = options.proxyHost;
+  spec.proxyPort = options.proxyPort;
+  if (!LoadClientCredentials(options, spec, error)) {
     return false;
   }
   for (const std::string& path : options.trustedCertFiles) {
@@ -76,7 +92,7 @@ bool LoadInputs(const Options& options, SpecInputs& in, std::string& error) {
     if (!ReadCertificate(path, cert, error)) {
       return false;
     }
-    in.trustedCertificates.push_back(std::move(cert));
+    spec.trustedPems.push_back(std::move(cert));
   }
   return true;
 }
@@ -87,21 +103,21 @@ int Fail(std::ostream& err, const std::string& what, const qlc_result* result) {
   return 1;
 }
 
-ResultHandle ConnectWith(const SpecInputs& in, SessionHandle& session) {
-  Har::SecureString spec = BuildConnectionSpec(in);
+QlcResult ConnectWith(const ConnectionSpec& spec, QlcSession& session) {
+  const Har::Secret text = Qlkmip::BuildConnectionSpec(spec);
   qlc_session* raw = nullptr;
-  ResultHandle result(qlc_connect_key_manager(&raw, spec.c_str()));
-  Har::Cleanse(spec);
+  QlcResult result(qlc_connect_key_manager(&raw, text.c_str()));
   if (qlc_ok(result.get()) == QLC_OK) {
     session.reset(raw);
   }
   return result;
 }
 
-int ServerCert(SpecInputs in, std::ostream& out, std::ostream& err) {
-  in.trust = false;
-  SessionHandle session;
-  ResultHandle result = ConnectWith(in, session);
+// Connects without trusted certificates, so the server is never trusted and presents its own.
+int ServerCert(ConnectionSpec spec, std::ostream& out, std::ostream& err) {
+  spec.trustedPems.clear();
+  QlcSession session;
+  QlcResult result = ConnectWith(spec, session);
   int status = qlc_ok(result.get());
   if (status == QLC_OK) {
     err << "kmipctl: the server was trusted without any trusted certificate\n";
@@ -114,7 +130,7 @@ int ServerCert(SpecInputs in, std::ostream& out, std::ostream& err) {
   if (qlc_fetch_server_credentials(result.get(), &raw) != QLC_OK) {
     return Fail(err, "fetching the server certificate", result.get());
   }
-  CredentialsHandle credentials(raw);
+  QlcCredentials credentials(raw);
   if (credentials->format != QLC_CRED_PEM || credentials->data == nullptr) {
     err << "kmipctl: unexpected credential format " << credentials->format << "\n";
     return 1;
@@ -124,37 +140,37 @@ int ServerCert(SpecInputs in, std::ostream& out, std::ostream& err) {
 }
 
 int Versions(qlc_session* session, std::ostream& out, std::ostream& err) {
-  ResultHandle result(qlc_perform(session, "Query, Versions"));
+  QlcResult result(qlc_perform(session, "Query, Versions"));
   if (qlc_ok(result.get()) != QLC_OK) {
     return Fail(err, "Discover Versions", result.get());
   }
   for (const qlc_node* node = qlc_find("Versions/", result.get()); node != nullptr;
        node = qlc_next(node)) {
     char* raw = nullptr;
-    int status = qlc_value_of(nullptr, node, "%s", &raw);
-    ValueHandle<char> text(raw);
+    const int status = qlc_value_of(nullptr, node, "%s", &raw);
+    const QlcValue text(raw, raw == nullptr ? 0 : std::strlen(raw));
     if (status != QLC_OK) {
       err << "kmipctl: unreadable version entry: status " << status << "\n";
       return 1;
     }
-    out << text.get() << "\n";
+    out << text.text() << "\n";
   }
   return 0;
 }
 
 // Runs a per-key command, adding the username/password credential when one is configured.
-ResultHandle PerformOnKey(qlc_session* session, const char* command, const Options& options) {
+QlcResult PerformOnKey(qlc_session* session, const char* command, const Options& options) {
   if (options.user.empty()) {
-    return ResultHandle(qlc_perform(session, command, options.keyId.c_str()));
+    return QlcResult(qlc_perform(session, command, options.keyId.c_str()));
   }
   std::string withCredential =
       std::string(command) + ", Options={Authentication={User=%s, Password=%s}}";
-  return ResultHandle(qlc_perform(session, withCredential.c_str(), options.keyId.c_str(),
-                                  options.user.c_str(), options.password.c_str()));
+  return QlcResult(qlc_perform(session, withCredential.c_str(), options.keyId.c_str(),
+                               options.user.c_str(), options.password.c_str()));
 }
 
 int State(qlc_session* session, const Options& options, std::ostream& out, std::ostream& err) {
-  ResultHandle result = PerformOnKey(session, "Get, Attributes, Id=%s, Names=State", options);
+  QlcResult result = PerformOnKey(session, "Get, Attributes, Id=%s, Names=State", options);
   if (qlc_ok(result.get()) != QLC_OK) {
     return Fail(err, "Get Attributes State of key " + options.keyId, result.get());
   }
@@ -174,23 +190,28 @@ bool Sha256Hex(const unsigned char* data, size_t length, std::string& hex) {
   if (EVP_Digest(data, length, digest.data(), &digestLength, EVP_sha256(), nullptr) != 1) {
     return false;
   }
-  Har::SecureString text;
-  AppendHex(std::string_view(reinterpret_cast<const char*>(digest.data()), digestLength), text);
-  hex.assign(text.data(), text.size());
+  static constexpr char kDigits[] = "0123456789abcdef";
+  constexpr unsigned kNibbleBits = 4;
+  constexpr unsigned kNibbleMask = 0x0f;
+  hex.clear();
+  for (unsigned i = 0; i < digestLength; ++i) {
+    hex.push_back(kDigits[digest[i] >> kNibbleBits]);
+    hex.push_back(kDigits[digest[i] & kNibbleMask]);
+  }
   return true;
 }
 
 int KeyInfo(qlc_session* session, const Options& options, std::ostream& out, std::ostream& err) {
-  ResultHandle result = PerformOnKey(session, "Get, Object, Id=%s", options);
+  QlcResult result = PerformOnKey(session, "Get, Object, Id=%s", options);
   if (qlc_ok(result.get()) != QLC_OK) {
     return Fail(err, "Get of key " + options.keyId, result.get());
   }
   unsigned char* raw = nullptr;
   int32_t length = 0;
-  int status = qlc_value_of("Symmetric_Key/Key", result.get(), "bs", &raw, &length);
-  ValueHandle<unsigned char> key(raw);
+  const int status = qlc_value_of("Symmetric_Key/Key", result.get(), "bs", &raw, &length);
+  const QlcValue key(raw, length < 0 ? 0 : static_cast<size_t>(length));
   std::string hex;
-  if (status != QLC_OK || length < 0 || !Sha256Hex(key.get(), static_cast<size_t>(length), hex)) {
+  if (status != QLC_OK || length < 0 || !Sha256Hex(key.bytes(), key.size(), hex)) {
     err << "kmipctl: the response holds no key material: status " << status << "\n";
     return 1;
   }
@@ -201,18 +222,17 @@ int KeyInfo(qlc_session* session, const Options& options, std::ostream& out, std
 }  // namespace
 
 int RunCommand(const Options& options, std::ostream& out, std::ostream& err) {
-  SpecInputs in;
+  ConnectionSpec spec;
   std::string error;
-  if (!LoadInputs(options, in, error)) {
+  if (!LoadConnection(options, spec, error)) {
     err << "kmipctl: " << error << "\n";
     return 1;
   }
   if (options.command == Command::ServerCert) {
-    return ServerCert(std::move(in), out, err);
+    return ServerCert(std::move(spec), out, err);
   }
-  in.trust = true;
-  SessionHandle session;
-  ResultHandle connected = ConnectWith(in, session);
+  QlcSession session;
+  QlcResult connected = ConnectWith(spec, session);
   if (!session) {
     return Fail(err, "connect", connected.get());
   }

@@ -120,7 +120,7 @@ bool ApplyOption(std::string_view name, std::string_view value, Options& out, bo
   } else if (name == "--password") {
     ok = value.size() <= kMaxCredentialLength && IsPrintable(value);
     if (ok) {
-      out.password.assign(value.data(), value.size());
+      out.password.assign(value);
       sawPassword = true;
     }
   } else {

@@ -27,7 +27,7 @@ struct Options {
   uint16_t proxyPort = 0;
   long timeoutSeconds = 60;
   std::string user;
-  Har::SecureString password;
+  Har::Secret password;
   Command command = Command::Versions;
   std::string keyId;  // State and KeyInfo only
 };

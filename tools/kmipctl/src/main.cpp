@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
   SSL_Init(nullptr, nullptr, nullptr);
   int status = Kmipctl::RunCommand(options, std::cout, std::cerr);
   std::cout.flush();
-  Har::Cleanse(options.password);
+  options.password.Wipe();
   SSL_Exit();
   return status;
 }

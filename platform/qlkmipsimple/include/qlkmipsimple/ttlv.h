@@ -1,11 +1,12 @@
 // KMIP TTLV (tag, type, length, value) items: an in-memory tree, an encoder and a bounded
 // decoder. Decoding checks every length against the buffer, the fixed sizes of the numeric
 // types, zero padding to 8 bytes, the nesting depth, the item count and the total size; it
-// never reads outside the given buffer. Byte and text values live in wiping storage.
+// never reads outside the given buffer. Byte and text values, and encoded messages, are
+// Har::Secret: they may carry keys and passwords.
 #ifndef QLKMIPSIMPLE_TTLV_H
 #define QLKMIPSIMPLE_TTLV_H
 
-#include <qlkmipsimple/secure_buffer.h>
+#include <harlibs/secure.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -34,7 +35,7 @@ struct Item {
   // Integer (int32), LongInteger, Enumeration (uint32), Boolean (0/1), DateTime, Interval (uint32).
   int64_t number = 0;
   // TextString, ByteString, BigInteger.
-  SecureBytes bytes;
+  Har::Secret bytes;
   // Structure.
   std::vector<Item> children;
 
@@ -51,7 +52,7 @@ struct Item {
   const Item* Find(uint32_t tag) const;
   // First child with TAG and TYPE, or nullptr.
   const Item* Find(uint32_t tag, Type type) const;
-  std::string TextValue() const { return std::string(bytes.begin(), bytes.end()); }
+  std::string TextValue() const { return std::string(bytes.view()); }
 };
 
 struct Limits {
@@ -63,8 +64,8 @@ struct Limits {
 constexpr size_t kHeaderSize = 8;
 
 // Appends the encoding of ITEM to OUT (structures get their length computed).
-void EncodeTo(const Item& item, SecureBytes* out);
-SecureBytes Encode(const Item& item);
+void EncodeTo(const Item& item, Har::Secret* out);
+Har::Secret Encode(const Item& item);
 
 // Decodes exactly one item filling [data, data + size). On failure returns false and sets
 // *error to a short description; *out is then unspecified.

@@ -3,44 +3,45 @@
 // handling and server-certificate fetch, the username/password credential and a CONNECT proxy.
 #include "pykmip_peer.h"
 
-#include "connection_spec.h"
-#include "qlc_handles.h"
-
 #include <gtest/gtest.h>
 #include <ironveil-common/ssl_utils.h>
+#include <qlkmipsimple/connection_spec.h>
+#include <qlkmipsimple/handles.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
-using Kmipctl::ResultHandle;
-using Kmipctl::SessionHandle;
-using Kmipctl::SpecInputs;
+using Qlkmip::ConnectionSpec;
+using ResultHandle = Qlkmip::QlcResult;
+using SessionHandle = Qlkmip::QlcSession;
 using PykmipTest::PykmipPeer;
 namespace Ssl = Brask::Common::SslUtils;
 
 class PykmipLibraryTest : public PykmipTest::PykmipSuite {
  protected:
   // Client identity `client` (or `client2`), trusting the test CA.
-  static SpecInputs Inputs(const std::string& identity = "client") {
-    SpecInputs in;
+  static ConnectionSpec Inputs(const std::string& identity = "client") {
+    ConnectionSpec in;
     in.host = "127.0.0.1";
     in.port = peer_->Port();
     in.timeoutSeconds = 20;
-    in.clientCertificate = peer_->File(identity + ".crt");
-    std::string key = peer_->File(identity + ".key");
-    in.privateKey.assign(key.data(), key.size());
-    in.trust = true;
-    in.trustedCertificates = {peer_->File("ca.crt")};
+    in.hasClientCertificate = true;
+    in.certificatePem = peer_->File(identity + ".crt");
+    in.publicPem = in.certificatePem;
+    in.privateKeyPem.assign(peer_->File(identity + ".key"));
+    in.trustedPems = {peer_->File("ca.crt")};
     return in;
   }
 
   // Connects; returns the status and keeps the result for its explanation.
-  static int Connect(const SpecInputs& in, SessionHandle& session, ResultHandle* keep = nullptr) {
+  static int Connect(const ConnectionSpec& in, SessionHandle& session,
+                     ResultHandle* keep = nullptr) {
     qlc_session* raw = nullptr;
-    ResultHandle result(qlc_connect_key_manager(&raw, Kmipctl::BuildConnectionSpec(in).c_str()));
+    ResultHandle result(qlc_connect_key_manager(&raw, Qlkmip::BuildConnectionSpec(in).c_str()));
     int status = qlc_ok(result.get());
     if (status == QLC_OK) {
       session.reset(raw);
@@ -51,7 +52,7 @@ class PykmipLibraryTest : public PykmipTest::PykmipSuite {
     return status;
   }
 
-  static SessionHandle MustConnect(const SpecInputs& in) {
+  static SessionHandle MustConnect(const ConnectionSpec& in) {
     SessionHandle session;
     ResultHandle result;
     int status = Connect(in, session, &result);
@@ -70,10 +71,11 @@ class PykmipLibraryTest : public PykmipTest::PykmipSuite {
     unsigned char* raw = nullptr;
     int32_t length = 0;
     int status = qlc_value_of("Symmetric_Key/Key", result.get(), "bs", &raw, &length);
-    Kmipctl::ValueHandle<unsigned char> key(raw);
+    const Qlkmip::QlcValue key(raw, length < 0 ? 0 : static_cast<size_t>(length));
     std::string hex;
     if (status != QLC_OK ||
-        !Ssl::ComputeHashHex(std::string(reinterpret_cast<char*>(raw), length), hex)) {
+        !Ssl::ComputeHashHex(std::string(reinterpret_cast<const char*>(key.bytes()), key.size()),
+                             hex)) {
       return "value status " + std::to_string(status);
     }
     return std::to_string(length * 8) + " " + hex;
@@ -105,8 +107,8 @@ TEST_F(PykmipLibraryTest, DiscoverVersionsListsEveryServerVersion) {
        node = qlc_next(node)) {
     char* raw = nullptr;
     ASSERT_EQ(qlc_value_of(nullptr, node, "%s", &raw), QLC_OK);
-    Kmipctl::ValueHandle<char> text(raw);
-    versions.emplace_back(text.get());
+    const Qlkmip::QlcValue text(raw, std::strlen(raw));
+    versions.emplace_back(text.text());
   }
   EXPECT_EQ(versions, (std::vector<std::string>{"2.0", "1.4", "1.3", "1.2", "1.1", "1.0"}));
 }
@@ -180,22 +182,21 @@ TEST_F(PykmipLibraryTest, MissingKeyIsAKmipFailureAndTheSessionSurvives) {
 }
 
 TEST_F(PykmipLibraryTest, UntrustedServerCertificateIsFetchedAndCanBePinned) {
-  SpecInputs in = Inputs();
-  in.trust = false;
+  ConnectionSpec in = Inputs();
+  in.trustedPems.clear();
   SessionHandle session;
   ResultHandle result;
   ASSERT_EQ(Connect(in, session, &result), QLC_UNTRUSTED) << qlc_explain(result.get());
   EXPECT_FALSE(session);
   qlc_credentials* raw = nullptr;
   ASSERT_EQ(qlc_fetch_server_credentials(result.get(), &raw), QLC_OK) << qlc_explain(result.get());
-  Kmipctl::CredentialsHandle credentials(raw);
+  Qlkmip::QlcCredentials credentials(raw);
   ASSERT_EQ(credentials->format, static_cast<uint32_t>(QLC_CRED_PEM));
   std::string pem(reinterpret_cast<const char*>(credentials->data), credentials->length);
   EXPECT_TRUE(Ssl::ComparePemCerts(pem, peer_->File("server.crt"))) << pem;
 
   // Pinning exactly the fetched certificate is enough to connect (no CA needed).
-  in.trust = true;
-  in.trustedCertificates = {pem};
+  in.trustedPems = {pem};
   SessionHandle pinned = MustConnect(in);
   ASSERT_TRUE(pinned);
   EXPECT_EQ(State(pinned.get(), peer_->CreateKey(128, "active")), 2);
@@ -203,13 +204,12 @@ TEST_F(PykmipLibraryTest, UntrustedServerCertificateIsFetchedAndCanBePinned) {
 
 TEST_F(PykmipLibraryTest, TrustAndClientCertificateFailures) {
   SessionHandle session;
-  SpecInputs wrongTrust = Inputs();
-  wrongTrust.trustedCertificates = {peer_->File("client2.crt")};
+  ConnectionSpec wrongTrust = Inputs();
+  wrongTrust.trustedPems = {peer_->File("client2.crt")};
   EXPECT_EQ(Connect(wrongTrust, session), QLC_UNTRUSTED);
 
-  SpecInputs anonymous = Inputs();
-  anonymous.clientCertificate.clear();
-  anonymous.privateKey.clear();
+  ConnectionSpec anonymous = Inputs();
+  anonymous.hasClientCertificate = false;
   EXPECT_EQ(Connect(anonymous, session), QLC_COMMUNICATION);
   EXPECT_FALSE(session);
 }
@@ -225,7 +225,7 @@ TEST_F(PykmipLibraryTest, UsernamePasswordCredentialIsAccepted) {
 TEST_F(PykmipLibraryTest, ConnectProxyCarriesTheSession) {
   uint16_t proxyPort = peer_->StartProxy();
   ASSERT_NE(proxyPort, 0);
-  SpecInputs in = Inputs();
+  ConnectionSpec in = Inputs();
   in.proxyHost = "127.0.0.1";
   in.proxyPort = proxyPort;
   SessionHandle session = MustConnect(in);
@@ -235,7 +235,7 @@ TEST_F(PykmipLibraryTest, ConnectProxyCarriesTheSession) {
   EXPECT_EQ(State(session.get(), id), 2);
 
   // The proxy admits CONNECT to the KMIP port only; its refusal is a communication failure.
-  SpecInputs refused = in;
+  ConnectionSpec refused = in;
   refused.port = proxyPort;
   SessionHandle none;
   EXPECT_EQ(Connect(refused, none), QLC_COMMUNICATION);
