@@ -2,6 +2,7 @@
 
 #include "configstore/provider_config.h"
 #include "kms/kmip_kms.h"
+#include "state/periodic.h"
 
 #include <harlibs/clock.h>
 #include <harlibs/log.h>
@@ -169,29 +170,34 @@ void Providers::ScheduleStatusUpdate() {
 }
 
 void Providers::UpdateProvidersStatus() {
+  RunThenSchedule(
+      "Status update", [this] { RefreshStatus(); }, [this] { ScheduleStatusUpdate(); });
+}
+
+void Providers::RefreshStatus() {
   Log_Level(kLogTrace, "Updating status\n");
   std::vector<std::string> ids;
-  if (ProviderConfig::ListProviderIds(ids) == ProviderConfig::Success) {
-    std::vector<std::shared_ptr<Kms::Kms>> objects;
-    objects.reserve(ids.size());
-    {
-      Har::ReadGuard config(ProviderConfig::configLock);
-      for (const std::string& id : ids) {
-        std::shared_ptr<Kms::Kms> object = Lookup(id);
-        if (!object) {
-          object = AddProvider(id);
-        }
-        if (object) {
-          objects.push_back(std::move(object));
-        }
+  if (ProviderConfig::ListProviderIds(ids) != ProviderConfig::Success) {
+    return;
+  }
+  std::vector<std::shared_ptr<Kms::Kms>> objects;
+  objects.reserve(ids.size());
+  {
+    Har::ReadGuard config(ProviderConfig::configLock);
+    for (const std::string& id : ids) {
+      std::shared_ptr<Kms::Kms> object = Lookup(id);
+      if (!object) {
+        object = AddProvider(id);
+      }
+      if (object) {
+        objects.push_back(std::move(object));
       }
     }
-    for (const std::shared_ptr<Kms::Kms>& object : objects) {
-      object->UpdateStatus();
-    }
-    lastRefreshUs_.store(NowUs());
   }
-  ScheduleStatusUpdate();
+  for (const std::shared_ptr<Kms::Kms>& object : objects) {
+    object->UpdateStatus();
+  }
+  lastRefreshUs_.store(NowUs());
 }
 
 }  // namespace Zyld::State

@@ -71,7 +71,7 @@ class Providers {
   // Schedules one UpdateProvidersStatus after the status update interval.
   void ScheduleStatusUpdate();
   // Probes every stored provider's servers (outside the registry's locks) and schedules the next
-  // run.
+  // run, also when the probing fails (logged).
   void UpdateProvidersStatus();
 
   ProvidersSettings Settings() const;
@@ -79,6 +79,8 @@ class Providers {
   Quorex::Service::TimerHandle& RefreshTimer() { return refreshTimer_; }
 
  private:
+  // The probing of UpdateProvidersStatus.
+  void RefreshStatus();
   bool FlushIfStale();
   std::shared_ptr<Kms::Kms> Lookup(const std::string& providerId);
   // Builds and, with caching on, inserts; returns the cached object when another thread won.
