@@ -21,6 +21,10 @@
 struct qlc_session;
 struct qlc_result;
 
+namespace Zyld::ProviderConfig {
+enum ConfigResult : int32_t;
+}
+
 namespace Zyld::Kms {
 
 // The rank of every cache lock (taken after every other lock of the daemon).
@@ -47,8 +51,10 @@ struct KmsCache {
 
 class KmipKms;
 
-// Reads the provider from the configuration store; null (logged) when that fails.
-std::unique_ptr<KmipKms> CreateKms(const std::string& providerId);
+// Reads the provider from the configuration store; null (logged) when that fails. *result (when
+// given) receives the store's answer: Success, NotFound or StoreError.
+std::unique_ptr<KmipKms> CreateKms(const std::string& providerId,
+                                   ProviderConfig::ConfigResult* result = nullptr);
 
 class KmipKms : public Kms {
  public:

@@ -72,9 +72,14 @@ KmsCache::KmsCache() : lock("kmsCache", kKmsCacheLockRank) {}
 
 KmsCache::~KmsCache() { Har::Cleanse(masterKey.data(), masterKey.size()); }
 
-std::unique_ptr<KmipKms> CreateKms(const std::string& providerId) {
+std::unique_ptr<KmipKms> CreateKms(const std::string& providerId,
+                                   ProviderConfig::ConfigResult* result) {
   auto info = std::make_shared<KmsInfo>();
-  if (ProviderConfig::GetKmsInfo(providerId, *info) != ProviderConfig::Success) {
+  const ProviderConfig::ConfigResult read = ProviderConfig::GetKmsInfo(providerId, *info);
+  if (result != nullptr) {
+    *result = read;
+  }
+  if (read != ProviderConfig::Success) {
     Log_Level(kLogNotable, "Error getting provider %s\n", providerId.c_str());
     return nullptr;
   }

@@ -29,8 +29,10 @@ int ReadClamped(const Quorex::Service::ConfigValues& values, const char* key, in
   return static_cast<int>(std::clamp<int64_t>(value, low, high));
 }
 
-std::shared_ptr<Kms::Kms> CreateDefaultKms(const std::string& providerId) {
-  return Kms::CreateKms(providerId);
+ProviderLookup CreateDefaultKms(const std::string& providerId) {
+  ProviderConfig::ConfigResult result = ProviderConfig::NotFound;
+  std::shared_ptr<Kms::Kms> kms = Kms::CreateKms(providerId, &result);
+  return ProviderLookup(std::move(kms), result);
 }
 
 }  // namespace
@@ -114,33 +116,37 @@ std::shared_ptr<Kms::Kms> Providers::Lookup(const std::string& providerId) {
 }
 
 std::shared_ptr<Kms::Kms> Providers::GetProvider(const std::string& providerId) {
+  return FindProvider(providerId).kms;
+}
+
+ProviderLookup Providers::FindProvider(const std::string& providerId) {
   if (caching_.load() && !FlushIfStale()) {
     if (std::shared_ptr<Kms::Kms> hit = Lookup(providerId)) {
-      return hit;
+      return ProviderLookup(std::move(hit));
     }
   }
   Har::ReadGuard config(ProviderConfig::configLock);
   return AddProvider(providerId);
 }
 
-std::shared_ptr<Kms::Kms> Providers::AddProvider(const std::string& providerId) {
-  std::shared_ptr<Kms::Kms> created = env_.createKms(providerId);
-  if (!created || !caching_.load()) {
-    return created;
+ProviderLookup Providers::AddProvider(const std::string& providerId) {
+  ProviderLookup built = env_.createKms(providerId);
+  if (!built.kms || !caching_.load()) {
+    return built;
   }
   bool inserted = false;
   {
     Har::WriteGuard guard(lock_);
-    inserted = providers_.try_emplace(providerId, created).second;
+    inserted = providers_.try_emplace(providerId, built.kms).second;
   }
   Log_Level(kLogInfo, "Added provider %s to providers state\n", providerId.c_str());
   if (inserted) {
-    return created;
+    return built;
   }
   // Another thread cached this provider since our look-up: everyone shares its object. It may
   // have been removed again in between; then ours is as good as any.
   std::shared_ptr<Kms::Kms> present = Lookup(providerId);
-  return present ? present : created;
+  return present ? ProviderLookup(std::move(present)) : built;
 }
 
 void Providers::RemoveProvider(const std::string& providerId) {
@@ -187,7 +193,7 @@ void Providers::RefreshStatus() {
     for (const std::string& id : ids) {
       std::shared_ptr<Kms::Kms> object = Lookup(id);
       if (!object) {
-        object = AddProvider(id);
+        object = AddProvider(id).kms;
       }
       if (object) {
         objects.push_back(std::move(object));

@@ -66,7 +66,9 @@ class ProvidersTest : public ZyldTest::StoreTest {
   // A registry over this fixture's builder, pool and clock, initialised from `values`.
   Providers& MakeRegistry(const ConfigValues& values = {}) {
     Zyld::State::ProvidersEnvironment env;
-    env.createKms = [this](const std::string& id) { return Build(id); };
+    env.createKms = [this](const std::string& id) {
+      return Zyld::State::ProviderLookup(Build(id));
+    };
     env.threadPool = &pool_;
     env.nowUs = [this] { return now_.load(); };
     registry_ = std::make_unique<Providers>(std::move(env));
