@@ -17,8 +17,6 @@ if ((${#missing[@]})); then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
-# Package post-install scripts start these daemons; the project starts its own instances.
-for svc in nginx tinyproxy; do
-  if command -v systemctl >/dev/null 2>&1; then systemctl stop "$svc" >/dev/null 2>&1 || true; fi
-  pkill -x "$svc" >/dev/null 2>&1 || true
-done
+# The nginx and tinyproxy that the packages may start (ports 80 and 8888) are left alone: the
+# benchmark and the KMIP proxy run their own instances, each with its own configuration on a free
+# loopback port.

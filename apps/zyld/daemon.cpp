@@ -68,15 +68,20 @@ void InitQuorex() {
             ZYLD_BUILD_NUMBER, path.c_str());
 }
 
-// Points the store and the firewall at what the configuration in effect names.
-void ConfigurePlatform() {
+// Points the store and the firewall at what the configuration in effect names. False (logged)
+// when the firewall backend is unknown: the daemon never runs without the rules it was asked for.
+bool ConfigurePlatform() {
   const Quorex::Service::ConfigValues& values = Quorex::Service::GetApp().GetConfig().Values();
   std::string storePath = OvikConfigStore::kDefaultDbPath;
   values.GetString("configStore/path", &storePath);
   OvikConfigStore::ConfigStore::Configure(storePath);
   std::string backend = Brask::Common::FirewallUtils::kDefaultBackend;
   values.GetString("firewall/backend", &backend);
-  Brask::Common::FirewallUtils::Configure(backend);
+  if (!Brask::Common::FirewallUtils::Configure(backend)) {
+    Log_Level(kLogFailure, "Unknown firewall backend '%s'. Exiting.\n", backend.c_str());
+    return false;
+  }
+  return true;
 }
 
 void RegisterWithHost() {
@@ -109,7 +114,9 @@ void CreateEndpoint(DaemonObjects& objects) {
 // Start-up from the platform set-up to the serving endpoint, then the run loop; returns the status
 // of the run loop.
 int StartAndRun(DaemonObjects& objects) {
-  ConfigurePlatform();
+  if (!ConfigurePlatform()) {
+    return 1;
+  }
   objects.trafficTracker = std::make_shared<TrafficTracker>(Quorex::Service::Logger::Default());
   objects.errorsTracker = std::make_shared<ErrorsTracker>(Quorex::Service::Logger::Default());
   RegisterWithHost();
@@ -138,7 +145,9 @@ int StartAndRun(DaemonObjects& objects) {
 // Shutdown, first: after the run loop returned or the signal handlers failed, stops serving and
 // releases what served.
 void ReleaseServingObjects(DaemonObjects& objects) {
-  objects.trafficTracker->Stop();
+  if (objects.trafficTracker) {
+    objects.trafficTracker->Stop();
+  }
   if (objects.endpoint) {
     objects.endpoint->Stop();
   }

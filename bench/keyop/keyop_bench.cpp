@@ -50,7 +50,9 @@ struct Fixture {
   Fixture() : pool(1, 1) {
     Log_Configure(1, "");
     Zyld::State::ProvidersEnvironment env;
-    env.createKms = [](const std::string&) { return std::make_shared<InstantKms>(); };
+    env.createKms = [](const std::string&) {
+      return Zyld::State::ProviderLookup(std::make_shared<InstantKms>());
+    };
     env.threadPool = &pool;
     registry = std::make_unique<Zyld::State::Providers>(std::move(env));
     registry->Init(Quorex::Service::ConfigValues());

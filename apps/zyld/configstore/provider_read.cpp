@@ -230,6 +230,8 @@ ConfigResult ListProviderSummaries(std::vector<ProviderSummary>& summaries) {
 
 ConfigResult GetProviderHosts(const std::string& providerId, bool includeServers, bool includeProxy,
                               std::vector<std::string>& serverHosts, std::string& proxyHost) {
+  serverHosts.clear();
+  proxyHost.clear();
   return WithObjectSet(providerId, "hostname", [&](const ObjectSet& set) {
     std::string proxy;
     if (includeProxy && set.proxyServer && !ReadRequired(*set.proxyServer, "hostname", proxy)) {
@@ -243,10 +245,8 @@ ConfigResult GetProviderHosts(const std::string& providerId, bool includeServers
       }
       hosts.push_back(std::move(host));
     }
-    if (!proxy.empty()) {
-      proxyHost = std::move(proxy);
-    }
-    serverHosts.insert(serverHosts.end(), hosts.begin(), hosts.end());
+    proxyHost = std::move(proxy);
+    serverHosts = std::move(hosts);
     return Success;
   });
 }

@@ -73,19 +73,25 @@ void Fail(::Mirel::AsyncResult<T>& result, ::Mirel::ErrorValue error, uint64_t s
   ::Zyld::Stats::RecordKeyOperation(false, startUs);
 }
 
-// The provider's key-server object; on an unknown provider completes `result` and returns null.
+// The provider's key-server object; when there is none (an unknown provider or a failing store)
+// completes `result` with that error and returns null.
 template <class T>
 KmsPtr FindProvider(::Zyld::State::Providers& registry, const std::string& provider,
                     ::Mirel::AsyncResult<T>& result, uint64_t startUs) {
-  KmsPtr kms = registry.GetProvider(provider);
-  if (!kms) {
-    Log_Level(kLogFailure, "Provider %s does not exist\n", provider.c_str());
+  ::Zyld::State::ProviderLookup found = registry.FindProvider(provider);
+  if (!found.kms) {
+    Log_Level(kLogFailure,
+              found.result == ::Zyld::ProviderConfig::NotFound
+                  ? "Provider %s does not exist\n"
+                  : "Provider %s cannot be read from the configuration store\n",
+              provider.c_str());
     Fail(result,
-         Api::MakeNotFoundError({Api::MakeMessage("com.velora.ovik.kms.providers.not_found",
+         Api::MakeProviderError(found.result,
+                                {Api::MakeMessage("com.velora.ovik.kms.providers.not_found",
                                                   {{"provider", provider}})}),
          startUs);
   }
-  return kms;
+  return std::move(found.kms);
 }
 
 }  // namespace

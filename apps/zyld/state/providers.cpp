@@ -2,6 +2,7 @@
 
 #include "configstore/provider_config.h"
 #include "kms/kmip_kms.h"
+#include "state/periodic.h"
 
 #include <harlibs/clock.h>
 #include <harlibs/log.h>
@@ -30,13 +31,14 @@ int ReadClamped(const Quorex::Service::ConfigValues& values, const char* key, in
 
 }  // namespace
 
-std::shared_ptr<Kms::Kms> CreateKms(const std::string& providerId) {
+ProviderLookup CreateKms(const std::string& providerId) {
   auto info = std::make_shared<Kms::KmsInfo>();
-  if (ProviderConfig::GetKmsInfo(providerId, *info) != ProviderConfig::Success) {
+  const ProviderConfig::ConfigResult read = ProviderConfig::GetKmsInfo(providerId, *info);
+  if (read != ProviderConfig::Success) {
     Log_Level(kLogNotable, "Error getting provider %s\n", providerId.c_str());
-    return nullptr;
+    return ProviderLookup(nullptr, read);
   }
-  return std::make_shared<Kms::KmipKms>(std::move(info));
+  return ProviderLookup(std::make_shared<Kms::KmipKms>(std::move(info)));
 }
 
 ProvidersSettings ProvidersSettingsFromConfig(const Quorex::Service::ConfigValues& values) {
@@ -118,33 +120,37 @@ std::shared_ptr<Kms::Kms> Providers::Lookup(const std::string& providerId) {
 }
 
 std::shared_ptr<Kms::Kms> Providers::GetProvider(const std::string& providerId) {
+  return FindProvider(providerId).kms;
+}
+
+ProviderLookup Providers::FindProvider(const std::string& providerId) {
   if (caching_.load() && !FlushIfStale()) {
     if (std::shared_ptr<Kms::Kms> hit = Lookup(providerId)) {
-      return hit;
+      return ProviderLookup(std::move(hit));
     }
   }
   Har::ReadGuard config(ProviderConfig::configLock);
   return AddProvider(providerId);
 }
 
-std::shared_ptr<Kms::Kms> Providers::AddProvider(const std::string& providerId) {
-  std::shared_ptr<Kms::Kms> created = env_.createKms(providerId);
-  if (!created || !caching_.load()) {
-    return created;
+ProviderLookup Providers::AddProvider(const std::string& providerId) {
+  ProviderLookup built = env_.createKms(providerId);
+  if (!built.kms || !caching_.load()) {
+    return built;
   }
   bool inserted = false;
   {
     Har::WriteGuard guard(lock_);
-    inserted = providers_.try_emplace(providerId, created).second;
+    inserted = providers_.try_emplace(providerId, built.kms).second;
   }
   Log_Level(kLogInfo, "Added provider %s to providers state\n", providerId.c_str());
   if (inserted) {
-    return created;
+    return built;
   }
   // Another thread cached this provider since our look-up: everyone shares its object. It may
   // have been removed again in between; then ours is as good as any.
   std::shared_ptr<Kms::Kms> present = Lookup(providerId);
-  return present ? present : created;
+  return present ? ProviderLookup(std::move(present)) : built;
 }
 
 void Providers::RemoveProvider(const std::string& providerId) {
@@ -174,29 +180,34 @@ void Providers::ScheduleStatusUpdate() {
 }
 
 void Providers::UpdateProvidersStatus() {
+  RunThenSchedule(
+      "Status update", [this] { RefreshStatus(); }, [this] { ScheduleStatusUpdate(); });
+}
+
+void Providers::RefreshStatus() {
   Log_Level(kLogTrace, "Updating status\n");
   std::vector<std::string> ids;
-  if (ProviderConfig::ListProviderIds(ids) == ProviderConfig::Success) {
-    std::vector<std::shared_ptr<Kms::Kms>> objects;
-    objects.reserve(ids.size());
-    {
-      Har::ReadGuard config(ProviderConfig::configLock);
-      for (const std::string& id : ids) {
-        std::shared_ptr<Kms::Kms> object = Lookup(id);
-        if (!object) {
-          object = AddProvider(id);
-        }
-        if (object) {
-          objects.push_back(std::move(object));
-        }
+  if (ProviderConfig::ListProviderIds(ids) != ProviderConfig::Success) {
+    return;
+  }
+  std::vector<std::shared_ptr<Kms::Kms>> objects;
+  objects.reserve(ids.size());
+  {
+    Har::ReadGuard config(ProviderConfig::configLock);
+    for (const std::string& id : ids) {
+      std::shared_ptr<Kms::Kms> object = Lookup(id);
+      if (!object) {
+        object = AddProvider(id).kms;
+      }
+      if (object) {
+        objects.push_back(std::move(object));
       }
     }
-    for (const std::shared_ptr<Kms::Kms>& object : objects) {
-      object->UpdateStatus();
-    }
-    lastRefreshUs_.store(NowUs());
   }
-  ScheduleStatusUpdate();
+  for (const std::shared_ptr<Kms::Kms>& object : objects) {
+    object->UpdateStatus();
+  }
+  lastRefreshUs_.store(NowUs());
 }
 
 }  // namespace Zyld::State

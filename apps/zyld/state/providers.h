@@ -11,6 +11,7 @@
 // on one cached object.
 #pragma once
 
+#include "configstore/provider_config.h"
 #include "kms/kms.h"
 
 #include <harlockpp/harlockpp.h>
@@ -38,14 +39,24 @@ struct ProvidersSettings {
 // absent keys) and clamps the two periods into their bounds.
 ProvidersSettings ProvidersSettingsFromConfig(const Quorex::Service::ConfigValues& values);
 
+// A provider's key-server object, or the store's reason why there is none (NotFound, StoreError).
+struct ProviderLookup {
+  explicit ProviderLookup(std::shared_ptr<Kms::Kms> found,
+                          ProviderConfig::ConfigResult whyNot = ProviderConfig::NotFound)
+      : kms(std::move(found)), result(kms ? ProviderConfig::Success : whyNot) {}
+
+  std::shared_ptr<Kms::Kms> kms;
+  ProviderConfig::ConfigResult result;
+};
+
 // The daemon's factory: reads the provider from the configuration store and builds its KMIP
-// object; null (logged) when the provider cannot be read.
-std::shared_ptr<Kms::Kms> CreateKms(const std::string& providerId);
+// object; no object (logged) and the store's answer (NotFound, StoreError) when it cannot be read.
+ProviderLookup CreateKms(const std::string& providerId);
 
 // What the registry uses from outside; each empty member means the daemon's own: CreateKms, the
 // application's thread pool and the host's monotonic timer in microseconds.
 struct ProvidersEnvironment {
-  std::function<std::shared_ptr<Kms::Kms>(const std::string& providerId)> createKms;
+  std::function<ProviderLookup(const std::string& providerId)> createKms;
   Quorex::Service::ThreadPool* threadPool = nullptr;
   std::function<uint64_t()> nowUs;
 };
@@ -66,6 +77,8 @@ class Providers {
   void Init();
   void Init(const Quorex::Service::ConfigValues& values);
 
+  // The provider's object, or why it cannot be built from the store.
+  ProviderLookup FindProvider(const std::string& providerId);
   // The provider's object; null when it cannot be built from the store.
   std::shared_ptr<Kms::Kms> GetProvider(const std::string& providerId);
   // Drop one entry / every entry (the next look-up builds from the store).
@@ -75,7 +88,7 @@ class Providers {
   // Schedules one UpdateProvidersStatus after the status update interval.
   void ScheduleStatusUpdate();
   // Probes every stored provider's servers (outside the registry's locks) and schedules the next
-  // run.
+  // run, also when the probing fails (logged).
   void UpdateProvidersStatus();
 
   ProvidersSettings Settings() const;
@@ -83,11 +96,13 @@ class Providers {
   Quorex::Service::TimerHandle& RefreshTimer() { return refreshTimer_; }
 
  private:
+  // The probing of UpdateProvidersStatus.
+  void RefreshStatus();
   bool FlushIfStale();
   std::shared_ptr<Kms::Kms> Lookup(const std::string& providerId);
   // Builds and, with caching on, inserts; returns the cached object when another thread won.
   // Caller holds configLock for reading.
-  std::shared_ptr<Kms::Kms> AddProvider(const std::string& providerId);
+  ProviderLookup AddProvider(const std::string& providerId);
   uint64_t NowUs() const;
 
   ProvidersEnvironment env_;

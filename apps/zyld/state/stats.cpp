@@ -1,5 +1,7 @@
 #include "stats.h"
 
+#include "periodic.h"
+
 #include <harlibs/clock.h>
 #include <harlibs/log.h>
 #include <quorex/quorex.h>
@@ -46,16 +48,13 @@ KeyStatsCounters KeyStats::Counters() const {
   return counters_;
 }
 
-void KeyStats::LogLine(const std::function<void()>& next) const {
+void KeyStats::LogLine() const {
   Har::ExclGuard guard(lock_);
   const KeyStatsCounters& c = counters_;
   const uint64_t shownMin = c.successMin == std::numeric_limits<uint64_t>::max() ? 0 : c.successMin;
   Log_Level(kLogInfo, "KEY STATS: success=%lu (%lu/%lu/%lu us) failed=%lu (%lu us)\n",
             c.successCount, shownMin, Average(c.successTotal, c.successCount), c.successMax,
             c.failureCount, Average(c.failureTotal, c.failureCount));
-  if (next) {
-    next();
-  }
 }
 
 int StatsIntervalFromConfig(const Quorex::Service::ConfigValues& values) {
@@ -91,6 +90,9 @@ void ScheduleLogStats() {
   Quorex::Service::GetApp().GetThreadPool().ScheduleOnce(LogKeyStats, delayUs, &StatsTimer());
 }
 
-void LogKeyStats() { ProcessKeyStats().LogLine(ScheduleLogStats); }
+void LogKeyStats() {
+  State::RunThenSchedule(
+      "Statistics line", [] { ProcessKeyStats().LogLine(); }, ScheduleLogStats);
+}
 
 }  // namespace Zyld::Stats

@@ -1,16 +1,15 @@
 // Key-operation statistics. One process-wide record counts successful and failed key operations
 // with their summed durations and the success minimum and maximum (microseconds). The key operation
 // service records one sample per call; a scheduled task logs one summary line per period and
-// schedules its successor, so exactly one line is pending at a time. Counters are cumulative; when
-// a sum wraps around, every counter is reset. All access is serialised by one exclusive lock, held
-// also while the next line is scheduled.
+// schedules its successor (whatever the line does), so exactly one line is pending at a time.
+// Counters are cumulative; when a sum wraps around, every counter is reset. All access is
+// serialised by one exclusive lock.
 #pragma once
 
 #include <harlockpp/harlockpp.h>
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 
 namespace Quorex::Service {
 class ConfigValues;
@@ -40,8 +39,8 @@ class KeyStats {
   // Folds one sample of durationUs microseconds into the counters.
   void Record(bool success, uint64_t durationUs);
   KeyStatsCounters Counters() const;
-  // Logs the summary line at level 5 and then runs next (may be empty), both under the lock.
-  void LogLine(const std::function<void()>& next) const;
+  // Logs the summary line at level 5, under the lock.
+  void LogLine() const;
 
   // The logging period, set once at start-up; readable without the lock (also from LogLine's next).
   int IntervalSeconds() const { return intervalSeconds_.load(); }
@@ -69,7 +68,7 @@ uint64_t KeyOperationClockUs();
 void SetUpKeyStats();
 // Schedules LogKeyStats once, one period from now.
 void ScheduleLogStats();
-// The scheduled task: logs the line and schedules the next one.
+// The scheduled task: logs the line and schedules the next one, also when the line fails.
 void LogKeyStats();
 
 }  // namespace Zyld::Stats

@@ -28,6 +28,7 @@ namespace {
 
 constexpr int kDefaultThreshold = 5;
 constexpr size_t kMaxLine = 8192;
+constexpr size_t kMaxEscape = 5;  // "\xNN" and its terminator
 
 struct LogState {
   // Writers of lines share it; changes of fd and program name take it alone. A line longer than
@@ -113,10 +114,52 @@ size_t FormatHead(char* line, size_t size, const std::string& program, int level
   return Append(line, len, size, "] ", 2);
 }
 
-// One whole line, ending in a newline, into line; its length.
+// True for the bytes a line never carries as they are: C0 controls and DEL.
+bool IsControl(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7f;
+}
+
+// The printable escape of a control character ("\\n", "\\r", "\\t" or "\\xNN") into out; its
+// length.
+size_t EscapeOf(char c, char (&out)[kMaxEscape]) {
+  const char* named = c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : nullptr;
+  const int n = named != nullptr ? snprintf(out, sizeof out, "%s", named)
+                                 : snprintf(out, sizeof out, "\\x%02x",
+                                            static_cast<unsigned>(static_cast<unsigned char>(c)));
+  return static_cast<size_t>(n);
+}
+
+// Escapes the control characters of line[from, len) in place, so that caller-chosen text can
+// never end the line or forge another one; returns the new length (at most size, never cutting
+// an escape). Text without control characters is left as it is, uncopied.
+size_t EscapeControls(char (&line)[kMaxLine], size_t from, size_t len, size_t size) {
+  const char* first = std::find_if(line + from, line + len, IsControl);
+  if (first == line + len) {
+    return len;
+  }
+  char rest[kMaxLine];
+  const size_t restLen = static_cast<size_t>(line + len - first);
+  memcpy(rest, first, restLen);
+  size_t out = static_cast<size_t>(first - line);
+  for (size_t i = 0; i < restLen; ++i) {
+    char escape[kMaxEscape] = {rest[i]};
+    const size_t n = IsControl(rest[i]) ? EscapeOf(rest[i], escape) : 1;
+    if (out + n > size) {
+      break;
+    }
+    memcpy(line + out, escape, n);
+    out += n;
+  }
+  return out;
+}
+
+// One whole line into line: the format's own final line end is kept, every other control
+// character is escaped, and a missing line end is added. Its length.
 size_t Format(const LogState& st, int level, const char* fmt, va_list args,
               char (&line)[kMaxLine]) {
-  size_t len = FormatHead(line, sizeof line - 1, st.program, level);
+  const size_t head = FormatHead(line, sizeof line - 1, st.program, level);
+  size_t len = head;
   int body = vsnprintf(line + len, sizeof line - len, fmt, args);
   if (body > 0) {
     len += static_cast<size_t>(body);
@@ -124,9 +167,11 @@ size_t Format(const LogState& st, int level, const char* fmt, va_list args,
   if (len >= sizeof line - 1) {
     len = sizeof line - 2;  // truncated: keep room for the line end
   }
-  if (len == 0 || line[len - 1] != '\n') {
-    line[len++] = '\n';
+  if (len > head && line[len - 1] == '\n') {
+    --len;  // the line end, written back below
   }
+  len = EscapeControls(line, head, len, sizeof line - 2);
+  line[len++] = '\n';
   return len;
 }
 

@@ -137,10 +137,8 @@ AuthnAnswer HostTokenHandler::Check(std::string_view token, const Mirel::CallCon
     return AuthnAnswer::None();
   }
   const std::shared_ptr<const Key> key = CurrentKey();
+  NoteCertificateUsable(key != nullptr);
   if (!key) {
-    if (logger_) {
-      MIREL_LOG(logger_, Mirel::Log::kWarning) << "No usable administration token certificate";
-    }
     return AuthnAnswer::None();
   }
   const Digest tokenId = ctx != nullptr ? AccessTokenDigest(*ctx) : Sha256Digest(token);
@@ -163,6 +161,19 @@ AuthnAnswer HostTokenHandler::Check(std::string_view token, const Mirel::CallCon
     accepted_.PutVerified(key->id, tokenId, claims);
   }
   return answer;
+}
+
+void HostTokenHandler::NoteCertificateUsable(bool usable) const {
+  const CertificateState now = usable ? CertificateState::kUsable : CertificateState::kUnusable;
+  const CertificateState before = certificateState_.exchange(now);
+  if (before == now || !logger_) {
+    return;
+  }
+  if (!usable) {
+    MIREL_LOG(logger_, Mirel::Log::kWarning) << "No usable administration token certificate";
+  } else if (before == CertificateState::kUnusable) {
+    MIREL_LOG(logger_, Mirel::Log::kInfo) << "Administration token certificate usable again";
+  }
 }
 
 std::shared_ptr<const HostTokenHandler::Key> HostTokenHandler::CurrentKey() const {

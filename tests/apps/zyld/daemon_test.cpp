@@ -133,7 +133,8 @@ int FreePort() {
   return 0;
 }
 
-std::string WriteConfig(const TempDir& dir, const std::string& extra) {
+std::string WriteConfig(const TempDir& dir, const std::string& extra,
+                        const std::string& firewallBackend = "none") {
   const std::string path = dir.File("config.xml");
   WriteFile(path,
             "<config>\n"
@@ -144,7 +145,9 @@ std::string WriteConfig(const TempDir& dir, const std::string& extra) {
                 "  <audit><path>" +
                 dir.File("audit.log") +
                 "</path></audit>\n"
-                "  <firewall><backend>none</backend></firewall>\n"
+                "  <firewall><backend>" +
+                firewallBackend +
+                "</backend></firewall>\n"
                 "  <metadata><path>" ZYL_MIREL_METADATA
                 "</path></metadata>\n"
                 "  <endpoint><port>" +
@@ -273,6 +276,19 @@ TEST(DaemonTest, UnusableStoreEndsStartUpWithStatusOne) {
   EXPECT_EQ(daemon.Stop(0), 1);
   const std::string out = daemon.Output();
   EXPECT_NE(out.find("Exiting with error: "), std::string::npos) << out;
+}
+
+TEST(DaemonTest, UnknownFirewallBackendEndsStartUpWithStatusOne) {
+  TempDir dir;
+  Daemon daemon(dir, WriteConfig(dir, "", "nftables"));
+  ASSERT_TRUE(daemon.WaitForOutput("Exiting with status 1")) << daemon.Output();
+  EXPECT_EQ(daemon.Stop(0), 1);
+  const std::string out = daemon.Output();
+  const size_t at = out.find("Unknown firewall backend 'nftables'. Exiting.\n");
+  ASSERT_NE(at, std::string::npos) << out;
+  const size_t lineStart = out.rfind('\n', at) + 1;  // npos + 1 is 0: the first line
+  EXPECT_NE(out.substr(lineStart, at - lineStart).find(" 2 ["), std::string::npos) << out;
+  EXPECT_EQ(out.find("Start-up complete"), std::string::npos) << out;
 }
 
 }  // namespace

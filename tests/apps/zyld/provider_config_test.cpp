@@ -80,13 +80,12 @@ TEST_F(ProviderConfigTest, FullProviderReadsBackIdenticallyThroughEveryReader) {
   EXPECT_EQ(PC::GetServerCertificates("prov1", certs), PC::Success);
   EXPECT_EQ(certs, (std::vector<std::string>{trusted.messy, "not a certificate"}));
 
-  std::vector<std::string> hosts;
-  std::string proxy;
+  // The outputs are replaced, not added to.
+  std::vector<std::string> hosts{"stale.example"};
+  std::string proxy = "stale-proxy.example";
   EXPECT_EQ(PC::GetProviderHosts("prov1", true, true, hosts, proxy), PC::Success);
   EXPECT_EQ(hosts, (std::vector<std::string>{"kmip1.example", "10.0.0.2"}));
   EXPECT_EQ(proxy, "proxy.example");
-  hosts.clear();
-  proxy.clear();
   EXPECT_EQ(PC::GetProviderHosts("prov1", false, false, hosts, proxy), PC::Success);
   EXPECT_TRUE(hosts.empty());
   EXPECT_TRUE(proxy.empty());

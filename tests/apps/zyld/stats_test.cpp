@@ -16,7 +16,7 @@ using Zyld::Stats::KeyStats;
 class KeyStatsTest : public ::testing::Test {
  protected:
   std::string LastLine() {
-    stats_.LogLine({});
+    stats_.LogLine();
     const auto lines = capture_.MessagesAt(5);
     return lines.empty() ? "" : lines.back();
   }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <boost/json.hpp>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <thread>
@@ -59,12 +60,17 @@ class AuditTest : public ::testing::Test {
 
 TEST_F(AuditTest, RecordHasAllFieldsAndEscapesText) {
   const VlrAuditItem items[] = {{"provider", "p\"1\\x"},
-                                {"note", "line1\nline2\ttab\x01"},
+                                {"note", "line1\nline2\ttab\x01\r\x7f"},
                                 {"bad", "\xff\xfe ok"},
                                 {"empty", nullptr},
                                 {nullptr, nullptr}};
   VlrAudit_LogList("com.velora.ovik.kms.GenerateKey", "uid=1000", "kp-1", true, items);
   VlrAudit_LogList("ev2", nullptr, "", false, nullptr);
+  // Control characters and DEL appear only escaped: each record is one line of printable text.
+  const std::string raw = ZyldTest::ReadAll(path_);
+  EXPECT_EQ(std::count_if(raw.begin(), raw.end(),
+                          [](char c) { return (c >= 0 && c < 0x20 && c != '\n') || c == 0x7f; }),
+            0);
   auto records = Records();
   ASSERT_EQ(records.size(), 2u);
   const auto& r = records[0];
@@ -75,7 +81,7 @@ TEST_F(AuditTest, RecordHasAllFieldsAndEscapesText) {
   EXPECT_TRUE(r.at("time").is_string());
   const auto& it = r.at("items").as_object();
   EXPECT_EQ(it.at("provider").as_string(), "p\"1\\x");
-  EXPECT_EQ(it.at("note").as_string(), "line1\nline2\ttab\x01");
+  EXPECT_EQ(it.at("note").as_string(), "line1\nline2\ttab\x01\r\x7f");
   EXPECT_EQ(it.at("bad").as_string(), "\xef\xbf\xbd\xef\xbf\xbd ok");
   EXPECT_EQ(it.at("empty").as_string(), "");
   EXPECT_EQ(records[1].at("result").as_bool(), false);

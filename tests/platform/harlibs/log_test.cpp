@@ -67,6 +67,20 @@ TEST_F(LogTest, MissingLineEndIsAddedAndLongTextIsTruncatedToOneLine) {
   EXPECT_NE(lines[2].find("after"), std::string::npos);
 }
 
+TEST_F(LogTest, ControlCharactersInTheTextAreEscapedAndOnlyTheLineEndIsKept) {
+  Log_Level(3, "provider %s added\n",
+            "p\n2026-01-01T00:00:00.000Z zyld[1] 0 [1] forged\r\x01\x7f\t");
+  Log_Level(3, "%s\n", "trailing\n");
+  auto lines = Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find(" 3 ["), std::string::npos);
+  EXPECT_NE(lines[0].find("provider p\\n2026-01-01T00:00:00.000Z zyld[1] 0 [1] forged\\r\\x01\\x7f"
+                          "\\t added"),
+            std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[1].find("trailing\\n"), std::string::npos) << lines[1];
+}
+
 TEST_F(LogTest, ConcurrentLinesNeverInterleave) {
   constexpr int kThreads = 8;
   constexpr int kLines = 300;

@@ -13,7 +13,9 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <sstream>
 #include <thread>
+#include <string>
 #include <vector>
 
 namespace {
@@ -203,6 +205,45 @@ TEST_F(HostTokens, CallWithoutTokenIsNotItsKind) {
   handler.Authenticate(Mirel::CallContext{}, [&answer](AuthnAnswer a) { answer = std::move(a); });
   ASSERT_TRUE(answer.has_value());
   EXPECT_TRUE(answer->IsNone());
+}
+
+// Keeps the text of every record logged through it.
+class LineLogger final : public Mirel::Log::Logger {
+ public:
+  std::unique_ptr<Mirel::Log::LogRecord> CreateRecord(int) override {
+    return std::make_unique<Line>(lines);
+  }
+  std::vector<std::string> lines;
+
+ private:
+  class Line final : public Mirel::Log::LogRecord {
+   public:
+    explicit Line(std::vector<std::string>& lines) : lines_(lines) {}
+    ~Line() override { lines_.push_back(stream_.str()); }
+    std::ostream& GetStream() override { return stream_; }
+
+   private:
+    std::vector<std::string>& lines_;
+    std::ostringstream stream_;
+  };
+};
+
+TEST_F(HostTokens, UnusableCertificateIsLoggedOnlyWhenThatChanges) {
+  auto logger = std::make_shared<LineLogger>();
+  std::optional<std::string> current;
+  Ovik::Authn::HostTokenHandler handler([&current] { return Text(current); }, logger);
+  const std::string token = Sign(JWT_ALG_RS256, rsa_->privateKey, {});
+  const std::optional<std::string> states[] = {std::nullopt,        std::nullopt,
+                                               rsa_->certificate,   rsa_->certificate,
+                                               "not a certificate", std::nullopt};
+  for (const auto& state : states) {
+    current = state;
+    EXPECT_EQ(handler.Check(token).IsData(), state == rsa_->certificate);
+  }
+  EXPECT_EQ(logger->lines,
+            (std::vector<std::string>{"No usable administration token certificate",
+                                      "Administration token certificate usable again",
+                                      "No usable administration token certificate"}));
 }
 
 // One handler kept across calls, so that its remembered outcomes come into play; its clock is

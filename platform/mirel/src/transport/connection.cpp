@@ -1,5 +1,7 @@
 #include "connection.h"
 
+#include "log_at.h"
+
 #include <mirel/errors.h>
 #include <mirel/messages.h>
 #include <mirel/transport/errors.h>
@@ -54,12 +56,6 @@ struct Continuation {
 template <class F>
 Continuation<std::decay_t<F>> AsContinuation(F&& f) {
   return {std::forward<F>(f)};
-}
-
-// Stream parts into a log record only when its level is enabled.
-template <class... Parts>
-void LogAt(Log::Logger& logger, int level, const Parts&... parts) {
-  if (auto record = logger.CreateRecord(level)) (record->GetStream() << ... << parts);
 }
 
 const std::string* FindHeader(const Headers& headers, std::string_view name) {

@@ -1,6 +1,7 @@
 #include <mirel/transport/server.h>
 
 #include "connection.h"
+#include "log_at.h"
 
 #include <mirel/transport/errors.h>
 
@@ -9,7 +10,6 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/strand.hpp>
-#include <boost/system/system_error.hpp>
 
 #include <atomic>
 #include <utility>
@@ -28,11 +28,6 @@ class NullLogger final : public Log::Logger {
  public:
   std::unique_ptr<Log::LogRecord> CreateRecord(int) override { return nullptr; }
 };
-
-template <class... Parts>
-void LogAt(Log::Logger& logger, int level, const Parts&... parts) {
-  if (auto record = logger.CreateRecord(level)) (record->GetStream() << ... << parts);
-}
 
 // Errors after which the socket cannot accept again.
 bool IsTerminalAcceptError(const error_code& ec) {
@@ -98,7 +93,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
     if (ec) return ec;
     if (endpoint.protocol() == tcp::v6()) {
       acceptor_.set_option(net::ip::v6_only(true), ec);
-      if (ec) throw boost::system::system_error(ec, "set_option");
+      if (ec) return ec;
     }
     acceptor_.bind(endpoint, ec);
     if (ec) return ec;

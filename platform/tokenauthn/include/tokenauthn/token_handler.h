@@ -17,7 +17,9 @@
 // and tokens that are not its kind (they do not verify with the key, or use another algorithm).
 // The two are kept apart so that a flood of foreign tokens cannot push out accepted ones. Tokens
 // that verify but fail a claim, and failures for want of resources, are not remembered. A
-// replaced key retires every outcome remembered for the old one. Thread-safe.
+// replaced key retires every outcome remembered for the old one. A missing or unusable certificate
+// is logged when it becomes so, and its return when it becomes usable again, not on every call.
+// Thread-safe.
 #pragma once
 
 #include <mirel/authn.h>
@@ -26,6 +28,7 @@
 
 #include <boost/json/value.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -97,11 +100,14 @@ class HostTokenHandler final : public TokenHandler {
  private:
   struct Key;
   using ClaimsPtr = std::shared_ptr<const HostTokenClaims>;
+  enum class CertificateState { kUnknown, kUsable, kUnusable };
 
   // Check, with the token's digest taken from the call's context when there is one.
   AuthnAnswer Check(std::string_view token, const Mirel::CallContext* ctx) const;
   // The key of the certificate now in the store, or null when there is no usable one.
   std::shared_ptr<const Key> CurrentKey() const;
+  // Logs changes only: the first call without a usable certificate, and the first with one after.
+  void NoteCertificateUsable(bool usable) const;
   // Verifies the token with the key; remembers a deterministic "not its kind".
   ClaimsPtr Verify(const Key& key, std::string_view token, const Digest& tokenId) const;
   // The answer for claims of a verified token (data, or Unauthenticated).
@@ -113,6 +119,7 @@ class HostTokenHandler final : public TokenHandler {
   Clock now_;
   mutable std::mutex keyMutex_;
   mutable std::shared_ptr<const Key> key_;  // the last key extracted; guarded by keyMutex_
+  mutable std::atomic<CertificateState> certificateState_{CertificateState::kUnknown};
   mutable VerifyCache<HostTokenClaims> accepted_;
   mutable VerifyCache<HostTokenClaims> foreign_;
 };

@@ -102,11 +102,9 @@ class ApiTest : public StoreTest {
     auditPath_ = dir_.File("audit.log");
     VlrAudit_Configure(auditPath_);
     Zyld::State::ProvidersEnvironment env;
-    env.createKms = [](const std::string& id) -> std::shared_ptr<Zyld::Kms::Kms> {
-      if (id != "prov1") {
-        return nullptr;
-      }
-      return std::make_shared<FakeKms>(id, std::vector<FakeServer>{{"s1"}});
+    env.createKms = [](const std::string& id) {
+      return Zyld::State::ProviderLookup(
+          id == "prov1" ? std::make_shared<FakeKms>(id, std::vector<FakeServer>{{"s1"}}) : nullptr);
     };
     registry_ = std::make_unique<Zyld::State::Providers>(std::move(env));
     Quorex::Service::ConfigValues values;

@@ -60,7 +60,7 @@ class PykmipKmsTest : public ZyldTest::StoreTest {
               PC::Success);
     // Only the server's own certificate is trusted (pinned), not the authority.
     EXPECT_EQ(PC::SetServerCertificates("pk", {peer_->File("server.crt")}), PC::Success);
-    return Zyld::State::CreateKms("pk");
+    return Zyld::State::CreateKms("pk").kms;
   }
 
   static PykmipTest::PykmipPeer* peer_;

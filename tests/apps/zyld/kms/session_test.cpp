@@ -191,14 +191,16 @@ class FactoryTest : public ZyldTest::StoreTest {};
 
 TEST_F(FactoryTest, ReadsTheProviderOrReturnsNull) {
   ZyldTest::LogCapture log(dir_);
-  EXPECT_EQ(Zyld::State::CreateKms("absent"), nullptr);
+  const Zyld::State::ProviderLookup absent = Zyld::State::CreateKms("absent");
+  EXPECT_EQ(absent.kms, nullptr);
+  EXPECT_EQ(absent.result, ZyldTest::PC::NotFound);
   EXPECT_TRUE(log.Contains("Error getting provider absent"));
   ZyldTest::ProviderSpec spec;
   spec.id = "p1";
   spec.masterKeyId = "key-7";
   spec.servers = {{"one", "127.0.0.1", 5696}, {"two", "127.0.0.2", 5697}};
   ASSERT_EQ(ZyldTest::WriteProvider(spec), ZyldTest::PC::Success);
-  const std::shared_ptr<Zyld::Kms::Kms> kms = Zyld::State::CreateKms("p1");
+  const std::shared_ptr<Zyld::Kms::Kms> kms = Zyld::State::CreateKms("p1").kms;
   ASSERT_NE(kms, nullptr);
   EXPECT_EQ(kms->GetServerCount(), 2u);
   std::string name;

@@ -8,6 +8,7 @@
 #include "mirel/message_resolver.h"
 #include "state/stats.h"
 
+#include <configstore/configstore.h>
 #include <gtest/gtest.h>
 #include <harlibs/secure.h>
 
@@ -46,7 +47,9 @@ class KeyOperationTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Zyld::State::ProvidersEnvironment env;
-    env.createKms = [this](const std::string& id) { return Build(id); };
+    env.createKms = [this](const std::string& id) {
+      return Zyld::State::ProviderLookup(Build(id));
+    };
     registry_ = std::make_unique<Zyld::State::Providers>(std::move(env));
     Quorex::Service::ConfigValues values;
     values.SetBool("caching", false);
@@ -234,6 +237,22 @@ TEST_F(KeyOperationTest, RejectedInputsAreReportedBeforeAnyServer) {
   EXPECT_NE(std::find(lines.begin(), lines.end(), "Decrypt called on an empty provider"),
             lines.end());
   EXPECT_NE(std::find(lines.begin(), lines.end(), "Provider no-such does not exist"), lines.end());
+}
+
+TEST_F(KeyOperationTest, FailingStoreIsAStoreErrorNotAnUnknownProvider) {
+  ZyldTest::WriteFile(dir_.File("file"), "");
+  OvikConfigStore::ConfigStore::Configure(dir_.File("file") + "/ovik.db");  // cannot be opened
+  Zyld::State::Providers storeRegistry;  // builds its objects from the store
+  Quorex::Service::ConfigValues values;
+  values.SetBool("caching", false);
+  storeRegistry.Init(values);
+  KeyOp::KeyOperationImpl service(storeRegistry);
+  const Mirel::MethodResult r = Run<KeyOp::GeneratedKey>(
+      [&](auto result) { service.GenerateKey("p1", 32, std::move(result)); });
+  OvikConfigStore::ConfigStore::Configure(":memory:");
+  ExpectError(r, Mirel::ErrorTypes::kError, "com.velora.ovik.kms.providers.config_store_error", {},
+              "Unable to update configuration.");
+  ExpectOneSample(true);
 }
 
 TEST_F(KeyOperationTest, EncryptIsUnsupportedAndNotCounted) {

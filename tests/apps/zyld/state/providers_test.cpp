@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 namespace {
@@ -65,7 +66,9 @@ class ProvidersTest : public ZyldTest::StoreTest {
   // A registry over this fixture's builder, pool and clock, initialised from `values`.
   Providers& MakeRegistry(const ConfigValues& values = {}) {
     Zyld::State::ProvidersEnvironment env;
-    env.createKms = [this](const std::string& id) { return Build(id); };
+    env.createKms = [this](const std::string& id) {
+      return Zyld::State::ProviderLookup(Build(id));
+    };
     env.threadPool = &pool_;
     env.nowUs = [this] { return now_.load(); };
     registry_ = std::make_unique<Providers>(std::move(env));
@@ -259,6 +262,20 @@ TEST_F(ProvidersTest, FailedListingOnlyReschedules) {
   EXPECT_TRUE(TakePendingRefresh());
   // The last refresh time did not advance: the next look-up flushes.
   EXPECT_NE(registry.GetProvider("p1"), cached);
+}
+
+TEST_F(ProvidersTest, FailingProbeIsLoggedAndStillReschedules) {
+  ASSERT_EQ(ZyldTest::WriteProvider({.id = "p1", .servers = {{"s1", "kms1.example"}}}),
+            Zyld::ProviderConfig::Success);
+  Providers& registry = MakeRegistry();
+  ASSERT_TRUE(TakePendingRefresh());
+  std::static_pointer_cast<FakeKms>(registry.GetProvider("p1"))->OnUpdate([] {
+    throw std::runtime_error("probe broke");
+  });
+  ZyldTest::LogCapture log(logDir_);
+  registry.UpdateProvidersStatus();
+  EXPECT_TRUE(TakePendingRefresh());
+  EXPECT_TRUE(log.Contains("Status update failed: probe broke"));
 }
 
 TEST(ProvidersInstanceTest, OneProcessWideRegistry) {

@@ -1,12 +1,29 @@
 // The server's listeners, connection cap, deadlines and concurrent use over real sockets.
 #include "transport_fixture.h"
 
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 
 namespace MirelTransportTest {
 namespace {
 
 using namespace std::chrono_literals;
+
+// While set, IPV6_V6ONLY cannot be set on any socket (see setsockopt below).
+std::atomic<bool> gRefuseV6Only{false};
+
+// Refuses IPV6_V6ONLY for its scope.
+struct RefuseV6Only {
+  RefuseV6Only() { gRefuseV6Only = true; }
+  ~RefuseV6Only() { gRefuseV6Only = false; }
+  RefuseV6Only(const RefuseV6Only&) = delete;
+  RefuseV6Only& operator=(const RefuseV6Only&) = delete;
+};
 
 bool CanConnect(const tcp::endpoint& endpoint) {
   net::io_context io;
@@ -49,6 +66,20 @@ TEST(ServerListen, OneUnavailableFamilyStillStarts) {
   Client client(server.Endpoint4());
   client.Send(Post(Call(2)));
   EXPECT_EQ(JsonOf(client.Read()).at("id"), 2);
+}
+
+TEST(ServerListen, FamilyWhoseSetUpFailsIsSkippedLikeAListenFailure) {
+  TestServer server;
+  {
+    RefuseV6Only refuse;
+    ASSERT_TRUE(server.Start());
+  }
+  EXPECT_FALSE(server.server->LocalEndpoint6().has_value());
+  EXPECT_TRUE(server.server->ListenError6());
+  EXPECT_TRUE(server.logger->Contains("IPv6 Failed to listen on: [::1]:0 ec: "));
+  Client client(server.Endpoint4());
+  client.Send(Post(Call(3)));
+  EXPECT_EQ(JsonOf(client.Read()).at("id"), 3);
 }
 
 TEST(ServerListen, BothEndpointsTakenFailsToStart) {
@@ -165,3 +196,15 @@ TEST(ServerConcurrency, ParallelClientsWithAnswersFromAnotherThread) {
 
 }  // namespace
 }  // namespace MirelTransportTest
+
+// Interposes the C library's setsockopt for this test program, to make IPV6_V6ONLY fail on demand.
+extern "C" int setsockopt(int fd, int level, int name, const void* value,
+                          socklen_t length) noexcept {
+  using Real = int (*)(int, int, int, const void*, socklen_t);
+  static const auto real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "setsockopt"));
+  if (MirelTransportTest::gRefuseV6Only && level == IPPROTO_IPV6 && name == IPV6_V6ONLY) {
+    errno = ENOPROTOOPT;
+    return -1;
+  }
+  return real(fd, level, name, value, length);
+}
