@@ -13,7 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "temp_dir.h"
+#include <test_files.h>
+#include <test_temp_dir.h>
 
 namespace {
 
@@ -21,9 +22,11 @@ class LogTest : public ::testing::Test {
  protected:
   void SetUp() override { Log_Configure(5, path_); }
   void TearDown() override { Log_Configure(5, ""); }
-  std::vector<std::string> Lines() const { return ZyldTest::Lines(ZyldTest::ReadAll(path_)); }
+  std::vector<std::string> Lines() const {
+    return TestSupport::Lines(TestSupport::ReadFile(path_));
+  }
 
-  ZyldTest::TempDir dir_;
+  TestSupport::TempDir dir_;
   std::string path_ = dir_.File("host.log");
 };
 
