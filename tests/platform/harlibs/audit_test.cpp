@@ -59,11 +59,9 @@ class AuditTest : public ::testing::Test {
 };
 
 TEST_F(AuditTest, RecordHasAllFieldsAndEscapesText) {
-  const VlrAuditItem items[] = {{"provider", "p\"1\\x"},
-                                {"note", "line1\nline2\ttab\x01"},
-                                {"bad", "\xff\xfe ok"},
-                                {"empty", nullptr},
-                                {nullptr, nullptr}};
+  const VlrAuditItem items[] = {{"provider", "p\"1\\x"}, {"note", "line1\nline2\ttab\x01"},
+                                {"bad", "\xff\xfe ok"},  {"utf8", "caf\xc3\xa9"},
+                                {"empty", nullptr},      {nullptr, nullptr}};
   VlrAudit_LogList("com.velora.ovik.kms.GenerateKey", "uid=1000", "kp-1", true, items);
   VlrAudit_LogList("ev2", nullptr, "", false, nullptr);
   auto records = Records();
@@ -78,6 +76,7 @@ TEST_F(AuditTest, RecordHasAllFieldsAndEscapesText) {
   EXPECT_EQ(it.at("provider").as_string(), "p\"1\\x");
   EXPECT_EQ(it.at("note").as_string(), "line1\nline2\ttab\x01");
   EXPECT_EQ(it.at("bad").as_string(), "\xef\xbf\xbd\xef\xbf\xbd ok");
+  EXPECT_EQ(it.at("utf8").as_string(), "caf\xc3\xa9");  // a character ending the text is kept
   EXPECT_EQ(it.at("empty").as_string(), "");
   EXPECT_EQ(records[1].at("result").as_bool(), false);
   EXPECT_EQ(records[1].at("subject").as_string(), "");

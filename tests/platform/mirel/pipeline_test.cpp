@@ -296,6 +296,35 @@ TEST_F(Pipeline, MetadataServicesWithoutAuthentication) {
             "com.velora.mirel.std.errors.not_found");
 }
 
+// An authenticated caller of an operation that the entitlement table does not name is refused,
+// whatever the entitlement checker would say.
+TEST(AuthzFilter, OperationWithoutGrantsIsRefused) {
+  struct AllowAll : Mirel::Authz::EntitlementChecker {
+    bool IsAuthorized(const boost::json::value&,
+                      const Mirel::Authz::OperationGrants&) const override {
+      return true;
+    }
+  };
+  struct Inner : Mirel::ApiProvider {
+    void Invoke(std::shared_ptr<Mirel::CallContext>, Mirel::ApiRequest,
+                Mirel::CompletionCallback done) override {
+      done(MethodResult::Value(nullptr));
+    }
+  };
+  Mirel::Authz::AsyncAuthzFilter filter(std::make_shared<Inner>(),
+                                        std::make_shared<Mirel::Authz::AuthzInfo>(),
+                                        std::make_shared<AllowAll>());
+  auto ctx = std::make_shared<Mirel::CallContext>();
+  ctx->authData = boost::json::object{{"username", "u"}};
+  Mirel::ApiRequest request;
+  request.serviceId = "s";
+  request.operationId = "op";
+  std::optional<MethodResult> answer;
+  filter.Invoke(ctx, std::move(request), [&answer](MethodResult r) { answer = std::move(r); });
+  ASSERT_TRUE(answer.has_value() && answer->IsError());
+  EXPECT_EQ(answer->error->type, "com.velora.mirel.std.errors.unauthorized");
+}
+
 // A handler that answers after the filter has returned, from another thread.
 class LaterHandler : public Mirel::Authn::Authenticator {
  public:

@@ -153,10 +153,16 @@ TEST_F(ToolTest, ExportAndImportMoveASelection) {
   EXPECT_EQ(Run({"--db", other, "export", "providers", "kms", "ovik"}).out,
             TestSupport::ReadFile(file));
 
-  const std::string bad = Write("bad.json", R"({"format":"ovik-configstore-export","version":9})");
-  r = Run({"--db", other, "import", bad});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(OneLine(r.err)) << r.err;
+  std::string longName = TestSupport::ReadFile(file);
+  const size_t at = longName.find("\"master_key_id\"");
+  ASSERT_NE(at, std::string::npos);
+  longName.replace(at + 1, 13, std::string(4097, 'n'));  // one byte beyond the name bound
+  for (const std::string& text :
+       {std::string(R"({"format":"ovik-configstore-export","version":9})"), longName}) {
+    r = Run({"--db", other, "import", Write("bad.json", text)});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(OneLine(r.err)) << r.err;
+  }
   EXPECT_EQ(Run({"--db", other, "export", "providers", "kms", "ovik"}).out,
             TestSupport::ReadFile(file));
 }
