@@ -169,12 +169,6 @@ TEST_F(LogTest, TimeStampFollowsTheClockAcrossSeconds) {
   }
 }
 
-TEST_F(LogTest, UnopenableFileFallsBackToStandardError) {
-  Log_Configure(5, dir_.File("missing/dir/host.log"));
-  EXPECT_EQ(Log_Threshold(), 5);
-  Log_Level(5, "still logging\n");  // must not crash; goes to standard error
-}
-
 using LogDeathTest = LogTest;
 
 TEST_F(LogDeathTest, PanicAndMacrosAbortWithTheirText) {

@@ -149,8 +149,6 @@ TEST(AppInfoTest, IdentityNamesTheLogLines) {
   Log_Level(kLogInfo, "named\n");
   Log_Configure(5, "");
   SetAppInfo("zyld", "8.0.0", 77);
-  EXPECT_EQ(GetAppInfo().version, "8.0.0");
-  EXPECT_EQ(GetAppInfo().build, 77);
   EXPECT_NE(TestSupport::ReadFile(log).find(" zyldtest["), std::string::npos);
 }
 
