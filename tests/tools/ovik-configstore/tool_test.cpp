@@ -157,11 +157,14 @@ TEST_F(ToolTest, ExportAndImportMoveASelection) {
   const size_t at = longName.find("\"master_key_id\"");
   ASSERT_NE(at, std::string::npos);
   longName.replace(at + 1, 13, std::string(4097, 'n'));  // one byte beyond the name bound
-  for (const std::string& text :
-       {std::string(R"({"format":"ovik-configstore-export","version":9})"), longName}) {
+  const std::pair<std::string, const char*> refused[] = {
+      {R"({"format":"ovik-configstore-export","version":9})", "rejected"},
+      {longName, "bad value name"}};
+  for (const auto& [text, reason] : refused) {
     r = Run({"--db", other, "import", Write("bad.json", text)});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(OneLine(r.err)) << r.err;
+    EXPECT_NE(r.err.find(reason), std::string::npos) << r.err.substr(0, 200);
   }
   EXPECT_EQ(Run({"--db", other, "export", "providers", "kms", "ovik"}).out,
             TestSupport::ReadFile(file));
