@@ -1,14 +1,13 @@
-// The real daemon binary: start-up lines, exit by SIGTERM, configuration faults and the statistics
-// period; in process, the typed defaults the daemon registers. Runs without a configuration file
+// The real daemon binary: start-up lines, exit by SIGTERM or SIGINT, and configuration faults;
+// in process, the typed defaults the daemon registers. Runs without a usable configuration file
 // happen in a private mount namespace with an empty /var/lib, so that the default store path does
 // not touch the host.
 #include "daemon.h"
 #include "provider_fixture.h"
 
-#include <arpa/inet.h>
+#include <test_net.h>
+
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -104,35 +103,6 @@ class Daemon {
   bool exited_ = false;
 };
 
-// A loopback TCP port that was free a moment ago, on both address families.
-int FreePort() {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-      port = ntohs(addr.sin_port);
-    }
-    close(fd);
-    const int fd6 = socket(AF_INET6, SOCK_STREAM, 0);
-    sockaddr_in6 addr6{};
-    addr6.sin6_family = AF_INET6;
-    addr6.sin6_addr = in6addr_loopback;
-    addr6.sin6_port = htons(static_cast<uint16_t>(port));
-    const bool free6 =
-        port != 0 && bind(fd6, reinterpret_cast<sockaddr*>(&addr6), sizeof(addr6)) == 0;
-    close(fd6);
-    if (free6) {
-      return port;
-    }
-  }
-  return 0;
-}
-
 std::string WriteConfig(const TempDir& dir, const std::string& extra,
                         const std::string& firewallBackend = "none") {
   const std::string path = dir.File("config.xml");
@@ -151,7 +121,8 @@ std::string WriteConfig(const TempDir& dir, const std::string& extra,
                 "  <metadata><path>" ZYL_MIREL_METADATA
                 "</path></metadata>\n"
                 "  <endpoint><port>" +
-                std::to_string(FreePort()) + "</port></endpoint>\n" + extra + "</config>\n");
+                std::to_string(TestSupport::FreeLoopbackPort()) + "</port></endpoint>\n" + extra +
+                "</config>\n");
   return path;
 }
 
@@ -222,50 +193,25 @@ TEST(DaemonTest, SigintAlsoExitsWithZero) {
   EXPECT_NE(daemon.Output().find("Exiting with status 0"), std::string::npos);
 }
 
-TEST(DaemonTest, StatisticsPeriodHasAFloorOfThreeHundredSeconds) {
-  for (const auto& [configured, shown] :
-       {std::pair{"60", "300"}, std::pair{"600", "600"}, std::pair{"299", "300"}}) {
+// A missing or malformed configuration file is reported and the defaults apply.
+TEST(DaemonTest, UnusableConfigurationFileRunsOnDefaults) {
+  if (!PrivateMountsWork()) {
+    GTEST_SKIP() << "needs a private mount namespace for the default store path";
+  }
+  for (const char* name : {"absent.xml", "bad.xml"}) {
+    SCOPED_TRACE(name);
     TempDir dir;
-    Daemon daemon(dir, WriteConfig(dir, std::string("<statsLogIntervalSeconds>") + configured +
-                                            "</statsLogIntervalSeconds>\n"));
+    WriteFile(dir.File("bad.xml"),
+              "<config>\n<statsLogIntervalSeconds>600</statsLogIntervalSeconds>\n"
+              "<log><level>info</log>\n");
+    Daemon daemon(dir, dir.File(name), true);
     ASSERT_TRUE(daemon.WaitForOutput("Start-up complete")) << daemon.Output();
-    EXPECT_NE(daemon.Output().find(std::string("Stats logging interval = ") + shown + "s\n"),
-              std::string::npos);
+    const std::string out = daemon.Output();
+    EXPECT_NE(out.find("Initializing quorex failed: "), std::string::npos) << out;
+    EXPECT_NE(out.find(name), std::string::npos) << out;
+    EXPECT_NE(out.find("Stats logging interval = 300s"), std::string::npos) << out;
     EXPECT_EQ(daemon.Stop(), 0);
   }
-}
-
-TEST(DaemonTest, MissingConfigurationFileRunsOnDefaults) {
-  if (!PrivateMountsWork()) {
-    GTEST_SKIP() << "needs a private mount namespace for the default store path";
-  }
-  TempDir dir;
-  Daemon daemon(dir, dir.File("absent.xml"), true);
-  ASSERT_TRUE(daemon.WaitForOutput("Start-up complete")) << daemon.Output();
-  EXPECT_TRUE(daemon.Running());
-  const std::string out = daemon.Output();
-  EXPECT_NE(out.find("Initializing quorex failed: "), std::string::npos) << out;
-  EXPECT_NE(out.find("absent.xml"), std::string::npos) << out;
-  EXPECT_NE(out.find("Stats logging interval = 300s"), std::string::npos) << out;
-  EXPECT_EQ(daemon.Stop(), 0);
-}
-
-TEST(DaemonTest, MalformedConfigurationFileIsReportedAndDefaultsApply) {
-  if (!PrivateMountsWork()) {
-    GTEST_SKIP() << "needs a private mount namespace for the default store path";
-  }
-  TempDir dir;
-  const std::string path = dir.File("bad.xml");
-  WriteFile(
-      path,
-      "<config>\n<statsLogIntervalSeconds>600</statsLogIntervalSeconds>\n<log><level>info</log>\n");
-  Daemon daemon(dir, path, true);
-  ASSERT_TRUE(daemon.WaitForOutput("Start-up complete")) << daemon.Output();
-  const std::string out = daemon.Output();
-  EXPECT_NE(out.find("Initializing quorex failed: "), std::string::npos) << out;
-  EXPECT_NE(out.find("bad.xml"), std::string::npos) << out;
-  EXPECT_NE(out.find("Stats logging interval = 300s"), std::string::npos) << out;
-  EXPECT_EQ(daemon.Stop(), 0);
 }
 
 TEST(DaemonTest, UnusableStoreEndsStartUpWithStatusOne) {

@@ -1,7 +1,8 @@
-// Small helpers for the daemon's tests: a temporary directory removed at the end, file reading,
-// and capture of the host log into a file.
+// Small helpers for the daemon's tests: the shared temporary directory and file helpers, and
+// capture of the host log into a file.
 #pragma once
 
+#include <test_files.h>
 #include <test_temp_dir.h>
 
 #include <harlibs/log.h>
@@ -9,26 +10,15 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace ZyldTest {
 
+using TestSupport::ReadFile;
 using TestSupport::TempDir;
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-inline void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
+using TestSupport::WriteFile;
 
 // Sends the host log to a file for the life of the object (threshold 7: everything), then back
 // to standard error at the default threshold.

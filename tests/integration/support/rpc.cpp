@@ -1,5 +1,7 @@
 #include "rpc.h"
 
+#include <test_net.h>
+
 namespace ZyldIt {
 
 boost::json::value ParseJson(const std::string& text) {
@@ -8,14 +10,17 @@ boost::json::value ParseJson(const std::string& text) {
   return ec ? boost::json::value() : v;
 }
 
-std::string Bearer(const std::string& token) {
-  return token.empty() ? std::string() : "Authorization: Bearer " + token + "\r\n";
+std::string RpcBody(const std::string& method, const std::string& paramsJson, int id) {
+  std::string body =
+      R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":")" + method + "\"";
+  if (!paramsJson.empty()) body += R"(,"params":)" + paramsJson;
+  return body + "}";
 }
 
 boost::json::value Call(uint16_t port, const std::string& method, const std::string& params,
                         const std::string& token) {
-  auto r = RoundTrip(port, PostRequest(RpcBody(method, params), Bearer(token)));
-  return r ? ParseJson(r->body) : boost::json::value();
+  const boost::asio::ip::tcp::endpoint to(boost::asio::ip::address_v4::loopback(), port);
+  return ParseJson(TestSupport::BodyOf(TestSupport::PostOnce(to, RpcBody(method, params), token)));
 }
 
 boost::json::value ResultOf(const boost::json::value& answer) {

@@ -2,9 +2,9 @@
 // the tests look at. A body that is not JSON parses to a null value.
 #pragma once
 
-#include "http_client.h"
-
 #include <boost/json.hpp>
+
+#include <cstdint>
 
 #include <optional>
 #include <string>
@@ -14,17 +14,17 @@ namespace ZyldIt {
 inline constexpr const char* kGenerateKey = "com.velora.ovik.kms.key_operation.generate_key";
 inline constexpr const char* kDecrypt = "com.velora.ovik.kms.key_operation.decrypt";
 inline constexpr const char* kProvidersList = "com.velora.ovik.kms.providers.list";
-inline constexpr const char* kStatusGet = "com.velora.ovik.kms.status.get";
 inline constexpr const char* kProviderGet = "com.velora.mirel.std.introspection.provider.get";
 inline constexpr const char* kServiceList = "com.velora.mirel.std.introspection.service.list";
 inline constexpr const char* kErrors = "com.velora.mirel.std.errors.";
 
 boost::json::value ParseJson(const std::string& text);
 
-// Header lines for a bearer token ("" for none).
-std::string Bearer(const std::string& token);
+// A JSON-RPC request text.
+std::string RpcBody(const std::string& method, const std::string& paramsJson = "", int id = 1);
 
-// One call on a fresh connection; the parsed standard answer (null when there was none).
+// One call on a fresh connection to 127.0.0.1; the parsed standard answer (null when there was
+// none).
 boost::json::value Call(uint16_t port, const std::string& method, const std::string& params,
                         const std::string& token = "");
 

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #ifndef ZYLD_IT_BUILD_DIR
@@ -76,18 +75,8 @@ int RunCommand(const std::vector<std::string>& argv, std::string* out) {
   return StatusOf(raw);
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 std::vector<std::string> ReadLines(const std::string& path) {
-  std::vector<std::string> lines;
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
+  return TestSupport::Lines(ReadFile(path));
 }
 
 std::string MakeTempDir(const std::string& prefix) {

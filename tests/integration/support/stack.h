@@ -12,6 +12,8 @@
 
 #include <sys/types.h>
 
+#include <test_files.h>
+
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -26,7 +28,7 @@ namespace ZyldIt {
 // run or was killed) and its standard output.
 int RunCommand(const std::vector<std::string>& argv, std::string* out = nullptr);
 
-std::string ReadFile(const std::string& path);
+using TestSupport::ReadFile;
 std::vector<std::string> ReadLines(const std::string& path);
 // A fresh folder under /tmp, or empty on failure.
 std::string MakeTempDir(const std::string& prefix);

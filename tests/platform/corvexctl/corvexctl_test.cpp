@@ -6,12 +6,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "../harlibs/temp_dir.h"
+#include <test_files.h>
+#include <test_temp_dir.h>
 
 namespace {
 
 TEST(SystemInfoTest, LogsTheProcessAtTracingLevelAndRejectsBadIds) {
-  ZyldTest::TempDir dir;
+  TestSupport::TempDir dir;
   std::string log = dir.File("host.log");
   auto info = HostCtl::Host::GetSystemInfo();
   ASSERT_NE(info, nullptr);
@@ -20,7 +21,7 @@ TEST(SystemInfoTest, LogsTheProcessAtTracingLevelAndRejectsBadIds) {
   Log_Configure(6, log);
   info->LogProcess(getpid(), 0);
   Log_Configure(5, "");
-  auto lines = ZyldTest::Lines(ZyldTest::ReadAll(log));
+  auto lines = TestSupport::Lines(TestSupport::ReadFile(log));
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find(" 6 ["), std::string::npos);
   EXPECT_NE(lines[0].find(std::to_string(getpid())), std::string::npos);

@@ -14,7 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "temp_dir.h"
+#include <test_files.h>
+#include <test_temp_dir.h>
 
 namespace {
 
@@ -48,26 +49,24 @@ class AuditTest : public ::testing::Test {
   void TearDown() override { VlrAudit_Configure(""); }
   std::vector<json::object> Records() const {
     std::vector<json::object> out;
-    for (const auto& line : ZyldTest::Lines(ZyldTest::ReadAll(path_))) {
+    for (const auto& line : TestSupport::Lines(TestSupport::ReadFile(path_))) {
       out.push_back(json::parse(line).as_object());
     }
     return out;
   }
 
-  ZyldTest::TempDir dir_;
+  TestSupport::TempDir dir_;
   std::string path_ = dir_.File("audit.log");
 };
 
 TEST_F(AuditTest, RecordHasAllFieldsAndEscapesText) {
-  const VlrAuditItem items[] = {{"provider", "p\"1\\x"},
-                                {"note", "line1\nline2\ttab\x01\r\x7f"},
-                                {"bad", "\xff\xfe ok"},
-                                {"empty", nullptr},
-                                {nullptr, nullptr}};
+  const VlrAuditItem items[] = {{"provider", "p\"1\\x"}, {"note", "line1\nline2\ttab\x01\r\x7f"},
+                                {"bad", "\xff\xfe ok"},  {"utf8", "caf\xc3\xa9"},
+                                {"empty", nullptr},      {nullptr, nullptr}};
   VlrAudit_LogList("com.velora.ovik.kms.GenerateKey", "uid=1000", "kp-1", true, items);
   VlrAudit_LogList("ev2", nullptr, "", false, nullptr);
   // Control characters and DEL appear only escaped: each record is one line of printable text.
-  const std::string raw = ZyldTest::ReadAll(path_);
+  const std::string raw = TestSupport::ReadFile(path_);
   EXPECT_EQ(std::count_if(raw.begin(), raw.end(),
                           [](char c) { return (c >= 0 && c < 0x20 && c != '\n') || c == 0x7f; }),
             0);
@@ -83,6 +82,7 @@ TEST_F(AuditTest, RecordHasAllFieldsAndEscapesText) {
   EXPECT_EQ(it.at("provider").as_string(), "p\"1\\x");
   EXPECT_EQ(it.at("note").as_string(), "line1\nline2\ttab\x01\r\x7f");
   EXPECT_EQ(it.at("bad").as_string(), "\xef\xbf\xbd\xef\xbf\xbd ok");
+  EXPECT_EQ(it.at("utf8").as_string(), "caf\xc3\xa9");  // a character ending the text is kept
   EXPECT_EQ(it.at("empty").as_string(), "");
   EXPECT_EQ(records[1].at("result").as_bool(), false);
   EXPECT_EQ(records[1].at("subject").as_string(), "");
@@ -90,7 +90,7 @@ TEST_F(AuditTest, RecordHasAllFieldsAndEscapesText) {
 }
 
 TEST_F(AuditTest, FileIsPrivateAndAppendedTo) {
-  ZyldTest::WriteAll(path_, "");
+  TestSupport::WriteFile(path_, "");
   ::chmod(path_.c_str(), 0644);
   VlrAudit_LogList("a", "s", "o", true, nullptr);
   struct stat before {};
@@ -113,13 +113,13 @@ TEST_F(AuditTest, RecordsFollowThePathWhenTheFileIsMovedOrReplaced) {
   const std::string moved = dir_.File("audit.log.1");
   ASSERT_EQ(std::rename(path_.c_str(), moved.c_str()), 0);
   VlrAudit_LogList("b", "s", "o", true, nullptr);  // a new file at the path, the old one untouched
-  EXPECT_EQ(ZyldTest::Lines(ZyldTest::ReadAll(moved)).size(), 1u);
+  EXPECT_EQ(TestSupport::Lines(TestSupport::ReadFile(moved)).size(), 1u);
   auto records = Records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].at("eventID").as_string(), "b");
 
   const std::string other = dir_.File("other.log");
-  ZyldTest::WriteAll(other, "");
+  TestSupport::WriteFile(other, "");
   ::chmod(other.c_str(), 0644);
   ASSERT_EQ(std::rename(other.c_str(), path_.c_str()), 0);  // replaced by a wider file
   VlrAudit_LogList("c", "s", "o", true, nullptr);
@@ -129,7 +129,7 @@ TEST_F(AuditTest, RecordsFollowThePathWhenTheFileIsMovedOrReplaced) {
   struct stat st {};
   ASSERT_EQ(::stat(path_.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(ZyldTest::Lines(ZyldTest::ReadAll(moved)).size(), 1u);
+  EXPECT_EQ(TestSupport::Lines(TestSupport::ReadFile(moved)).size(), 1u);
 }
 
 TEST_F(AuditTest, ExistingFileNarrowedWhileOpen) {
@@ -145,11 +145,11 @@ TEST_F(AuditTest, ExistingFileNarrowedWhileOpen) {
 TEST_F(AuditTest, PathReplacedBySymlinkIsNotFollowed) {
   VlrAudit_LogList("a", "s", "o", true, nullptr);
   const std::string target = dir_.File("target.log");
-  ZyldTest::WriteAll(target, "");
+  TestSupport::WriteFile(target, "");
   ASSERT_EQ(std::remove(path_.c_str()), 0);
   ASSERT_EQ(::symlink(target.c_str(), path_.c_str()), 0);
   VlrAudit_LogList("b", "s", "o", true, nullptr);
-  EXPECT_EQ(ZyldTest::ReadAll(target), "");
+  EXPECT_EQ(TestSupport::ReadFile(target), "");
 }
 
 TEST_F(AuditTest, ConcurrentRecordsStayWholeLines) {
@@ -176,7 +176,7 @@ TEST_F(AuditTest, WriteFailureIsLoggedNotFatal) {
   VlrAudit_Configure(dir_.File("no/such/dir/audit.log"));
   VlrAudit_LogList("lost", "s", "o", true, nullptr);
   Log_Configure(5, "");
-  std::string log = ZyldTest::ReadAll(logPath);
+  std::string log = TestSupport::ReadFile(logPath);
   EXPECT_NE(log.find(" 2 ["), std::string::npos) << log;
   EXPECT_NE(log.find("lost"), std::string::npos) << log;
 }
@@ -203,11 +203,11 @@ TEST_F(AuditTest, RecordsLandAgainOnceWritable) {
   }
   VlrAudit_LogList("after", "s", "o", true, nullptr);
   Log_Configure(5, "");
-  auto lines = ZyldTest::Lines(ZyldTest::ReadAll(later));
+  auto lines = TestSupport::Lines(TestSupport::ReadFile(later));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(json::parse(lines[0]).as_object().at("eventID").as_string(), "kept");
   EXPECT_EQ(json::parse(lines[1]).as_object().at("eventID").as_string(), "after");
-  std::string log = ZyldTest::ReadAll(logPath);
+  std::string log = TestSupport::ReadFile(logPath);
   EXPECT_NE(log.find("lost"), std::string::npos) << log;
   EXPECT_EQ(log.find("kept"), std::string::npos) << log;
   EXPECT_NE(log.find("big1"), std::string::npos) << log;

@@ -11,7 +11,8 @@
 #include <future>
 #include <stdexcept>
 
-#include "../harlibs/temp_dir.h"
+#include <test_files.h>
+#include <test_temp_dir.h>
 
 namespace {
 
@@ -31,11 +32,11 @@ class AppTest : public ::testing::Test {
 
   std::string WriteConfig(const std::string& body) {
     std::string path = dir_.File("config.xml");
-    ZyldTest::WriteAll(path, "<config>\n" + body + "</config>\n");
+    TestSupport::WriteFile(path, "<config>\n" + body + "</config>\n");
     return path;
   }
 
-  ZyldTest::TempDir dir_;
+  TestSupport::TempDir dir_;
   std::shared_ptr<Config> scratch_;
 };
 
@@ -59,7 +60,7 @@ TEST_F(AppTest, FileOverlaysScratchAndConfiguresLogAndFeatures) {
   EXPECT_EQ(Log_Threshold(), 6);
   EXPECT_TRUE(FeatureList_IsEnabled("credentialRead"));
   Log_Level(kLogTrace, "into the configured file\n");
-  EXPECT_NE(ZyldTest::ReadAll(log).find("into the configured file"), std::string::npos);
+  EXPECT_NE(TestSupport::ReadFile(log).find("into the configured file"), std::string::npos);
 }
 
 TEST_F(AppTest, MissingFileThrowsAfterSettingUpFromScratch) {
@@ -114,7 +115,7 @@ TEST_F(AppTest, LoggersFollowTheConfiguredLevelAndSubstituteTheArgument) {
   EXPECT_EQ(named->CurrentLevel(), 2);
   EXPECT_EQ(def->CurrentLevel(), 3);
   LogInternal(named, 3, "%1", "now filtered\n");
-  std::string text = ZyldTest::ReadAll(log);
+  std::string text = TestSupport::ReadFile(log);
   EXPECT_NE(text.find(" 3 ["), std::string::npos);
   EXPECT_NE(text.find("stats: 5 keys"), std::string::npos);
   EXPECT_EQ(text.find("too verbose"), std::string::npos);
@@ -138,16 +139,14 @@ TEST_F(AppTest, RunBlocksUntilStop) {
 }
 
 TEST(AppInfoTest, IdentityNamesTheLogLines) {
-  ZyldTest::TempDir dir;
+  TestSupport::TempDir dir;
   std::string log = dir.File("host.log");
   SetAppInfo("zyldtest", "8.0.0", 77);
   Log_Configure(5, log);
   Log_Level(kLogInfo, "named\n");
   Log_Configure(5, "");
   SetAppInfo("zyld", "8.0.0", 77);
-  EXPECT_EQ(GetAppInfo().version, "8.0.0");
-  EXPECT_EQ(GetAppInfo().build, 77);
-  EXPECT_NE(ZyldTest::ReadAll(log).find(" zyldtest["), std::string::npos);
+  EXPECT_NE(TestSupport::ReadFile(log).find(" zyldtest["), std::string::npos);
 }
 
 }  // namespace

@@ -6,7 +6,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "../harlibs/temp_dir.h"
+#include <test_files.h>
+#include <test_temp_dir.h>
 
 namespace {
 
@@ -164,7 +165,7 @@ TEST(ConfigFileTest, SizeAndDepthAreBounded) {
 }
 
 TEST(ConfigFileTest, LoadFileReportsMissingAndMalformedFiles) {
-  ZyldTest::TempDir dir;
+  TestSupport::TempDir dir;
   Config config;
   std::string missing = dir.File("absent.xml");
   try {
@@ -174,7 +175,7 @@ TEST(ConfigFileTest, LoadFileReportsMissingAndMalformedFiles) {
     EXPECT_NE(std::string(e.what()).find(missing), std::string::npos);
   }
   std::string bad = dir.File("bad.xml");
-  ZyldTest::WriteAll(bad, "<config>\n  <a>1</a>\n  <b>\n</config>\n");
+  TestSupport::WriteFile(bad, "<config>\n  <a>1</a>\n  <b>\n</config>\n");
   try {
     Quorex::Service::LoadConfigFile(config, bad);
     FAIL() << "no exception";
@@ -187,7 +188,7 @@ TEST(ConfigFileTest, LoadFileReportsMissingAndMalformedFiles) {
   EXPECT_FALSE(config.Values().Has("a"));
 
   std::string good = dir.File("good.xml");
-  ZyldTest::WriteAll(good, "<config><endpoint><port>9000</port></endpoint></config>");
+  TestSupport::WriteFile(good, "<config><endpoint><port>9000</port></endpoint></config>");
   Quorex::Service::LoadConfigFile(config, good);
   int64_t port = 0;
   EXPECT_TRUE(config.Values().GetInt("endpoint/port", &port));

@@ -10,16 +10,17 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "../harlibs/temp_dir.h"
+#include <test_files.h>
+#include <test_temp_dir.h>
 
 namespace {
 
 std::string gMarker;
 
-void WriteMarker() { ZyldTest::WriteAll(gMarker, "exit handler ran"); }
+void WriteMarker() { TestSupport::WriteFile(gMarker, "exit handler ran"); }
 
 TEST(QuickExitTest, EndsWithStatusAfterFlushingWithoutExitHandlers) {
-  ZyldTest::TempDir dir;
+  TestSupport::TempDir dir;
   std::string log = dir.File("host.log");
   gMarker = dir.File("marker");
   for (int status : {0, 1, 3}) {
@@ -36,7 +37,7 @@ TEST(QuickExitTest, EndsWithStatusAfterFlushingWithoutExitHandlers) {
     ASSERT_TRUE(WIFEXITED(wstatus));
     EXPECT_EQ(WEXITSTATUS(wstatus), status);
   }
-  std::string text = ZyldTest::ReadAll(log);
+  std::string text = TestSupport::ReadFile(log);
   EXPECT_NE(text.find("Exiting with status 0"), std::string::npos);
   EXPECT_NE(text.find("Exiting with status 3"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(gMarker));

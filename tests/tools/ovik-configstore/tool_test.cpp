@@ -2,13 +2,12 @@
 #include <configstore/configstore.h>
 
 #include <gtest/gtest.h>
+#include <test_files.h>
 #include <test_temp_dir.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace {
 
@@ -28,13 +27,6 @@ std::string Quote(const std::string& arg) {
   return q + "'";
 }
 
-std::string Slurp(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 class ToolTest : public ::testing::Test {
  protected:
   ToolTest() : db_(dir_.File("ovik.db")) {}
@@ -50,8 +42,8 @@ class ToolTest : public ::testing::Test {
     const int raw = std::system(cmd.c_str());
     Result r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = Slurp(dir_.File("out"));
-    r.err = Slurp(dir_.File("err"));
+    r.out = TestSupport::ReadFile(dir_.File("out"));
+    r.err = TestSupport::ReadFile(dir_.File("err"));
     return r;
   }
 
@@ -158,13 +150,24 @@ TEST_F(ToolTest, ExportAndImportMoveASelection) {
   r = Run({"--db", other, "import", file});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(OneLine(r.out));
-  EXPECT_EQ(Run({"--db", other, "export", "providers", "kms", "ovik"}).out, Slurp(file));
+  EXPECT_EQ(Run({"--db", other, "export", "providers", "kms", "ovik"}).out,
+            TestSupport::ReadFile(file));
 
-  const std::string bad = Write("bad.json", R"({"format":"ovik-configstore-export","version":9})");
-  r = Run({"--db", other, "import", bad});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(OneLine(r.err)) << r.err;
-  EXPECT_EQ(Run({"--db", other, "export", "providers", "kms", "ovik"}).out, Slurp(file));
+  std::string longName = TestSupport::ReadFile(file);
+  const size_t at = longName.find("\"master_key_id\"");
+  ASSERT_NE(at, std::string::npos);
+  longName.replace(at + 1, 13, std::string(4097, 'n'));  // one byte beyond the name bound
+  const std::pair<std::string, const char*> refused[] = {
+      {R"({"format":"ovik-configstore-export","version":9})", "rejected"},
+      {longName, "bad value name"}};
+  for (const auto& [text, reason] : refused) {
+    r = Run({"--db", other, "import", Write("bad.json", text)});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(OneLine(r.err)) << r.err;
+    EXPECT_NE(r.err.find(reason), std::string::npos) << r.err.substr(0, 200);
+  }
+  EXPECT_EQ(Run({"--db", other, "export", "providers", "kms", "ovik"}).out,
+            TestSupport::ReadFile(file));
 }
 
 TEST_F(ToolTest, DatabaseComesFromTheDaemonConfiguration) {

@@ -1,15 +1,10 @@
-// The HTTP endpoint on real sockets: the loopback addresses only, one address family enough,
-// no family no start, the IPv6 socket v6-only, calls served through the daemon's pipeline, and
-// stop and destruction with the I/O tasks running on a thread pool.
+// The daemon's HTTP endpoint on real sockets: the loopback addresses only, calls served through
+// the daemon's pipeline, and stop and destruction with the I/O tasks running on a thread pool.
+// Listening per address family is the transport's and is tested there.
 #include "api_fixture.h"
-#include "http_post.h"
 #include "mirel/endpoint.h"
 
-#include <boost/asio/connect.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ip/v6_only.hpp>
-#include <boost/asio/read.hpp>
-#include <boost/asio/write.hpp>
+#include <test_net.h>
 
 #include <ifaddrs.h>
 #include <netinet/in.h>
@@ -20,6 +15,9 @@ namespace {
 
 using namespace ZyldTest;
 using boost::asio::ip::tcp;
+using TestSupport::BodyOf;
+using TestSupport::FreeLoopbackPort;
+using TestSupport::PostOnce;
 using Zyld::ZylApi::Endpoint;
 
 namespace asio = boost::asio;
@@ -33,25 +31,6 @@ bool CanConnect(const tcp::endpoint& to) {
   boost::system::error_code ec;
   socket.connect(to, ec);
   return !ec;
-}
-
-// A port that is free on both loopback addresses right now.
-uint16_t FreePort() {
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    asio::io_context io;
-    tcp::acceptor probe(io, Loopback4(0));
-    const uint16_t port = probe.local_endpoint().port();
-    boost::system::error_code ec;
-    tcp::acceptor v6(io);
-    v6.open(tcp::v6(), ec);
-    v6.set_option(asio::ip::v6_only(true), ec);
-    v6.bind(Loopback6(port), ec);
-    if (!ec) {
-      return port;
-    }
-  }
-  ADD_FAILURE() << "no free port";
-  return 0;
 }
 
 // A non-loopback IPv4 address of this host, if it has one.
@@ -74,7 +53,6 @@ std::optional<asio::ip::address_v4> HostAddress() {
   return found;
 }
 
-// One request on its own connection; the whole response text (head and body).
 class EndpointTest : public ApiTest {
  protected:
   std::unique_ptr<Endpoint> Make(uint16_t port) {
@@ -87,7 +65,7 @@ class EndpointTest : public ApiTest {
 };
 
 TEST_F(EndpointTest, ListensOnTheLoopbackAddressesOnlyAndServesThePipeline) {
-  const uint16_t port = FreePort();
+  const uint16_t port = FreeLoopbackPort();
   auto endpoint = Make(port);
   ASSERT_TRUE(endpoint->Start());
   ASSERT_TRUE(endpoint->Server().LocalEndpoint4());
@@ -126,60 +104,14 @@ TEST_F(EndpointTest, ListensOnTheLoopbackAddressesOnlyAndServesThePipeline) {
   EXPECT_FALSE(CanConnect(Loopback6(port)));
 }
 
-TEST_F(EndpointTest, StartsWithOneFamilyAndTheIpv6SocketIsV6Only) {
-  const uint16_t port = FreePort();
-  // Holds 127.0.0.1:port without listening, so nothing answers IPv4 there.
-  asio::io_context io;
-  tcp::acceptor blocker(io);
-  blocker.open(tcp::v4());
-  blocker.bind(Loopback4(port));
-
-  auto endpoint = Make(port);
-  ASSERT_TRUE(endpoint->Start());
-  EXPECT_FALSE(endpoint->Server().LocalEndpoint4());
-  EXPECT_TRUE(endpoint->Server().ListenError4());
-  ASSERT_TRUE(endpoint->Server().LocalEndpoint6());
-  EXPECT_TRUE(CanConnect(Loopback6(port)));
-  EXPECT_FALSE(CanConnect(Loopback4(port)));
-  const auto mapped =
-      asio::ip::make_address_v6(asio::ip::v4_mapped, asio::ip::address_v4::loopback());
-  EXPECT_FALSE(CanConnect({mapped, port}));
-  endpoint->Stop();
-}
-
-TEST_F(EndpointTest, StartFailsWhenBothFamiliesAreTaken) {
-  const uint16_t port = FreePort();
-  asio::io_context io;
-  tcp::acceptor v4(io, Loopback4(port));
-  tcp::acceptor v6(io);
-  v6.open(tcp::v6());
-  v6.set_option(asio::ip::v6_only(true));
-  v6.bind(Loopback6(port));
-  v6.listen();
-
-  auto endpoint = Make(port);
-  EXPECT_FALSE(endpoint->Start());
-  EXPECT_TRUE(endpoint->Server().ListenError4());
-  EXPECT_TRUE(endpoint->Server().ListenError6());
-  endpoint.reset();  // destroyed without Stop: nothing was started
-  EXPECT_FALSE(io_->stopped());
-}
-
 TEST_F(EndpointTest, DestructionStopsIoTasksThatStillRun) {
-  auto endpoint = Make(FreePort());
+  auto endpoint = Make(FreeLoopbackPort());
   ASSERT_TRUE(endpoint->Start());
   endpoint.reset();
   EXPECT_TRUE(io_->stopped());
 }
 
-TEST(EndpointConfigTest, ServerConfigurationOfTheDaemon) {
-  const auto config = Zyld::ZylApi::MakeServerConfig(7888, nullptr);
-  EXPECT_EQ(Mirel::Transport::PicoHttp::ToString(config),
-            "ServerConfig{endpoint4:127.0.0.1:7888;endpoint6:[::1]:7888;Localizer not "
-            "set;readTimeout:20 minutes;"
-            "writeTimeout:30 "
-            "minutes;httpBodySizeLimitInBytes:2500000;ProtocolHandlerSpec::extractors count:1}");
-  EXPECT_EQ(config.protocolHandlerSpec.sizeLimit, 2'500'000u);
+TEST(EndpointConfigTest, IoTasksLeaveTwoWorkersFreeWithinTheirBounds) {
   EXPECT_EQ(Endpoint::IoTasksFor(10), 5);
   EXPECT_EQ(Endpoint::IoTasksFor(6), 4);
   EXPECT_EQ(Endpoint::IoTasksFor(1), 1);

@@ -96,48 +96,6 @@ TEST_F(PipelineTest, TokensOfNeitherKindAndBadTokensAreUnauthenticated) {
             kUnauthenticated);
 }
 
-TEST_F(PipelineTest, CallsWithoutTokenReachOnlyMetadataAndIntrospection) {
-  const auto provider = Call(std::nullopt, "com.velora.mirel.std.introspection.provider.get");
-  ASSERT_FALSE(provider.IsError()) << provider.error->type;
-  EXPECT_TRUE(provider.value->as_object().contains("checksum"));
-  const auto services = Call(std::nullopt, "com.velora.mirel.std.introspection.service.list");
-  ASSERT_FALSE(services.IsError());
-  bool keyOperationListed = false;
-  for (const auto& id : services.value->as_array()) {
-    keyOperationListed =
-        keyOperationListed || id.as_string() == "com.velora.ovik.kms.key_operation";
-  }
-  EXPECT_TRUE(keyOperationListed);
-  EXPECT_EQ(ErrorType(Call(std::nullopt, "com.velora.mirel.metadata.cli.command.list")), "ok");
-  EXPECT_EQ(ErrorType(Call(std::nullopt, "com.velora.mirel.metadata.metamodel.service.list")),
-            "ok");
-  EXPECT_EQ(ErrorType(Call(std::nullopt, "com.velora.ovik.kms.key_operation.encrypt",
-                           boost::json::object{{"provider", "prov1"}, {"key", "k"}})),
-            kUnauthenticated);
-}
-
-TEST_F(PipelineTest, UnknownMethodsAreAnsweredBeforeAuthentication) {
-  // A token that the host's handler rejects would end the call as unauthenticated if it ran first.
-  ZyldToken::Options expired = AdminClaims({"KMS_ADMIN"});
-  expired.expiry = ZyldToken::Expiry::At;
-  expired.expAt = 1000;
-  const std::string rejected = SignToken(expired, admin_->key);
-  EXPECT_EQ(ErrorType(Call(rejected, kGenerateKey, kGenerate)), kUnauthenticated);
-  EXPECT_EQ(ErrorType(Call(rejected, "com.velora.ovik.kms.key_operation.nothing")),
-            kOperationNotFound);
-  EXPECT_EQ(ErrorType(Call(std::nullopt, "com.velora.ovik.kms.nothing.get")), kOperationNotFound);
-  // Services whose implementation is not part of this daemon are not served.
-  EXPECT_EQ(ErrorType(Call(std::nullopt, "com.velora.ovik.kms.providers.list")),
-            kOperationNotFound);
-}
-
-TEST_F(PipelineTest, ParamsAreDecodedOnlyForAuthorisedCalls) {
-  const boost::json::value bad = boost::json::object{{"provider", 7}};
-  EXPECT_EQ(ErrorType(Call(std::nullopt, kGenerateKey, bad)), kUnauthenticated);
-  EXPECT_EQ(ErrorType(Call(SignToken(AttestationClaims(), attestation_->key), kGenerateKey, bad)),
-            "com.velora.mirel.std.errors.invalid_argument");
-}
-
 TEST_F(PipelineTest, EveryCallLeavesExactlyOneAuditRecord) {
   const std::string attest = SignToken(AttestationClaims(), attestation_->key);
   const std::string reader = SignToken(AdminClaims({"KMS_READ"}, "bob"), admin_->key);

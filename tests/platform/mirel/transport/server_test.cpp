@@ -140,20 +140,17 @@ TEST_F(ServerTest, ChunkedWithContentLengthIsReadAsChunkedAndClosed) {
   std::string body = Call(11);
   char size[16];
   std::snprintf(size, sizeof(size), "%zx", body.size());
-  std::string chunked = std::string(size) + "\r\n" + body + "\r\n0\r\n\r\n";
   // The length counts only the chunk-size line: read by length, the rest would look like a
   // second request on the connection.
-  for (bool lengthFirst : {true, false}) {
-    std::string framing = lengthFirst ? "Content-Length: 4\r\nTransfer-Encoding: chunked\r\n"
-                                      : "Transfer-Encoding: chunked\r\nContent-Length: 4\r\n";
-    Client client = Connect();
-    client.Send("POST /api HTTP/1.1\r\nContent-Type: application/json\r\n" + framing + "\r\n" +
-                chunked);
-    auto response = client.Read();
-    EXPECT_EQ(JsonOf(response).at("id"), 11) << lengthFirst;
-    EXPECT_EQ(response["Connection"], "close");
-    EXPECT_TRUE(client.ServerClosed());
-  }
+  Client client = Connect();
+  client.Send(
+      "POST /api HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 4\r\n"
+      "Transfer-Encoding: chunked\r\n\r\n" +
+      std::string(size) + "\r\n" + body + "\r\n0\r\n\r\n");
+  auto response = client.Read();
+  EXPECT_EQ(JsonOf(response).at("id"), 11);
+  EXPECT_EQ(response["Connection"], "close");
+  EXPECT_TRUE(client.ServerClosed());
 }
 
 TEST_F(ServerTest, GetWithoutLengthIsServedWithAnEmptyBody) {
@@ -220,21 +217,11 @@ TEST_F(ServerTest, ContentTypeRules) {
   EXPECT_TRUE(server_.logger->Contains("Request is considered as bad"));
 }
 
-TEST_F(ServerTest, MalformedHeadsGetTheCanned400) {
-  for (std::string head :
-       {"POST /api HTTP/1.1\r\nBad Header Line\r\n\r\n", "GARBAGE\r\n\r\n",
-        "POST /api HTTP/2.0\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}",
-        "POST /api HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n"}) {
-    Client client = Connect();
-    client.Send(head);
-    EXPECT_EQ(client.ReadToEnd(), kCanned400) << head;
-  }
-}
-
-TEST_F(ServerTest, HeadsBeyondTheLimitsAreRefused) {
-  std::string many = "POST /api HTTP/1.1\r\n";
-  for (int i = 0; i < 101; ++i) many += "X-H" + std::to_string(i) + ": v\r\n";
-  ExpectTransportError(many + "\r\n", "http headers too long");
+// Which heads are malformed or too long is the head parser's; here, the server's answers to them.
+TEST_F(ServerTest, MalformedHeadsGetTheCanned400AndLongOnesTheTransportError) {
+  Client client = Connect();
+  client.Send("POST /api HTTP/1.1\r\nBad Header Line\r\n\r\n");
+  EXPECT_EQ(client.ReadToEnd(), kCanned400);
   ExpectTransportError("POST /api HTTP/1.1\r\nX-Long: " + std::string(70000, 'a') + "\r\n\r\n",
                        "http headers too long");
 }
