@@ -8,15 +8,20 @@
 
 #include "kms/kms.h"
 #include "kms/kms_info.h"
-#include "kms/qlc_handles.h"
 
 #include <harlibs/secure.h>
+#include <qlkmipsimple/handles.h>
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
 namespace Zyld::Kms {
+
+using Qlkmip::QlcCredentials;
+using Qlkmip::QlcResult;
+using Qlkmip::QlcSession;
+using Qlkmip::QlcValue;
 
 class KmsConnector {
  public:
