@@ -44,7 +44,7 @@ class KmsConnector {
 
   // The specification of a session to the server: address, proxy, timeout, client credentials
   // and, with `trust`, the trusted certificates (overrideCert alone when it is not empty). Empty
-  // (which the library refuses) for an index past the list.
+  // (which the library refuses) for an index past the list or a port or time-out out of range.
   Har::Secret BuildConnectionSpec(uint32_t server, bool trust,
                                   const std::string& overrideCert) const;
   // A handshake with that specification, whatever its outcome.
