@@ -8,7 +8,6 @@
 // ZYLD_KMS_BENCH_KEY (an active AES-256 key), as bench/kms/run.sh sets them.
 #include "kms/kmip_kms.h"
 #include "kms/kms_connector.h"
-#include "kms/qlc_handles.h"
 
 #include "kmip_test_server.h"
 

@@ -5,32 +5,18 @@
 #include <harlibs/log.h>
 #include <ironveil-common/ssl_utils.h>
 
+#include <qlkmipsimple/connection_spec.h>
+
 #include <cinttypes>
-#include <string_view>
+#include <limits>
+#include <optional>
 
 namespace Zyld::Kms {
 namespace {
 
-constexpr char kKmipVersion[] = "1.1";
-constexpr int64_t kDefaultTimeoutSeconds = 60;
 constexpr char kCertBegin[] = "-----BEGIN CERTIFICATE-----";
 constexpr char kCertEndNewline[] = "-----END CERTIFICATE-----\n";
 constexpr char kCredentialOptions[] = ", Options={Authentication={User=%s, Password=%s}}";
-// Fixed text of a specification, besides the hex-encoded certificates and key.
-constexpr size_t kSpecReserve = 256;
-constexpr size_t kHexPerByte = 2;
-
-void AppendHex(Har::Secret& out, std::string_view text) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  constexpr unsigned kNibbleBits = 4;
-  constexpr unsigned kNibbleMask = 0x0f;
-  for (unsigned char c : text) {
-    out.push_back(kDigits[c >> kNibbleBits]);
-    out.push_back(kDigits[c & kNibbleMask]);
-  }
-}
-
-void AppendDecimal(Har::Secret& out, int64_t value) { out.append(std::to_string(value)); }
 
 // Standardizes a certificate copy (one trailing newline); on failure logs `failure` and keeps
 // the text as it stands.
@@ -42,43 +28,63 @@ std::string StandardCert(const std::string& pem, const char* failure) {
   return copy;
 }
 
-void AppendTrusted(Har::Secret& spec, const std::string& pem, const char* failure) {
-  spec.append(", Trusted_Cert=PEM:[");
-  AppendHex(spec, StandardCert(pem, failure));
-  spec.append("]");
-}
-
-void AppendAddress(Har::Secret& spec, const KmsInfo& info, const ServerEntry& server) {
-  if (!info.proxyHost.empty()) {
-    spec.append("Proxy={Protocol=HTTP, Host='");
-    spec.append(info.proxyHost);
-    spec.append("', Port='");
-    AppendDecimal(spec, info.proxyPort);
-    spec.append("'},");
+// A stored port as the specification's port: 1..65535, or nothing (never narrowed to another).
+std::optional<uint16_t> ToPort(int64_t value) {
+  if (value < 1 || value > std::numeric_limits<uint16_t>::max()) {
+    return std::nullopt;
   }
-  spec.append("Protocol=SSL, Host='");
-  spec.append(server.host);
-  spec.append("', Port='");
-  AppendDecimal(spec, server.port);
-  spec.append("', Timeout=");
-  AppendDecimal(spec,
-                info.connectionTimeout == 0 ? kDefaultTimeoutSeconds : info.connectionTimeout);
-  spec.append(":Seconds, ");
+  return static_cast<uint16_t>(value);
 }
 
-void AppendClientCredentials(Har::Secret& spec, const KmsInfo& info) {
+// The server, the proxy when a proxy host is set, and the time-out (the default when 0). False
+// when a port or the time-out is out of range.
+bool FillAddress(Qlkmip::ConnectionSpec& spec, const KmsInfo& info, const ServerEntry& server) {
+  const std::optional<uint16_t> port = ToPort(server.port);
+  if (!port) {
+    return false;
+  }
+  spec.host = server.host;
+  spec.port = *port;
+  if (!info.proxyHost.empty()) {
+    const std::optional<uint16_t> proxyPort = ToPort(info.proxyPort);
+    if (!proxyPort) {
+      return false;
+    }
+    spec.proxyHost = info.proxyHost;
+    spec.proxyPort = *proxyPort;
+  }
+  const int64_t timeout =
+      info.connectionTimeout == 0 ? Qlkmip::kDefaultTimeoutSeconds : info.connectionTimeout;
+  if (timeout < 1 || timeout > Qlkmip::kMaxTimeoutSeconds) {
+    return false;
+  }
+  spec.timeoutSeconds = static_cast<int>(timeout);
+  return true;
+}
+
+// The client certificate (also the public PEM) and private key, when a certificate is set.
+void FillClientCredentials(Qlkmip::ConnectionSpec& spec, const KmsInfo& info) {
   if (info.clientCertificate.empty()) {
     return;
   }
-  const std::string cert =
+  spec.hasClientCertificate = true;
+  spec.certificatePem =
       StandardCert(info.clientCertificate, "Could not standardize client certificate.\n");
-  spec.append("Certificate=PEM:[");
-  AppendHex(spec, cert);
-  spec.append("], Public=PEM:[");
-  AppendHex(spec, cert);
-  spec.append("], Private=PEM:[");
-  AppendHex(spec, info.privateKey.view());
-  spec.append("],");
+  spec.publicPem = spec.certificatePem;
+  spec.privateKeyPem = info.privateKey;
+}
+
+// The override certificate alone when given, otherwise the configured ones.
+void FillTrusted(Qlkmip::ConnectionSpec& spec, const KmsInfo& info,
+                 const std::string& overrideCert) {
+  if (!overrideCert.empty()) {
+    spec.trustedPems.push_back(
+        StandardCert(overrideCert, "Could not standardize trusted server certificate.\n"));
+    return;
+  }
+  for (const std::string& pem : info.trustedServerCertificates) {
+    spec.trustedPems.push_back(StandardCert(pem, "Could not standardize server certificate.\n"));
+  }
 }
 
 }  // namespace
@@ -95,33 +101,24 @@ const std::string& KmsConnector::ServerName(uint32_t server) const {
 Har::Secret KmsConnector::BuildConnectionSpec(uint32_t server, bool trust,
                                               const std::string& overrideCert) const {
   const KmsInfo& info = *info_;
-  Har::Secret spec;
   if (server >= info.servers.size()) {
     Log_Level(kLogFailure, "No server %u in provider %s\n", server, info.name.c_str());
-    return spec;
+    return Har::Secret();
   }
   const ServerEntry& entry = info.servers[server];
   Log_Level(kLogInfo, "Create client context for server %s: %" PRId64 "\n", entry.host.c_str(),
             entry.port);
-  spec.reserve(kSpecReserve +
-               2 * kHexPerByte * (info.clientCertificate.size() + info.privateKey.size()));
-  spec.append("Presentation={Protocol=KMIP, Version='");
-  spec.append(kKmipVersion);
-  spec.append("', Format=TTLV}, Session = {");
-  AppendAddress(spec, info, entry);
-  AppendClientCredentials(spec, info);
-  spec.append("User_Trust, Authenticate}");
-  if (!trust) {
-    return spec;
+  Qlkmip::ConnectionSpec spec;
+  if (!FillAddress(spec, info, entry)) {
+    Log_Level(kLogFailure, "Port or time-out out of range for server %s in provider %s\n",
+              entry.name.c_str(), info.name.c_str());
+    return Har::Secret();
   }
-  if (!overrideCert.empty()) {
-    AppendTrusted(spec, overrideCert, "Could not standardize trusted server certificate.\n");
-    return spec;
+  FillClientCredentials(spec, info);
+  if (trust) {
+    FillTrusted(spec, info, overrideCert);
   }
-  for (const std::string& pem : info.trustedServerCertificates) {
-    AppendTrusted(spec, pem, "Could not standardize server certificate.\n");
-  }
-  return spec;
+  return Qlkmip::BuildConnectionSpec(spec);
 }
 
 KmsConnector::Handshake KmsConnector::Open(uint32_t server, bool trust,

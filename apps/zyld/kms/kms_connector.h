@@ -8,15 +8,20 @@
 
 #include "kms/kms.h"
 #include "kms/kms_info.h"
-#include "kms/qlc_handles.h"
 
 #include <harlibs/secure.h>
+#include <qlkmipsimple/handles.h>
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
 namespace Zyld::Kms {
+
+using Qlkmip::QlcCredentials;
+using Qlkmip::QlcResult;
+using Qlkmip::QlcSession;
+using Qlkmip::QlcValue;
 
 class KmsConnector {
  public:
@@ -39,7 +44,7 @@ class KmsConnector {
 
   // The specification of a session to the server: address, proxy, timeout, client credentials
   // and, with `trust`, the trusted certificates (overrideCert alone when it is not empty). Empty
-  // (which the library refuses) for an index past the list.
+  // (which the library refuses) for an index past the list or a port or time-out out of range.
   Har::Secret BuildConnectionSpec(uint32_t server, bool trust,
                                   const std::string& overrideCert) const;
   // A handshake with that specification, whatever its outcome.

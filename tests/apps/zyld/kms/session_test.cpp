@@ -6,6 +6,7 @@
 #include "state/providers.h"
 
 #include <qlkmipsimple.h>
+#include <qlkmipsimple/connection_spec.h>
 
 #include <algorithm>
 
@@ -17,8 +18,6 @@ using Zyld::Kms::KmsConnector;
 using Zyld::Kms::KmsInfo;
 namespace K = Zyld::Kms;
 
-std::string Str(const Har::Secret& s) { return std::string(s.view()); }
-
 KmsInfo BareInfo() {
   KmsInfo info;
   info.name = "p";
@@ -26,26 +25,35 @@ KmsInfo BareInfo() {
   return info;
 }
 
-TEST(ConnectionSpec, PlainProviderWithTwoTrustedCertificates) {
+// The connector's text for that call, read back by the library's parser.
+Qlkmip::ConnectionSpec Parsed(const KmsInfo& info, uint32_t server, bool trust,
+                              const std::string& overrideCert) {
+  const Har::Secret text = KmsConnector(std::make_shared<KmsInfo>(info))
+                               .BuildConnectionSpec(server, trust, overrideCert);
+  Qlkmip::ConnectionSpec spec;
+  std::string error;
+  EXPECT_TRUE(Qlkmip::ParseConnectionSpec(text.view(), &spec, &error)) << error;
+  return spec;
+}
+
+TEST(ConnectionSpec, ServerDefaultTimeoutAndTrustedCertificateSelection) {
   KmsInfo info = BareInfo();
   const std::string ca = Certs().ca.certPem;
   const std::string server = Certs().server.certPem;
   info.trustedServerCertificates = {ca, server};
-  KmsConnector kms(std::make_shared<KmsInfo>(info));
-  const std::string expected =
-      "Presentation={Protocol=KMIP, Version='1.1', Format=TTLV}, Session = {"
-      "Protocol=SSL, Host='10.0.0.2', Port='15696', Timeout=60:Seconds, User_Trust, Authenticate}"
-      ", Trusted_Cert=PEM:[" +
-      KmipTest::Hex(ca) + "], Trusted_Cert=PEM:[" + KmipTest::Hex(server) + "]";
-  EXPECT_EQ(Str(kms.BuildConnectionSpec(1, true, "")), expected);
-  // Without the trust flag nothing follows the session block.
-  const std::string untrusted = Str(kms.BuildConnectionSpec(1, false, ""));
-  EXPECT_EQ(untrusted, expected.substr(0, expected.find(", Trusted_Cert")));
+  const Qlkmip::ConnectionSpec trusting = Parsed(info, 1, true, "");
+  EXPECT_EQ(trusting.host, "10.0.0.2");
+  EXPECT_EQ(trusting.port, 15696);
+  EXPECT_TRUE(trusting.proxyHost.empty());
+  EXPECT_EQ(trusting.timeoutSeconds, Qlkmip::kDefaultTimeoutSeconds);
+  EXPECT_FALSE(trusting.hasClientCertificate);
+  EXPECT_EQ(trusting.trustedPems, (std::vector<std::string>{ca, server}));
+  EXPECT_TRUE(Parsed(info, 1, false, "").trustedPems.empty());
   // An override replaces the whole list.
-  const std::string overridden = Str(kms.BuildConnectionSpec(0, true, server));
-  EXPECT_NE(overridden.find("Host='kms-a.example', Port='5696'"), std::string::npos);
-  EXPECT_EQ(overridden.substr(overridden.find("}, Trusted") + 1),
-            ", Trusted_Cert=PEM:[" + KmipTest::Hex(server) + "]");
+  const Qlkmip::ConnectionSpec overridden = Parsed(info, 0, true, server);
+  EXPECT_EQ(overridden.host, "kms-a.example");
+  EXPECT_EQ(overridden.port, 5696);
+  EXPECT_EQ(overridden.trustedPems, std::vector<std::string>{server});
 }
 
 TEST(ConnectionSpec, ProxyClientCertificateAndTimeout) {
@@ -55,17 +63,14 @@ TEST(ConnectionSpec, ProxyClientCertificateAndTimeout) {
   info.connectionTimeout = 7;
   info.clientCertificate = Certs().client.certPem;
   info.privateKey.assign("PRIVATE\n");
-  KmsConnector kms(std::make_shared<KmsInfo>(info));
-  const std::string spec = Str(kms.BuildConnectionSpec(0, true, ""));
-  const std::string cert = KmipTest::Hex(Certs().client.certPem);
-  const std::string expected =
-      "Presentation={Protocol=KMIP, Version='1.1', Format=TTLV}, Session = {"
-      "Proxy={Protocol=HTTP, Host='proxy.local', Port='3128'},Protocol=SSL, Host='kms-a.example', "
-      "Port='5696', "
-      "Timeout=7:Seconds, Certificate=PEM:[" +
-      cert + "], Public=PEM:[" + cert + "], Private=PEM:[" + KmipTest::Hex("PRIVATE\n") +
-      "],User_Trust, Authenticate}";
-  EXPECT_EQ(spec, expected);
+  const Qlkmip::ConnectionSpec spec = Parsed(info, 0, true, "");
+  EXPECT_EQ(spec.proxyHost, "proxy.local");
+  EXPECT_EQ(spec.proxyPort, 3128);
+  EXPECT_EQ(spec.timeoutSeconds, 7);
+  EXPECT_TRUE(spec.hasClientCertificate);
+  EXPECT_EQ(spec.certificatePem, Certs().client.certPem);
+  EXPECT_EQ(spec.publicPem, Certs().client.certPem);
+  EXPECT_EQ(spec.privateKeyPem.view(), "PRIVATE\n");
 }
 
 TEST(ConnectionSpec, CertificatesAreStandardizedOrUsedAsTheyStand) {
@@ -77,13 +82,11 @@ TEST(ConnectionSpec, CertificatesAreStandardizedOrUsedAsTheyStand) {
   info.clientCertificate = messy.messy;
   info.privateKey.assign("k");
   info.trustedServerCertificates = {"not a certificate"};
-  KmsConnector kms(std::make_shared<KmsInfo>(info));
-  const std::string spec = Str(kms.BuildConnectionSpec(0, true, ""));
-  EXPECT_NE(spec.find("Certificate=PEM:[" + KmipTest::Hex(messy.cert) + "]"), std::string::npos);
-  EXPECT_NE(spec.find("Trusted_Cert=PEM:[" + KmipTest::Hex("not a certificate") + "]"),
-            std::string::npos);
-  const std::string overridden = Str(kms.BuildConnectionSpec(0, true, "bad override"));
-  EXPECT_NE(overridden.find(KmipTest::Hex("bad override")), std::string::npos);
+  const Qlkmip::ConnectionSpec spec = Parsed(info, 0, true, "");
+  EXPECT_EQ(spec.certificatePem, messy.cert);
+  EXPECT_EQ(spec.trustedPems, std::vector<std::string>{"not a certificate"});
+  EXPECT_EQ(Parsed(info, 0, true, "bad override").trustedPems,
+            std::vector<std::string>{"bad override"});
   const auto lines = log.MessagesAt(3);
   EXPECT_NE(std::find(lines.begin(), lines.end(), "Could not standardize server certificate."),
             lines.end());
@@ -93,12 +96,28 @@ TEST(ConnectionSpec, CertificatesAreStandardizedOrUsedAsTheyStand) {
   EXPECT_TRUE(log.Contains("Create client context for server kms-a.example: 5696"));
 }
 
-TEST(ConnectionSpec, UnknownServerIndexGivesAnErrorNotACrash) {
+TEST(ConnectionSpec, UnknownServerOrOutOfRangeValuesGiveNoSpecification) {
   Components parts(std::make_shared<KmsInfo>(BareInfo()));
   EXPECT_TRUE(parts.connector.BuildConnectionSpec(2, true, "").empty());
   std::string certificate, error;
   EXPECT_EQ(parts.prober.FetchRemoteServerCertificate(9, certificate, error), K::GeneralError);
   EXPECT_FALSE(error.empty());
+  // A stored port past 65535 is refused, not wrapped onto another port (71232 = 65536 + 5696).
+  KmsInfo wide = BareInfo();
+  wide.servers[0].port = 71232;
+  KmsInfo noPort = BareInfo();
+  noPort.servers[0].port = 0;
+  KmsInfo proxy = BareInfo();
+  proxy.proxyHost = "proxy.local";
+  proxy.proxyPort = 65536 + 3128;
+  KmsInfo longWait = BareInfo();
+  longWait.connectionTimeout = (int64_t{1} << 32) + 7;  // 7 once narrowed to an int
+  KmsInfo negative = BareInfo();
+  negative.connectionTimeout = -1;
+  for (const KmsInfo* info : {&wide, &noPort, &proxy, &longWait, &negative}) {
+    EXPECT_TRUE(
+        KmsConnector(std::make_shared<KmsInfo>(*info)).BuildConnectionSpec(0, true, "").empty());
+  }
 }
 
 TEST(MapLibraryStatus, Table) {
