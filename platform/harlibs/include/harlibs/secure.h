@@ -136,10 +136,4 @@ class WipeGuard {
   void (*wipe_)(void*, size_t) noexcept;
 };
 
-// Being replaced by Secret; do not use in new code.
-using SecureBytes = std::vector<uint8_t, WipingAllocator<uint8_t>>;
-using SecureString = std::basic_string<char, std::char_traits<char>, WipingAllocator<char>>;
-inline void Cleanse(SecureString& s) { Cleanse(s.data(), s.size()); }
-inline void Cleanse(std::string& s) { Cleanse(s.data(), s.size()); }
-
 }  // namespace Har

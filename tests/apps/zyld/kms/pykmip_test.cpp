@@ -114,14 +114,11 @@ std::string WrapUnder(const std::string& keyId, std::string& clear) {
   EXPECT_EQ(K::MasterKeyReader(connector, cache).GetKey(0, keyId, false, key, state, error),
             K::Success)
       << error;
-  const Har::SecureBytes master(key.bytes(), key.bytes() + key.size());
-  Har::SecureBytes dataKey(32, 0x5c);
+  Har::Secret dataKey(std::string(32, '\x5c'));
   std::vector<uint8_t> iv, ciphertext, tag;
-  EXPECT_TRUE(Brask::Common::SslUtils::AesGcmEncrypt(Har::Secret(dataKey.data(), dataKey.size()),
-                                                     Har::Secret(master.data(), master.size()), {},
-                                                     iv, ciphertext, tag));
+  EXPECT_TRUE(Brask::Common::SslUtils::AesGcmEncrypt(dataKey, key, {}, iv, ciphertext, tag));
   std::string text(Base64_EncodedLength(dataKey.size()), '\0');
-  EXPECT_TRUE(Base64_Encode(dataKey.data(), dataKey.size(), text.data(), text.size(), nullptr));
+  EXPECT_TRUE(Base64_Encode(dataKey.bytes(), dataKey.size(), text.data(), text.size(), nullptr));
   clear = text.c_str();
   std::string wrapped;
   EXPECT_TRUE(Zyl::KeyProviders::Metadata::KmipMetadataParser().Add(
