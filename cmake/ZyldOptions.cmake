@@ -13,6 +13,12 @@ if(ZYLD_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
 endif()
+if(ZYLD_FUZZ)
+  # Every library the targets call is instrumented for coverage, not just the targets' own files:
+  # otherwise the fuzzer sees only the harness and cannot steer into the parsers.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
 if(ZYLD_TSAN)
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer -Wno-error=tsan)
   add_link_options(-fsanitize=thread)
