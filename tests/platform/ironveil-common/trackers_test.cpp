@@ -3,13 +3,12 @@
 #include <harlibs/log.h>
 
 #include <gtest/gtest.h>
+#include <test_files.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,12 +30,7 @@ class LogCapture {
     Log_Configure(5, "");
     std::remove(path_.c_str());
   }
-  std::string Text() const {
-    std::ifstream in(path_);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  std::string Text() const { return TestSupport::ReadFile(path_); }
   size_t Count(const std::string& needle) const {
     const std::string text = Text();
     size_t n = 0;

@@ -1,6 +1,6 @@
-// A Get travels with a State query of the same object in one batched message: how the answer
-// items are matched and checked, and (against the in-process server) how many round trips a key
-// fetch costs and when the kept State answer is used or dropped.
+// Interpretation of KMIP responses. A Get travels with a State query of the same object in one
+// batched message: how the answer items are matched and checked, and (against the in-process
+// server) how many round trips a key fetch costs and when the kept State answer is used or dropped.
 #include <gtest/gtest.h>
 
 #include "hex_util.h"
@@ -16,13 +16,14 @@ namespace Tag = Qlkmip::Tag;
 
 Item Id(uint8_t id) { return Item::Bytes(Tag::UniqueBatchItemId, &id, 1); }
 
-Item GetAnswer(std::optional<uint8_t> id) {
-  const std::vector<uint8_t> key(16, 7);
+Item GetAnswer(std::optional<uint8_t> id, uint32_t format = 1, int32_t bits = 128,
+               size_t keyBytes = 16) {
+  const std::vector<uint8_t> key(keyBytes, 7);
   Item block = Item::Struct(
       Tag::KeyBlock,
-      {Item::Enum(Tag::KeyFormatType, 1),
+      {Item::Enum(Tag::KeyFormatType, format),
        Item::Struct(Tag::KeyValue, {Item::Bytes(Tag::KeyMaterial, key.data(), key.size())}),
-       Item::Int(Tag::CryptographicLength, 128)});
+       Item::Int(Tag::CryptographicLength, bits)});
   Item item = Item::Struct(Tag::BatchItem, {Item::Enum(Tag::Operation, 10)});
   if (id) item.children.push_back(Id(*id));
   item.children.push_back(Item::Enum(Tag::ResultStatus, 0));
@@ -64,6 +65,57 @@ Item Message(std::vector<Item> items, std::optional<int> count = std::nullopt,
   Item message = Item::Struct(Tag::ResponseMessage, {std::move(header)});
   for (Item& item : items) message.children.push_back(std::move(item));
   return message;
+}
+
+TEST(KmipResponse, MessageLevelFailureWithVersion10HeaderIsAFailureResult) {
+  Item failure = Item::Struct(Tag::BatchItem,
+                              {Item::Enum(Tag::ResultStatus, 1), Item::Enum(Tag::ResultReason, 4),
+                               Item::Text(Tag::ResultMessage, "Error parsing request message.")});
+  const auto reply =
+      InterpretResponse(Message({std::move(failure)}, std::nullopt, {1, 0}), Op::Get);
+  EXPECT_EQ(reply.status, QLC_KMIP_FAILURE);
+  EXPECT_NE(reply.explain.find("Invalid Message"), std::string::npos) << reply.explain;
+  EXPECT_NE(reply.explain.find("Error parsing request message."), std::string::npos);
+}
+
+TEST(KmipResponse, InconsistentAnswersAreBadResponses) {
+  std::vector<std::pair<const char*, Item>> cases;
+  cases.emplace_back("key length mismatch", Message({GetAnswer(std::nullopt, 1, 256, 24)}));
+  cases.emplace_back("not raw", Message({GetAnswer(std::nullopt, 7, 256, 32)}));
+  cases.emplace_back("two items", Message({GetAnswer(std::nullopt), GetAnswer(std::nullopt)}));
+  cases.emplace_back("count mismatch", Message({GetAnswer(std::nullopt)}, 2));
+  Item other = GetAnswer(std::nullopt);
+  other.children[0] = Item::Enum(Tag::Operation, 11);
+  cases.emplace_back("other operation", Message({std::move(other)}));
+  Item noOp = GetAnswer(std::nullopt);
+  noOp.children.erase(noOp.children.begin());
+  cases.emplace_back("success without operation", Message({std::move(noOp)}));
+  cases.emplace_back("request tag", Item::Struct(Tag::RequestMessage));
+  for (const auto& [name, message] : cases) {
+    const auto reply = InterpretResponse(message, Op::Get);
+    EXPECT_EQ(reply.status, QLC_BAD_RESPONSE) << name;
+    EXPECT_FALSE(reply.explain.empty()) << name;
+  }
+  EXPECT_EQ(InterpretResponse(Message({GetAnswer(std::nullopt, 1, 192, 24)}), Op::Get).status,
+            QLC_OK);
+}
+
+TEST(KmipResponse, StateMustBeAnEnumerationAndMayBeAbsent) {
+  auto attributes = [](std::vector<Item> payload) {
+    return Message({Item::Struct(Tag::BatchItem,
+                                 {Item::Enum(Tag::Operation, 11), Item::Enum(Tag::ResultStatus, 0),
+                                  Item::Struct(Tag::ResponsePayload, std::move(payload))})});
+  };
+  const auto absent =
+      InterpretResponse(attributes({Item::Text(Tag::UniqueIdentifier, "1")}), Op::GetAttributes);
+  ASSERT_EQ(absent.status, QLC_OK);
+  EXPECT_NE(absent.tree->Follow("Attributes"), nullptr);
+  EXPECT_EQ(absent.tree->Follow("Attributes/State"), nullptr);
+  const auto textState = InterpretResponse(
+      attributes({Item::Struct(Tag::Attribute, {Item::Text(Tag::AttributeName, "State"),
+                                                Item::Text(Tag::AttributeValue, "2")})}),
+      Op::GetAttributes);
+  EXPECT_EQ(textState.status, QLC_BAD_RESPONSE);
 }
 
 TEST(KmipBatch, AnswersAreMatchedByIdInAnyOrder) {

@@ -132,18 +132,6 @@ TEST_F(SessionTest, CredentialOptionsAddUsernameAndPassword) {
   EXPECT_EQ(request.Find(Tag::RequestHeader)->Find(Tag::TimeStamp), nullptr);
 }
 
-TEST_F(SessionTest, KeyLengthDisagreeingWithCryptographicLengthIsRejected) {
-  server_->SetKey("1", KmipTest::KeyEntry{std::vector<uint8_t>(24, 1), 2, 256});
-  Result result(qlc_perform(session_.get(), "Get, Object, Id=%s", "1"));
-  EXPECT_EQ(qlc_ok(result.get()), QLC_BAD_RESPONSE);
-  EXPECT_NE(std::string(qlc_explain(result.get())).find("Cryptographic Length"), std::string::npos);
-  // The session is not trusted with another request after a response it could not use.
-  server_->AddKey("2", std::vector<uint8_t>(16, 1));
-  int status = -1;
-  GetKey("2", &status);
-  EXPECT_EQ(status, QLC_COMMUNICATION);
-}
-
 TEST_F(SessionTest, ValuesAreReadOnlyWithTheMatchingFormat) {
   server_->AddKey("1", std::vector<uint8_t>(16, 5));
   Result result(qlc_perform(session_.get(), "Get, Object, Id=%s", "1"));

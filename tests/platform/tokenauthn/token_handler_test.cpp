@@ -199,14 +199,6 @@ TEST_F(HostTokens, VerifiedTokensFailingAClaimAreUnauthenticated) {
   }
 }
 
-TEST_F(HostTokens, CallWithoutTokenIsNotItsKind) {
-  Ovik::Authn::HostTokenHandler handler([] { return Ovik::Authn::CertificateText(); }, nullptr);
-  std::optional<AuthnAnswer> answer;
-  handler.Authenticate(Mirel::CallContext{}, [&answer](AuthnAnswer a) { answer = std::move(a); });
-  ASSERT_TRUE(answer.has_value());
-  EXPECT_TRUE(answer->IsNone());
-}
-
 // Keeps the text of every record logged through it.
 class LineLogger final : public Mirel::Log::Logger {
  public:

@@ -38,7 +38,6 @@ enum class Fault {
 struct KeyEntry {
   std::vector<uint8_t> material;
   std::optional<uint32_t> state = 2;  // nullopt: Get Attributes returns no State
-  std::optional<int32_t> lengthBits;  // Cryptographic Length; default 8 * material size
 };
 
 struct FailureResult {
@@ -73,7 +72,6 @@ class KmipTestServer {
   void Stop();
   uint16_t Port() const;
 
-  void SetKey(const std::string& id, KeyEntry entry);
   void AddKey(const std::string& id, std::vector<uint8_t> material,
               std::optional<uint32_t> state = 2);
   void RemoveKey(const std::string& id);

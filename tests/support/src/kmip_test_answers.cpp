@@ -60,7 +60,7 @@ Item Success(Operation op, Item payload) {
 }
 
 Item GetPayload(const std::string& id, const KeyEntry& key) {
-  const int32_t bits = key.lengthBits.value_or(static_cast<int32_t>(key.material.size() * 8));
+  const int32_t bits = static_cast<int32_t>(key.material.size() * 8);
   Item value = Item::Struct(
       Tag::KeyValue, {Item::Bytes(Tag::KeyMaterial, key.material.data(), key.material.size())});
   Item block = Item::Struct(Tag::KeyBlock);

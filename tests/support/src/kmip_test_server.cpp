@@ -13,6 +13,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "test_net.h"
 #include "test_server_state.h"
 
 namespace KmipTest {
@@ -326,14 +327,10 @@ void KmipTestServer::Stop() {
 
 uint16_t KmipTestServer::Port() const { return state_->port; }
 
-void KmipTestServer::SetKey(const std::string& id, KeyEntry entry) {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->config.keys[id] = std::move(entry);
-}
-
 void KmipTestServer::AddKey(const std::string& id, std::vector<uint8_t> material,
                             std::optional<uint32_t> state) {
-  SetKey(id, KeyEntry{std::move(material), state, std::nullopt});
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->config.keys[id] = KeyEntry{std::move(material), state};
 }
 
 void KmipTestServer::RemoveKey(const std::string& id) {
@@ -387,17 +384,7 @@ std::vector<uint8_t> KmipTestServer::LastRequest() const {
   return state_->lastRequest;
 }
 
-uint16_t UnusedLoopbackPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
+uint16_t UnusedLoopbackPort() { return TestSupport::FreeLoopbackPort(); }
 
 std::string BuildSpec(const SpecOptions& o) {
   Qlkmip::ConnectionSpec spec;

@@ -123,16 +123,6 @@ TEST_F(ToolTest, SetGetAndDeleteAnObject) {
   EXPECT_EQ(RunDb({"get", "certificate", "attestation", "ovik"}).status, 1);
 }
 
-TEST_F(ToolTest, ProvidersSetByTheToolNameThemselves) {
-  ASSERT_EQ(RunDb({"set-string", "providers", "kms", "ovik", "p1", "master_key_id", "7"}).status,
-            0);
-  std::string provider;
-  ASSERT_TRUE(ConfigStore::Open(db_)
-                  ->Get(ConfigStoreObjectId("providers", "kms", "ovik", "p1"))
-                  ->GetValue("provider", provider));
-  EXPECT_EQ(provider, "p1");
-}
-
 TEST_F(ToolTest, ExportAndImportMoveASelection) {
   auto store = ConfigStore::Open(db_);
   for (const char* name : {"b", "a"}) {

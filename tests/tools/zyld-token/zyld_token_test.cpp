@@ -5,6 +5,7 @@
 #include <ironveil-common/ssl_utils.h>
 
 #include <gtest/gtest.h>
+#include <test_files.h>
 #include <test_temp_dir.h>
 #include <jwt.h>
 #include <openssl/evp.h>
@@ -15,9 +16,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
 namespace {
 
@@ -87,13 +86,6 @@ TEST(ZyldTokenOptionsTest, RefusesBadUsage) {
 
 using TestSupport::TempDir;
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 std::string Quote(const std::string& arg) {
   std::string out = "'";
   for (char c : arg) {
@@ -117,8 +109,8 @@ RunResult RunTool(const TempDir& dir, const std::vector<std::string>& args) {
   const int raw = std::system(command.c_str());
   RunResult run;
   run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  run.out = Slurp(dir.File("out"));
-  run.err = Slurp(dir.File("err"));
+  run.out = TestSupport::ReadFile(dir.File("out"));
+  run.err = TestSupport::ReadFile(dir.File("err"));
   return run;
 }
 

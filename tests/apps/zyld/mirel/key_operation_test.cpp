@@ -273,6 +273,9 @@ TEST_F(KeyOperationTest, ClearKeyTextsAreWipedOnceHandedOver) {
   for (const auto& [size, zero] : gKeyTextWipes) {
     EXPECT_TRUE(zero) << size;
   }
+  // The decrypted key and its copy in the result are each wiped.
+  EXPECT_GE(std::count(gKeyTextWipes.begin(), gKeyTextWipes.end(), std::make_pair(size_t{7}, true)),
+            2);
 }
 
 }  // namespace

@@ -11,8 +11,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 extern char** environ;
 
@@ -127,13 +125,6 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutSecond
   }
   result.exitCode = finished && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
-}
-
-std::string ReadTextFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 bool PykmipPeer::Installed() { return access(kServer, X_OK) == 0; }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <test_files.h>
 
 #include <cstdint>
 #include <memory>
@@ -29,8 +30,7 @@ struct ProcessResult {
 ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutSeconds,
                          const std::vector<std::string>& extraEnv = {});
 
-// Whole file as text; empty when unreadable.
-std::string ReadTextFile(const std::string& path);
+using TestSupport::ReadFile;
 
 class PykmipPeer {
  public:
@@ -47,7 +47,7 @@ class PykmipPeer {
   uint16_t Port() const { return port_; }
   // A file of the server folder (ca.crt, server.crt, client.crt, client.key, client2.crt, ...).
   std::string Path(const std::string& file) const { return dir_ + "/" + file; }
-  std::string File(const std::string& file) const { return ReadTextFile(Path(file)); }
+  std::string File(const std::string& file) const { return ReadFile(Path(file)); }
 
   // AES key of BITS bits in STATE (pre-active|active|deactivated|compromised); empty on failure.
   std::string CreateKey(int bits, const std::string& state);

@@ -87,7 +87,7 @@ class PykmipScriptTest : public testing::Test {
       std::filesystem::remove_all(dir_);
     }
   }
-  pid_t Group() const { return std::atoi(PykmipTest::ReadTextFile(dir_ + "/server.pid").c_str()); }
+  pid_t Group() const { return std::atoi(PykmipTest::ReadFile(dir_ + "/server.pid").c_str()); }
 
   std::string dir_;
 };
@@ -97,7 +97,7 @@ TEST_F(PykmipScriptTest, StopEndsEveryProcessAndCanBeRepeated) {
   ASSERT_EQ(started.exitCode, 0) << started.err;
   ASSERT_EQ(Script({"proxy-start", dir_}).exitCode, 0);
   pid_t server = Group();
-  pid_t proxy = std::atoi(PykmipTest::ReadTextFile(dir_ + "/proxy.pid").c_str());
+  pid_t proxy = std::atoi(PykmipTest::ReadFile(dir_ + "/proxy.pid").c_str());
   ASSERT_GT(server, 1);
   ASSERT_GT(proxy, 1);
   EXPECT_EQ(RunningInGroup(server), 3);  // server, policy store manager, policy monitor
