@@ -8,6 +8,8 @@
 #include <openssl/x509v3.h>
 #include <unistd.h>
 
+#include <harlibs/openssl_ptr.h>
+
 #include <memory>
 #include <string>
 
@@ -19,25 +21,17 @@ using IronveilTest::SharedCert;
 using IronveilTest::SharedCsr;
 using IronveilTest::Wrap;
 
-struct BioFree {
-  void operator()(BIO* p) const { BIO_free(p); }
-};
-struct X509Free {
-  void operator()(X509* p) const { X509_free(p); }
-};
-struct PkeyFree {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using Har::BioPtr;
+using Har::PkeyPtr;
+using Har::X509Ptr;
 
 X509Ptr ParseCert(const std::string& pem) {
-  std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   return X509Ptr(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
 }
 
 PkeyPtr ParseKey(const std::string& pem) {
-  std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   return PkeyPtr(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, const_cast<char*>("")));
 }
 
@@ -88,8 +82,7 @@ TEST(SslCerts, GeneratedCsrVerifiesAndNamesTheHost) {
   EXPECT_EQ(kc.cert.rfind("-----BEGIN CERTIFICATE REQUEST-----\n", 0), 0u);
   ASSERT_TRUE(ValidatePemCsrWithKey(kc.cert, kc.key));
 
-  std::unique_ptr<BIO, BioFree> bio(
-      BIO_new_mem_buf(kc.cert.data(), static_cast<int>(kc.cert.size())));
+  BioPtr bio(BIO_new_mem_buf(kc.cert.data(), static_cast<int>(kc.cert.size())));
   X509_REQ* req = PEM_read_bio_X509_REQ(bio.get(), nullptr, nullptr, nullptr);
   ASSERT_NE(req, nullptr);
   EXPECT_EQ(CommonName(X509_REQ_get_subject_name(req)), HostName());
@@ -108,7 +101,7 @@ TEST(SslCerts, EncryptedPrivateKeyFailsWithoutPrompting) {
   const auto& kc = SharedCert();
   PkeyPtr key = ParseKey(kc.key);
   ASSERT_TRUE(key);
-  std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+  BioPtr bio(BIO_new(BIO_s_mem()));
   ASSERT_EQ(PEM_write_bio_PKCS8PrivateKey(bio.get(), key.get(), EVP_aes_256_cbc(), nullptr, 0,
                                           nullptr, const_cast<char*>("secret")),
             1);
@@ -125,7 +118,7 @@ TEST(SslCerts, ExtractedKeyIsExactlyTheSubjectPublicKeyInfoPem) {
 
   PkeyPtr key = ParseKey(kc.key);
   ASSERT_TRUE(key);
-  std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+  BioPtr bio(BIO_new(BIO_s_mem()));
   ASSERT_EQ(PEM_write_bio_PUBKEY(bio.get(), key.get()), 1);
   char* data = nullptr;
   const long len = BIO_get_mem_data(bio.get(), &data);

@@ -5,23 +5,17 @@
 #include <openssl/rand.h>
 #include <openssl/x509v3.h>
 
+#include <harlibs/openssl_ptr.h>
+
 #include <memory>
 #include <stdexcept>
 
 namespace KmipTest {
 namespace {
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-struct X509Free {
-  void operator()(X509* x) const { X509_free(x); }
-};
-struct BioFree {
-  void operator()(BIO* b) const { BIO_free(b); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using X509Ptr = std::unique_ptr<X509, X509Free>;
+using Har::BioPtr;
+using Har::PkeyPtr;
+using Har::X509Ptr;
 
 void Check(bool ok, const char* what) {
   if (!ok) {
@@ -42,27 +36,27 @@ std::string BioText(BIO* bio) {
 }
 
 std::string CertPem(X509* cert) {
-  std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+  BioPtr bio(BIO_new(BIO_s_mem()));
   Check(bio && PEM_write_bio_X509(bio.get(), cert) == 1, "write certificate");
   return BioText(bio.get());
 }
 
 std::string KeyPem(EVP_PKEY* key) {
-  std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+  BioPtr bio(BIO_new(BIO_s_mem()));
   Check(bio && PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1,
         "write key");
   return BioText(bio.get());
 }
 
 X509Ptr ReadCert(const std::string& pem) {
-  std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
   Check(cert != nullptr, "read certificate");
   return cert;
 }
 
 PkeyPtr ReadKey(const std::string& pem) {
-  std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   PkeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
   Check(key != nullptr, "read key");
   return key;
