@@ -220,18 +220,18 @@ TEST_F(BatchSessionTest, KeyFetchWithStateCostsOneRoundTrip) {
   int status = -1;
   EXPECT_EQ(GetKey("1", &status), std::string(32, '\x01'));
   EXPECT_EQ(State("1"), 2);
-  EXPECT_EQ(server_->MessagesPerSession(), std::vector<int>{1});
+  EXPECT_EQ(server_->Requests(), 1);
   EXPECT_EQ(server_->Requests(Op::Get), 1);
   EXPECT_EQ(server_->Requests(Op::GetAttributes), 1);
 
   // The kept answer serves once; the same query again asks the server.
   EXPECT_EQ(State("1"), 2);
-  EXPECT_EQ(server_->MessagesPerSession(), std::vector<int>{2});
+  EXPECT_EQ(server_->Requests(), 2);
 
   // An absent State is kept as such, and so are the credential options.
   EXPECT_EQ(Get("none", "ops"), QLC_OK);
   EXPECT_EQ(State("none", "ops"), -QLC_NOT_FOUND);
-  EXPECT_EQ(server_->MessagesPerSession(), std::vector<int>{3});
+  EXPECT_EQ(server_->Requests(), 3);
 }
 
 TEST_F(BatchSessionTest, OtherRequestsAfterAGetGoToTheServer) {
@@ -245,7 +245,7 @@ TEST_F(BatchSessionTest, OtherRequestsAfterAGetGoToTheServer) {
   Result versions(qlc_perform(session_.get(), "Query, Versions"));
   EXPECT_EQ(qlc_ok(versions.get()), QLC_OK);
   EXPECT_EQ(State("1"), 2);  // the kept answer went with the intervening request
-  EXPECT_EQ(server_->MessagesPerSession(), std::vector<int>{9});
+  EXPECT_EQ(server_->Requests(), 9);
 
   // A change on the server after the kept answer is seen by the next query.
   EXPECT_EQ(Get("2"), QLC_OK);
@@ -257,7 +257,7 @@ TEST_F(BatchSessionTest, OtherRequestsAfterAGetGoToTheServer) {
 TEST_F(BatchSessionTest, FailedGetLeavesTheStateQueryToTheServer) {
   EXPECT_EQ(Get("404"), QLC_KMIP_FAILURE);
   EXPECT_EQ(State("404"), -QLC_KMIP_FAILURE);
-  EXPECT_EQ(server_->MessagesPerSession(), std::vector<int>{2});
+  EXPECT_EQ(server_->Requests(), 2);
   EXPECT_EQ(server_->Requests(Op::GetAttributes), 2);  // sent with the Get, then alone
 
   server_->SetFailure(KmipTest::FailureResult{3, "Error verifying the client certificate.", true});
@@ -266,7 +266,7 @@ TEST_F(BatchSessionTest, FailedGetLeavesTheStateQueryToTheServer) {
   EXPECT_NE(std::string(qlc_explain(refused.get())).find("reason 3"), std::string::npos);
   server_->SetFailure(std::nullopt);
   EXPECT_EQ(State("1"), 2);
-  EXPECT_EQ(server_->MessagesPerSession(), std::vector<int>{4});
+  EXPECT_EQ(server_->Requests(), 4);
 }
 
 TEST_F(BatchSessionTest, KeptFailureOfTheStateQueryIsReturnedWithoutARoundTrip) {
@@ -278,7 +278,7 @@ TEST_F(BatchSessionTest, KeptFailureOfTheStateQueryIsReturnedWithoutARoundTrip) 
   EXPECT_EQ(qlc_ok(denied.get()), QLC_KMIP_FAILURE);
   EXPECT_NE(std::string(qlc_explain(denied.get())).find("reason 12 (Permission Denied)"),
             std::string::npos);
-  EXPECT_EQ(server_->MessagesPerSession(), std::vector<int>{1});
+  EXPECT_EQ(server_->Requests(), 1);
 }
 
 TEST_F(BatchSessionTest, UnmatchableAnswerEndsTheSession) {
@@ -289,7 +289,7 @@ TEST_F(BatchSessionTest, UnmatchableAnswerEndsTheSession) {
   EXPECT_EQ(qlc_ok(got.get()), QLC_BAD_RESPONSE);
   EXPECT_NE(std::string(qlc_explain(got.get())).find("Unique Batch Item ID"), std::string::npos);
   EXPECT_EQ(State("1"), -QLC_COMMUNICATION);
-  EXPECT_EQ(server_->MessagesPerSession(), std::vector<int>{1});
+  EXPECT_EQ(server_->Requests(), 1);
 }
 
 }  // namespace

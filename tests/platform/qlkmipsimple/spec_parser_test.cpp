@@ -94,10 +94,7 @@ TEST(SpecBuilder, EveryOptionRoundTripsThroughTheParser) {
 
 TEST(SpecParser, AcceptsTheOptionalPiecesInAnyCombination) {
   const std::string cases[] = {
-      kHead + kServer + kTimeout + kTail,
-      kHead + kProxy + kServer + kTimeout + kTail,
       kHead + kServer + kTimeout + Cert("C", "") + kTail,  // empty key parses, fails at connect
-      kHead + kServer + "Timeout=1:Seconds, " + kTail + Trusted("X"),
       kHead + "Protocol=SSL, Host='::1', Port='1', Timeout=86400:Seconds, " + kTail,
       kHead + kServer + kTimeout + "Certificate=PEM:[4A4b], Public=PEM:[], Private=PEM:[00]," +
           kTail,

@@ -26,7 +26,6 @@ class HttpConnectProxy {
   void Stop();
   uint16_t Port() const;
   int Tunnels() const;  // CONNECT requests answered with 2xx
-  std::string LastRequestLine() const;
 
   struct State;
 

@@ -87,8 +87,6 @@ class KmipTestServer {
   // Batch items received for OPERATION; request messages (round trips) in all.
   int Requests(Qlkmip::Kmip::Operation operation) const;
   int Requests() const;
-  // Request messages (round trips) on each handshaken connection, in order of handshake.
-  std::vector<int> MessagesPerSession() const;
   // The bytes of the last request received (empty before any).
   std::vector<uint8_t> LastRequest() const;
 
@@ -97,9 +95,6 @@ class KmipTestServer {
  private:
   std::shared_ptr<State> state_;
 };
-
-// A TCP port on 127.0.0.1 that nothing listens on (bound and released again).
-uint16_t UnusedLoopbackPort();
 
 // The connection specification text for 127.0.0.1 (or HOST) : PORT with the client's
 // credentials and trusted certificates, written by the library's builder.

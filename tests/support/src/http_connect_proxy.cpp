@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -20,8 +19,6 @@ struct HttpConnectProxy::State {
   std::atomic<int> tunnels{0};
   int listenFd = -1;
   uint16_t port = 0;
-  mutable std::mutex mutex;
-  std::string lastRequestLine;
   std::thread acceptThread;
   std::vector<std::thread> threads;
 };
@@ -78,10 +75,6 @@ void Serve(std::shared_ptr<State> s, int fd) {
   std::string head;
   if (ReadHead(*s, fd, &head)) {
     const std::string line = head.substr(0, head.find("\r\n"));
-    {
-      std::lock_guard<std::mutex> lock(s->mutex);
-      s->lastRequestLine = line;
-    }
     if (s->options.stall) {
       while (!s->stopping) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     } else {
@@ -146,10 +139,5 @@ void HttpConnectProxy::Stop() {
 
 uint16_t HttpConnectProxy::Port() const { return state_->port; }
 int HttpConnectProxy::Tunnels() const { return state_->tunnels; }
-
-std::string HttpConnectProxy::LastRequestLine() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  return state_->lastRequestLine;
-}
 
 }  // namespace KmipTest

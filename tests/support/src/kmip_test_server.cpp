@@ -13,7 +13,6 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "test_net.h"
 #include "test_server_state.h"
 
 namespace KmipTest {
@@ -113,7 +112,7 @@ std::vector<uint8_t> Bytes(const char* hex) {
 }
 
 // The reply to one request; false ends the connection.
-bool Respond(State& s, SSL* ssl, int fd, size_t connection, const std::vector<uint8_t>& request) {
+bool Respond(State& s, SSL* ssl, int fd, const std::vector<uint8_t>& request) {
   Qlkmip::Ttlv::Item decoded;
   std::string error;
   const bool ok = Qlkmip::Ttlv::Decode(request.data(), request.size(), {}, &decoded, &error);
@@ -124,7 +123,7 @@ bool Respond(State& s, SSL* ssl, int fd, size_t connection, const std::vector<ui
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.lastRequest = request;
-    ++s.messagesPerConnection[connection];
+    ++s.messages;
     for (size_t i = 0; item != nullptr && i < item->children.size(); ++i) {
       const Qlkmip::Ttlv::Item& batch = item->children[i];
       const Qlkmip::Ttlv::Item* op =
@@ -183,15 +182,9 @@ void Serve(std::shared_ptr<State> s, int fd) {
   SSL_set_fd(ssl.get(), fd);
   if (SslRetry(*s, ssl.get(), [&] { return SSL_accept(ssl.get()); })) {
     ++s->handshakes;
-    size_t connection = 0;
-    {
-      std::lock_guard<std::mutex> lock(s->mutex);
-      connection = s->messagesPerConnection.size();
-      s->messagesPerConnection.push_back(0);
-    }
     for (;;) {
       std::optional<std::vector<uint8_t>> request = ReadRequest(*s, ssl.get());
-      if (!request || !Respond(*s, ssl.get(), fd, connection, *request)) break;
+      if (!request || !Respond(*s, ssl.get(), fd, *request)) break;
     }
   }
   {
@@ -369,22 +362,13 @@ int KmipTestServer::Requests(Qlkmip::Kmip::Operation operation) const {
 
 int KmipTestServer::Requests() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
-  int total = 0;
-  for (int messages : state_->messagesPerConnection) total += messages;
-  return total;
-}
-
-std::vector<int> KmipTestServer::MessagesPerSession() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  return state_->messagesPerConnection;
+  return state_->messages;
 }
 
 std::vector<uint8_t> KmipTestServer::LastRequest() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
   return state_->lastRequest;
 }
-
-uint16_t UnusedLoopbackPort() { return TestSupport::FreeLoopbackPort(); }
 
 std::string BuildSpec(const SpecOptions& o) {
   Qlkmip::ConnectionSpec spec;

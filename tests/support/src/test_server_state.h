@@ -37,7 +37,7 @@ struct KmipTestServer::State {
   Responder responder;
   std::map<uint32_t, int> requests;
   std::vector<uint8_t> lastRequest;
-  std::vector<int> messagesPerConnection;  // request messages per handshaken connection
+  int messages = 0;  // request messages (round trips)
 
   std::atomic<int> connections{0};
   std::atomic<int> handshakes{0};

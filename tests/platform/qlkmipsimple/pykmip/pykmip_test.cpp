@@ -1,5 +1,5 @@
-// qlkmipsimple against a real PyKMIP 0.10 server (KMIP 1.1 over TLS 1.2 on loopback): version
-// discovery, Get and Get Attributes State (with and without the username/password credential)
+// qlkmipsimple against a real PyKMIP 0.10 server (KMIP 1.1 over TLS 1.2 on loopback): Get and
+// Get Attributes State (with and without the username/password credential)
 // compared with what PyKMIP's own client reads. Failures, trust and proxies are shown against the
 // in-process server.
 #include "pykmip_peer.h"
@@ -9,7 +9,6 @@
 #include <qlkmipsimple/connection_spec.h>
 #include <qlkmipsimple/handles.h>
 
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -81,22 +80,6 @@ class PykmipLibraryTest : public PykmipTest::PykmipSuite {
 };
 
 const char kCredential[] = ", Options={Authentication={User=%s, Password=%s}}";
-
-TEST_F(PykmipLibraryTest, DiscoverVersionsListsEveryServerVersion) {
-  SessionHandle session = MustConnect(Inputs());
-  ASSERT_TRUE(session);
-  ResultHandle result(qlc_perform(session.get(), "Query, Versions"));
-  ASSERT_EQ(qlc_ok(result.get()), QLC_OK) << qlc_explain(result.get());
-  std::vector<std::string> versions;
-  for (const qlc_node* node = qlc_find("Versions/", result.get()); node != nullptr;
-       node = qlc_next(node)) {
-    char* raw = nullptr;
-    ASSERT_EQ(qlc_value_of(nullptr, node, "%s", &raw), QLC_OK);
-    const Qlkmip::QlcValue text(raw, std::strlen(raw));
-    versions.emplace_back(text.text());
-  }
-  EXPECT_EQ(versions, (std::vector<std::string>{"2.0", "1.4", "1.3", "1.2", "1.1", "1.0"}));
-}
 
 TEST_F(PykmipLibraryTest, GetReturnsTheKeyPykmipHolds) {
   SessionHandle session = MustConnect(Inputs());
