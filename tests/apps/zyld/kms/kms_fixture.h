@@ -7,6 +7,7 @@
 #include "kms/kmip_kms.h"
 
 #include "kmip_test_server.h"
+#include "test_net.h"
 #include "zyld_test_util.h"
 
 #include <gtest/gtest.h>

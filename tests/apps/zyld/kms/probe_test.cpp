@@ -162,7 +162,7 @@ TEST_F(ProbeTest, UntrustedServerThatAcceptsTheClient) {
 
 TEST_F(ProbeTest, UnreachableServer) {
   auto info = MakeInfo();
-  info->servers = {Entry("gone", KmipTest::UnusedLoopbackPort())};
+  info->servers = {Entry("gone", TestSupport::FreeLoopbackPort())};
   KmipKms kms(info);
   kms.UpdateStatus();
   K::KmsStatus status;
