@@ -52,14 +52,6 @@ bool WaitFor(const std::function<bool()>& pred) {
 
 std::shared_ptr<Logger> TestLogger() { return std::make_shared<Logger>("trackers", nullptr); }
 
-TEST(DirectEnqueuer, RunsTheTaskAtOnceOnTheCallingThread) {
-  DirectEnqueuer enqueue;
-  std::thread::id ranOn;
-  enqueue([&] { ranOn = std::this_thread::get_id(); });
-  EXPECT_EQ(ranOn, std::this_thread::get_id());
-  enqueue(nullptr);  // an empty task is ignored
-}
-
 TEST(TrafficTracker, CountsCallsFromManyThreads) {
   TrafficTracker tracker(TestLogger());
   std::vector<std::thread> threads;
