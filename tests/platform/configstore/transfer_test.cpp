@@ -47,11 +47,6 @@ TEST_F(TransferTest, ExportIsTheCanonicalText) {
   s1->SetValue("hostname", "127.0.0.1");
   store_->Set(p, nullptr);
   EXPECT_EQ(store_->Export(ProvidersSelection()), kCanonical);
-
-  auto empty = ConfigStore::Open(dir_.File("empty.db"));
-  EXPECT_EQ(
-      empty->Export(ProvidersSelection()),
-      R"({"format":"ovik-configstore-export","version":1,"selection":{"key":"providers","group":"kms","component":"ovik"},"objects":[]})");
 }
 
 TEST_F(TransferTest, ExportNeedsOneSelectionWithoutInstance) {

@@ -57,19 +57,6 @@ TEST_F(KmipctlEndToEnd, ServerCertIsThePresentedCertificate) {
   EXPECT_EQ(again.out, r.out);
 }
 
-TEST_F(KmipctlEndToEnd, StateOfEachLifecycleState) {
-  const std::vector<std::pair<const char*, const char*>> states = {
-      {"pre-active", "1\n"}, {"active", "2\n"}, {"deactivated", "3\n"}, {"compromised", "4\n"}};
-  for (const auto& [name, expected] : states) {
-    SCOPED_TRACE(name);
-    std::string id = peer_->CreateKey(128, name);
-    ASSERT_FALSE(id.empty());
-    ProcessResult r = Kmipctl({"state", id});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, expected);
-  }
-}
-
 TEST_F(KmipctlEndToEnd, KeyInfoMatchesPykmipWithAndWithoutCredentialAndProxy) {
   std::string id = peer_->CreateKey(256, "active");
   ASSERT_FALSE(id.empty());
@@ -105,11 +92,6 @@ TEST_F(KmipctlEndToEnd, FailuresReportTheLibraryStatus) {
   ProcessResult untrusted = Kmipctl({"versions"}, false);
   EXPECT_EQ(untrusted.exitCode, 1);
   EXPECT_NE(untrusted.err.find("status 110"), std::string::npos) << untrusted.err;
-
-  ProcessResult wrongCa =
-      Kmipctl({"--trusted-cert", peer_->Path("client2.crt"), "state", "1"}, false);
-  EXPECT_EQ(wrongCa.exitCode, 1);
-  EXPECT_NE(wrongCa.err.find("status 110"), std::string::npos) << wrongCa.err;
 
   ProcessResult unreadable = Kmipctl({"--trusted-cert", peer_->Path("no-such.pem"), "versions"});
   EXPECT_EQ(unreadable.exitCode, 1);
