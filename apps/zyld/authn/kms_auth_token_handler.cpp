@@ -43,6 +43,8 @@ AttestationClaims ClaimsOf(jwt_t* jwt) {
   claims.alg = static_cast<int>(jwt_get_alg(jwt));
   const long exp = jwt_get_grant_int(jwt, "exp");
   claims.exp = exp > 0 ? static_cast<int64_t>(exp) : 0;
+  claims.nbf = Ovik::Authn::ClaimJson(jwt, "nbf");
+  claims.iat = Ovik::Authn::ClaimJson(jwt, "iat");
   claims.iss = TextGrant(jwt, "iss");
   claims.aud = TextGrant(jwt, "aud");
   return claims;
@@ -168,6 +170,10 @@ bool KmsAuthTokenHandler::ClaimsAccepted(const AttestationClaims& claims) const 
   const int64_t nowSeconds = static_cast<int64_t>(now_() / 1000000u);
   if (nowSeconds > claims.exp) {
     Log(kLogError, "Token is expired");
+    return false;
+  }
+  if (!Ovik::Authn::TimeClaimsCame(claims.nbf, claims.iat, nowSeconds)) {
+    Log(kLogError, "Token is not yet valid");
     return false;
   }
   if (claims.iss.find(kIssuerMarker) == std::string::npos) {

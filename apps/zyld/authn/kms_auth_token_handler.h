@@ -3,7 +3,8 @@
 // bearer token, when proofd's public key cannot be loaded, or when the token does not verify with
 // that key (not this handler's kind); Unauthenticated (invalid_token) when a token that verifies
 // is not RS256, has expired ("exp" absent or negative counts as 0; a token is good through the
-// second of its "exp"), has an "iss" without "/attestation" or an "aud" not beginning with "zyld";
+// second of its "exp"), is not yet valid (Ovik::Authn::TimeClaimsCame on "nbf" and "iat"), has an
+// "iss" without "/attestation" or an "aud" not beginning with "zyld";
 // otherwise {"accessToken": token, "username": "<ATTEST>", "entitlements":
 // ["@ATTEST+KEY_OPERATIONS"]}.
 //
@@ -18,6 +19,8 @@
 #include <tokenauthn/token_handler.h>
 #include <tokenauthn/verify_cache.h>
 
+#include <boost/json/value.hpp>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -29,10 +32,12 @@ namespace Zyld::Authn {
 
 // What the checks need of a token that verified.
 struct AttestationClaims {
-  int alg = 0;      // jwt_alg_t
-  int64_t exp = 0;  // seconds since the epoch; 0 when absent or negative
-  std::string iss;  // empty when absent or not a text
-  std::string aud;  // likewise
+  int alg = 0;             // jwt_alg_t
+  int64_t exp = 0;         // seconds since the epoch; 0 when absent or negative
+  boost::json::value nbf;  // as in the token; null when absent
+  boost::json::value iat;  // likewise
+  std::string iss;         // empty when absent or not a text
+  std::string aud;         // likewise
 };
 
 class KmsAuthTokenHandler final : public Ovik::Authn::TokenHandler {

@@ -7,6 +7,7 @@
 #include <boost/json/parser.hpp>
 #include <boost/json/serializer.hpp>
 
+#include <cmath>
 #include <string>
 #include <utility>
 
@@ -34,7 +35,12 @@ bool ParseJson(std::string_view body, const DecodeLimits& limits, boost::json::v
   return true;
 }
 
-bool IsValidId(const boost::json::value& id) { return id.is_string() || id.is_number(); }
+// A string, an integer (kept exact as int64 or uint64), or a finite number: an id that overflows
+// a double (1e999) would otherwise be echoed as a non-JSON infinity.
+bool IsValidId(const boost::json::value& id) {
+  if (id.is_string() || id.is_int64() || id.is_uint64()) return true;
+  return id.is_double() && std::isfinite(id.get_double());
+}
 
 // "service.operation", split at the last dot; both parts non-empty.
 bool SplitMethod(const boost::json::value* method, ApiRequest& request) {
@@ -106,7 +112,7 @@ DecodeResult DecodeRequest(std::string_view body, const DecodeLimits& limits) {
   boost::json::object& object = json.get_object();
   boost::json::value* id = object.if_contains("id");
   if (id == nullptr || !IsValidId(*id)) {
-    return Failure(kInvalidRequestCode, "the id is missing or not a string or number");
+    return Failure(kInvalidRequestCode, "the id is missing or not a string or finite number");
   }
   const boost::json::value* version = object.if_contains("jsonrpc");
   if (version == nullptr || !version->is_string() || version->get_string() != "2.0") {

@@ -42,17 +42,6 @@ std::string PublicKeyPem(const std::string& certificatePem) {
   return length > 0 ? std::string(data, static_cast<size_t>(length)) : std::string();
 }
 
-// A claim as JSON (null when absent or malformed).
-boost::json::value Claim(jwt_t* jwt, const char* name) {
-  JwtTextPtr text(jwt_get_grants_json(jwt, name));
-  if (!text) {
-    return nullptr;
-  }
-  boost::system::error_code ec;
-  boost::json::value value = boost::json::parse(text.get(), ec);
-  return ec ? boost::json::value(nullptr) : value;
-}
-
 bool AudienceMatches(const boost::json::value& aud) {
   if (const auto* text = aud.if_string()) {
     return *text == kAudience;
@@ -86,7 +75,28 @@ bool AcceptedAlgorithm(jwt_alg_t alg) { return alg == JWT_ALG_RS256 || alg == JW
 
 int64_t SecondsNow() { return static_cast<int64_t>(std::time(nullptr)); }
 
+bool TimeClaimCame(const boost::json::value& claim, int64_t now) {
+  if (claim.is_null()) {
+    return true;
+  }
+  return claim.is_int64() && claim.get_int64() <= now + kClockSkewSeconds;
+}
+
 }  // namespace
+
+bool TimeClaimsCame(const boost::json::value& nbf, const boost::json::value& iat, int64_t now) {
+  return TimeClaimCame(nbf, now) && TimeClaimCame(iat, now);
+}
+
+boost::json::value ClaimJson(jwt_t* jwt, const char* name) {
+  JwtTextPtr text(jwt_get_grants_json(jwt, name));
+  if (!text) {
+    return nullptr;
+  }
+  boost::system::error_code ec;
+  boost::json::value value = boost::json::parse(text.get(), ec);
+  return ec ? boost::json::value(nullptr) : value;
+}
 
 Mirel::ErrorValue InvalidTokenError() {
   Com::Velora::Mirel::Std::Errors::Unauthenticated error;
@@ -228,10 +238,12 @@ HostTokenHandler::ClaimsPtr HostTokenHandler::Verify(const Key& key, std::string
   }
   auto claims = std::make_shared<HostTokenClaims>();
   claims->alg = static_cast<int>(alg);
-  claims->aud = Claim(jwt.get(), "aud");
-  claims->exp = Claim(jwt.get(), "exp");
-  claims->sub = Claim(jwt.get(), "sub");
-  claims->entitlements = Claim(jwt.get(), ENTITLEMENTS_GRANTS);
+  claims->aud = ClaimJson(jwt.get(), "aud");
+  claims->exp = ClaimJson(jwt.get(), "exp");
+  claims->nbf = ClaimJson(jwt.get(), "nbf");
+  claims->iat = ClaimJson(jwt.get(), "iat");
+  claims->sub = ClaimJson(jwt.get(), "sub");
+  claims->entitlements = ClaimJson(jwt.get(), ENTITLEMENTS_GRANTS);
   return claims;
 }
 
@@ -242,8 +254,12 @@ AuthnAnswer HostTokenHandler::Decide(const HostTokenClaims& claims) const {
   if (!AudienceMatches(claims.aud)) {
     return Reject("wrong audience");
   }
-  if (!claims.exp.is_int64() || claims.exp.get_int64() <= now_()) {
+  const int64_t now = now_();
+  if (!claims.exp.is_int64() || claims.exp.get_int64() <= now) {
     return Reject("expired or without expiry");
+  }
+  if (!TimeClaimsCame(claims.nbf, claims.iat, now)) {
+    return Reject("not yet valid");
   }
   if (!claims.sub.is_string() || claims.sub.get_string().empty()) {
     return Reject("no subject");

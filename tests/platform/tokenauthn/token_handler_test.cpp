@@ -77,7 +77,14 @@ struct Claims {
   bool withExp = true;
   const char* sub = "admin";
   const char* entitlements = R"(["KMS_ADMIN", "KMS_READ"])";
+  std::string more = "{}";  // further claims, a JSON object
 };
+
+// {"name": now + seconds}
+std::string TimeClaim(const char* name, long seconds) {
+  return std::string(R"({")") + name + R"(": )" + std::to_string(std::time(nullptr) + seconds) +
+         "}";
+}
 
 std::string Sign(jwt_alg_t alg, const std::string& key, const Claims& claims) {
   jwt_t* jwt = nullptr;
@@ -95,6 +102,7 @@ std::string Sign(jwt_alg_t alg, const std::string& key, const Claims& claims) {
     jwt_add_grants_json(jwt,
                         (std::string(R"({"entitlements": )") + claims.entitlements + "}").c_str());
   }
+  jwt_add_grants_json(jwt, claims.more.c_str());
   EXPECT_EQ(jwt_set_alg(jwt, alg, reinterpret_cast<const unsigned char*>(key.data()),
                         static_cast<int>(key.size())),
             0);
@@ -142,6 +150,13 @@ TEST_F(HostTokens, AcceptsRs256AndEs256TokensOfTheCertificateKey) {
   const auto ec = Check(Sign(JWT_ALG_ES256, ec_->privateKey, {}));
   ASSERT_TRUE(ec.IsData());
   EXPECT_EQ(ec.GetData().at("username"), boost::json::value("admin"));
+  // "nbf" and "iat" may lie ahead of our clock by the allowed skew (a few seconds spare for the
+  // run).
+  Claims skewed;
+  skewed.more = TimeClaim("nbf", Ovik::Authn::kClockSkewSeconds - 5);
+  EXPECT_TRUE(Check(Sign(JWT_ALG_ES256, ec_->privateKey, skewed)).IsData());
+  skewed.more = TimeClaim("iat", Ovik::Authn::kClockSkewSeconds - 5);
+  EXPECT_TRUE(Check(Sign(JWT_ALG_ES256, ec_->privateKey, skewed)).IsData());
 }
 
 TEST_F(HostTokens, TheCallKeepsItsTokenDigestForTheNextHandler) {
@@ -184,8 +199,17 @@ TEST_F(HostTokens, VerifiedTokensFailingAClaimAreUnauthenticated) {
   noEntitlements.entitlements = nullptr;
   Claims badEntitlements;
   badEntitlements.entitlements = R"(["KMS_ADMIN", 3])";
+  Claims notBeforeAhead;
+  notBeforeAhead.more = TimeClaim("nbf", Ovik::Authn::kClockSkewSeconds + 60);
+  Claims issuedAhead;
+  issuedAhead.more = TimeClaim("iat", 24 * 3600);
+  Claims notBeforeText;
+  notBeforeText.more = R"({"nbf": "1"})";
+  Claims issuedFraction;
+  issuedFraction.more = R"({"iat": 1.5})";
   for (const Claims& claims :
-       {wrongAudience, noAudience, expired, noExpiry, noSubject, noEntitlements, badEntitlements}) {
+       {wrongAudience, noAudience, expired, noExpiry, noSubject, noEntitlements, badEntitlements,
+        notBeforeAhead, issuedAhead, notBeforeText, issuedFraction}) {
     const auto answer = Check(Sign(JWT_ALG_RS256, rsa_->privateKey, claims));
     ASSERT_TRUE(answer.IsFailure());
     EXPECT_EQ(answer.GetFailure().type, "com.velora.mirel.std.errors.unauthenticated");

@@ -36,6 +36,31 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && ContainsNoCase(a, b);
 }
 
+std::string_view TrimSpace(std::string_view text) {
+  constexpr std::string_view kSpace = " \t";
+  const size_t first = text.find_first_not_of(kSpace);
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
+}
+
+// Whether a Transfer-Encoding value lists the one coding chunked (elements separated by commas,
+// whitespace around them and empty ones ignored, any case). Chunked is the only coding decoded.
+bool IsChunkedOnly(std::string_view value) {
+  size_t codings = 0;
+  bool chunked = false;
+  for (;;) {
+    const size_t comma = value.find(',');
+    const std::string_view element = TrimSpace(value.substr(0, comma));
+    if (!element.empty()) {
+      ++codings;
+      chunked = EqualsNoCase(element, "chunked");
+    }
+    if (comma == std::string_view::npos) break;
+    value.remove_prefix(comma + 1);
+  }
+  return codings == 1 && chunked;
+}
+
 std::optional<uint64_t> ParseUnsigned(std::string_view text) {
   uint64_t value = 0;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -151,7 +176,12 @@ void ApplyHeader(RequestHead& head, const std::string& name, const std::string& 
     head.hasContentLength = true;
     head.sawContentLength = true;
   } else if (name == "transfer-encoding") {
-    if (ContainsNoCase(value, "chunked")) head.chunked = true;
+    // A second field would add its codings to the first's list.
+    if (head.chunked || !IsChunkedOnly(value)) {
+      head.bad = true;
+      return;
+    }
+    head.chunked = true;
   } else if (name == "connection") {
     if (ContainsNoCase(value, "close")) head.keepAlive = false;
   } else if (name == "expect") {

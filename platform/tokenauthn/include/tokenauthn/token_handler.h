@@ -7,8 +7,9 @@
 // key of the PEM certificate that `CertificateReader` returns (asked for on every call, so a
 // replaced certificate takes effect as soon as the reader returns it). A token that does not verify
 // with that key, or uses another algorithm, is not its kind (none). A verified token must have
-// "aud" "zyld" (or a list holding it), an "exp" that has not passed, a string "sub" (the user name)
-// and a string-list claim "entitlements"; failing any of these answers Unauthenticated.
+// "aud" "zyld" (or a list holding it), an "exp" that has not passed, "nbf" and "iat" (when present)
+// that have come (see TimeClaimsCame), a string "sub" (the user name) and a string-list claim
+// "entitlements"; failing any of these answers Unauthenticated.
 //
 // Every call passes this handler first, so repeated work is remembered: the key extracted from the
 // last certificate text read (extracted again only when the text changes), and two bounded
@@ -27,6 +28,7 @@
 #include <tokenauthn/verify_cache.h>
 
 #include <boost/json/value.hpp>
+#include <jwt.h>
 
 #include <atomic>
 #include <cstdint>
@@ -42,6 +44,18 @@ namespace Ovik::Authn {
 inline constexpr const char* ENTITLEMENTS_GRANTS = "entitlements";
 inline constexpr const char* kInvalidTokenMessageId =
     "com.velora.ovik.kms.authentication.invalid_token";
+
+// How far a token's "nbf" or "iat" may lie ahead of this host's clock: the clock of the host that
+// minted the token may run a little ahead of ours.
+inline constexpr int64_t kClockSkewSeconds = 60;
+
+// Whether a token with these "nbf" and "iat" claims (as they appear in it; null when absent) may
+// be used at `now` (seconds since the epoch): each is absent, or an integer no later than
+// now + kClockSkewSeconds. Any other value (a text, a fraction) refuses the token.
+bool TimeClaimsCame(const boost::json::value& nbf, const boost::json::value& iat, int64_t now);
+
+// A claim of a decoded token as JSON (null when absent or malformed).
+boost::json::value ClaimJson(jwt_t* jwt, const char* name);
 
 using AuthnAnswer = Mirel::Authn::AuthnAnswer;
 using AuthnCallback = Mirel::Authn::AuthnCallback;
@@ -68,6 +82,8 @@ struct HostTokenClaims {
   int alg = 0;  // jwt_alg_t
   boost::json::value aud;
   boost::json::value exp;
+  boost::json::value nbf;
+  boost::json::value iat;
   boost::json::value sub;
   boost::json::value entitlements;
 };

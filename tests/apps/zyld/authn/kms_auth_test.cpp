@@ -34,11 +34,12 @@ Identity NewIdentity() {
   return id;
 }
 
-std::string Sign(const ZyldToken::Options& options, const std::string& key) {
+// Signed at `now` (its "iat").
+std::string Sign(const ZyldToken::Options& options, const std::string& key, int64_t now = kNow) {
   Har::Secret token;
   std::string error;
   const Har::Secret bytes(key);
-  EXPECT_EQ(ZyldToken::SignToken(options, bytes, kNow, token, error), ZyldToken::SignStatus::Ok)
+  EXPECT_EQ(ZyldToken::SignToken(options, bytes, now, token, error), ZyldToken::SignStatus::Ok)
       << error;
   return std::string(token.view());
 }
@@ -107,8 +108,8 @@ class KmsAuthTest : public StoreTest {
               "com.velora.ovik.kms.authentication.invalid_token");
   }
 
-  std::string Token(const ZyldToken::Options& claims = Claims()) {
-    return Sign(claims, proofd_->key);
+  std::string Token(const ZyldToken::Options& claims = Claims(), int64_t signedAt = kNow) {
+    return Sign(claims, proofd_->key, signedAt);
   }
 
   static std::unique_ptr<Identity> proofd_;
@@ -138,6 +139,7 @@ struct ClaimCase {
   const char* what;
   std::function<void(ZyldToken::Options&)> change;
   bool accepted;
+  int64_t signedAt = kNow;  // the token's "iat"
 };
 
 TEST_F(KmsAuthTest, ClaimRules) {
@@ -148,6 +150,19 @@ TEST_F(KmsAuthTest, ClaimRules) {
       {"exp a second ago", [](O& o) { o.expAt = kNow - 1; }, false},
       {"no exp", [](O& o) { o.expiry = ZyldToken::Expiry::None; }, false},
       {"negative exp", [](O& o) { o.expAt = -5; }, false},
+      // "nbf" and "iat" may lie ahead of the clock by the allowed skew, no more.
+      {"iat within the skew", [](O&) {}, true, kNow + Ovik::Authn::kClockSkewSeconds},
+      {"iat beyond it", [](O&) {}, false, kNow + Ovik::Authn::kClockSkewSeconds + 1},
+      {"iat a text",
+       [](O& o) {
+         o.claims = {{"iat", "1"}};
+       },
+       false},
+      {"nbf a text",
+       [](O& o) {
+         o.claims = {{"nbf", "1"}};
+       },
+       false},
       {"iss with the path", [](O& o) { o.iss = "https://h:8443/v1/attestation/issuer"; }, true},
       {"iss without it", [](O& o) { o.iss = "https://host.example/attest"; }, false},
       {"no iss", [](O& o) { o.iss.reset(); }, false},
@@ -164,7 +179,7 @@ TEST_F(KmsAuthTest, ClaimRules) {
     SCOPED_TRACE(c.what);
     ZyldToken::Options claims = Claims();
     c.change(claims);
-    const AuthnAnswer answer = Call(*handler, Token(claims));
+    const AuthnAnswer answer = Call(*handler, Token(claims, c.signedAt));
     if (c.accepted) {
       EXPECT_TRUE(answer.IsData());
     } else {

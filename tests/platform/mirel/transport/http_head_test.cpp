@@ -106,6 +106,22 @@ TEST(RequestHead, FlagsFromTheHeaders) {
                      "5\r\nContent-Length: x\r\n\r\n",
                      request, 0),
             kPhrMalformed);
+  // Chunked is the only coding decoded: any other Transfer-Encoding is a bad head.
+  const std::pair<std::string, bool> codings[] = {
+      {"chunked", true},
+      {" Chunked ,", true},
+      {"chunked, identity", false},
+      {"xchunked", false},
+      {"gzip, chunked", false},
+      {"chunked;x=1", false},
+      {"chunked\r\nTransfer-Encoding: chunked", false},
+  };
+  for (const auto& [coding, chunked] : codings) {
+    const std::string text = "POST / HTTP/1.1\r\nTransfer-Encoding: " + coding + "\r\n\r\n";
+    const bool parsed = PhrParse(text, request, 0) == static_cast<int>(text.size());
+    const bool bad = !parsed || MakeRequestHead(std::move(request)).bad;
+    EXPECT_EQ(bad, !chunked) << coding;
+  }
 }
 
 TEST(RequestHead, BodylessMethodsImplyAnEmptyBody) {

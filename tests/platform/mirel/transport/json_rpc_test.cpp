@@ -23,6 +23,16 @@ TEST(JsonRpcDecode, ValidRequestsSplitTheMethodAtTheLastDot) {
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.request.id, "abc");
   EXPECT_TRUE(r.request.params.is_null());
+
+  // Integer ids at the ends of their ranges are echoed digit for digit.
+  for (std::string id : {"-9223372036854775808", "18446744073709551615"}) {
+    r = DecodeRequest(R"({"jsonrpc":"2.0","method":"a.b","id":)" + id + "}");
+    ASSERT_TRUE(r.ok) << id;
+    Har::Secret out;
+    EncodeResponse(r.request.id, MethodResult::Value(nullptr), ResponseFormat::kStandard, nullptr,
+                   out);
+    EXPECT_NE(out.view().find("\"id\":" + id + ","), std::string_view::npos) << out.view();
+  }
 }
 
 TEST(JsonRpcDecode, NotJsonIsAParseError) {
@@ -46,6 +56,8 @@ TEST(JsonRpcDecode, InvalidRequestsEchoTheIdWhenOneWasRead) {
       {R"({"jsonrpc":"2.0","method":"a.b"})", false},
       {R"({"jsonrpc":"2.0","id":null,"method":"a.b"})", false},
       {R"({"jsonrpc":"2.0","id":{},"method":"a.b"})", false},
+      {R"({"jsonrpc":"2.0","id":-1e999,"method":"a.b"})", false},
+      {R"({"jsonrpc":"2.0","id":1e999,"method":"a.b"})", false},
       {R"({"jsonrpc":"1.0","id":1,"method":"a.b"})", true},
       {R"({"id":1,"method":"a.b"})", true},
       {R"({"jsonrpc":"2.0","id":1,"method":"nodot"})", true},

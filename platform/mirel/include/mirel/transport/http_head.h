@@ -74,7 +74,7 @@ struct RequestHead {
   bool responseStreamed = false;
   bool hasExpect = false;
   bool expectContinue = false;
-  bool bad = false;
+  bool bad = false;  // a Content-Length not a number, or a Transfer-Encoding not just chunked
 
   // One line for the trace log.
   std::string Describe() const;
