@@ -151,6 +151,8 @@ void ReleaseServingObjects(DaemonObjects& objects) {
   if (objects.endpoint) {
     objects.endpoint->Stop();
   }
+  // Waiting key-server jobs fail; running ones finish (within their server's time-out).
+  State::Providers::Instance().KeyServers().Stop();
   objects.endpoint.reset();
   objects.io.reset();
   objects.localizer.reset();
@@ -182,6 +184,9 @@ void SetStartupDefaults(Quorex::Service::Config& scratch) {
   values.SetBool("caching", providers.caching);
   values.SetInt("statusUpdateIntervalSeconds", providers.statusUpdateIntervalSeconds);
   values.SetInt("cacheStaleTimeoutSeconds", providers.cacheStaleTimeoutSeconds);
+  values.SetInt(State::kKeyServerThreadsKey, providers.keyServers.threads);
+  values.SetInt(State::kKeyServerJobsPerProviderKey, providers.keyServers.jobsPerProvider);
+  values.SetInt(State::kKeyServerQueuePerProviderKey, providers.keyServers.queuePerProvider);
 }
 
 std::shared_ptr<Quorex::Service::Logger> ZyldLogger() {

@@ -42,6 +42,10 @@ class KmipKms : public Kms {
                                        std::string& error) override;
   void UpdateStatus() override;
   void GetStatus(KmsStatus& status) override;
+  // The master key the call names unless the cache serves it; nothing for a wrapped key that
+  // does not parse (Decrypt fails on it without a server).
+  std::optional<ServerFetch> FetchNeededFor(
+      std::optional<std::string_view> wrappedKey) const override;
 
  private:
   const KmsInfo& Info() const { return connector_.Info(); }

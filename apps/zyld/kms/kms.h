@@ -7,7 +7,9 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Zyld::Kms {
@@ -48,6 +50,13 @@ struct KmsStatus {
   std::vector<uint32_t> keyProblems;
 };
 
+// What a key operation must fetch from a key server before it can run: the master key it names
+// and how long one server may take to answer.
+struct ServerFetch {
+  std::string keyId;
+  int64_t timeoutSeconds = 0;
+};
+
 class Kms {
  public:
   virtual ~Kms() = default;
@@ -69,6 +78,13 @@ class Kms {
   virtual void UpdateStatus() = 0;
   // The cached status, or a fresh probe when nothing is cached yet.
   virtual void GetStatus(KmsStatus& status) = 0;
+  // What GenerateKey (no wrapped key) or Decrypt of wrappedKey would have to fetch from a server;
+  // nothing when the object can answer from what it already holds (or fails without a server).
+  // The default needs no server.
+  virtual std::optional<ServerFetch> FetchNeededFor(
+      std::optional<std::string_view> /*wrappedKey*/) const {
+    return std::nullopt;
+  }
 };
 
 }  // namespace Zyld::Kms

@@ -38,6 +38,10 @@ std::optional<uint16_t> ToPort(int64_t value) {
 
 // The server, the proxy when a proxy host is set, and the time-out (the default when 0). False
 // when a port or the time-out is out of range.
+int64_t EffectiveTimeout(const KmsInfo& info) {
+  return info.connectionTimeout == 0 ? Qlkmip::kDefaultTimeoutSeconds : info.connectionTimeout;
+}
+
 bool FillAddress(Qlkmip::ConnectionSpec& spec, const KmsInfo& info, const ServerEntry& server) {
   const std::optional<uint16_t> port = ToPort(server.port);
   if (!port) {
@@ -53,8 +57,7 @@ bool FillAddress(Qlkmip::ConnectionSpec& spec, const KmsInfo& info, const Server
     spec.proxyHost = info.proxyHost;
     spec.proxyPort = *proxyPort;
   }
-  const int64_t timeout =
-      info.connectionTimeout == 0 ? Qlkmip::kDefaultTimeoutSeconds : info.connectionTimeout;
+  const int64_t timeout = EffectiveTimeout(info);
   if (timeout < 1 || timeout > Qlkmip::kMaxTimeoutSeconds) {
     return false;
   }
@@ -92,6 +95,8 @@ void FillTrusted(Qlkmip::ConnectionSpec& spec, const KmsInfo& info,
 KmsConnector::KmsConnector(std::shared_ptr<const KmsInfo> info) : info_(std::move(info)) {}
 
 KmsConnector::~KmsConnector() = default;
+
+int64_t KmsConnector::TimeoutSeconds() const { return EffectiveTimeout(*info_); }
 
 const std::string& KmsConnector::ServerName(uint32_t server) const {
   static const std::string kNone;

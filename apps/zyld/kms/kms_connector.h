@@ -39,6 +39,9 @@ class KmsConnector {
   KmsConnector& operator=(const KmsConnector&) = delete;
 
   const KmsInfo& Info() const { return *info_; }
+  // How long one session may wait for the server: the configured time-out, else the library's
+  // default.
+  int64_t TimeoutSeconds() const;
   // The configured name of the server; empty for an index past the list.
   const std::string& ServerName(uint32_t server) const;
 

@@ -46,6 +46,22 @@ bool EncodeKey(const Har::Secret& key, std::string& out) {
 
 }  // namespace
 
+std::optional<ServerFetch> KmipKms::FetchNeededFor(
+    std::optional<std::string_view> wrappedKey) const {
+  std::string keyId = Info().masterKeyId;
+  if (wrappedKey) {
+    KmipMetadataParser parser;
+    if (!parser.Parse(*wrappedKey)) {
+      return std::nullopt;
+    }
+    keyId.assign(parser.GetKeyId(), parser.GetKeyIdSize());
+  }
+  if (reader_.ServesFromCache(keyId)) {
+    return std::nullopt;
+  }
+  return ServerFetch{std::move(keyId), connector_.TimeoutSeconds()};
+}
+
 KmsResult KmipKms::GenerateKey(uint32_t server, uint32_t keySize, std::string& key,
                                std::string& wrappedKey, std::string& error) {
   const KmsInfo& info = Info();

@@ -15,10 +15,24 @@ constexpr std::array<size_t, 2> kSupportedKeyBits = {128, 256};
 constexpr char kGetKeyCommand[] = "Get, Object, Id=%s";
 constexpr char kGetStateCommand[] = "Get, Attributes, Id=%s, Names=State";
 
+// A record that serves its key without a server: the key and its state are known.
+bool HoldsKeyAndState(const ProbeRecord& record) {
+  return !record.masterKey.empty() && record.keyState != KeyState::Unknown;
+}
+
 }  // namespace
 
 MasterKeyReader::MasterKeyReader(const KmsConnector& connector, const KmsCache& cache)
     : connector_(connector), cache_(cache) {}
+
+bool MasterKeyReader::ServesFromCache(const std::string& keyId) const {
+  if (keyId != connector_.Info().masterKeyId) {
+    return false;
+  }
+  bool serves = false;
+  cache_.Read([&](const ProbeRecord& record) { serves = HoldsKeyAndState(record); });
+  return serves;
+}
 
 bool MasterKeyReader::ReadCachedKey(const std::string& keyId, bool forceState, Har::Secret& key,
                                     KeyState& state) const {
@@ -34,7 +48,7 @@ bool MasterKeyReader::ReadCachedKey(const std::string& keyId, bool forceState, H
     }
     key = record.masterKey;
     cached = true;
-    withState = !forceState && record.keyState != KeyState::Unknown;
+    withState = !forceState && HoldsKeyAndState(record);
     if (withState) {
       state = record.keyState;
     }
@@ -90,12 +104,31 @@ KmsResult MasterKeyReader::ReadFromServer(uint32_t server, const std::string& ke
   return r;
 }
 
+KmsResult MasterKeyReader::ReadShared(uint32_t server, const std::string& keyId, Har::Secret& key,
+                                      KeyState& state, std::string& error) const {
+  std::pair<uint32_t, std::string> flight{server, keyId};
+  if (reads_.Callers(flight) > 0) {
+    Log_Level(kLogTrace, "Provider %s waiting for the read of key %s in flight on server %s\n",
+              connector_.Info().name.c_str(), keyId.c_str(), connector_.ServerName(server).c_str());
+  }
+  ServerRead read = reads_.Run(flight, [&] {
+    ServerRead own;
+    own.key = key;
+    own.result = ReadFromServer(server, keyId, own.key, own.state, own.error);
+    return own;
+  });
+  key = std::move(read.key);
+  state = read.state;
+  error = std::move(read.error);
+  return read.result;
+}
+
 KmsResult MasterKeyReader::GetKey(uint32_t server, const std::string& keyId, bool forceState,
                                   Har::Secret& key, KeyState& state, std::string& error) const {
   if (ReadCachedKey(keyId, forceState, key, state)) {
     return Success;
   }
-  const KmsResult r = ReadFromServer(server, keyId, key, state, error);
+  const KmsResult r = ReadShared(server, keyId, key, state, error);
   if (r == GeneralError) {
     Log_Level(kLogNotable, "Overriding the result to NotFound for server %s of provider %s\n",
               connector_.ServerName(server).c_str(), connector_.Info().name.c_str());

@@ -6,7 +6,10 @@
 #include <harlibs/log.h>
 #include <harlibs/secure.h>
 
+#include <chrono>
 #include <memory>
+#include <optional>
+#include <string_view>
 #include <utility>
 
 namespace Com::Velora::Ovik::Kms::KeyOperationSvc {
@@ -94,6 +97,31 @@ KmsPtr FindProvider(::Zyld::State::Providers& registry, const std::string& provi
   return std::move(found.kms);
 }
 
+// Runs run(result) inline when the object can answer without a key server (`fetch` empty: no
+// latency for warm calls); otherwise on the registry's key-server pool, so that no API thread
+// waits for a server. A job the pool does not run (full queue, expired wait, shutdown) fails with
+// the operation's generic error.
+template <class T, class Run>
+void RouteToServers(::Zyld::State::Providers& registry, const std::string& provider,
+                    const std::optional<::Zyld::Kms::ServerFetch>& fetch,
+                    ::Mirel::AsyncResult<T> result, std::string_view operation, uint64_t startUs,
+                    Run run) {
+  if (!fetch) {
+    run(result);
+    return;
+  }
+  using JobEnd = ::Zyld::State::KeyServerPool::JobEnd;
+  registry.KeyServers().Submit(
+      provider, std::chrono::seconds(fetch->timeoutSeconds),
+      [result, operation, startUs, run = std::move(run)](JobEnd end) mutable {
+        if (end == JobEnd::Ran) {
+          run(result);
+        } else {
+          Fail(result, ServerError(Attempt{}, operation), startUs);
+        }
+      });
+}
+
 }  // namespace
 
 KeyOperationImpl::KeyOperationImpl(::Zyld::State::Providers& registry) : registry_(registry) {}
@@ -116,21 +144,25 @@ void KeyOperationImpl::GenerateKey(const std::string& provider, int64_t keySize,
   if (!kms) {
     return;
   }
-  std::string key;
-  std::string wrappedKey;
-  Har::WipeGuard keyGuard(key);
-  const Attempt attempt =
-      TryServers(*kms, "GenerateKey", provider, [&](uint32_t server, std::string& error) {
-        return kms->GenerateKey(server, static_cast<uint32_t>(keySize), key, wrappedKey, error);
-      });
-  if (attempt.result != ::Zyld::Kms::Success) {
-    Fail(result, ServerError(attempt, Api::kGenerateKeyOperation), startUs);
-    return;
-  }
-  GeneratedKey generated{std::move(wrappedKey), key};
-  Har::WipeGuard resultGuard(*generated.key);
-  result.SetResult(generated);
-  ::Zyld::Stats::RecordKeyOperation(true, startUs);
+  auto run = [kms, provider, keySize, startUs](::Mirel::AsyncResult<GeneratedKey>& out) {
+    std::string key;
+    std::string wrappedKey;
+    Har::WipeGuard keyGuard(key);
+    const Attempt attempt =
+        TryServers(*kms, "GenerateKey", provider, [&](uint32_t server, std::string& error) {
+          return kms->GenerateKey(server, static_cast<uint32_t>(keySize), key, wrappedKey, error);
+        });
+    if (attempt.result != ::Zyld::Kms::Success) {
+      Fail(out, ServerError(attempt, Api::kGenerateKeyOperation), startUs);
+      return;
+    }
+    GeneratedKey generated{std::move(wrappedKey), key};
+    Har::WipeGuard resultGuard(*generated.key);
+    out.SetResult(generated);
+    ::Zyld::Stats::RecordKeyOperation(true, startUs);
+  };
+  RouteToServers(registry_, provider, kms->FetchNeededFor(std::nullopt), std::move(result),
+                 Api::kGenerateKeyOperation, startUs, std::move(run));
 }
 
 void KeyOperationImpl::Encrypt(const std::string& /*provider*/, const std::string& /*key*/,
@@ -151,20 +183,24 @@ void KeyOperationImpl::Decrypt(const std::string& provider, const std::string& w
   if (!kms) {
     return;
   }
-  std::string key;
-  Har::WipeGuard keyGuard(key);
-  const Attempt attempt =
-      TryServers(*kms, "Decrypt", provider, [&](uint32_t server, std::string& error) {
-        return kms->Decrypt(server, wrappedKey, key, error);
-      });
-  if (attempt.result != ::Zyld::Kms::Success) {
-    Fail(result, ServerError(attempt, Api::kDecryptOperation), startUs);
-    return;
-  }
-  DecryptResult decrypted{key};
-  Har::WipeGuard resultGuard(decrypted.key);
-  result.SetResult(decrypted);
-  ::Zyld::Stats::RecordKeyOperation(true, startUs);
+  auto run = [kms, provider, wrappedKey, startUs](::Mirel::AsyncResult<DecryptResult>& out) {
+    std::string key;
+    Har::WipeGuard keyGuard(key);
+    const Attempt attempt =
+        TryServers(*kms, "Decrypt", provider, [&](uint32_t server, std::string& error) {
+          return kms->Decrypt(server, wrappedKey, key, error);
+        });
+    if (attempt.result != ::Zyld::Kms::Success) {
+      Fail(out, ServerError(attempt, Api::kDecryptOperation), startUs);
+      return;
+    }
+    DecryptResult decrypted{key};
+    Har::WipeGuard resultGuard(decrypted.key);
+    out.SetResult(decrypted);
+    ::Zyld::Stats::RecordKeyOperation(true, startUs);
+  };
+  RouteToServers(registry_, provider, kms->FetchNeededFor(wrappedKey), std::move(result),
+                 Api::kDecryptOperation, startUs, std::move(run));
 }
 
 }  // namespace Com::Velora::Ovik::Kms::KeyOperationSvc

@@ -1,9 +1,12 @@
 // KeyOperationImpl: the key operation service. GenerateKey and Decrypt take the provider's
 // key-server object from the registry and try its servers in configured order, each once, until
 // one succeeds; a failed server is logged and the next one tried, and only the last server's
-// result and name reach the caller. Each call completes its result exactly once before it returns
-// and adds exactly one sample to the key statistics, whatever the path. Clear key texts are wiped
-// once handed to the result. Encrypt is not supported. The object holds no state of its own.
+// result and name reach the caller. A call the object can answer from what it holds runs on the
+// calling thread; one that needs a key server runs on the registry's key-server pool and the
+// calling thread returns at once (a job the pool refuses, expires or drops fails with the
+// operation's generic error). Each call completes its result exactly once and adds exactly one
+// sample to the key statistics, whatever the path. Clear key texts are wiped once handed to the
+// result. Encrypt is not supported. The object holds no state of its own.
 #pragma once
 
 #include "state/providers.h"

@@ -50,6 +50,13 @@ ProvidersSettings ProvidersSettingsFromConfig(const Quorex::Service::ConfigValue
   settings.cacheStaleTimeoutSeconds =
       ReadClamped(values, "cacheStaleTimeoutSeconds", settings.cacheStaleTimeoutSeconds,
                   kMinStaleTimeoutSeconds, kMaxStaleTimeoutSeconds);
+  KeyServerPoolSettings& pool = settings.keyServers;
+  pool.threads = ReadClamped(values, kKeyServerThreadsKey, pool.threads, kMinKeyServerThreads,
+                             kMaxKeyServerThreads);
+  pool.jobsPerProvider = ReadClamped(values, kKeyServerJobsPerProviderKey, pool.jobsPerProvider,
+                                     kMinKeyServerJobsPerProvider, kMaxKeyServerJobsPerProvider);
+  pool.queuePerProvider = ReadClamped(values, kKeyServerQueuePerProviderKey, pool.queuePerProvider,
+                                      kMinKeyServerQueuePerProvider, kMaxKeyServerQueuePerProvider);
   return settings;
 }
 
@@ -82,6 +89,10 @@ void Providers::Init(const Quorex::Service::ConfigValues& values) {
   cacheStaleTimeoutSeconds_.store(settings.cacheStaleTimeoutSeconds);
   Log_Level(kLogInfo, "Status update interval = %d\n", settings.statusUpdateIntervalSeconds);
   Log_Level(kLogInfo, "Cache stale timeout seconds = %d\n", settings.cacheStaleTimeoutSeconds);
+  const KeyServerPoolSettings& pool = settings.keyServers;
+  Log_Level(kLogInfo, "Key-server pool: %d threads, %d jobs and %d waiting per provider\n",
+            pool.threads, pool.jobsPerProvider, pool.queuePerProvider);
+  keyServers_.Configure(pool);
   if (settings.caching) {
     lastRefreshUs_.store(NowUs());
     ScheduleStatusUpdate();
@@ -90,7 +101,7 @@ void Providers::Init(const Quorex::Service::ConfigValues& values) {
 
 ProvidersSettings Providers::Settings() const {
   return ProvidersSettings{caching_.load(), statusUpdateIntervalSeconds_.load(),
-                           cacheStaleTimeoutSeconds_.load()};
+                           cacheStaleTimeoutSeconds_.load(), keyServers_.Settings()};
 }
 
 uint64_t Providers::NowUs() const {
@@ -208,6 +219,7 @@ void Providers::RefreshStatus() {
     object->UpdateStatus();
   }
   lastRefreshUs_.store(NowUs());
+  Log_Level(kLogInfo, "Status update done for %zu providers\n", objects.size());
 }
 
 }  // namespace Zyld::State

@@ -2,8 +2,11 @@
 // built from the stored configuration on a miss and shared (std::shared_ptr) with every caller; an
 // object dropped from the cache stays valid for whoever still holds it. With caching off nothing
 // is kept and every look-up builds a fresh object. The registry also runs the periodic status
-// refresh (a chain of one-shot tasks on the application's thread pool, each scheduling the next)
-// and flushes the whole cache when no refresh has finished within the stale timeout.
+// refresh (a chain of one-shot tasks on the application's thread pool, each scheduling the next;
+// they run on its workers, never on the tasks that run the API's I/O context) and flushes the whole
+// cache when no refresh has finished within the stale timeout. It owns the key-server pool on
+// which key operations that need a server run; the pool is stopped (its threads joined) before
+// the registry is destroyed, or earlier by the daemon's shutdown.
 //
 // Locks: configLock (read while objects are built, write while the cache is flushed) is taken
 // before the registry lock; the registry lock is never held while configLock is taken, while an
@@ -13,6 +16,7 @@
 
 #include "configstore/provider_config.h"
 #include "kms/kms.h"
+#include "state/key_server_pool.h"
 
 #include <harlockpp/harlockpp.h>
 #include <quorex/quorex.h>
@@ -33,10 +37,16 @@ struct ProvidersSettings {
   bool caching = true;
   int statusUpdateIntervalSeconds = 300;  // 60..3600
   int cacheStaleTimeoutSeconds = 1800;    // 70..3600
+  KeyServerPoolSettings keyServers;
 };
 
-// Reads "caching", "statusUpdateIntervalSeconds" and "cacheStaleTimeoutSeconds" (defaults for
-// absent keys) and clamps the two periods into their bounds.
+// Keys of the key-server pool's settings.
+inline constexpr const char* kKeyServerThreadsKey = "keyServerThreads";
+inline constexpr const char* kKeyServerJobsPerProviderKey = "keyServerJobsPerProvider";
+inline constexpr const char* kKeyServerQueuePerProviderKey = "keyServerQueuePerProvider";
+
+// Reads "caching", "statusUpdateIntervalSeconds", "cacheStaleTimeoutSeconds" and the key-server
+// pool's keys (defaults for absent keys) and clamps the numbers into their bounds.
 ProvidersSettings ProvidersSettingsFromConfig(const Quorex::Service::ConfigValues& values);
 
 // A provider's key-server object, or the store's reason why there is none (NotFound, StoreError).
@@ -92,6 +102,8 @@ class Providers {
   void UpdateProvidersStatus();
 
   ProvidersSettings Settings() const;
+  // Where key operations that need a key server run.
+  KeyServerPool& KeyServers() { return keyServers_; }
   // Where the handle of the pending refresh is kept (for cancelling it).
   Quorex::Service::TimerHandle& RefreshTimer() { return refreshTimer_; }
 
@@ -113,6 +125,7 @@ class Providers {
   std::atomic<int> statusUpdateIntervalSeconds_{300};
   std::atomic<int> cacheStaleTimeoutSeconds_{1800};
   std::atomic<uint64_t> lastRefreshUs_{0};
+  KeyServerPool keyServers_;  // last: stopped before the rest goes
 };
 
 }  // namespace Zyld::State

@@ -1,0 +1,148 @@
+// A stalled key server (the stack's PyKMIP stopped with SIGSTOP) holds up only the calls that need
+// it: introspection and warm key operations answer meanwhile, and cold calls fail about one
+// time-out after they arrived.
+#include "rpc.h"
+#include "stack_suite.h"
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ZyldIt {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr int kTimeoutSeconds = 5;  // the provider's connection_timeout for this suite
+constexpr auto kTimeout = std::chrono::seconds(kTimeoutSeconds);
+constexpr int kColdCalls = 6;         // more than the endpoint's I/O tasks
+constexpr auto kFirstRefresh = 120s;  // the first status refresh runs one interval in
+// The shortest status refresh interval, so that the cache is warm about a minute after start.
+constexpr const char* kRefreshXml = "<statusUpdateIntervalSeconds>60</statusUpdateIntervalSeconds>";
+constexpr auto kCallsLanded = 500ms;  // for the cold calls to reach the daemon
+
+// Canonical padded Base64.
+std::string Base64(const std::string& bytes) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    const size_t n = std::min<size_t>(3, bytes.size() - i);
+    uint32_t chunk = 0;
+    for (size_t k = 0; k < 3; ++k) {
+      chunk = chunk << 8 | (k < n ? static_cast<uint8_t>(bytes[i + k]) : 0u);
+    }
+    for (size_t k = 0; k < 4; ++k) {
+      out += k <= n ? kAlphabet[(chunk >> (18 - 6 * k)) & 0x3F] : '=';
+    }
+  }
+  return out;
+}
+
+// A well-formed wrapped key naming a master key the server does not hold.
+std::string WrappedKeyNaming(const std::string& keyId) {
+  std::string bytes = {'\x01', '\x00', '\x4B', '\x5A'};  // version 1, magic, little-endian
+  for (const std::string& field :
+       {keyId, std::string(12, 'i'), std::string(16, 't'), std::string(32, 'c')}) {
+    bytes += static_cast<char>(field.size() & 0xFF);
+    bytes += static_cast<char>(field.size() >> 8);
+    bytes += field;
+  }
+  return Base64(bytes);
+}
+
+class Stall : public StackSuite {
+ protected:
+  static void SetUpTestSuite() {
+    ::setenv("ZYLD_STACK_EXTRA_XML", kRefreshXml, 1);
+    StackSuite::SetUpTestSuite();
+  }
+
+  static std::string Provider() { return stack_->Env("PROVIDER"); }
+
+  // Re-imports the stack's provider with a short connection time-out (before anything reads it).
+  static bool ShortenTimeout() {
+    std::string text = ReadFile(stack_->Dir() + "/provider.json");
+    const std::string from = "\"connection_timeout\":30";
+    const size_t at = text.find(from);
+    if (at == std::string::npos) return false;
+    text.replace(at, from.size(), "\"connection_timeout\":" + std::to_string(kTimeoutSeconds));
+    const std::string path = stack_->Dir() + "/provider-short-timeout.json";
+    std::ofstream(path) << text;
+    return RunCommand({stack_->Env("STORE_BIN"), "--db", stack_->Env("DB"), "import", path}) == 0;
+  }
+
+  static bool WaitForFirstRefresh() {
+    const auto deadline = Clock::now() + kFirstRefresh;
+    while (Clock::now() < deadline) {
+      if (ReadFile(stack_->Env("LOG")).find("Status update done") != std::string::npos) {
+        return true;
+      }
+      std::this_thread::sleep_for(200ms);
+    }
+    return false;
+  }
+};
+
+// Sends SIGCONT to the stopped key server however the test ends.
+struct Resume {
+  pid_t pid;
+  ~Resume() { ::kill(pid, SIGCONT); }
+};
+
+struct ColdCall {
+  std::thread thread;
+  boost::json::value answer;
+  Clock::duration took{};
+};
+
+TEST_F(Stall, AStalledKeyServerHoldsUpOnlyItsColdCalls) {
+  ASSERT_TRUE(ShortenTimeout());
+  ASSERT_TRUE(WaitForFirstRefresh()) << "no status refresh in " << stack_->Env("LOG");
+  const std::string token = stack_->Token("attestation");
+  const std::string generate = "{\"provider\":\"" + Provider() + "\",\"keySize\":32}";
+  ASSERT_FALSE(StringAt(Call(Port(), kGenerateKey, generate, token), {"result", "key"}).empty());
+  const pid_t server = std::stoi(ReadFile(stack_->Dir() + "/pykmip/server.pid"));
+  ASSERT_GT(server, 1);
+
+  std::vector<ColdCall> cold(kColdCalls);
+  {
+    ASSERT_EQ(::kill(server, SIGSTOP), 0);
+    Resume resume{server};
+    const std::string decrypt = "{\"provider\":\"" + Provider() + "\",\"wrappedKey\":\"" +
+                                WrappedKeyNaming("no-such-key") + "\"}";
+    const auto fired = Clock::now();
+    for (ColdCall& call : cold) {
+      call.thread = std::thread([&call, &decrypt, &token, fired, port = Port()] {
+        call.answer = Call(port, kDecrypt, decrypt, token);
+        call.took = Clock::now() - fired;
+      });
+    }
+    std::this_thread::sleep_for(kCallsLanded);
+
+    auto start = Clock::now();
+    EXPECT_TRUE(ResultOf(Call(Port(), kServiceList, "")).is_array());
+    EXPECT_LT(Clock::now() - start, kTimeout / 2) << "introspection waited for the key server";
+    start = Clock::now();
+    const auto warm = Call(Port(), kGenerateKey, generate, token);
+    EXPECT_FALSE(StringAt(warm, {"result", "key"}).empty()) << boost::json::serialize(warm);
+    EXPECT_LT(Clock::now() - start, kTimeout / 2) << "a warm call waited for the key server";
+    for (ColdCall& call : cold) call.thread.join();
+  }
+  for (const ColdCall& call : cold) {
+    EXPECT_TRUE(ResultOf(call.answer).is_null()) << boost::json::serialize(call.answer);
+    EXPECT_FALSE(ErrorTypeOf(call.answer).empty()) << boost::json::serialize(call.answer);
+    EXPECT_LT(call.took, 2 * kTimeout) << "a cold call outlived its provider's time-out";
+  }
+}
+
+}  // namespace
+}  // namespace ZyldIt
