@@ -17,14 +17,6 @@ using Values = std::vector<std::optional<std::string>>;
 const auto kProvidersFilter =
     std::make_shared<FilterSpecObject>(ConfigStoreObjectId("providers", "kms", "ovik"));
 
-void ExecSql(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
-      << sqlite3_errmsg(db);
-  sqlite3_close(db);
-}
-
 // What ListStringValue must give: the value read from each wholly decoded object.
 Values FromWholeObjects(ConfigStore& store, const std::shared_ptr<FilterSpecObject>& filter,
                         const std::string& name) {
