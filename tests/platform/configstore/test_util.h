@@ -1,9 +1,12 @@
-// Helpers shared by the configuration-store tests: a temporary directory and sample objects.
+// Helpers shared by the configuration-store tests: a temporary directory, sample objects and
+// direct SQL on the database file.
 #pragma once
 
 #include <test_temp_dir.h>
 
 #include <configstore/configstore.h>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -41,6 +44,15 @@ inline std::shared_ptr<ConfigStoreObject> MakeProvider(const std::string& name, 
     srv->SetValue("port", int64_t{5696 + i});
   }
   return p;
+}
+
+// Runs SQL on the database file directly, as damage from outside would.
+inline void ExecSql(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+      << sqlite3_errmsg(db);
+  sqlite3_close(db);
 }
 
 // Same identifier, values and sub-objects (recursively, in order).

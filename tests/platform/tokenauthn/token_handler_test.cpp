@@ -5,70 +5,38 @@
 
 #include <boost/json/parse.hpp>
 #include <gtest/gtest.h>
+#include <harlibs/openssl_ptr.h>
 #include <jwt.h>
-#include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
 #include <cstdlib>
 #include <ctime>
 #include <memory>
-#include <sstream>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "kmip_test_certs.h"
 
 namespace {
 
 using Ovik::Authn::AuthnAnswer;
-
-std::string BioText(BIO* bio) {
-  char* data = nullptr;
-  const long length = BIO_get_mem_data(bio, &data);
-  return std::string(data, static_cast<size_t>(length));
-}
 
 // What a certificate reader returns for the text (null for none).
 Ovik::Authn::CertificateText Text(const std::optional<std::string>& pem) {
   return pem ? std::make_shared<const std::string>(*pem) : nullptr;
 }
 
-// A key pair with a self-signed certificate, as PEM texts.
-struct Identity {
-  std::string privateKey;
-  std::string publicKey;
-  std::string certificate;
-};
-
-Identity MakeIdentity(bool ec) {
-  EVP_PKEY* key = ec ? EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")
-                     : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{2048});
-  X509* cert = X509_new();
-  ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-  X509_gmtime_adj(X509_getm_notBefore(cert), 0);
-  X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
-  X509_set_pubkey(cert, key);
-  X509_NAME* name = X509_get_subject_name(cert);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>("authn"), -1, -1, 0);
-  X509_set_issuer_name(cert, name);
-  X509_sign(cert, key, EVP_sha256());
-  Identity id;
-  BIO* bio = BIO_new(BIO_s_mem());
-  PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
-  id.privateKey = BioText(bio);
-  BIO_free(bio);
-  bio = BIO_new(BIO_s_mem());
-  PEM_write_bio_PUBKEY(bio, key);
-  id.publicKey = BioText(bio);
-  BIO_free(bio);
-  bio = BIO_new(BIO_s_mem());
-  PEM_write_bio_X509(bio, cert);
-  id.certificate = BioText(bio);
-  BIO_free(bio);
-  X509_free(cert);
-  EVP_PKEY_free(key);
-  return id;
+// The PEM public key of a certificate.
+std::string PublicKeyOf(const std::string& certPem) {
+  Har::BioPtr in(BIO_new_mem_buf(certPem.data(), static_cast<int>(certPem.size())));
+  Har::X509Ptr cert(PEM_read_bio_X509(in.get(), nullptr, nullptr, nullptr));
+  Har::BioPtr out(BIO_new(BIO_s_mem()));
+  EXPECT_EQ(PEM_write_bio_PUBKEY(out.get(), X509_get0_pubkey(cert.get())), 1);
+  char* data = nullptr;
+  const long length = BIO_get_mem_data(out.get(), &data);
+  return std::string(data, static_cast<size_t>(length));
 }
 
 struct Claims {
@@ -116,8 +84,10 @@ std::string Sign(jwt_alg_t alg, const std::string& key, const Claims& claims) {
 class HostTokens : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    rsa_ = std::make_unique<Identity>(MakeIdentity(false));
-    ec_ = std::make_unique<Identity>(MakeIdentity(true));
+    rsa_ = std::make_unique<KmipTest::KeyPair>(
+        KmipTest::MakeSelfSignedServer("authn", {}, KmipTest::KeyKind::Rsa2048));
+    ec_ = std::make_unique<KmipTest::KeyPair>(
+        KmipTest::MakeSelfSignedServer("authn", {}, KmipTest::KeyKind::EcP256));
   }
   static void TearDownTestSuite() {
     rsa_.reset();
@@ -131,57 +101,52 @@ class HostTokens : public ::testing::Test {
     std::optional<AuthnAnswer> answer;
     handler.Authenticate(ctx, [&answer](AuthnAnswer a) { answer = std::move(a); });
     EXPECT_TRUE(answer.has_value());
+    digest = ctx.accessTokenDigest;
     return std::move(*answer);
   }
 
-  static std::unique_ptr<Identity> rsa_;
-  static std::unique_ptr<Identity> ec_;
-  std::optional<std::string> certificate = rsa_->certificate;
+  static std::unique_ptr<KmipTest::KeyPair> rsa_;
+  static std::unique_ptr<KmipTest::KeyPair> ec_;
+  std::optional<std::string> certificate = rsa_->certPem;
+  // What the last Check left in its call for the next handler.
+  std::optional<Ovik::Authn::Digest> digest;
 };
-std::unique_ptr<Identity> HostTokens::rsa_;
-std::unique_ptr<Identity> HostTokens::ec_;
+std::unique_ptr<KmipTest::KeyPair> HostTokens::rsa_;
+std::unique_ptr<KmipTest::KeyPair> HostTokens::ec_;
 
 TEST_F(HostTokens, AcceptsRs256AndEs256TokensOfTheCertificateKey) {
-  const auto rsa = Check(Sign(JWT_ALG_RS256, rsa_->privateKey, {}));
+  const std::string token = Sign(JWT_ALG_RS256, rsa_->keyPem, {});
+  const auto rsa = Check(token);
   ASSERT_TRUE(rsa.IsData());
   EXPECT_EQ(rsa.GetData().at("username"), boost::json::value("admin"));
   EXPECT_EQ(rsa.GetData().at("entitlements"), (boost::json::array{"KMS_ADMIN", "KMS_READ"}));
-  certificate = ec_->certificate;
-  const auto ec = Check(Sign(JWT_ALG_ES256, ec_->privateKey, {}));
+  // The call keeps the token's digest for the next handler.
+  EXPECT_EQ(digest, Ovik::Authn::Sha256Digest(token));
+  certificate = ec_->certPem;
+  const auto ec = Check(Sign(JWT_ALG_ES256, ec_->keyPem, {}));
   ASSERT_TRUE(ec.IsData());
   EXPECT_EQ(ec.GetData().at("username"), boost::json::value("admin"));
   // "nbf" and "iat" may lie ahead of our clock by the allowed skew (a few seconds spare for the
   // run).
   Claims skewed;
   skewed.more = TimeClaim("nbf", Ovik::Authn::kClockSkewSeconds - 5);
-  EXPECT_TRUE(Check(Sign(JWT_ALG_ES256, ec_->privateKey, skewed)).IsData());
+  EXPECT_TRUE(Check(Sign(JWT_ALG_ES256, ec_->keyPem, skewed)).IsData());
   skewed.more = TimeClaim("iat", Ovik::Authn::kClockSkewSeconds - 5);
-  EXPECT_TRUE(Check(Sign(JWT_ALG_ES256, ec_->privateKey, skewed)).IsData());
-}
-
-TEST_F(HostTokens, TheCallKeepsItsTokenDigestForTheNextHandler) {
-  const std::string token = Sign(JWT_ALG_RS256, rsa_->privateKey, {});
-  Ovik::Authn::HostTokenHandler handler([this] { return Text(certificate); }, nullptr);
-  Mirel::CallContext ctx;
-  ctx.accessToken.emplace(token);
-  handler.Authenticate(ctx, [](AuthnAnswer) {});
-  ASSERT_TRUE(ctx.accessTokenDigest.has_value());
-  EXPECT_EQ(*ctx.accessTokenDigest, Ovik::Authn::Sha256Digest(token));
-  EXPECT_EQ(Ovik::Authn::AccessTokenDigest(ctx), Ovik::Authn::Sha256Digest(token));
+  EXPECT_TRUE(Check(Sign(JWT_ALG_ES256, ec_->keyPem, skewed)).IsData());
 }
 
 // Tokens of other keys or algorithms: RememberingHostTokens.TokensNotOfItsKindStaySo.
 TEST_F(HostTokens, TamperedTokensAndMissingCertificatesAreNotItsKind) {
   EXPECT_TRUE(Check("").IsNone());
   // Tampered payload.
-  std::string token = Sign(JWT_ALG_RS256, rsa_->privateKey, {});
+  std::string token = Sign(JWT_ALG_RS256, rsa_->keyPem, {});
   token[token.find('.') + 5] ^= 1;
   EXPECT_TRUE(Check(token).IsNone());
   // No certificate in the store: nothing verifies.
   certificate.reset();
-  EXPECT_TRUE(Check(Sign(JWT_ALG_RS256, rsa_->privateKey, {})).IsNone());
+  EXPECT_TRUE(Check(Sign(JWT_ALG_RS256, rsa_->keyPem, {})).IsNone());
   certificate = "garbage";
-  EXPECT_TRUE(Check(Sign(JWT_ALG_RS256, rsa_->privateKey, {})).IsNone());
+  EXPECT_TRUE(Check(Sign(JWT_ALG_RS256, rsa_->keyPem, {})).IsNone());
 }
 
 TEST_F(HostTokens, VerifiedTokensFailingAClaimAreUnauthenticated) {
@@ -210,51 +175,12 @@ TEST_F(HostTokens, VerifiedTokensFailingAClaimAreUnauthenticated) {
   for (const Claims& claims :
        {wrongAudience, noAudience, expired, noExpiry, noSubject, noEntitlements, badEntitlements,
         notBeforeAhead, issuedAhead, notBeforeText, issuedFraction}) {
-    const auto answer = Check(Sign(JWT_ALG_RS256, rsa_->privateKey, claims));
+    const auto answer = Check(Sign(JWT_ALG_RS256, rsa_->keyPem, claims));
     ASSERT_TRUE(answer.IsFailure());
     EXPECT_EQ(answer.GetFailure().type, "com.velora.mirel.std.errors.unauthenticated");
     EXPECT_EQ(answer.GetFailure().messages.at(0).id,
               "com.velora.ovik.kms.authentication.invalid_token");
   }
-}
-
-// Keeps the text of every record logged through it.
-class LineLogger final : public Mirel::Log::Logger {
- public:
-  std::unique_ptr<Mirel::Log::LogRecord> CreateRecord(int) override {
-    return std::make_unique<Line>(lines);
-  }
-  std::vector<std::string> lines;
-
- private:
-  class Line final : public Mirel::Log::LogRecord {
-   public:
-    explicit Line(std::vector<std::string>& lines) : lines_(lines) {}
-    ~Line() override { lines_.push_back(stream_.str()); }
-    std::ostream& GetStream() override { return stream_; }
-
-   private:
-    std::vector<std::string>& lines_;
-    std::ostringstream stream_;
-  };
-};
-
-TEST_F(HostTokens, UnusableCertificateIsLoggedOnlyWhenThatChanges) {
-  auto logger = std::make_shared<LineLogger>();
-  std::optional<std::string> current;
-  Ovik::Authn::HostTokenHandler handler([&current] { return Text(current); }, logger);
-  const std::string token = Sign(JWT_ALG_RS256, rsa_->privateKey, {});
-  const std::optional<std::string> states[] = {std::nullopt,        std::nullopt,
-                                               rsa_->certificate,   rsa_->certificate,
-                                               "not a certificate", std::nullopt};
-  for (const auto& state : states) {
-    current = state;
-    EXPECT_EQ(handler.Check(token).IsData(), state == rsa_->certificate);
-  }
-  EXPECT_EQ(logger->lines,
-            (std::vector<std::string>{"No usable administration token certificate",
-                                      "Administration token certificate usable again",
-                                      "No usable administration token certificate"}));
 }
 
 // One handler kept across calls, so that its remembered outcomes come into play; its clock is
@@ -280,7 +206,7 @@ class RememberingHostTokens : public HostTokens {
 
 TEST_F(RememberingHostTokens, RepeatedTokenGetsTheSameAnswerUntilItExpires) {
   const auto handler = Make();
-  const std::string token = Sign(JWT_ALG_RS256, rsa_->privateKey, ExpiringIn(100));
+  const std::string token = Sign(JWT_ALG_RS256, rsa_->keyPem, ExpiringIn(100));
   const auto first = handler->Check(token);
   ASSERT_TRUE(first.IsData());
   EXPECT_EQ(handler->CachedAccepted(), 1u);
@@ -301,14 +227,14 @@ TEST_F(RememberingHostTokens, RepeatedTokenGetsTheSameAnswerUntilItExpires) {
 
 TEST_F(RememberingHostTokens, ReplacedCertificateRetiresRememberedOutcomes) {
   const auto handler = Make();
-  const std::string rsaToken = Sign(JWT_ALG_RS256, rsa_->privateKey, {});
-  const std::string ecToken = Sign(JWT_ALG_ES256, ec_->privateKey, {});
+  const std::string rsaToken = Sign(JWT_ALG_RS256, rsa_->keyPem, {});
+  const std::string ecToken = Sign(JWT_ALG_ES256, ec_->keyPem, {});
   ASSERT_TRUE(handler->Check(rsaToken).IsData());
   ASSERT_TRUE(handler->Check(ecToken).IsNone());
   EXPECT_EQ(handler->CachedAccepted(), 1u);
   EXPECT_EQ(handler->CachedForeign(), 1u);
 
-  certificate = ec_->certificate;
+  certificate = ec_->certPem;
   EXPECT_TRUE(handler->Check(rsaToken).IsNone());
   EXPECT_TRUE(handler->Check(ecToken).IsData());
   EXPECT_EQ(handler->CachedAccepted(), 1u);
@@ -317,43 +243,37 @@ TEST_F(RememberingHostTokens, ReplacedCertificateRetiresRememberedOutcomes) {
   // No certificate: nothing is accepted, remembered or not; the same certificate back restores it.
   certificate.reset();
   EXPECT_TRUE(handler->Check(ecToken).IsNone());
-  certificate = ec_->certificate;
+  certificate = ec_->certPem;
   EXPECT_TRUE(handler->Check(ecToken).IsData());
-  certificate = rsa_->certificate;
+  certificate = rsa_->certPem;
   EXPECT_TRUE(handler->Check(rsaToken).IsData());
   EXPECT_TRUE(handler->Check(ecToken).IsNone());
 }
 
-TEST_F(RememberingHostTokens, TokensNotOfItsKindStaySo) {
+TEST_F(RememberingHostTokens, ForeignTokensStaySoAndClaimFailuresAreNotRemembered) {
   const auto handler = Make();
+  Claims noSubject;
+  noSubject.sub = nullptr;
   const std::vector<std::string> foreign = {
-      Sign(JWT_ALG_ES256, ec_->privateKey, {}),   // another key
-      Sign(JWT_ALG_RS384, rsa_->privateKey, {}),  // the key, another algorithm
-      Sign(JWT_ALG_HS256, rsa_->publicKey, {}),   // HMAC keyed with the public key text
+      Sign(JWT_ALG_ES256, ec_->keyPem, {}),                 // another key
+      Sign(JWT_ALG_RS384, rsa_->keyPem, {}),                // the key, another algorithm
+      Sign(JWT_ALG_HS256, PublicKeyOf(rsa_->certPem), {}),  // HMAC keyed with the public key
       "not.a.token",
   };
+  const std::vector<std::string> failing = {Sign(JWT_ALG_RS256, rsa_->keyPem, ExpiringIn(-10)),
+                                            Sign(JWT_ALG_RS256, rsa_->keyPem, noSubject)};
   for (int round = 0; round < 2; ++round) {
     for (const auto& token : foreign) {
       EXPECT_TRUE(handler->Check(token).IsNone()) << token;
+    }
+    for (const auto& token : failing) {
+      EXPECT_TRUE(handler->Check(token).IsFailure()) << token;
     }
   }
   EXPECT_EQ(handler->CachedForeign(), foreign.size());
   EXPECT_EQ(handler->CachedAccepted(), 0u);
   // A remembered foreign token does not stand in for a good one.
-  EXPECT_TRUE(handler->Check(Sign(JWT_ALG_RS256, rsa_->privateKey, {})).IsData());
-}
-
-TEST_F(RememberingHostTokens, TokensFailingAClaimAreNotRemembered) {
-  const auto handler = Make();
-  Claims noSubject;
-  noSubject.sub = nullptr;
-  for (const Claims& claims : {ExpiringIn(-10), noSubject}) {
-    const std::string token = Sign(JWT_ALG_RS256, rsa_->privateKey, claims);
-    EXPECT_TRUE(handler->Check(token).IsFailure());
-    EXPECT_TRUE(handler->Check(token).IsFailure());
-  }
-  EXPECT_EQ(handler->CachedAccepted(), 0u);
-  EXPECT_EQ(handler->CachedForeign(), 0u);
+  EXPECT_TRUE(handler->Check(Sign(JWT_ALG_RS256, rsa_->keyPem, {})).IsData());
 }
 
 TEST_F(RememberingHostTokens, RememberedOutcomesAreBoundedAndForeignTokensCannotPushOutAccepted) {
@@ -363,7 +283,7 @@ TEST_F(RememberingHostTokens, RememberedOutcomesAreBoundedAndForeignTokensCannot
   const auto handler = Make(options);
   std::vector<std::string> accepted;
   for (long i = 0; i < 5; ++i) {
-    accepted.push_back(Sign(JWT_ALG_RS256, rsa_->privateKey, ExpiringIn(3600 + i)));
+    accepted.push_back(Sign(JWT_ALG_RS256, rsa_->keyPem, ExpiringIn(3600 + i)));
     EXPECT_TRUE(handler->Check(accepted.back()).IsData());
   }
   EXPECT_EQ(handler->CachedAccepted(), 3u);
@@ -384,9 +304,9 @@ TEST_F(RememberingHostTokens, ConcurrentCallsGetConsistentAnswers) {
   const auto handler = Make(options);
   std::vector<std::string> good;
   for (long i = 0; i < 6; ++i) {
-    good.push_back(Sign(JWT_ALG_RS256, rsa_->privateKey, ExpiringIn(3600 + i)));
+    good.push_back(Sign(JWT_ALG_RS256, rsa_->keyPem, ExpiringIn(3600 + i)));
   }
-  const std::string foreign = Sign(JWT_ALG_ES256, ec_->privateKey, {});
+  const std::string foreign = Sign(JWT_ALG_ES256, ec_->keyPem, {});
   std::vector<int> wrong(4, 0);
   std::vector<std::thread> threads;
   for (size_t t = 0; t < wrong.size(); ++t) {

@@ -166,6 +166,7 @@ TEST_F(CryptoTest, MasterAndDataKeysAreWipedOnSuccessAndFailure) {
   refused->UpdateStatus();
   recorder.Take();
   EXPECT_EQ(refused->GenerateKey(0, kDataKeySize, key, wrapped, error), K::CryptoError);
+  EXPECT_EQ(error, "Failed to encrypt data key");
   EXPECT_EQ(wiped(24), std::make_pair(true, true)) << "encryption failure";
 }
 

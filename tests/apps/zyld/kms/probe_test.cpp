@@ -6,6 +6,8 @@
 #include <ironveil-common/ssl_utils.h>
 #include <qlkmipsimple.h>
 
+#include <functional>
+
 namespace KmsTest {
 namespace {
 
@@ -32,56 +34,104 @@ K::KmsStatus Probe(KmipKms& kms) {
 
 using ProbeTest = KmsServerTest;
 
-TEST_F(ProbeTest, HealthyServer) {
-  auto kms = MakeKms();
+TEST_F(ProbeTest, ProberFetchesTheLeafAndReadsTheVersionList) {
   Components parts(MakeInfo());
   std::string certificate, error;
   EXPECT_EQ(parts.prober.FetchRemoteServerCertificate(0, certificate, error), K::Success) << error;
   EXPECT_EQ(certificate, StandardLeaf());
-  std::vector<std::string> versions;
-  EXPECT_EQ(parts.prober.DiscoverVersions(0, false, "", error, versions), K::Success) << error;
-  EXPECT_FALSE(versions.empty());
-
-  const K::KmsStatus status = Probe(*kms);
-  ASSERT_EQ(status.servers.size(), 1u);
-  EXPECT_TRUE(status.servers[0].clientTrustServer);
-  EXPECT_TRUE(status.servers[0].serverTrustClient);
-  EXPECT_TRUE(status.servers[0].errors.empty());
-  EXPECT_TRUE(status.masterKeyFound && status.masterKeyUsable && status.keySizeSupported);
-  EXPECT_TRUE(status.keyProblems.empty());
   // GetStatus on an invalid cache stores nothing: the certificate is fetched again.
+  auto kms = MakeKms();
+  Probe(*kms);
   const int before = server_->Connections();
   EXPECT_EQ(kms->GetRemoteServerCertificate(0, certificate, error), K::Success);
   EXPECT_EQ(server_->Connections(), before + 1);
-}
 
-TEST_F(ProbeTest, OnlyVersionsOneZeroAndTwoZero) {
   server_->SetVersions({{2, 0}, {1, 0}});
-  auto kms = MakeKms();
-  Components parts(MakeInfo());
-  std::string error;
   std::vector<std::string> versions;
   EXPECT_EQ(parts.prober.DiscoverVersions(0, false, "", error, versions), K::NoSupportedVersions);
   EXPECT_EQ(error, "Key server version not supported");
   EXPECT_EQ(versions, (std::vector<std::string>{"2.0", "1.0"}));
-  const K::KmsStatus status = Probe(*kms);
-  ASSERT_EQ(status.servers.size(), 1u);
-  const K::KmsServerStatus& s = status.servers[0];
-  EXPECT_FALSE(s.clientTrustServer || s.serverTrustClient);
-  EXPECT_EQ(s.errors,
-            (std::map<std::string, uint32_t>{{kClientNotTrusting, 14}, {kServerNotTrusting, 14}}));
-  EXPECT_EQ(status.keyProblems, std::vector<uint32_t>{K::MasterKeyNotFound});
-  EXPECT_FALSE(status.masterKeyFound);
-}
-
-TEST_F(ProbeTest, NoVersionList) {
   server_->SetVersions({});
-  Components parts(MakeInfo());
-  std::string error;
-  std::vector<std::string> versions{"stale"};
   EXPECT_EQ(parts.prober.DiscoverVersions(0, false, "", error, versions), K::NoVersionsFound);
   EXPECT_EQ(error, "Key server did not return any version");
   EXPECT_TRUE(versions.empty());
+
+  // The certificate is fetched even from a server that refuses the client; without a
+  // certificate to trust, the versions query that needs one cannot be made.
+  auto info = MakeInfo();
+  info->clientCertificate = ForeignClient().certPem;
+  info->privateKey.assign(ForeignClient().keyPem);
+  info->trustedServerCertificates.clear();
+  Components refused(info);
+  EXPECT_EQ(refused.prober.FetchRemoteServerCertificate(0, certificate, error), K::Success);
+  EXPECT_EQ(refused.prober.DiscoverVersions(0, true, "", error, versions), K::GeneralError);
+}
+
+TEST_F(ProbeTest, StatusInEachSituation) {
+  using Errors = std::map<std::string, uint32_t>;
+  const Errors unreachable{{kClientNotTrusting, K::KeyServerCommunicationError},
+                           {kServerNotTrusting, K::KeyServerCommunicationError}};
+  const std::vector<uint32_t> notFound{K::MasterKeyNotFound};
+  struct Case {
+    const char* situation;
+    std::function<void(K::KmsInfo&)> setup;
+    bool clientTrustsServer;
+    bool serverTrustsClient;
+    Errors errors;
+    std::vector<uint32_t> keyProblems;
+  };
+  const Case cases[] = {
+      {"healthy", [](K::KmsInfo&) {}, true, true, {}, {}},
+      {"versions 1.0 and 2.0 only",
+       [this](K::KmsInfo&) {
+         server_->SetVersions({{2, 0}, {1, 0}});
+       },
+       false,
+       false,
+       {{kClientNotTrusting, K::NoSupportedVersions}, {kServerNotTrusting, K::NoSupportedVersions}},
+       notFound},
+      {"client refused",
+       [](K::KmsInfo& info) {
+         info.clientCertificate = ForeignClient().certPem;
+         info.privateKey.assign(ForeignClient().keyPem);
+       },
+       false, false, unreachable, notFound},
+      {"server untrusted",
+       [](K::KmsInfo& info) {
+         info.trustedServerCertificates = {
+             KmipTest::MakeSelfSignedServer("other", {{}, {"127.0.0.1"}}).certPem};
+       },
+       false,
+       true,
+       {{kClientNotTrusting, K::GeneralError}},
+       notFound},
+      {"unreachable",
+       [](K::KmsInfo& info) { info.servers = {Entry("gone", TestSupport::FreeLoopbackPort())}; },
+       false, false, unreachable, notFound},
+      {"master key of 24 bytes",
+       [this](K::KmsInfo&) { server_->AddKey("mk-1", Bytes(24, 3)); },
+       true,
+       true,
+       {},
+       {K::MasterKeyLengthUnsupported}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.situation);
+    server_ = StartServer();
+    server_->AddKey("mk-1", masterKey_);
+    auto info = MakeInfo();
+    c.setup(*info);
+    KmipKms kms(info);
+    const K::KmsStatus status = Probe(kms);
+    ASSERT_EQ(status.servers.size(), 1u);
+    EXPECT_EQ(status.servers[0].clientTrustServer, c.clientTrustsServer);
+    EXPECT_EQ(status.servers[0].serverTrustClient, c.serverTrustsClient);
+    EXPECT_EQ(status.servers[0].errors, c.errors);
+    EXPECT_EQ(status.keyProblems, c.keyProblems);
+    EXPECT_EQ(status.masterKeyFound, c.keyProblems != notFound);
+    EXPECT_EQ(status.masterKeyUsable, c.keyProblems != notFound);
+    EXPECT_EQ(status.keySizeSupported, c.keyProblems.empty());
+  }
 }
 
 TEST(SupportedVersion, Rule) {
@@ -121,69 +171,6 @@ TEST_F(ProbeTest, HandshakeWithoutTrustedCertificateIsReported) {
             "Client unexpectedly connected to key management server without any trusted server "
             "certificate");
   EXPECT_TRUE(certificate.empty());
-}
-
-TEST_F(ProbeTest, ServerRefusingTheClient) {
-  auto info = MakeInfo();
-  info->clientCertificate = ForeignClient().certPem;
-  info->privateKey.assign(ForeignClient().keyPem);
-  KmipKms kms(info);
-  std::string certificate, error;
-  EXPECT_EQ(Components(info).prober.FetchRemoteServerCertificate(0, certificate, error),
-            K::Success);
-  const K::KmsStatus status = Probe(kms);
-  ASSERT_EQ(status.servers.size(), 1u);
-  const K::KmsServerStatus& s = status.servers[0];
-  EXPECT_FALSE(s.serverTrustClient);
-  EXPECT_FALSE(s.clientTrustServer);
-  EXPECT_EQ(s.errors.at(kClientNotTrusting), K::KeyServerCommunicationError);
-  EXPECT_EQ(s.errors.at(kServerNotTrusting), K::KeyServerCommunicationError);
-  EXPECT_EQ(status.keyProblems, std::vector<uint32_t>{K::MasterKeyNotFound});
-}
-
-TEST_F(ProbeTest, UntrustedServerThatAcceptsTheClient) {
-  auto info = MakeInfo();
-  info->trustedServerCertificates = {
-      KmipTest::MakeSelfSignedServer("other", {{}, {"127.0.0.1"}}).certPem};
-  KmipKms kms(info);
-  const K::KmsStatus status = Probe(kms);
-  ASSERT_EQ(status.servers.size(), 1u);
-  const K::KmsServerStatus& s = status.servers[0];
-  EXPECT_TRUE(s.serverTrustClient);
-  EXPECT_FALSE(s.clientTrustServer);
-  EXPECT_EQ(s.errors, (std::map<std::string, uint32_t>{{kClientNotTrusting, K::GeneralError}}));
-  EXPECT_EQ(status.keyProblems, std::vector<uint32_t>{K::MasterKeyNotFound});
-  // Without a certificate to trust the second query cannot be made.
-  std::string error;
-  std::vector<std::string> versions;
-  EXPECT_EQ(Components(info).prober.DiscoverVersions(0, true, "", error, versions),
-            K::GeneralError);
-}
-
-TEST_F(ProbeTest, UnreachableServer) {
-  auto info = MakeInfo();
-  info->servers = {Entry("gone", TestSupport::FreeLoopbackPort())};
-  KmipKms kms(info);
-  kms.UpdateStatus();
-  K::KmsStatus status;
-  kms.GetStatus(status);
-  ASSERT_EQ(status.servers.size(), 1u);
-  EXPECT_EQ(status.servers[0].errors, (std::map<std::string, uint32_t>{
-                                          {kClientNotTrusting, K::KeyServerCommunicationError},
-                                          {kServerNotTrusting, K::KeyServerCommunicationError}}));
-  EXPECT_EQ(status.keyProblems, std::vector<uint32_t>{K::MasterKeyNotFound});
-  std::string certificate, error;
-  EXPECT_EQ(kms.GetRemoteServerCertificate(0, certificate, error), K::KeyServerCommunicationError);
-}
-
-TEST_F(ProbeTest, MasterKeyOfUnsupportedLength) {
-  server_->AddKey("mk-1", Bytes(24, 3));
-  auto kms = MakeKms();
-  const K::KmsStatus status = Probe(*kms);
-  EXPECT_TRUE(status.masterKeyFound);
-  EXPECT_TRUE(status.masterKeyUsable);
-  EXPECT_FALSE(status.keySizeSupported);
-  EXPECT_EQ(status.keyProblems, std::vector<uint32_t>{K::MasterKeyLengthUnsupported});
 }
 
 TEST_F(ProbeTest, KeyFoundOnTheSecondServerLeavesNoProblems) {
