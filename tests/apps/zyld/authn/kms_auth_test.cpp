@@ -36,10 +36,9 @@ Identity NewIdentity() {
 
 std::string Sign(const ZyldToken::Options& options, const std::string& key) {
   Har::Secret token;
-  std::string error;
   const Har::Secret bytes(key);
-  EXPECT_EQ(ZyldToken::SignToken(options, bytes, kNow, token, error), ZyldToken::SignStatus::Ok)
-      << error;
+  const Har::Status signing = ZyldToken::SignToken(options, bytes, kNow, token);
+  EXPECT_TRUE(signing) << signing.message();
   return std::string(token.view());
 }
 
