@@ -77,7 +77,7 @@ bool ConfigurePlatform() {
   OvikConfigStore::ConfigStore::Configure(storePath);
   std::string backend = Brask::Common::FirewallUtils::kDefaultBackend;
   values.GetString("firewall/backend", &backend);
-  if (!Brask::Common::FirewallUtils::Configure(backend)) {
+  if (!Brask::Common::FirewallUtils::Configure(backend).ok()) {
     Log_Level(kLogFailure, "Unknown firewall backend '%s'. Exiting.\n", backend.c_str());
     return false;
   }

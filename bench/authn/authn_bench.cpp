@@ -41,8 +41,9 @@ std::string Token(const std::string& key) {
   o.sub = "vm-42";
   o.ttlSeconds = 3600;
   Har::Secret token;
-  std::string error;
-  ZyldToken::SignToken(o, Har::Secret(key), std::time(nullptr), token, error);
+  if (!ZyldToken::SignToken(o, Har::Secret(key), std::time(nullptr), token)) {
+    return {};
+  }
   return std::string(token.view());
 }
 

@@ -11,9 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   v.SetInt("quorex/threadPool/maxThreads", 10);
   v.SetBool("caching", true);
   v.SetString("log/level", "info");
-  std::string error;
   std::string_view text(reinterpret_cast<const char*>(data), size);
-  if (Quorex::Service::ParseConfigText(config, text, "fuzz.xml", &error)) {
+  if (Quorex::Service::ParseConfigText(config, text, "fuzz.xml")) {
     int64_t n = 0;
     bool b = false;
     std::string s;

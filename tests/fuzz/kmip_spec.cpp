@@ -8,15 +8,15 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Qlkmip::ConnectionSpec spec;
-  std::string error;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  if (Qlkmip::ParseConnectionSpec(text, &spec, &error)) {
+  const Har::Status status = Qlkmip::ParseConnectionSpec(text, &spec);
+  if (status) {
     if (spec.port == 0 || spec.host.empty() || spec.timeoutSeconds < 1 ||
         spec.timeoutSeconds > Qlkmip::kMaxTimeoutSeconds ||
         spec.trustedPems.size() > Qlkmip::kMaxTrustedCerts) {
       std::abort();
     }
-  } else if (error.empty()) {
+  } else if (status.message().empty()) {
     std::abort();
   }
   return 0;

@@ -15,12 +15,11 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzArgv args("kmipctl", data, size, 200);
   Kmipctl::Options options;
-  std::string error;
-  Kmipctl::ParseStatus status = Kmipctl::ParseArguments(args.Argc(), args.Argv(), options, error);
-  if (status == Kmipctl::ParseStatus::Error && error.empty()) {
+  const Har::Status status = Kmipctl::ParseArguments(args.Argc(), args.Argv(), options);
+  if (!status && status.message().empty()) {
     std::abort();
   }
-  if (status != Kmipctl::ParseStatus::Ok) {
+  if (!status || options.help) {
     return 0;
   }
   if (options.host.empty() || options.host.size() > Kmipctl::kMaxHostLength || options.port == 0 ||
@@ -36,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   spec.proxyPort = options.proxyPort;
   spec.timeoutSeconds = static_cast<int>(options.timeoutSeconds);
   Qlkmip::ConnectionSpec parsed;
-  if (!Qlkmip::ParseConnectionSpec(Qlkmip::BuildConnectionSpec(spec).view(), &parsed, &error) ||
+  if (!Qlkmip::ParseConnectionSpec(Qlkmip::BuildConnectionSpec(spec).view(), &parsed) ||
       parsed.host != spec.host || parsed.port != spec.port || parsed.proxyHost != spec.proxyHost ||
       parsed.proxyPort != spec.proxyPort || parsed.timeoutSeconds != spec.timeoutSeconds) {
     std::abort();

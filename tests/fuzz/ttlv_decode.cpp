@@ -13,8 +13,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Qlkmip::Ttlv::Item item;
-  std::string error;
-  if (!Qlkmip::Ttlv::Decode(data, size, {}, &item, &error)) {
+  if (!Qlkmip::Ttlv::Decode(data, size, {}, &item)) {
     return 0;
   }
   const Har::Secret again = Qlkmip::Ttlv::Encode(item);

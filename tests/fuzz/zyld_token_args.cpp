@@ -13,12 +13,11 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzArgv args("zyld-token", data, size, 300);
   ZyldToken::Options o;
-  std::string error;
-  const auto status = ZyldToken::ParseArguments(args.Argc(), args.Argv(), o, error);
-  if (status == ZyldToken::ParseStatus::Error && error.empty()) {
+  const Har::Status status = ZyldToken::ParseArguments(args.Argc(), args.Argv(), o);
+  if (!status && status.message().empty()) {
     std::abort();
   }
-  if (status != ZyldToken::ParseStatus::Ok) {
+  if (!status || o.help) {
     return 0;
   }
   const bool hs = o.alg == ZyldToken::Algorithm::HS256;

@@ -10,6 +10,7 @@
 // the form @FILE is the content of FILE (@@text stands for the literal @text); "" as INSTANCE is
 // no instance. Exit status: 0 success, 1 store error, 2 usage error, each with a one-line message.
 #include <configstore/configstore.h>
+#include <harlibs/status.h>
 #include <quorex/quorex.h>
 #include <zyld/config_file.h>
 
@@ -54,26 +55,25 @@ std::string OneLine(std::string text) {
   return text;
 }
 
-std::optional<std::string> ReadFile(const std::string& path, std::string& error) {
+Har::Status ReadFile(const std::string& path, std::string& out) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    error = "cannot read " + path;
-    return std::nullopt;
+    return Har::Status::Error("cannot read " + path);
   }
   std::string data;
   char buf[65536];
   while (in.read(buf, sizeof buf) || in.gcount() > 0) {
     data.append(buf, static_cast<std::size_t>(in.gcount()));
     if (data.size() > kMaxFileBytes) {
-      error = path + " is larger than " + std::to_string(kMaxFileBytes) + " bytes";
-      return std::nullopt;
+      return Har::Status::Error(path + " is larger than " + std::to_string(kMaxFileBytes) +
+                                " bytes");
     }
   }
   if (in.bad()) {
-    error = "cannot read " + path;
-    return std::nullopt;
+    return Har::Status::Error("cannot read " + path);
   }
-  return data;
+  out = std::move(data);
+  return Har::Status::Ok();
 }
 
 // The database named by the daemon's configuration (missing default file: built-in default).
@@ -110,12 +110,11 @@ Outcome SetString(ConfigStore& store, const std::vector<std::string>& args) {
   if (value.rfind("@@", 0) == 0) {
     value.erase(0, 1);
   } else if (value.rfind('@', 0) == 0) {
-    std::string error;
-    auto content = ReadFile(value.substr(1), error);
-    if (!content) {
-      return Usage(error);
+    std::string content;
+    if (const Har::Status read = ReadFile(value.substr(1), content); !read) {
+      return Usage(read.message());
     }
-    value = std::move(*content);
+    value = std::move(content);
   }
   const ConfigStoreObjectId id = IdFrom(args);
   auto obj = store.Get(id);
@@ -140,13 +139,12 @@ Outcome Export(ConfigStore& store, const std::vector<std::string>& args) {
 }
 
 Outcome Import(ConfigStore& store, const std::vector<std::string>& args) {
-  std::string error;
-  auto text = ReadFile(args[0], error);
-  if (!text) {
-    return Usage(error);
+  std::string text;
+  if (const Har::Status read = ReadFile(args[0], text); !read) {
+    return Usage(read.message());
   }
   std::vector<ErrorInfo> errors;
-  if (!store.Import(*text, errors)) {
+  if (!store.Import(text, errors)) {
     std::string message = "import of " + args[0] + " rejected";
     if (!errors.empty()) {
       message += ": " + errors.front().second;

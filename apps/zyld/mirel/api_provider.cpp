@@ -88,18 +88,16 @@ class AuditRegistrar final : public Mirel::CallRegistrarBase {
   AuditCallback audit_;
 };
 
-std::shared_ptr<MetadataContainer> LoadSection(const char* what, const char* component,
-                                               const std::string& path,
-                                               bool (*load)(const std::string&, const std::string&,
-                                                            MetadataContainer&, std::string*)) {
+std::shared_ptr<MetadataContainer> LoadSection(
+    const char* what, const char* component, const std::string& path,
+    Har::Status (*load)(const std::string&, const std::string&, MetadataContainer&)) {
   Log_Level(kLogInfo, "Loading %s metadata file: %s\n", what, path.c_str());
   auto container = std::make_shared<MetadataContainer>();
-  std::string error;
-  const bool loaded = load(component, path, *container, &error);
+  const Har::Status loaded = load(component, path, *container);
   if (!loaded) {
-    Log_Level(kLogFailure, "Error loading file: %s\n", error.c_str());
+    Log_Level(kLogFailure, "Error loading file: %s\n", loaded.message().c_str());
   }
-  VERIFY(loaded);
+  VERIFY(loaded.ok());
   return container;
 }
 

@@ -35,34 +35,29 @@ std::shared_ptr<FirewallBackend> Current() {
 
 }  // namespace
 
-std::unique_ptr<FirewallBackend> MakeFirewallBackend(const std::string& name, std::string* error) {
+Har::Status MakeFirewallBackend(const std::string& name, std::unique_ptr<FirewallBackend>& out) {
   for (const BackendEntry& entry : kBackends) {
     if (name == entry.name) {
-      return entry.make();
+      out = entry.make();
+      return Har::Status::Ok();
     }
   }
-  if (error != nullptr) {
-    *error = "unknown firewall backend \"" + name + "\"";
-  }
-  return nullptr;
+  return Har::Status::Error("unknown firewall backend \"" + name + "\"");
 }
 
 namespace FirewallUtils {
 
-bool Configure(const std::string& backendName, std::string* error) {
-  std::string why;
-  std::unique_ptr<FirewallBackend> backend = MakeFirewallBackend(backendName, &why);
-  if (!backend) {
-    Log_Level(kLogFailure, "Firewall configuration failed: %s\n", why.c_str());
-    if (error != nullptr) {
-      *error = why;
-    }
-    return false;
+Har::Status Configure(const std::string& backendName) {
+  std::unique_ptr<FirewallBackend> backend;
+  Har::Status made = MakeFirewallBackend(backendName, backend);
+  if (!made) {
+    Log_Level(kLogFailure, "Firewall configuration failed: %s\n", made.message().c_str());
+    return made;
   }
   std::lock_guard<std::mutex> lock(gMutex);
   gBackend = std::move(backend);
   Log_Level(kLogInfo, "Firewall backend: %s\n", backendName.c_str());
-  return true;
+  return Har::Status::Ok();
 }
 
 bool AddOrRemoveServer(const std::string& ruleset, bool add, const std::string& host) {

@@ -100,14 +100,8 @@ AuthzInfo CreateDefaultAuthzInfo() {
   return info;
 }
 
-bool LoadAuthzInfoMetadata::LoadSection(const boost::json::value& section, AuthzInfo& info,
-                                        std::string* error) {
-  const auto fail = [error](const char* text) {
-    if (error != nullptr) {
-      *error = text;
-    }
-    return false;
-  };
+Har::Status LoadAuthzInfoMetadata::LoadSection(const boost::json::value& section, AuthzInfo& info) {
+  const auto fail = [](const char* text) { return Har::Status::Error(text); };
   const auto* object = section.if_object();
   const auto* entitlements = object != nullptr ? object->if_contains("entitlements") : nullptr;
   if (entitlements == nullptr || !entitlements->is_object()) {
@@ -125,7 +119,7 @@ bool LoadAuthzInfoMetadata::LoadSection(const boost::json::value& section, Authz
       info.Grant(std::string_view(text.data(), text.size()), std::string_view(name));
     }
   }
-  return true;
+  return Har::Status::Ok();
 }
 
 bool LoadAuthzInfoMetadata::Load(std::istream& in, AuthzInfo& info, Log::Logger* logger,
@@ -151,9 +145,8 @@ bool LoadAuthzInfoMetadata::Load(std::istream& in, AuthzInfo& info, Log::Logger*
       section = inner;
     }
   }
-  std::string error;
-  if (!LoadSection(*section, info, &error)) {
-    Report(logger, errors, error);
+  if (const Har::Status loaded = LoadSection(*section, info); !loaded) {
+    Report(logger, errors, loaded.message());
     return false;
   }
   return true;

@@ -79,20 +79,17 @@ std::unique_ptr<Binding::BoundOperation> MakeSectionOperation(const Container& c
   });
 }
 
-bool LoadSectionFile(const std::string& componentName, const std::string& path, const char* kind,
-                     MetadataContainer& container, std::string* error) {
+Har::Status LoadSectionFile(const std::string& componentName, const std::string& path,
+                            const char* kind, MetadataContainer& container) {
   boost::json::value document;
-  if (!ProviderHelper::ReadMetadataFile(path, document, error)) {
-    return false;
+  if (Har::Status read = ProviderHelper::ReadMetadataFile(path, document); !read) {
+    return read;
   }
   const auto* section = document.is_object() ? document.get_object().if_contains(kind) : nullptr;
   if (section == nullptr) {
-    if (error != nullptr) {
-      *error = path + ": no \"" + kind + "\" section";
-    }
-    return false;
+    return Har::Status::Error(path + ": no \"" + kind + "\" section");
   }
-  return container.Load(componentName, kind, *section, error);
+  return container.Load(componentName, kind, *section);
 }
 
 }  // namespace
@@ -113,19 +110,16 @@ std::string Sha256Hex(std::string_view data) {
   return hex;
 }
 
-bool MetadataContainer::Load(std::string componentName, std::string kind,
-                             const boost::json::value& section, std::string* error) {
+Har::Status MetadataContainer::Load(std::string componentName, std::string kind,
+                                    const boost::json::value& section) {
   if (!section.is_object()) {
-    if (error != nullptr) {
-      *error = "the \"" + kind + "\" section is not an object";
-    }
-    return false;
+    return Har::Status::Error("the \"" + kind + "\" section is not an object");
   }
   componentName_ = std::move(componentName);
   kind_ = std::move(kind);
   section_ = section.get_object();
   checksum_ = Sha256Hex(boost::json::serialize(section_));
-  return true;
+  return Har::Status::Ok();
 }
 
 const boost::json::value* MetadataContainer::Item(std::string_view collection,
@@ -159,14 +153,8 @@ std::vector<Binding::BoundInterfacePtr> MetadataContainer::Interfaces() const {
   return {services.begin(), services.end()};
 }
 
-bool ProviderHelper::ReadMetadataFile(const std::string& path, boost::json::value& out,
-                                      std::string* error) {
-  const auto fail = [&](const std::string& text) {
-    if (error != nullptr) {
-      *error = path + ": " + text;
-    }
-    return false;
-  };
+Har::Status ProviderHelper::ReadMetadataFile(const std::string& path, boost::json::value& out) {
+  const auto fail = [&](const std::string& text) { return Har::Status::Error(path + ": " + text); };
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     return fail("cannot open the file");
@@ -184,25 +172,25 @@ bool ProviderHelper::ReadMetadataFile(const std::string& path, boost::json::valu
   if (ec) {
     return fail("not JSON: " + ec.message());
   }
-  return true;
+  return Har::Status::Ok();
 }
 
-bool ProviderHelper::LoadCliMetadataFile(const std::string& componentName, const std::string& path,
-                                         MetadataContainer& container, std::string* error) {
-  return LoadSectionFile(componentName, path, kCliSection, container, error);
+Har::Status ProviderHelper::LoadCliMetadataFile(const std::string& componentName,
+                                                const std::string& path,
+                                                MetadataContainer& container) {
+  return LoadSectionFile(componentName, path, kCliSection, container);
 }
 
-bool ProviderHelper::LoadMetamodelMetadataFile(const std::string& componentName,
-                                               const std::string& path,
-                                               MetadataContainer& container, std::string* error) {
-  return LoadSectionFile(componentName, path, kMetamodelSection, container, error);
+Har::Status ProviderHelper::LoadMetamodelMetadataFile(const std::string& componentName,
+                                                      const std::string& path,
+                                                      MetadataContainer& container) {
+  return LoadSectionFile(componentName, path, kMetamodelSection, container);
 }
 
-bool ProviderHelper::LoadAuthenticationMetadataFile(const std::string& componentName,
-                                                    const std::string& path,
-                                                    MetadataContainer& container,
-                                                    std::string* error) {
-  return LoadSectionFile(componentName, path, kAuthenticationSection, container, error);
+Har::Status ProviderHelper::LoadAuthenticationMetadataFile(const std::string& componentName,
+                                                           const std::string& path,
+                                                           MetadataContainer& container) {
+  return LoadSectionFile(componentName, path, kAuthenticationSection, container);
 }
 
 }  // namespace Metadata

@@ -82,14 +82,7 @@ bool Operation(CommandReader& r, Kmip::Request* out) {
   return r.Fail("unknown command");
 }
 
-}  // namespace
-
-bool ParseCommand(const char* format, va_list args, Kmip::Request* out, std::string* error) {
-  if (format == nullptr) {
-    *error = "Invalid command: null";
-    return false;
-  }
-  CommandReader r(format, args, error);
+bool Command(CommandReader& r, Kmip::Request* out) {
   if (!Operation(r, out)) {
     return false;
   }
@@ -101,6 +94,20 @@ bool ParseCommand(const char* format, va_list args, Kmip::Request* out, std::str
     }
   }
   return r.AtEnd() || r.Fail("unexpected text after the command");
+}
+
+}  // namespace
+
+Har::Status ParseCommand(const char* format, va_list args, Kmip::Request* out) {
+  if (format == nullptr) {
+    return Har::Status::Error("Invalid command: null");
+  }
+  std::string error;
+  CommandReader r(format, args, &error);
+  if (!Command(r, out)) {
+    return Har::Status::Error(std::move(error));
+  }
+  return Har::Status::Ok();
 }
 
 }  // namespace Qlkmip

@@ -10,13 +10,15 @@
 #include <cstdarg>
 #include <string>
 
+#include <harlibs/status.h>
+
 #include "kmip_messages.h"
 
 namespace Qlkmip {
 
 constexpr size_t kMaxCommandValue = 4096;
 
-bool ParseCommand(const char* format, va_list args, Kmip::Request* out, std::string* error);
+Har::Status ParseCommand(const char* format, va_list args, Kmip::Request* out);
 
 }  // namespace Qlkmip
 

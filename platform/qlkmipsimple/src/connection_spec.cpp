@@ -212,14 +212,17 @@ void AppendPem(std::string_view pem, Har::Secret& text) {
 
 }  // namespace
 
-bool ParseConnectionSpec(std::string_view text, ConnectionSpec* out, std::string* error) {
-  error->clear();
+Har::Status ParseConnectionSpec(std::string_view text, ConnectionSpec* out) {
   *out = ConnectionSpec();
-  Cursor c(text, error);
   if (text.size() > kMaxSpecText) {
-    return c.Fail("specification text too long");
+    return Har::Status::Error("specification text too long");
   }
-  return c.Expect(kPresentation) && Session(c, out) && TrustedCerts(c, out);
+  std::string error;
+  Cursor c(text, &error);
+  if (!c.Expect(kPresentation) || !Session(c, out) || !TrustedCerts(c, out)) {
+    return Har::Status::Error(std::move(error));
+  }
+  return Har::Status::Ok();
 }
 
 Har::Secret BuildConnectionSpec(const ConnectionSpec& spec) {

@@ -83,10 +83,9 @@ void Connect(qlc_session** session, const char* spec, qlc_result* result) {
   }
   *session = nullptr;
   Qlkmip::ConnectionSpec parsed;
-  std::string error;
-  if (!Qlkmip::ParseConnectionSpec(spec, &parsed, &error)) {
+  if (const Har::Status s = Qlkmip::ParseConnectionSpec(spec, &parsed); !s) {
     result->status = QLC_BAD_SPEC;
-    result->explain = "Invalid connection specification: " + error;
+    result->explain = "Invalid connection specification: " + s.message();
     return;
   }
   std::unique_ptr<Qlkmip::Session> opened;
@@ -121,13 +120,12 @@ qlc_result* qlc_perform(qlc_session* session, const char* command, ...) {
       return MakeResult(QLC_BAD_ARGUMENT, "No session").release();
     }
     Qlkmip::Kmip::Request request;
-    std::string error;
     va_list args;
     va_start(args, command);
-    const bool parsed = Qlkmip::ParseCommand(command, args, &request, &error);
+    const Har::Status parsed = Qlkmip::ParseCommand(command, args, &request);
     va_end(args);
     if (!parsed) {
-      return MakeResult(QLC_BAD_COMMAND, error).release();
+      return MakeResult(QLC_BAD_COMMAND, parsed.message()).release();
     }
     auto result = MakeResult(QLC_OK, "");
     session->session->Perform(request, result.get());

@@ -81,11 +81,10 @@ Kmip::Reply Session::RoundTrip(const Har::Secret& message, Ttlv::Item* decoded) 
   if (!outcome.ok()) {
     return Failed(outcome);
   }
-  std::string error;
   Ttlv::Limits limits;
   limits.maxSize = kMaxResponseSize;
-  if (!Ttlv::Decode(response.bytes(), response.size(), limits, decoded, &error)) {
-    return BadResponse(error);
+  if (const Har::Status s = Ttlv::Decode(response.bytes(), response.size(), limits, decoded); !s) {
+    return BadResponse(s.message());
   }
   return Kmip::Reply{};
 }

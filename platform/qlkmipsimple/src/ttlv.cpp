@@ -254,21 +254,20 @@ Har::Secret Encode(const Item& item) {
   return out;
 }
 
-bool Decode(const uint8_t* data, size_t size, const Limits& limits, Item* out, std::string* error) {
+Har::Status Decode(const uint8_t* data, size_t size, const Limits& limits, Item* out) {
   if (size > limits.maxSize) {
-    *error = "message too large";
-    return false;
+    return Har::Status::Error("message too large");
   }
-  Decoder decoder(limits, error);
+  std::string error;
+  Decoder decoder(limits, &error);
   size_t used = 0;
   if (!decoder.One(data, size, 0, out, &used)) {
-    return false;
+    return Har::Status::Error(std::move(error));
   }
   if (used != size) {
-    *error = "bytes after the message";
-    return false;
+    return Har::Status::Error("bytes after the message");
   }
-  return true;
+  return Har::Status::Ok();
 }
 
 }  // namespace Qlkmip::Ttlv

@@ -37,15 +37,15 @@ class Reader {
     }
   }
 
-  bool Read(std::vector<ParsedValue>* out, std::string* error);
+  Har::Status Read(std::vector<ParsedValue>* out);
 
  private:
   size_t LineAt(ptrdiff_t offset) const;
-  bool Fail(std::string* error, size_t line, const std::string& key, const std::string& fault);
-  bool Walk(const pugi::xml_node& node, const std::string& prefix, int depth,
-            std::vector<ParsedValue>* out, std::string* error);
-  bool Leaf(const pugi::xml_node& node, const std::string& key, std::vector<ParsedValue>* out,
-            std::string* error);
+  Har::Status Fail(size_t line, const std::string& key, const std::string& fault) const;
+  Har::Status Walk(const pugi::xml_node& node, const std::string& prefix, int depth,
+                   std::vector<ParsedValue>* out);
+  Har::Status Leaf(const pugi::xml_node& node, const std::string& key,
+                   std::vector<ParsedValue>* out);
 
   std::string_view text_;
   const std::string& source_;
@@ -75,28 +75,24 @@ size_t Reader::LineAt(ptrdiff_t offset) const {
   return static_cast<size_t>(it - lineEnds_.begin()) + 1;
 }
 
-bool Reader::Fail(std::string* error, size_t line, const std::string& key,
-                  const std::string& fault) {
-  if (error != nullptr) {
-    *error = source_ + ": line " + std::to_string(line);
-    if (!key.empty()) {
-      *error += ": element <" + key + ">";
-    }
-    *error += ": " + fault;
+Har::Status Reader::Fail(size_t line, const std::string& key, const std::string& fault) const {
+  std::string error = source_ + ": line " + std::to_string(line);
+  if (!key.empty()) {
+    error += ": element <" + key + ">";
   }
-  return false;
+  error += ": " + fault;
+  return Har::Status::Error(std::move(error));
 }
 
-bool Reader::Read(std::vector<ParsedValue>* out, std::string* error) {
+Har::Status Reader::Read(std::vector<ParsedValue>* out) {
   if (text_.size() > kMaxConfigFileBytes) {
-    return Fail(error, 0, "", "larger than " + std::to_string(kMaxConfigFileBytes) + " bytes");
+    return Fail(0, "", "larger than " + std::to_string(kMaxConfigFileBytes) + " bytes");
   }
   pugi::xml_document doc;
   pugi::xml_parse_result result =
       doc.load_buffer(text_.data(), text_.size(), pugi::parse_default, pugi::encoding_utf8);
   if (!result) {
-    return Fail(error, LineAt(result.offset), "",
-                std::string("malformed XML: ") + result.description());
+    return Fail(LineAt(result.offset), "", std::string("malformed XML: ") + result.description());
   }
   pugi::xml_node root;
   for (const pugi::xml_node& child : doc.children()) {
@@ -104,43 +100,43 @@ bool Reader::Read(std::vector<ParsedValue>* out, std::string* error) {
       continue;
     }
     if (root) {
-      return Fail(error, LineAt(child.offset_debug()), child.name(), "second root element");
+      return Fail(LineAt(child.offset_debug()), child.name(), "second root element");
     }
     root = child;
   }
   if (!root || std::strcmp(root.name(), "config") != 0) {
-    return Fail(error, root ? LineAt(root.offset_debug()) : 1, root ? root.name() : "",
+    return Fail(root ? LineAt(root.offset_debug()) : 1, root ? root.name() : "",
                 "root element must be <config>");
   }
-  return Walk(root, "", 1, out, error);
+  return Walk(root, "", 1, out);
 }
 
-bool Reader::Walk(const pugi::xml_node& node, const std::string& prefix, int depth,
-                  std::vector<ParsedValue>* out, std::string* error) {
+Har::Status Reader::Walk(const pugi::xml_node& node, const std::string& prefix, int depth,
+                         std::vector<ParsedValue>* out) {
   for (const pugi::xml_node& child : node.children()) {
     if (child.type() != pugi::node_element) {
       if (IsText(child) && !Trim(child.value()).empty()) {
-        return Fail(error, LineAt(child.offset_debug()), prefix.empty() ? "config" : prefix,
+        return Fail(LineAt(child.offset_debug()), prefix.empty() ? "config" : prefix,
                     "text mixed with elements");
       }
       continue;
     }
     std::string key = prefix.empty() ? child.name() : prefix + "/" + child.name();
     if (depth >= kMaxDepth) {
-      return Fail(error, LineAt(child.offset_debug()), key, "nested too deeply");
+      return Fail(LineAt(child.offset_debug()), key, "nested too deeply");
     }
     bool nested = static_cast<bool>(
         child.find_child([](const pugi::xml_node& n) { return n.type() == pugi::node_element; }));
-    bool ok = nested ? Walk(child, key, depth + 1, out, error) : Leaf(child, key, out, error);
-    if (!ok) {
-      return false;
+    Har::Status status = nested ? Walk(child, key, depth + 1, out) : Leaf(child, key, out);
+    if (!status) {
+      return status;
     }
   }
-  return true;
+  return Har::Status::Ok();
 }
 
-bool Reader::Leaf(const pugi::xml_node& node, const std::string& key, std::vector<ParsedValue>* out,
-                  std::string* error) {
+Har::Status Reader::Leaf(const pugi::xml_node& node, const std::string& key,
+                         std::vector<ParsedValue>* out) {
   std::string text;
   for (const pugi::xml_node& part : node.children()) {
     if (IsText(part)) {
@@ -150,14 +146,15 @@ bool Reader::Leaf(const pugi::xml_node& node, const std::string& key, std::vecto
   size_t line = LineAt(node.offset_debug());
   auto [it, fresh] = seen_.emplace(key, line);
   if (!fresh) {
-    return Fail(error, line, key, "duplicate (first at line " + std::to_string(it->second) + ")");
+    return Fail(line, key, "duplicate (first at line " + std::to_string(it->second) + ")");
   }
   out->push_back({key, Trim(text), line});
-  return true;
+  return Har::Status::Ok();
 }
 
-// Checks value against the type the key already has in config or that its name implies.
-bool CheckType(const ConfigValues& values, const ParsedValue& v, std::string* fault) {
+// Checks value against the type the key already has in config or that its name implies; the
+// error is the fault alone.
+Har::Status CheckType(const ConfigValues& values, const ParsedValue& v) {
   ConfigValues::Type type = ConfigValues::Type::kText;
   values.GetType(v.key, &type);
   int64_t i = 0;
@@ -167,18 +164,16 @@ bool CheckType(const ConfigValues& values, const ParsedValue& v, std::string* fa
     type = ConfigValues::Type::kBool;
   }
   if (type == ConfigValues::Type::kInt && !ParseConfigInt(v.text, &i)) {
-    *fault = "\"" + v.text + "\" is not a decimal integer";
-    return false;
+    return Har::Status::Error("\"" + v.text + "\" is not a decimal integer");
   }
   if (type == ConfigValues::Type::kBool && !ParseConfigBool(v.text, &b)) {
-    *fault = "\"" + v.text + "\" is not true or false";
-    return false;
+    return Har::Status::Error("\"" + v.text + "\" is not true or false");
   }
   if (v.key == "log/level" && !ParseLogLevel(v.text, &level)) {
-    *fault = "\"" + v.text + "\" is not one of error, warning, info, verbose, trivia";
-    return false;
+    return Har::Status::Error("\"" + v.text +
+                              "\" is not one of error, warning, info, verbose, trivia");
   }
-  return true;
+  return Har::Status::Ok();
 }
 
 void Store(ConfigValues& values, const ParsedValue& v) {
@@ -198,17 +193,15 @@ void Store(ConfigValues& values, const ParsedValue& v) {
 }
 
 // Reads at most kMaxConfigFileBytes + 1 bytes of a regular file.
-bool ReadFile(const std::string& path, std::string* out, std::string* error) {
+Har::Status ReadFile(const std::string& path, std::string* out) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    *error = path + ": cannot open: " + std::strerror(errno);
-    return false;
+    return Har::Status::Error(path + ": cannot open: " + std::strerror(errno));
   }
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
-    *error = path + ": not a regular file";
-    return false;
+    return Har::Status::Error(path + ": not a regular file");
   }
   std::string data(kMaxConfigFileBytes + 1, '\0');
   size_t used = 0;
@@ -218,9 +211,9 @@ bool ReadFile(const std::string& path, std::string* out, std::string* error) {
       continue;
     }
     if (n < 0) {
-      *error = path + ": cannot read: " + std::strerror(errno);
+      const int readError = errno;
       close(fd);
-      return false;
+      return Har::Status::Error(path + ": cannot read: " + std::strerror(readError));
     }
     if (n == 0) {
       break;
@@ -230,42 +223,40 @@ bool ReadFile(const std::string& path, std::string* out, std::string* error) {
   close(fd);
   data.resize(used);
   *out = std::move(data);
-  return true;
+  return Har::Status::Ok();
 }
 
 }  // namespace
 
 void CreateScratchConfig(std::shared_ptr<Config>& out) { out = std::make_shared<Config>(); }
 
-bool ParseConfigText(Config& config, std::string_view text, const std::string& sourceName,
-                     std::string* error) {
+Har::Status ParseConfigText(Config& config, std::string_view text, const std::string& sourceName) {
   std::vector<ParsedValue> parsed;
   Reader reader(text, sourceName);
-  if (!reader.Read(&parsed, error)) {
-    return false;
+  if (Har::Status status = reader.Read(&parsed); !status) {
+    return status;
   }
   ConfigValues& values = config.Values();
   for (const ParsedValue& v : parsed) {
-    std::string fault;
-    if (!CheckType(values, v, &fault)) {
-      if (error != nullptr) {
-        *error =
-            sourceName + ": line " + std::to_string(v.line) + ": element <" + v.key + ">: " + fault;
-      }
-      return false;
+    if (const Har::Status fault = CheckType(values, v); !fault) {
+      return Har::Status::Error(sourceName + ": line " + std::to_string(v.line) + ": element <" +
+                                v.key + ">: " + fault.message());
     }
   }
   for (const ParsedValue& v : parsed) {
     Store(values, v);
   }
-  return true;
+  return Har::Status::Ok();
 }
 
 void LoadConfigFile(Config& config, const std::string& path) {
   std::string text;
-  std::string error;
-  if (!ReadFile(path, &text, &error) || !ParseConfigText(config, text, path, &error)) {
-    throw std::runtime_error(error);
+  Har::Status status = ReadFile(path, &text);
+  if (status) {
+    status = ParseConfigText(config, text, path);
+  }
+  if (!status) {
+    throw std::runtime_error(status.message());
   }
 }
 

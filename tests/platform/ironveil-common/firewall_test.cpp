@@ -39,14 +39,16 @@ TEST(FirewallNone, CountsUsesPerHostAndRuleset) {
 }
 
 TEST(FirewallUtils, BackendsAreChosenByName) {
-  std::string error;
-  EXPECT_NE(MakeFirewallBackend("none", &error), nullptr);
-  EXPECT_EQ(MakeFirewallBackend("iptables", &error), nullptr);
-  EXPECT_NE(error.find("iptables"), std::string::npos);
+  std::unique_ptr<FirewallBackend> backend;
+  EXPECT_TRUE(MakeFirewallBackend("none", backend));
+  EXPECT_NE(backend, nullptr);
+  const Har::Status unknown = MakeFirewallBackend("iptables", backend);
+  EXPECT_FALSE(unknown);
+  EXPECT_NE(unknown.message().find("iptables"), std::string::npos);
 
-  error.clear();
-  EXPECT_FALSE(FirewallUtils::Configure("bogus", &error));
-  EXPECT_NE(error.find("bogus"), std::string::npos);
+  const Har::Status bogus = FirewallUtils::Configure("bogus");
+  EXPECT_FALSE(bogus);
+  EXPECT_NE(bogus.message().find("bogus"), std::string::npos);
   ASSERT_TRUE(FirewallUtils::Configure("none"));
 
   // The process-wide entry points use the configured backend.

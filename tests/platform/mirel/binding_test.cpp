@@ -136,17 +136,18 @@ TEST(Metadata, DocumentDescribesEveryServiceAndTheEntitlements) {
 TEST(Metadata, GeneratedFileLoads) {
   Mirel::Metadata::MetadataContainer cli;
   Mirel::Metadata::MetadataContainer authn;
-  std::string error;
-  EXPECT_TRUE(Mirel::Metadata::ProviderHelper::LoadCliMetadataFile("zyl_mirel_cli",
-                                                                   ZYL_MIREL_METADATA, cli, &error))
-      << error;
-  EXPECT_TRUE(Mirel::Metadata::ProviderHelper::LoadAuthenticationMetadataFile(
-      "zyl_mirel_authentication", ZYL_MIREL_METADATA, authn, &error))
-      << error;
+  using Mirel::Metadata::ProviderHelper;
+  const Har::Status cliLoaded =
+      ProviderHelper::LoadCliMetadataFile("zyl_mirel_cli", ZYL_MIREL_METADATA, cli);
+  EXPECT_TRUE(cliLoaded) << cliLoaded.message();
+  const Har::Status authnLoaded = ProviderHelper::LoadAuthenticationMetadataFile(
+      "zyl_mirel_authentication", ZYL_MIREL_METADATA, authn);
+  EXPECT_TRUE(authnLoaded) << authnLoaded.message();
   EXPECT_NE(cli.Item("command", "kms.providers.create"), nullptr);
-  EXPECT_FALSE(Mirel::Metadata::ProviderHelper::LoadCliMetadataFile("zyl_mirel_cli", "/nonexistent",
-                                                                    cli, &error));
-  EXPECT_NE(error.find("/nonexistent"), std::string::npos);
+  const Har::Status missing =
+      ProviderHelper::LoadCliMetadataFile("zyl_mirel_cli", "/nonexistent", cli);
+  EXPECT_FALSE(missing);
+  EXPECT_NE(missing.message().find("/nonexistent"), std::string::npos);
   std::stringstream broken("{\"entitlements\": {\"KMS_ADMIN\": [3]}}");
   Mirel::Authz::AuthzInfo info;
   std::vector<Mirel::Message> errors;

@@ -106,13 +106,13 @@ class Pipeline : public ::testing::Test {
         Kms::RawConfigSvc::AsyncServiceBinder::BindImplementation(std::make_shared<RawConfig>(),
                                                                   localizer)};
     using Helper = Mirel::Metadata::ProviderHelper;
-    std::string error;
-    ASSERT_TRUE(Helper::LoadCliMetadataFile("zyl_mirel_cli", ZYL_MIREL_METADATA, *cli, &error))
-        << error;
-    ASSERT_TRUE(Helper::LoadMetamodelMetadataFile("zyl_mirel_metamodel", ZYL_MIREL_METADATA,
-                                                  *metamodel, &error));
+    const Har::Status cliLoaded =
+        Helper::LoadCliMetadataFile("zyl_mirel_cli", ZYL_MIREL_METADATA, *cli);
+    ASSERT_TRUE(cliLoaded) << cliLoaded.message();
+    ASSERT_TRUE(
+        Helper::LoadMetamodelMetadataFile("zyl_mirel_metamodel", ZYL_MIREL_METADATA, *metamodel));
     ASSERT_TRUE(Helper::LoadAuthenticationMetadataFile("zyl_mirel_authentication",
-                                                       ZYL_MIREL_METADATA, *authn, &error));
+                                                       ZYL_MIREL_METADATA, *authn));
     for (const auto& container : {cli, metamodel, authn}) {
       for (auto& iface : container->Interfaces()) {
         interfaces.push_back(std::move(iface));

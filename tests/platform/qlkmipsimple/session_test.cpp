@@ -122,8 +122,7 @@ TEST_F(SessionTest, CredentialOptionsAddUsernameAndPassword) {
   ASSERT_EQ(qlc_ok(result.get()), QLC_OK) << qlc_explain(result.get());
   const std::vector<uint8_t> sent = server_->LastRequest();
   Item request;
-  std::string error;
-  ASSERT_TRUE(Qlkmip::Ttlv::Decode(sent.data(), sent.size(), {}, &request, &error));
+  ASSERT_TRUE(Qlkmip::Ttlv::Decode(sent.data(), sent.size(), {}, &request));
   const Item* auth = request.Find(Tag::RequestHeader)->Find(Tag::Authentication);
   ASSERT_NE(auth, nullptr);
   const Item* value = auth->Find(Tag::Credential)->Find(Tag::CredentialValue);

@@ -27,16 +27,16 @@ std::string Trusted(const std::string& pem) {
   return ", Trusted_Cert=PEM:[" + KmipTest::Hex(pem) + "]";
 }
 
-bool Parse(const std::string& text, Qlkmip::ConnectionSpec* spec, std::string* error) {
-  return Qlkmip::ParseConnectionSpec(text, spec, error);
+Har::Status Parse(const std::string& text, Qlkmip::ConnectionSpec* spec) {
+  return Qlkmip::ParseConnectionSpec(text, spec);
 }
 
 TEST(SpecParser, ReadsEveryPieceTheDaemonWrites) {
   Qlkmip::ConnectionSpec spec;
-  std::string error;
   const std::string text = kHead + kProxy + kServer + kTimeout + Cert("CERT\n", "KEY\n") + kTail +
                            Trusted("A\n") + Trusted("B\n");
-  ASSERT_TRUE(Parse(text, &spec, &error)) << error;
+  const Har::Status parsed = Parse(text, &spec);
+  ASSERT_TRUE(parsed) << parsed.message();
   EXPECT_EQ(spec.proxyHost, "proxy.local");
   EXPECT_EQ(spec.proxyPort, 3128);
   EXPECT_EQ(spec.host, "kms.example");
@@ -86,8 +86,8 @@ TEST(SpecBuilder, EveryOptionRoundTripsThroughTheParser) {
        {&bare, &proxied, &credentials, &trusting, &everything}) {
     const Har::Secret text = Qlkmip::BuildConnectionSpec(*built);
     Qlkmip::ConnectionSpec parsed;
-    std::string error;
-    ASSERT_TRUE(Qlkmip::ParseConnectionSpec(text.view(), &parsed, &error)) << text.c_str() << error;
+    const Har::Status status = Qlkmip::ParseConnectionSpec(text.view(), &parsed);
+    ASSERT_TRUE(status) << text.c_str() << status.message();
     ExpectSame(parsed, *built);
   }
 }
@@ -101,8 +101,8 @@ TEST(SpecParser, AcceptsTheOptionalPiecesInAnyCombination) {
   };
   for (const std::string& text : cases) {
     Qlkmip::ConnectionSpec spec;
-    std::string error;
-    EXPECT_TRUE(Parse(text, &spec, &error)) << text << ": " << error;
+    const Har::Status status = Parse(text, &spec);
+    EXPECT_TRUE(status) << text << ": " << status.message();
   }
 }
 
@@ -138,23 +138,22 @@ TEST(SpecParser, RefusesAnythingElse) {
   };
   for (const std::string& text : cases) {
     Qlkmip::ConnectionSpec spec;
-    std::string error;
-    EXPECT_FALSE(Parse(text, &spec, &error)) << text;
-    EXPECT_FALSE(error.empty()) << text;
+    const Har::Status status = Parse(text, &spec);
+    EXPECT_FALSE(status) << text;
+    EXPECT_FALSE(status.message().empty()) << text;
   }
 }
 
 TEST(SpecParser, BoundsObjectSizesAndCounts) {
   const std::string base = kHead + kServer + kTimeout + kTail;
   Qlkmip::ConnectionSpec spec;
-  std::string error;
   std::string many = base;
   for (size_t i = 0; i < Qlkmip::kMaxTrustedCerts; ++i) many += ", Trusted_Cert=PEM:[41]";
-  EXPECT_TRUE(Parse(many, &spec, &error)) << error;
-  EXPECT_FALSE(Parse(many + ", Trusted_Cert=PEM:[41]", &spec, &error));
+  EXPECT_TRUE(Parse(many, &spec)) << Parse(many, &spec).message();
+  EXPECT_FALSE(Parse(many + ", Trusted_Cert=PEM:[41]", &spec));
   const std::string big(Qlkmip::kMaxPemObject, 'x');
-  EXPECT_TRUE(Parse(base + Trusted(big), &spec, &error)) << error;
-  EXPECT_FALSE(Parse(base + Trusted(big + "x"), &spec, &error));
+  EXPECT_TRUE(Parse(base + Trusted(big), &spec)) << Parse(base + Trusted(big), &spec).message();
+  EXPECT_FALSE(Parse(base + Trusted(big + "x"), &spec));
 }
 
 TEST(SpecParser, UnusablePemObjectsFailTheConnectAsBadSpecification) {

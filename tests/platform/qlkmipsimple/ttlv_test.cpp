@@ -9,9 +9,9 @@ namespace {
 
 using Qlkmip::Ttlv::Item;
 
-bool Decode(const std::vector<uint8_t>& bytes, Item* item, std::string* error,
-            const Qlkmip::Ttlv::Limits& limits = {}) {
-  return Qlkmip::Ttlv::Decode(bytes.data(), bytes.size(), limits, item, error);
+Har::Status Decode(const std::vector<uint8_t>& bytes, Item* item,
+                   const Qlkmip::Ttlv::Limits& limits = {}) {
+  return Qlkmip::Ttlv::Decode(bytes.data(), bytes.size(), limits, item);
 }
 
 TEST(TtlvCodec, EveryTypeRoundTrips) {
@@ -23,8 +23,7 @@ TEST(TtlvCodec, EveryTypeRoundTrips) {
   const Har::Secret encoded = Qlkmip::Ttlv::Encode(s);
   EXPECT_EQ(encoded.size() % 8, 0u);
   Item back;
-  std::string error;
-  ASSERT_TRUE(Decode(ToVector(encoded), &back, &error));
+  ASSERT_TRUE(Decode(ToVector(encoded), &back));
   ASSERT_EQ(back.children.size(), 8u);
   EXPECT_EQ(back.children[0].number, -5);
   EXPECT_EQ(back.children[1].number, -1LL << 40);
@@ -55,9 +54,9 @@ TEST(TtlvCodec, DecoderRejectsMalformedInput) {
   };
   for (const auto& [name, hex] : cases) {
     Item item;
-    std::string error;
-    EXPECT_FALSE(Decode(FromHex(hex), &item, &error)) << name;
-    EXPECT_FALSE(error.empty()) << name;
+    const Har::Status status = Decode(FromHex(hex), &item);
+    EXPECT_FALSE(status) << name;
+    EXPECT_FALSE(status.message().empty()) << name;
   }
 }
 
@@ -65,20 +64,18 @@ TEST(TtlvCodec, DecoderEnforcesDepthItemCountAndSize) {
   Item nested = Item::Int(0x420002, 1);
   for (int i = 0; i < 20; ++i) nested = Item::Struct(0x420001, {std::move(nested)});
   Item item;
-  std::string error;
-  EXPECT_FALSE(Decode(ToVector(Qlkmip::Ttlv::Encode(nested)), &item, &error));
-  EXPECT_EQ(error, "structures nested too deeply");
+  EXPECT_EQ(Decode(ToVector(Qlkmip::Ttlv::Encode(nested)), &item).message(),
+            "structures nested too deeply");
 
   Item wide = Item::Struct(0x420001);
   for (int i = 0; i < 5000; ++i) wide.children.push_back(Item::Int(0x420002, i));
-  EXPECT_FALSE(Decode(ToVector(Qlkmip::Ttlv::Encode(wide)), &item, &error));
-  EXPECT_EQ(error, "too many items");
+  EXPECT_EQ(Decode(ToVector(Qlkmip::Ttlv::Encode(wide)), &item).message(), "too many items");
 
   Qlkmip::Ttlv::Limits small;
   small.maxSize = 64;
   const Item text = Item::Text(0x420006, std::string(small.maxSize, 'x'));
-  EXPECT_FALSE(Decode(ToVector(Qlkmip::Ttlv::Encode(text)), &item, &error, small));
-  EXPECT_EQ(error, "message too large");
+  EXPECT_EQ(Decode(ToVector(Qlkmip::Ttlv::Encode(text)), &item, small).message(),
+            "message too large");
 }
 
 }  // namespace

@@ -15,12 +15,12 @@ using Quorex::Service::Config;
 using Quorex::Service::ConfigValues;
 
 std::string Parse(Config& config, const std::string& text) {
-  std::string error;
-  if (Quorex::Service::ParseConfigText(config, text, "test.xml", &error)) {
+  const Har::Status status = Quorex::Service::ParseConfigText(config, text, "test.xml");
+  if (status) {
     return "";
   }
-  EXPECT_FALSE(error.empty());
-  return error;
+  EXPECT_FALSE(status.message().empty());
+  return status.message();
 }
 
 TEST(ConfigValuesTest, TypedValuesAndAbsentKeys) {

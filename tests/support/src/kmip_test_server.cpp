@@ -114,8 +114,7 @@ std::vector<uint8_t> Bytes(const char* hex) {
 // The reply to one request; false ends the connection.
 bool Respond(State& s, SSL* ssl, int fd, const std::vector<uint8_t>& request) {
   Qlkmip::Ttlv::Item decoded;
-  std::string error;
-  const bool ok = Qlkmip::Ttlv::Decode(request.data(), request.size(), {}, &decoded, &error);
+  const bool ok = Qlkmip::Ttlv::Decode(request.data(), request.size(), {}, &decoded).ok();
   const Qlkmip::Ttlv::Item* item = ok ? &decoded : nullptr;
   AnswerConfig config;
   Fault fault;

@@ -29,11 +29,10 @@ const char kCertEnd[] = "-----END CERTIFICATE-----\n";
 
 // Reads a regular file of at most kMaxPemFile bytes into OUT (std::string or Har::Secret).
 template <typename Text>
-bool ReadPemFile(const std::string& path, Text& out, std::string& error) {
+Har::Status ReadPemFile(const std::string& path, Text& out) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
-    error = "cannot open " + path;
-    return false;
+    return Har::Status::Error("cannot open " + path);
   }
   struct stat st {};
   bool ok =
@@ -48,53 +47,54 @@ bool ReadPemFile(const std::string& path, Text& out, std::string& error) {
   }
   close(fd);
   if (!ok) {
-    error = path + " is not a readable regular file of at most 64 KiB";
-    return false;
+    return Har::Status::Error(path + " is not a readable regular file of at most 64 KiB");
   }
   out = std::move(text);
-  return true;
+  return Har::Status::Ok();
 }
 
 // Certificates go out in the daemon's standard form; a text that does not standardise is sent
 // as written and the server or the library judges it.
-bool ReadCertificate(const std::string& path, std::string& out, std::string& error) {
-  if (!ReadPemFile(path, out, error)) {
-    return false;
+Har::Status ReadCertificate(const std::string& path, std::string& out) {
+  if (Har::Status read = ReadPemFile(path, out); !read) {
+    return read;
   }
   Ssl::StandardizePemString(kCertBegin, kCertEnd, out);
-  return true;
+  return Har::Status::Ok();
 }
 
-bool LoadClientCredentials(const Options& options, ConnectionSpec& spec, std::string& error) {
+Har::Status LoadClientCredentials(const Options& options, ConnectionSpec& spec) {
   if (options.clientCertFile.empty()) {
-    return true;
+    return Har::Status::Ok();
   }
-  if (!ReadCertificate(options.clientCertFile, spec.certificatePem, error) ||
-      !ReadPemFile(options.clientKeyFile, spec.privateKeyPem, error)) {
-    return false;
+  if (Har::Status read = ReadCertificate(options.clientCertFile, spec.certificatePem); !read) {
+    return read;
+  }
+  if (Har::Status read = ReadPemFile(options.clientKeyFile, spec.privateKeyPem); !read) {
+    return read;
   }
   spec.publicPem = spec.certificatePem;
   spec.hasClientCertificate = true;
-  return true;
+  return Har::Status::Ok();
 }
 
-bool LoadConnection(const Options& options, ConnectionSpec& spec, std::string& error) {
+Har::Status LoadConnection(const Options& options, ConnectionSpec& spec) {
   spec.host = options.host;
   spec.port = options.port;
   spec.timeoutSeconds = static_cast<int>(options.timeoutSeconds);
   spec.proxyHost = options.proxyHost;
   spec.proxyPort = options.proxyPort;
-  if (!LoadClientCredentials(options, spec, error)) {
-    return false;
+  if (Har::Status loaded = LoadClientCredentials(options, spec); !loaded) {
+    return loaded;
   }
   for (const std::string& path : options.trustedCertFiles) {
     std::string cert;
-    if (!ReadCertificate(path, cert, error)) {
-      return false;
+    if (Har::Status read = ReadCertificate(path, cert); !read) {
+      return read;
     }
     spec.trustedPems.push_back(std::move(cert));
   }
-  return true;
+  return Har::Status::Ok();
 }
 
 int Fail(std::ostream& err, const std::string& what, const qlc_result* result) {
@@ -223,9 +223,8 @@ int KeyInfo(qlc_session* session, const Options& options, std::ostream& out, std
 
 int RunCommand(const Options& options, std::ostream& out, std::ostream& err) {
   ConnectionSpec spec;
-  std::string error;
-  if (!LoadConnection(options, spec, error)) {
-    err << "kmipctl: " << error << "\n";
+  if (const Har::Status loaded = LoadConnection(options, spec); !loaded) {
+    err << "kmipctl: " << loaded.message() << "\n";
     return 1;
   }
   if (options.command == Command::ServerCert) {

@@ -91,9 +91,9 @@ bool NeedsKeyId(Command command) {
   return command == Command::State || command == Command::KeyInfo;
 }
 
-// Applies one "--name value" option; false with error set when the value is not acceptable.
-bool ApplyOption(std::string_view name, std::string_view value, Options& out, bool& sawPassword,
-                 std::string& error) {
+// Applies one "--name value" option; an error when the value is not acceptable.
+Har::Status ApplyOption(std::string_view name, std::string_view value, Options& out,
+                        bool& sawPassword) {
   bool ok = true;
   if (name == "--host") {
     ok = ParseHost(value, out.host);
@@ -124,96 +124,89 @@ bool ApplyOption(std::string_view name, std::string_view value, Options& out, bo
       sawPassword = true;
     }
   } else {
-    error = "unknown option " + std::string(name);
-    return false;
+    return Har::Status::Error("unknown option " + std::string(name));
   }
   if (!ok) {
-    error = "bad value for " + std::string(name);
+    return Har::Status::Error("bad value for " + std::string(name));
   }
-  return ok;
+  return Har::Status::Ok();
 }
 
-bool CheckComplete(const Options& out, bool sawPassword, std::string& error) {
+Har::Status CheckComplete(const Options& out, bool sawPassword) {
   if (out.host.empty() || out.port == 0) {
-    error = "--host and --port are required";
-  } else if (out.clientCertFile.empty() != out.clientKeyFile.empty()) {
-    error = "--client-cert and --client-key go together";
-  } else if (out.user.empty() == sawPassword) {
-    error = "--user and --password go together";
-  } else {
-    return true;
+    return Har::Status::Error("--host and --port are required");
   }
-  return false;
+  if (out.clientCertFile.empty() != out.clientKeyFile.empty()) {
+    return Har::Status::Error("--client-cert and --client-key go together");
+  }
+  if (out.user.empty() == sawPassword) {
+    return Har::Status::Error("--user and --password go together");
+  }
+  return Har::Status::Ok();
 }
 
 // Reads the command and its operand from the positional arguments.
-bool ApplyPositional(const std::vector<std::string_view>& positional, Options& out,
-                     std::string& error) {
+Har::Status ApplyPositional(const std::vector<std::string_view>& positional, Options& out) {
   if (positional.empty()) {
-    error = "missing command";
-    return false;
+    return Har::Status::Error("missing command");
   }
   if (!ParseCommand(positional[0], out.command)) {
-    error = "unknown command " + std::string(positional[0]);
-    return false;
+    return Har::Status::Error("unknown command " + std::string(positional[0]));
   }
   size_t wanted = NeedsKeyId(out.command) ? 2 : 1;
   if (positional.size() != wanted) {
-    error = wanted == 2 ? "the command takes one key id" : "the command takes no operand";
-    return false;
+    return Har::Status::Error(wanted == 2 ? "the command takes one key id"
+                                          : "the command takes no operand");
   }
   if (wanted == 2) {
     std::string_view id = positional[1];
     if (id.empty() || id.size() > kMaxKeyIdLength || !IsPrintable(id)) {
-      error = "bad key id";
-      return false;
+      return Har::Status::Error("bad key id");
     }
     out.keyId.assign(id);
   }
-  return true;
+  return Har::Status::Ok();
 }
 
 }  // namespace
 
 const char* UsageText() { return kUsage; }
 
-ParseStatus ParseArguments(int argc, const char* const* argv, Options& out, std::string& error) {
+Har::Status ParseArguments(int argc, const char* const* argv, Options& out) {
   if (argc < 1 || argc > kMaxArguments) {
-    error = "too many arguments";
-    return ParseStatus::Error;
+    return Har::Status::Error("too many arguments");
   }
   std::vector<std::string_view> positional;
   bool sawPassword = false;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg(argv[i], strnlen(argv[i], kMaxArgumentLength + 1));
     if (arg.size() > kMaxArgumentLength) {
-      error = "argument too long";
-      return ParseStatus::Error;
+      return Har::Status::Error("argument too long");
     }
     if (arg == "-h" || arg == "--help") {
-      return ParseStatus::Help;
+      out.help = true;
+      return Har::Status::Ok();
     }
     if (!arg.starts_with("--")) {
       positional.push_back(arg);
       continue;
     }
     if (i + 1 >= argc) {
-      error = "missing value for " + std::string(arg);
-      return ParseStatus::Error;
+      return Har::Status::Error("missing value for " + std::string(arg));
     }
     std::string_view value(argv[i + 1], strnlen(argv[i + 1], kMaxArgumentLength + 1));
-    if (value.size() > kMaxArgumentLength || !ApplyOption(arg, value, out, sawPassword, error)) {
-      if (error.empty()) {
-        error = "argument too long";
-      }
-      return ParseStatus::Error;
+    if (value.size() > kMaxArgumentLength) {
+      return Har::Status::Error("argument too long");
+    }
+    if (Har::Status applied = ApplyOption(arg, value, out, sawPassword); !applied) {
+      return applied;
     }
     ++i;
   }
-  if (!ApplyPositional(positional, out, error) || !CheckComplete(out, sawPassword, error)) {
-    return ParseStatus::Error;
+  if (Har::Status applied = ApplyPositional(positional, out); !applied) {
+    return applied;
   }
-  return ParseStatus::Ok;
+  return CheckComplete(out, sawPassword);
 }
 
 }  // namespace Kmipctl

@@ -2,12 +2,13 @@
 //
 // ParseArguments reads `kmipctl [options] COMMAND [ID]` into Options. Every value is bounded
 // (argument count, lengths, number of trusted certificates); host names must be free of the
-// quote and separators of the connection specification, ids and credentials printable ASCII. It
-// returns Ok, Help (the caller prints the usage text, exit 0) or Error (error names the problem;
-// the caller prints it with the usage text, exit 2). Files named by options are not opened here.
+// quote and separators of the connection specification, ids and credentials printable ASCII. On
+// success with help set the caller prints the usage text (exit 0); an error names the problem and
+// the caller prints it with the usage text (exit 2). Files named by options are not opened here.
 #pragma once
 
 #include <harlibs/secure.h>
+#include <harlibs/status.h>
 
 #include <cstdint>
 #include <string>
@@ -18,6 +19,7 @@ namespace Kmipctl {
 enum class Command { Versions, ServerCert, State, KeyInfo };
 
 struct Options {
+  bool help = false;  // -h or --help: nothing else was read
   std::string host;
   uint16_t port = 0;
   std::string clientCertFile;
@@ -32,8 +34,6 @@ struct Options {
   std::string keyId;  // State and KeyInfo only
 };
 
-enum class ParseStatus { Ok, Help, Error };
-
 // Limits enforced by ParseArguments.
 constexpr int kMaxArguments = 64;
 constexpr size_t kMaxArgumentLength = 4096;
@@ -43,7 +43,7 @@ constexpr size_t kMaxCredentialLength = 256;
 constexpr size_t kMaxTrustedCerts = 16;
 constexpr long kMaxTimeoutSeconds = 3600;
 
-ParseStatus ParseArguments(int argc, const char* const* argv, Options& out, std::string& error);
+Har::Status ParseArguments(int argc, const char* const* argv, Options& out);
 
 // The usage text (several lines, ends in a newline).
 const char* UsageText();

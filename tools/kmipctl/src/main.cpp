@@ -9,16 +9,14 @@
 
 int main(int argc, char** argv) {
   Kmipctl::Options options;
-  std::string error;
-  switch (Kmipctl::ParseArguments(argc, argv, options, error)) {
-    case Kmipctl::ParseStatus::Help:
-      std::cout << Kmipctl::UsageText();
-      return 0;
-    case Kmipctl::ParseStatus::Error:
-      std::cerr << "kmipctl: " << error << "\n" << Kmipctl::UsageText();
-      return 2;
-    case Kmipctl::ParseStatus::Ok:
-      break;
+  const Har::Status parsed = Kmipctl::ParseArguments(argc, argv, options);
+  if (!parsed) {
+    std::cerr << "kmipctl: " << parsed.message() << "\n" << Kmipctl::UsageText();
+    return 2;
+  }
+  if (options.help) {
+    std::cout << Kmipctl::UsageText();
+    return 0;
   }
   SSL_Init(nullptr, nullptr, nullptr);
   int status = Kmipctl::RunCommand(options, std::cout, std::cerr);

@@ -22,54 +22,47 @@ struct FileCloser {
 };
 
 // Reads a whole file of at most kMaxKeyFileBytes into wiping storage.
-bool ReadKeyFile(const std::string& path, Har::Secret& out, std::string& error) {
+Har::Status ReadKeyFile(const std::string& path, Har::Secret& out) {
   std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
   if (!file) {
-    error = "cannot read " + path + ": " + std::strerror(errno);
-    return false;
+    return Har::Status::Error("cannot read " + path + ": " + std::strerror(errno));
   }
   out.resize(kMaxKeyFileBytes + 1);
   const size_t n = std::fread(out.data(), 1, out.size(), file.get());
   if (std::ferror(file.get())) {
-    error = "cannot read " + path + ": " + std::strerror(errno);
-    return false;
+    return Har::Status::Error("cannot read " + path + ": " + std::strerror(errno));
   }
   if (n > kMaxKeyFileBytes) {
-    error = path + " is larger than " + std::to_string(kMaxKeyFileBytes) + " bytes";
-    return false;
+    return Har::Status::Error(path + " is larger than " + std::to_string(kMaxKeyFileBytes) +
+                              " bytes");
   }
   out.resize(n);
-  return true;
+  return Har::Status::Ok();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   ZyldToken::Options options;
-  std::string error;
-  switch (ZyldToken::ParseArguments(argc, argv, options, error)) {
-    case ZyldToken::ParseStatus::Help:
-      std::cout << ZyldToken::UsageText();
-      return 0;
-    case ZyldToken::ParseStatus::Error:
-      std::cerr << "zyld-token: " << error << "\n" << ZyldToken::UsageText();
-      return 2;
-    case ZyldToken::ParseStatus::Ok:
-      break;
+  const Har::Status parsed = ZyldToken::ParseArguments(argc, argv, options);
+  if (!parsed) {
+    std::cerr << "zyld-token: " << parsed.message() << "\n" << ZyldToken::UsageText();
+    return 2;
+  }
+  if (options.help) {
+    std::cout << ZyldToken::UsageText();
+    return 0;
   }
   Har::Secret key;
-  const std::string& path =
-      options.alg == ZyldToken::Algorithm::HS256 ? options.secretFile : options.keyFile;
-  if (!ReadKeyFile(path, key, error)) {
-    std::cerr << "zyld-token: " << error << "\n";
+  if (const Har::Status read = ReadKeyFile(ZyldToken::KeyPath(options), key); !read) {
+    std::cerr << "zyld-token: " << read.message() << "\n";
     return 1;
   }
   Har::Secret token;
-  const auto status =
-      ZyldToken::SignToken(options, key, static_cast<int64_t>(std::time(nullptr)), token, error);
-  if (status != ZyldToken::SignStatus::Ok) {
-    std::cerr << "zyld-token: " << (status == ZyldToken::SignStatus::KeyError ? path + ": " : "")
-              << error << "\n";
+  const Har::Status signing =
+      ZyldToken::SignToken(options, key, static_cast<int64_t>(std::time(nullptr)), token);
+  if (!signing) {
+    std::cerr << "zyld-token: " << signing.message() << "\n";
     return 1;
   }
   std::cout << token.view() << "\n";

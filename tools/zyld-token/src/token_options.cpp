@@ -37,10 +37,10 @@ bool ValidClaimName(std::string_view name) {
 
 class Parser {
  public:
-  Parser(Options& out, std::string& error) : out_(out), error_(error) {}
+  explicit Parser(Options& out) : out_(out) {}
 
-  // Applies one option with its value; false (error set) when it is wrong.
-  bool Apply(const std::string& name, const std::string& value) {
+  // Applies one option with its value; an error when it is wrong.
+  Har::Status Apply(const std::string& name, const std::string& value) {
     if (name == "--key") return SetOnce(out_.keyFile, value, name);
     if (name == "--secret-file") return SetOnce(out_.secretFile, value, name);
     if (name == "--alg") return SetAlg(value);
@@ -54,42 +54,39 @@ class Parser {
     return Fail("unknown option " + name);
   }
 
-  bool SetNoExpiry() {
+  Har::Status SetNoExpiry() {
     int64_t unused = 0;
     return SetExpiry(Expiry::None, "0", unused);
   }
 
   // Checks that the options go together.
-  bool Finish() {
+  Har::Status Finish() {
     if (out_.alg == Algorithm::HS256) {
       if (out_.secretFile.empty()) return Fail("--alg HS256 needs --secret-file");
       if (!out_.keyFile.empty()) return Fail("--alg HS256 takes --secret-file, not --key");
-      return true;
+      return Har::Status::Ok();
     }
     if (!out_.secretFile.empty()) return Fail("--secret-file is only for --alg HS256");
     if (out_.keyFile.empty()) return Fail("--key is required");
-    return true;
+    return Har::Status::Ok();
   }
 
-  bool Fail(std::string message) {
-    error_ = std::move(message);
-    return false;
-  }
+  static Har::Status Fail(std::string message) { return Har::Status::Error(std::move(message)); }
 
  private:
-  bool SetOnce(std::string& field, const std::string& value, const std::string& name) {
+  Har::Status SetOnce(std::string& field, const std::string& value, const std::string& name) {
     if (!field.empty()) return Fail(name + " given twice");
     if (value.empty()) return Fail(name + " needs a non-empty value");
     field = value;
-    return true;
+    return Har::Status::Ok();
   }
-  bool SetOnce(std::optional<std::string>& field, const std::string& value,
-               const std::string& name) {
+  Har::Status SetOnce(std::optional<std::string>& field, const std::string& value,
+                      const std::string& name) {
     if (field) return Fail(name + " given twice");
     field = value;
-    return true;
+    return Har::Status::Ok();
   }
-  bool SetAlg(const std::string& value) {
+  Har::Status SetAlg(const std::string& value) {
     if (algSet_) return Fail("--alg given twice");
     algSet_ = true;
     if (value == "RS256")
@@ -100,9 +97,9 @@ class Parser {
       out_.alg = Algorithm::HS256;
     else
       return Fail("--alg must be RS256, ES256 or HS256");
-    return true;
+    return Har::Status::Ok();
   }
-  bool SetExpiry(Expiry expiry, const std::string& value, int64_t& field) {
+  Har::Status SetExpiry(Expiry expiry, const std::string& value, int64_t& field) {
     if (expirySet_) return Fail("only one of --ttl, --exp and --no-exp may be given");
     expirySet_ = true;
     out_.expiry = expiry;
@@ -110,15 +107,15 @@ class Parser {
     if (expiry == Expiry::Ttl && (field < 0 || field > kMaxTtlSeconds)) {
       return Fail("--ttl must be between 0 and " + std::to_string(kMaxTtlSeconds));
     }
-    return true;
+    return Har::Status::Ok();
   }
-  bool AddEntitlement(const std::string& value) {
+  Har::Status AddEntitlement(const std::string& value) {
     if (out_.entitlements.size() >= kMaxEntitlements) return Fail("too many entitlements");
     if (value.empty()) return Fail("--entitlement needs a non-empty value");
     out_.entitlements.push_back(value);
-    return true;
+    return Har::Status::Ok();
   }
-  bool AddClaim(const std::string& value) {
+  Har::Status AddClaim(const std::string& value) {
     if (out_.claims.size() >= kMaxClaims) return Fail("too many claims");
     const size_t eq = value.find('=');
     const std::string name = value.substr(0, eq);
@@ -133,40 +130,37 @@ class Parser {
       if (claim.first == name) return Fail("claim " + name + " given twice");
     }
     out_.claims.emplace_back(name, value.substr(eq + 1));
-    return true;
+    return Har::Status::Ok();
   }
 
   Options& out_;
-  std::string& error_;
   bool algSet_ = false;
   bool expirySet_ = false;
 };
 
 }  // namespace
 
-ParseStatus ParseArguments(int argc, const char* const* argv, Options& out, std::string& error) {
+Har::Status ParseArguments(int argc, const char* const* argv, Options& out) {
   out = Options{};
-  Parser parser(out, error);
+  Parser parser(out);
   if (argc > kMaxArguments) {
-    parser.Fail("too many arguments");
-    return ParseStatus::Error;
+    return Parser::Fail("too many arguments");
   }
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i] != nullptr ? argv[i] : "";
     if (arg.size() > kMaxArgumentLength) {
-      parser.Fail("argument too long");
-      return ParseStatus::Error;
+      return Parser::Fail("argument too long");
     }
     if (arg == "--help" || arg == "-h") {
-      return ParseStatus::Help;
+      out.help = true;
+      return Har::Status::Ok();
     }
     if (arg == "--no-exp") {
-      if (!parser.SetNoExpiry()) return ParseStatus::Error;
+      if (Har::Status set = parser.SetNoExpiry(); !set) return set;
       continue;
     }
     if (arg.rfind("--", 0) != 0) {
-      parser.Fail("unexpected argument " + arg);
-      return ParseStatus::Error;
+      return Parser::Fail("unexpected argument " + arg);
     }
     const size_t eq = arg.find('=');
     std::string name = arg.substr(0, eq);
@@ -176,18 +170,16 @@ ParseStatus ParseArguments(int argc, const char* const* argv, Options& out, std:
     } else if (i + 1 < argc && argv[i + 1] != nullptr) {
       value = argv[++i];
       if (value.size() > kMaxArgumentLength) {
-        parser.Fail("argument too long");
-        return ParseStatus::Error;
+        return Parser::Fail("argument too long");
       }
     } else {
-      parser.Fail(name + " needs a value");
-      return ParseStatus::Error;
+      return Parser::Fail(name + " needs a value");
     }
-    if (!parser.Apply(name, value)) {
-      return ParseStatus::Error;
+    if (Har::Status applied = parser.Apply(name, value); !applied) {
+      return applied;
     }
   }
-  return parser.Finish() ? ParseStatus::Ok : ParseStatus::Error;
+  return parser.Finish();
 }
 
 const char* UsageText() {

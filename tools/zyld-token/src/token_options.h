@@ -6,10 +6,12 @@
 //              [--entitlement E]... [--claim NAME=VALUE]...
 // (each option also as --name=value) into Options. Every value is bounded (argument count and
 // length, number of entitlements and claims); claim names are printable ASCII and may not be one
-// of the claims that have their own option. It returns Ok, Help (the caller prints the usage text,
-// exit 0) or Error (error names the problem; the caller prints it with the usage text, exit 2).
+// of the claims that have their own option. On success with help set the caller prints the usage
+// text (exit 0); an error names the problem and the caller prints it with the usage text (exit 2).
 // Files named by options are not opened here.
 #pragma once
+
+#include <harlibs/status.h>
 
 #include <cstdint>
 #include <optional>
@@ -23,6 +25,7 @@ enum class Algorithm { FromKey, RS256, ES256, HS256 };
 enum class Expiry { Ttl, At, None };
 
 struct Options {
+  bool help = false;       // -h or --help: nothing after it was read
   std::string keyFile;     // private key (PEM) for RS256 / ES256
   std::string secretFile;  // HMAC secret for HS256
   Algorithm alg = Algorithm::FromKey;
@@ -36,8 +39,6 @@ struct Options {
   std::vector<std::pair<std::string, std::string>> claims;  // extra text claims
 };
 
-enum class ParseStatus { Ok, Help, Error };
-
 constexpr int kMaxArguments = 256;
 constexpr size_t kMaxArgumentLength = 4096;
 constexpr size_t kMaxEntitlements = 64;
@@ -45,7 +46,7 @@ constexpr size_t kMaxClaims = 64;
 constexpr size_t kMaxClaimNameLength = 64;
 constexpr int64_t kMaxTtlSeconds = int64_t{100} * 366 * 24 * 3600;
 
-ParseStatus ParseArguments(int argc, const char* const* argv, Options& out, std::string& error);
+Har::Status ParseArguments(int argc, const char* const* argv, Options& out);
 
 // The usage text (several lines, ends in a newline).
 const char* UsageText();

@@ -38,42 +38,42 @@ jwt_alg_t KeyAlgorithm(const Har::Secret& key) {
   return JWT_ALG_INVAL;
 }
 
-SignStatus ResolveAlgorithm(const Options& options, const Har::Secret& key, jwt_alg_t& alg,
-                            std::string& error) {
+// A failure caused by the key: the message names the key's file.
+Har::Status KeyError(const Options& options, const std::string& message) {
+  return Har::Status::Error(KeyPath(options) + ": " + message);
+}
+
+Har::Status ResolveAlgorithm(const Options& options, const Har::Secret& key, jwt_alg_t& alg) {
   if (key.empty()) {
-    error = "the key file is empty";
-    return SignStatus::KeyError;
+    return KeyError(options, "the key file is empty");
   }
   if (options.alg == Algorithm::HS256) {
     alg = JWT_ALG_HS256;
-    return SignStatus::Ok;
+    return Har::Status::Ok();
   }
   alg = KeyAlgorithm(key);
   if (alg == JWT_ALG_INVAL) {
-    error = "not an unencrypted PEM private key of RSA or EC P-256";
-    return SignStatus::KeyError;
+    return KeyError(options, "not an unencrypted PEM private key of RSA or EC P-256");
   }
   const bool matches = options.alg == Algorithm::FromKey ||
                        (options.alg == Algorithm::RS256 && alg == JWT_ALG_RS256) ||
                        (options.alg == Algorithm::ES256 && alg == JWT_ALG_ES256);
   if (!matches) {
-    error = std::string("the key signs ") + (alg == JWT_ALG_RS256 ? "RS256" : "ES256") +
-            ", not the requested algorithm";
-    return SignStatus::KeyError;
+    return KeyError(options, std::string("the key signs ") +
+                                 (alg == JWT_ALG_RS256 ? "RS256" : "ES256") +
+                                 ", not the requested algorithm");
   }
-  return SignStatus::Ok;
+  return Har::Status::Ok();
 }
 
-bool BuildClaims(const Options& options, int64_t now, boost::json::object& claims,
-                 std::string& error) {
+Har::Status BuildClaims(const Options& options, int64_t now, boost::json::object& claims) {
   if (options.iss) claims["iss"] = *options.iss;
   if (options.aud) claims["aud"] = *options.aud;
   if (options.sub) claims["sub"] = *options.sub;
   claims["iat"] = now;
   if (options.expiry == Expiry::Ttl) {
     if (options.ttlSeconds > std::numeric_limits<int64_t>::max() - now) {
-      error = "--ttl too large";
-      return false;
+      return Har::Status::Error("--ttl too large");
     }
     claims["exp"] = now + options.ttlSeconds;
   } else if (options.expiry == Expiry::At) {
@@ -85,44 +85,44 @@ bool BuildClaims(const Options& options, int64_t now, boost::json::object& claim
     claims["entitlements"] = std::move(list);
   }
   for (const auto& [name, value] : options.claims) claims[name] = value;
-  return true;
+  return Har::Status::Ok();
 }
 
 }  // namespace
 
-SignStatus SignToken(const Options& options, const Har::Secret& key, int64_t now,
-                     Har::Secret& token, std::string& error) {
+const std::string& KeyPath(const Options& options) {
+  return options.alg == Algorithm::HS256 ? options.secretFile : options.keyFile;
+}
+
+Har::Status SignToken(const Options& options, const Har::Secret& key, int64_t now,
+                      Har::Secret& token) {
   jwt_alg_t alg = JWT_ALG_NONE;
-  if (const SignStatus s = ResolveAlgorithm(options, key, alg, error); s != SignStatus::Ok) {
-    return s;
+  if (Har::Status resolved = ResolveAlgorithm(options, key, alg); !resolved) {
+    return resolved;
   }
   boost::json::object claims;
-  if (!BuildClaims(options, now, claims, error)) {
-    return SignStatus::Failed;
+  if (Har::Status built = BuildClaims(options, now, claims); !built) {
+    return built;
   }
   jwt_t* raw = nullptr;
   if (jwt_new(&raw) != 0) {
-    error = "out of memory";
-    return SignStatus::Failed;
+    return Har::Status::Error("out of memory");
   }
   Ovik::Authn::JwtPtr jwt(raw);
   if (jwt_add_grants_json(jwt.get(), boost::json::serialize(claims).c_str()) != 0) {
-    error = "the claims were refused";
-    return SignStatus::Failed;
+    return Har::Status::Error("the claims were refused");
   }
   if (jwt_set_alg(jwt.get(), alg, key.bytes(), static_cast<int>(key.size())) != 0) {
-    error = "the key was refused";
-    return SignStatus::KeyError;
+    return KeyError(options, "the key was refused");
   }
   Ovik::Authn::JwtTextPtr text(jwt_encode_str(jwt.get()));
   if (!text) {
-    error = "signing failed";
-    return SignStatus::Failed;
+    return Har::Status::Error("signing failed");
   }
   const size_t length = std::strlen(text.get());
   Har::WipeGuard wipe(text.get(), length);
   token.assign(std::string_view(text.get(), length));
-  return SignStatus::Ok;
+  return Har::Status::Ok();
 }
 
 }  // namespace ZyldToken

@@ -8,6 +8,8 @@
 // All functions are thread-safe.
 #pragma once
 
+#include <harlibs/status.h>
+
 #include <memory>
 #include <string>
 
@@ -23,17 +25,16 @@ class FirewallBackend {
   virtual bool SetRulesetStatus(const std::string& ruleset, bool enabled) = 0;
 };
 
-// The backend of the given name, or null (with *error set when given) for an unknown name.
-std::unique_ptr<FirewallBackend> MakeFirewallBackend(const std::string& name,
-                                                     std::string* error = nullptr);
+// Sets out to a new backend of the given name; an unknown name is an error.
+Har::Status MakeFirewallBackend(const std::string& name, std::unique_ptr<FirewallBackend>& out);
 
 namespace FirewallUtils {
 
 inline constexpr const char* kDefaultBackend = "none";
 
-// Selects the process-wide backend by name. An unknown name logs at level 2, sets *error (when
-// given) and returns false, leaving the current backend in place.
-bool Configure(const std::string& backendName, std::string* error = nullptr);
+// Selects the process-wide backend by name. An unknown name logs at level 2 and is an error,
+// leaving the current backend in place.
+Har::Status Configure(const std::string& backendName);
 bool AddOrRemoveServer(const std::string& ruleset, bool add, const std::string& host);
 bool SetRulesetStatus(const std::string& ruleset, bool enabled);
 

@@ -9,6 +9,7 @@
 // The authorisation section of the metadata file is {"entitlements": {name: [operations]}}.
 #pragma once
 
+#include <harlibs/status.h>
 #include <mirel/log.h>
 #include <mirel/messages.h>
 #include <mirel/provider.h>
@@ -58,7 +59,8 @@ struct LoadAuthzInfoMetadata {
   // read from `in`. On failure returns false and appends a message to `errors` when given.
   static bool Load(std::istream& in, AuthzInfo& info, Log::Logger* logger,
                    std::vector<Message>* errors);
-  static bool LoadSection(const boost::json::value& section, AuthzInfo& info, std::string* error);
+  // The grants of an authorisation section alone.
+  static Har::Status LoadSection(const boost::json::value& section, AuthzInfo& info);
 };
 
 class EntitlementChecker {

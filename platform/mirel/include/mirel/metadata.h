@@ -8,6 +8,7 @@
 // of the collection; service.operation list(serviceId) and get(serviceId, operationId).
 #pragma once
 
+#include <harlibs/status.h>
 #include <mirel/binding.h>
 
 #include <boost/json/object.hpp>
@@ -26,8 +27,7 @@ inline constexpr const char* kAuthorizationSection = "authorization";
 class MetadataContainer : public std::enable_shared_from_this<MetadataContainer> {
  public:
   // Takes `section` of kind `kind` ("cli", "metamodel" or "authentication").
-  bool Load(std::string componentName, std::string kind, const boost::json::value& section,
-            std::string* error);
+  Har::Status Load(std::string componentName, std::string kind, const boost::json::value& section);
 
   const std::string& ComponentName() const { return componentName_; }
   const std::string& Kind() const { return kind_; }
@@ -50,16 +50,16 @@ class MetadataContainer : public std::enable_shared_from_this<MetadataContainer>
 
 // Reads the metadata file and loads one section into a container.
 struct ProviderHelper {
-  static bool LoadCliMetadataFile(const std::string& componentName, const std::string& path,
-                                  MetadataContainer& container, std::string* error);
-  static bool LoadMetamodelMetadataFile(const std::string& componentName, const std::string& path,
-                                        MetadataContainer& container, std::string* error);
-  static bool LoadAuthenticationMetadataFile(const std::string& componentName,
-                                             const std::string& path, MetadataContainer& container,
-                                             std::string* error);
-  // The whole file as JSON (bounded size); false with a reason on failure.
-  static bool ReadMetadataFile(const std::string& path, boost::json::value& out,
-                               std::string* error);
+  static Har::Status LoadCliMetadataFile(const std::string& componentName, const std::string& path,
+                                         MetadataContainer& container);
+  static Har::Status LoadMetamodelMetadataFile(const std::string& componentName,
+                                               const std::string& path,
+                                               MetadataContainer& container);
+  static Har::Status LoadAuthenticationMetadataFile(const std::string& componentName,
+                                                    const std::string& path,
+                                                    MetadataContainer& container);
+  // The whole file as JSON (bounded size).
+  static Har::Status ReadMetadataFile(const std::string& path, boost::json::value& out);
 };
 
 std::string Sha256Hex(std::string_view data);

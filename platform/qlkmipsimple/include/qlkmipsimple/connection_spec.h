@@ -12,6 +12,7 @@
 #define QLKMIPSIMPLE_CONNECTION_SPEC_H
 
 #include <harlibs/secure.h>
+#include <harlibs/status.h>
 
 #include <cstdint>
 #include <string>
@@ -46,8 +47,8 @@ constexpr int kDefaultTimeoutSeconds = 60;
 // outside the parser's bounds are written as given, and the parser refuses the text.
 Har::Secret BuildConnectionSpec(const ConnectionSpec& spec);
 
-// Parses TEXT into *out. On failure returns false with a reason in *error.
-bool ParseConnectionSpec(std::string_view text, ConnectionSpec* out, std::string* error);
+// Parses TEXT into *out. On failure the error names the reason.
+Har::Status ParseConnectionSpec(std::string_view text, ConnectionSpec* out);
 
 }  // namespace Qlkmip
 

@@ -7,6 +7,7 @@
 #define QLKMIPSIMPLE_TTLV_H
 
 #include <harlibs/secure.h>
+#include <harlibs/status.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -67,9 +68,9 @@ constexpr size_t kHeaderSize = 8;
 void EncodeTo(const Item& item, Har::Secret* out);
 Har::Secret Encode(const Item& item);
 
-// Decodes exactly one item filling [data, data + size). On failure returns false and sets
-// *error to a short description; *out is then unspecified.
-bool Decode(const uint8_t* data, size_t size, const Limits& limits, Item* out, std::string* error);
+// Decodes exactly one item filling [data, data + size). On failure the error is a short
+// description; *out is then unspecified.
+Har::Status Decode(const uint8_t* data, size_t size, const Limits& limits, Item* out);
 
 // Reads the first 8 bytes of an item: its tag, its type byte and the length of its value
 // (without padding).

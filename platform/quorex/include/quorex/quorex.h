@@ -9,6 +9,8 @@
 // threads start on demand.
 #pragma once
 
+#include <harlibs/status.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -82,10 +84,8 @@ constexpr size_t kMaxConfigFileBytes = 1024 * 1024;
 void CreateScratchConfig(std::shared_ptr<Config>& out);
 // Parses configuration text (sourceName names it in messages) and overlays its values on
 // config. Keys that config already holds as integer or boolean must parse as such. On failure
-// config is unchanged and *error (when not null) names the source, the fault, the element and
-// the line.
-bool ParseConfigText(Config& config, std::string_view text, const std::string& sourceName,
-                     std::string* error);
+// config is unchanged and the error names the source, the fault, the element and the line.
+Har::Status ParseConfigText(Config& config, std::string_view text, const std::string& sourceName);
 // Reads and overlays a file; throws std::runtime_error with the text of ParseConfigText (or the
 // reason the file cannot be read) on failure, leaving config unchanged.
 void LoadConfigFile(Config& config, const std::string& path);

@@ -29,8 +29,8 @@ Qlkmip::ConnectionSpec Parsed(const KmsInfo& info, uint32_t server, bool trust,
   const Har::Secret text = KmsConnector(std::make_shared<KmsInfo>(info))
                                .BuildConnectionSpec(server, trust, overrideCert);
   Qlkmip::ConnectionSpec spec;
-  std::string error;
-  EXPECT_TRUE(Qlkmip::ParseConnectionSpec(text.view(), &spec, &error)) << error;
+  const Har::Status parsed = Qlkmip::ParseConnectionSpec(text.view(), &spec);
+  EXPECT_TRUE(parsed) << parsed.message();
   return spec;
 }
 
