@@ -34,9 +34,9 @@ Qlkmip::Kmip::Reply Interpret(Operation operation, const uint8_t* data, size_t s
   Qlkmip::Ttlv::Item message;
   Qlkmip::Ttlv::Limits limits;
   limits.maxSize = Qlkmip::kMaxResponseSize;
-  std::string error;
-  if (!Qlkmip::Ttlv::Decode(data, size, limits, &message, &error)) {
-    return Qlkmip::Kmip::Reply{QLC_BAD_RESPONSE, error, nullptr};
+  const Har::Status decoded = Qlkmip::Ttlv::Decode(data, size, limits, &message);
+  if (!decoded) {
+    return Qlkmip::Kmip::Reply{QLC_BAD_RESPONSE, decoded.message(), nullptr};
   }
   if (operation == Operation::Get) {
     return std::move(Qlkmip::Kmip::InterpretGetWithState(message).get);
