@@ -1,5 +1,5 @@
 // Test support for the HTTP server: a fake API provider (echoes the call, or answers what the test
-// sets, inline or from its own worker thread), a logger that keeps the lines, a server running on
+// sets, inline or from its own worker thread), a logger that drops the lines, a server running on
 // its own io_context threads, and a blocking raw-socket client with a receive time-out that only
 // guards against hangs.
 #pragma once
@@ -10,6 +10,8 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/thread_pool.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/read.hpp>
@@ -20,9 +22,8 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
-#include <condition_variable>
-#include <deque>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -36,37 +37,17 @@ using net::ip::tcp;
 using namespace Mirel;
 using namespace Mirel::Transport::PicoHttp;
 
-class RecordingLogger final : public Log::Logger {
+// Takes the server's log records and drops them.
+class DiscardingLogger final : public Log::Logger {
  public:
   class Record final : public Log::LogRecord {
    public:
-    explicit Record(RecordingLogger& owner) : owner_(owner) {}
-    ~Record() override {
-      std::lock_guard lock(owner_.mutex_);
-      owner_.lines_.push_back(stream_.str());
-    }
     std::ostream& GetStream() override { return stream_; }
 
    private:
-    RecordingLogger& owner_;
     std::ostringstream stream_;
   };
-
-  std::unique_ptr<Log::LogRecord> CreateRecord(int) override {
-    return std::make_unique<Record>(*this);
-  }
-
-  bool Contains(const std::string& text) {
-    std::lock_guard lock(mutex_);
-    for (const auto& line : lines_) {
-      if (line.find(text) != std::string::npos) return true;
-    }
-    return false;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
+  std::unique_ptr<Log::LogRecord> CreateRecord(int) override { return std::make_unique<Record>(); }
 };
 
 // Answers with `answer` (default: an echo of the call), inline or from a worker thread.
@@ -78,21 +59,13 @@ class FakeProvider final : public ApiProvider {
 
   // Ends the worker; answers still queued are dropped.
   void Shutdown() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    if (worker_.joinable()) worker_.join();
-    std::lock_guard lock(mutex_);
-    queue_.clear();
+    if (!worker_) return;
+    worker_->stop();
+    worker_->join();
   }
 
   void SetAnswer(Answer answer) { answer_ = std::move(answer); }
-  void CompleteOnWorker() {
-    onWorker_ = true;
-    worker_ = std::thread([this] { Work(); });
-  }
+  void CompleteOnWorker() { worker_.emplace(1); }
 
   void Invoke(std::shared_ptr<CallContext> ctx, ApiRequest request,
               CompletionCallback done) override {
@@ -102,14 +75,13 @@ class FakeProvider final : public ApiProvider {
       ++calls_;
     }
     MethodResult result = answer_ ? answer_(*ctx, request) : Echo(*ctx, request);
-    std::unique_lock lock(mutex_);
-    if (!onWorker_) {
-      lock.unlock();
+    if (!worker_) {
       done(std::move(result));
       return;
     }
-    queue_.emplace_back(std::move(done), std::move(result));
-    wake_.notify_one();
+    net::post(*worker_, [done = std::move(done), result = std::move(result)]() mutable {
+      done(std::move(result));
+    });
   }
 
   CallContext LastContext() {
@@ -132,26 +104,9 @@ class FakeProvider final : public ApiProvider {
   }
 
  private:
-  void Work() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-      if (stopping_) return;
-      auto [done, result] = std::move(queue_.front());
-      queue_.pop_front();
-      lock.unlock();
-      done(std::move(result));
-      lock.lock();
-    }
-  }
-
   Answer answer_;
   std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::pair<CompletionCallback, MethodResult>> queue_;
-  bool stopping_ = false;
-  bool onWorker_ = false;
-  std::thread worker_;
+  std::optional<net::thread_pool> worker_;
   CallContext lastContext_;
   int calls_ = 0;
 };
@@ -168,7 +123,7 @@ class TestServer {
  public:
   explicit TestServer(ServerConfig config = LoopbackConfig(), int threads = 2)
       : provider(std::make_shared<FakeProvider>()),
-        logger(std::make_shared<RecordingLogger>()),
+        logger(std::make_shared<DiscardingLogger>()),
         server(std::make_unique<AsioTcpApiServer>(io_, std::move(config), provider, logger)),
         threads_(threads) {}
   ~TestServer() {
@@ -186,7 +141,7 @@ class TestServer {
   tcp::endpoint Endpoint4() const { return *server->LocalEndpoint4(); }
 
   std::shared_ptr<FakeProvider> provider;
-  std::shared_ptr<RecordingLogger> logger;
+  std::shared_ptr<DiscardingLogger> logger;
   net::io_context io_;
   std::unique_ptr<AsioTcpApiServer> server;
 
