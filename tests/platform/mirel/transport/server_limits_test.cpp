@@ -148,6 +148,8 @@ TEST(ServerLimits, ConnectionsBeyondTheCapAreClosed) {
   ASSERT_TRUE(Eventually([&] { return server.server->OpenConnections() == 2; }));
   Client third(server.Endpoint4());
   EXPECT_TRUE(third.ServerClosed());
+  // Closed on admission, not by the head time-out: only a refused connection is logged.
+  EXPECT_TRUE(server.logger->Contains("Connection limit reached (2)"));
 
   first.reset();
   ASSERT_TRUE(Eventually([&] { return server.server->OpenConnections() == 1; }));

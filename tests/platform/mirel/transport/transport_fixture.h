@@ -1,5 +1,5 @@
 // Test support for the HTTP server: a fake API provider (echoes the call, or answers what the test
-// sets, inline or from its own worker thread), a logger that drops the lines, a server running on
+// sets, inline or from its own worker thread), a logger that keeps the lines, a server running on
 // its own io_context threads, and a blocking raw-socket client with a receive time-out that only
 // guards against hangs.
 #pragma once
@@ -37,17 +37,38 @@ using net::ip::tcp;
 using namespace Mirel;
 using namespace Mirel::Transport::PicoHttp;
 
-// Takes the server's log records and drops them.
-class DiscardingLogger final : public Log::Logger {
+// Keeps the server's log lines.
+class RecordingLogger final : public Log::Logger {
  public:
   class Record final : public Log::LogRecord {
    public:
+    explicit Record(RecordingLogger& owner) : owner_(owner) {}
+    ~Record() override {
+      std::lock_guard lock(owner_.mutex_);
+      owner_.lines_.push_back(stream_.str());
+    }
     std::ostream& GetStream() override { return stream_; }
 
    private:
+    RecordingLogger& owner_;
     std::ostringstream stream_;
   };
-  std::unique_ptr<Log::LogRecord> CreateRecord(int) override { return std::make_unique<Record>(); }
+
+  std::unique_ptr<Log::LogRecord> CreateRecord(int) override {
+    return std::make_unique<Record>(*this);
+  }
+
+  bool Contains(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    for (const auto& line : lines_) {
+      if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
 };
 
 // Answers with `answer` (default: an echo of the call), inline or from a worker thread.
@@ -65,6 +86,8 @@ class FakeProvider final : public ApiProvider {
   }
 
   void SetAnswer(Answer answer) { answer_ = std::move(answer); }
+  // Calls whose answer is null are dropped: their callback is never run.
+  void DropNullAnswers() { dropNull_ = true; }
   void CompleteOnWorker() { worker_.emplace(1); }
 
   void Invoke(std::shared_ptr<CallContext> ctx, ApiRequest request,
@@ -75,6 +98,7 @@ class FakeProvider final : public ApiProvider {
       ++calls_;
     }
     MethodResult result = answer_ ? answer_(*ctx, request) : Echo(*ctx, request);
+    if (dropNull_ && result.value && result.value->is_null()) return;
     if (!worker_) {
       done(std::move(result));
       return;
@@ -109,6 +133,7 @@ class FakeProvider final : public ApiProvider {
   std::optional<net::thread_pool> worker_;
   CallContext lastContext_;
   int calls_ = 0;
+  bool dropNull_ = false;
 };
 
 inline ServerConfig LoopbackConfig() {
@@ -123,7 +148,7 @@ class TestServer {
  public:
   explicit TestServer(ServerConfig config = LoopbackConfig(), int threads = 2)
       : provider(std::make_shared<FakeProvider>()),
-        logger(std::make_shared<DiscardingLogger>()),
+        logger(std::make_shared<RecordingLogger>()),
         server(std::make_unique<AsioTcpApiServer>(io_, std::move(config), provider, logger)),
         threads_(threads) {}
   ~TestServer() {
@@ -141,7 +166,7 @@ class TestServer {
   tcp::endpoint Endpoint4() const { return *server->LocalEndpoint4(); }
 
   std::shared_ptr<FakeProvider> provider;
-  std::shared_ptr<DiscardingLogger> logger;
+  std::shared_ptr<RecordingLogger> logger;
   net::io_context io_;
   std::unique_ptr<AsioTcpApiServer> server;
 
