@@ -18,29 +18,15 @@ namespace {
 constexpr auto kStartBound = std::chrono::seconds(20);
 const char* const kListening = "HTTP endpoint listening on TCP port";
 
-class Endpoint : public ::testing::Test {
+// Two private network namespaces joined by a veth pair: the daemon runs in the first; loopback
+// there answers, while its veth addresses refuse connections, from either namespace. A refusal
+// (not a time-out) shows the address itself is reachable.
+class EndpointNetns : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = MakeTempDir("zyld-it-endpoint");
     ASSERT_FALSE(dir_.empty());
     log_ = dir_ + "/zyld.log";
-  }
-  void TearDown() override {
-    if (std::getenv("ZYLD_IT_KEEP") == nullptr) std::filesystem::remove_all(dir_);
-  }
-  std::string Log() const { return ReadFile(log_); }
-
-  std::string dir_;
-  std::string log_;
-};
-
-// Two private network namespaces joined by a veth pair: the daemon runs in the first; loopback
-// there answers, while its veth addresses refuse connections, from either namespace. A refusal
-// (not a time-out) shows the address itself is reachable.
-class EndpointNetns : public Endpoint {
- protected:
-  void SetUp() override {
-    Endpoint::SetUp();
     const std::string id = std::to_string(::getpid());
     nsA_ = "zyldit-a-" + id;
     nsB_ = "zyldit-b-" + id;
@@ -63,8 +49,9 @@ class EndpointNetns : public Endpoint {
     for (const std::string& ns : {nsA_, nsB_}) {
       if (!ns.empty()) Ip({"netns", "del", ns});
     }
-    Endpoint::TearDown();
+    if (std::getenv("ZYLD_IT_KEEP") == nullptr) std::filesystem::remove_all(dir_);
   }
+  std::string Log() const { return ReadFile(log_); }
   static int Ip(std::vector<std::string> args) {
     args.insert(args.begin(), "ip");
     return RunCommand(args);
@@ -76,7 +63,7 @@ class EndpointNetns : public Endpoint {
                       out);
   }
 
-  std::string nsA_, nsB_;
+  std::string dir_, log_, nsA_, nsB_;
 };
 
 TEST_F(EndpointNetns, AnswersOnLoopbackOnly) {
