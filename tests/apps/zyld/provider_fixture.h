@@ -1,5 +1,6 @@
-// Shared set-up of the persistence tests: a fresh store database in a temporary directory, and a
-// helper that writes a provider through ProviderConfig the way the providers service does.
+// Shared set-up of the persistence tests: a fresh store database in a temporary directory, a
+// helper that writes a provider through ProviderConfig the way the providers service does, and
+// certificates with their keys.
 #pragma once
 
 #include "configstore/provider_config.h"
@@ -89,6 +90,26 @@ inline TestCert MakeCert() {
   c.messy += end + "\r\n\r\n";
   c.standard = c.cert.substr(0, c.cert.size() - 1);
   return c;
+}
+
+// A private key and its self-signed certificate.
+struct Identity {
+  std::string key;
+  std::string cert;
+};
+
+inline Identity NewIdentity() {
+  Identity id;
+  EXPECT_TRUE(Brask::Common::SslUtils::GenerateKeyAndCert(id.key, id.cert));
+  return id;
+}
+
+// Stores `cert` as the certificate of `group` ("attestation": proofd's, "authn": the host's).
+inline void StoreCertificate(const std::string& group, const std::string& cert) {
+  auto object = std::make_shared<OvikConfigStore::ConfigStoreObject>(
+      OvikConfigStore::ConfigStoreObjectId("certificate", group, "ovik"));
+  object->SetValue("certificate", cert);
+  OvikConfigStore::ConfigStore::GetStore(OvikConfigStore::sGlobalNamespace)->Set(object, nullptr);
 }
 
 class StoreTest : public ::testing::Test {

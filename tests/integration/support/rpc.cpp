@@ -40,43 +40,4 @@ std::string StringAt(const boost::json::value& v, std::initializer_list<const ch
   return s ? std::string(*s) : std::string();
 }
 
-std::string ErrorTypeOf(const boost::json::value& answer) {
-  const std::string type = StringAt(answer, {"error", "data", "type"});
-  const std::string prefix = kErrors;
-  return type.rfind(prefix, 0) == 0 ? type.substr(prefix.size()) : type;
-}
-
-int64_t ErrorCodeOf(const boost::json::value& answer) {
-  const auto* o = answer.if_object();
-  const auto* e = o ? o->if_contains("error") : nullptr;
-  const auto* eo = e ? e->if_object() : nullptr;
-  const auto* c = eo ? eo->if_contains("code") : nullptr;
-  return c && c->is_int64() ? c->as_int64() : 0;
-}
-
-std::optional<std::string> Base64Decode(const std::string& text) {
-  static const std::string alphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  if (text.size() % 4 != 0) return std::nullopt;
-  std::string out;
-  for (size_t i = 0; i < text.size(); i += 4) {
-    uint32_t bits = 0;
-    int pad = 0;
-    for (size_t j = 0; j < 4; ++j) {
-      const char c = text[i + j];
-      size_t v = 0;
-      if (c == '=' && i + 4 == text.size() && j >= 2) {
-        ++pad;
-      } else if (pad != 0 || (v = alphabet.find(c)) == std::string::npos) {
-        return std::nullopt;
-      }
-      bits = (bits << 6) | static_cast<uint32_t>(v);
-    }
-    out.push_back(static_cast<char>(bits >> 16));
-    if (pad < 2) out.push_back(static_cast<char>((bits >> 8) & 0xff));
-    if (pad < 1) out.push_back(static_cast<char>(bits & 0xff));
-  }
-  return out;
-}
-
 }  // namespace ZyldIt

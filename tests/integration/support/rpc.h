@@ -6,17 +6,13 @@
 
 #include <cstdint>
 
-#include <optional>
 #include <string>
 
 namespace ZyldIt {
 
 inline constexpr const char* kGenerateKey = "com.velora.ovik.kms.key_operation.generate_key";
 inline constexpr const char* kDecrypt = "com.velora.ovik.kms.key_operation.decrypt";
-inline constexpr const char* kProvidersList = "com.velora.ovik.kms.providers.list";
 inline constexpr const char* kProviderGet = "com.velora.mirel.std.introspection.provider.get";
-inline constexpr const char* kServiceList = "com.velora.mirel.std.introspection.service.list";
-inline constexpr const char* kErrors = "com.velora.mirel.std.errors.";
 
 boost::json::value ParseJson(const std::string& text);
 
@@ -30,14 +26,7 @@ boost::json::value Call(uint16_t port, const std::string& method, const std::str
 
 // "result" of a standard answer, or null.
 boost::json::value ResultOf(const boost::json::value& answer);
-// error.data.type of a standard answer without its common prefix ("unauthorized", ...), or "".
-std::string ErrorTypeOf(const boost::json::value& answer);
-// error.code, or 0.
-int64_t ErrorCodeOf(const boost::json::value& answer);
 // A string member at a path of objects ("result", "key"); "" when absent.
 std::string StringAt(const boost::json::value& v, std::initializer_list<const char*> path);
-
-// Base64 (standard, padded) decoding for checks on returned keys; nullopt when not canonical.
-std::optional<std::string> Base64Decode(const std::string& text);
 
 }  // namespace ZyldIt

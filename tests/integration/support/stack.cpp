@@ -88,17 +88,17 @@ std::string ZyldBinary() { return std::string(ZYLD_IT_BUILD_DIR) + "/apps/zyld/z
 std::string MetadataFile() { return std::string(ZYLD_IT_BUILD_DIR) + "/zyl_mirel_metadata.json"; }
 std::string SourceDir() { return ZYLD_IT_SOURCE_DIR; }
 
-std::string WriteConfig(const std::string& dir, uint16_t port, const std::string& extraXml) {
+std::string WriteConfig(const std::string& dir, uint16_t port, const std::string& firewallBackend) {
   const std::string path = dir + "/zyld.xml";
   std::ofstream out(path);
   out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<config>\n"
       << "  <log><level>info</level><file></file></log>\n"
       << "  <configStore><path>" << dir << "/store/ovik.db</path></configStore>\n"
       << "  <audit><path>" << dir << "/audit.log</path></audit>\n"
-      << "  <firewall><backend>none</backend></firewall>\n"
+      << "  <firewall><backend>" << firewallBackend << "</backend></firewall>\n"
       << "  <metadata><path>" << MetadataFile() << "</path></metadata>\n"
       << "  <endpoint><port>" << port << "</port></endpoint>\n"
-      << extraXml << "</config>\n";
+      << "</config>\n";
   return path;
 }
 
@@ -137,8 +137,9 @@ Stack::~Stack() {
 }
 
 uint16_t Stack::Port() const { return static_cast<uint16_t>(std::stoi(Env("PORT"))); }
-pid_t Stack::DaemonPid() const { return static_cast<pid_t>(std::stoi(Env("ZYLD_PID"))); }
-bool Stack::DaemonAlive() const { return ::kill(DaemonPid(), 0) == 0; }
+bool Stack::DaemonAlive() const {
+  return ::kill(static_cast<pid_t>(std::stoi(Env("ZYLD_PID"))), 0) == 0;
+}
 
 std::string Stack::Env(const std::string& key) const {
   auto it = env_.find(key);

@@ -39,7 +39,8 @@ std::string MetadataFile();
 std::string SourceDir();
 
 // A zyld configuration in dir/zyld.xml (store, audit and log level set; state in dir).
-std::string WriteConfig(const std::string& dir, uint16_t port, const std::string& extraXml = "");
+std::string WriteConfig(const std::string& dir, uint16_t port,
+                        const std::string& firewallBackend = "none");
 
 // Raises the open-file limit of this process (and its children) to at least n when allowed.
 void RaiseFileLimit(size_t n);
@@ -53,7 +54,6 @@ class Stack {
   Stack& operator=(const Stack&) = delete;
 
   uint16_t Port() const;
-  pid_t DaemonPid() const;
   bool DaemonAlive() const;
   const std::string& Dir() const { return dir_; }
   // A value of the stack's environment file (PROVIDER, KEY_ID, AUDIT, LOG, DB, ...).

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <future>
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -36,24 +35,6 @@ TEST(HarlockppTest, WriteGuardExcludesReadersUntilScopeEnd) {
     EXPECT_EQ(second.wait_for(kHang), std::future_status::ready);  // readers share
   }
   Har::WriteGuard again(lock);  // every guard released its hold
-}
-
-TEST(HarlockppTest, ExclGuardSerialises) {
-  Har::ExclLock lock("statsLock", 2);
-  long counter = 0;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 2000; ++i) {
-        Har::ExclGuard g(lock);
-        ++counter;
-      }
-    });
-  }
-  for (auto& th : threads) {
-    th.join();
-  }
-  EXPECT_EQ(counter, 8000);
 }
 
 TEST(HarlockppDeathTest, CreationFailureEndsTheProcess) {

@@ -1,11 +1,9 @@
-// Clocks, feature switches, secret wiping, TLS set-up.
+// Clocks, feature switches, secret wiping.
 #include <harlibs/clock.h>
 #include <harlibs/feature.h>
 #include <harlibs/secure.h>
-#include <harlibs/ssl.h>
 
 #include <gtest/gtest.h>
-#include <openssl/ssl.h>
 
 #include <algorithm>
 #include <string>
@@ -69,21 +67,10 @@ TEST(SecureTest, SecretsAndGuardedBuffersAreWipedOnEveryRelease) {
 
   std::string borrowed = "bearer-token-text";
   const void* borrowedBytes = borrowed.data();
-  {
-    Har::WipeGuard guard(borrowed);
-  }
+  { Har::WipeGuard guard(borrowed); }
   EXPECT_TRUE(WasWiped(borrowedBytes));
   EXPECT_TRUE(borrowed.empty());
   Har::SetWipeObserver(nullptr);
-}
-
-TEST(SslTest, InitAllowsContextsAndExitIsSafe) {
-  SSL_Init(nullptr, nullptr, nullptr);
-  SSL_Init(nullptr, nullptr, nullptr);
-  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
-  ASSERT_NE(ctx, nullptr);
-  SSL_CTX_free(ctx);
-  SSL_Exit();
 }
 
 }  // namespace

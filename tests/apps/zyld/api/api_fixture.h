@@ -27,17 +27,6 @@
 
 namespace ZyldTest {
 
-struct Identity {
-  std::string key;
-  std::string cert;
-};
-
-inline Identity NewIdentity() {
-  Identity id;
-  EXPECT_TRUE(Brask::Common::SslUtils::GenerateKeyAndCert(id.key, id.cert));
-  return id;
-}
-
 inline std::string SignToken(const ZyldToken::Options& options, const std::string& key) {
   Har::Secret token;
   const Har::Secret bytes(key);
@@ -64,13 +53,6 @@ inline ZyldToken::Options AdminClaims(std::vector<std::string> entitlements,
   o.ttlSeconds = 3600;
   o.entitlements = std::move(entitlements);
   return o;
-}
-
-inline void StoreCertificate(const std::string& group, const std::string& cert) {
-  auto object = std::make_shared<OvikConfigStore::ConfigStoreObject>(
-      OvikConfigStore::ConfigStoreObjectId("certificate", group, "ovik"));
-  object->SetValue("certificate", cert);
-  OvikConfigStore::ConfigStore::GetStore(OvikConfigStore::sGlobalNamespace)->Set(object, nullptr);
 }
 
 inline std::vector<boost::json::object> ReadAuditRecords(const std::string& path) {

@@ -1,15 +1,11 @@
-// The daemon's HTTP endpoint on real sockets: the loopback addresses only, calls served through
-// the daemon's pipeline, and stop and destruction with the I/O tasks running on a thread pool.
-// Listening per address family is the transport's and is tested there.
+// The daemon's HTTP endpoint on real sockets: the loopback addresses, calls served through the
+// daemon's pipeline, and stop and destruction with the I/O tasks running on a thread pool.
+// Listening per address family is the transport's and is tested there; that no other address
+// answers, the integration tests show from another network namespace.
 #include "api_fixture.h"
 #include "mirel/endpoint.h"
 
 #include <test_net.h>
-
-#include <ifaddrs.h>
-#include <netinet/in.h>
-
-#include <optional>
 
 namespace {
 
@@ -33,26 +29,6 @@ bool CanConnect(const tcp::endpoint& to) {
   return !ec;
 }
 
-// A non-loopback IPv4 address of this host, if it has one.
-std::optional<asio::ip::address_v4> HostAddress() {
-  ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) {
-    return std::nullopt;
-  }
-  std::optional<asio::ip::address_v4> found;
-  for (ifaddrs* it = list; it != nullptr && !found; it = it->ifa_next) {
-    if (it->ifa_addr != nullptr && it->ifa_addr->sa_family == AF_INET) {
-      const auto* in = reinterpret_cast<const sockaddr_in*>(it->ifa_addr);
-      const asio::ip::address_v4 address(ntohl(in->sin_addr.s_addr));
-      if (!address.is_loopback()) {
-        found = address;
-      }
-    }
-  }
-  freeifaddrs(list);
-  return found;
-}
-
 class EndpointTest : public ApiTest {
  protected:
   std::unique_ptr<Endpoint> Make(uint16_t port) {
@@ -64,7 +40,7 @@ class EndpointTest : public ApiTest {
   std::unique_ptr<asio::io_context> io_ = std::make_unique<asio::io_context>();
 };
 
-TEST_F(EndpointTest, ListensOnTheLoopbackAddressesOnlyAndServesThePipeline) {
+TEST_F(EndpointTest, ListensOnTheLoopbackAddressesAndServesThePipeline) {
   const uint16_t port = FreeLoopbackPort();
   auto endpoint = Make(port);
   ASSERT_TRUE(endpoint->Start());
@@ -72,9 +48,6 @@ TEST_F(EndpointTest, ListensOnTheLoopbackAddressesOnlyAndServesThePipeline) {
   ASSERT_TRUE(endpoint->Server().LocalEndpoint6());
   EXPECT_EQ(*endpoint->Server().LocalEndpoint4(), Loopback4(port));
   EXPECT_EQ(*endpoint->Server().LocalEndpoint6(), Loopback6(port));
-  if (const auto host = HostAddress()) {
-    EXPECT_FALSE(CanConnect({*host, port})) << host->to_string();
-  }
 
   const std::string token = SignToken(AttestationClaims(), attestation_->key);
   const std::string call =
@@ -86,14 +59,6 @@ TEST_F(EndpointTest, ListensOnTheLoopbackAddressesOnlyAndServesThePipeline) {
     EXPECT_EQ(answer.at("id").as_int64(), 3);
     EXPECT_EQ(answer.at("result").at("wrappedKey").as_string(), "wrapped-by-s1");
   }
-  const std::string refused = PostOnce(Loopback4(port), call);
-  EXPECT_NE(refused.find("mirel-error: com.velora.mirel.std.errors.unauthenticated"),
-            std::string::npos)
-      << refused;
-  const auto unknown = boost::json::parse(BodyOf(
-      PostOnce(Loopback6(port),
-               R"({"jsonrpc":"2.0","id":4,"method":"com.velora.ovik.kms.key_operation.nope"})")));
-  EXPECT_EQ(unknown.at("error").at("code").as_int64(), -32601);
 
   // The daemon's shutdown order: stop, destroy the endpoint (returns once the I/O tasks have
   // ended), destroy the I/O context.

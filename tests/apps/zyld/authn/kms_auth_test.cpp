@@ -23,17 +23,6 @@ using Zyld::Authn::KmsAuthTokenHandler;
 
 constexpr int64_t kNow = 1'900'000'000;  // seconds; the handler's clock is set by the tests
 
-struct Identity {
-  std::string key;
-  std::string cert;
-};
-
-Identity NewIdentity() {
-  Identity id;
-  EXPECT_TRUE(Brask::Common::SslUtils::GenerateKeyAndCert(id.key, id.cert));
-  return id;
-}
-
 // Signed at `now` (its "iat").
 std::string Sign(const ZyldToken::Options& options, const std::string& key, int64_t now = kNow) {
   Har::Secret token;
@@ -67,16 +56,8 @@ class KmsAuthTest : public StoreTest {
 
   void SetUp() override {
     StoreTest::SetUp();
-    StoreCertificate(proofd_->cert);
+    StoreCertificate("attestation", proofd_->cert);
   }
-
-  void StoreCertificate(const std::string& cert) {
-    auto object = std::make_shared<OvikConfigStore::ConfigStoreObject>(
-        OvikConfigStore::ConfigStoreObjectId("certificate", "attestation", "ovik"));
-    object->SetValue("certificate", cert);
-    Store()->Set(object, nullptr);
-  }
-  void RemoveCertificate() { StoreCertificate(""); }
 
   std::unique_ptr<KmsAuthTokenHandler> NewHandler(Ovik::Authn::VerifyCacheOptions cache = {}) {
     KmsAuthTokenHandler::Options options;
@@ -118,19 +99,13 @@ class KmsAuthTest : public StoreTest {
 std::unique_ptr<Identity> KmsAuthTest::proofd_;
 std::unique_ptr<Identity> KmsAuthTest::stranger_;
 
-size_t CountOf(const std::vector<std::string>& lines, const std::string& text) {
-  return static_cast<size_t>(std::count(lines.begin(), lines.end(), text));
-}
-
 TEST_F(KmsAuthTest, ValidTokenGivesTheAttestationIdentity) {
-  LogCapture log(dir_);
   auto handler = NewHandler();
   const std::string token = Token();
   const AuthnAnswer answer = Call(*handler, token);
   ASSERT_TRUE(answer.IsData());
   EXPECT_EQ(answer.GetData(), boost::json::parse(R"({"accessToken": ")" + token + R"(",
       "username": "<ATTEST>", "entitlements": ["@ATTEST+KEY_OPERATIONS"]})"));
-  EXPECT_EQ(CountOf(log.MessagesAt(6), "Successfully cached proofd public key"), 1u);
 }
 
 // One claim changed from a good token's: accepted or rejected as invalid.
@@ -187,72 +162,35 @@ TEST_F(KmsAuthTest, ClaimRules) {
   }
 }
 
-TEST_F(KmsAuthTest, RejectionsAreLoggedWithTheirReasonAndNotCached) {
-  LogCapture log(dir_);
-  auto handler = NewHandler();
-  auto claims = Claims();
-  claims.aud = "zyl";
-  ExpectRejected(Call(*handler, Token(claims)));
-  EXPECT_EQ(log.MessagesAt(2), (std::vector<std::string>{"Jwt aud grant is invalid: zyl",
-                                                         "Attestation token validation failed"}));
-  EXPECT_EQ(handler->CachedTokens(), 0u);  // rejected tokens are not kept
-}
-
-TEST_F(KmsAuthTest, HmacTokenKeyedWithThePublicKeyIsRejectedForItsAlgorithm) {
-  LogCapture log(dir_);
+// Algorithm confusion: an HMAC token keyed with the public key is rejected, an unsigned one
+// ({"alg":"none"} with a good token's claims) never accepted; neither is cached.
+TEST_F(KmsAuthTest, HmacAndUnsignedTokensAreNeverAccepted) {
   auto handler = NewHandler();
   std::string publicKey;
   ASSERT_TRUE(Brask::Common::SslUtils::ExtractKeyFromCert(proofd_->cert, publicKey));
   auto claims = Claims();
   claims.alg = ZyldToken::Algorithm::HS256;
   ExpectRejected(Call(*handler, Sign(claims, publicKey)));
-  EXPECT_TRUE(log.Contains("Token algorithm is invalid: 1\n"));
-  EXPECT_EQ(handler->CachedTokens(), 0u);
-}
-
-TEST_F(KmsAuthTest, TokensOfOtherKindsAreNotAnswered) {
-  LogCapture log(dir_);
-  auto handler = NewHandler();
-  EXPECT_TRUE(Call(*handler, Sign(Claims(), stranger_->key)).IsNone());
-  EXPECT_TRUE(Call(*handler, std::string("not.a.token")).IsNone());
-  EXPECT_TRUE(Call(*handler, std::string(20000, 'a')).IsNone());
-  std::string tampered = Token();
-  tampered[tampered.size() / 2] = tampered[tampered.size() / 2] == 'A' ? 'B' : 'A';
-  EXPECT_TRUE(Call(*handler, tampered).IsNone());
-  EXPECT_TRUE(log.Contains("Not an attestation token\n"));
-  // No bearer token at all.
-  EXPECT_TRUE(Call(*handler, std::nullopt).IsNone());
-  EXPECT_TRUE(Call(*handler, std::string()).IsNone());
-  EXPECT_TRUE(log.Contains("OAuth security context is invalid\n"));
-  EXPECT_EQ(handler->CachedTokens(), 0u);
-}
-
-TEST_F(KmsAuthTest, UnsignedTokenIsNeverAccepted) {
-  auto handler = NewHandler();
-  // {"alg":"none","typ":"JWT"} . the claims of a good token . no signature
   const std::string good = Token();
   const std::string payload = good.substr(good.find('.') + 1, good.rfind('.') - good.find('.') - 1);
-  const AuthnAnswer answer = Call(*handler, "eyJhbGciOiJub25lIiwidHlwIjoiSldUIn0." + payload + ".");
-  EXPECT_FALSE(answer.IsData());
+  EXPECT_FALSE(Call(*handler, "eyJhbGciOiJub25lIiwidHlwIjoiSldUIn0." + payload + ".").IsData());
+  EXPECT_EQ(handler->CachedTokens(), 0u);
 }
 
 TEST_F(KmsAuthTest, KeyIsLoadedOnceAndRetriedAfterAFailedLoad) {
-  RemoveCertificate();
-  LogCapture log(dir_);
+  StoreCertificate("attestation", "");
   auto handler = NewHandler();
   const std::string token = Token();
   EXPECT_TRUE(Call(*handler, token).IsNone());
   EXPECT_TRUE(Call(*handler, token).IsNone());
   EXPECT_TRUE(Call(*handler, std::nullopt).IsNone());
-  EXPECT_EQ(CountOf(log.MessagesAt(2), "Error retrieving proofd pubkey"), 3u);
 
-  StoreCertificate(proofd_->cert);
+  StoreCertificate("attestation", proofd_->cert);
   EXPECT_TRUE(Call(*handler, token).IsData());
   // Loaded for good: the store no longer matters, and the key is not read again.
-  StoreCertificate(stranger_->cert);
+  StoreCertificate("attestation", stranger_->cert);
   EXPECT_TRUE(Call(*handler, Token(Claims())).IsData());
   EXPECT_TRUE(Call(*handler, Sign(Claims(), stranger_->key)).IsNone());
-  EXPECT_EQ(CountOf(log.MessagesAt(6), "Successfully cached proofd public key"), 1u);
 }
 
 TEST_F(KmsAuthTest, ConcurrentFirstCallsLoadTheKeyOnce) {

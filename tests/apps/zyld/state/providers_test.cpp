@@ -95,7 +95,6 @@ class ProvidersTest : public ZyldTest::StoreTest {
     return built_;
   }
 
-  ZyldTest::TempDir logDir_;
   Quorex::Service::ThreadPool pool_{1, 2};
   std::atomic<uint64_t> now_{1000 * kSecond};
   std::atomic<int> builds_{0};
@@ -105,13 +104,16 @@ class ProvidersTest : public ZyldTest::StoreTest {
   std::unique_ptr<Providers> registry_;  // destroyed before the pool
 };
 
+// An unbuildable provider is not cached and is tried again.
 TEST_F(ProvidersTest, CachingOnSharesOneObjectPerProvider) {
   Providers& registry = MakeRegistry();
   const auto first = registry.GetProvider("p1");
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(registry.GetProvider("p1"), first);
   EXPECT_NE(registry.GetProvider("p2"), first);
-  EXPECT_EQ(builds_.load(), 2);
+  EXPECT_EQ(registry.GetProvider("broken"), nullptr);
+  EXPECT_EQ(registry.GetProvider("broken"), nullptr);
+  EXPECT_EQ(builds_.load(), 4);
 }
 
 TEST_F(ProvidersTest, CachingOffBuildsEveryTimeAndSchedulesNothing) {
@@ -125,13 +127,6 @@ TEST_F(ProvidersTest, CachingOffBuildsEveryTimeAndSchedulesNothing) {
   EXPECT_EQ(builds_.load(), 2);
 }
 
-TEST_F(ProvidersTest, UnbuildableProviderIsNotCachedAndRetried) {
-  Providers& registry = MakeRegistry();
-  EXPECT_EQ(registry.GetProvider("broken"), nullptr);
-  EXPECT_EQ(registry.GetProvider("broken"), nullptr);
-  EXPECT_EQ(builds_.load(), 2);
-}
-
 TEST_F(ProvidersTest, StaleCacheIsFlushedAndTheProviderRebuilt) {
   Providers& registry = MakeRegistry();
   const auto before = registry.GetProvider("p1");
@@ -139,12 +134,10 @@ TEST_F(ProvidersTest, StaleCacheIsFlushedAndTheProviderRebuilt) {
   now_ += 1800 * kSecond;  // exactly the timeout: still fresh
   EXPECT_EQ(registry.GetProvider("p1"), before);
 
-  ZyldTest::LogCapture log(logDir_);
   now_ += kSecond;
   const auto after = registry.GetProvider("p1");
   ASSERT_NE(after, nullptr);
   EXPECT_NE(after, before);
-  EXPECT_TRUE(log.Contains("Deleted all providers from providers state"));
   EXPECT_EQ(builds_.load(), 3);
   // The flush counts as a refresh: the rebuilt object is cached, and every other entry went.
   EXPECT_EQ(registry.GetProvider("p1"), after);
@@ -239,7 +232,7 @@ TEST_F(ProvidersTest, FailedListingOnlyReschedules) {
   EXPECT_NE(registry.GetProvider("p1"), cached);
 }
 
-TEST_F(ProvidersTest, FailingProbeIsLoggedAndStillReschedules) {
+TEST_F(ProvidersTest, FailingProbeStillReschedules) {
   ASSERT_EQ(ZyldTest::WriteProvider({.id = "p1", .servers = {{"s1", "kms1.example"}}}),
             Zyld::ProviderConfig::Success);
   Providers& registry = MakeRegistry();
@@ -247,10 +240,8 @@ TEST_F(ProvidersTest, FailingProbeIsLoggedAndStillReschedules) {
   std::static_pointer_cast<FakeKms>(registry.GetProvider("p1"))->OnUpdate([] {
     throw std::runtime_error("probe broke");
   });
-  ZyldTest::LogCapture log(logDir_);
   registry.UpdateProvidersStatus();
   EXPECT_TRUE(TakePendingRefresh());
-  EXPECT_TRUE(log.Contains("Status update failed: probe broke"));
 }
 
 }  // namespace

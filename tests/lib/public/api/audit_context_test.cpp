@@ -99,14 +99,10 @@ TEST(CallInfoTest, CompleteStoresTheStatusAndRunsTheCallbackOnce) {
     EXPECT_EQ(done.Attributes(), &attributes);
   });
   info.SetSubject(std::string("user"));
-  info.SetFirstNamePart(std::string("svc"));
-  info.SetSecondNamePart(std::string("op"));
   info.Complete(7u);
   info.Complete(8u);
   EXPECT_EQ(runs, 1);
   EXPECT_EQ(info.Status(), 8u);
-  EXPECT_EQ(info.FirstNamePart(), "svc");
-  EXPECT_EQ(info.SecondNamePart(), "op");
 }
 
 }  // namespace

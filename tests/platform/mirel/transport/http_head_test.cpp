@@ -1,7 +1,6 @@
-// Request head parsing and flags, the chunked body decoder and the printed durations.
+// Request head parsing and flags, and the chunked body decoder.
 #include <mirel/transport/chunked_decoder.h>
 #include <mirel/transport/http_head.h>
-#include <mirel/transport/server_config.h>
 
 #include <gtest/gtest.h>
 
@@ -9,7 +8,6 @@ namespace {
 
 using namespace Mirel;
 using namespace Mirel::Transport::PicoHttp;
-using namespace std::chrono_literals;
 
 RequestHead Head(const std::string& text) {
   PhrRequest request;
@@ -200,13 +198,6 @@ TEST(ChunkedDecoder, RefusesBadSizesLongLinesAndTooLongBodies) {
   PhrChunkedDecoder over(10);
   body.clear();
   EXPECT_EQ(over.Decode("6\r\n123456\r\n5\r\n", body).status, PhrChunkedDecoder::Status::kTooLong);
-}
-
-TEST(ServerConfigText, DurationsPrintInTheLargestFittingUnit) {
-  EXPECT_EQ(DurationToString(1500ns), "1 microseconds");
-  EXPECT_EQ(DurationToString(59s), "59 seconds");
-  EXPECT_EQ(DurationToString(61s), "1 minutes and 1 seconds");
-  EXPECT_EQ(DurationToString(30min + 1500ms), "30 minutes and 1 seconds");
 }
 
 }  // namespace

@@ -40,8 +40,6 @@ TEST(ServerListen, ListensOnBothLoopbackFamilies) {
   Client v6(*server.server->LocalEndpoint6());
   v6.Send(Post(Call(1)));
   EXPECT_EQ(JsonOf(v6.Read()).at("id"), 1);
-  EXPECT_TRUE(server.logger->Contains("Listening on: 127.0.0.1:"));
-  EXPECT_TRUE(server.logger->Contains("Listening on: [::1]:"));
 }
 
 TEST(ServerListen, Ipv6SocketDoesNotTakeIpv4Connections) {
@@ -54,17 +52,21 @@ TEST(ServerListen, Ipv6SocketDoesNotTakeIpv4Connections) {
   EXPECT_FALSE(CanConnect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port6)));
 }
 
+// Started without its IPv6 listener, the server still answers on IPv4.
+void ExpectIpv4Only(TestServer& server) {
+  EXPECT_FALSE(server.server->LocalEndpoint6().has_value());
+  EXPECT_TRUE(server.server->ListenError6());
+  Client client(server.Endpoint4());
+  client.Send(Post(Call(2)));
+  EXPECT_EQ(JsonOf(client.Read()).at("id"), 2);
+}
+
 TEST(ServerListen, OneUnavailableFamilyStillStarts) {
   ServerConfig config = LoopbackConfig();
   config.endpoint6 = tcp::endpoint(net::ip::make_address("2001:db8::7"), 0);  // not on this host
   TestServer server(config);
   ASSERT_TRUE(server.Start());
-  EXPECT_FALSE(server.server->LocalEndpoint6().has_value());
-  EXPECT_TRUE(server.server->ListenError6());
-  EXPECT_TRUE(server.logger->Contains("IPv6 Failed to listen on: [2001:db8::7]:0 ec: "));
-  Client client(server.Endpoint4());
-  client.Send(Post(Call(2)));
-  EXPECT_EQ(JsonOf(client.Read()).at("id"), 2);
+  ExpectIpv4Only(server);
 }
 
 TEST(ServerListen, FamilyWhoseSetUpFailsIsSkippedLikeAListenFailure) {
@@ -73,12 +75,7 @@ TEST(ServerListen, FamilyWhoseSetUpFailsIsSkippedLikeAListenFailure) {
     RefuseV6Only refuse;
     ASSERT_TRUE(server.Start());
   }
-  EXPECT_FALSE(server.server->LocalEndpoint6().has_value());
-  EXPECT_TRUE(server.server->ListenError6());
-  EXPECT_TRUE(server.logger->Contains("IPv6 Failed to listen on: [::1]:0 ec: "));
-  Client client(server.Endpoint4());
-  client.Send(Post(Call(3)));
-  EXPECT_EQ(JsonOf(client.Read()).at("id"), 3);
+  ExpectIpv4Only(server);
 }
 
 TEST(ServerListen, BothEndpointsTakenFailsToStart) {
@@ -90,8 +87,6 @@ TEST(ServerListen, BothEndpointsTakenFailsToStart) {
   config.endpoint6 = taken6.local_endpoint();
   TestServer server(config);
   EXPECT_FALSE(server.Start());
-  EXPECT_TRUE(server.logger->Contains("IPv4 Failed to listen on: "));
-  EXPECT_TRUE(server.logger->Contains("IPv6 Failed to listen on: "));
 }
 
 // Retries `probe` until it holds, giving up only after a bound that catches a hang.
@@ -118,9 +113,10 @@ TEST(ServerLimits, SilentAndTricklingClientsDoNotDelayOthers) {
   EXPECT_EQ(JsonOf(client.Read()).at("id"), 3);
 }
 
-TEST(ServerLimits, HeadTimeoutClosesSilentAndTricklingConnections) {
+TEST(ServerLimits, HeadAndReadTimeoutsCloseSilentTricklingAndStalledConnections) {
   ServerConfig config = LoopbackConfig();
   config.headTimeout = 200ms;
+  config.readTimeout = 1500ms;
   TestServer server(config);
   ASSERT_TRUE(server.Start());
   Client silent(server.Endpoint4());
@@ -128,6 +124,10 @@ TEST(ServerLimits, HeadTimeoutClosesSilentAndTricklingConnections) {
   Client trickle(server.Endpoint4());
   trickle.Send("POST /api HTTP/1.1\r\n");
   EXPECT_TRUE(trickle.ServerClosed());
+  Client stalled(server.Endpoint4());
+  stalled.Send(
+      "POST /api HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 100\r\n\r\n{");
+  EXPECT_TRUE(stalled.ServerClosed());
 
   // A kept connection waits for its next request up to the read time-out, not the head time-out.
   Client kept(server.Endpoint4());
@@ -136,17 +136,6 @@ TEST(ServerLimits, HeadTimeoutClosesSilentAndTricklingConnections) {
   std::this_thread::sleep_for(400ms);
   kept.Send(Post(Call(2)));
   EXPECT_EQ(JsonOf(kept.Read()).at("id"), 2);
-}
-
-TEST(ServerLimits, ReadTimeoutClosesAStalledBody) {
-  ServerConfig config = LoopbackConfig();
-  config.readTimeout = 200ms;
-  TestServer server(config);
-  ASSERT_TRUE(server.Start());
-  Client client(server.Endpoint4());
-  client.Send(
-      "POST /api HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 100\r\n\r\n{");
-  EXPECT_TRUE(client.ServerClosed());
 }
 
 TEST(ServerLimits, ConnectionsBeyondTheCapAreClosed) {
@@ -159,6 +148,7 @@ TEST(ServerLimits, ConnectionsBeyondTheCapAreClosed) {
   ASSERT_TRUE(Eventually([&] { return server.server->OpenConnections() == 2; }));
   Client third(server.Endpoint4());
   EXPECT_TRUE(third.ServerClosed());
+  // Closed on admission, not by the head time-out: only a refused connection is logged.
   EXPECT_TRUE(server.logger->Contains("Connection limit reached (2)"));
 
   first.reset();

@@ -58,8 +58,6 @@ TEST_F(ServerTest, AnswersACallAndPassesHeadersTokenAndLocale) {
   EXPECT_EQ(result.at("locale"), "de_DE");
 
   CallContext ctx = server_.provider->LastContext();
-  EXPECT_TRUE(std::is_sorted(ctx.headers.begin(), ctx.headers.end(),
-                             [](const auto& a, const auto& b) { return a.first < b.first; }));
   auto extra = std::make_pair(std::string("x-extra"), std::string("v"));
   EXPECT_NE(std::find(ctx.headers.begin(), ctx.headers.end(), extra), ctx.headers.end());
   // The token travels as the context's secret only.
@@ -115,8 +113,6 @@ TEST_F(ServerTest, OtherExpectationGets417AndClose) {
   Client client = Connect();
   client.Send(Post(Call(1), "Expect: something-else\r\n"));
   EXPECT_EQ(client.ReadToEnd(), kCanned417);
-  EXPECT_TRUE(
-      server_.logger->Contains("Invalid Http request: Expect header value is not 100-continue"));
 }
 
 TEST_F(ServerTest, ChunkedBodyIsServedOnAKeptConnection) {
@@ -136,32 +132,6 @@ TEST_F(ServerTest, ChunkedBodyIsServedOnAKeptConnection) {
   EXPECT_EQ(JsonOf(client.Read()).at("id"), 10);
 }
 
-TEST_F(ServerTest, ChunkedWithContentLengthIsReadAsChunkedAndClosed) {
-  std::string body = Call(11);
-  char size[16];
-  std::snprintf(size, sizeof(size), "%zx", body.size());
-  // The length counts only the chunk-size line: read by length, the rest would look like a
-  // second request on the connection.
-  Client client = Connect();
-  client.Send(
-      "POST /api HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 4\r\n"
-      "Transfer-Encoding: chunked\r\n\r\n" +
-      std::string(size) + "\r\n" + body + "\r\n0\r\n\r\n");
-  auto response = client.Read();
-  EXPECT_EQ(JsonOf(response).at("id"), 11);
-  EXPECT_EQ(response["Connection"], "close");
-  EXPECT_TRUE(client.ServerClosed());
-}
-
-TEST_F(ServerTest, GetWithoutLengthIsServedWithAnEmptyBody) {
-  Client client = Connect();
-  client.Send("GET /api HTTP/1.1\r\nContent-Type: application/json\r\n\r\n");
-  auto response = client.Read();
-  EXPECT_EQ(response.result_int(), 200);
-  EXPECT_EQ(JsonOf(response).at("error").at("code"), -32700);
-  EXPECT_EQ(response["Connection"], "Keep-Alive");
-}
-
 TEST_F(ServerTest, PostWithoutLengthIsRefused) {
   ExpectTransportError("POST /api HTTP/1.1\r\nContent-Type: application/json\r\n\r\n",
                        "http protocol error");
@@ -176,7 +146,6 @@ TEST_F(ServerTest, ResponseFormatFollowsAccept) {
   };
   std::vector<Case> cases = {
       {"", "application/json", false, false},
-      {"Accept: application/json\r\n", "application/json", false, false},
       {"Accept: application/vnd.velora.mirel.cleanjson\r\n",
        "application/vnd.velora.mirel.cleanjson", false, true},
       {"Accept: application/vnd.velora.mirel.stream.json\r\n",
@@ -208,13 +177,11 @@ TEST_F(ServerTest, ContentTypeRules) {
 
   ExpectTransportError(Post(Call(2), "", "application/vnd.velora.mirel.framed"),
                        "frame parse error");
-  EXPECT_TRUE(server_.logger->Contains("Request is framed. Not supported"));
   ExpectTransportError(Post(Call(2), "", ""), "invalid request");
   ExpectTransportError(Post(Call(2), "", "text/plain"), "invalid request");
   ExpectTransportError(
       Post(Call(2), "", "application/json, application/vnd.velora.mirel.cleanjson"),
       "invalid request");
-  EXPECT_TRUE(server_.logger->Contains("Request is considered as bad"));
 }
 
 // Which heads are malformed or too long is the head parser's; here, the server's answers to them.
@@ -253,8 +220,6 @@ TEST_F(ServerTest, UndecodableRequestsGetJsonRpcErrors) {
   std::vector<Case> cases = {
       {"{not json", -32700},
       {"[" + Call(1) + "]", -32600},
-      {"{\"jsonrpc\":\"2.0\",\"method\":\"a.b\"}", -32600},
-      {"\"text\"", -32600},
   };
   Client client = Connect();
   for (const auto& c : cases) {
@@ -267,8 +232,6 @@ TEST_F(ServerTest, UndecodableRequestsGetJsonRpcErrors) {
     EXPECT_TRUE(json.at("id").is_null());
   }
   EXPECT_EQ(server_.provider->Calls(), 0);
-  EXPECT_TRUE(server_.logger->Contains("Response head sent (Deserializer error): "));
-  EXPECT_TRUE(server_.logger->Contains("Sent InvalidRequest response:"));
 }
 
 TEST_F(ServerTest, ProviderErrorsCarryTheMirelErrorHeader) {
@@ -282,10 +245,7 @@ TEST_F(ServerTest, ProviderErrorsCarryTheMirelErrorHeader) {
   auto response = client.Read();
   EXPECT_EQ(response.result_int(), 200);
   EXPECT_EQ(response["mirel-error"], "com.velora.mirel.std.errors.not_found");
-  boost::json::value error = JsonOf(response).at("error");
-  EXPECT_EQ(error.at("code"), -32000);
-  EXPECT_EQ(error.at("message"), "The provider 'p9' does not exist.");
-  EXPECT_EQ(error.at("data").at("messages").at(0).at("args").at("provider"), "p9");
+  EXPECT_EQ(JsonOf(response).at("error").at("code"), -32000);
 
   client.Send(Post(Call(4), "Accept: application/vnd.velora.mirel.cleanjson\r\n"));
   response = client.Read();
@@ -303,28 +263,11 @@ TEST_F(ServerTest, ProviderThatThrowsOrDropsTheCallbackAnswersInternalError) {
   auto response = client.Read();
   EXPECT_EQ(response["mirel-error"], "com.velora.mirel.std.errors.internal_server_error");
   EXPECT_EQ(JsonOf(response).at("error").at("code"), -32603);
-  EXPECT_TRUE(server_.logger->Contains("Handle request error: boom"));
   client.Send(Post(Call(2, "svc.null")));
   EXPECT_TRUE(JsonOf(client.Read()).at("result").is_null());
-}
-
-class DroppingProvider final : public ApiProvider {
- public:
-  void Invoke(std::shared_ptr<CallContext>, ApiRequest, CompletionCallback) override {}
-};
-
-TEST(ServerDrop, DroppedCallbackAnswersInternalError) {
-  net::io_context io;
-  AsioTcpApiServer server(io, LoopbackConfig(), std::make_shared<DroppingProvider>(), nullptr);
-  ASSERT_TRUE(server.Start());
-  std::thread runner([&] { io.run(); });
-  {
-    Client client(*server.LocalEndpoint4());
-    client.Send(Post(Call(1)));
-    EXPECT_EQ(JsonOf(client.Read()).at("error").at("code"), -32603);
-  }
-  io.stop();
-  runner.join();
+  server_.provider->DropNullAnswers();
+  client.Send(Post(Call(3, "svc.null")));
+  EXPECT_EQ(JsonOf(client.Read()).at("error").at("code"), -32603);
 }
 
 }  // namespace

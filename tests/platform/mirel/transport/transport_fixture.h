@@ -10,6 +10,8 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/thread_pool.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/read.hpp>
@@ -20,9 +22,8 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
-#include <condition_variable>
-#include <deque>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -36,6 +37,7 @@ using net::ip::tcp;
 using namespace Mirel;
 using namespace Mirel::Transport::PicoHttp;
 
+// Keeps the server's log lines.
 class RecordingLogger final : public Log::Logger {
  public:
   class Record final : public Log::LogRecord {
@@ -78,21 +80,15 @@ class FakeProvider final : public ApiProvider {
 
   // Ends the worker; answers still queued are dropped.
   void Shutdown() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    if (worker_.joinable()) worker_.join();
-    std::lock_guard lock(mutex_);
-    queue_.clear();
+    if (!worker_) return;
+    worker_->stop();
+    worker_->join();
   }
 
   void SetAnswer(Answer answer) { answer_ = std::move(answer); }
-  void CompleteOnWorker() {
-    onWorker_ = true;
-    worker_ = std::thread([this] { Work(); });
-  }
+  // Calls whose answer is null are dropped: their callback is never run.
+  void DropNullAnswers() { dropNull_ = true; }
+  void CompleteOnWorker() { worker_.emplace(1); }
 
   void Invoke(std::shared_ptr<CallContext> ctx, ApiRequest request,
               CompletionCallback done) override {
@@ -102,14 +98,14 @@ class FakeProvider final : public ApiProvider {
       ++calls_;
     }
     MethodResult result = answer_ ? answer_(*ctx, request) : Echo(*ctx, request);
-    std::unique_lock lock(mutex_);
-    if (!onWorker_) {
-      lock.unlock();
+    if (dropNull_ && result.value && result.value->is_null()) return;
+    if (!worker_) {
       done(std::move(result));
       return;
     }
-    queue_.emplace_back(std::move(done), std::move(result));
-    wake_.notify_one();
+    net::post(*worker_, [done = std::move(done), result = std::move(result)]() mutable {
+      done(std::move(result));
+    });
   }
 
   CallContext LastContext() {
@@ -132,28 +128,12 @@ class FakeProvider final : public ApiProvider {
   }
 
  private:
-  void Work() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-      if (stopping_) return;
-      auto [done, result] = std::move(queue_.front());
-      queue_.pop_front();
-      lock.unlock();
-      done(std::move(result));
-      lock.lock();
-    }
-  }
-
   Answer answer_;
   std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::pair<CompletionCallback, MethodResult>> queue_;
-  bool stopping_ = false;
-  bool onWorker_ = false;
-  std::thread worker_;
+  std::optional<net::thread_pool> worker_;
   CallContext lastContext_;
   int calls_ = 0;
+  bool dropNull_ = false;
 };
 
 inline ServerConfig LoopbackConfig() {
