@@ -22,6 +22,20 @@ constexpr int kMinStaleTimeoutSeconds = 70;
 constexpr int kMaxStaleTimeoutSeconds = 3600;
 constexpr uint64_t kMicrosPerSecond = 1000000u;
 
+// Why a cached provider is dropped after the store changed; null while it is unchanged.
+const char* DropReason(const std::string& providerId, const Kms::KmsInfo* builtFrom) {
+  Kms::KmsInfo stored;
+  switch (ProviderConfig::GetKmsInfo(providerId, stored)) {
+    case ProviderConfig::Success:
+      return builtFrom != nullptr && stored == *builtFrom ? nullptr
+                                                          : "its stored configuration changed";
+    case ProviderConfig::NotFound:
+      return "it is no longer stored";
+    default:
+      return "its stored configuration cannot be read";
+  }
+}
+
 int ReadClamped(const Quorex::Service::ConfigValues& values, const char* key, int64_t fallback,
                 int low, int high) {
   int64_t value = fallback;
@@ -38,7 +52,9 @@ ProviderLookup CreateKms(const std::string& providerId) {
     Log_Level(kLogNotable, "Error getting provider %s\n", providerId.c_str());
     return ProviderLookup(nullptr, read);
   }
-  return ProviderLookup(std::make_shared<Kms::KmipKms>(std::move(info)));
+  ProviderLookup built(std::make_shared<Kms::KmipKms>(info));
+  built.builtFrom = std::move(info);
+  return built;
 }
 
 ProvidersSettings ProvidersSettingsFromConfig(const Quorex::Service::ConfigValues& values) {
@@ -124,10 +140,87 @@ bool Providers::FlushIfStale() {
   return true;
 }
 
-std::shared_ptr<Kms::Kms> Providers::Lookup(const std::string& providerId) {
+bool Providers::StoreVersion::operator==(const StoreVersion& other) const {
+  return stamp == other.stamp && !store.owner_before(other.store) &&
+         !other.store.owner_before(store);
+}
+
+std::optional<Providers::StoreVersion> Providers::CurrentStoreVersion() {
+  try {
+    auto store = OvikConfigStore::ConfigStore::GetStore(OvikConfigStore::sGlobalNamespace);
+    StoreVersion version{store, store->ChangeStamp()};
+    const uint64_t opens = store->FileOpens();
+    if (opens > storeFileOpens_.exchange(opens)) {
+      Log_Level(kLogNotable, "Configuration store %s names a new file: reopened it\n",
+                store->Path().c_str());
+    }
+    return version;
+  } catch (const OvikConfigStore::ConfigStoreException& e) {
+    // Cached objects stay in use; a miss reports the store's failure.
+    Log_Level(kLogTrace, "Cannot read the configuration store's change stamp: %s\n", e.what());
+    return std::nullopt;
+  }
+}
+
+// A cached entry checked against the store: what it was, and why it goes (null: it stays).
+struct Providers::Check {
+  std::string id;
+  std::shared_ptr<Kms::Kms> kms;
+  std::shared_ptr<const Kms::KmsInfo> builtFrom;
+  const char* dropReason = nullptr;
+  bool dropped = false;
+};
+
+void Providers::DropChanged(const std::optional<StoreVersion>& version) {
+  if (!version) {
+    return;
+  }
+  std::vector<Check> checks;
+  {
+    Har::ReadGuard guard(lock_);
+    for (const auto& [id, entry] : providers_) {
+      if (entry.checked != version) {
+        checks.push_back(Check{id, entry.kms, entry.builtFrom});
+      }
+    }
+  }
+  for (Check& check : checks) {
+    check.dropReason = DropReason(check.id, check.builtFrom.get());
+  }
+  std::vector<std::shared_ptr<Kms::Kms>> released;  // destroyed after the lock
+  {
+    Har::WriteGuard guard(lock_);
+    for (Check& check : checks) {
+      const auto it = providers_.find(check.id);
+      if (it == providers_.end() || it->second.kms != check.kms) {
+        continue;  // removed or replaced meanwhile
+      }
+      if (check.dropReason == nullptr) {
+        it->second.checked = version;
+        continue;
+      }
+      released.push_back(std::move(it->second.kms));
+      providers_.erase(it);
+      check.dropped = true;
+    }
+  }
+  for (const Check& check : checks) {
+    if (check.dropped) {
+      Log_Level(kLogNotable, "Dropped provider %s from providers state: %s\n", check.id.c_str(),
+                check.dropReason);
+    }
+  }
+}
+
+ProviderLookup Providers::Lookup(const std::string& providerId) {
   Har::ReadGuard guard(lock_);
   const auto it = providers_.find(providerId);
-  return it != providers_.end() ? it->second : nullptr;
+  if (it == providers_.end()) {
+    return ProviderLookup(nullptr);
+  }
+  ProviderLookup found(it->second.kms);
+  found.builtFrom = it->second.builtFrom;
+  return found;
 }
 
 std::shared_ptr<Kms::Kms> Providers::GetProvider(const std::string& providerId) {
@@ -135,16 +228,23 @@ std::shared_ptr<Kms::Kms> Providers::GetProvider(const std::string& providerId) 
 }
 
 ProviderLookup Providers::FindProvider(const std::string& providerId) {
-  if (caching_.load() && !FlushIfStale()) {
-    if (std::shared_ptr<Kms::Kms> hit = Lookup(providerId)) {
-      return ProviderLookup(std::move(hit));
+  std::optional<StoreVersion> version;
+  if (caching_.load()) {
+    const bool flushed = FlushIfStale();
+    version = CurrentStoreVersion();  // read before any object is built from the store
+    if (!flushed) {
+      DropChanged(version);
+      if (ProviderLookup hit = Lookup(providerId); hit.kms) {
+        return hit;
+      }
     }
   }
   Har::ReadGuard config(ProviderConfig::configLock);
-  return AddProvider(providerId);
+  return AddProvider(providerId, version);
 }
 
-ProviderLookup Providers::AddProvider(const std::string& providerId) {
+ProviderLookup Providers::AddProvider(const std::string& providerId,
+                                      const std::optional<StoreVersion>& version) {
   ProviderLookup built = env_.createKms(providerId);
   if (!built.kms || !caching_.load()) {
     return built;
@@ -152,7 +252,8 @@ ProviderLookup Providers::AddProvider(const std::string& providerId) {
   bool inserted = false;
   {
     Har::WriteGuard guard(lock_);
-    inserted = providers_.try_emplace(providerId, built.kms).second;
+    inserted =
+        providers_.try_emplace(providerId, Entry{built.kms, built.builtFrom, version}).second;
   }
   Log_Level(kLogInfo, "Added provider %s to providers state\n", providerId.c_str());
   if (inserted) {
@@ -160,8 +261,8 @@ ProviderLookup Providers::AddProvider(const std::string& providerId) {
   }
   // Another thread cached this provider since our look-up: everyone shares its object. It may
   // have been removed again in between; then ours is as good as any.
-  std::shared_ptr<Kms::Kms> present = Lookup(providerId);
-  return present ? ProviderLookup(std::move(present)) : built;
+  ProviderLookup present = Lookup(providerId);
+  return present.kms ? present : built;
 }
 
 void Providers::RemoveProvider(const std::string& providerId) {
@@ -174,7 +275,7 @@ void Providers::RemoveProvider(const std::string& providerId) {
 
 void Providers::RemoveAllProviders() {
   // Objects are released after the lock: their destructors need none of ours.
-  std::unordered_map<std::string, std::shared_ptr<Kms::Kms>> dropped;
+  std::unordered_map<std::string, Entry> dropped;
   {
     Har::WriteGuard guard(lock_);
     dropped.swap(providers_);
@@ -197,6 +298,8 @@ void Providers::UpdateProvidersStatus() {
 
 void Providers::RefreshStatus() {
   Log_Level(kLogTrace, "Updating status\n");
+  const std::optional<StoreVersion> version = CurrentStoreVersion();
+  DropChanged(version);
   std::vector<std::string> ids;
   if (ProviderConfig::ListProviderIds(ids) != ProviderConfig::Success) {
     return;
@@ -206,9 +309,9 @@ void Providers::RefreshStatus() {
   {
     Har::ReadGuard config(ProviderConfig::configLock);
     for (const std::string& id : ids) {
-      std::shared_ptr<Kms::Kms> object = Lookup(id);
+      std::shared_ptr<Kms::Kms> object = Lookup(id).kms;
       if (!object) {
-        object = AddProvider(id).kms;
+        object = AddProvider(id, version).kms;
       }
       if (object) {
         objects.push_back(std::move(object));

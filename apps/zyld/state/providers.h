@@ -8,14 +8,22 @@
 // which key operations that need a server run; the pool is stopped (its threads joined) before
 // the registry is destroyed, or earlier by the daemon's shutdown.
 //
+// Changes made to the store by another writer (the administration tool, another process) reach
+// the cache at the next look-up: each one reads the store's change stamp (one cheap query, not
+// rate-limited, so the very next look-up sees a change). Entries last checked under another stamp
+// have the configuration they were built from compared with the store's: a provider that changed,
+// vanished or cannot be read is dropped (one log line each) and rebuilt when next asked for; an
+// unchanged provider keeps its object and with it its warm caches.
+//
 // Locks: configLock (read while objects are built, write while the cache is flushed) is taken
 // before the registry lock; the registry lock is never held while configLock is taken, while an
-// object is built or while any Kms operation runs. Concurrent misses on one identifier converge
-// on one cached object.
+// object is built, while the store is read or while any Kms operation runs. Concurrent misses on
+// one identifier converge on one cached object.
 #pragma once
 
 #include "configstore/provider_config.h"
 #include "kms/kms.h"
+#include "kms/kms_info.h"
 #include "state/key_server_pool.h"
 
 #include <harlockpp/harlockpp.h>
@@ -25,6 +33,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -57,10 +66,14 @@ struct ProviderLookup {
 
   std::shared_ptr<Kms::Kms> kms;
   ProviderConfig::ConfigResult result;
+  // The stored configuration the object was built from, compared with the store's when the store
+  // changes; null when unknown (such an object is dropped at every change of the store).
+  std::shared_ptr<const Kms::KmsInfo> builtFrom;
 };
 
 // The daemon's factory: reads the provider from the configuration store and builds its KMIP
-// object; no object (logged) and the store's answer (NotFound, StoreError) when it cannot be read.
+// object (with builtFrom); no object (logged) and the store's answer (NotFound, StoreError) when
+// it cannot be read.
 ProviderLookup CreateKms(const std::string& providerId);
 
 // What the registry uses from outside; each empty member means the daemon's own: CreateKms, the
@@ -108,18 +121,40 @@ class Providers {
   Quorex::Service::TimerHandle& RefreshTimer() { return refreshTimer_; }
 
  private:
+  // A change stamp of the global store, with the store object it belongs to (stamps of two store
+  // objects are unrelated).
+  struct StoreVersion {
+    std::weak_ptr<OvikConfigStore::ConfigStore> store;
+    uint64_t stamp = 0;
+    bool operator==(const StoreVersion& other) const;
+  };
+  struct Entry {
+    std::shared_ptr<Kms::Kms> kms;
+    std::shared_ptr<const Kms::KmsInfo> builtFrom;
+    std::optional<StoreVersion> checked;  // when builtFrom last matched the store
+  };
+  struct Check;
+
   // The probing of UpdateProvidersStatus.
   void RefreshStatus();
   bool FlushIfStale();
-  std::shared_ptr<Kms::Kms> Lookup(const std::string& providerId);
-  // Builds and, with caching on, inserts; returns the cached object when another thread won.
-  // Caller holds configLock for reading.
-  ProviderLookup AddProvider(const std::string& providerId);
+  // The store's version now (logs a reopened store file); nullopt when the store cannot be read.
+  std::optional<StoreVersion> CurrentStoreVersion();
+  // Drops the entries whose stored configuration differs from what they were built from, when
+  // they were last checked under another version. Takes no lock of the caller's.
+  void DropChanged(const std::optional<StoreVersion>& version);
+  // The cached object (and what it was built from); no object on a miss.
+  ProviderLookup Lookup(const std::string& providerId);
+  // Builds and, with caching on, inserts (as checked under `version`, read before building);
+  // returns the cached object when another thread won. Caller holds configLock for reading.
+  ProviderLookup AddProvider(const std::string& providerId,
+                             const std::optional<StoreVersion>& version);
   uint64_t NowUs() const;
 
   ProvidersEnvironment env_;
   Har::RWLock lock_;
-  std::unordered_map<std::string, std::shared_ptr<Kms::Kms>> providers_;
+  std::unordered_map<std::string, Entry> providers_;
+  std::atomic<uint64_t> storeFileOpens_{1};  // the store's FileOpens last seen
   Quorex::Service::TimerHandle refreshTimer_;
   std::atomic<bool> caching_{true};
   std::atomic<int> statusUpdateIntervalSeconds_{300};

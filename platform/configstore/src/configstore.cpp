@@ -37,7 +37,7 @@ using BodyGuards = std::deque<Har::WipeGuard>;
 
 // Runs a database step, naming the object in any failure.
 template <typename F>
-auto ForObject(const char* operation, const ConfigStoreObjectId& id, F&& step) {
+decltype(auto) ForObject(const char* operation, const ConfigStoreObjectId& id, F&& step) {
   try {
     return step();
   } catch (const ConfigStoreException& e) {
@@ -161,7 +161,19 @@ Database& ConfigStore::Db() {
   if (!db_) {
     throw ConfigStoreException("configuration store: no database is open");
   }
+  if (db_->PathNamesAnotherFile()) {
+    Reopen();
+  }
   return *db_;
+}
+
+void ConfigStore::Reopen() {
+  // A failure throws and keeps the old file open: the next operation tries again.
+  db_ = std::make_unique<Database>(path_);
+  // The new connection's counters say nothing about the old one's: forget what was seen.
+  seenState_.reset();
+  listed_ = std::make_unique<ListedValues>();
+  ++fileOpens_;
 }
 
 std::shared_ptr<ConfigStoreObject> ConfigStore::Get(const ConfigStoreObjectId& id) {
@@ -262,14 +274,15 @@ std::vector<std::optional<std::string>> ConfigStore::ListStringValue(
     return ListDecodedValue(selection, valueName);
   }
   std::lock_guard<std::mutex> lock(mutex_);
+  Database& db = ForObject("listing", selection, [&]() -> Database& { return Db(); });
   // The stamp is taken before reading: a change in between only costs a later re-read.
   const Database::ChangeStamp stamp =
-      ForObject("listing", selection, [&] { return Db().CurrentChangeStamp(); });
+      ForObject("listing", selection, [&] { return db.CurrentChangeStamp(); });
   if (const auto* kept = listed_ ? listed_->Find(selection, valueName, stamp) : nullptr) {
     return *kept;
   }
   std::vector<Database::ValueRow> rows = ForObject("listing", selection, [&] {
-    return Db().LoadStringValues(selection, "$.values.\"" + valueName + "\"");
+    return db.LoadStringValues(selection, "$.values.\"" + valueName + "\"");
   });
   std::vector<std::optional<std::string>> values;
   values.reserve(rows.size());
@@ -294,6 +307,11 @@ uint64_t ConfigStore::ChangeStamp() {
     ++changeCount_;
   }
   return changeCount_;
+}
+
+uint64_t ConfigStore::FileOpens() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return fileOpens_;
 }
 
 std::string ConfigStore::Export(const std::vector<std::shared_ptr<FilterSpecObject>>& filters) {

@@ -193,9 +193,27 @@ Database::Database(std::string path) : path_(std::move(path)) {
   }
   if (path_ != kMemoryPath) {
     PrepareFile(path_);
+    // Taken before opening: a file replaced meanwhile only costs the owner one more reopen.
+    file_ = IdOf(path_);
   }
   OpenConnection();
   CreateSchema();
+}
+
+std::optional<Database::FileId> Database::IdOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    return std::nullopt;
+  }
+  return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+bool Database::PathNamesAnotherFile() const {
+  if (!file_) {
+    return false;
+  }
+  const std::optional<FileId> now = IdOf(path_);
+  return now && *now != *file_;
 }
 
 void Database::OpenConnection() {

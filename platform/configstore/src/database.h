@@ -3,6 +3,9 @@
 // Opening creates the directory (0700) and the file (0600) when missing, switches to WAL with
 // synchronous=FULL, and rejects read-only, foreign or corrupt files with ConfigStoreException.
 // Not thread-safe: the owner serialises calls. Rows read back are bounded and type-checked.
+// The device and inode of the file are noted when it is opened, so the owner can tell when the
+// path names another file. Closing a file that is no longer at its path leaves the WAL and
+// shared-memory files at the path alone (SQLite checks that the file has not moved).
 #pragma once
 
 #include <configstore/object.h>
@@ -39,6 +42,9 @@ class Database {
   Database& operator=(const Database&) = delete;
 
   const std::string& Path() const { return path_; }
+  // True when the path now names another file than the open one (replaced, or removed and
+  // created anew); false while it names the open file, or no file at all.
+  bool PathNamesAnotherFile() const;
 
   std::optional<std::string> LoadBody(const ConfigStoreObjectId& id);
   // Rows of key/group/component (one instance when id.instance is set), in store order.
@@ -88,6 +94,13 @@ class Database {
   class Statement;
   class Transaction;
 
+  struct FileId {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    bool operator==(const FileId&) const = default;
+  };
+  static std::optional<FileId> IdOf(const std::string& path);
+
   struct DbCloser {
     void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
   };
@@ -102,6 +115,7 @@ class Database {
   [[noreturn]] void Fail(const std::string& what) const;
 
   std::string path_;
+  std::optional<FileId> file_;  // unset for an in-memory database
   std::unique_ptr<sqlite3, DbCloser> db_;
   std::array<std::unique_ptr<sqlite3_stmt, StatementFinalizer>, kStatementCount> statements_;
 };

@@ -282,5 +282,25 @@ TEST_F(StoreTest, ConcurrentReadersAndWritersSeeWholeObjects) {
   EXPECT_EQ(store_->List(kProvidersFilter).size(), 121u);
 }
 
+// Another writer replaces the file: removes it with its WAL and shared-memory files and creates a
+// new one, which it keeps open. Until then the store keeps its open file; afterwards its next
+// read follows the path, and closing the old file leaves the new file's WAL in place.
+TEST_F(StoreTest, ReplacedFileIsReopenedAtTheNextRead) {
+  store_->Set(MakeProvider("old"), nullptr);
+  const uint64_t stamp = store_->ChangeStamp();
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    std::filesystem::remove(path_ + suffix);
+  }
+  EXPECT_NE(store_->Get(ProviderId("old")), nullptr);
+
+  auto writer = ConfigStore::Open(path_);
+  writer->Set(MakeProvider("new"), nullptr);
+  EXPECT_EQ(store_->Get(ProviderId("old")), nullptr);
+  EXPECT_NE(store_->Get(ProviderId("new")), nullptr);
+  EXPECT_NE(store_->ChangeStamp(), stamp);
+  EXPECT_EQ(store_->FileOpens(), 2u);
+  EXPECT_NE(ConfigStore::Open(path_)->Get(ProviderId("new")), nullptr);
+}
+
 }  // namespace
 }  // namespace ConfigStoreTest

@@ -12,6 +12,10 @@
 //   text gives false with the problems in `errors`; database failures throw.
 // - Every failure is a ConfigStoreException naming the object or database and the cause.
 // - Thread-safe: one connection guarded by a mutex.
+// - A store on a file notices when its path names another file (the file was replaced, or removed
+//   and created anew): the next operation or ChangeStamp reopens the path and works on the new
+//   file (one stat of the path each). While the path names no file at all, the open file is kept
+//   and the path is looked at again by each later operation.
 #pragma once
 
 #include <configstore/exception.h>
@@ -75,6 +79,8 @@ class ConfigStore {
   // since (written through this store or by any other writer, another process included) and
   // stays the same otherwise. Reads no data: a caller may keep what it read while it is equal.
   virtual uint64_t ChangeStamp();
+  // How many times this store opened its file: 1, plus one per reopening of a replaced file.
+  uint64_t FileOpens();
 
   // Canonical text of one selection: exactly one filter without instance.
   virtual std::string Export(const std::vector<std::shared_ptr<FilterSpecObject>>& filters);
@@ -98,7 +104,10 @@ class ConfigStore {
   ObjectList Load(const ConfigStoreObjectId& selection);
   std::vector<std::optional<std::string>> ListDecodedValue(const ConfigStoreObjectId& selection,
                                                            const std::string& valueName);
+  // The open database, reopened first when the path names another file. Called with mutex_
+  // held, once per operation.
   Database& Db();
+  void Reopen();
   const std::string& BootId();
 
   std::mutex mutex_;
@@ -110,6 +119,7 @@ class ConfigStore {
   // made through this connection).
   uint64_t changeCount_ = 0;
   std::optional<std::pair<int64_t, int64_t>> seenState_;
+  uint64_t fileOpens_ = 1;
 };
 
 }  // namespace OvikConfigStore

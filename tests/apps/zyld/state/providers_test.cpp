@@ -244,4 +244,40 @@ TEST_F(ProvidersTest, FailingProbeStillReschedules) {
   EXPECT_TRUE(TakePendingRefresh());
 }
 
+// A second store object on the same file writes as another process would: the next look-up
+// drops the changed and the deleted provider (logged) and keeps the unchanged one's object.
+TEST_F(ProvidersTest, ChangesByAnotherWriterReachTheNextLookUp) {
+  namespace PC = Zyld::ProviderConfig;
+  for (const char* id : {"changed", "kept", "deleted"}) {
+    ASSERT_EQ(ZyldTest::WriteProvider({.id = id, .servers = {{"s1", "kms1.example"}}}),
+              PC::Success);
+  }
+  // The daemon's own builder, reading the store.
+  Providers cached({.threadPool = &pool_, .nowUs = [this] { return now_.load(); }});
+  cached.Init(ConfigValues{});
+  const auto changed = cached.FindProvider("changed");
+  const auto kept = cached.FindProvider("kept");
+  ASSERT_NE(changed.kms, nullptr);
+  ASSERT_NE(kept.kms, nullptr);
+  ASSERT_NE(cached.FindProvider("deleted").kms, nullptr);
+
+  auto other = OvikConfigStore::ConfigStore::Open(dbPath_);
+  auto record = other->Get(PC::ProviderObjectId("changed"));
+  record->SetValue("master_key_id", "mk-2");
+  other->Update(record, nullptr);
+  ASSERT_TRUE(other->Delete(PC::ProviderObjectId("deleted")));
+
+  ZyldTest::LogCapture log(logDir_);
+  EXPECT_EQ(cached.FindProvider("kept").kms, kept.kms);
+  EXPECT_TRUE(log.Contains("Dropped provider changed from providers state: its stored"));
+  EXPECT_TRUE(log.Contains("Dropped provider deleted from providers state: it is no longer"));
+  EXPECT_FALSE(log.Contains("Dropped provider kept"));
+  const auto rebuilt = cached.FindProvider("changed");
+  ASSERT_NE(rebuilt.kms, nullptr);
+  EXPECT_NE(rebuilt.kms, changed.kms);
+  EXPECT_EQ(rebuilt.builtFrom->masterKeyId, "mk-2");
+  EXPECT_EQ(cached.FindProvider("changed").kms, rebuilt.kms);
+  EXPECT_EQ(cached.FindProvider("deleted").result, PC::NotFound);
+}
+
 }  // namespace
