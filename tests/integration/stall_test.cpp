@@ -129,7 +129,7 @@ TEST_F(Stall, AStalledKeyServerHoldsUpOnlyItsColdCalls) {
     std::this_thread::sleep_for(kCallsLanded);
 
     auto start = Clock::now();
-    EXPECT_TRUE(ResultOf(Call(Port(), kServiceList, "")).is_array());
+    EXPECT_FALSE(ResultOf(Call(Port(), kProviderGet, "")).is_null());
     EXPECT_LT(Clock::now() - start, kTimeout / 2) << "introspection waited for the key server";
     start = Clock::now();
     const auto warm = Call(Port(), kGenerateKey, generate, token);
@@ -139,7 +139,8 @@ TEST_F(Stall, AStalledKeyServerHoldsUpOnlyItsColdCalls) {
   }
   for (const ColdCall& call : cold) {
     EXPECT_TRUE(ResultOf(call.answer).is_null()) << boost::json::serialize(call.answer);
-    EXPECT_FALSE(ErrorTypeOf(call.answer).empty()) << boost::json::serialize(call.answer);
+    EXPECT_FALSE(StringAt(call.answer, {"error", "data", "type"}).empty())
+        << boost::json::serialize(call.answer);
     EXPECT_LT(call.took, 2 * kTimeout) << "a cold call outlived its provider's time-out";
   }
 }

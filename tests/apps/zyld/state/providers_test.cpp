@@ -267,7 +267,7 @@ TEST_F(ProvidersTest, ChangesByAnotherWriterReachTheNextLookUp) {
   other->Update(record, nullptr);
   ASSERT_TRUE(other->Delete(PC::ProviderObjectId("deleted")));
 
-  ZyldTest::LogCapture log(logDir_);
+  ZyldTest::LogCapture log(dir_);
   EXPECT_EQ(cached.FindProvider("kept").kms, kept.kms);
   EXPECT_TRUE(log.Contains("Dropped provider changed from providers state: its stored"));
   EXPECT_TRUE(log.Contains("Dropped provider deleted from providers state: it is no longer"));
