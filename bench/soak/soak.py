@@ -53,6 +53,9 @@ IDLE_WAVE_S = 10
 KMIP_STOP_WAIT_S = 15
 KMIP_READY_WAIT_S = 30
 HELPER_GRACE_S = 60          # a helper still running this long after its wave is killed
+# Load generators run at a lower priority: on a small machine they would otherwise take the CPU
+# from the daemon and the probe, and the probe would time the scheduler rather than the daemon.
+LOAD_NICE = 10
 # A status refresh that runs while the key server is down replaces the provider's cached master
 # key with the failed probe's empty one, and key operations go to the key server until the next
 # refresh. The outage waves therefore run only where no refresh falls into them.
@@ -372,8 +375,8 @@ class Soak:
     # --- load ---
     def wrk(self, seconds, connections, body, expect, close=False):
         lua_env = dict(os.environ, SOAK_BODY=body, SOAK_EXPECT=expect, SOAK_TOKEN=self.token)
-        args = ["wrk", "-t1", f"-c{connections}", f"-d{seconds}s", "--timeout", WRK_TIMEOUT,
-                "-s", os.path.join(HERE, "call.lua")]
+        args = ["nice", "-n", str(LOAD_NICE), "wrk", "-t1", f"-c{connections}", f"-d{seconds}s",
+                "--timeout", WRK_TIMEOUT, "-s", os.path.join(HERE, "call.lua")]
         if close:
             args += ["-H", "Connection: close"]
         args.append(f"http://127.0.0.1:{self.port}/api")
@@ -381,8 +384,8 @@ class Soak:
                           text=True)
 
     def helper(self, *args):
-        return self.spawn([sys.executable, __file__, *map(str, args)], stdout=subprocess.PIPE,
-                          text=True)
+        return self.spawn(["nice", "-n", str(LOAD_NICE), sys.executable, __file__,
+                           *map(str, args)], stdout=subprocess.PIPE, text=True)
 
     def generated_key(self):
         body = rpc_body(METHOD + "generate_key", {"provider": self.provider, "keySize": 32})
