@@ -167,7 +167,10 @@ Connection::Connection(std::shared_ptr<ServerContext> context, net::ip::tcp::soc
   in_.resize(kReadChunk);
 }
 
-Connection::~Connection() { context_->openConnections.fetch_sub(1); }
+Connection::~Connection() {
+  LeaveIdle();
+  context_->openConnections.fetch_sub(1);
+}
 
 void Connection::Start() {
   net::dispatch(executor_, [self = shared_from_this()] { self->ReadHead(); });
@@ -213,7 +216,10 @@ void Connection::ReadHead() {
   if (inLength_ > 0 || served_ == 0) {  // a head under way, or the first one of the connection
     if (!headStart_) headStart_ = now;
     deadline = std::min(deadline, *headStart_ + config_.headTimeout);
+  } else {
+    deadline = std::min(deadline, now + config_.keepAliveTimeout);
   }
+  if (inLength_ == 0) EnterIdle();
   ReadMore(deadline, &Connection::ReadHead);
 }
 
@@ -510,6 +516,7 @@ void Connection::ReadMore(Clock::time_point deadline, void (Connection::*next)()
   socket_.async_read_some(
       net::buffer(in_.data() + inLength_, in_.size() - inLength_),
       AsContinuation([self = shared_from_this(), next](error_code ec, size_t n) {
+        if (!self->LeaveIdle()) return;  // evicted: Evict closes the connection
         if (ec) {
           self->OnReadFailed(ec, next == &Connection::ReadHead);
           return;
@@ -546,6 +553,26 @@ void Connection::Consume(size_t count) {
     std::memcpy(smaller.data(), in_.data(), inLength_);
     in_ = std::move(smaller);  // the large buffer is wiped as it is released
   }
+}
+
+// ---- Idle registry ---------------------------------------------------------------------------
+
+void Connection::EnterIdle() {
+  if (!idleTicket_) idleTicket_ = context_->idle.Enter(weak_from_this());
+}
+
+bool Connection::LeaveIdle() {
+  if (!idleTicket_) return true;
+  bool stayed = context_->idle.Leave(*idleTicket_);
+  idleTicket_.reset();
+  return stayed;
+}
+
+void Connection::Evict() {
+  net::post(executor_, [self = shared_from_this()] {
+    LogAt(self->log_, Log::kDebug, "Idle connection closed to admit another");
+    self->CloseSocket();
+  });
 }
 
 // ---- Deadline --------------------------------------------------------------------------------

@@ -3,7 +3,9 @@
 // then reads the next request or closes. Every handler runs on the socket's strand; the provider's
 // completion may come from any thread and is dispatched back to it. A single timer enforces the
 // deadline of whatever the connection is waiting for (head, body, write, lingering close).
-// The connection owns its slot in the server's connection count until it is destroyed.
+// The connection owns its slot in the server's connection count until it is destroyed. While it
+// waits for the first byte of a request it is in the server's idle registry, from which a listener
+// at the connection cap may take it out and close it (Evict).
 //
 // Secrets: the input buffer and a chunked body are Har::Secret and every byte consumed from the
 // input is wiped at once, so a request (its bearer token, its body) leaves no copy behind. The
@@ -19,6 +21,8 @@
 #include <mirel/transport/errors.h>
 #include <mirel/transport/http_head.h>
 #include <mirel/transport/server_config.h>
+
+#include "idle_connections.h"
 
 #include <harlibs/secure.h>
 
@@ -43,6 +47,7 @@ struct ServerContext {
   std::vector<ErrorHeaderExtractor> extractors;
   Json::DecodeLimits decodeLimits;
   std::atomic<size_t> openConnections{0};
+  IdleConnections idle;
 };
 
 class Connection : public std::enable_shared_from_this<Connection> {
@@ -56,6 +61,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Start();
   // Delivers the provider's answer (on any thread). `deferred`: never run it inline.
   void Complete(MethodResult result, bool deferred = false);
+  // Closes the connection on its strand. Only for a connection taken out of the idle registry.
+  void Evict();
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -90,6 +97,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void OnReadFailed(boost::system::error_code ec, bool readingHead);
   void Consume(size_t count);
   std::string_view Buffered() const { return {in_.data(), inLength_}; }
+  // Idle registry: entered while waiting for a request's first byte. LeaveIdle is false when the
+  // connection was taken out to be evicted.
+  void EnterIdle();
+  bool LeaveIdle();
   // Deadline.
   void SetDeadline(Clock::time_point deadline);
   void OnTimer(boost::system::error_code ec, uint64_t generation);
@@ -109,6 +120,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   size_t scanned_ = 0;  // bytes of the current head already scanned
   std::optional<Clock::time_point> headStart_;
   uint64_t served_ = 0;
+  std::optional<IdleConnections::Ticket> idleTicket_;
 
   RequestHead head_;
   unsigned responseFormat_ = kMediaJson;

@@ -140,11 +140,14 @@ class Listener : public std::enable_shared_from_this<Listener> {
     });
   }
 
-  // Beyond the connection cap an accepted connection is closed at once: an idle flood then costs
-  // no descriptors beyond the cap, and the clients learn it at once instead of waiting.
+  // At the connection cap the connection idle the longest is closed to make room: idle
+  // connections cannot lock others out. With none idle, the accepted connection is closed at once:
+  // a flood then costs no descriptors beyond the cap, and the clients learn it at once instead of
+  // waiting. The evicted connection keeps its slot until its strand has closed it, so the count
+  // can pass the cap for that short while.
   void Admit(tcp::socket socket) {
     const ServerConfig& config = context_->config;
-    if (context_->openConnections.fetch_add(1) >= config.maxConnections) {
+    if (context_->openConnections.fetch_add(1) >= config.maxConnections && !EvictIdle()) {
       context_->openConnections.fetch_sub(1);
       if (!atCapacity_)
         LogAt(log_, Log::kWarning, "Connection limit reached (", config.maxConnections, ")");
@@ -156,6 +159,13 @@ class Listener : public std::enable_shared_from_this<Listener> {
     atCapacity_ = false;
     if (config.streamTuner) config.streamTuner(socket);
     std::make_shared<Connection>(context_, std::move(socket))->Start();
+  }
+
+  bool EvictIdle() {
+    std::shared_ptr<Connection> oldest = context_->idle.TakeOldest();
+    if (!oldest) return false;
+    oldest->Evict();
+    return true;
   }
 
   net::io_context& io_;
