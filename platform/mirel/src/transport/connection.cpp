@@ -35,6 +35,9 @@ constexpr std::string_view kCanned400 =
     "Server: Mirel-PicoHttp\r\n\r\n";
 constexpr std::string_view kCanned417 =
     "HTTP/1.1 417 Expectation Failed\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+constexpr std::string_view kCanned503 =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n"
+    "Server: Mirel-PicoHttp\r\n\r\n";
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr std::string_view kLastChunk = "0\r\n\r\n";
 constexpr std::string_view kChunkEndAndLastChunk = "\r\n0\r\n\r\n";
@@ -163,7 +166,9 @@ Connection::Connection(std::shared_ptr<ServerContext> context, net::ip::tcp::soc
       log_(*context_->logger),
       socket_(std::move(socket)),
       executor_(socket_.get_executor()),
-      timer_(executor_) {
+      timer_(executor_),
+      charge_(context_->buffered) {
+  charge_.Force(kReadChunk);
   in_.resize(kReadChunk);
 }
 
@@ -219,8 +224,11 @@ void Connection::ReadHead() {
   } else {
     deadline = std::min(deadline, now + config_.keepAliveTimeout);
   }
-  if (inLength_ == 0) EnterIdle();
-  ReadMore(deadline, &Connection::ReadHead);
+  if (inLength_ == 0) {
+    if (in_.size() > kReadChunk) ResizeInput(kReadChunk);
+    EnterIdle();
+  }
+  ReadMore(deadline, config_.maxHeadBytes + 1, &Connection::ReadHead);
 }
 
 void Connection::HandleHead(size_t headLength) {
@@ -261,6 +269,7 @@ bool Connection::ChooseFormats() {
 // ---- Body ------------------------------------------------------------------------------------
 
 void Connection::StartBody() {
+  bodyDeadline_ = Clock::now() + config_.bodyTimeout;
   uint64_t limit = config_.httpBodySizeLimitInBytes;
   if (head_.chunked) {
     chunks_.emplace(limit, kMaxChunkLine);
@@ -295,8 +304,8 @@ void Connection::ReadLengthBody() {
     HandleBody(std::string_view(in_.data(), length), length);
     return;
   }
-  if (in_.size() < length) in_.resize(length);
-  ReadMore(Clock::now() + config_.readTimeout, &Connection::ReadLengthBody);
+  ReadMore(std::min(Clock::now() + config_.readTimeout, bodyDeadline_), length,
+           &Connection::ReadLengthBody);
 }
 
 void Connection::ReadChunkedBody() {
@@ -304,6 +313,10 @@ void Connection::ReadChunkedBody() {
   decoded.reserve(inLength_);  // never longer than its encoding, so never reallocated
   Har::WipeGuard wipeDecoded(decoded);
   PhrChunkedDecoder::Result result = chunks_->Decode(Buffered(), decoded);
+  if (!ReserveChunkedBody(chunkedBody_.size() + decoded.size())) {
+    RefuseOverBudget();
+    return;
+  }
   chunkedBody_.append(decoded);
   wipeDecoded.Wipe();
   Consume(result.consumed);
@@ -312,9 +325,12 @@ void Connection::ReadChunkedBody() {
       chunks_.reset();
       HandleBody(chunkedBody_.view(), 0);
       chunkedBody_ = Har::Secret();  // releasing the storage wipes it
+      chunkedReserved_ = 0;
+      charge_.Set(in_.size());
       return;
     case PhrChunkedDecoder::Status::kNeedMore:
-      ReadMore(Clock::now() + config_.readTimeout, &Connection::ReadChunkedBody);
+      ReadMore(std::min(Clock::now() + config_.readTimeout, bodyDeadline_), kReadChunk,
+               &Connection::ReadChunkedBody);
       return;
     case PhrChunkedDecoder::Status::kTooLong:
       WriteTransportError(TransportError::kMessageTooLong);
@@ -510,8 +526,12 @@ void Connection::CloseSocket() {
 
 // ---- Input buffer ----------------------------------------------------------------------------
 
-void Connection::ReadMore(Clock::time_point deadline, void (Connection::*next)()) {
-  if (inLength_ == in_.size()) in_.resize(std::max(in_.size() * 2, kReadChunk));
+void Connection::ReadMore(Clock::time_point deadline, size_t fill, void (Connection::*next)()) {
+  if (inLength_ == in_.size() &&
+      !ResizeInput(std::max(in_.size() + 1, std::min(in_.size() * 2, fill)))) {
+    RefuseOverBudget();
+    return;
+  }
   SetDeadline(deadline);
   socket_.async_read_some(
       net::buffer(in_.data() + inLength_, in_.size() - inLength_),
@@ -548,11 +568,39 @@ void Connection::Consume(size_t count) {
   std::memmove(in_.data(), in_.data() + count, inLength_ - count);
   Har::Cleanse(in_.data() + inLength_ - count, count);
   inLength_ -= count;
-  if (in_.size() > kShrinkAbove && inLength_ <= kReadChunk) {
-    Har::Secret smaller(kReadChunk);
-    std::memcpy(smaller.data(), in_.data(), inLength_);
-    in_ = std::move(smaller);  // the large buffer is wiped as it is released
+  if (in_.size() > kShrinkAbove && inLength_ <= kReadChunk) ResizeInput(kReadChunk);
+}
+
+// A new buffer of exactly `size` bytes (so that the charge is the storage held) takes the buffered
+// input; the old one is wiped as it is released. Shrinking always succeeds.
+bool Connection::ResizeInput(size_t size) {
+  if (!charge_.Set(size + chunkedReserved_)) return false;
+  if (size > in_.size()) context_->bufferedFull.store(false, std::memory_order_relaxed);
+  Har::Secret resized(size);
+  std::memcpy(resized.data(), in_.data(), std::min(inLength_, size));
+  in_ = std::move(resized);
+  return true;
+}
+
+// Grows the chunked body's storage geometrically (up to the body limit) ahead of what it holds.
+bool Connection::ReserveChunkedBody(size_t size) {
+  if (size <= chunkedReserved_) return true;
+  size_t doubled = std::max(chunkedReserved_ * 2, kReadChunk);
+  size_t limit = static_cast<size_t>(config_.httpBodySizeLimitInBytes);
+  size_t reserved = std::max(size, std::min(doubled, limit));
+  if (!charge_.Set(in_.size() + reserved)) return false;
+  chunkedBody_.reserve(reserved);
+  chunkedReserved_ = reserved;
+  return true;
+}
+
+// Logged once until a buffer grows again, so a flood of refusals is one line.
+void Connection::RefuseOverBudget() {
+  if (!context_->bufferedFull.exchange(true, std::memory_order_relaxed)) {
+    LogAt(log_, Log::kWarning, "Buffered input limit reached (", config_.maxBufferedBytes,
+          " bytes): requests refused");
   }
+  WriteCanned(kCanned503);
 }
 
 // ---- Idle registry ---------------------------------------------------------------------------

@@ -7,6 +7,11 @@
 // waits for the first byte of a request it is in the server's idle registry, from which a listener
 // at the connection cap may take it out and close it (Evict).
 //
+// Memory: the input buffer grows as bytes arrive (never beyond what the current stage needs, such
+// as the announced body length) and goes back to its first size when the connection turns idle;
+// its storage and a chunked body's are charged to the server's buffer budget, and a request that
+// would pass it is answered 503 and the connection closed.
+//
 // Secrets: the input buffer and a chunked body are Har::Secret and every byte consumed from the
 // input is wiped at once, so a request (its bearer token, its body) leaves no copy behind. The
 // bearer token is taken out of the head's fields as soon as the head is parsed and handed to the
@@ -22,6 +27,7 @@
 #include <mirel/transport/http_head.h>
 #include <mirel/transport/server_config.h>
 
+#include "buffer_budget.h"
 #include "idle_connections.h"
 
 #include <harlibs/secure.h>
@@ -41,6 +47,9 @@ namespace Mirel::Transport::PicoHttp {
 
 // What the listeners and the connections of one server share.
 struct ServerContext {
+  explicit ServerContext(ServerConfig serverConfig)
+      : config(std::move(serverConfig)), buffered(config.maxBufferedBytes) {}
+
   ServerConfig config;
   ApiProviderPtr provider;
   std::shared_ptr<Log::Logger> logger;
@@ -48,6 +57,8 @@ struct ServerContext {
   Json::DecodeLimits decodeLimits;
   std::atomic<size_t> openConnections{0};
   IdleConnections idle;
+  BufferBudget buffered;
+  std::atomic<bool> bufferedFull{false};  // a refusal was logged since the last growth
 };
 
 class Connection : public std::enable_shared_from_this<Connection> {
@@ -93,7 +104,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Linger();
   void CloseSocket();
   // Input buffer.
-  void ReadMore(Clock::time_point deadline, void (Connection::*next)());
+  // Reads into the buffer, grown towards `fill` (the bytes the stage needs buffered) when full.
+  void ReadMore(Clock::time_point deadline, size_t fill, void (Connection::*next)());
+  bool ResizeInput(size_t size);
+  bool ReserveChunkedBody(size_t size);
+  void RefuseOverBudget();
   void OnReadFailed(boost::system::error_code ec, bool readingHead);
   void Consume(size_t count);
   std::string_view Buffered() const { return {in_.data(), inLength_}; }
@@ -115,6 +130,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   uint64_t timerGeneration_ = 0;
   Clock::time_point deadline_ = Clock::time_point::max();
 
+  BufferBudget::Charge charge_;  // in_.size() + chunkedReserved_
   Har::Secret in_;
   size_t inLength_ = 0;
   size_t scanned_ = 0;  // bytes of the current head already scanned
@@ -126,6 +142,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   unsigned responseFormat_ = kMediaJson;
   std::optional<PhrChunkedDecoder> chunks_;
   Har::Secret chunkedBody_;
+  size_t chunkedReserved_ = 0;
+  Clock::time_point bodyDeadline_;
   std::optional<Har::Secret> bearerToken_;  // of the current head
   bool continueSent_ = false;
   boost::json::value requestId_;

@@ -183,8 +183,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
 
 AsioTcpApiServer::AsioTcpApiServer(net::io_context& io, ServerConfig config,
                                    ApiProviderPtr provider, std::shared_ptr<Log::Logger> logger)
-    : io_(io), context_(std::make_shared<ServerContext>()) {
-  context_->config = std::move(config);
+    : io_(io), context_(std::make_shared<ServerContext>(std::move(config))) {
   context_->provider = std::move(provider);
   context_->logger = logger ? std::move(logger) : std::make_shared<NullLogger>();
   const auto& extractors = context_->config.protocolHandlerSpec.extractors;
@@ -230,6 +229,8 @@ std::optional<tcp::endpoint> AsioTcpApiServer::LocalEndpoint6() const {
 }
 
 size_t AsioTcpApiServer::OpenConnections() const { return context_->openConnections.load(); }
+
+size_t AsioTcpApiServer::BufferedBytes() const { return context_->buffered.Used(); }
 
 const ServerConfig& AsioTcpApiServer::Config() const { return context_->config; }
 

@@ -1,5 +1,5 @@
-// What one local caller can take from others: connection slots held by idle connections, and the
-// time a persistent connection may stay idle.
+// What one local caller can take from others: connection slots held by idle connections, the
+// time a connection may stay idle or trickle a body, and buffer memory.
 #include "transport_fixture.h"
 
 #include <chrono>
@@ -54,6 +54,49 @@ TEST(ServerAdmission, KeepAliveTimeoutClosesAnIdleConnection) {
   client.Send(Post(Call(1)));
   EXPECT_EQ(JsonOf(client.Read()).at("id"), 1);
   EXPECT_TRUE(client.ServerClosed());
+}
+
+std::string HeadAnnouncing(size_t contentLength) {
+  return "POST /api HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: " +
+         std::to_string(contentLength) + "\r\n\r\n";
+}
+
+TEST(ServerBuffers, ABodyIsBufferedAsItArrivesNotAsAnnounced) {
+  TestServer server;
+  ASSERT_TRUE(server.Start());
+  constexpr size_t kArrived = 40 * 1024;
+  Client client(server.Endpoint4());
+  client.Send(HeadAnnouncing(2'000'000) + std::string(kArrived, ' '));
+  ASSERT_TRUE(Eventually([&] { return server.server->BufferedBytes() >= kArrived; }));
+  EXPECT_LE(server.server->BufferedBytes(), 2 * kArrived);
+}
+
+TEST(ServerBuffers, RequestBeyondTheServersBufferedBytesIsAnswered503) {
+  ServerConfig config = LoopbackConfig();
+  config.maxBufferedBytes = 64 * 1024;
+  TestServer server(config);
+  ASSERT_TRUE(server.Start());
+  Client client(server.Endpoint4());
+  client.Send(HeadAnnouncing(200'000) + std::string(100'000, ' '));
+  auto response = client.Read();
+  EXPECT_EQ(response.result_int(), 503);
+  EXPECT_EQ(response[http::field::connection], "close");
+  EXPECT_TRUE(server.logger->Contains("Buffered input limit reached (65536 bytes)"));
+}
+
+TEST(ServerBuffers, TricklingBodyIsCutAtTheBodyDeadline) {
+  ServerConfig config = LoopbackConfig();
+  config.bodyTimeout = 300ms;
+  TestServer server(config);
+  ASSERT_TRUE(server.Start());
+  Client client(server.Endpoint4());
+  client.Send(HeadAnnouncing(1000));
+  boost::system::error_code ec;
+  for (int i = 0; i < 100 && !ec; ++i) {  // one byte every 50 ms, 5 s at most
+    net::write(client.Socket(), net::buffer(" ", 1), ec);
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_TRUE(ec) << "the connection was still open after 5 s";
 }
 
 }  // namespace
