@@ -14,6 +14,7 @@
 #include <charconv>
 #include <cstring>
 #include <deque>
+#include <malloc.h>
 #include <exception>
 #include <utility>
 #include <vector>
@@ -136,6 +137,16 @@ void WatchStrings(boost::json::value& value, std::deque<Har::WipeGuard>& wipes) 
   }
 }
 
+// Gives freed heap memory back to the system once a load has passed: called whenever a buffer is
+// freed, it trims once after large buffers were freed, when no connection holds more than its
+// first read buffer any longer. The heap otherwise keeps much of a burst's freed blocks mapped.
+void TrimAfterLoad(ServerContext& context, bool freedLarge) {
+  if (freedLarge) context.trimPending.store(true, std::memory_order_relaxed);
+  if (!context.trimPending.load(std::memory_order_relaxed)) return;
+  if (context.buffered.Used() > context.openConnections.load() * kReadChunk) return;
+  if (context.trimPending.exchange(false, std::memory_order_relaxed)) malloc_trim(0);
+}
+
 // Completes a call exactly once: a second completion is ignored, and a call whose callback is
 // dropped without completing is answered internal_server_error.
 class PendingCall {
@@ -174,7 +185,13 @@ Connection::Connection(std::shared_ptr<ServerContext> context, net::ip::tcp::soc
 
 Connection::~Connection() {
   LeaveIdle();
+  bool large = in_.size() > kShrinkAbove || chunkedReserved_ > kShrinkAbove;
+  in_ = Har::Secret();  // releasing the storage wipes it
+  chunkedBody_ = Har::Secret();
+  chunkedReserved_ = 0;
+  charge_.Set(0);
   context_->openConnections.fetch_sub(1);
+  TrimAfterLoad(*context_, large);
 }
 
 void Connection::Start() {
@@ -325,8 +342,8 @@ void Connection::ReadChunkedBody() {
       chunks_.reset();
       HandleBody(chunkedBody_.view(), 0);
       chunkedBody_ = Har::Secret();  // releasing the storage wipes it
-      chunkedReserved_ = 0;
       charge_.Set(in_.size());
+      TrimAfterLoad(*context_, std::exchange(chunkedReserved_, 0) > kShrinkAbove);
       return;
     case PhrChunkedDecoder::Status::kNeedMore:
       ReadMore(std::min(Clock::now() + config_.readTimeout, bodyDeadline_), kReadChunk,
@@ -576,9 +593,12 @@ void Connection::Consume(size_t count) {
 bool Connection::ResizeInput(size_t size) {
   if (!charge_.Set(size + chunkedReserved_)) return false;
   if (size > in_.size()) context_->bufferedFull.store(false, std::memory_order_relaxed);
+  bool shrinks = size < in_.size();
+  bool freesLarge = shrinks && in_.size() > kShrinkAbove;
   Har::Secret resized(size);
   std::memcpy(resized.data(), in_.data(), std::min(inLength_, size));
   in_ = std::move(resized);
+  if (shrinks) TrimAfterLoad(*context_, freesLarge);
   return true;
 }
 

@@ -59,6 +59,7 @@ struct ServerContext {
   IdleConnections idle;
   BufferBudget buffered;
   std::atomic<bool> bufferedFull{false};  // a refusal was logged since the last growth
+  std::atomic<bool> trimPending{false};   // large buffers were freed since the last heap trim
 };
 
 class Connection : public std::enable_shared_from_this<Connection> {
