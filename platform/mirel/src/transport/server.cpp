@@ -116,6 +116,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
 
   void OnAccept(error_code ec, tcp::socket socket) {
     if (!ec) {
+      backingOff_ = false;
       Admit(std::move(socket));
       Accept();
       return;
@@ -123,14 +124,17 @@ class Listener : public std::enable_shared_from_this<Listener> {
     if (closing_) return;
     bool terminal = IsTerminalAcceptError(ec);
     bool delay = !terminal && IsDelayAcceptError(ec);
-    LogAt(log_, Log::kError, "Accept Error: ", ec ? ec.message() : std::string("NoError"),
-          terminal ? ";TerminalAcceptError" : "", delay ? ";DelayAcceptError" : "",
-          ".Acceptor info:", description_);
+    // Out of descriptors or memory: one line per episode, then wait and retry quietly.
+    if (!delay || !backingOff_)
+      LogAt(log_, Log::kError, "Accept Error: ", ec ? ec.message() : std::string("NoError"),
+            terminal ? ";TerminalAcceptError" : "", delay ? ";DelayAcceptError" : "",
+            ".Acceptor info:", description_);
     if (terminal) return;
     if (!delay) {
       Accept();
       return;
     }
+    backingOff_ = true;
     delay_.expires_after(kAcceptDelay);
     delay_.async_wait([self = shared_from_this()](error_code timerError) {
       if (self->closing_) return;
@@ -179,6 +183,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
   std::optional<tcp::endpoint> local_;
   std::atomic<bool> closing_{false};
   bool atCapacity_ = false;
+  bool backingOff_ = false;  // accepting failed for want of resources; retrying after a delay
 };
 
 AsioTcpApiServer::AsioTcpApiServer(net::io_context& io, ServerConfig config,
