@@ -23,6 +23,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <iostream>
@@ -101,6 +102,39 @@ uint32_t EndpointPort() {
   return static_cast<uint32_t>(port);
 }
 
+// A positive integer setting of the endpoint, else (logged when present) `fallback`.
+int64_t EndpointSetting(const char* key, int64_t fallback) {
+  int64_t value = fallback;
+  Quorex::Service::GetApp().GetConfig().Values().GetInt(key, &value);
+  if (value < 1) {
+    Log_Level(kLogFailure, "Invalid %s %lld, using %lld\n", key, static_cast<long long>(value),
+              static_cast<long long>(fallback));
+    return fallback;
+  }
+  return value;
+}
+
+// The endpoint's limits from the configuration; the connection cap also leaves room for the
+// daemon's other descriptors under the open-file limit, which is first raised to its hard limit.
+ZylApi::EndpointLimits EndpointLimits() {
+  const ZylApi::EndpointLimits defaults;
+  ZylApi::EndpointLimits limits;
+  auto configured = static_cast<size_t>(
+      EndpointSetting("endpoint/maxConnections", static_cast<int64_t>(defaults.maxConnections)));
+  limits.keepAliveTimeout = std::chrono::seconds(
+      EndpointSetting("endpoint/keepAliveTimeoutSeconds", defaults.keepAliveTimeout.count()));
+  limits.bodyTimeout = std::chrono::seconds(
+      EndpointSetting("endpoint/bodyTimeoutSeconds", defaults.bodyTimeout.count()));
+  limits.maxBufferedBytes = static_cast<size_t>(EndpointSetting(
+      "endpoint/maxBufferedBytes", static_cast<int64_t>(defaults.maxBufferedBytes)));
+  uint64_t descriptors = ZylApi::RaiseDescriptorLimit();
+  limits.maxConnections = ZylApi::ConnectionCapFor(configured, descriptors);
+  Log_Level(kLogInfo,
+            "HTTP endpoint: at most %zu connections (configured %zu, open-file limit %llu)\n",
+            limits.maxConnections, configured, static_cast<unsigned long long>(descriptors));
+  return limits;
+}
+
 // Start-up, once the firewall is open: localizer, API provider, I/O context and endpoint.
 void CreateEndpoint(DaemonObjects& objects) {
   objects.localizer = ZylApi::MakeLocalizer();
@@ -108,7 +142,8 @@ void CreateEndpoint(DaemonObjects& objects) {
                                                   objects.trafficTracker, objects.errorsTracker);
   objects.io = std::make_unique<boost::asio::io_context>();
   objects.endpoint = std::make_unique<ZylApi::Endpoint>(
-      EndpointPort(), objects.io.get(), objects.apiProvider, objects.localizer, objects.logBridge);
+      EndpointPort(), objects.io.get(), objects.apiProvider, objects.localizer, objects.logBridge,
+      nullptr, EndpointLimits());
 }
 
 // Start-up from the platform set-up to the serving endpoint, then the run loop; returns the status
@@ -179,6 +214,11 @@ void SetStartupDefaults(Quorex::Service::Config& scratch) {
   values.SetString("firewall/backend", Brask::Common::FirewallUtils::kDefaultBackend);
   values.SetString("metadata/path", ZylApi::kDefaultMetadataPath);
   values.SetInt("endpoint/port", ZylApi::kDefaultPort);
+  const ZylApi::EndpointLimits limits;
+  values.SetInt("endpoint/maxConnections", static_cast<int64_t>(limits.maxConnections));
+  values.SetInt("endpoint/keepAliveTimeoutSeconds", limits.keepAliveTimeout.count());
+  values.SetInt("endpoint/bodyTimeoutSeconds", limits.bodyTimeout.count());
+  values.SetInt("endpoint/maxBufferedBytes", static_cast<int64_t>(limits.maxBufferedBytes));
   values.SetInt("statsLogIntervalSeconds", Stats::kMinStatsIntervalSeconds);
   const State::ProvidersSettings providers;
   values.SetBool("caching", providers.caching);

@@ -5,8 +5,11 @@
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/ip/address_v6.hpp>
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <utility>
 
 namespace Zyld::ZylApi {
@@ -20,8 +23,25 @@ constexpr uint64_t kBodyLimit = 2'500'000;
 
 }  // namespace
 
+size_t ConnectionCapFor(size_t configured, uint64_t descriptorLimit) {
+  uint64_t available =
+      descriptorLimit > kReservedDescriptors ? descriptorLimit - kReservedDescriptors : 1;
+  return static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(available, 1), configured));
+}
+
+uint64_t RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return std::numeric_limits<uint64_t>::max();
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised{limit.rlim_max, limit.rlim_max};
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur;
+}
+
 Http::ServerConfig MakeServerConfig(uint32_t port,
-                                    std::shared_ptr<const Mirel::L10n::Localizer> localizer) {
+                                    std::shared_ptr<const Mirel::L10n::Localizer> localizer,
+                                    const EndpointLimits& limits) {
   Http::ServerConfig config;
   config.explicitEndpoints = true;
   config.port = static_cast<uint16_t>(port);
@@ -30,6 +50,10 @@ Http::ServerConfig MakeServerConfig(uint32_t port,
   config.readTimeout = std::chrono::minutes(20);
   config.writeTimeout = std::chrono::minutes(30);
   config.httpBodySizeLimitInBytes = kBodyLimit;
+  config.maxConnections = limits.maxConnections;
+  config.keepAliveTimeout = limits.keepAliveTimeout;
+  config.bodyTimeout = limits.bodyTimeout;
+  config.maxBufferedBytes = limits.maxBufferedBytes;
   if (localizer) {
     config.protocolHandlerSpec.localizer = [localizer](const Mirel::Message& message) {
       return localizer->Render(message);
@@ -44,12 +68,14 @@ Http::ServerConfig MakeServerConfig(uint32_t port,
 
 Endpoint::Endpoint(uint32_t port, boost::asio::io_context* io, Mirel::ApiProviderPtr provider,
                    std::shared_ptr<const Mirel::L10n::Localizer> localizer,
-                   std::shared_ptr<MirelLoggerWrapper> logBridge, Quorex::Service::ThreadPool* pool)
+                   std::shared_ptr<MirelLoggerWrapper> logBridge, Quorex::Service::ThreadPool* pool,
+                   const EndpointLimits& limits)
     : port_(port),
       io_(io),
       logBridge_(logBridge),
       pool_(pool),
-      server_(*io, MakeServerConfig(port, std::move(localizer)), std::move(provider), logBridge) {}
+      server_(*io, MakeServerConfig(port, std::move(localizer), limits), std::move(provider),
+              logBridge) {}
 
 Endpoint::~Endpoint() {
   server_.CloseListeners();

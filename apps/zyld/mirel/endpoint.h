@@ -1,7 +1,7 @@
 // Zyld::ZylApi::Endpoint: the daemon's HTTP endpoint. It owns the JSON-RPC server, configured to
 // listen on 127.0.0.1 and ::1 (IPv6 socket v6-only) at the given port with the daemon's
-// time-outs (read 20 min, write 30 min), body limit (2500000 bytes) and TCP_NODELAY on accepted
-// sockets, serving the given API provider.
+// time-outs (read 20 min, write 30 min), body limit (2500000 bytes), the limits of
+// EndpointLimits and TCP_NODELAY on accepted sockets, serving the given API provider.
 //
 // Start opens both listeners (one family is enough; false when neither opens) and runs the I/O
 // context on the thread pool with kIoTasks tasks (fewer when the pool is too small to keep a
@@ -21,7 +21,9 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 
+#include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -31,6 +33,24 @@ namespace Zyld::ZylApi {
 
 inline constexpr uint32_t kDefaultPort = 7888;
 inline constexpr int kIoTasks = 5;
+// Descriptors kept out of the connection cap: the listeners, the I/O context's own, the store,
+// the log and audit files and the key-server sockets of calls in flight.
+inline constexpr uint64_t kReservedDescriptors = 64;
+
+// The limits that keep one local caller from locking others out or exhausting memory.
+struct EndpointLimits {
+  size_t maxConnections = 1024;
+  std::chrono::seconds keepAliveTimeout{60};
+  std::chrono::seconds bodyTimeout{30};
+  size_t maxBufferedBytes = 64 * 1024 * 1024;
+};
+
+// The connection cap under `descriptorLimit` open files: the configured cap, or fewer when the
+// descriptors beyond kReservedDescriptors do not allow it (at least one).
+size_t ConnectionCapFor(size_t configured, uint64_t descriptorLimit);
+// Raises the soft RLIMIT_NOFILE to the hard limit; returns the soft limit in effect (the largest
+// value when it cannot be read).
+uint64_t RaiseDescriptorLimit();
 
 class Endpoint final : public StoppableEndpoint {
  public:
@@ -38,7 +58,7 @@ class Endpoint final : public StoppableEndpoint {
   Endpoint(uint32_t port, boost::asio::io_context* io, Mirel::ApiProviderPtr provider,
            std::shared_ptr<const Mirel::L10n::Localizer> localizer,
            std::shared_ptr<MirelLoggerWrapper> logBridge,
-           Quorex::Service::ThreadPool* pool = nullptr);
+           Quorex::Service::ThreadPool* pool = nullptr, const EndpointLimits& limits = {});
   ~Endpoint() override;
   Endpoint(const Endpoint&) = delete;
   Endpoint& operator=(const Endpoint&) = delete;
@@ -67,6 +87,7 @@ class Endpoint final : public StoppableEndpoint {
 
 // The server configuration of the daemon's endpoint at `port`.
 Mirel::Transport::PicoHttp::ServerConfig MakeServerConfig(
-    uint32_t port, std::shared_ptr<const Mirel::L10n::Localizer> localizer);
+    uint32_t port, std::shared_ptr<const Mirel::L10n::Localizer> localizer,
+    const EndpointLimits& limits = {});
 
 }  // namespace Zyld::ZylApi

@@ -14,6 +14,7 @@
 #include <charconv>
 #include <cstring>
 #include <deque>
+#include <malloc.h>
 #include <exception>
 #include <utility>
 #include <vector>
@@ -35,6 +36,9 @@ constexpr std::string_view kCanned400 =
     "Server: Mirel-PicoHttp\r\n\r\n";
 constexpr std::string_view kCanned417 =
     "HTTP/1.1 417 Expectation Failed\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+constexpr std::string_view kCanned503 =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n"
+    "Server: Mirel-PicoHttp\r\n\r\n";
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr std::string_view kLastChunk = "0\r\n\r\n";
 constexpr std::string_view kChunkEndAndLastChunk = "\r\n0\r\n\r\n";
@@ -133,6 +137,16 @@ void WatchStrings(boost::json::value& value, std::deque<Har::WipeGuard>& wipes) 
   }
 }
 
+// Gives freed heap memory back to the system once a load has passed: called whenever a buffer is
+// freed, it trims once after large buffers were freed, when no connection holds more than its
+// first read buffer any longer. The heap otherwise keeps much of a burst's freed blocks mapped.
+void TrimAfterLoad(ServerContext& context, bool freedLarge) {
+  if (freedLarge) context.trimPending.store(true, std::memory_order_relaxed);
+  if (!context.trimPending.load(std::memory_order_relaxed)) return;
+  if (context.buffered.Used() > context.openConnections.load() * kReadChunk) return;
+  if (context.trimPending.exchange(false, std::memory_order_relaxed)) malloc_trim(0);
+}
+
 // Completes a call exactly once: a second completion is ignored, and a call whose callback is
 // dropped without completing is answered internal_server_error.
 class PendingCall {
@@ -163,11 +177,22 @@ Connection::Connection(std::shared_ptr<ServerContext> context, net::ip::tcp::soc
       log_(*context_->logger),
       socket_(std::move(socket)),
       executor_(socket_.get_executor()),
-      timer_(executor_) {
+      timer_(executor_),
+      charge_(context_->buffered) {
+  charge_.Force(kReadChunk);
   in_.resize(kReadChunk);
 }
 
-Connection::~Connection() { context_->openConnections.fetch_sub(1); }
+Connection::~Connection() {
+  LeaveIdle();
+  bool large = in_.size() > kShrinkAbove || chunkedReserved_ > kShrinkAbove;
+  in_ = Har::Secret();  // releasing the storage wipes it
+  chunkedBody_ = Har::Secret();
+  chunkedReserved_ = 0;
+  charge_.Set(0);
+  context_->openConnections.fetch_sub(1);
+  TrimAfterLoad(*context_, large);
+}
 
 void Connection::Start() {
   net::dispatch(executor_, [self = shared_from_this()] { self->ReadHead(); });
@@ -213,8 +238,14 @@ void Connection::ReadHead() {
   if (inLength_ > 0 || served_ == 0) {  // a head under way, or the first one of the connection
     if (!headStart_) headStart_ = now;
     deadline = std::min(deadline, *headStart_ + config_.headTimeout);
+  } else {
+    deadline = std::min(deadline, now + config_.keepAliveTimeout);
   }
-  ReadMore(deadline, &Connection::ReadHead);
+  if (inLength_ == 0) {
+    if (in_.size() > kReadChunk) ResizeInput(kReadChunk);
+    EnterIdle();
+  }
+  ReadMore(deadline, config_.maxHeadBytes + 1, &Connection::ReadHead);
 }
 
 void Connection::HandleHead(size_t headLength) {
@@ -255,6 +286,7 @@ bool Connection::ChooseFormats() {
 // ---- Body ------------------------------------------------------------------------------------
 
 void Connection::StartBody() {
+  bodyDeadline_ = Clock::now() + config_.bodyTimeout;
   uint64_t limit = config_.httpBodySizeLimitInBytes;
   if (head_.chunked) {
     chunks_.emplace(limit, kMaxChunkLine);
@@ -289,8 +321,8 @@ void Connection::ReadLengthBody() {
     HandleBody(std::string_view(in_.data(), length), length);
     return;
   }
-  if (in_.size() < length) in_.resize(length);
-  ReadMore(Clock::now() + config_.readTimeout, &Connection::ReadLengthBody);
+  ReadMore(std::min(Clock::now() + config_.readTimeout, bodyDeadline_), length,
+           &Connection::ReadLengthBody);
 }
 
 void Connection::ReadChunkedBody() {
@@ -298,6 +330,10 @@ void Connection::ReadChunkedBody() {
   decoded.reserve(inLength_);  // never longer than its encoding, so never reallocated
   Har::WipeGuard wipeDecoded(decoded);
   PhrChunkedDecoder::Result result = chunks_->Decode(Buffered(), decoded);
+  if (!ReserveChunkedBody(chunkedBody_.size() + decoded.size())) {
+    RefuseOverBudget();
+    return;
+  }
   chunkedBody_.append(decoded);
   wipeDecoded.Wipe();
   Consume(result.consumed);
@@ -306,9 +342,12 @@ void Connection::ReadChunkedBody() {
       chunks_.reset();
       HandleBody(chunkedBody_.view(), 0);
       chunkedBody_ = Har::Secret();  // releasing the storage wipes it
+      charge_.Set(in_.size());
+      TrimAfterLoad(*context_, std::exchange(chunkedReserved_, 0) > kShrinkAbove);
       return;
     case PhrChunkedDecoder::Status::kNeedMore:
-      ReadMore(Clock::now() + config_.readTimeout, &Connection::ReadChunkedBody);
+      ReadMore(std::min(Clock::now() + config_.readTimeout, bodyDeadline_), kReadChunk,
+               &Connection::ReadChunkedBody);
       return;
     case PhrChunkedDecoder::Status::kTooLong:
       WriteTransportError(TransportError::kMessageTooLong);
@@ -504,12 +543,17 @@ void Connection::CloseSocket() {
 
 // ---- Input buffer ----------------------------------------------------------------------------
 
-void Connection::ReadMore(Clock::time_point deadline, void (Connection::*next)()) {
-  if (inLength_ == in_.size()) in_.resize(std::max(in_.size() * 2, kReadChunk));
+void Connection::ReadMore(Clock::time_point deadline, size_t fill, void (Connection::*next)()) {
+  if (inLength_ == in_.size() &&
+      !ResizeInput(std::max(in_.size() + 1, std::min(in_.size() * 2, fill)))) {
+    RefuseOverBudget();
+    return;
+  }
   SetDeadline(deadline);
   socket_.async_read_some(
       net::buffer(in_.data() + inLength_, in_.size() - inLength_),
       AsContinuation([self = shared_from_this(), next](error_code ec, size_t n) {
+        if (!self->LeaveIdle()) return;  // evicted: Evict closes the connection
         if (ec) {
           self->OnReadFailed(ec, next == &Connection::ReadHead);
           return;
@@ -541,11 +585,62 @@ void Connection::Consume(size_t count) {
   std::memmove(in_.data(), in_.data() + count, inLength_ - count);
   Har::Cleanse(in_.data() + inLength_ - count, count);
   inLength_ -= count;
-  if (in_.size() > kShrinkAbove && inLength_ <= kReadChunk) {
-    Har::Secret smaller(kReadChunk);
-    std::memcpy(smaller.data(), in_.data(), inLength_);
-    in_ = std::move(smaller);  // the large buffer is wiped as it is released
+  if (in_.size() > kShrinkAbove && inLength_ <= kReadChunk) ResizeInput(kReadChunk);
+}
+
+// A new buffer of exactly `size` bytes (so that the charge is the storage held) takes the buffered
+// input; the old one is wiped as it is released. Shrinking always succeeds.
+bool Connection::ResizeInput(size_t size) {
+  if (!charge_.Set(size + chunkedReserved_)) return false;
+  if (size > in_.size()) context_->bufferedFull.store(false, std::memory_order_relaxed);
+  bool shrinks = size < in_.size();
+  bool freesLarge = shrinks && in_.size() > kShrinkAbove;
+  Har::Secret resized(size);
+  std::memcpy(resized.data(), in_.data(), std::min(inLength_, size));
+  in_ = std::move(resized);
+  if (shrinks) TrimAfterLoad(*context_, freesLarge);
+  return true;
+}
+
+// Grows the chunked body's storage geometrically (up to the body limit) ahead of what it holds.
+bool Connection::ReserveChunkedBody(size_t size) {
+  if (size <= chunkedReserved_) return true;
+  size_t doubled = std::max(chunkedReserved_ * 2, kReadChunk);
+  size_t limit = static_cast<size_t>(config_.httpBodySizeLimitInBytes);
+  size_t reserved = std::max(size, std::min(doubled, limit));
+  if (!charge_.Set(in_.size() + reserved)) return false;
+  chunkedBody_.reserve(reserved);
+  chunkedReserved_ = reserved;
+  return true;
+}
+
+// Logged once until a buffer grows again, so a flood of refusals is one line.
+void Connection::RefuseOverBudget() {
+  if (!context_->bufferedFull.exchange(true, std::memory_order_relaxed)) {
+    LogAt(log_, Log::kWarning, "Buffered input limit reached (", config_.maxBufferedBytes,
+          " bytes): requests refused");
   }
+  WriteCanned(kCanned503);
+}
+
+// ---- Idle registry ---------------------------------------------------------------------------
+
+void Connection::EnterIdle() {
+  if (!idleTicket_) idleTicket_ = context_->idle.Enter(weak_from_this());
+}
+
+bool Connection::LeaveIdle() {
+  if (!idleTicket_) return true;
+  bool stayed = context_->idle.Leave(*idleTicket_);
+  idleTicket_.reset();
+  return stayed;
+}
+
+void Connection::Evict() {
+  net::post(executor_, [self = shared_from_this()] {
+    LogAt(self->log_, Log::kDebug, "Idle connection closed to admit another");
+    self->CloseSocket();
+  });
 }
 
 // ---- Deadline --------------------------------------------------------------------------------

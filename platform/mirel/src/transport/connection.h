@@ -3,7 +3,14 @@
 // then reads the next request or closes. Every handler runs on the socket's strand; the provider's
 // completion may come from any thread and is dispatched back to it. A single timer enforces the
 // deadline of whatever the connection is waiting for (head, body, write, lingering close).
-// The connection owns its slot in the server's connection count until it is destroyed.
+// The connection owns its slot in the server's connection count until it is destroyed. While it
+// waits for the first byte of a request it is in the server's idle registry, from which a listener
+// at the connection cap may take it out and close it (Evict).
+//
+// Memory: the input buffer grows as bytes arrive (never beyond what the current stage needs, such
+// as the announced body length) and goes back to its first size when the connection turns idle;
+// its storage and a chunked body's are charged to the server's buffer budget, and a request that
+// would pass it is answered 503 and the connection closed.
 //
 // Secrets: the input buffer and a chunked body are Har::Secret and every byte consumed from the
 // input is wiped at once, so a request (its bearer token, its body) leaves no copy behind. The
@@ -19,6 +26,9 @@
 #include <mirel/transport/errors.h>
 #include <mirel/transport/http_head.h>
 #include <mirel/transport/server_config.h>
+
+#include "buffer_budget.h"
+#include "idle_connections.h"
 
 #include <harlibs/secure.h>
 
@@ -37,12 +47,19 @@ namespace Mirel::Transport::PicoHttp {
 
 // What the listeners and the connections of one server share.
 struct ServerContext {
+  explicit ServerContext(ServerConfig serverConfig)
+      : config(std::move(serverConfig)), buffered(config.maxBufferedBytes) {}
+
   ServerConfig config;
   ApiProviderPtr provider;
   std::shared_ptr<Log::Logger> logger;
   std::vector<ErrorHeaderExtractor> extractors;
   Json::DecodeLimits decodeLimits;
   std::atomic<size_t> openConnections{0};
+  IdleConnections idle;
+  BufferBudget buffered;
+  std::atomic<bool> bufferedFull{false};  // a refusal was logged since the last growth
+  std::atomic<bool> trimPending{false};   // large buffers were freed since the last heap trim
 };
 
 class Connection : public std::enable_shared_from_this<Connection> {
@@ -56,6 +73,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Start();
   // Delivers the provider's answer (on any thread). `deferred`: never run it inline.
   void Complete(MethodResult result, bool deferred = false);
+  // Closes the connection on its strand. Only for a connection taken out of the idle registry.
+  void Evict();
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -86,10 +105,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Linger();
   void CloseSocket();
   // Input buffer.
-  void ReadMore(Clock::time_point deadline, void (Connection::*next)());
+  // Reads into the buffer, grown towards `fill` (the bytes the stage needs buffered) when full.
+  void ReadMore(Clock::time_point deadline, size_t fill, void (Connection::*next)());
+  bool ResizeInput(size_t size);
+  bool ReserveChunkedBody(size_t size);
+  void RefuseOverBudget();
   void OnReadFailed(boost::system::error_code ec, bool readingHead);
   void Consume(size_t count);
   std::string_view Buffered() const { return {in_.data(), inLength_}; }
+  // Idle registry: entered while waiting for a request's first byte. LeaveIdle is false when the
+  // connection was taken out to be evicted.
+  void EnterIdle();
+  bool LeaveIdle();
   // Deadline.
   void SetDeadline(Clock::time_point deadline);
   void OnTimer(boost::system::error_code ec, uint64_t generation);
@@ -104,16 +131,20 @@ class Connection : public std::enable_shared_from_this<Connection> {
   uint64_t timerGeneration_ = 0;
   Clock::time_point deadline_ = Clock::time_point::max();
 
+  BufferBudget::Charge charge_;  // in_.size() + chunkedReserved_
   Har::Secret in_;
   size_t inLength_ = 0;
   size_t scanned_ = 0;  // bytes of the current head already scanned
   std::optional<Clock::time_point> headStart_;
   uint64_t served_ = 0;
+  std::optional<IdleConnections::Ticket> idleTicket_;
 
   RequestHead head_;
   unsigned responseFormat_ = kMediaJson;
   std::optional<PhrChunkedDecoder> chunks_;
   Har::Secret chunkedBody_;
+  size_t chunkedReserved_ = 0;
+  Clock::time_point bodyDeadline_;
   std::optional<Har::Secret> bearerToken_;  // of the current head
   bool continueSent_ = false;
   boost::json::value requestId_;

@@ -116,6 +116,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
 
   void OnAccept(error_code ec, tcp::socket socket) {
     if (!ec) {
+      backingOff_ = false;
       Admit(std::move(socket));
       Accept();
       return;
@@ -123,14 +124,17 @@ class Listener : public std::enable_shared_from_this<Listener> {
     if (closing_) return;
     bool terminal = IsTerminalAcceptError(ec);
     bool delay = !terminal && IsDelayAcceptError(ec);
-    LogAt(log_, Log::kError, "Accept Error: ", ec ? ec.message() : std::string("NoError"),
-          terminal ? ";TerminalAcceptError" : "", delay ? ";DelayAcceptError" : "",
-          ".Acceptor info:", description_);
+    // Out of descriptors or memory: one line per episode, then wait and retry quietly.
+    if (!delay || !backingOff_)
+      LogAt(log_, Log::kError, "Accept Error: ", ec ? ec.message() : std::string("NoError"),
+            terminal ? ";TerminalAcceptError" : "", delay ? ";DelayAcceptError" : "",
+            ".Acceptor info:", description_);
     if (terminal) return;
     if (!delay) {
       Accept();
       return;
     }
+    backingOff_ = true;
     delay_.expires_after(kAcceptDelay);
     delay_.async_wait([self = shared_from_this()](error_code timerError) {
       if (self->closing_) return;
@@ -140,11 +144,14 @@ class Listener : public std::enable_shared_from_this<Listener> {
     });
   }
 
-  // Beyond the connection cap an accepted connection is closed at once: an idle flood then costs
-  // no descriptors beyond the cap, and the clients learn it at once instead of waiting.
+  // At the connection cap the connection idle the longest is closed to make room: idle
+  // connections cannot lock others out. With none idle, the accepted connection is closed at once:
+  // a flood then costs no descriptors beyond the cap, and the clients learn it at once instead of
+  // waiting. The evicted connection keeps its slot until its strand has closed it, so the count
+  // can pass the cap for that short while.
   void Admit(tcp::socket socket) {
     const ServerConfig& config = context_->config;
-    if (context_->openConnections.fetch_add(1) >= config.maxConnections) {
+    if (context_->openConnections.fetch_add(1) >= config.maxConnections && !EvictIdle()) {
       context_->openConnections.fetch_sub(1);
       if (!atCapacity_)
         LogAt(log_, Log::kWarning, "Connection limit reached (", config.maxConnections, ")");
@@ -158,6 +165,13 @@ class Listener : public std::enable_shared_from_this<Listener> {
     std::make_shared<Connection>(context_, std::move(socket))->Start();
   }
 
+  bool EvictIdle() {
+    std::shared_ptr<Connection> oldest = context_->idle.TakeOldest();
+    if (!oldest) return false;
+    oldest->Evict();
+    return true;
+  }
+
   net::io_context& io_;
   std::shared_ptr<ServerContext> context_;
   Log::Logger& log_;
@@ -169,12 +183,12 @@ class Listener : public std::enable_shared_from_this<Listener> {
   std::optional<tcp::endpoint> local_;
   std::atomic<bool> closing_{false};
   bool atCapacity_ = false;
+  bool backingOff_ = false;  // accepting failed for want of resources; retrying after a delay
 };
 
 AsioTcpApiServer::AsioTcpApiServer(net::io_context& io, ServerConfig config,
                                    ApiProviderPtr provider, std::shared_ptr<Log::Logger> logger)
-    : io_(io), context_(std::make_shared<ServerContext>()) {
-  context_->config = std::move(config);
+    : io_(io), context_(std::make_shared<ServerContext>(std::move(config))) {
   context_->provider = std::move(provider);
   context_->logger = logger ? std::move(logger) : std::make_shared<NullLogger>();
   const auto& extractors = context_->config.protocolHandlerSpec.extractors;
@@ -220,6 +234,8 @@ std::optional<tcp::endpoint> AsioTcpApiServer::LocalEndpoint6() const {
 }
 
 size_t AsioTcpApiServer::OpenConnections() const { return context_->openConnections.load(); }
+
+size_t AsioTcpApiServer::BufferedBytes() const { return context_->buffered.Used(); }
 
 const ServerConfig& AsioTcpApiServer::Config() const { return context_->config; }
 

@@ -82,4 +82,12 @@ TEST(EndpointConfigTest, IoTasksLeaveTwoWorkersFreeWithinTheirBounds) {
   EXPECT_EQ(Endpoint::IoTasksFor(1), 1);
 }
 
+TEST(EndpointConfigTest, ConnectionCapLeavesTheReservedDescriptors) {
+  using Zyld::ZylApi::ConnectionCapFor;
+  using Zyld::ZylApi::kReservedDescriptors;
+  EXPECT_EQ(ConnectionCapFor(1024, 1024), 1024 - kReservedDescriptors);
+  EXPECT_EQ(ConnectionCapFor(1024, 1'048'576), 1024u);
+  EXPECT_EQ(ConnectionCapFor(1024, kReservedDescriptors), 1u);
+}
+
 }  // namespace

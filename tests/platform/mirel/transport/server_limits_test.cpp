@@ -145,6 +145,8 @@ TEST(ServerLimits, ConnectionsBeyondTheCapAreClosed) {
   ASSERT_TRUE(server.Start());
   auto first = std::make_unique<Client>(server.Endpoint4());
   Client second(server.Endpoint4());
+  first->Send("POST /api HTTP/1.1\r\n");  // requests under way: not idle, so not evicted
+  second.Send("POST /api HTTP/1.1\r\n");
   ASSERT_TRUE(Eventually([&] { return server.server->OpenConnections() == 2; }));
   Client third(server.Endpoint4());
   EXPECT_TRUE(third.ServerClosed());

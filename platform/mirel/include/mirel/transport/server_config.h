@@ -48,13 +48,21 @@ struct ServerConfig {
 
   // Limits of a request head and of the connections, beyond the printed form.
   // A request head must arrive within headTimeout of its first byte, and a new connection must
-  // send its first head within headTimeout; an idle persistent connection waits for its next
-  // request up to readTimeout.
+  // send its first head within headTimeout; a persistent connection waits for the first byte of
+  // its next request up to keepAliveTimeout. Every read waits at most readTimeout.
   std::chrono::nanoseconds headTimeout = std::chrono::seconds(30);
+  std::chrono::nanoseconds keepAliveTimeout = std::chrono::seconds(60);
+  // A request body must arrive within bodyTimeout of the end of its head.
+  std::chrono::nanoseconds bodyTimeout = std::chrono::seconds(30);
   size_t maxHeadBytes = 64 * 1024;
   size_t maxHeaders = 100;
-  // Connections beyond this are accepted and closed at once.
+  // At the cap, the connection idle the longest (waiting for a request's first byte) is closed to
+  // admit a new one; with none idle the new connection is accepted and closed at once.
   size_t maxConnections = 1024;
+  // Input buffered by all connections together (read buffers and chunked bodies). A request that
+  // needs more is answered 503 and its connection closed; each connection's first 16 KiB of read
+  // buffer is always granted (the connection cap bounds them).
+  size_t maxBufferedBytes = 64 * 1024 * 1024;
 };
 
 std::string DurationToString(std::chrono::nanoseconds duration);

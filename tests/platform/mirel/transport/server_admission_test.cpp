@@ -1,0 +1,103 @@
+// What one local caller can take from others: connection slots held by idle connections, the
+// time a connection may stay idle or trickle a body, and buffer memory.
+#include "transport_fixture.h"
+
+#include <chrono>
+
+namespace MirelTransportTest {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Retries `probe` until it holds, giving up only after a bound that catches a hang.
+template <class Probe>
+bool Eventually(Probe probe) {
+  for (int i = 0; i < 400; ++i) {
+    if (probe()) return true;
+    std::this_thread::sleep_for(25ms);
+  }
+  return false;
+}
+
+TEST(ServerAdmission, AtTheCapTheOldestIdleConnectionMakesRoom) {
+  ServerConfig config = LoopbackConfig();
+  config.maxConnections = 3;
+  TestServer server(config);
+  ASSERT_TRUE(server.Start());
+  Client oldest(server.Endpoint4());
+  oldest.Send(Post(Call(1)));
+  EXPECT_EQ(JsonOf(oldest.Read()).at("id"), 1);
+  Client midRequest(server.Endpoint4());
+  midRequest.Send("POST /api HTTP/1.1\r\nContent-Type: application/json\r\n");
+  Client newer(server.Endpoint4());
+  newer.Send(Post(Call(2)));
+  EXPECT_EQ(JsonOf(newer.Read()).at("id"), 2);
+  ASSERT_TRUE(Eventually([&] { return server.server->OpenConnections() == 3; }));
+
+  Client arriving(server.Endpoint4());
+  EXPECT_TRUE(oldest.ServerClosed());
+  arriving.Send(Post(Call(3)));
+  EXPECT_EQ(JsonOf(arriving.Read()).at("id"), 3);
+  std::string body = Call(4);
+  midRequest.Send("Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+  EXPECT_EQ(JsonOf(midRequest.Read()).at("id"), 4);
+  newer.Send(Post(Call(5)));
+  EXPECT_EQ(JsonOf(newer.Read()).at("id"), 5);
+}
+
+TEST(ServerAdmission, KeepAliveTimeoutClosesAnIdleConnection) {
+  ServerConfig config = LoopbackConfig();
+  config.keepAliveTimeout = 200ms;
+  TestServer server(config);
+  ASSERT_TRUE(server.Start());
+  Client client(server.Endpoint4());
+  client.Send(Post(Call(1)));
+  EXPECT_EQ(JsonOf(client.Read()).at("id"), 1);
+  EXPECT_TRUE(client.ServerClosed());
+}
+
+std::string HeadAnnouncing(size_t contentLength) {
+  return "POST /api HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: " +
+         std::to_string(contentLength) + "\r\n\r\n";
+}
+
+TEST(ServerBuffers, ABodyIsBufferedAsItArrivesNotAsAnnounced) {
+  TestServer server;
+  ASSERT_TRUE(server.Start());
+  constexpr size_t kArrived = 40 * 1024;
+  Client client(server.Endpoint4());
+  client.Send(HeadAnnouncing(2'000'000) + std::string(kArrived, ' '));
+  ASSERT_TRUE(Eventually([&] { return server.server->BufferedBytes() >= kArrived; }));
+  EXPECT_LE(server.server->BufferedBytes(), 2 * kArrived);
+}
+
+TEST(ServerBuffers, RequestBeyondTheServersBufferedBytesIsAnswered503) {
+  ServerConfig config = LoopbackConfig();
+  config.maxBufferedBytes = 64 * 1024;
+  TestServer server(config);
+  ASSERT_TRUE(server.Start());
+  Client client(server.Endpoint4());
+  client.Send(HeadAnnouncing(200'000) + std::string(100'000, ' '));
+  auto response = client.Read();
+  EXPECT_EQ(response.result_int(), 503);
+  EXPECT_EQ(response[http::field::connection], "close");
+  EXPECT_TRUE(server.logger->Contains("Buffered input limit reached (65536 bytes)"));
+}
+
+TEST(ServerBuffers, TricklingBodyIsCutAtTheBodyDeadline) {
+  ServerConfig config = LoopbackConfig();
+  config.bodyTimeout = 300ms;
+  TestServer server(config);
+  ASSERT_TRUE(server.Start());
+  Client client(server.Endpoint4());
+  client.Send(HeadAnnouncing(1000));
+  boost::system::error_code ec;
+  for (int i = 0; i < 100 && !ec; ++i) {  // one byte every 50 ms, 5 s at most
+    net::write(client.Socket(), net::buffer(" ", 1), ec);
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_TRUE(ec) << "the connection was still open after 5 s";
+}
+
+}  // namespace
+}  // namespace MirelTransportTest
