@@ -22,16 +22,7 @@ extern char** environ;
 namespace {
 
 using PykmipTest::ProcessResult;
-using PykmipTest::RunProcess;
-
-constexpr int kScriptTimeoutSeconds = 90;
-
-ProcessResult Script(const std::vector<std::string>& args,
-                     const std::vector<std::string>& env = {}) {
-  std::vector<std::string> argv{"/bin/bash", ZYLD_PYKMIP_SCRIPT};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return RunProcess(argv, kScriptTimeoutSeconds, env);
-}
+using PykmipTest::Script;
 
 // Running (non-zombie) processes whose process group is pgid.
 int RunningInGroup(pid_t pgid) {
@@ -74,19 +65,14 @@ class PykmipScriptTest : public testing::Test {
     if (!PykmipTest::PykmipPeer::Installed()) {
       GTEST_SKIP() << "/usr/bin/pykmip-server is not installed";
     }
-    std::string pattern =
-        std::filesystem::temp_directory_path().string() + "/zyld-pykmip-script-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    dir_ = temp_.Path();
   }
   void TearDown() override {
-    if (!dir_.empty()) {
-      Script({"stop", dir_});
-      std::filesystem::remove_all(dir_);
-    }
+    if (!dir_.empty()) Script({"stop", dir_});
   }
   pid_t Group() const { return std::atoi(PykmipTest::ReadFile(dir_ + "/server.pid").c_str()); }
 
+  TestSupport::TempDir temp_;
   std::string dir_;
 };
 
