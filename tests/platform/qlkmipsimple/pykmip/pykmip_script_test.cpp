@@ -3,6 +3,7 @@
 #include "pykmip_peer.h"
 
 #include <gtest/gtest.h>
+#include <test_wait.h>
 
 #include <signal.h>
 #include <spawn.h>
@@ -49,14 +50,8 @@ int RunningInGroup(pid_t pgid) {
 
 // Waits (bounded, to catch a hang only) until the group has no running process.
 bool GroupEnds(pid_t pgid, int seconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (RunningInGroup(pgid) > 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return true;
+  return TestSupport::Eventually([&] { return RunningInGroup(pgid) == 0; },
+                                 std::chrono::seconds(seconds), std::chrono::milliseconds(100));
 }
 
 class PykmipScriptTest : public testing::Test {
