@@ -8,7 +8,7 @@
 #include <test_process.h>
 #include <test_temp_dir.h>
 #include <jwt.h>
-#include <openssl/evp.h>
+#include <harlibs/openssl_ptr.h>
 #include <openssl/pem.h>
 
 #include <cstdlib>
@@ -114,10 +114,8 @@ std::string Grants(jwt_t* jwt, const char* name) {
 
 // An EC P-256 private key and its public key, as PEM.
 std::pair<std::string, std::string> EcKeyPair() {
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
-      EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"), &EVP_PKEY_free);
-  std::unique_ptr<BIO, decltype(&BIO_free)> priv(BIO_new(BIO_s_mem()), &BIO_free);
-  std::unique_ptr<BIO, decltype(&BIO_free)> pub(BIO_new(BIO_s_mem()), &BIO_free);
+  Har::PkeyPtr key(EVP_EC_gen("P-256"));
+  Har::BioPtr priv(BIO_new(BIO_s_mem())), pub(BIO_new(BIO_s_mem()));
   PEM_write_bio_PrivateKey(priv.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
   PEM_write_bio_PUBKEY(pub.get(), key.get());
   const auto text = [](BIO* bio) {
