@@ -138,6 +138,11 @@ CertSet MakeCertSet(KeyKind kind) {
   return set;
 }
 
+const CertSet& SharedCertSet() {
+  static const CertSet certs = MakeCertSet();
+  return certs;
+}
+
 std::string Hex(const std::string& text) {
   std::string out;
   for (unsigned char c : text) out += {"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};

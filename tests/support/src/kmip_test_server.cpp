@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "loopback_listener.h"
+#include "test_bytes.h"
 
 namespace KmipTest {
 namespace {
@@ -19,6 +20,7 @@ using Qlkmip::Kmip::Operation;
 using Qlkmip::Ttlv::Item;
 using Qlkmip::Ttlv::Type;
 namespace Tag = Qlkmip::Tag;
+using TestSupport::FromHex;
 
 // ---- The KMIP behaviour, shaped like the PyKMIP peer's answers ----
 
@@ -291,14 +293,6 @@ std::optional<std::vector<uint8_t>> ReadRequest(const State& s, SSL* ssl) {
   return bytes;
 }
 
-std::vector<uint8_t> Bytes(const char* hex) {
-  std::vector<uint8_t> out;
-  for (size_t i = 0; hex[i] != 0 && hex[i + 1] != 0; i += 2) {
-    out.push_back(static_cast<uint8_t>(std::stoi(std::string(hex + i, 2), nullptr, 16)));
-  }
-  return out;
-}
-
 // The reply to one request; false ends the connection.
 bool Respond(State& s, SSL* ssl, int fd, const std::vector<uint8_t>& request) {
   Item decoded;
@@ -328,15 +322,15 @@ bool Respond(State& s, SSL* ssl, int fd, const std::vector<uint8_t>& request) {
       return false;  // the caller resets
     case Fault::CloseMidResponse:
       WriteAll(s, ssl,
-               Bytes("42007b01000000c842007a0100000048420069010000002042006a02000000040000"
-                     "000100000000"));
+               FromHex("42007b01000000c842007a0100000048420069010000002042006a02000000040000"
+                       "000100000000"));
       return false;
     case Fault::GarbageResponse:
-      return WriteAll(s, ssl, Bytes("485454502f312e31203430302042616420526571756573740d0a0d0a"));
+      return WriteAll(s, ssl, FromHex("485454502f312e31203430302042616420526571756573740d0a0d0a"));
     case Fault::MalformedResponse:
-      return WriteAll(s, ssl, Bytes("42007b010000001042007a01000001000000000000000000"));
+      return WriteAll(s, ssl, FromHex("42007b010000001042007a01000001000000000000000000"));
     case Fault::OversizedResponse:
-      WriteAll(s, ssl, Bytes("42007b0100200000"));
+      WriteAll(s, ssl, FromHex("42007b0100200000"));
       WaitForEnd(s, fd);
       return false;
     default:
@@ -431,54 +425,56 @@ void KmipTestServer::Stop() { state_->listener.Stop(); }
 
 uint16_t KmipTestServer::Port() const { return state_->listener.Port(); }
 
+// Runs F on the state under its lock; F's result.
+template <typename F>
+auto Locked(const std::shared_ptr<KmipTestServer::State>& s, F f) {
+  std::lock_guard<std::mutex> lock(s->mutex);
+  return f(*s);
+}
+
 void KmipTestServer::AddKey(const std::string& id, std::vector<uint8_t> material,
                             std::optional<uint32_t> state) {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->config.keys[id] = KeyEntry{std::move(material), state};
+  Locked(state_, [&](State& s) { s.config.keys[id] = KeyEntry{std::move(material), state}; });
 }
-
 void KmipTestServer::RemoveKey(const std::string& id) {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->config.keys.erase(id);
+  Locked(state_, [&](State& s) { s.config.keys.erase(id); });
 }
-
 void KmipTestServer::SetVersions(std::vector<std::pair<int, int>> versions) {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->config.versions = std::move(versions);
+  Locked(state_, [&](State& s) { s.config.versions = std::move(versions); });
 }
-
 void KmipTestServer::SetFault(Fault fault) {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->fault = fault;
+  Locked(state_, [&](State& s) { s.fault = fault; });
 }
-
 void KmipTestServer::SetFailure(std::optional<FailureResult> failure) {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->config.failure = std::move(failure);
+  Locked(state_, [&](State& s) { s.config.failure = std::move(failure); });
 }
-
 void KmipTestServer::SetResponder(Responder responder) {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->responder = std::move(responder);
+  Locked(state_, [&](State& s) { s.responder = std::move(responder); });
 }
 
 int KmipTestServer::Connections() const { return state_->connections; }
 int KmipTestServer::Handshakes() const { return state_->handshakes; }
-
 int KmipTestServer::Requests(Qlkmip::Kmip::Operation operation) const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  const auto it = state_->requests.find(static_cast<uint32_t>(operation));
-  return it == state_->requests.end() ? 0 : it->second;
+  return Locked(state_, [&](State& s) {
+    const auto it = s.requests.find(static_cast<uint32_t>(operation));
+    return it == s.requests.end() ? 0 : it->second;
+  });
 }
-
 int KmipTestServer::Requests() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  return state_->messages;
+  return Locked(state_, [](State& s) { return s.messages; });
+}
+std::vector<uint8_t> KmipTestServer::LastRequest() const {
+  return Locked(state_, [](State& s) { return s.lastRequest; });
 }
 
-std::vector<uint8_t> KmipTestServer::LastRequest() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  return state_->lastRequest;
+std::unique_ptr<KmipTestServer> StartServer(const CertSet& certs) {
+  KmipTestServer::Options options;
+  options.server = certs.server;
+  options.server.certPem += certs.ca.certPem;
+  options.clientCaPem = certs.ca.certPem;
+  auto server = std::make_unique<KmipTestServer>(options);
+  server->Start();
+  return server;
 }
 
 std::string BuildSpec(const SpecOptions& o) {
