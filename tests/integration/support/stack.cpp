@@ -1,5 +1,7 @@
 #include "stack.h"
 
+#include <test_wait.h>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -9,7 +11,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #ifndef ZYLD_IT_BUILD_DIR
 #error "ZYLD_IT_BUILD_DIR must name the build tree"
@@ -22,13 +23,10 @@ namespace ZyldIt {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr auto kStopBound = std::chrono::seconds(10);
 constexpr int kCommandBound = 240;  // seconds; only catches a hang
 
 std::string StackScript() { return SourceDir() + "/scripts/lib/zyld-stack.sh"; }
-
-int StatusOf(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1; }
 
 std::map<std::string, std::string> ParseEnvFile(const std::string& path) {
   std::map<std::string, std::string> env;
@@ -162,27 +160,27 @@ DaemonProcess::~DaemonProcess() {
 }
 
 std::optional<int> DaemonProcess::WaitExit(std::chrono::milliseconds bound) {
-  if (status_ || pid_ <= 0) return status_;
-  const auto deadline = Clock::now() + bound;
-  do {
-    int raw = 0;
-    if (::waitpid(pid_, &raw, WNOHANG) == pid_) {
-      status_ = StatusOf(raw);
-      return status_;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  } while (Clock::now() < deadline);
-  return std::nullopt;
+  TestSupport::Eventually(
+      [&] {
+        int raw = 0;
+        if (!status_ && pid_ > 0 && ::waitpid(pid_, &raw, WNOHANG) == pid_) {
+          status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        }
+        return status_ || pid_ <= 0;
+      },
+      bound, std::chrono::milliseconds(10));
+  return status_;
 }
 
 bool DaemonProcess::WaitForLog(const std::string& text, std::chrono::milliseconds bound) {
-  const auto deadline = Clock::now() + bound;
-  do {
-    if (ReadFile(log_).find(text) != std::string::npos) return true;
-    if (WaitExit(std::chrono::milliseconds(0))) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  } while (Clock::now() < deadline);
-  return false;
+  bool found = false;
+  TestSupport::Eventually(
+      [&] {
+        found = ReadFile(log_).find(text) != std::string::npos;
+        return found || WaitExit(std::chrono::milliseconds(0));
+      },
+      bound, std::chrono::milliseconds(20));
+  return found;
 }
 
 }  // namespace ZyldIt
