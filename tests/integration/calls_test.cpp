@@ -74,7 +74,7 @@ TEST_F(Calls, EveryCallLeavesOneAuditLineWithoutSecrets) {
     EXPECT_EQ(record.at("result").as_bool(), step.success) << lines.back();
   }
   // The provider's client key, a line of its base64 body.
-  const auto clientKey = ReadLines(stack_->Dir() + "/pykmip/client.key");
+  const auto clientKey = TestSupport::Lines(ReadFile(stack_->Dir() + "/pykmip/client.key"));
   ASSERT_GT(clientKey.size(), 3u);
   secrets.push_back(clientKey[2]);
   const std::string audit = ReadFile(stack_->Env("AUDIT"));

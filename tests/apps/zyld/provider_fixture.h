@@ -8,6 +8,7 @@
 
 #include <configstore/configstore.h>
 #include <ironveil-common/ssl_utils.h>
+#include <test_pem.h>
 
 #include <optional>
 #include <string>
@@ -75,34 +76,16 @@ struct TestCert {
 inline TestCert MakeCert() {
   TestCert c;
   Brask::Common::SslUtils::GenerateKeyAndCert(c.key, c.cert);
-  const std::string begin = "-----BEGIN CERTIFICATE-----";
-  const std::string end = "-----END CERTIFICATE-----";
-  std::string body;
-  for (char ch : c.cert.substr(begin.size(), c.cert.find(end) - begin.size())) {
-    if (ch != '\n') {
-      body += ch;
-    }
-  }
-  c.messy = "  \r\n" + begin + "\r\n";
-  for (size_t i = 0; i < body.size(); i += 76) {
-    c.messy += body.substr(i, 76) + "\r\n";
-  }
-  c.messy += end + "\r\n\r\n";
+  c.messy = "  \r\n-----BEGIN CERTIFICATE-----\r\n" +
+            TestSupport::Wrap(TestSupport::PemBody(c.cert), 76, "\r\n") +
+            "-----END CERTIFICATE-----\r\n\r\n";
   c.standard = c.cert.substr(0, c.cert.size() - 1);
   return c;
 }
 
 // A private key and its self-signed certificate.
-struct Identity {
-  std::string key;
-  std::string cert;
-};
-
-inline Identity NewIdentity() {
-  Identity id;
-  EXPECT_TRUE(Brask::Common::SslUtils::GenerateKeyAndCert(id.key, id.cert));
-  return id;
-}
+using Identity = TestSupport::KeyAndCert;
+inline Identity NewIdentity() { return TestSupport::NewKeyAndCert(); }
 
 // Stores `cert` as the certificate of `group` ("attestation": proofd's, "authn": the host's).
 inline void StoreCertificate(const std::string& group, const std::string& cert) {

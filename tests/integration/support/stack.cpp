@@ -1,5 +1,7 @@
 #include "stack.h"
 
+#include <test_wait.h>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -9,7 +11,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #ifndef ZYLD_IT_BUILD_DIR
 #error "ZYLD_IT_BUILD_DIR must name the build tree"
@@ -22,30 +23,14 @@ namespace ZyldIt {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr auto kStopBound = std::chrono::seconds(10);
+constexpr int kCommandBound = 240;  // seconds; only catches a hang
 
 std::string StackScript() { return SourceDir() + "/scripts/lib/zyld-stack.sh"; }
 
-// Child side of a spawn: optional stdout pipe / file, then exec. Never returns.
-[[noreturn]] void ExecChild(const std::vector<std::string>& argv, int outFd,
-                            const char* configEnv) {
-  const int devNull = ::open("/dev/null", O_RDONLY);
-  ::dup2(devNull, 0);
-  if (outFd >= 0) ::dup2(outFd, 1);
-  if (configEnv != nullptr) ::setenv("ZYLD_CONFIG", configEnv, 1);
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  ::execvp(args[0], args.data());
-  ::_exit(127);
-}
-
-int StatusOf(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1; }
-
 std::map<std::string, std::string> ParseEnvFile(const std::string& path) {
   std::map<std::string, std::string> env;
-  for (const std::string& line : ReadLines(path)) {
+  for (const std::string& line : TestSupport::Lines(ReadFile(path))) {
     const size_t eq = line.find('=');
     if (eq != std::string::npos) env[line.substr(0, eq)] = line.substr(eq + 1);
   }
@@ -55,28 +40,9 @@ std::map<std::string, std::string> ParseEnvFile(const std::string& path) {
 }  // namespace
 
 int RunCommand(const std::vector<std::string>& argv, std::string* out) {
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
-  const pid_t pid = ::fork();
-  if (pid < 0) return -1;
-  if (pid == 0) ExecChild(argv, pipeFds[1], nullptr);
-  ::close(pipeFds[1]);
-  std::string text;
-  char buf[4096];
-  ssize_t n;
-  while ((n = ::read(pipeFds[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
-    if (n > 0) text.append(buf, static_cast<size_t>(n));
-  }
-  ::close(pipeFds[0]);
-  int raw = 0;
-  while (::waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
-  }
-  if (out != nullptr) *out = text;
-  return StatusOf(raw);
-}
-
-std::vector<std::string> ReadLines(const std::string& path) {
-  return TestSupport::Lines(ReadFile(path));
+  const TestSupport::ProcessResult r = TestSupport::RunProcess(argv, kCommandBound);
+  if (out != nullptr) *out = r.out;
+  return r.exitCode;
 }
 
 std::string MakeTempDir(const std::string& prefix) {
@@ -120,8 +86,9 @@ std::unique_ptr<Stack> Stack::Up(std::string& error) {
   ::setenv("ZYLD_BUILD_DIR", ZYLD_IT_BUILD_DIR, 1);
   ::setenv("ZYLD_STACK_OWNER_PID", std::to_string(::getpid()).c_str(), 1);
   std::unique_ptr<Stack> stack(new Stack(dir));
-  if (RunCommand({"bash", StackScript(), "up", dir}) != 0) {
-    error = "zyld-stack.sh up " + dir + " failed (see the lines above and " + dir + "/zyld.log)";
+  const auto up = TestSupport::RunProcess({"bash", StackScript(), "up", dir}, kCommandBound);
+  if (up.exitCode != 0) {
+    error = "zyld-stack.sh up " + dir + " failed (see " + dir + "/zyld.log): " + up.out + up.err;
     return nullptr;  // the destructor takes down what did start
   }
   stack->env_ = ParseEnvFile(dir + "/stack.env");
@@ -156,7 +123,9 @@ std::string Stack::Token(const std::string& kind,
   return out;
 }
 
-std::vector<std::string> Stack::AuditLines() const { return ReadLines(Env("AUDIT")); }
+std::vector<std::string> Stack::AuditLines() const {
+  return TestSupport::Lines(ReadFile(Env("AUDIT")));
+}
 
 // --- DaemonProcess -------------------------------------------------------------------------------
 
@@ -165,11 +134,18 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& prefix, const std::
     : log_(log) {
   std::vector<std::string> argv = prefix;
   argv.push_back(ZyldBinary());
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
   const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   pid_ = ::fork();
   if (pid_ == 0) {
+    ::dup2(::open("/dev/null", O_RDONLY), 0);
+    ::dup2(logFd, 1);
     ::dup2(logFd, 2);
-    ExecChild(argv, logFd, config.c_str());
+    ::setenv("ZYLD_CONFIG", config.c_str(), 1);
+    ::execvp(args[0], args.data());
+    ::_exit(127);
   }
   ::close(logFd);
 }
@@ -184,27 +160,27 @@ DaemonProcess::~DaemonProcess() {
 }
 
 std::optional<int> DaemonProcess::WaitExit(std::chrono::milliseconds bound) {
-  if (status_ || pid_ <= 0) return status_;
-  const auto deadline = Clock::now() + bound;
-  do {
-    int raw = 0;
-    if (::waitpid(pid_, &raw, WNOHANG) == pid_) {
-      status_ = StatusOf(raw);
-      return status_;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  } while (Clock::now() < deadline);
-  return std::nullopt;
+  TestSupport::Eventually(
+      [&] {
+        int raw = 0;
+        if (!status_ && pid_ > 0 && ::waitpid(pid_, &raw, WNOHANG) == pid_) {
+          status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        }
+        return status_ || pid_ <= 0;
+      },
+      bound, std::chrono::milliseconds(10));
+  return status_;
 }
 
 bool DaemonProcess::WaitForLog(const std::string& text, std::chrono::milliseconds bound) {
-  const auto deadline = Clock::now() + bound;
-  do {
-    if (ReadFile(log_).find(text) != std::string::npos) return true;
-    if (WaitExit(std::chrono::milliseconds(0))) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  } while (Clock::now() < deadline);
-  return false;
+  bool found = false;
+  TestSupport::Eventually(
+      [&] {
+        found = ReadFile(log_).find(text) != std::string::npos;
+        return found || WaitExit(std::chrono::milliseconds(0));
+      },
+      bound, std::chrono::milliseconds(20));
+  return found;
 }
 
 }  // namespace ZyldIt

@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include <test_files.h>
+#include <test_process.h>
 
 #include <chrono>
 #include <cstdint>
@@ -24,12 +25,11 @@
 
 namespace ZyldIt {
 
-// Runs argv (stdin /dev/null, stderr inherited); returns its exit status (-1 when it could not
-// run or was killed) and its standard output.
+// Runs argv (bounded; stdin /dev/null); returns its exit status (-1 when it could not run or was
+// killed) and its standard output.
 int RunCommand(const std::vector<std::string>& argv, std::string* out = nullptr);
 
 using TestSupport::ReadFile;
-std::vector<std::string> ReadLines(const std::string& path);
 // A fresh folder under /tmp, or empty on failure.
 std::string MakeTempDir(const std::string& prefix);
 

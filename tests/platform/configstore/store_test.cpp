@@ -4,6 +4,7 @@
 #include <harlibs/secure.h>
 
 #include <gtest/gtest.h>
+#include <test_wipes.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -174,10 +175,6 @@ size_t BodyLength(const std::string& path, const std::string& instance) {
   return length;
 }
 
-std::vector<size_t> gWipeSizes;  // of the wipes seen while the observer is installed
-
-void RecordWipe(const void*, size_t size) { gWipeSizes.push_back(size); }
-
 // Bodies hold credentials: one that fails to decode still leaves no other body unwiped.
 TEST_F(StoreTest, ListingWipesEveryBodyAlsoWhenARowIsCorrupt) {
   store_->Set(MakeProvider("p"), nullptr);
@@ -185,11 +182,9 @@ TEST_F(StoreTest, ListingWipesEveryBodyAlsoWhenARowIsCorrupt) {
   ExecSql(path_, "UPDATE objects SET body='[]' WHERE instance='p'");
   const size_t length = BodyLength(path_, "q");
   ASSERT_GT(length, 0u);
-  gWipeSizes.clear();
-  Har::SetWipeObserver(&RecordWipe);
+  TestSupport::WipeRecorder recorder;
   EXPECT_THROW(store_->List(kProvidersFilter), ConfigStoreException);
-  Har::SetWipeObserver(nullptr);
-  EXPECT_NE(std::find(gWipeSizes.begin(), gWipeSizes.end(), length), gWipeSizes.end());
+  EXPECT_TRUE(recorder.Saw([&](const TestSupport::Wipe& w) { return w.size == length; }));
 }
 
 TEST_F(StoreTest, CorruptDatabaseFileIsRejected) {

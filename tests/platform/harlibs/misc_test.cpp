@@ -4,6 +4,7 @@
 #include <harlibs/secure.h>
 
 #include <gtest/gtest.h>
+#include <test_wipes.h>
 
 #include <algorithm>
 #include <string>
@@ -35,19 +36,14 @@ TEST(FeatureTest, SwitchesDefaultOffAndInitClearsThem) {
   EXPECT_FALSE(FeatureList_IsEnabled("other"));
 }
 
-// Wiped ranges seen through the observer hook.
-std::vector<std::pair<const void*, size_t>> gWiped;
-void RecordWipe(const void* data, size_t size) { gWiped.emplace_back(data, size); }
-bool WasWiped(const void* p) {
-  return std::any_of(gWiped.begin(), gWiped.end(), [p](const auto& w) {
-    auto* begin = static_cast<const char*>(w.first);
-    return begin <= static_cast<const char*>(p) && static_cast<const char*>(p) < begin + w.second;
-  });
-}
-
 TEST(SecureTest, SecretsAndGuardedBuffersAreWipedOnEveryRelease) {
-  gWiped.clear();
-  Har::SetWipeObserver(&RecordWipe);
+  TestSupport::WipeRecorder recorder;  // wiped ranges seen through the observer hook
+  const auto WasWiped = [&](const void* p) {
+    return recorder.Saw([p](const TestSupport::Wipe& w) {
+      auto* begin = static_cast<const char*>(w.data);
+      return begin <= static_cast<const char*>(p) && static_cast<const char*>(p) < begin + w.size;
+    });
+  };
   const void* shortText = nullptr;
   const void* grown = nullptr;
   {
@@ -70,7 +66,6 @@ TEST(SecureTest, SecretsAndGuardedBuffersAreWipedOnEveryRelease) {
   { Har::WipeGuard guard(borrowed); }
   EXPECT_TRUE(WasWiped(borrowedBytes));
   EXPECT_TRUE(borrowed.empty());
-  Har::SetWipeObserver(nullptr);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <ironveil-common/signal_utils.h>
 
 #include <gtest/gtest.h>
+#include <test_wait.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,13 +28,7 @@ int InChild(const std::function<int()>& body) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Polls until pred holds; gives up after a generous bound that only catches a hang.
-bool WaitFor(const std::function<bool()>& pred) {
-  for (int i = 0; i < 2000 && !pred(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return pred();
-}
+using TestSupport::Eventually;
 
 TEST(Signals, TerminationSignalRunsTheCallbackOnceOnItsOwnThread) {
   for (int signo : {SIGTERM, SIGINT}) {
@@ -48,7 +43,7 @@ TEST(Signals, TerminationSignalRunsTheCallbackOnceOnItsOwnThread) {
         return 10;
       }
       kill(getpid(), signo);
-      if (!WaitFor([&] { return calls.load() == 1; })) return 11;
+      if (!Eventually([&] { return calls.load() == 1; })) return 11;
       kill(getpid(), SIGTERM);  // a second signal neither kills the process nor calls again
       kill(getpid(), SIGINT);
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -89,7 +84,7 @@ TEST(Signals, CallbackMayRemoveTheHandlersItself) {
       return 10;
     }
     kill(getpid(), SIGINT);
-    if (!WaitFor([&] { return done.load(); })) return 11;
+    if (!Eventually([&] { return done.load(); })) return 11;
     // A new installation is possible once the old one is gone.
     if (!SignalUtils::SignalsInit([] {})) return 12;
     SignalUtils::SignalsExit();

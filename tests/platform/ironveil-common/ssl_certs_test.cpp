@@ -1,4 +1,4 @@
-#include "test_certs.h"
+#include <test_pem.h>
 
 #include <ironveil-common/ssl_utils.h>
 
@@ -16,10 +16,10 @@
 namespace {
 
 using namespace Brask::Common::SslUtils;
-using IronveilTest::BodyOf;
-using IronveilTest::SharedCert;
-using IronveilTest::SharedCsr;
-using IronveilTest::Wrap;
+using TestSupport::PemBody;
+using TestSupport::SharedCert;
+using TestSupport::SharedCsr;
+using TestSupport::Wrap;
 
 using Har::BioPtr;
 using Har::PkeyPtr;
@@ -89,7 +89,7 @@ TEST(SslCerts, GeneratedCsrVerifiesAndNamesTheHost) {
   X509_REQ_free(req);
 
   // A CSR whose signature no longer matches its content is refused.
-  std::string body = BodyOf(kc.cert);
+  std::string body = PemBody(kc.cert);
   const size_t pos = body.size() - 10;  // inside the signature
   body[pos] = body[pos] == 'A' ? 'B' : 'A';
   const std::string tampered = "-----BEGIN CERTIFICATE REQUEST-----\n" + Wrap(body, 64, "\n") +
@@ -140,7 +140,7 @@ TEST(SslCerts, ExtractedKeyIsExactlyTheSubjectPublicKeyInfoPem) {
 TEST(SslCerts, CompareLooksAtTheEncodingNotTheText) {
   const auto& kc = SharedCert();
   const std::string rewrapped = "-----BEGIN CERTIFICATE-----\r\n" +
-                                Wrap(BodyOf(kc.cert), 76, "\r\n") + "-----END CERTIFICATE-----";
+                                Wrap(PemBody(kc.cert), 76, "\r\n") + "-----END CERTIFICATE-----";
   EXPECT_TRUE(ComparePemCerts(kc.cert, rewrapped));
 
   std::string otherKey;

@@ -1,6 +1,7 @@
 #include <ironveil-common/ssl_utils.h>
 
 #include <gtest/gtest.h>
+#include <test_bytes.h>
 
 #include <string>
 #include <thread>
@@ -11,14 +12,7 @@ namespace {
 using namespace Brask::Common::SslUtils;
 using Bytes = std::vector<uint8_t>;
 
-template <typename V>
-V FromHex(const std::string& hex) {
-  V out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  }
-  return out;
-}
+using TestSupport::FromHex;
 
 Har::Secret KeyOf(size_t size) {
   Har::Secret key(size);

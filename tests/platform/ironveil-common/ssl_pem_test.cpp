@@ -1,4 +1,4 @@
-#include "test_certs.h"
+#include <test_pem.h>
 
 #include <ironveil-common/ssl_utils.h>
 
@@ -12,10 +12,10 @@
 namespace {
 
 using namespace Brask::Common::SslUtils;
-using IronveilTest::BodyOf;
-using IronveilTest::SharedCert;
-using IronveilTest::SharedCsr;
-using IronveilTest::Wrap;
+using TestSupport::PemBody;
+using TestSupport::SharedCert;
+using TestSupport::SharedCsr;
+using TestSupport::Wrap;
 
 const std::string kBegin = "-----BEGIN CERTIFICATE-----";
 const std::string kEnd = "-----END CERTIFICATE-----";
@@ -40,7 +40,7 @@ TEST(PemStandardize, EndMarkerArgumentDecidesTheTail) {
 }
 
 TEST(PemStandardize, NormalisesWrappingLineEndsAndWhitespace) {
-  const std::string body = BodyOf(Canonical());
+  const std::string body = PemBody(Canonical());
   const std::string variants[] = {
       kBegin + "\n" + Wrap(body, 76, "\n") + kEnd + "\n",
       kBegin + "\r\n" + Wrap(body, 64, "\r\n") + kEnd + "\r\n",
@@ -54,8 +54,8 @@ TEST(PemStandardize, NormalisesWrappingLineEndsAndWhitespace) {
 }
 
 TEST(PemStandardize, RejectsMalformedTextAndLeavesItUnchanged) {
-  const std::string body = BodyOf(Canonical());
-  const std::string csrBody = BodyOf(SharedCsr().cert);
+  const std::string body = PemBody(Canonical());
+  const std::string csrBody = PemBody(SharedCsr().cert);
   const std::string bad[] = {
       "",
       "garbage",
@@ -80,7 +80,7 @@ TEST(PemStandardize, RejectsMalformedTextAndLeavesItUnchanged) {
 }
 
 TEST(PemStandardize, RejectsExtraBytesAfterTheObjectAndUnknownLabels) {
-  const std::string body = BodyOf(Canonical());
+  const std::string body = PemBody(Canonical());
   std::vector<uint8_t> der(Base64_DecodedLength(body.data(), body.size()));
   size_t len = 0;
   ASSERT_TRUE(Base64_Decode(body.data(), body.size(), der.data(), der.size(), &len));
@@ -99,7 +99,7 @@ TEST(PemStandardize, RejectsExtraBytesAfterTheObjectAndUnknownLabels) {
 TEST(PemStandardize, CsrAcceptsBothLabelsAndWritesTheStandardOne) {
   const std::string canonical = SharedCsr().cert;
   ASSERT_EQ(canonical.rfind("-----BEGIN CERTIFICATE REQUEST-----", 0), 0u);
-  const std::string body = BodyOf(canonical);
+  const std::string body = PemBody(canonical);
 
   std::string legacy = "-----BEGIN NEW CERTIFICATE REQUEST-----\r\n" + Wrap(body, 76, "\r\n") +
                        "-----END NEW CERTIFICATE REQUEST-----";

@@ -3,7 +3,8 @@
 #include <harlibs/log.h>
 
 #include <gtest/gtest.h>
-#include <test_files.h>
+#include <test_log.h>
+#include <test_wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,36 +20,15 @@ using namespace Brask::Common::QuorexMirel;
 using Quorex::Service::Logger;
 using Quorex::Service::ThreadPool;
 
-// Sends the host log to a private file for the test's life.
-class LogCapture {
- public:
-  LogCapture() : path_("/tmp/ironveil-trackers-" + std::to_string(getpid()) + ".log") {
-    std::remove(path_.c_str());
-    Log_Configure(5, path_);
-  }
-  ~LogCapture() {
-    Log_Configure(5, "");
-    std::remove(path_.c_str());
-  }
-  std::string Text() const { return TestSupport::ReadFile(path_); }
-  size_t Count(const std::string& needle) const {
-    const std::string text = Text();
-    size_t n = 0;
-    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1))
-      ++n;
-    return n;
-  }
+using TestSupport::Eventually;
 
- private:
-  std::string path_;
+// The host log in a private file for the test's life.
+struct Captured {
+  TestSupport::TempDir dir;
+  TestSupport::LogCapture log{dir, 5};
+  size_t Count(const std::string& needle) const { return log.Count(needle); }
+  std::string Text() const { return log.Text(); }
 };
-
-bool WaitFor(const std::function<bool()>& pred) {
-  for (int i = 0; i < 2000 && !pred(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return pred();
-}
 
 std::shared_ptr<Logger> TestLogger() { return std::make_shared<Logger>("trackers", nullptr); }
 
@@ -74,7 +54,7 @@ TEST(TrafficTracker, CountsCallsFromManyThreads) {
 }
 
 TEST(TrafficTracker, SummaryLogsThePeriodAndStartsANewOne) {
-  LogCapture log;
+  Captured log;
   TrafficTracker tracker(TestLogger(), std::chrono::seconds(300));
   tracker.RecordCall("decrypt", 10, true);
   tracker.RecordCall("decrypt", 30, false);
@@ -99,7 +79,7 @@ TEST(TrafficTracker, BoundsTheNumberOfOperations) {
 }
 
 TEST(ErrorsTracker, CountsErrorsPerType) {
-  LogCapture log;
+  Captured log;
   ErrorsTracker tracker(TestLogger());
   tracker.RecordError("not_found");
   tracker.RecordError("not_found");
@@ -112,7 +92,7 @@ TEST(ErrorsTracker, CountsErrorsPerType) {
 }
 
 TEST(Trackers, ScheduledSummariesRepeatUntilStopped) {
-  LogCapture log;
+  Captured log;
   ThreadPool pool(1, 2);
   auto traffic =
       std::make_unique<TrafficTracker>(TestLogger(), std::chrono::milliseconds(20), &pool);
@@ -121,9 +101,9 @@ TEST(Trackers, ScheduledSummariesRepeatUntilStopped) {
   traffic->StartScheduling();
   traffic->StartScheduling();  // a second start does not add a second chain
   errors.StartErrorScheduling();
-  ASSERT_TRUE(WaitFor([&] { return log.Count("API traffic in the last 20 ms") >= 3; }))
+  ASSERT_TRUE(Eventually([&] { return log.Count("API traffic in the last 20 ms") >= 3; }))
       << log.Text();
-  ASSERT_TRUE(WaitFor([&] { return log.Count("API errors in the last 20 ms") >= 3; }))
+  ASSERT_TRUE(Eventually([&] { return log.Count("API errors in the last 20 ms") >= 3; }))
       << log.Text();
   EXPECT_EQ(log.Count("decrypt calls=1"), 1u);
 
@@ -136,7 +116,7 @@ TEST(Trackers, ScheduledSummariesRepeatUntilStopped) {
 
   // Restart after a stop, then destroy while scheduled: the pending job must not touch it.
   traffic->StartScheduling();
-  ASSERT_TRUE(WaitFor([&] { return log.Count("API traffic") > after; }));
+  ASSERT_TRUE(Eventually([&] { return log.Count("API traffic") > after; }));
   traffic.reset();
   std::this_thread::sleep_for(std::chrono::milliseconds(60));
   pool.Shutdown();

@@ -3,12 +3,14 @@
 // server) how many round trips a key fetch costs and when the kept State answer is used or dropped.
 #include <gtest/gtest.h>
 
-#include "hex_util.h"
+#include <test_bytes.h>
 #include "kmip_messages.h"
 #include "test_fixture.h"
 
 namespace QlcTest {
 namespace {
+
+using TestSupport::ToVector;
 
 using Op = Qlkmip::Kmip::Operation;
 using Qlkmip::Ttlv::Item;

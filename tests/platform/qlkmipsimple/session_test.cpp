@@ -1,6 +1,7 @@
 // The client against the in-process server over real TLS: commands, result trees, failure
 // results and the C interface's reading and ownership rules.
 #include <gtest/gtest.h>
+#include <test_wipes.h>
 
 #include <atomic>
 #include <thread>
@@ -158,26 +159,16 @@ TEST_F(SessionTest, ValuesAreReadOnlyWithTheMatchingFormat) {
   EXPECT_EQ(qlc_value_of("x", nullptr, "d", &number), QLC_BAD_ARGUMENT);
 }
 
-// The wipes of one watched buffer (the server thread may wipe its own buffers meanwhile).
-std::atomic<const void*> watched{nullptr};
-std::atomic<size_t> watchedWipeSize{0};
-void RecordWipe(const void* data, size_t size) {
-  if (data == watched.load()) {
-    watchedWipeSize = size;
-  }
-}
-
 TEST_F(SessionTest, ValueOwnerWipesTheKeyInPlaceBeforeTheLibraryFreesIt) {
   server_->AddKey("1", std::vector<uint8_t>(16, 5));
   Result result(qlc_perform(session_.get(), "Get, Object, Id=%s", "1"));
   unsigned char* bytes = nullptr;
   int32_t length = 0;
   ASSERT_EQ(qlc_value_of("Symmetric_Key/Key", result.get(), "bs", &bytes, &length), QLC_OK);
-  watched = bytes;
-  Har::SetWipeObserver(&RecordWipe);
+  // The server thread may wipe its own buffers meanwhile.
+  TestSupport::WipeRecorder recorder;
   Qlkmip::QlcValue(bytes, static_cast<size_t>(length)).Reset();
-  Har::SetWipeObserver(nullptr);
-  EXPECT_EQ(watchedWipeSize, 16u);
+  EXPECT_TRUE(recorder.Saw([&](const auto& w) { return w.data == bytes && w.size == 16; }));
 }
 
 TEST_F(SessionTest, MalformedCommandsAreRefusedWithoutTraffic) {

@@ -2,19 +2,7 @@
 
 namespace QlcTest {
 
-const KmipTest::CertSet& Certs() {
-  static const KmipTest::CertSet certs = KmipTest::MakeCertSet(KmipTest::KeyKind::Rsa2048);
-  return certs;
-}
-
-void ServerTest::SetUp() {
-  KmipTest::KmipTestServer::Options options;
-  options.server = Certs().server;
-  options.server.certPem += Certs().ca.certPem;  // leaf + authority, as the peer sends
-  options.clientCaPem = Certs().ca.certPem;
-  server_ = std::make_unique<KmipTest::KmipTestServer>(options);
-  server_->Start();
-}
+void ServerTest::SetUp() { server_ = KmipTest::StartServer(Certs()); }
 
 void ServerTest::TearDown() {
   session_.reset();

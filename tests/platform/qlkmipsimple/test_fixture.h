@@ -18,7 +18,7 @@ using Result = Qlkmip::QlcResult;
 using Session = Qlkmip::QlcSession;
 
 // Certificates shared by every test of the binary (generated once).
-const KmipTest::CertSet& Certs();
+inline const KmipTest::CertSet& Certs() { return KmipTest::SharedCertSet(); }
 
 class ServerTest : public ::testing::Test {
  protected:

@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 #include <qlkmipsimple/ttlv.h>
 
-#include "hex_util.h"
+#include <test_bytes.h>
 
 namespace QlcTest {
 namespace {
+
+using TestSupport::FromHex;
+using TestSupport::ToVector;
 
 using Qlkmip::Ttlv::Item;
 

@@ -5,10 +5,8 @@
 
 #include <boost/json/parse.hpp>
 #include <gtest/gtest.h>
-#include <harlibs/openssl_ptr.h>
+#include <ironveil-common/ssl_utils.h>
 #include <jwt.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
 
 #include <cstdlib>
 #include <ctime>
@@ -30,13 +28,9 @@ Ovik::Authn::CertificateText Text(const std::optional<std::string>& pem) {
 
 // The PEM public key of a certificate.
 std::string PublicKeyOf(const std::string& certPem) {
-  Har::BioPtr in(BIO_new_mem_buf(certPem.data(), static_cast<int>(certPem.size())));
-  Har::X509Ptr cert(PEM_read_bio_X509(in.get(), nullptr, nullptr, nullptr));
-  Har::BioPtr out(BIO_new(BIO_s_mem()));
-  EXPECT_EQ(PEM_write_bio_PUBKEY(out.get(), X509_get0_pubkey(cert.get())), 1);
-  char* data = nullptr;
-  const long length = BIO_get_mem_data(out.get(), &data);
-  return std::string(data, static_cast<size_t>(length));
+  std::string key;
+  EXPECT_TRUE(Brask::Common::SslUtils::ExtractKeyFromCert(certPem, key));
+  return key;
 }
 
 struct Claims {

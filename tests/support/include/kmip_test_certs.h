@@ -47,6 +47,8 @@ struct CertSet {
 };
 
 CertSet MakeCertSet(KeyKind kind = KeyKind::Rsa2048);
+// An RSA set made once per process.
+const CertSet& SharedCertSet();
 
 // Lower-case hex of TEXT, two digits per byte (as the session specification carries PEM).
 std::string Hex(const std::string& text);

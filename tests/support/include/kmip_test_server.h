@@ -96,6 +96,10 @@ class KmipTestServer {
   std::shared_ptr<State> state_;
 };
 
+// A started server with the credentials of CERTS: it sends its certificate with the authority's (as
+// the peer does) and accepts clients of the authority.
+std::unique_ptr<KmipTestServer> StartServer(const CertSet& certs);
+
 // The connection specification text for 127.0.0.1 (or HOST) : PORT with the client's
 // credentials and trusted certificates, written by the library's builder.
 struct SpecOptions {

@@ -1,26 +1,13 @@
 #include "http_connect_proxy.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <csignal>
-#include <stdexcept>
-#include <thread>
-#include <vector>
+#include "loopback_listener.h"
 
 namespace KmipTest {
 
 struct HttpConnectProxy::State {
   Options options;
-  std::atomic<bool> stopping{false};
   std::atomic<int> tunnels{0};
-  int listenFd = -1;
-  uint16_t port = 0;
-  std::thread acceptThread;
-  std::vector<std::thread> threads;
+  LoopbackListener listener;
 };
 
 namespace {
@@ -28,14 +15,15 @@ namespace {
 using State = HttpConnectProxy::State;
 
 bool ReadHead(const State& s, int fd, std::string* head) {
-  while (!s.stopping && head->find("\r\n\r\n") == std::string::npos && head->size() < 8192) {
+  while (!s.listener.stopping && head->find("\r\n\r\n") == std::string::npos &&
+         head->size() < 8192) {
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, 50) <= 0) continue;
     char c;
     if (recv(fd, &c, 1, 0) != 1) return false;
     head->push_back(c);
   }
-  return !s.stopping && head->find("\r\n\r\n") != std::string::npos;
+  return !s.listener.stopping && head->find("\r\n\r\n") != std::string::npos;
 }
 
 int ConnectTarget(const std::string& requestLine) {
@@ -60,7 +48,7 @@ int ConnectTarget(const std::string& requestLine) {
 
 void Relay(const State& s, int a, int b) {
   char buffer[16384];
-  while (!s.stopping) {
+  while (!s.listener.stopping) {
     pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
     if (poll(p, 2, 50) <= 0) continue;
     for (int i = 0; i < 2; ++i) {
@@ -71,36 +59,27 @@ void Relay(const State& s, int a, int b) {
   }
 }
 
-void Serve(std::shared_ptr<State> s, int fd) {
+void Serve(State& s, int fd) {
   std::string head;
-  if (ReadHead(*s, fd, &head)) {
+  if (ReadHead(s, fd, &head)) {
     const std::string line = head.substr(0, head.find("\r\n"));
-    if (s->options.stall) {
-      while (!s->stopping) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (s.options.stall) {
+      while (!s.listener.stopping) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     } else {
-      const bool tunnel = s->options.statusLine.compare(9, 1, "2") == 0;
+      const bool tunnel = s.options.statusLine.compare(9, 1, "2") == 0;
       const int target = tunnel ? ConnectTarget(line) : -1;
       const std::string reply =
-          (tunnel && target < 0 ? std::string("HTTP/1.1 502 Bad Gateway") : s->options.statusLine) +
+          (tunnel && target < 0 ? std::string("HTTP/1.1 502 Bad Gateway") : s.options.statusLine) +
           "\r\n\r\n";
       send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
       if (target >= 0) {
-        ++s->tunnels;
-        Relay(*s, fd, target);
+        ++s.tunnels;
+        Relay(s, fd, target);
         close(target);
       }
     }
   }
   close(fd);
-}
-
-void AcceptLoop(std::shared_ptr<State> s) {
-  while (!s->stopping) {
-    pollfd p{s->listenFd, POLLIN, 0};
-    if (poll(&p, 1, 50) <= 0) continue;
-    const int fd = accept4(s->listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) s->threads.emplace_back(Serve, s, fd);
-  }
 }
 
 }  // namespace
@@ -112,32 +91,13 @@ HttpConnectProxy::HttpConnectProxy(Options options) : state_(std::make_shared<St
 HttpConnectProxy::~HttpConnectProxy() { Stop(); }
 
 void HttpConnectProxy::Start() {
-  std::signal(SIGPIPE, SIG_IGN);
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      listen(fd, 16) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    if (fd >= 0) close(fd);
-    throw std::runtime_error("HttpConnectProxy: listen");
-  }
-  state_->listenFd = fd;
-  state_->port = ntohs(address.sin_port);
-  state_->acceptThread = std::thread(AcceptLoop, state_);
+  State* s = state_.get();
+  state_->listener.Start("HttpConnectProxy", [s](int fd) { Serve(*s, fd); });
 }
 
-void HttpConnectProxy::Stop() {
-  if (!state_->acceptThread.joinable()) return;
-  state_->stopping = true;
-  state_->acceptThread.join();  // the accept thread alone adds to threads
-  for (std::thread& t : state_->threads) t.join();
-  state_->threads.clear();
-  close(state_->listenFd);
-}
+void HttpConnectProxy::Stop() { state_->listener.Stop(); }
 
-uint16_t HttpConnectProxy::Port() const { return state_->port; }
+uint16_t HttpConnectProxy::Port() const { return state_->listener.Port(); }
 int HttpConnectProxy::Tunnels() const { return state_->tunnels; }
 
 }  // namespace KmipTest

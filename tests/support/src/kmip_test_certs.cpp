@@ -29,37 +29,24 @@ PkeyPtr NewKey(KeyKind kind) {
   return key;
 }
 
-std::string BioText(BIO* bio) {
+// The PEM text WRITE puts into a memory BIO.
+template <typename Write>
+std::string Pem(Write write) {
+  BioPtr bio(BIO_new(BIO_s_mem()));
+  Check(bio && write(bio.get()) == 1, "write PEM");
   char* data = nullptr;
-  const long size = BIO_get_mem_data(bio, &data);
+  const long size = BIO_get_mem_data(bio.get(), &data);
   return std::string(data, static_cast<size_t>(size));
 }
 
-std::string CertPem(X509* cert) {
-  BioPtr bio(BIO_new(BIO_s_mem()));
-  Check(bio && PEM_write_bio_X509(bio.get(), cert) == 1, "write certificate");
-  return BioText(bio.get());
+KeyPair PairOf(X509* cert, EVP_PKEY* key) {
+  return {Pem([&](BIO* b) { return PEM_write_bio_X509(b, cert); }), Pem([&](BIO* b) {
+            return PEM_write_bio_PrivateKey(b, key, nullptr, nullptr, 0, nullptr, nullptr);
+          })};
 }
 
-std::string KeyPem(EVP_PKEY* key) {
-  BioPtr bio(BIO_new(BIO_s_mem()));
-  Check(bio && PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1,
-        "write key");
-  return BioText(bio.get());
-}
-
-X509Ptr ReadCert(const std::string& pem) {
-  BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-  X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-  Check(cert != nullptr, "read certificate");
-  return cert;
-}
-
-PkeyPtr ReadKey(const std::string& pem) {
-  BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-  PkeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
-  Check(key != nullptr, "read key");
-  return key;
+BioPtr Source(const std::string& pem) {
+  return BioPtr(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
 }
 
 // Builds and signs a certificate for KEY. ISSUER null means self-signed.
@@ -68,12 +55,9 @@ X509Ptr Build(EVP_PKEY* key, const std::string& commonName, X509* issuer, EVP_PK
   X509Ptr cert(X509_new());
   Check(cert != nullptr, "new certificate");
   X509_set_version(cert.get(), 2);
-  unsigned char serial[8];
-  RAND_bytes(serial, sizeof(serial));
-  serial[0] &= 0x7f;
-  BIGNUM* bn = BN_bin2bn(serial, sizeof(serial), nullptr);
-  BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert.get()));
-  BN_free(bn);
+  uint64_t serial = 0;
+  RAND_bytes(reinterpret_cast<unsigned char*>(&serial), sizeof(serial));
+  ASN1_INTEGER_set_uint64(X509_get_serialNumber(cert.get()), serial >> 1);
   X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
   X509_gmtime_adj(X509_getm_notAfter(cert.get()), 10L * 365 * 24 * 3600);
   X509_set_pubkey(cert.get(), key);
@@ -87,29 +71,23 @@ X509Ptr Build(EVP_PKEY* key, const std::string& commonName, X509* issuer, EVP_PK
   X509V3_set_ctx(&ctx, signer, cert.get(), nullptr, nullptr, 0);
   for (const std::string& ext : extensions) {
     const size_t eq = ext.find('=');
-    X509_EXTENSION* e =
-        X509V3_EXT_conf(nullptr, &ctx, ext.substr(0, eq).c_str(), ext.substr(eq + 1).c_str());
-    Check(e != nullptr, "extension");
-    X509_add_ext(cert.get(), e, -1);
-    X509_EXTENSION_free(e);
+    Har::X509ExtensionPtr e(
+        X509V3_EXT_conf(nullptr, &ctx, ext.substr(0, eq).c_str(), ext.substr(eq + 1).c_str()));
+    Check(e && X509_add_ext(cert.get(), e.get(), -1) == 1, "extension");
   }
   Check(X509_sign(cert.get(), issuerKey != nullptr ? issuerKey : key, EVP_sha256()) > 0, "sign");
   return cert;
 }
 
-std::string AltNames(const ServerNames& names) {
+// A leaf certificate's extensions: extended key usage EKU, subject alternative names NAMES.
+std::vector<std::string> LeafExtensions(const std::string& eku, const ServerNames& names = {}) {
   std::string alt;
-  for (const auto& dns : names.dns) alt += (alt.empty() ? "" : ",") + std::string("DNS:") + dns;
-  for (const auto& ip : names.ip) alt += (alt.empty() ? "" : ",") + std::string("IP:") + ip;
-  return alt;
-}
-
-std::vector<std::string> ServerExtensions(const ServerNames& names) {
+  for (const auto& dns : names.dns) alt += ",DNS:" + dns;
+  for (const auto& ip : names.ip) alt += ",IP:" + ip;
   std::vector<std::string> ext = {"basicConstraints=critical,CA:FALSE",
                                   "keyUsage=critical,digitalSignature,keyEncipherment",
-                                  "extendedKeyUsage=serverAuth", "subjectKeyIdentifier=hash"};
-  const std::string alt = AltNames(names);
-  if (!alt.empty()) ext.push_back("subjectAltName=" + alt);
+                                  "extendedKeyUsage=" + eku, "subjectKeyIdentifier=hash"};
+  if (!alt.empty()) ext.push_back("subjectAltName=" + alt.substr(1));
   return ext;
 }
 
@@ -120,37 +98,35 @@ CertAuthority::CertAuthority(const std::string& commonName, KeyKind kind) : kind
   X509Ptr cert = Build(key.get(), commonName, nullptr, nullptr,
                        {"basicConstraints=critical,CA:TRUE",
                         "keyUsage=critical,keyCertSign,cRLSign", "subjectKeyIdentifier=hash"});
-  root_ = KeyPair{CertPem(cert.get()), KeyPem(key.get())};
+  root_ = PairOf(cert.get(), key.get());
 }
 
 KeyPair CertAuthority::Issue(const std::string& commonName,
                              const std::vector<std::string>& extensions) const {
-  X509Ptr caCert = ReadCert(root_.certPem);
-  PkeyPtr caKey = ReadKey(root_.keyPem);
+  X509Ptr caCert(PEM_read_bio_X509(Source(root_.certPem).get(), nullptr, nullptr, nullptr));
+  PkeyPtr caKey(PEM_read_bio_PrivateKey(Source(root_.keyPem).get(), nullptr, nullptr, nullptr));
+  Check(caCert && caKey, "read authority");
   PkeyPtr key = NewKey(kind_);
   std::vector<std::string> all = extensions;
   all.push_back("authorityKeyIdentifier=keyid");
   X509Ptr cert = Build(key.get(), commonName, caCert.get(), caKey.get(), all);
-  return KeyPair{CertPem(cert.get()), KeyPem(key.get())};
+  return PairOf(cert.get(), key.get());
 }
 
 KeyPair CertAuthority::IssueServer(const std::string& commonName, const ServerNames& names) const {
-  return Issue(commonName, ServerExtensions(names));
+  return Issue(commonName, LeafExtensions("serverAuth", names));
 }
 
 KeyPair CertAuthority::IssueClient(const std::string& commonName, bool clientAuthEku) const {
-  return Issue(
-      commonName,
-      {"basicConstraints=critical,CA:FALSE", "keyUsage=critical,digitalSignature,keyEncipherment",
-       clientAuthEku ? "extendedKeyUsage=clientAuth" : "extendedKeyUsage=serverAuth",
-       "subjectKeyIdentifier=hash"});
+  return Issue(commonName, LeafExtensions(clientAuthEku ? "clientAuth" : "serverAuth"));
 }
 
 KeyPair MakeSelfSignedServer(const std::string& commonName, const ServerNames& names,
                              KeyKind kind) {
   PkeyPtr key = NewKey(kind);
-  X509Ptr cert = Build(key.get(), commonName, nullptr, nullptr, ServerExtensions(names));
-  return KeyPair{CertPem(cert.get()), KeyPem(key.get())};
+  X509Ptr cert =
+      Build(key.get(), commonName, nullptr, nullptr, LeafExtensions("serverAuth", names));
+  return PairOf(cert.get(), key.get());
 }
 
 CertSet MakeCertSet(KeyKind kind) {
@@ -162,14 +138,14 @@ CertSet MakeCertSet(KeyKind kind) {
   return set;
 }
 
+const CertSet& SharedCertSet() {
+  static const CertSet certs = MakeCertSet();
+  return certs;
+}
+
 std::string Hex(const std::string& text) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   std::string out;
-  out.reserve(text.size() * 2);
-  for (unsigned char c : text) {
-    out.push_back(kDigits[c >> 4]);
-    out.push_back(kDigits[c & 0x0f]);
-  }
+  for (unsigned char c : text) out += {"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
   return out;
 }
 

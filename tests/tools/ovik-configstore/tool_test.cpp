@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <test_files.h>
 #include <test_temp_dir.h>
-#include <sys/wait.h>
+#include <test_process.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -13,38 +13,18 @@ namespace {
 
 using namespace OvikConfigStore;
 
-struct Result {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string Quote(const std::string& arg) {
-  std::string q = "'";
-  for (char c : arg) {
-    q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  }
-  return q + "'";
-}
+using Result = TestSupport::ProcessResult;
 
 class ToolTest : public ::testing::Test {
  protected:
   ToolTest() : db_(dir_.File("ovik.db")) {}
 
-  // Runs the tool with the given arguments; `env` is prefixed to the command line.
+  // Runs the tool with the given arguments and environment entries.
   Result Run(const std::vector<std::string>& args,
-             const std::string& env = "ZYLD_CONFIG=/nonexistent/x.xml") {
-    std::string cmd = env + " " + Quote(OVIK_CONFIGSTORE_BIN);
-    for (const auto& a : args) {
-      cmd += " " + Quote(a);
-    }
-    cmd += " >" + Quote(dir_.File("out")) + " 2>" + Quote(dir_.File("err"));
-    const int raw = std::system(cmd.c_str());
-    Result r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = TestSupport::ReadFile(dir_.File("out"));
-    r.err = TestSupport::ReadFile(dir_.File("err"));
-    return r;
+             const std::vector<std::string>& env = {"ZYLD_CONFIG=/nonexistent/x.xml"}) {
+    std::vector<std::string> argv{OVIK_CONFIGSTORE_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return TestSupport::RunProcess(argv, 120, env);
   }
 
   Result RunDb(std::vector<std::string> args) {
@@ -79,7 +59,7 @@ TEST_F(ToolTest, UsageErrorsExitTwoWithOneLine) {
   };
   for (const auto& args : cases) {
     const Result r = Run(args);
-    EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
+    EXPECT_EQ(r.exitCode, 2) << testing::PrintToString(args);
     EXPECT_TRUE(OneLine(r.err)) << r.err;
     EXPECT_TRUE(r.out.empty());
   }
@@ -90,10 +70,10 @@ TEST_F(ToolTest, SetGetAndDeleteAnObject) {
   const std::string file = Write("cert.pem", pem);
   Result r =
       RunDb({"set-string", "certificate", "attestation", "ovik", "", "certificate", "@" + file});
-  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_TRUE(OneLine(r.out));
   ASSERT_EQ(
-      RunDb({"set-string", "certificate", "attestation", "ovik", "", "note", "@@literal"}).status,
+      RunDb({"set-string", "certificate", "attestation", "ovik", "", "note", "@@literal"}).exitCode,
       0);
 
   // What the daemon reads through the library.
@@ -106,7 +86,7 @@ TEST_F(ToolTest, SetGetAndDeleteAnObject) {
   EXPECT_EQ(value, "@literal");
 
   r = RunDb({"get", "certificate", "attestation", "ovik"});
-  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(
       r.out,
       R"({"key":"certificate","group":"attestation","component":"ovik","instance":"",)"
@@ -116,11 +96,11 @@ TEST_F(ToolTest, SetGetAndDeleteAnObject) {
   EXPECT_EQ(RunDb({"get", "certificate", "attestation", "ovik", ""}).out, r.out);
 
   r = RunDb({"get", "certificate", "attestation", "ovik", "other"});
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.exitCode, 1);
   EXPECT_TRUE(OneLine(r.err));
-  EXPECT_EQ(RunDb({"delete", "certificate", "attestation", "ovik"}).status, 0);
-  EXPECT_EQ(RunDb({"delete", "certificate", "attestation", "ovik"}).status, 1);
-  EXPECT_EQ(RunDb({"get", "certificate", "attestation", "ovik"}).status, 1);
+  EXPECT_EQ(RunDb({"delete", "certificate", "attestation", "ovik"}).exitCode, 0);
+  EXPECT_EQ(RunDb({"delete", "certificate", "attestation", "ovik"}).exitCode, 1);
+  EXPECT_EQ(RunDb({"get", "certificate", "attestation", "ovik"}).exitCode, 1);
 }
 
 TEST_F(ToolTest, ExportAndImportMoveASelection) {
@@ -133,12 +113,12 @@ TEST_F(ToolTest, ExportAndImportMoveASelection) {
     store->Set(p, nullptr);
   }
   Result r = RunDb({"export", "providers", "kms", "ovik"});
-  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(r.exitCode, 0) << r.err;
   const std::string file = Write("export.json", r.out);
 
   const std::string other = dir_.File("other.db");
   r = Run({"--db", other, "import", file});
-  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_TRUE(OneLine(r.out));
   EXPECT_EQ(Run({"--db", other, "export", "providers", "kms", "ovik"}).out,
             TestSupport::ReadFile(file));
@@ -152,7 +132,7 @@ TEST_F(ToolTest, ExportAndImportMoveASelection) {
       {longName, "bad value name"}};
   for (const auto& [text, reason] : refused) {
     r = Run({"--db", other, "import", Write("bad.json", text)});
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(OneLine(r.err)) << r.err;
     EXPECT_NE(r.err.find(reason), std::string::npos) << r.err.substr(0, 200);
   }
@@ -163,28 +143,28 @@ TEST_F(ToolTest, ExportAndImportMoveASelection) {
 TEST_F(ToolTest, DatabaseComesFromTheDaemonConfiguration) {
   const std::string config =
       Write("config.xml", "<config><configStore><path>" + db_ + "</path></configStore></config>");
-  Result r = Run({"set-string", "zyld_config", "kms", "ovik", "", "x", "y"},
-                 "ZYLD_CONFIG=" + Quote(config));
-  ASSERT_EQ(r.status, 0) << r.err;
+  Result r =
+      Run({"set-string", "zyld_config", "kms", "ovik", "", "x", "y"}, {"ZYLD_CONFIG=" + config});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(ConfigStore::Open(db_)->Get(ConfigStoreObjectId("zyld_config", "kms", "ovik")),
             nullptr);
 
   const std::string broken = Write("broken.xml", "<config><configStore>");
-  r = Run({"get", "zyld_config", "kms", "ovik"}, "ZYLD_CONFIG=" + Quote(broken));
-  EXPECT_EQ(r.status, 1);
+  r = Run({"get", "zyld_config", "kms", "ovik"}, {"ZYLD_CONFIG=" + broken});
+  EXPECT_EQ(r.exitCode, 1);
   EXPECT_TRUE(OneLine(r.err)) << r.err;
 }
 
 TEST_F(ToolTest, StoreFailuresExitOne) {
   const std::string corrupt = Write("corrupt.db", std::string(4096, 'x'));
   Result r = Run({"--db", corrupt, "get", "k", "g", "c"});
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.exitCode, 1);
   EXPECT_TRUE(OneLine(r.err)) << r.err;
   EXPECT_NE(r.err.find(corrupt), std::string::npos);
 
   r = RunDb(
       {"set-string", "k", "g", "c", "", "v", "@" + Write("binary", std::string("\xff\xfe", 2))});
-  EXPECT_EQ(r.status, 1);  // not valid UTF-8: refused by the store
+  EXPECT_EQ(r.exitCode, 1);  // not valid UTF-8: refused by the store
   EXPECT_TRUE(OneLine(r.err)) << r.err;
 }
 

@@ -5,13 +5,11 @@
 #include <ironveil-common/ssl_utils.h>
 
 #include <gtest/gtest.h>
-#include <test_files.h>
+#include <test_process.h>
 #include <test_temp_dir.h>
 #include <jwt.h>
-#include <openssl/evp.h>
+#include <harlibs/openssl_ptr.h>
 #include <openssl/pem.h>
-
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <ctime>
@@ -82,32 +80,12 @@ TEST(ZyldTokenOptionsTest, RefusesBadUsage) {
 
 using TestSupport::TempDir;
 
-std::string Quote(const std::string& arg) {
-  std::string out = "'";
-  for (char c : arg) {
-    out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  }
-  return out + "'";
-}
+using RunResult = TestSupport::ProcessResult;
 
-struct RunResult {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-RunResult RunTool(const TempDir& dir, const std::vector<std::string>& args) {
-  std::string command = Quote(ZYLD_TOKEN_BINARY);
-  for (const auto& arg : args) {
-    command += " " + Quote(arg);
-  }
-  command += " >" + Quote(dir.File("out")) + " 2>" + Quote(dir.File("err")) + " </dev/null";
-  const int raw = std::system(command.c_str());
-  RunResult run;
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  run.out = TestSupport::ReadFile(dir.File("out"));
-  run.err = TestSupport::ReadFile(dir.File("err"));
-  return run;
+RunResult RunTool(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{ZYLD_TOKEN_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return TestSupport::RunProcess(argv);
 }
 
 struct JwtDeleter {
@@ -136,10 +114,8 @@ std::string Grants(jwt_t* jwt, const char* name) {
 
 // An EC P-256 private key and its public key, as PEM.
 std::pair<std::string, std::string> EcKeyPair() {
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
-      EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"), &EVP_PKEY_free);
-  std::unique_ptr<BIO, decltype(&BIO_free)> priv(BIO_new(BIO_s_mem()), &BIO_free);
-  std::unique_ptr<BIO, decltype(&BIO_free)> pub(BIO_new(BIO_s_mem()), &BIO_free);
+  Har::PkeyPtr key(EVP_EC_gen("P-256"));
+  Har::BioPtr priv(BIO_new(BIO_s_mem())), pub(BIO_new(BIO_s_mem()));
   PEM_write_bio_PrivateKey(priv.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
   PEM_write_bio_PUBKEY(pub.get(), key.get());
   const auto text = [](BIO* bio) {
@@ -178,10 +154,10 @@ TEST_F(ZyldTokenToolTest, SignsRs256WithTheGivenClaims) {
   const std::string keyFile = dir_.Write("rsa.pem", *rsaKey_);
   const auto before = static_cast<long>(std::time(nullptr));
   const RunResult run =
-      RunTool(dir_, {"--key", keyFile, "--iss", "https://h/attestation", "--aud", "zyld", "--sub",
-                     "admin", "--ttl", "600", "--entitlement", "KMS_ADMIN", "--entitlement",
-                     "KMS_READ", "--claim", "nonce=n \"1\""});
-  ASSERT_EQ(run.status, 0) << run.err;
+      RunTool({"--key", keyFile, "--iss", "https://h/attestation", "--aud", "zyld", "--sub",
+               "admin", "--ttl", "600", "--entitlement", "KMS_ADMIN", "--entitlement", "KMS_READ",
+               "--claim", "nonce=n \"1\""});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
   const JwtPtr jwt = Decode(run.out, *rsaPublic_);
   ASSERT_TRUE(jwt);
   EXPECT_EQ(jwt_get_alg(jwt.get()), JWT_ALG_RS256);
@@ -198,16 +174,16 @@ TEST_F(ZyldTokenToolTest, SignsRs256WithTheGivenClaims) {
 TEST_F(ZyldTokenToolTest, AlgorithmFollowsTheKeyAndExpiryOptions) {
   const auto [ecKey, ecPublic] = EcKeyPair();
   const std::string ecFile = dir_.Write("ec.pem", ecKey);
-  RunResult run = RunTool(dir_, {"--key", ecFile, "--exp", "1234", "--aud", "zyld"});
-  ASSERT_EQ(run.status, 0) << run.err;
+  RunResult run = RunTool({"--key", ecFile, "--exp", "1234", "--aud", "zyld"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
   JwtPtr jwt = Decode(run.out, ecPublic);
   ASSERT_TRUE(jwt);
   EXPECT_EQ(jwt_get_alg(jwt.get()), JWT_ALG_ES256);
   EXPECT_EQ(jwt_get_grant_int(jwt.get(), "exp"), 1234);
 
   const std::string secret = dir_.Write("secret", "shared secret");
-  run = RunTool(dir_, {"--alg", "HS256", "--secret-file", secret, "--no-exp"});
-  ASSERT_EQ(run.status, 0) << run.err;
+  run = RunTool({"--alg", "HS256", "--secret-file", secret, "--no-exp"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
   jwt = Decode(run.out, "shared secret");
   ASSERT_TRUE(jwt);
   EXPECT_EQ(jwt_get_alg(jwt.get()), JWT_ALG_HS256);
@@ -233,8 +209,8 @@ TEST_F(ZyldTokenToolTest, ExitStatusTellsUsageFromKeyProblems) {
       {{"--key", rsa, "--ttl", "9223372036854775807"}, 2, ""},
   };
   for (const Case& c : cases) {
-    const RunResult run = RunTool(dir_, c.args);
-    EXPECT_EQ(run.status, c.status) << c.args.back();
+    const RunResult run = RunTool(c.args);
+    EXPECT_EQ(run.exitCode, c.status) << c.args.back();
     EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
     EXPECT_TRUE(run.out.empty()) << c.args.back();
   }

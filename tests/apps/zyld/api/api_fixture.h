@@ -67,19 +67,20 @@ inline std::vector<boost::json::object> ReadAuditRecords(const std::string& path
 
 class ApiTest : public StoreTest {
  protected:
-  static void SetUpTestSuite() {
-    attestation_ = std::make_unique<Identity>(NewIdentity());
-    admin_ = std::make_unique<Identity>(NewIdentity());
+  // Key pairs made once per process.
+  static const Identity& Attestation() {
+    static const Identity id = NewIdentity();
+    return id;
   }
-  static void TearDownTestSuite() {
-    attestation_.reset();
-    admin_.reset();
+  static const Identity& Admin() {
+    static const Identity id = NewIdentity();
+    return id;
   }
 
   void SetUp() override {
     StoreTest::SetUp();
-    StoreCertificate("attestation", attestation_->cert);
-    StoreCertificate("authn", admin_->cert);
+    StoreCertificate("attestation", Attestation().cert);
+    StoreCertificate("authn", Admin().cert);
     auditPath_ = dir_.File("audit.log");
     VlrAudit_Configure(auditPath_);
     Zyld::State::ProvidersEnvironment env;
@@ -137,8 +138,6 @@ class ApiTest : public StoreTest {
 
   std::vector<boost::json::object> AuditRecords() const { return ReadAuditRecords(auditPath_); }
 
-  static std::unique_ptr<Identity> attestation_;
-  static std::unique_ptr<Identity> admin_;
   Quorex::Service::ThreadPool pool_{1, 2};
   std::string auditPath_;
   std::unique_ptr<Zyld::State::Providers> registry_;
@@ -147,9 +146,6 @@ class ApiTest : public StoreTest {
   std::shared_ptr<Brask::Common::QuorexMirel::ErrorsTracker> errors_;
   Mirel::ApiProviderPtr provider_;
 };
-
-inline std::unique_ptr<Identity> ApiTest::attestation_;
-inline std::unique_ptr<Identity> ApiTest::admin_;
 
 inline constexpr const char* kGenerateKey = "com.velora.ovik.kms.key_operation.generate_key";
 inline constexpr const char* kDecrypt = "com.velora.ovik.kms.key_operation.decrypt";

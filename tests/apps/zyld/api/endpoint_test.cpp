@@ -49,7 +49,7 @@ TEST_F(EndpointTest, ListensOnTheLoopbackAddressesAndServesThePipeline) {
   EXPECT_EQ(*endpoint->Server().LocalEndpoint4(), Loopback4(port));
   EXPECT_EQ(*endpoint->Server().LocalEndpoint6(), Loopback6(port));
 
-  const std::string token = SignToken(AttestationClaims(), attestation_->key);
+  const std::string token = SignToken(AttestationClaims(), Attestation().key);
   const std::string call =
       R"({"jsonrpc":"2.0","id":3,"method":"com.velora.ovik.kms.key_operation.generate_key","params":{"provider":"prov1","keySize":16}})";
   for (const auto& to : {Loopback4(port), Loopback6(port)}) {

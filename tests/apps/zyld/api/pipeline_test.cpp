@@ -30,10 +30,10 @@ TEST_F(PipelineTest, UnknownOperationIsAnsweredBeforeAuthentication) {
 
 // Who may call what follows the entitlement table; params are decoded only for an authorised call.
 TEST_F(PipelineTest, AuthorisationFollowsTheEntitlementTable) {
-  const std::string admin = SignToken(AdminClaims({"KMS_ADMIN"}), admin_->key);
-  const std::string reader = SignToken(AdminClaims({"KMS_READ"}), admin_->key);
-  const std::string other = SignToken(AdminClaims({"KMS_OTHER"}), admin_->key);
-  const std::string attest = SignToken(AttestationClaims(), attestation_->key);
+  const std::string admin = SignToken(AdminClaims({"KMS_ADMIN"}), Admin().key);
+  const std::string reader = SignToken(AdminClaims({"KMS_READ"}), Admin().key);
+  const std::string other = SignToken(AdminClaims({"KMS_OTHER"}), Admin().key);
+  const std::string attest = SignToken(AttestationClaims(), Attestation().key);
   const boost::json::value decrypt =
       boost::json::object{{"provider", "prov1"}, {"wrappedKey", "w"}};
   struct Case {
@@ -78,15 +78,15 @@ TEST_F(PipelineTest, TheHostHandlerAsksFirst) {
   // With one key behind both kinds, an administration token verifies for both handlers; the
   // attestation handler would reject it (no attestation issuer), so it passes only because the
   // host's handler, outside, has already authenticated it.
-  StoreCertificate("attestation", admin_->cert);
+  StoreCertificate("attestation", Admin().cert);
   provider_ =
       Zyld::ZylApi::CreateApiProvider(ZYL_MIREL_METADATA, Zyld::ZylApi::MakeLocalizer(), logBridge_,
                                       traffic_, errors_, {registry_.get(), {}, {}});
   EXPECT_EQ(
-      ErrorType(Call(SignToken(AdminClaims({"KMS_ADMIN"}), admin_->key), kGenerateKey, kGenerate)),
+      ErrorType(Call(SignToken(AdminClaims({"KMS_ADMIN"}), Admin().key), kGenerateKey, kGenerate)),
       "ok");
   ZyldToken::Options attestationShaped = AttestationClaims();
-  EXPECT_EQ(ErrorType(Call(SignToken(attestationShaped, admin_->key), kGenerateKey, kGenerate)),
+  EXPECT_EQ(ErrorType(Call(SignToken(attestationShaped, Admin().key), kGenerateKey, kGenerate)),
             kUnauthenticated);
 }
 
@@ -100,8 +100,8 @@ TEST_F(PipelineTest, TokensOfNeitherKindAreUnauthenticated) {
 }
 
 TEST_F(PipelineTest, EveryCallLeavesExactlyOneAuditRecord) {
-  const std::string attest = SignToken(AttestationClaims(), attestation_->key);
-  const std::string reader = SignToken(AdminClaims({"KMS_READ"}, "bob"), admin_->key);
+  const std::string attest = SignToken(AttestationClaims(), Attestation().key);
+  const std::string reader = SignToken(AdminClaims({"KMS_READ"}, "bob"), Admin().key);
   Call(attest, kGenerateKey, kGenerate);                      // allowed
   Call(reader, kGenerateKey, kGenerate);                      // refused: entitlement
   Call(std::nullopt, kGenerateKey, kGenerate);                // refused: no token
@@ -130,7 +130,7 @@ TEST_F(PipelineTest, EveryCallLeavesExactlyOneAuditRecord) {
 
   const std::string text = ReadFile(auditPath_);
   for (const std::string& secret :
-       {attest, reader, attestation_->key, admin_->key, std::string(32, 'k')}) {
+       {attest, reader, Attestation().key, Admin().key, std::string(32, 'k')}) {
     EXPECT_EQ(text.find(secret), std::string::npos);
   }
 }

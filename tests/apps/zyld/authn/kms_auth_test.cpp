@@ -45,18 +45,19 @@ ZyldToken::Options Claims() {
 
 class KmsAuthTest : public StoreTest {
  protected:
-  static void SetUpTestSuite() {
-    proofd_ = std::make_unique<Identity>(NewIdentity());
-    stranger_ = std::make_unique<Identity>(NewIdentity());
+  // Key pairs made once per process.
+  static const Identity& Proofd() {
+    static const Identity id = NewIdentity();
+    return id;
   }
-  static void TearDownTestSuite() {
-    proofd_.reset();
-    stranger_.reset();
+  static const Identity& Stranger() {
+    static const Identity id = NewIdentity();
+    return id;
   }
 
   void SetUp() override {
     StoreTest::SetUp();
-    StoreCertificate("attestation", proofd_->cert);
+    StoreCertificate("attestation", Proofd().cert);
   }
 
   std::unique_ptr<KmsAuthTokenHandler> NewHandler(Ovik::Authn::VerifyCacheOptions cache = {}) {
@@ -89,15 +90,11 @@ class KmsAuthTest : public StoreTest {
   }
 
   std::string Token(const ZyldToken::Options& claims = Claims(), int64_t signedAt = kNow) {
-    return Sign(claims, proofd_->key, signedAt);
+    return Sign(claims, Proofd().key, signedAt);
   }
 
-  static std::unique_ptr<Identity> proofd_;
-  static std::unique_ptr<Identity> stranger_;
   std::atomic<int64_t> nowUs_{kNow * 1'000'000 + 500'000};
 };
-std::unique_ptr<Identity> KmsAuthTest::proofd_;
-std::unique_ptr<Identity> KmsAuthTest::stranger_;
 
 TEST_F(KmsAuthTest, ValidTokenGivesTheAttestationIdentity) {
   auto handler = NewHandler();
@@ -167,7 +164,7 @@ TEST_F(KmsAuthTest, ClaimRules) {
 TEST_F(KmsAuthTest, HmacAndUnsignedTokensAreNeverAccepted) {
   auto handler = NewHandler();
   std::string publicKey;
-  ASSERT_TRUE(Brask::Common::SslUtils::ExtractKeyFromCert(proofd_->cert, publicKey));
+  ASSERT_TRUE(Brask::Common::SslUtils::ExtractKeyFromCert(Proofd().cert, publicKey));
   auto claims = Claims();
   claims.alg = ZyldToken::Algorithm::HS256;
   ExpectRejected(Call(*handler, Sign(claims, publicKey)));
@@ -185,12 +182,12 @@ TEST_F(KmsAuthTest, KeyIsLoadedOnceAndRetriedAfterAFailedLoad) {
   EXPECT_TRUE(Call(*handler, token).IsNone());
   EXPECT_TRUE(Call(*handler, std::nullopt).IsNone());
 
-  StoreCertificate("attestation", proofd_->cert);
+  StoreCertificate("attestation", Proofd().cert);
   EXPECT_TRUE(Call(*handler, token).IsData());
   // Loaded for good: the store no longer matters, and the key is not read again.
-  StoreCertificate("attestation", stranger_->cert);
+  StoreCertificate("attestation", Stranger().cert);
   EXPECT_TRUE(Call(*handler, Token(Claims())).IsData());
-  EXPECT_TRUE(Call(*handler, Sign(Claims(), stranger_->key)).IsNone());
+  EXPECT_TRUE(Call(*handler, Sign(Claims(), Stranger().key)).IsNone());
 }
 
 TEST_F(KmsAuthTest, ConcurrentFirstCallsLoadTheKeyOnce) {

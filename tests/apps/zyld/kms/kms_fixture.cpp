@@ -1,16 +1,6 @@
 #include "kms_fixture.h"
 
 namespace KmsTest {
-namespace {
-std::mutex gWipesMutex;
-std::vector<Wipe> gWipes;
-}  // namespace
-
-const KmipTest::CertSet& Certs() {
-  static const KmipTest::CertSet certs = KmipTest::MakeCertSet(KmipTest::KeyKind::Rsa2048);
-  return certs;
-}
-
 const KmipTest::KeyPair& ForeignClient() {
   static const KmipTest::KeyPair client =
       KmipTest::CertAuthority("foreign CA", KmipTest::KeyKind::Rsa2048).IssueClient("stranger");
@@ -23,40 +13,6 @@ std::vector<uint8_t> Bytes(size_t n, uint8_t seed) {
     out[i] = static_cast<uint8_t>(seed + 31 * i);
   }
   return out;
-}
-
-WipeRecorder::WipeRecorder() {
-  Take();
-  Har::SetWipeObserver(&WipeRecorder::Observe);
-}
-
-WipeRecorder::~WipeRecorder() { Har::SetWipeObserver(nullptr); }
-
-std::vector<Wipe> WipeRecorder::Take() {
-  std::lock_guard<std::mutex> lock(gWipesMutex);
-  std::vector<Wipe> out;
-  out.swap(gWipes);
-  return out;
-}
-
-void WipeRecorder::Observe(const void* data, size_t size) {
-  const auto* bytes = static_cast<const uint8_t*>(data);
-  bool zero = true;
-  for (size_t i = 0; i < size; ++i) {
-    zero = zero && bytes[i] == 0;
-  }
-  std::lock_guard<std::mutex> lock(gWipesMutex);
-  gWipes.push_back({size, zero});
-}
-
-std::unique_ptr<KmipTest::KmipTestServer> StartServer() {
-  KmipTest::KmipTestServer::Options options;
-  options.server = Certs().server;
-  options.server.certPem += Certs().ca.certPem;  // leaf and authority, as a real peer sends
-  options.clientCaPem = Certs().ca.certPem;
-  auto server = std::make_unique<KmipTest::KmipTestServer>(options);
-  server->Start();
-  return server;
 }
 
 Zyld::Kms::ServerEntry Entry(const std::string& name, uint16_t port) {

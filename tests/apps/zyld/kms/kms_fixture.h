@@ -8,6 +8,7 @@
 
 #include "kmip_test_server.h"
 #include "test_net.h"
+#include "test_wipes.h"
 #include "zyld_test_util.h"
 
 #include <gtest/gtest.h>
@@ -19,28 +20,14 @@
 
 namespace KmsTest {
 
-const KmipTest::CertSet& Certs();
+inline const KmipTest::CertSet& Certs() { return KmipTest::SharedCertSet(); }
 // A second authority's client certificate: the test server does not accept it.
 const KmipTest::KeyPair& ForeignClient();
 
 std::vector<uint8_t> Bytes(size_t n, uint8_t seed);
 
-// What one wipe left behind.
-struct Wipe {
-  size_t size;
-  bool zero;
-};
-
-// Records every wipe (Har::SetWipeObserver) while installed; one test at a time.
-class WipeRecorder {
- public:
-  WipeRecorder();
-  ~WipeRecorder();
-  std::vector<Wipe> Take();
-
- private:
-  static void Observe(const void* data, size_t size);
-};
+using TestSupport::Wipe;
+using TestSupport::WipeRecorder;
 
 // The parts a KmipKms is made of, wired the same way, for tests of one of them.
 struct Components {
@@ -55,7 +42,9 @@ struct Components {
   Zyld::Kms::KmsProber prober;
 };
 
-std::unique_ptr<KmipTest::KmipTestServer> StartServer();
+inline std::unique_ptr<KmipTest::KmipTestServer> StartServer() {
+  return KmipTest::StartServer(Certs());
+}
 Zyld::Kms::ServerEntry Entry(const std::string& name, uint16_t port);
 
 class KmsServerTest : public ::testing::Test {

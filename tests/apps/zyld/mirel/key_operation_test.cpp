@@ -10,6 +10,7 @@
 
 #include <configstore/configstore.h>
 #include <gtest/gtest.h>
+#include <test_wipes.h>
 #include <harlibs/secure.h>
 
 #include <map>
@@ -24,19 +25,6 @@ using ZyldTest::FakeKms;
 using ZyldTest::FakeServer;
 
 // Wipes seen by the wipe observer: each one's size, and whether it read all zeros.
-std::mutex gWipeMutex;
-std::vector<std::pair<size_t, bool>> gKeyTextWipes;
-
-void ObserveWipe(const void* data, size_t size) {
-  const auto* bytes = static_cast<const uint8_t*>(data);
-  bool zero = true;
-  for (size_t i = 0; i < size; ++i) {
-    zero = zero && bytes[i] == 0;
-  }
-  std::lock_guard<std::mutex> guard(gWipeMutex);
-  gKeyTextWipes.emplace_back(size, zero);
-}
-
 uint64_t Samples() {
   const Zyld::Stats::KeyStatsCounters c = Zyld::Stats::ProcessKeyStats().Counters();
   return c.successCount + c.failureCount;
@@ -241,29 +229,28 @@ TEST_F(KeyOperationTest, EncryptIsUnsupportedAndNotCounted) {
 // Both copies of a clear key text, the working copy and the result record, are wiped once the
 // result has taken it, and no guard is left unwiped.
 TEST_F(KeyOperationTest, ClearKeyTextsAreWipedOnceHandedOver) {
+  std::vector<TestSupport::Wipe> wipes;
   {
-    std::lock_guard<std::mutex> guard(gWipeMutex);
-    gKeyTextWipes.clear();
+    TestSupport::WipeRecorder recorder;
+    ASSERT_FALSE(Generate("three", 48).IsError());
+    ASSERT_FALSE(Decrypt("three", "w").IsError());
+    ASSERT_TRUE(Generate("down").IsError());
+    ASSERT_FALSE(Generate("three", 3).IsError());  // short enough to live inside the string object
+    wipes = recorder.Take();
   }
-  Har::SetWipeObserver(ObserveWipe);
-  ASSERT_FALSE(Generate("three", 48).IsError());
-  ASSERT_FALSE(Decrypt("three", "w").IsError());
-  ASSERT_TRUE(Generate("down").IsError());
-  ASSERT_FALSE(Generate("three", 3).IsError());  // short enough to live inside the string object
-  Har::SetWipeObserver(nullptr);
-  std::lock_guard<std::mutex> guard(gWipeMutex);
+  const auto zeroed = [&](size_t size) {
+    return std::count_if(wipes.begin(), wipes.end(),
+                         [&](const auto& w) { return w.size == size && w.zero; });
+  };
   // The key text of each success (48, "clear-w", 3 characters) was wiped.
   for (size_t size : {48u, 7u, 3u}) {
-    EXPECT_NE(std::find(gKeyTextWipes.begin(), gKeyTextWipes.end(), std::make_pair(size, true)),
-              gKeyTextWipes.end())
-        << size;
+    EXPECT_GE(zeroed(size), 1) << size;
   }
-  for (const auto& [size, zero] : gKeyTextWipes) {
-    EXPECT_TRUE(zero) << size;
+  for (const auto& w : wipes) {
+    EXPECT_TRUE(w.zero) << w.size;
   }
   // The decrypted key and its copy in the result are each wiped.
-  EXPECT_GE(std::count(gKeyTextWipes.begin(), gKeyTextWipes.end(), std::make_pair(size_t{7}, true)),
-            2);
+  EXPECT_GE(zeroed(7), 2);
 }
 
 }  // namespace

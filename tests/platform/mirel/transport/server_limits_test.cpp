@@ -9,10 +9,13 @@
 #include <cerrno>
 #include <chrono>
 
+#include <test_wait.h>
+
 namespace MirelTransportTest {
 namespace {
 
 using namespace std::chrono_literals;
+using TestSupport::Eventually;
 
 // While set, IPV6_V6ONLY cannot be set on any socket (see setsockopt below).
 std::atomic<bool> gRefuseV6Only{false};
@@ -87,16 +90,6 @@ TEST(ServerListen, BothEndpointsTakenFailsToStart) {
   config.endpoint6 = taken6.local_endpoint();
   TestServer server(config);
   EXPECT_FALSE(server.Start());
-}
-
-// Retries `probe` until it holds, giving up only after a bound that catches a hang.
-template <class Probe>
-bool Eventually(Probe probe) {
-  for (int i = 0; i < 400; ++i) {
-    if (probe()) return true;
-    std::this_thread::sleep_for(25ms);
-  }
-  return false;
 }
 
 TEST(ServerLimits, SilentAndTricklingClientsDoNotDelayOthers) {

@@ -2,6 +2,9 @@
 // persistent connections and the JSON-RPC answers.
 #include "transport_fixture.h"
 
+#include <test_wait.h>
+#include <test_wipes.h>
+
 #include <harlibs/secure.h>
 
 #include <algorithm>
@@ -302,20 +305,6 @@ class SecretWatch final : public boost::json::memory_resource {
   std::shared_ptr<Seen> seen_;
 };
 
-// Sizes of the wipes seen while the observer is installed (the hook is a plain function).
-std::mutex gWipesMutex;
-std::vector<size_t> gWipes;
-
-void RecordWipe(const void*, size_t size) {
-  std::lock_guard lock(gWipesMutex);
-  gWipes.push_back(size);
-}
-
-bool SawWipe(const std::function<bool(size_t)>& match) {
-  std::lock_guard lock(gWipesMutex);
-  return std::any_of(gWipes.begin(), gWipes.end(), match);
-}
-
 // The request (head and body) is wiped as it is consumed, the answer's value strings before
 // their storage is released, and the encoded answer once written.
 TEST_F(ServerTest, RequestAndAnswerCarryingSecretsAreWiped) {
@@ -330,28 +319,22 @@ TEST_F(ServerTest, RequestAndAnswerCarryingSecretsAreWiped) {
   });
   const std::string body = Call(1, "com.velora.test.svc.op", "{\"password\":\"pw-0123456789\"}");
   const std::string request = Post(body, "Authorization: Bearer tok-0123456789\r\n");
-  {
-    std::lock_guard lock(gWipesMutex);
-    gWipes.clear();
-  }
-  Har::SetWipeObserver(&RecordWipe);
+  TestSupport::WipeRecorder recorder;
   Client client = Connect();
   client.Send(request);
   auto response = client.Read();
   const size_t answerLength = response.body().size();
   EXPECT_EQ(JsonOf(response).at("result").at("key"), secret.c_str());
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  const auto sawSize = [&](auto match) {
+    return recorder.Saw([&](const TestSupport::Wipe& w) { return match(w.size); });
+  };
   auto answerWiped = [&](size_t size) { return size >= answerLength; };
-  while ((seen->freed.load() == 0 || !SawWipe(answerWiped)) &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  Har::SetWipeObserver(nullptr);
+  TestSupport::Eventually([&] { return seen->freed.load() > 0 && sawSize(answerWiped); });
   EXPECT_GT(seen->freed.load(), 0);
   EXPECT_EQ(seen->freedHoldingSecret.load(), 0);
-  EXPECT_TRUE(SawWipe(answerWiped));
-  EXPECT_TRUE(SawWipe([&](size_t size) { return size == body.size(); }));
-  EXPECT_TRUE(SawWipe([&](size_t size) { return size == request.size() - body.size(); }));
+  EXPECT_TRUE(sawSize(answerWiped));
+  EXPECT_TRUE(sawSize([&](size_t size) { return size == body.size(); }));
+  EXPECT_TRUE(sawSize([&](size_t size) { return size == request.size() - body.size(); }));
 }
 
 }  // namespace

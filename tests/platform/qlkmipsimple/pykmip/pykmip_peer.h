@@ -1,5 +1,5 @@
 // Test support: a PyKMIP server started by scripts/pykmip/pykmip-server.sh in a fresh temporary
-// folder, and a bounded child-process runner.
+// folder.
 //
 // PykmipPeer::Start runs `pykmip-server.sh start`; the destructor stops the server (and its
 // proxy) and removes the folder. Should the test process die first, the script's watcher stops
@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 #include <test_files.h>
+#include <test_process.h>
+#include <test_temp_dir.h>
 
 #include <cstdint>
 #include <memory>
@@ -18,19 +20,13 @@
 
 namespace PykmipTest {
 
-struct ProcessResult {
-  int exitCode = -1;  // -1 when the process could not be started, was killed or timed out
-  std::string out;
-  std::string err;
-};
-
-// Runs argv[0] (a path) with the arguments and this process's environment plus extraEnv
-// ("NAME=value" entries), capturing stdout and stderr (each at most 1 MiB); kills it after
-// timeoutSeconds.
-ProcessResult RunProcess(const std::vector<std::string>& argv, int timeoutSeconds,
-                         const std::vector<std::string>& extraEnv = {});
-
+using TestSupport::ProcessResult;
 using TestSupport::ReadFile;
+using TestSupport::RunProcess;
+
+// Runs scripts/pykmip/pykmip-server.sh with ARGS (and extra environment entries), bounded.
+ProcessResult Script(const std::vector<std::string>& args,
+                     const std::vector<std::string>& env = {});
 
 class PykmipPeer {
  public:
@@ -38,15 +34,13 @@ class PykmipPeer {
   static bool Installed();
   // Starts a server; nullptr with error set (script output included) on failure.
   static std::unique_ptr<PykmipPeer> Start(std::string& error);
-  // Takes over DIR (stopped and removed on destruction); use Start to create a running peer.
-  PykmipPeer(std::string dir, uint16_t port) : dir_(std::move(dir)), port_(port) {}
   ~PykmipPeer();
   PykmipPeer(const PykmipPeer&) = delete;
   PykmipPeer& operator=(const PykmipPeer&) = delete;
 
   uint16_t Port() const { return port_; }
   // A file of the server folder (ca.crt, server.crt, client.crt, client.key, client2.crt, ...).
-  std::string Path(const std::string& file) const { return dir_ + "/" + file; }
+  std::string Path(const std::string& file) const { return dir_.File(file); }
   std::string File(const std::string& file) const { return ReadFile(Path(file)); }
 
   // AES key of BITS bits in STATE (pre-active|active|deactivated|compromised); empty on failure.
@@ -59,11 +53,10 @@ class PykmipPeer {
   uint16_t StartProxy();
 
  private:
-  ProcessResult Script(const std::vector<std::string>& args,
-                       const std::vector<std::string>& env = {}) const;
+  PykmipPeer() = default;
 
-  std::string dir_;
-  uint16_t port_;
+  TestSupport::TempDir dir_;
+  uint16_t port_ = 0;
 };
 
 // A test suite sharing one PyKMIP server (peer_), started before its first test and stopped after

@@ -3,6 +3,7 @@
 #include "pykmip_peer.h"
 
 #include <gtest/gtest.h>
+#include <test_wait.h>
 
 #include <signal.h>
 #include <spawn.h>
@@ -22,16 +23,7 @@ extern char** environ;
 namespace {
 
 using PykmipTest::ProcessResult;
-using PykmipTest::RunProcess;
-
-constexpr int kScriptTimeoutSeconds = 90;
-
-ProcessResult Script(const std::vector<std::string>& args,
-                     const std::vector<std::string>& env = {}) {
-  std::vector<std::string> argv{"/bin/bash", ZYLD_PYKMIP_SCRIPT};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return RunProcess(argv, kScriptTimeoutSeconds, env);
-}
+using PykmipTest::Script;
 
 // Running (non-zombie) processes whose process group is pgid.
 int RunningInGroup(pid_t pgid) {
@@ -58,14 +50,8 @@ int RunningInGroup(pid_t pgid) {
 
 // Waits (bounded, to catch a hang only) until the group has no running process.
 bool GroupEnds(pid_t pgid, int seconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (RunningInGroup(pgid) > 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return true;
+  return TestSupport::Eventually([&] { return RunningInGroup(pgid) == 0; },
+                                 std::chrono::seconds(seconds), std::chrono::milliseconds(100));
 }
 
 class PykmipScriptTest : public testing::Test {
@@ -74,19 +60,14 @@ class PykmipScriptTest : public testing::Test {
     if (!PykmipTest::PykmipPeer::Installed()) {
       GTEST_SKIP() << "/usr/bin/pykmip-server is not installed";
     }
-    std::string pattern =
-        std::filesystem::temp_directory_path().string() + "/zyld-pykmip-script-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    dir_ = temp_.Path();
   }
   void TearDown() override {
-    if (!dir_.empty()) {
-      Script({"stop", dir_});
-      std::filesystem::remove_all(dir_);
-    }
+    if (!dir_.empty()) Script({"stop", dir_});
   }
   pid_t Group() const { return std::atoi(PykmipTest::ReadFile(dir_ + "/server.pid").c_str()); }
 
+  TestSupport::TempDir temp_;
   std::string dir_;
 };
 

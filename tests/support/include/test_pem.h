@@ -1,4 +1,5 @@
-// Key material generated once per test program (RSA key generation is slow under sanitizers).
+// PEM texts for tests: keys and certificates from the product's generator (the shared ones made
+// once per test program: RSA key generation is slow under sanitizers), and re-wrapped bodies.
 #pragma once
 
 #include <ironveil-common/ssl_utils.h>
@@ -7,19 +8,22 @@
 
 #include <string>
 
-namespace IronveilTest {
+namespace TestSupport {
 
 struct KeyAndCert {
   std::string key;
   std::string cert;
 };
 
+// A new key and its self-signed certificate.
+inline KeyAndCert NewKeyAndCert() {
+  KeyAndCert out;
+  EXPECT_TRUE(Brask::Common::SslUtils::GenerateKeyAndCert(out.key, out.cert));
+  return out;
+}
+
 inline const KeyAndCert& SharedCert() {
-  static const KeyAndCert kc = [] {
-    KeyAndCert out;
-    EXPECT_TRUE(Brask::Common::SslUtils::GenerateKeyAndCert(out.key, out.cert));
-    return out;
-  }();
+  static const KeyAndCert kc = NewKeyAndCert();
   return kc;
 }
 
@@ -33,7 +37,7 @@ inline const KeyAndCert& SharedCsr() {
 }
 
 // The Base64 body of a PEM text, without line breaks.
-inline std::string BodyOf(const std::string& pem) {
+inline std::string PemBody(const std::string& pem) {
   const size_t start = pem.find('\n') + 1;
   const size_t end = pem.find("-----END");
   std::string body;
@@ -52,4 +56,4 @@ inline std::string Wrap(const std::string& body, size_t width, const std::string
   return out;
 }
 
-}  // namespace IronveilTest
+}  // namespace TestSupport
