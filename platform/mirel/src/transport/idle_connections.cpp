@@ -26,4 +26,9 @@ std::shared_ptr<Connection> IdleConnections::TakeOldest() {
   return nullptr;
 }
 
+size_t IdleConnections::Count() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return idle_.size();
+}
+
 }  // namespace Mirel::Transport::PicoHttp

@@ -5,6 +5,7 @@
 // entry out and leaving it are the two claims on an idle connection; exactly one of them wins.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -25,6 +26,8 @@ class IdleConnections {
   bool Leave(Ticket ticket);
   // Takes out the connection idle the longest that still exists; null when there is none.
   std::shared_ptr<Connection> TakeOldest();
+  // How many connections are registered as idle.
+  size_t Count();
 
  private:
   std::mutex mutex_;

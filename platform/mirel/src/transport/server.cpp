@@ -234,6 +234,7 @@ std::optional<tcp::endpoint> AsioTcpApiServer::LocalEndpoint6() const {
 }
 
 size_t AsioTcpApiServer::OpenConnections() const { return context_->openConnections.load(); }
+size_t AsioTcpApiServer::IdleConnections() const { return context_->idle.Count(); }
 
 size_t AsioTcpApiServer::BufferedBytes() const { return context_->buffered.Used(); }
 

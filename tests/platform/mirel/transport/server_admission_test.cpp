@@ -24,15 +24,23 @@ TEST(ServerAdmission, AtTheCapTheOldestIdleConnectionMakesRoom) {
   config.maxConnections = 3;
   TestServer server(config);
   ASSERT_TRUE(server.Start());
+  // Each step settles on the server before the next, so the idle order is certain.
+  const auto settled = [&](size_t open, size_t idle) {
+    return Eventually([&] {
+      return server.server->OpenConnections() == open && server.server->IdleConnections() == idle;
+    });
+  };
   Client oldest(server.Endpoint4());
   oldest.Send(Post(Call(1)));
   EXPECT_EQ(JsonOf(oldest.Read()).at("id"), 1);
+  ASSERT_TRUE(settled(1, 1));
   Client midRequest(server.Endpoint4());
   midRequest.Send("POST /api HTTP/1.1\r\nContent-Type: application/json\r\n");
+  ASSERT_TRUE(settled(2, 1));
   Client newer(server.Endpoint4());
   newer.Send(Post(Call(2)));
   EXPECT_EQ(JsonOf(newer.Read()).at("id"), 2);
-  ASSERT_TRUE(Eventually([&] { return server.server->OpenConnections() == 3; }));
+  ASSERT_TRUE(settled(3, 2));
 
   Client arriving(server.Endpoint4());
   EXPECT_TRUE(oldest.ServerClosed());

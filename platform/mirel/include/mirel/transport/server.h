@@ -46,6 +46,8 @@ class AsioTcpApiServer {
   boost::system::error_code ListenError4() const { return listenError4_; }
   boost::system::error_code ListenError6() const { return listenError6_; }
   size_t OpenConnections() const;
+  // Connections waiting for the first byte of a request (the ones the cap may close).
+  size_t IdleConnections() const;
   // The input bytes the connections hold in their buffers, counted against maxBufferedBytes.
   size_t BufferedBytes() const;
   const ServerConfig& Config() const;
