@@ -119,26 +119,9 @@ done
 
 export BENCH_TOKEN BENCH_BODY
 BENCH_TOKEN=$(stack_token "$work" attestation)
-BENCH_BODY="{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"com.velora.ovik.kms.key_operation.generate_key\",\"params\":{\"provider\":\"$ZYLD_STACK_PROVIDER\",\"keySize\":32}}"
+BENCH_BODY=$(stack_generate_body)
 
-generate_key() {
-  answer=$(curl -sS --max-time 30 "http://127.0.0.1:$PORT/api" -H 'Content-Type: application/json' \
-    -H "Authorization: Bearer $BENCH_TOKEN" -d "$BENCH_BODY") || stack_die "curl could not reach zyld"
-  [[ "$answer" == *'"wrappedKey"'* ]] || stack_die "generate_key failed: $answer"
-}
-server_contacts() { grep -c 'Create client context for server' "$work/zyld.log" || true; }
-
-# Warm = a generate_key answered without contacting the key server (the daemon logs every
-# connection it opens), which holds once the first status refresh has filled the cache.
-echo "== waiting for the first status refresh to fill the key cache (up to ${WARM_TIMEOUT_S}s)" >&2
-deadline=$((SECONDS + WARM_TIMEOUT_S))
-while :; do
-  before=$(server_contacts)
-  generate_key
-  (($(server_contacts) == before)) && break
-  ((SECONDS < deadline)) || stack_die "generate_key still contacts the key server after ${WARM_TIMEOUT_S}s"
-  sleep 2
-done
+stack_wait_warm "$work" "$PORT" "$BENCH_TOKEN" "$WARM_TIMEOUT_S"
 rss_idle=$(rss_kb "$ZYLD_PID")
 
 echo "== warm-up (2 s)" >&2
@@ -153,6 +136,7 @@ wait "$sampler" || true
 rss_load=$(cat "$work/rss.load" 2>/dev/null || echo 0)
 
 # nginx answers with a body of the same shape and size as the daemon's.
+answer=$(stack_generate_key "$PORT" "$BENCH_TOKEN")
 nginx_port=$(stack_free_port)
 nginx_start "$nginx_port" "$answer"
 [[ "$(curl -sS --max-time 5 -X POST "http://127.0.0.1:$nginx_port/api" -d x)" == "$answer" ]] ||

@@ -59,26 +59,8 @@ export ZYLD_STACK_EXTRA_XML="<statusUpdateIntervalSeconds>$REFRESH_S</statusUpda
 stack_up "$work"
 
 token=$(stack_token "$work" attestation)
-body="{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"com.velora.ovik.kms.key_operation.generate_key\",\"params\":{\"provider\":\"$ZYLD_STACK_PROVIDER\",\"keySize\":32}}"
-generate_key() {
-  local answer
-  answer=$(curl -sS --max-time 30 "http://127.0.0.1:$PORT/api" -H 'Content-Type: application/json' \
-    -H "Authorization: Bearer $token" -d "$body") || stack_die "curl could not reach zyld"
-  [[ "$answer" == *'"wrappedKey"'* ]] || stack_die "generate_key failed: $answer"
-}
-server_contacts() { grep -c 'Create client context for server' "$work/zyld.log" || true; }
 
-# Warm = a generate_key answered without contacting the key server (the daemon logs each
-# connection it opens).
-echo "== waiting for the first status refresh to fill the key cache (up to ${WARM_TIMEOUT_S}s)" >&2
-deadline=$((SECONDS + WARM_TIMEOUT_S))
-while :; do
-  before=$(server_contacts)
-  generate_key
-  (($(server_contacts) == before)) && break
-  ((SECONDS < deadline)) || stack_die "generate_key still contacts the key server after ${WARM_TIMEOUT_S}s"
-  sleep 2
-done
+stack_wait_warm "$work" "$PORT" "$token" "$WARM_TIMEOUT_S"
 
 echo "== soak: ${seconds}s of waves against zyld (pid $ZYLD_PID, port $PORT, state in $work)" >&2
 SOAK_PORT=$PORT SOAK_TOKEN=$token SOAK_PROVIDER=$ZYLD_STACK_PROVIDER SOAK_ZYLD_PID=$ZYLD_PID \

@@ -201,6 +201,38 @@ stack_token() {
   esac
 }
 
+# stack_generate_body: the JSON-RPC body of a 32-byte generate_key on the stack's provider.
+stack_generate_body() {
+  printf '{"jsonrpc":"2.0","id":1,"method":"com.velora.ovik.kms.key_operation.generate_key","params":{"provider":"%s","keySize":32}}' \
+    "$ZYLD_STACK_PROVIDER"
+}
+
+# stack_generate_key PORT TOKEN: prints the answer of one generate_key; dies when it fails.
+stack_generate_key() {
+  local answer
+  answer=$(curl -sS --max-time 30 "http://127.0.0.1:$1/api" -H 'Content-Type: application/json' \
+    -H "Authorization: Bearer $2" -d "$(stack_generate_body)") || stack_die "curl could not reach zyld"
+  [[ "$answer" == *'"wrappedKey"'* ]] || stack_die "generate_key failed: $answer"
+  printf '%s' "$answer"
+}
+
+# stack_wait_warm DIR PORT TOKEN SECONDS: calls generate_key until one is answered without
+# contacting the key server (the daemon logs each connection it opens), which holds once the first
+# status refresh has filled the key cache; dies after SECONDS or on a failed call.
+stack_wait_warm() {
+  local dir=$1 port=$2 token=$3 limit=$4 before deadline
+  contacts() { grep -c 'Create client context for server' "$dir/zyld.log" || true; }
+  echo "== waiting for the first status refresh to fill the key cache (up to ${limit}s)" >&2
+  deadline=$((SECONDS + limit))
+  while :; do
+    before=$(contacts)
+    stack_generate_key "$port" "$token" >/dev/null
+    (($(contacts) == before)) && return 0
+    ((SECONDS < deadline)) || stack_die "generate_key still contacts the key server after ${limit}s"
+    sleep 2
+  done
+}
+
 stack_write_env() {
   local dir=$1
   cat >"$dir/stack.env" <<EOF
