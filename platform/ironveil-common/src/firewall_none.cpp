@@ -12,32 +12,22 @@ bool NoneFirewallBackend::AddOrRemoveServer(const std::string& ruleset, bool add
   }
   std::lock_guard<std::mutex> lock(mutex_);
   if (add) {
-    const int uses = ++rulesets_[ruleset].hosts[host];
-    Log_Level(kLogInfo, "Firewall (none): ruleset %s admits host %s (uses %d)\n", ruleset.c_str(),
-              host.c_str(), uses);
+    const bool added = rulesets_[ruleset].hosts.insert(host).second;
+    Log_Level(kLogInfo, "Firewall (none): ruleset %s %s host %s\n", ruleset.c_str(),
+              added ? "admits" : "already admits", host.c_str());
     return true;
   }
   auto rs = rulesets_.find(ruleset);
-  auto it =
-      rs == rulesets_.end() ? decltype(rs->second.hosts.end()){} : rs->second.hosts.find(host);
-  if (rs == rulesets_.end() || it == rs->second.hosts.end()) {
-    Log_Level(kLogInfo, "Firewall (none): ruleset %s does not hold host %s\n", ruleset.c_str(),
-              host.c_str());
-    return false;
-  }
-  const int uses = --it->second;
-  if (uses == 0) {
-    rs->second.hosts.erase(it);
-  }
-  Log_Level(kLogInfo, "Firewall (none): ruleset %s released host %s (uses %d)\n", ruleset.c_str(),
-            host.c_str(), uses);
+  const bool removed = rs != rulesets_.end() && rs->second.hosts.erase(host) > 0;
+  Log_Level(kLogInfo, "Firewall (none): ruleset %s %s host %s\n", ruleset.c_str(),
+            removed ? "released" : "does not hold", host.c_str());
   return true;
 }
 
 bool NoneFirewallBackend::SetRulesetStatus(const std::string& ruleset, bool enabled) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (enabled) {
-    rulesets_[ruleset].enabled = true;
+    rulesets_[ruleset] = Ruleset{true, {}};
   } else {
     rulesets_.erase(ruleset);
   }
@@ -46,14 +36,10 @@ bool NoneFirewallBackend::SetRulesetStatus(const std::string& ruleset, bool enab
   return true;
 }
 
-int NoneFirewallBackend::UseCount(const std::string& ruleset, const std::string& host) const {
+std::set<std::string> NoneFirewallBackend::Hosts(const std::string& ruleset) const {
   std::lock_guard<std::mutex> lock(mutex_);
   auto rs = rulesets_.find(ruleset);
-  if (rs == rulesets_.end()) {
-    return 0;
-  }
-  auto it = rs->second.hosts.find(host);
-  return it == rs->second.hosts.end() ? 0 : it->second;
+  return rs == rulesets_.end() ? std::set<std::string>{} : rs->second.hosts;
 }
 
 bool NoneFirewallBackend::IsEnabled(const std::string& ruleset) const {

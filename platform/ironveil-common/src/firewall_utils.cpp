@@ -68,6 +68,12 @@ bool SetRulesetStatus(const std::string& ruleset, bool enabled) {
   return Current()->SetRulesetStatus(ruleset, enabled);
 }
 
+std::shared_ptr<FirewallBackend> Use(std::shared_ptr<FirewallBackend> backend) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  std::swap(gBackend, backend);
+  return backend;
+}
+
 }  // namespace FirewallUtils
 
 }  // namespace Brask::Common

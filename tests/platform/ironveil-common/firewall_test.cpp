@@ -3,39 +3,39 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <set>
 #include <string>
 
 namespace {
 
 using namespace Brask::Common;
 
-TEST(FirewallNone, CountsUsesPerHostAndRuleset) {
+TEST(FirewallNone, HoldsEachHostOncePerRuleset) {
   NoneFirewallBackend fw;
-  EXPECT_TRUE(fw.SetRulesetStatus("rs", true));
+  EXPECT_TRUE(fw.AddOrRemoveServer("rs", true, "stale.example"));
+  EXPECT_TRUE(fw.SetRulesetStatus("rs", true));  // enabling starts empty
   EXPECT_TRUE(fw.IsEnabled("rs"));
   EXPECT_TRUE(fw.AddOrRemoveServer("rs", true, "kms1.example"));
   EXPECT_TRUE(fw.AddOrRemoveServer("rs", true, "kms1.example"));
   EXPECT_TRUE(fw.AddOrRemoveServer("rs", true, "10.0.0.7"));
   EXPECT_TRUE(fw.AddOrRemoveServer("other", true, "kms1.example"));
-  EXPECT_EQ(fw.UseCount("rs", "kms1.example"), 2);
-  EXPECT_EQ(fw.UseCount("other", "kms1.example"), 1);
+  using Set = std::set<std::string>;
+  EXPECT_EQ(fw.Hosts("rs"), (Set{"10.0.0.7", "kms1.example"}));
 
-  // The host stays until its last use goes.
+  // One removal releases the host; removing an absent host changes nothing and succeeds.
   EXPECT_TRUE(fw.AddOrRemoveServer("rs", false, "kms1.example"));
-  EXPECT_EQ(fw.UseCount("rs", "kms1.example"), 1);
-  EXPECT_TRUE(fw.AddOrRemoveServer("rs", false, "kms1.example"));
-  EXPECT_EQ(fw.UseCount("rs", "kms1.example"), 0);
-  EXPECT_FALSE(fw.AddOrRemoveServer("rs", false, "kms1.example"));
-  EXPECT_FALSE(fw.AddOrRemoveServer("rs", false, "never.added"));
-  EXPECT_FALSE(fw.AddOrRemoveServer("unknown", false, "kms1.example"));
+  EXPECT_TRUE(fw.AddOrRemoveServer("rs", false, "never.added"));
+  EXPECT_TRUE(fw.AddOrRemoveServer("unknown", false, "kms1.example"));
   EXPECT_FALSE(fw.AddOrRemoveServer("rs", true, ""));
-  EXPECT_EQ(fw.UseCount("other", "kms1.example"), 1);
+  EXPECT_EQ(fw.Hosts("rs"), (Set{"10.0.0.7"}));
+  EXPECT_EQ(fw.Hosts("other"), (Set{"kms1.example"}));
 
   // Disabling forgets the ruleset's hosts; other rulesets keep theirs.
   EXPECT_TRUE(fw.SetRulesetStatus("rs", false));
   EXPECT_FALSE(fw.IsEnabled("rs"));
-  EXPECT_EQ(fw.UseCount("rs", "10.0.0.7"), 0);
-  EXPECT_EQ(fw.UseCount("other", "kms1.example"), 1);
+  EXPECT_TRUE(fw.Hosts("rs").empty());
+  EXPECT_EQ(fw.Hosts("other"), (Set{"kms1.example"}));
 }
 
 TEST(FirewallUtils, BackendsAreChosenByName) {
@@ -54,9 +54,14 @@ TEST(FirewallUtils, BackendsAreChosenByName) {
   // The process-wide entry points use the configured backend.
   FirewallUtils::SetRulesetStatus("ironveil-test", true);
   EXPECT_TRUE(FirewallUtils::AddOrRemoveServer("ironveil-test", true, "h"));
-  EXPECT_TRUE(FirewallUtils::AddOrRemoveServer("ironveil-test", false, "h"));
-  EXPECT_FALSE(FirewallUtils::AddOrRemoveServer("ironveil-test", false, "h"));
   FirewallUtils::SetRulesetStatus("ironveil-test", false);
+
+  // An installed backend replaces the configured one until the previous is put back.
+  auto mine = std::make_shared<NoneFirewallBackend>();
+  auto previous = FirewallUtils::Use(mine);
+  EXPECT_TRUE(FirewallUtils::AddOrRemoveServer("ironveil-test", true, "h"));
+  EXPECT_EQ(mine->Hosts("ironveil-test").size(), 1u);
+  FirewallUtils::Use(previous);
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 // Host firewall rules for the daemon's outbound connections, through a named backend.
 //
-// A ruleset is a named group of rules admitting traffic to a set of hosts. A host may be added
-// several times; it stays admitted until it has been removed as many times as it was added.
-// Backends: "none" keeps the rulesets in memory and logs each change at level 5; further
-// backends (such as "nftables") implement FirewallBackend in their own file and are listed in
-// MakeFirewallBackend. Until Configure selects one, the "none" backend is in use.
+// A ruleset is a named group of rules admitting traffic to a set of hosts. It holds each host at
+// most once: adding a host it holds, or removing one it does not hold, succeeds and changes
+// nothing. Whether several users share a host is for the caller to decide (the daemon removes a
+// host only when no stored provider uses it any more). Two host names that resolve to one address
+// keep that address admitted until both are removed.
+// Backends: "none" keeps the rulesets in memory and logs each change at level 5; "nftables"
+// programs the kernel through libnftables. Until Configure selects one, "none" is in use.
 // All functions are thread-safe.
 #pragma once
 
@@ -18,10 +20,11 @@ namespace Brask::Common {
 class FirewallBackend {
  public:
   virtual ~FirewallBackend() = default;
-  // Adds (add = true) or removes one use of host in the ruleset. Removing a host that the
-  // ruleset does not hold fails.
+  // Adds (add = true) or removes host in the ruleset; false when the change could not be made
+  // (an empty host, a name that does not resolve, a kernel refusal), with nothing changed.
   virtual bool AddOrRemoveServer(const std::string& ruleset, bool add, const std::string& host) = 0;
-  // Enabling creates the ruleset (idempotent); disabling deletes it with all its hosts.
+  // Enabling creates the ruleset empty, replacing whatever an earlier process left under its
+  // name; disabling deletes it with all its hosts.
   virtual bool SetRulesetStatus(const std::string& ruleset, bool enabled) = 0;
 };
 
@@ -37,6 +40,8 @@ inline constexpr const char* kDefaultBackend = "none";
 Har::Status Configure(const std::string& backendName);
 bool AddOrRemoveServer(const std::string& ruleset, bool add, const std::string& host);
 bool SetRulesetStatus(const std::string& ruleset, bool enabled);
+// Installs backend as the process-wide one and returns the previous (tests inject failures).
+std::shared_ptr<FirewallBackend> Use(std::shared_ptr<FirewallBackend> backend);
 
 }  // namespace FirewallUtils
 
