@@ -5,6 +5,7 @@
 #include "mirel/endpoint.h"
 #include "mirel/message_resolver.h"
 #include "mirel/api_provider.h"
+#include "state/firewall.h"
 #include "state/providers.h"
 #include "state/stats.h"
 
@@ -158,7 +159,7 @@ int StartAndRun(DaemonObjects& objects) {
   objects.zyldLogger = ZyldLogger();
   objects.logBridge = std::make_shared<ZylApi::MirelLoggerWrapper>(&Log_Level);
   ProviderConfig::RestoreConfiguration();
-  OpenFirewall();
+  State::OpenFirewall();
   CreateEndpoint(objects);
   State::Providers::Instance().Init();
   Stats::SetUpKeyStats();
@@ -235,17 +236,13 @@ std::shared_ptr<Quorex::Service::Logger> ZyldLogger() {
   return logger;
 }
 
-void OpenFirewall() { Brask::Common::FirewallUtils::SetRulesetStatus(kFirewallRuleset, true); }
-
-void CloseFirewall() { Brask::Common::FirewallUtils::SetRulesetStatus(kFirewallRuleset, false); }
-
 void ExitDaemon(int status, ZylApi::StoppableEndpoint* endpoint) {
   Log_Level(kLogNotable, "Exiting with status %d\n", status);
   Brask::Common::SignalUtils::SignalsExit();
   if (endpoint != nullptr) {
     endpoint->Stop();
   }
-  CloseFirewall();
+  State::CloseFirewall();
   SSL_Exit();
   Quorex::System::QuickExit(status);
 }

@@ -16,7 +16,6 @@ namespace Zyld {
 
 inline constexpr const char* kAppName = "zyld";
 inline constexpr const char* kAppVersion = "8.0.0";
-inline constexpr const char* kFirewallRuleset = "ironveil-zyld";
 
 // Registers in a scratch configuration the default of every key the daemon reads beyond the
 // service library's own, each taken from the component that reads the key; a file value must then
@@ -25,10 +24,6 @@ void SetStartupDefaults(Quorex::Service::Config& scratch);
 
 // The named logger "zyldLogger", a child of the default logger, created on first use.
 std::shared_ptr<Quorex::Service::Logger> ZyldLogger();
-
-// Switches the daemon's firewall ruleset on / off.
-void OpenFirewall();
-void CloseFirewall();
 
 [[noreturn]] void ExitDaemon(int status, ZylApi::StoppableEndpoint* endpoint);
 // Installs the termination-signal callback, which exits with status 0 through ExitDaemon.

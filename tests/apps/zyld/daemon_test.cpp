@@ -89,6 +89,7 @@ TEST(DaemonTest, StartsInOrderAndExitsWithZeroOnSigterm) {
   OvikConfigStore::ConfigStore::Configure(dir.File("store/ovik.db"));
   ProviderSpec spec;
   spec.id = "seeded";
+  spec.servers = {{"s1", "127.0.0.1", 1}};
   ASSERT_EQ(WriteProvider(spec), PC::Success);
   OvikConfigStore::ConfigStore::Configure(":memory:");
 
@@ -102,8 +103,8 @@ TEST(DaemonTest, StartsInOrderAndExitsWithZeroOnSigterm) {
   for (const char* line :
        {"Restoring configuration key providers instance seeded",
         "Restoring configuration key zyld_config", "ruleset ironveil-zyld enabled",
-        "Stats logging interval = 300s", "Start-up complete", "Exiting with status 0",
-        "ruleset ironveil-zyld disabled"}) {
+        "admits host 127.0.0.1", "Stats logging interval = 300s", "Start-up complete",
+        "Exiting with status 0", "released host 127.0.0.1", "ruleset ironveil-zyld disabled"}) {
     const size_t at = out.find(line, from);
     ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line << "\n" << out;
     from = at;
