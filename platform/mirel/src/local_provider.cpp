@@ -1,5 +1,7 @@
 #include <mirel/local_provider.h>
 
+#include <mirel/activation.h>
+
 #include "framework_ops.h"
 
 #include <algorithm>
@@ -164,13 +166,14 @@ std::vector<std::string> ServiceTable::ServiceIds() const {
 LocalProvider::LocalProvider(std::shared_ptr<const ServiceTable> table)
     : table_(std::move(table)) {}
 
-void LocalProvider::Invoke(std::shared_ptr<CallContext> /*ctx*/, ApiRequest request,
+void LocalProvider::Invoke(std::shared_ptr<CallContext> ctx, ApiRequest request,
                            CompletionCallback done) {
   const auto* operation = table_->Resolve(request.serviceId, request.operationId);
   if (operation == nullptr) {
     done(MethodResult::Error(OperationNotFoundError(request.serviceId, request.operationId)));
     return;
   }
+  CallActivation current(ctx.get());
   operation->Invoke(request.params, std::move(done));
 }
 
