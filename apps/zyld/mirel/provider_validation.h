@@ -1,0 +1,38 @@
+// Validation of the providers service's input. Each check returns the parameter path of the first
+// problem (the path callers see in the invalid-argument error), or nothing when the input is
+// acceptable. Paths are fixed by the API, including their spelling ("server.Name",
+// "server.adress"). Comparisons are exact and case-sensitive.
+//
+// Beyond emptiness and uniqueness: a host name is at most 255 bytes of printable characters
+// other than space, quotes, commas and braces; a port is 1..65535; a connection time-out is
+// 0..kMaxTimeoutSeconds of the KMIP library; a master key identifier is at most 256 bytes.
+#pragma once
+
+#include <zyl-bindings/records.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Com::Velora::Ovik::Kms::ProvidersSvc {
+
+inline constexpr size_t kMaxHostnameLength = 255;
+inline constexpr size_t kMaxMasterKeyIdLength = 256;
+inline constexpr int64_t kMinPort = 1;
+inline constexpr int64_t kMaxPort = 65535;
+inline constexpr int64_t kDefaultProxyPort = 443;
+inline constexpr int64_t kDefaultServerPort = 5696;
+
+using Problem = std::optional<std::string_view>;
+
+// The server list: non-empty; names non-empty and distinct; host names well-formed, distinct
+// and not the proxy's (when one is given); ports in range.
+Problem ValidateServers(const std::vector<Server>& servers,
+                        const std::optional<std::string>& proxyHostname);
+Problem ValidateCreate(const CreateSpec& spec);
+Problem ValidateUpdate(const std::string& provider, const UpdateSpec& spec);
+
+}  // namespace Com::Velora::Ovik::Kms::ProvidersSvc

@@ -1,0 +1,241 @@
+// The providers service on a real store with the in-memory firewall backend: input checks and
+// their parameter paths, defaults and round trips, the store results, and the firewall kept to
+// exactly the stored hosts through creates, updates and deletes (undone when the backend fails).
+#include "mirel/providers_impl.h"
+
+#include "../provider_fixture.h"
+#include "state/firewall.h"
+
+#include <ironveil-common/firewall_none.h>
+#include <mirel/errors.h>
+
+#include <future>
+#include <set>
+
+namespace {
+
+using namespace Com::Velora::Ovik::Kms::ProvidersSvc;
+using Hosts = std::set<std::string>;
+
+// The in-memory backend, failing one change after `failAfter` more have been made.
+class FlakyBackend : public Brask::Common::NoneFirewallBackend {
+ public:
+  bool AddOrRemoveServer(const std::string& ruleset, bool add, const std::string& host) override {
+    ++calls;
+    if (failAfter && (*failAfter)-- == 0) {
+      failAfter.reset();
+      return false;
+    }
+    return NoneFirewallBackend::AddOrRemoveServer(ruleset, add, host);
+  }
+  std::optional<int> failAfter;
+  int calls = 0;
+};
+
+CreateSpec Spec(const std::string& id, std::vector<std::string> hosts, std::string proxy = {}) {
+  CreateSpec spec{id, "mk-" + id, {}};
+  for (const std::string& host : hosts) {
+    spec.keyServer.kmipServer.servers.push_back({"n-" + host, {host, std::nullopt}});
+  }
+  if (!proxy.empty()) {
+    spec.keyServer.proxyServer = NetworkAddress{proxy, std::nullopt};
+  }
+  return spec;
+}
+
+UpdateSpec ProxyUpdate(const std::string& proxy) {
+  UpdateSpec spec;
+  spec.keyServer.emplace();
+  spec.keyServer->proxyServer = NetworkAddress{proxy, std::nullopt};
+  return spec;
+}
+
+UpdateSpec ServersUpdate(const std::vector<std::string>& hosts) {
+  UpdateSpec spec;
+  spec.keyServer.emplace().kmipServer.emplace().servers.emplace();
+  for (const std::string& host : hosts) {
+    spec.keyServer->kmipServer->servers->push_back({"n-" + host, {host, std::nullopt}});
+  }
+  return spec;
+}
+
+class ProvidersServiceTest : public ZyldTest::StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    previous_ = Brask::Common::FirewallUtils::Use(backend_);
+    backend_->SetRulesetStatus(Zyld::State::kFirewallRuleset, true);
+  }
+  void TearDown() override {
+    Brask::Common::FirewallUtils::Use(previous_);
+    StoreTest::TearDown();
+  }
+
+  // Runs one call to completion (changes complete on the registry's pool).
+  template <class T, class Call>
+  Mirel::MethodResult Run(Call&& call) {
+    std::promise<Mirel::MethodResult> done;
+    call(Mirel::MakeAsyncResult<T>([&](Mirel::MethodResult r) { done.set_value(std::move(r)); }));
+    return done.get_future().get();
+  }
+  Mirel::MethodResult Create(const CreateSpec& spec) {
+    return Run<void>([&](auto r) { service_.Create(spec, std::move(r)); });
+  }
+  Mirel::MethodResult Update(const std::string& id, const UpdateSpec& spec) {
+    return Run<void>([&](auto r) { service_.Update(id, spec, std::move(r)); });
+  }
+  Mirel::MethodResult Delete(const std::string& id) {
+    return Run<void>([&](auto r) { service_.Delete(id, std::move(r)); });
+  }
+  Mirel::MethodResult Get(const std::string& id) {
+    return Run<Info>([&](auto r) { service_.Get(id, std::move(r)); });
+  }
+  Hosts Rules() const { return backend_->Hosts(Zyld::State::kFirewallRuleset); }
+
+  static void ExpectError(const Mirel::MethodResult& r, std::string_view type,
+                          const std::string& id = {}, const std::string& arg = {}) {
+    ASSERT_TRUE(r.IsError());
+    EXPECT_EQ(r.error->type, type);
+    if (id.empty()) {
+      return;
+    }
+    ASSERT_EQ(r.error->messages.size(), 1u);
+    EXPECT_EQ(r.error->messages[0].id, "com.velora.ovik.kms.providers." + id);
+    if (!arg.empty()) {
+      EXPECT_EQ(r.error->messages[0].args.begin()->second, arg);
+    }
+  }
+
+  std::shared_ptr<FlakyBackend> backend_ = std::make_shared<FlakyBackend>();
+  std::shared_ptr<Brask::Common::FirewallBackend> previous_;
+  Zyld::State::Providers registry_;
+  ProvidersImpl service_{registry_};
+};
+
+TEST_F(ProvidersServiceTest, InvalidInputNamesItsParameterAndStoresNothing) {
+  const std::string longHost(256, 'h');
+  const std::vector<std::pair<std::function<void(CreateSpec&)>, std::string>> creates = {
+      {[](CreateSpec& s) { s.provider.clear(); }, "spec.provider"},
+      {[](CreateSpec& s) { s.masterKeyId.assign(257, 'm'); }, "spec.masterKeyId"},
+      {[](CreateSpec& s) { s.keyServer.description = ""; }, "spec.keyServer.description"},
+      {[](CreateSpec& s) { s.keyServer.kmipServer.username = ""; },
+       "spec.keyServer.kmipServer.username"},
+      {[](CreateSpec& s) {
+         s.keyServer.proxyServer = NetworkAddress{"", 8080};
+       },
+       "spec.keyServer.proxyServer.hostname"},
+      {[](CreateSpec& s) {
+         s.keyServer.proxyServer = NetworkAddress{"p", 0};
+       },
+       "spec.keyServer.proxyServer.port"},
+      {[](CreateSpec& s) { s.keyServer.connectionTimeout = 86401; },
+       "spec.keyServer.connectionTimeout"},
+      {[](CreateSpec& s) { s.keyServer.kmipServer.servers.clear(); },
+       "spec.keyServer.kmipServer.servers"},
+      {[](CreateSpec& s) { s.keyServer.kmipServer.servers[1].name = "n-a"; },
+       "spec.keyServer.kmipServer.servers.server.Name"},
+      {[](CreateSpec& s) {
+         s.keyServer.proxyServer = NetworkAddress{"b", std::nullopt};
+       },
+       "spec.keyServer.kmipServer.servers.server.adress.hostname"},
+      {[](CreateSpec& s) { s.keyServer.kmipServer.servers[1].address.hostname = "a"; },
+       "spec.keyServer.kmipServer.servers.server.adress.hostname"},
+      {[&](CreateSpec& s) { s.keyServer.kmipServer.servers[0].address.hostname = longHost; },
+       "spec.keyServer.kmipServer.servers.server.adress.hostname"},
+      {[](CreateSpec& s) { s.keyServer.kmipServer.servers[0].address.hostname = "a\nb"; },
+       "spec.keyServer.kmipServer.servers.server.adress.hostname"},
+      {[](CreateSpec& s) { s.keyServer.kmipServer.servers[0].address.hostname = "a,b"; },
+       "spec.keyServer.kmipServer.servers.server.adress.hostname"},
+      {[](CreateSpec& s) { s.keyServer.kmipServer.servers[0].address.port = 65536; },
+       "spec.keyServer.kmipServer.servers.server.adress.port"},
+  };
+  for (const auto& [mutate, parameter] : creates) {
+    CreateSpec spec = Spec("p", {"a", "b"});
+    mutate(spec);
+    ExpectError(Create(spec), Mirel::ErrorTypes::kInvalidArgument, "invalid_argument", parameter);
+  }
+  ExpectError(Get("p"), Mirel::ErrorTypes::kNotFound);
+  EXPECT_EQ(Rules(), Hosts{});
+  // Names differing in case are distinct.
+  CreateSpec cased = Spec("p", {"a", "b"});
+  cased.keyServer.kmipServer.servers[1].name = "N-A";
+  ASSERT_FALSE(Create(cased).IsError());
+
+  UpdateSpec masterKey;
+  masterKey.masterKeyId = "";
+  ExpectError(Update("p", masterKey), Mirel::ErrorTypes::kInvalidArgument, "invalid_argument",
+              "spec.masterKeyId");
+  ExpectError(Update("", {}), Mirel::ErrorTypes::kInvalidArgument, "invalid_argument", "provider");
+  ExpectError(Update("p", ServersUpdate({"c", "c"})), Mirel::ErrorTypes::kInvalidArgument,
+              "invalid_argument", "spec.keyServer.kmipServer.servers.server.Name");
+  ExpectError(Get(""), Mirel::ErrorTypes::kInvalidArgument, "invalid_argument", "provider");
+  ExpectError(Delete(""), Mirel::ErrorTypes::kInvalidArgument, "invalid_argument", "provider");
+  EXPECT_EQ(Rules(), (Hosts{"a", "b"}));
+}
+
+TEST_F(ProvidersServiceTest, RoundTripsWithDefaultsAndStoreResults) {
+  CreateSpec spec = Spec("p", {"a"}, "proxy");
+  spec.keyServer.description = "d";
+  spec.keyServer.connectionTimeout = 9;
+  spec.keyServer.kmipServer.username = "u";
+  ASSERT_FALSE(Create(spec).IsError());
+  const Mirel::MethodResult got = Get("p");
+  ASSERT_FALSE(got.IsError());
+  const boost::json::value& keyServer = got.value->at("keyServer");
+  EXPECT_EQ(keyServer.at("description").as_string(), "d");
+  EXPECT_EQ(keyServer.at("connectionTimeout").as_int64(), 9);
+  EXPECT_EQ(keyServer.at("proxyServer").at("port").as_int64(), 443);
+  EXPECT_EQ(keyServer.at("kmipServer").at("username").as_string(), "u");
+  EXPECT_EQ(keyServer.at("kmipServer").at("servers").at(0).at("address").at("port").as_int64(),
+            5696);
+
+  const int calls = backend_->calls;
+  ExpectError(Create(Spec("p", {"z"})), Mirel::ErrorTypes::kAlreadyExists, "already_exists", "p");
+  UpdateSpec masterKey;
+  masterKey.masterKeyId = "mk-2";
+  ASSERT_FALSE(Update("p", masterKey).IsError());
+  EXPECT_EQ(backend_->calls, calls);  // neither touched the firewall
+  EXPECT_EQ(Get("p").value->at("masterKeyId").as_string(), "mk-2");
+
+  ExpectError(Get("q"), Mirel::ErrorTypes::kNotFound, "not_found", "q");
+  ExpectError(Update("q", masterKey), Mirel::ErrorTypes::kNotFound, "not_found", "q");
+  const Mirel::MethodResult deleted = Delete("q");
+  ExpectError(deleted, Mirel::ErrorTypes::kNotFound);
+  EXPECT_TRUE(deleted.error->messages.empty());
+  ASSERT_FALSE(Delete("p").IsError());
+  const Mirel::MethodResult list =
+      Run<std::vector<Summary>>([&](auto r) { service_.List(std::move(r)); });
+  EXPECT_EQ(boost::json::serialize(*list.value), "[]");
+}
+
+TEST_F(ProvidersServiceTest, RulesHoldExactlyTheStoredHosts) {
+  ASSERT_FALSE(Create(Spec("A", {"a", "s"}, "p")).IsError());
+  ASSERT_FALSE(Create(Spec("B", {"s", "b"}, "p")).IsError());
+  EXPECT_EQ(Rules(), (Hosts{"a", "b", "p", "s"}));
+  ASSERT_FALSE(Update("A", ServersUpdate({"c"})).IsError());  // s stays for B
+  EXPECT_EQ(Rules(), (Hosts{"b", "c", "p", "s"}));
+  ASSERT_FALSE(Update("A", ProxyUpdate("c")).IsError());  // its own server as proxy
+  ASSERT_FALSE(Update("A", ProxyUpdate("")).IsError());   // c stays: still A's server
+  EXPECT_EQ(Rules(), (Hosts{"b", "c", "p", "s"}));
+  ASSERT_FALSE(Delete("B").IsError());
+  EXPECT_EQ(Rules(), (Hosts{"c"}));
+  ASSERT_FALSE(Delete("A").IsError());
+  EXPECT_EQ(Rules(), Hosts{});
+}
+
+TEST_F(ProvidersServiceTest, AFailingFirewallChangesNothing) {
+  ASSERT_FALSE(Create(Spec("A", {"a"})).IsError());
+  backend_->failAfter = 1;  // the second change fails
+  ExpectError(Create(Spec("B", {"a", "b", "c"})), Mirel::ErrorTypes::kError, "firewall_error");
+  ExpectError(Get("B"), Mirel::ErrorTypes::kNotFound);
+  EXPECT_EQ(Rules(), (Hosts{"a"}));
+
+  backend_->failAfter = 1;
+  ExpectError(Update("A", ServersUpdate({"x", "y"})), Mirel::ErrorTypes::kError, "firewall_error");
+  const Mirel::MethodResult a = Get("A");
+  EXPECT_EQ(a.value->at("keyServer").at("kmipServer").at("servers").at(0).at("name").as_string(),
+            "n-a");
+  EXPECT_EQ(Rules(), (Hosts{"a"}));
+}
+
+}  // namespace
