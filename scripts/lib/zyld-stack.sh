@@ -6,11 +6,15 @@
 #
 #   zyld-stack.sh up DIR          everything below, in order; writes DIR/stack.env
 #   zyld-stack.sh down DIR        stops the daemon and the PyKMIP server started from DIR
+#   zyld-stack.sh restart DIR [KILL|TERM]
+#                                 stops the daemon (SIGTERM by default, or SIGKILL at once) and
+#                                 starts it again on the same port; updates ZYLD_PID in stack.env
 #   zyld-stack.sh token DIR attestation|admin [ENTITLEMENT...]
 #                                 prints a fresh token of that kind
 #
 # Binaries come from ZYLD_BUILD_DIR (default build/release of the checkout). With
-# ZYLD_STACK_OWNER_PID=PID the PyKMIP server stops by itself once process PID has gone.
+# ZYLD_STACK_OWNER_PID=PID the PyKMIP server stops by itself once process PID has gone;
+# ZYLD_STACK_FIREWALL names the daemon's firewall backend (default none).
 #
 # DIR afterwards holds: pykmip/ (server folder), keys/ (attestation.key/.crt, admin.key/.crt),
 # store/ovik.db, provider.json (the imported export text), zyld.xml, zyld.log, audit.log, zyld.pid
@@ -134,7 +138,7 @@ stack_config() {
   <log><level>${ZYLD_STACK_LOG_LEVEL:-info}</level><file></file></log>
   <configStore><path>$dir/store/ovik.db</path></configStore>
   <audit><path>$dir/audit.log</path></audit>
-  <firewall><backend>none</backend></firewall>
+  <firewall><backend>${ZYLD_STACK_FIREWALL:-none}</backend></firewall>
   <metadata><path>$METADATA</path></metadata>
   <endpoint><port>$port</port></endpoint>
   <statsLogIntervalSeconds>300</statsLogIntervalSeconds>
@@ -267,6 +271,27 @@ stack_up() {
   stack_write_env "$dir"
 }
 
+# stack_restart DIR [KILL|TERM]: the daemon of DIR stopped and started again on its port.
+stack_restart() {
+  local dir=$1 how=${2:-TERM} pid
+  dir=$(cd "$dir" && pwd)
+  stack_binaries
+  # shellcheck disable=SC1091
+  source "$dir/stack.env"
+  if [[ "$how" == KILL && -f "$dir/zyld.pid" ]]; then
+    pid=$(head -c 16 "$dir/zyld.pid")
+    if [[ "$pid" =~ ^[0-9]+$ ]] &&
+      tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "ZYLD_CONFIG=$dir/zyld.xml"; then
+      kill -KILL "$pid"
+      while kill -0 "$pid" 2>/dev/null; do sleep 0.01; done
+    fi
+    rm -f "$dir/zyld.pid"
+  fi
+  stack_daemon_stop "$dir"
+  stack_daemon_start "$dir" "$PORT"
+  stack_write_env "$dir"
+}
+
 stack_down() {
   local dir=$1
   [[ -d "$dir" ]] || return 0
@@ -279,8 +304,9 @@ if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
   case "${1:-}:$#" in
     up:2) stack_up "$2" ;;
     down:2) stack_down "$2" ;;
+    restart:2 | restart:3) stack_restart "$2" "${3:-TERM}" ;;
     token:*) (($# >= 3)) || stack_die "usage: zyld-stack.sh token DIR KIND [ENTITLEMENT...]"
       stack_binaries; d=$(cd "$2" && pwd); k=$3; shift 3; stack_token "$d" "$k" "$@" ;;
-    *) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+    *) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
   esac
 fi

@@ -123,6 +123,13 @@ std::string Stack::Token(const std::string& kind,
   return out;
 }
 
+bool Stack::RestartDaemon(bool kill) {
+  const auto restarted = TestSupport::RunProcess(
+      {"bash", StackScript(), "restart", dir_, kill ? "KILL" : "TERM"}, kCommandBound);
+  env_ = ParseEnvFile(dir_ + "/stack.env");
+  return restarted.exitCode == 0;
+}
+
 std::vector<std::string> Stack::AuditLines() const {
   return TestSupport::Lines(ReadFile(Env("AUDIT")));
 }

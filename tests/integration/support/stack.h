@@ -63,6 +63,9 @@ class Stack {
   std::string Token(const std::string& kind,
                     const std::vector<std::string>& entitlements = {}) const;
   std::vector<std::string> AuditLines() const;
+  // Stops the daemon (SIGTERM, or SIGKILL at once when kill) and starts it again on its port;
+  // false when it did not come back.
+  bool RestartDaemon(bool kill);
 
  private:
   explicit Stack(std::string dir) : dir_(std::move(dir)) {}
