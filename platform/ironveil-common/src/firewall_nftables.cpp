@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cctype>
 #include <condition_variable>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -97,15 +98,19 @@ struct Lookup {
 // Resolves name within the time-out; the lookup thread outlives a caller that gives up.
 Har::Status Resolve(const std::string& name, AddressSet& out) {
   auto lookup = std::make_shared<Lookup>();
-  std::thread([lookup, name] {
-    AddressSet found;
-    const int rc = LookUp(name, found);
-    std::lock_guard<std::mutex> lock(lookup->mutex);
-    lookup->rc = rc;
-    lookup->addresses = std::move(found);
-    lookup->finished = true;
-    lookup->done.notify_all();
-  }).detach();
+  try {
+    std::thread([lookup, name] {
+      AddressSet found;
+      const int rc = LookUp(name, found);
+      std::lock_guard<std::mutex> lock(lookup->mutex);
+      lookup->rc = rc;
+      lookup->addresses = std::move(found);
+      lookup->finished = true;
+      lookup->done.notify_all();
+    }).detach();
+  } catch (const std::system_error& e) {
+    return Har::Status::Error(std::string("cannot start name resolution: ") + e.what());
+  }
   std::unique_lock<std::mutex> lock(lookup->mutex);
   if (!lookup->done.wait_for(lock, NftablesFirewallBackend::kResolveTimeout,
                              [&] { return lookup->finished; })) {
@@ -245,11 +250,11 @@ bool NftablesFirewallBackend::SetRulesetStatus(const std::string& ruleset, bool 
     return false;
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  rulesets_.erase(ruleset);
   const std::string what = std::string(enabled ? "enabling" : "disabling") + " ruleset " + ruleset;
   if (!Run(Batch(enabled ? FreshTable(ruleset) : DropTable(ruleset)), what)) {
-    return false;
+    return false;  // the table is as it was, and so is what is kept of it
   }
+  rulesets_.erase(ruleset);
   Log_Level(kLogInfo, "Firewall (nftables): ruleset %s %s\n", ruleset.c_str(),
             enabled ? "enabled" : "disabled");
   return true;
