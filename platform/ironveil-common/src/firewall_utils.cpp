@@ -1,6 +1,7 @@
 // Backend selection and the process-wide firewall entry points.
 #include <ironveil-common/firewall_utils.h>
 
+#include <ironveil-common/firewall_nftables.h>
 #include <ironveil-common/firewall_none.h>
 
 #include <harlibs/log.h>
@@ -20,6 +21,8 @@ struct BackendEntry {
 const BackendEntry kBackends[] = {
     {"none",
      [] { return std::unique_ptr<FirewallBackend>(std::make_unique<NoneFirewallBackend>()); }},
+    {"nftables",
+     [] { return std::unique_ptr<FirewallBackend>(std::make_unique<NftablesFirewallBackend>()); }},
 };
 
 std::mutex gMutex;

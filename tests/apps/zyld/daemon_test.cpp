@@ -153,7 +153,7 @@ TEST(DaemonTest, StartUpFaultsEndWithStatusOne) {
   };
   const Case cases[] = {
       {"store", "none", "Exiting with error: "},
-      {"firewall", "nftables", "Unknown firewall backend 'nftables'. Exiting.\n"},
+      {"firewall", "iptables", "Unknown firewall backend 'iptables'. Exiting.\n"},
       {"endpoint", "none", "HTTP endpoint failed to start. Exiting."},
   };
   for (const Case& c : cases) {

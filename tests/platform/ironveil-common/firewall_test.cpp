@@ -40,8 +40,10 @@ TEST(FirewallNone, HoldsEachHostOncePerRuleset) {
 
 TEST(FirewallUtils, BackendsAreChosenByName) {
   std::unique_ptr<FirewallBackend> backend;
-  EXPECT_TRUE(MakeFirewallBackend("none", backend));
-  EXPECT_NE(backend, nullptr);
+  for (const char* name : {"none", "nftables"}) {
+    EXPECT_TRUE(MakeFirewallBackend(name, backend)) << name;
+    EXPECT_NE(backend, nullptr);
+  }
   const Har::Status unknown = MakeFirewallBackend("iptables", backend);
   EXPECT_FALSE(unknown);
   EXPECT_NE(unknown.message().find("iptables"), std::string::npos);
