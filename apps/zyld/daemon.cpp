@@ -242,6 +242,8 @@ void ExitDaemon(int status, ZylApi::StoppableEndpoint* endpoint) {
   if (endpoint != nullptr) {
     endpoint->Stop();
   }
+  // A configuration change in flight finishes first; none starts after the firewall is closed.
+  Har::WriteGuard config(ProviderConfig::configLock);
   State::CloseFirewall();
   SSL_Exit();
   Quorex::System::QuickExit(status);
