@@ -56,6 +56,9 @@ TEST_F(Providers, OnlyAdministratorsChangeAndEveryCallIsAuditedOnce) {
       EXPECT_EQ(keyServer.at("connectionTimeout").as_int64(), 7);
     }
   }
+  // The change is logged with the caller's user name.
+  EXPECT_NE(ReadFile(stack_->Env("LOG")).find("Provider p2 created by administrator"),
+            std::string::npos);
   const auto invalid = Call(Port(), Op("create"), CreateParams("p3", {"h"}, "", 70000), admin);
   EXPECT_EQ(StringAt(invalid, {"error", "message"}),
             "A specified parameter was not correct: "
