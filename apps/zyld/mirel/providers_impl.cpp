@@ -1,12 +1,12 @@
 #include "mirel/providers_impl.h"
 
 #include "configstore/provider_config.h"
+#include "mirel/config_change.h"
 #include "mirel/error.h"
 #include "mirel/provider_validation.h"
 #include "state/firewall.h"
 
 #include <harlibs/log.h>
-#include <harlockpp/harlockpp.h>
 #include <mirel/activation.h>
 
 #include <string_view>
@@ -44,26 +44,6 @@ constexpr const char* kInvalidArgumentId = "com.velora.ovik.kms.providers.invali
 }
 
 ::Mirel::ErrorValue FirewallError() { return Api::MakeError({Api::MakeMessage(kFirewallErrorId)}); }
-
-// Runs change(result) as a job of the configuration lane, with configLock held for writing until
-// it returns (its answer included). A job that does not run is answered with the store error.
-template <class Change>
-void RunChange(::Zyld::State::Providers& registry, const char* operation,
-               const std::string& provider, Result result, Change change) {
-  using JobEnd = ::Zyld::State::KeyServerPool::JobEnd;
-  registry.KeyServers().Submit(
-      kConfigChangeLane, kChangeMaxWait,
-      [operation, provider, result, change = std::move(change)](JobEnd end) mutable {
-        if (end != JobEnd::Ran) {
-          Log_Level(kLogFailure, "%s provider %s not run: no turn for configuration changes\n",
-                    operation, provider.c_str());
-          result.SetError(StoreError(Config::StoreError));
-          return;
-        }
-        Har::WriteGuard config(Config::configLock);
-        change(result);
-      });
-}
 
 // Applies steps in order until one fails; the first failure's status stays.
 class Steps {
@@ -303,8 +283,8 @@ void ProvidersImpl::Create(const CreateSpec& spec, Result result) {
               spec.provider.c_str(), std::string(*problem).c_str());
     return result.SetError(InvalidArgument(*problem));
   }
-  RunChange(
-      registry_, "Create", spec.provider, std::move(result),
+  Api::RunConfigChange(
+      registry_, "Create provider", spec.provider, std::move(result),
       [spec, user = ::Mirel::CurrentCaller().user](Result& out) { CreateLocked(spec, user, out); });
 }
 
@@ -314,9 +294,11 @@ void ProvidersImpl::Update(const std::string& provider, const UpdateSpec& spec, 
               std::string(*problem).c_str());
     return result.SetError(InvalidArgument(*problem));
   }
-  RunChange(registry_, "Update", provider, std::move(result),
-            [&registry = registry_, provider, spec, user = ::Mirel::CurrentCaller().user](
-                Result& out) { UpdateLocked(registry, provider, spec, user, out); });
+  Api::RunConfigChange(
+      registry_, "Update provider", provider, std::move(result),
+      [&registry = registry_, provider, spec, user = ::Mirel::CurrentCaller().user](Result& out) {
+        UpdateLocked(registry, provider, spec, user, out);
+      });
 }
 
 void ProvidersImpl::Delete(const std::string& provider, Result result) {
@@ -324,10 +306,9 @@ void ProvidersImpl::Delete(const std::string& provider, Result result) {
     Log_Level(kLogFailure, "Delete provider called on an empty provider\n");
     return result.SetError(InvalidArgument("provider"));
   }
-  RunChange(registry_, "Delete", provider, std::move(result),
-            [&registry = registry_, provider, user = ::Mirel::CurrentCaller().user](Result& out) {
-              DeleteLocked(registry, provider, user, out);
-            });
+  Api::RunConfigChange(registry_, "Delete provider", provider, std::move(result),
+                       [&registry = registry_, provider, user = ::Mirel::CurrentCaller().user](
+                           Result& out) { DeleteLocked(registry, provider, user, out); });
 }
 
 }  // namespace Com::Velora::Ovik::Kms::ProvidersSvc

@@ -1,0 +1,47 @@
+// How the management services make a configuration change: validation happens on the calling
+// thread; the change itself runs as one job of the key-server pool's configuration lane, so that
+// no thread serving the API waits for configLock, the store or the firewall's name resolution.
+// The job holds configLock for writing until it returns, its answer included; a job that does
+// not get its turn within kChangeMaxWait (or meets a shutdown) is answered with the store error
+// and changes nothing. Changes therefore never interleave.
+#pragma once
+
+#include "configstore/provider_config.h"
+#include "mirel/error.h"
+#include "state/providers.h"
+
+#include <harlibs/log.h>
+#include <harlockpp/harlockpp.h>
+#include <mirel/async_result.h>
+
+#include <chrono>
+#include <string>
+#include <utility>
+
+namespace Zyld::ZylApi {
+
+// The pool's lane of configuration changes (no provider has an empty identifier).
+inline constexpr const char* kConfigChangeLane = "";
+inline constexpr std::chrono::seconds kChangeMaxWait{30};
+
+// Runs change(result) as a configuration change; `operation` and `provider` name it in the log
+// line of a change that did not run.
+template <class T, class Change>
+void RunConfigChange(State::Providers& registry, const char* operation, const std::string& provider,
+                     Mirel::AsyncResult<T> result, Change change) {
+  using JobEnd = State::KeyServerPool::JobEnd;
+  registry.KeyServers().Submit(
+      kConfigChangeLane, kChangeMaxWait,
+      [operation, provider, result, change = std::move(change)](JobEnd end) mutable {
+        if (end != JobEnd::Ran) {
+          Log_Level(kLogFailure, "%s for provider %s not run: no turn for configuration changes\n",
+                    operation, provider.c_str());
+          result.SetError(MakeProviderError(ProviderConfig::StoreError, {}));
+          return;
+        }
+        Har::WriteGuard config(ProviderConfig::configLock);
+        change(result);
+      });
+}
+
+}  // namespace Zyld::ZylApi
