@@ -1,6 +1,9 @@
 #include "mirel/api_provider.h"
 
 #include "authn/kms_auth_token_handler.h"
+#include "mirel/client_certificate_impl.h"
+#include "mirel/credential_impl.h"
+#include "mirel/csr_impl.h"
 #include "mirel/key_operation_impl.h"
 #include "mirel/providers_impl.h"
 
@@ -30,6 +33,9 @@ namespace {
 
 namespace QM = Brask::Common::QuorexMirel;
 namespace Kms = Com::Velora::Ovik::Kms;
+namespace CredentialSvc = Kms::Providers::CredentialSvc;
+namespace ClientCertificateSvc = Kms::Providers::ClientCertificateSvc;
+namespace CsrSvc = Kms::Providers::ClientCertificate::CsrSvc;
 using Mirel::ApiProviderPtr;
 using Mirel::Metadata::MetadataContainer;
 using Mirel::Metadata::ProviderHelper;
@@ -190,8 +196,14 @@ std::vector<Mirel::Binding::BoundInterfacePtr> BindServices(const ApiMetadata& m
   std::vector<Mirel::Binding::BoundInterfacePtr> interfaces;
   interfaces.push_back(Kms::KeyOperationSvc::AsyncServiceBinder::BindImplementation(
       std::make_shared<Kms::KeyOperationSvc::KeyOperationImpl>(registry), localizer));
+  interfaces.push_back(CsrSvc::AsyncServiceBinder::BindImplementation(
+      std::make_shared<CsrSvc::CsrImpl>(registry), localizer));
   interfaces.push_back(Kms::ProvidersSvc::AsyncServiceBinder::BindImplementation(
       std::make_shared<Kms::ProvidersSvc::ProvidersImpl>(registry), localizer));
+  interfaces.push_back(CredentialSvc::AsyncServiceBinder::BindImplementation(
+      std::make_shared<CredentialSvc::CredentialImpl>(registry), localizer));
+  interfaces.push_back(ClientCertificateSvc::AsyncServiceBinder::BindImplementation(
+      std::make_shared<ClientCertificateSvc::ClientCertificateImpl>(registry), localizer));
   for (const auto& container : {metadata.cli, metadata.metamodel, metadata.authentication}) {
     for (auto& iface : container->Interfaces()) {
       interfaces.push_back(std::move(iface));

@@ -104,4 +104,22 @@ Mirel::ErrorValue MakeProviderError(int kind, Messages messages) {
   }
 }
 
+Mirel::ErrorValue MakeProviderArgumentError(std::string_view parameter) {
+  return MakeInvalidArgumentError(
+      {MakeMessage(Id("providers.invalid_argument"), {{"parameter", std::string(parameter)}})});
+}
+
+Mirel::ErrorValue MakeProviderStoreError(int kind, const std::string& provider) {
+  constexpr int kNotFound = 3;
+  if (kind != kNotFound) {
+    return MakeProviderError(kind, {});
+  }
+  return MakeNotFoundError({MakeMessage(Id("providers.not_found"), {{"provider", provider}})});
+}
+
+Mirel::ErrorValue MakeInvalidConfigValueError(std::string_view parameter) {
+  return MakeError(
+      {MakeMessage(Id("invalid_config_value"), {{"parameter", std::string(parameter)}})});
+}
+
 }  // namespace Zyld::ZylApi
