@@ -26,17 +26,28 @@ int KmipKms::GetServerName(uint32_t server, std::string& name) const {
   return 0;
 }
 
-KmsResult KmipKms::GetRemoteServerCertificate(uint32_t server, std::string& certificate,
-                                              std::string& error) {
-  bool cached = false;
+std::string KmipKms::CachedRemoteServerCertificate(uint32_t server) const {
+  std::string certificate;
   cache_.Read([&](const ProbeRecord& record) {
-    if (server < record.remoteServerCertificates.size() &&
-        !record.remoteServerCertificates[server].empty()) {
+    if (server < record.remoteServerCertificates.size()) {
       certificate = record.remoteServerCertificates[server];
-      cached = true;
     }
   });
-  if (cached) {
+  return certificate;
+}
+
+std::optional<ServerFetch> KmipKms::CertificateFetchNeededFor(uint32_t server) const {
+  if (!CachedRemoteServerCertificate(server).empty()) {
+    return std::nullopt;
+  }
+  return ServerFetch{std::string(), connector_.TimeoutSeconds()};
+}
+
+KmsResult KmipKms::GetRemoteServerCertificate(uint32_t server, std::string& certificate,
+                                              std::string& error) {
+  std::string cached = CachedRemoteServerCertificate(server);
+  if (!cached.empty()) {
+    certificate.swap(cached);
     Log_Level(kLogTrace, "Provider %s using cached remote server cert for server %s\n",
               Info().name.c_str(), connector_.ServerName(server).c_str());
     return Success;

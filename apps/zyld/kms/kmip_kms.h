@@ -46,9 +46,13 @@ class KmipKms : public Kms {
   // does not parse (Decrypt fails on it without a server).
   std::optional<ServerFetch> FetchNeededFor(
       std::optional<std::string_view> wrappedKey) const override;
+  // The fetch of an uncached server certificate, bounded by the provider's time-out.
+  std::optional<ServerFetch> CertificateFetchNeededFor(uint32_t server) const override;
 
  private:
   const KmsInfo& Info() const { return connector_.Info(); }
+  // The server's certificate from the status cache; empty when the cache has none.
+  std::string CachedRemoteServerCertificate(uint32_t server) const;
 
   KmsConnector connector_;
   KmsCache cache_;

@@ -85,6 +85,11 @@ class Kms {
       std::optional<std::string_view> /*wrappedKey*/) const {
     return std::nullopt;
   }
+  // What GetRemoteServerCertificate of the server would have to fetch (no key, the time-out);
+  // nothing when the status cache holds the server's certificate. The default needs no server.
+  virtual std::optional<ServerFetch> CertificateFetchNeededFor(uint32_t /*server*/) const {
+    return std::nullopt;
+  }
 };
 
 }  // namespace Zyld::Kms

@@ -6,6 +6,7 @@
 #include "mirel/csr_impl.h"
 #include "mirel/key_operation_impl.h"
 #include "mirel/providers_impl.h"
+#include "mirel/server_certificates_impl.h"
 
 #include <api/audit_context.h>
 #include <api/call_info.h>
@@ -196,6 +197,14 @@ std::vector<Mirel::Binding::BoundInterfacePtr> BindServices(const ApiMetadata& m
   std::vector<Mirel::Binding::BoundInterfacePtr> interfaces;
   interfaces.push_back(Kms::KeyOperationSvc::AsyncServiceBinder::BindImplementation(
       std::make_shared<Kms::KeyOperationSvc::KeyOperationImpl>(registry), localizer));
+  interfaces.push_back(
+      Kms::Providers::ServerCertificatesSvc::AsyncServiceBinder::BindImplementation(
+          std::make_shared<Kms::Providers::ServerCertificatesSvc::ServerCertificatesImpl>(registry),
+          localizer));
+  interfaces.push_back(
+      Kms::Providers::ServerCertificates::RemoteSvc::AsyncServiceBinder::BindImplementation(
+          std::make_shared<Kms::Providers::ServerCertificates::RemoteSvc::RemoteImpl>(registry),
+          localizer));
   interfaces.push_back(CsrSvc::AsyncServiceBinder::BindImplementation(
       std::make_shared<CsrSvc::CsrImpl>(registry), localizer));
   interfaces.push_back(Kms::ProvidersSvc::AsyncServiceBinder::BindImplementation(

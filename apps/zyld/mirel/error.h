@@ -21,6 +21,8 @@ using Messages = std::vector<Mirel::Message>;
 // Operation names of the generic result identifiers ("com.velora.ovik.kms." + name + ".error").
 inline constexpr std::string_view kGenerateKeyOperation = "keyoperationsvc.generatekey";
 inline constexpr std::string_view kDecryptOperation = "keyoperationsvc.decrypt";
+inline constexpr std::string_view kRemoteCertificateListOperation =
+    "providers.server_certificates.remotesvc.list";
 
 // Identifier of a failed key-server result for an operation name such as
 // "keyoperationsvc.generatekey"; empty for codes outside the table. Code 0 (success) has no

@@ -62,8 +62,8 @@ enum {
    * certificate; under TLS 1.3 that refusal only shows on the first request), or a request on a
    * session whose earlier exchange failed. */
   QLC_COMMUNICATION = 75,
-  /* Connect, proxy exchange, handshake or one request/response did not finish within the
-   * time-out (each step has its own). The session is unusable afterwards. */
+  /* Opening the session (connect, proxy exchange and handshake together) or one
+   * request/response did not finish within the time-out. The session is unusable afterwards. */
   QLC_TIMEOUT = 105,
   /* The server's certificate is not trusted (see Trust above); the handshake reached the server
    * and its certificate is kept for qlc_fetch_server_credentials. */

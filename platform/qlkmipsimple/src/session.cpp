@@ -5,17 +5,16 @@
 namespace Qlkmip {
 namespace {
 
-Net::Outcome Connect(const ConnectionSpec& spec, Net::Fd* fd) {
+Net::Outcome Connect(const ConnectionSpec& spec, const Net::Deadline& deadline, Net::Fd* fd) {
   if (spec.proxyHost.empty()) {
-    return Net::TcpConnect(spec.host, spec.port, Net::Deadline::In(spec.timeoutSeconds), fd);
+    return Net::TcpConnect(spec.host, spec.port, deadline, fd);
   }
-  Net::Outcome outcome =
-      Net::TcpConnect(spec.proxyHost, spec.proxyPort, Net::Deadline::In(spec.timeoutSeconds), fd);
+  Net::Outcome outcome = Net::TcpConnect(spec.proxyHost, spec.proxyPort, deadline, fd);
   if (!outcome.ok()) {
     outcome.text = "Proxy: " + outcome.text;
     return outcome;
   }
-  return Net::ProxyConnect(fd->get(), spec.host, spec.port, Net::Deadline::In(spec.timeoutSeconds));
+  return Net::ProxyConnect(fd->get(), spec.host, spec.port, deadline);
 }
 
 Kmip::Reply Failed(const Net::Outcome& outcome) {
@@ -41,11 +40,12 @@ Net::Outcome Session::Open(const ConnectionSpec& spec, std::unique_ptr<Session>*
   if (!outcome.ok()) {
     return outcome;
   }
+  // One deadline for the whole opening, so that a slow connect cannot lengthen the handshake's.
+  const Net::Deadline deadline = Net::Deadline::In(spec.timeoutSeconds);
   Net::Fd fd;
-  outcome = Connect(spec, &fd);
+  outcome = Connect(spec, deadline, &fd);
   if (outcome.ok()) {
-    outcome =
-        channel->Handshake(std::move(fd), Net::Deadline::In(spec.timeoutSeconds), presentedPem);
+    outcome = channel->Handshake(std::move(fd), deadline, presentedPem);
   }
   if (outcome.ok()) {
     *out = std::make_unique<Session>(std::move(channel), spec.timeoutSeconds);

@@ -1,12 +1,12 @@
 // One client session: TCP (optionally through an HTTP CONNECT proxy), TLS, then one KMIP request
-// at a time. Each step (connect, proxy exchange, handshake, each request/response) gets its own
-// deadline of the specification's time-out. Responses are at most 1 MiB (announced length
-// checked before reading). After a failed exchange the session no longer sends requests
-// (the stream position is lost) and every later request fails with QLC_COMMUNICATION.
-// A Get goes out with a Get Attributes "State" of the same object in the same message; the
-// State answer is kept for the next request only: when that is the State query of the same
-// object with the same credential options it is answered from the kept answer without a round
-// trip, any other request drops it.
+// at a time. Opening (connect, proxy exchange and handshake together) and each request/response
+// get one deadline each of the specification's time-out. Responses are at most 1 MiB (announced
+// length checked before reading). After a failed exchange the session no longer sends requests (the
+// stream position is lost) and every later request fails with QLC_COMMUNICATION. A Get goes out
+// with a Get Attributes "State" of the same object in the same message; the State answer is kept
+// for the next request only: when that is the State query of the same object with the same
+// credential options it is answered from the kept answer without a round trip, any other request
+// drops it.
 #ifndef QLKMIPSIMPLE_SESSION_H
 #define QLKMIPSIMPLE_SESSION_H
 

@@ -128,5 +128,23 @@ TEST_F(FaultTest, ProxyTunnelsRefusalStallAndAbsence) {
   EXPECT_EQ(ConnectAndGet(KmipTest::BuildSpec(o), &explain), QLC_COMMUNICATION);
 }
 
+// Connect, proxy exchange and handshake share one time-out: a proxy that answers late leaves the
+// stalled handshake only the rest. Separate deadlines would take the delay plus the time-out.
+TEST_F(FaultTest, OpeningThroughASlowProxyKeepsOneTimeOut) {
+  constexpr int kTimeoutSeconds = 3;
+  KmipTest::HttpConnectProxy slow({"HTTP/1.1 200 OK", false, std::chrono::milliseconds(2500)});
+  slow.Start();
+  KmipTest::SpecOptions o = Options();
+  o.timeoutSeconds = kTimeoutSeconds;
+  o.proxyHost = "127.0.0.1";
+  o.proxyPort = slow.Port();
+  server_->SetFault(Fault::StallHandshake);
+  std::string explain;
+  const auto start = Clock::now();
+  EXPECT_EQ(ConnectAndGet(KmipTest::BuildSpec(o), &explain), QLC_TIMEOUT) << explain;
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kTimeoutSeconds * 1000 + 1500));
+  EXPECT_EQ(slow.Tunnels(), 1);
+}
+
 }  // namespace
 }  // namespace QlcTest

@@ -1,10 +1,12 @@
 // A minimal HTTP CONNECT proxy on 127.0.0.1 for tests. It reads the request head, answers with
 // the configured status line and, for a 2xx status, relays bytes between the client and the
-// requested host:port until either side closes. Stall mode never answers.
+// requested host:port until either side closes. Stall mode never answers; a reply delay holds the
+// answer back that long.
 #ifndef HTTP_CONNECT_PROXY_H
 #define HTTP_CONNECT_PROXY_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,6 +18,7 @@ class HttpConnectProxy {
   struct Options {
     std::string statusLine = "HTTP/1.0 200 Connection established";
     bool stall = false;
+    std::chrono::milliseconds replyDelay{0};
   };
   explicit HttpConnectProxy(Options options);
   ~HttpConnectProxy();

@@ -63,9 +63,12 @@ void Serve(State& s, int fd) {
   std::string head;
   if (ReadHead(s, fd, &head)) {
     const std::string line = head.substr(0, head.find("\r\n"));
-    if (s.options.stall) {
-      while (!s.listener.stopping) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    } else {
+    const auto answerAt = std::chrono::steady_clock::now() + s.options.replyDelay;
+    while (!s.listener.stopping &&
+           (s.options.stall || std::chrono::steady_clock::now() < answerAt)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (!s.options.stall) {
       const bool tunnel = s.options.statusLine.compare(9, 1, "2") == 0;
       const int target = tunnel ? ConnectTarget(line) : -1;
       const std::string reply =

@@ -1,6 +1,7 @@
-// A key-server object with scripted servers for the registry and key operation tests: each server
-// has a name and the result its operations give; a successful GenerateKey hands out a data-key
-// text of keySize characters and a wrapped key naming the server. Calls are counted.
+// A key-server object with scripted servers for the registry and key-server service tests: each
+// server has a name, the result its operations give and the certificate it presents; a successful
+// GenerateKey hands out a data-key text of keySize characters and a wrapped key naming the server.
+// Calls are counted. Certificates always need a fetch (nothing is cached).
 #pragma once
 
 #include "kms/kms.h"
@@ -18,6 +19,7 @@ struct FakeServer {
   std::string name;
   Zyld::Kms::KmsResult result = Zyld::Kms::Success;
   std::string error = "scripted failure";
+  std::string certificate;
 };
 
 class FakeKms : public Zyld::Kms::Kms {
@@ -31,6 +33,7 @@ class FakeKms : public Zyld::Kms::Kms {
     std::lock_guard<std::mutex> guard(mutex_);
     return attempts_;
   }
+  void SetTrusted(std::vector<std::string> certificates) { trusted_ = std::move(certificates); }
   // Runs inside UpdateStatus (before it is counted).
   void OnUpdate(std::function<void()> hook) { onUpdate_ = std::move(hook); }
 
@@ -53,15 +56,23 @@ class FakeKms : public Zyld::Kms::Kms {
     return s.result;
   }
   void GetTrustedServerCertificates(std::vector<std::string>& certificates) const override {
-    certificates.clear();
+    certificates = trusted_;
   }
   void GetClientCertificate(std::string& certificate) const override { certificate.clear(); }
   int GetServerName(uint32_t server, std::string& name) const override {
     name = servers_.at(server).name;
     return 0;
   }
-  Zyld::Kms::KmsResult GetRemoteServerCertificate(uint32_t, std::string&, std::string&) override {
-    return Zyld::Kms::GeneralError;
+  Zyld::Kms::KmsResult GetRemoteServerCertificate(uint32_t server, std::string& certificate,
+                                                  std::string& error) override {
+    const FakeServer& s = Attempt(server, error);
+    if (s.result == Zyld::Kms::Success) {
+      certificate = s.certificate;
+    }
+    return s.result;
+  }
+  std::optional<Zyld::Kms::ServerFetch> CertificateFetchNeededFor(uint32_t) const override {
+    return Zyld::Kms::ServerFetch{{}, kFetchTimeoutSeconds};
   }
   void UpdateStatus() override {
     if (onUpdate_) {
@@ -85,7 +96,9 @@ class FakeKms : public Zyld::Kms::Kms {
   }
 
   std::string provider_;
+  static constexpr int64_t kFetchTimeoutSeconds = 5;
   std::vector<FakeServer> servers_;
+  std::vector<std::string> trusted_;
   std::atomic<int> updates_{0};
   mutable std::mutex mutex_;
   std::vector<uint32_t> attempts_;
