@@ -21,7 +21,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -57,9 +56,7 @@ inline ZyldToken::Options AdminClaims(std::vector<std::string> entitlements,
 
 inline std::vector<boost::json::object> ReadAuditRecords(const std::string& path) {
   std::vector<boost::json::object> records;
-  std::istringstream in(ReadFile(path));
-  std::string line;
-  while (std::getline(in, line)) {
+  for (const std::string& line : TestSupport::Lines(ReadFile(path))) {
     records.push_back(boost::json::parse(line).as_object());
   }
   return records;

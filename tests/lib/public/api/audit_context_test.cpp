@@ -9,9 +9,9 @@
 #include <boost/json/parse.hpp>
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <unistd.h>
+#include <test_files.h>
+#include <test_temp_dir.h>
+
 #include <string>
 #include <vector>
 
@@ -63,22 +63,15 @@ TEST(AuditContextDeathTest, EachRecordFieldIsRequired) {
 }
 
 TEST(AuditContextTest, LogWritesOneRecordToTheAuditFile) {
-  const auto path =
-      std::filesystem::temp_directory_path() / ("audit-context-" + std::to_string(getpid()));
-  std::filesystem::remove(path);
-  VlrAudit_Configure(path.string());
+  const TestSupport::TempDir dir;
+  const std::string path = dir.File("audit.log");
+  VlrAudit_Configure(path);
   auto attributes = Record("false");
   attributes["subject"] = "admin";
   attributes["opId"] = "abc-1";
   AuditContext(attributes).Log();
   VlrAudit_Configure("");
-  std::ifstream in(path);
-  std::string line;
-  std::vector<std::string> lines;
-  while (std::getline(in, line)) {
-    lines.push_back(line);
-  }
-  std::filesystem::remove(path);
+  const std::vector<std::string> lines = TestSupport::Lines(TestSupport::ReadFile(path));
   ASSERT_EQ(lines.size(), 1u);
   const auto record = boost::json::parse(lines[0]).as_object();
   EXPECT_EQ(record.at("eventID").as_string(), "api.call");
