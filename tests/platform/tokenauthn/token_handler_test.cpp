@@ -77,17 +77,6 @@ std::string Sign(jwt_alg_t alg, const std::string& key, const Claims& claims) {
 
 class HostTokens : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    rsa_ = std::make_unique<KmipTest::KeyPair>(
-        KmipTest::MakeSelfSignedServer("authn", {}, KmipTest::KeyKind::Rsa2048));
-    ec_ = std::make_unique<KmipTest::KeyPair>(
-        KmipTest::MakeSelfSignedServer("authn", {}, KmipTest::KeyKind::EcP256));
-  }
-  static void TearDownTestSuite() {
-    rsa_.reset();
-    ec_.reset();
-  }
-
   AuthnAnswer Check(const std::string& token) {
     Ovik::Authn::HostTokenHandler handler([this] { return Text(certificate); }, nullptr);
     Mirel::CallContext ctx;
@@ -99,32 +88,38 @@ class HostTokens : public ::testing::Test {
     return std::move(*answer);
   }
 
-  static std::unique_ptr<KmipTest::KeyPair> rsa_;
-  static std::unique_ptr<KmipTest::KeyPair> ec_;
-  std::optional<std::string> certificate = rsa_->certPem;
+  // Key pairs made once per process.
+  static const KmipTest::KeyPair& Rsa() {
+    static const auto pair =
+        KmipTest::MakeSelfSignedServer("authn", {}, KmipTest::KeyKind::Rsa2048);
+    return pair;
+  }
+  static const KmipTest::KeyPair& Ec() {
+    static const auto pair = KmipTest::MakeSelfSignedServer("authn", {}, KmipTest::KeyKind::EcP256);
+    return pair;
+  }
+  std::optional<std::string> certificate = Rsa().certPem;
   // What the last Check left in its call for the next handler.
   std::optional<Ovik::Authn::Digest> digest;
 };
-std::unique_ptr<KmipTest::KeyPair> HostTokens::rsa_;
-std::unique_ptr<KmipTest::KeyPair> HostTokens::ec_;
 
 TEST_F(HostTokens, AcceptsRs256AndEs256TokensOfTheCertificateKey) {
-  const std::string token = Sign(JWT_ALG_RS256, rsa_->keyPem, {});
+  const std::string token = Sign(JWT_ALG_RS256, Rsa().keyPem, {});
   const auto rsa = Check(token);
   ASSERT_TRUE(rsa.IsData());
   EXPECT_EQ(rsa.GetData().at("username"), boost::json::value("admin"));
   EXPECT_EQ(rsa.GetData().at("entitlements"), (boost::json::array{"KMS_ADMIN", "KMS_READ"}));
   // The call keeps the token's digest for the next handler.
   EXPECT_EQ(digest, Ovik::Authn::Sha256Digest(token));
-  certificate = ec_->certPem;
-  const auto ec = Check(Sign(JWT_ALG_ES256, ec_->keyPem, {}));
+  certificate = Ec().certPem;
+  const auto ec = Check(Sign(JWT_ALG_ES256, Ec().keyPem, {}));
   ASSERT_TRUE(ec.IsData());
   EXPECT_EQ(ec.GetData().at("username"), boost::json::value("admin"));
   // "nbf" and "iat" may lie ahead of our clock by the allowed skew (a few seconds spare for the
   // run).
   for (const char* name : {"nbf", "iat"}) {
     const Claims skewed{.more = TimeClaim(name, Ovik::Authn::kClockSkewSeconds - 5)};
-    EXPECT_TRUE(Check(Sign(JWT_ALG_ES256, ec_->keyPem, skewed)).IsData()) << name;
+    EXPECT_TRUE(Check(Sign(JWT_ALG_ES256, Ec().keyPem, skewed)).IsData()) << name;
   }
 }
 
@@ -132,14 +127,14 @@ TEST_F(HostTokens, AcceptsRs256AndEs256TokensOfTheCertificateKey) {
 TEST_F(HostTokens, TamperedTokensAndMissingCertificatesAreNotItsKind) {
   EXPECT_TRUE(Check("").IsNone());
   // Tampered payload.
-  std::string token = Sign(JWT_ALG_RS256, rsa_->keyPem, {});
+  std::string token = Sign(JWT_ALG_RS256, Rsa().keyPem, {});
   token[token.find('.') + 5] ^= 1;
   EXPECT_TRUE(Check(token).IsNone());
   // No certificate in the store: nothing verifies.
   certificate.reset();
-  EXPECT_TRUE(Check(Sign(JWT_ALG_RS256, rsa_->keyPem, {})).IsNone());
+  EXPECT_TRUE(Check(Sign(JWT_ALG_RS256, Rsa().keyPem, {})).IsNone());
   certificate = "garbage";
-  EXPECT_TRUE(Check(Sign(JWT_ALG_RS256, rsa_->keyPem, {})).IsNone());
+  EXPECT_TRUE(Check(Sign(JWT_ALG_RS256, Rsa().keyPem, {})).IsNone());
 }
 
 TEST_F(HostTokens, VerifiedTokensFailingAClaimAreUnauthenticated) {
@@ -157,7 +152,7 @@ TEST_F(HostTokens, VerifiedTokensFailingAClaimAreUnauthenticated) {
       {.more = R"({"iat": 1.5})"},
   };
   for (const Claims& claims : cases) {
-    const auto answer = Check(Sign(JWT_ALG_RS256, rsa_->keyPem, claims));
+    const auto answer = Check(Sign(JWT_ALG_RS256, Rsa().keyPem, claims));
     ASSERT_TRUE(answer.IsFailure());
     EXPECT_EQ(answer.GetFailure().type, "com.velora.mirel.std.errors.unauthenticated");
     EXPECT_EQ(answer.GetFailure().messages.at(0).id,
@@ -182,7 +177,7 @@ class RememberingHostTokens : public HostTokens {
 
 TEST_F(RememberingHostTokens, RepeatedTokenGetsTheSameAnswerUntilItExpires) {
   const auto handler = Make();
-  const std::string token = Sign(JWT_ALG_RS256, rsa_->keyPem, {.expIn = 100});
+  const std::string token = Sign(JWT_ALG_RS256, Rsa().keyPem, {.expIn = 100});
   const auto first = handler->Check(token);
   ASSERT_TRUE(first.IsData());
   EXPECT_EQ(handler->CachedAccepted(), 1u);
@@ -203,14 +198,14 @@ TEST_F(RememberingHostTokens, RepeatedTokenGetsTheSameAnswerUntilItExpires) {
 
 TEST_F(RememberingHostTokens, ReplacedCertificateRetiresRememberedOutcomes) {
   const auto handler = Make();
-  const std::string rsaToken = Sign(JWT_ALG_RS256, rsa_->keyPem, {});
-  const std::string ecToken = Sign(JWT_ALG_ES256, ec_->keyPem, {});
+  const std::string rsaToken = Sign(JWT_ALG_RS256, Rsa().keyPem, {});
+  const std::string ecToken = Sign(JWT_ALG_ES256, Ec().keyPem, {});
   ASSERT_TRUE(handler->Check(rsaToken).IsData());
   ASSERT_TRUE(handler->Check(ecToken).IsNone());
   EXPECT_EQ(handler->CachedAccepted(), 1u);
   EXPECT_EQ(handler->CachedForeign(), 1u);
 
-  certificate = ec_->certPem;
+  certificate = Ec().certPem;
   EXPECT_TRUE(handler->Check(rsaToken).IsNone());
   EXPECT_TRUE(handler->Check(ecToken).IsData());
   EXPECT_EQ(handler->CachedAccepted(), 1u);
@@ -219,9 +214,9 @@ TEST_F(RememberingHostTokens, ReplacedCertificateRetiresRememberedOutcomes) {
   // No certificate: nothing is accepted, remembered or not; the same certificate back restores it.
   certificate.reset();
   EXPECT_TRUE(handler->Check(ecToken).IsNone());
-  certificate = ec_->certPem;
+  certificate = Ec().certPem;
   EXPECT_TRUE(handler->Check(ecToken).IsData());
-  certificate = rsa_->certPem;
+  certificate = Rsa().certPem;
   EXPECT_TRUE(handler->Check(rsaToken).IsData());
   EXPECT_TRUE(handler->Check(ecToken).IsNone());
 }
@@ -229,13 +224,13 @@ TEST_F(RememberingHostTokens, ReplacedCertificateRetiresRememberedOutcomes) {
 TEST_F(RememberingHostTokens, ForeignTokensStaySoAndClaimFailuresAreNotRemembered) {
   const auto handler = Make();
   const std::vector<std::string> foreign = {
-      Sign(JWT_ALG_ES256, ec_->keyPem, {}),                 // another key
-      Sign(JWT_ALG_RS384, rsa_->keyPem, {}),                // the key, another algorithm
-      Sign(JWT_ALG_HS256, PublicKeyOf(rsa_->certPem), {}),  // HMAC keyed with the public key
+      Sign(JWT_ALG_ES256, Ec().keyPem, {}),                 // another key
+      Sign(JWT_ALG_RS384, Rsa().keyPem, {}),                // the key, another algorithm
+      Sign(JWT_ALG_HS256, PublicKeyOf(Rsa().certPem), {}),  // HMAC keyed with the public key
       "not.a.token",
   };
-  const std::vector<std::string> failing = {Sign(JWT_ALG_RS256, rsa_->keyPem, {.expIn = -10}),
-                                            Sign(JWT_ALG_RS256, rsa_->keyPem, {.sub = nullptr})};
+  const std::vector<std::string> failing = {Sign(JWT_ALG_RS256, Rsa().keyPem, {.expIn = -10}),
+                                            Sign(JWT_ALG_RS256, Rsa().keyPem, {.sub = nullptr})};
   for (int round = 0; round < 2; ++round) {
     for (const auto& token : foreign) {
       EXPECT_TRUE(handler->Check(token).IsNone()) << token;
@@ -247,7 +242,7 @@ TEST_F(RememberingHostTokens, ForeignTokensStaySoAndClaimFailuresAreNotRemembere
   EXPECT_EQ(handler->CachedForeign(), foreign.size());
   EXPECT_EQ(handler->CachedAccepted(), 0u);
   // A remembered foreign token does not stand in for a good one.
-  EXPECT_TRUE(handler->Check(Sign(JWT_ALG_RS256, rsa_->keyPem, {})).IsData());
+  EXPECT_TRUE(handler->Check(Sign(JWT_ALG_RS256, Rsa().keyPem, {})).IsData());
 }
 
 TEST_F(RememberingHostTokens, RememberedOutcomesAreBoundedAndForeignTokensCannotPushOutAccepted) {
@@ -257,7 +252,7 @@ TEST_F(RememberingHostTokens, RememberedOutcomesAreBoundedAndForeignTokensCannot
   const auto handler = Make(options);
   std::vector<std::string> accepted;
   for (long i = 0; i < 5; ++i) {
-    accepted.push_back(Sign(JWT_ALG_RS256, rsa_->keyPem, {.expIn = 3600 + i}));
+    accepted.push_back(Sign(JWT_ALG_RS256, Rsa().keyPem, {.expIn = 3600 + i}));
     EXPECT_TRUE(handler->Check(accepted.back()).IsData());
   }
   EXPECT_EQ(handler->CachedAccepted(), 3u);
@@ -278,9 +273,9 @@ TEST_F(RememberingHostTokens, ConcurrentCallsGetConsistentAnswers) {
   const auto handler = Make(options);
   std::vector<std::string> good;
   for (long i = 0; i < 6; ++i) {
-    good.push_back(Sign(JWT_ALG_RS256, rsa_->keyPem, {.expIn = 3600 + i}));
+    good.push_back(Sign(JWT_ALG_RS256, Rsa().keyPem, {.expIn = 3600 + i}));
   }
-  const std::string foreign = Sign(JWT_ALG_ES256, ec_->keyPem, {});
+  const std::string foreign = Sign(JWT_ALG_ES256, Ec().keyPem, {});
   std::vector<int> wrong(4, 0);
   std::vector<std::thread> threads;
   for (size_t t = 0; t < wrong.size(); ++t) {
