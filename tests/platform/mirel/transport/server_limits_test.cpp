@@ -9,12 +9,14 @@
 #include <cerrno>
 #include <chrono>
 
+#include <test_net.h>
 #include <test_wait.h>
 
 namespace MirelTransportTest {
 namespace {
 
 using namespace std::chrono_literals;
+using TestSupport::CanConnect;
 using TestSupport::Eventually;
 
 // While set, IPV6_V6ONLY cannot be set on any socket (see setsockopt below).
@@ -27,14 +29,6 @@ struct RefuseV6Only {
   RefuseV6Only(const RefuseV6Only&) = delete;
   RefuseV6Only& operator=(const RefuseV6Only&) = delete;
 };
-
-bool CanConnect(const tcp::endpoint& endpoint) {
-  net::io_context io;
-  tcp::socket socket(io);
-  boost::system::error_code ec;
-  socket.connect(endpoint, ec);
-  return !ec;
-}
 
 TEST(ServerListen, ListensOnBothLoopbackFamilies) {
   TestServer server;
