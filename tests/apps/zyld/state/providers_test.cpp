@@ -216,32 +216,25 @@ TEST_F(ProvidersTest, RefreshProbesEveryStoredProviderOutsideTheLocksAndReschedu
   EXPECT_EQ(registry.GetProvider("p2"), cached);
 }
 
-TEST_F(ProvidersTest, FailedListingOnlyReschedules) {
+TEST_F(ProvidersTest, FailingProbeOrListingOnlyReschedules) {
   ASSERT_EQ(ZyldTest::WriteProvider({.id = "p1", .servers = {{"s1", "kms1.example"}}}),
             Zyld::ProviderConfig::Success);
   Providers& registry = MakeRegistry();
   ASSERT_TRUE(TakePendingRefresh());
   const auto cached = registry.GetProvider("p1");
-  OvikConfigStore::ConfigStore::Configure(dbPath_ + "/under-a-file.db");  // cannot be opened
+  const auto fake = std::static_pointer_cast<FakeKms>(cached);
+  fake->OnUpdate([] { throw std::runtime_error("probe broke"); });
+  registry.UpdateProvidersStatus();
+  EXPECT_TRUE(TakePendingRefresh());
 
+  fake->OnUpdate(nullptr);
+  OvikConfigStore::ConfigStore::Configure(dbPath_ + "/under-a-file.db");  // cannot be opened
   now_ += 1801 * kSecond;
   registry.UpdateProvidersStatus();
-  EXPECT_EQ(std::static_pointer_cast<FakeKms>(cached)->UpdateCount(), 0);
+  EXPECT_EQ(fake->UpdateCount(), 0);
   EXPECT_TRUE(TakePendingRefresh());
   // The last refresh time did not advance: the next look-up flushes.
   EXPECT_NE(registry.GetProvider("p1"), cached);
-}
-
-TEST_F(ProvidersTest, FailingProbeStillReschedules) {
-  ASSERT_EQ(ZyldTest::WriteProvider({.id = "p1", .servers = {{"s1", "kms1.example"}}}),
-            Zyld::ProviderConfig::Success);
-  Providers& registry = MakeRegistry();
-  ASSERT_TRUE(TakePendingRefresh());
-  std::static_pointer_cast<FakeKms>(registry.GetProvider("p1"))->OnUpdate([] {
-    throw std::runtime_error("probe broke");
-  });
-  registry.UpdateProvidersStatus();
-  EXPECT_TRUE(TakePendingRefresh());
 }
 
 // A second store object on the same file writes as another process would: the next look-up
