@@ -4,7 +4,6 @@
 #ifndef HTTP_CONNECT_PROXY_H
 #define HTTP_CONNECT_PROXY_H
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>

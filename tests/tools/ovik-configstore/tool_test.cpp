@@ -7,7 +7,6 @@
 #include <test_process.h>
 
 #include <cstdlib>
-#include <filesystem>
 
 namespace {
 

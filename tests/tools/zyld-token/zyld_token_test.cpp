@@ -13,7 +13,6 @@
 
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
 #include <memory>
 
 namespace {

@@ -18,7 +18,6 @@
 #include <boost/json/parse.hpp>
 #include <gtest/gtest.h>
 
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>

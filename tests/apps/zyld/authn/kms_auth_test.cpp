@@ -9,7 +9,6 @@
 #include <boost/json/parse.hpp>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>

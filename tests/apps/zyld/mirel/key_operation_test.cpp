@@ -14,8 +14,6 @@
 #include <harlibs/secure.h>
 
 #include <map>
-#include <mutex>
-#include <optional>
 
 namespace {
 

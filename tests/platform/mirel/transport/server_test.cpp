@@ -8,8 +8,6 @@
 #include <harlibs/secure.h>
 
 #include <algorithm>
-#include <functional>
-#include <mutex>
 #include <vector>
 
 namespace MirelTransportTest {

@@ -9,7 +9,6 @@
 #include <qlkmipsimple/connection_spec.h>
 #include <qlkmipsimple/handles.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
