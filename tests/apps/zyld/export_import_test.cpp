@@ -109,11 +109,7 @@ class BrokenStoreTest : public ::testing::Test {
 
 TEST_F(BrokenStoreTest, CorruptDatabaseGivesStoreErrors) {
   const std::string path = dir_.File("ovik.db");
-  std::string garbage(8192, '\0');
-  for (size_t i = 0; i < garbage.size(); ++i) {
-    garbage[i] = static_cast<char>((i * 131 + 7) & 0xff);
-  }
-  WriteFile(path, garbage);
+  WriteFile(path, std::string(8192, 'Z'));
   OvikConfigStore::ConfigStore::Configure(path);
   ExpectStoreErrors();
   EXPECT_THROW(PC::RestoreConfiguration(), OvikConfigStore::ConfigStoreException);
