@@ -103,16 +103,25 @@ class ProvidersTest : public ZyldTest::StoreTest {
   std::unique_ptr<Providers> registry_;  // destroyed before the pool
 };
 
-// An unbuildable provider is not cached and is tried again.
-TEST_F(ProvidersTest, CachingOnSharesOneObjectPerProvider) {
+// An unbuildable provider is not cached and is tried again; removed entries are built afresh.
+TEST_F(ProvidersTest, CachingOnSharesOneObjectPerProviderUntilRemoved) {
   Providers& registry = MakeRegistry();
-  const auto first = registry.GetProvider("p1");
-  ASSERT_NE(first, nullptr);
-  EXPECT_EQ(registry.GetProvider("p1"), first);
-  EXPECT_NE(registry.GetProvider("p2"), first);
+  const auto p1 = registry.GetProvider("p1");
+  ASSERT_NE(p1, nullptr);
+  EXPECT_EQ(registry.GetProvider("p1"), p1);
+  const auto p2 = registry.GetProvider("p2");
+  EXPECT_NE(p2, p1);
   EXPECT_EQ(registry.GetProvider("broken"), nullptr);
   EXPECT_EQ(registry.GetProvider("broken"), nullptr);
   EXPECT_EQ(builds_.load(), 4);
+
+  registry.RemoveProvider("never-cached");
+  registry.RemoveProvider("p1");
+  EXPECT_NE(registry.GetProvider("p1"), p1);
+  EXPECT_EQ(registry.GetProvider("p2"), p2);
+  registry.RemoveAllProviders();
+  EXPECT_NE(registry.GetProvider("p2"), p2);
+  EXPECT_EQ(builds_.load(), 6);
 }
 
 TEST_F(ProvidersTest, CachingOffBuildsEveryTimeAndSchedulesNothing) {
@@ -144,20 +153,6 @@ TEST_F(ProvidersTest, StaleCacheIsFlushedAndTheProviderRebuilt) {
   EXPECT_EQ(builds_.load(), 4);
   // Holders of dropped objects keep them.
   EXPECT_EQ(std::static_pointer_cast<FakeKms>(before)->Provider(), "p1");
-}
-
-TEST_F(ProvidersTest, RemoveDropsEntries) {
-  Providers& registry = MakeRegistry();
-  const auto p1 = registry.GetProvider("p1");
-  const auto p2 = registry.GetProvider("p2");
-  registry.RemoveProvider("never-cached");
-  registry.RemoveProvider("p1");
-  EXPECT_NE(registry.GetProvider("p1"), p1);
-  EXPECT_EQ(registry.GetProvider("p2"), p2);
-
-  registry.RemoveAllProviders();
-  EXPECT_NE(registry.GetProvider("p2"), p2);
-  EXPECT_EQ(builds_.load(), 4);
 }
 
 TEST_F(ProvidersTest, ConcurrentMissesConvergeOnOneObject) {
