@@ -6,9 +6,8 @@
 #include <boost/json/parse.hpp>
 #include <gtest/gtest.h>
 #include <ironveil-common/ssl_utils.h>
-#include <jwt.h>
+#include <tokenauthn/jwt_ptr.h>
 
-#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -68,11 +67,9 @@ std::string Sign(jwt_alg_t alg, const std::string& key, const Claims& claims) {
   EXPECT_EQ(jwt_set_alg(jwt, alg, reinterpret_cast<const unsigned char*>(key.data()),
                         static_cast<int>(key.size())),
             0);
-  char* text = jwt_encode_str(jwt);
-  std::string token = text != nullptr ? text : "";
-  std::free(text);
+  const Ovik::Authn::JwtTextPtr text(jwt_encode_str(jwt));
   jwt_free(jwt);
-  return token;
+  return text ? text.get() : "";
 }
 
 class HostTokens : public ::testing::Test {

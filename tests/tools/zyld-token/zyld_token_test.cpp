@@ -7,13 +7,11 @@
 #include <gtest/gtest.h>
 #include <test_process.h>
 #include <test_temp_dir.h>
-#include <jwt.h>
+#include <tokenauthn/jwt_ptr.h>
 #include <harlibs/openssl_ptr.h>
 #include <openssl/pem.h>
 
-#include <cstdlib>
 #include <ctime>
-#include <memory>
 
 namespace {
 
@@ -87,10 +85,7 @@ RunResult RunTool(const std::vector<std::string>& args) {
   return TestSupport::RunProcess(argv);
 }
 
-struct JwtDeleter {
-  void operator()(jwt_t* jwt) const { jwt_free(jwt); }
-};
-using JwtPtr = std::unique_ptr<jwt_t, JwtDeleter>;
+using Ovik::Authn::JwtPtr;
 
 // Decodes and verifies the printed token (one line) with the key.
 JwtPtr Decode(const std::string& printed, const std::string& key) {
@@ -105,10 +100,8 @@ JwtPtr Decode(const std::string& printed, const std::string& key) {
 }
 
 std::string Grants(jwt_t* jwt, const char* name) {
-  char* text = jwt_get_grants_json(jwt, name);
-  std::string out = text != nullptr ? text : "";
-  std::free(text);
-  return out;
+  const Ovik::Authn::JwtTextPtr text(jwt_get_grants_json(jwt, name));
+  return text ? text.get() : "";
 }
 
 // An EC P-256 private key and its public key, as PEM.
