@@ -10,8 +10,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <string>
 
 #include "kmip_messages.h"
 #include "result_tree.h"

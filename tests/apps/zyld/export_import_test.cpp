@@ -23,6 +23,7 @@ void WriteThree() {
 }
 
 TEST_F(ExportImportTest, ExportThenImportIsTheIdentity) {
+  const std::string empty = Export();  // an empty store still exports its selection
   WriteThree();
   std::string text, hash;
   ASSERT_EQ(PC::ExportProviders(text, hash), PC::Success);
@@ -50,17 +51,8 @@ TEST_F(ExportImportTest, ExportThenImportIsTheIdentity) {
   std::vector<std::string> ids;
   ASSERT_EQ(PC::ListProviderIds(ids), PC::Success);
   EXPECT_EQ(ids, (std::vector<std::string>{"p0", "p1", "p2"}));
-}
-
-TEST_F(ExportImportTest, EmptyStoreStillExportsWithAHash) {
-  std::string text, hash;
-  ASSERT_EQ(PC::ExportProviders(text, hash), PC::Success);
-  EXPECT_FALSE(text.empty());
-  EXPECT_EQ(hash.size(), 64u);
   // Importing the empty selection removes every provider.
-  WriteThree();
-  ASSERT_EQ(PC::ImportConfiguration(text), PC::Success);
-  std::vector<std::string> ids;
+  ASSERT_EQ(PC::ImportConfiguration(empty), PC::Success);
   ASSERT_EQ(PC::ListProviderIds(ids), PC::Success);
   EXPECT_TRUE(ids.empty());
 }
@@ -117,11 +109,7 @@ class BrokenStoreTest : public ::testing::Test {
 
 TEST_F(BrokenStoreTest, CorruptDatabaseGivesStoreErrors) {
   const std::string path = dir_.File("ovik.db");
-  std::string garbage(8192, '\0');
-  for (size_t i = 0; i < garbage.size(); ++i) {
-    garbage[i] = static_cast<char>((i * 131 + 7) & 0xff);
-  }
-  WriteFile(path, garbage);
+  WriteFile(path, std::string(8192, 'Z'));
   OvikConfigStore::ConfigStore::Configure(path);
   ExpectStoreErrors();
   EXPECT_THROW(PC::RestoreConfiguration(), OvikConfigStore::ConfigStoreException);

@@ -8,8 +8,6 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
@@ -39,24 +38,10 @@ TEST(Base64Test, KnownVectors) {
                                                          {std::string("\xff\xfe\x00", 3), "//4A"}};
   for (const auto& [plain, text] : vectors) {
     EXPECT_EQ(Encode(plain), text);
+    EXPECT_EQ(Base64_EncodedLength(plain.size()), text.size() + 1);
     std::string back;
     ASSERT_TRUE(Decode(text, &back)) << text;
     EXPECT_EQ(back, plain);
-  }
-}
-
-TEST(Base64Test, RandomRoundTrips) {
-  std::mt19937 rng(1234);
-  for (size_t len = 0; len < 200; ++len) {
-    std::string data(len, '\0');
-    for (auto& c : data) {
-      c = static_cast<char>(rng());
-    }
-    std::string text = Encode(data);
-    EXPECT_EQ(text.size() + 1, Base64_EncodedLength(len));
-    std::string back;
-    ASSERT_TRUE(Decode(text, &back));
-    EXPECT_EQ(back, data);
   }
 }
 

@@ -47,30 +47,25 @@ TEST_F(LogTest, ThresholdFiltersAndLevelZeroAlwaysPasses) {
   EXPECT_NE(lines[1].find(" 0 ["), std::string::npos);
 }
 
-TEST_F(LogTest, MissingLineEndIsAddedAndLongTextIsTruncatedToOneLine) {
+// A missing line end is added, long text is cut, control characters in the text are escaped:
+// every call is one line.
+TEST_F(LogTest, EveryCallIsOneLine) {
   Log_Level(5, "no newline");
   std::string big(20000, 'x');
   Log_Level(5, "%s\n", big.c_str());
-  Log_Level(5, "after\n");
-  auto lines = Lines();
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_NE(lines[0].find("no newline"), std::string::npos);
-  EXPECT_LT(lines[1].size(), big.size());
-  EXPECT_NE(lines[2].find("after"), std::string::npos);
-}
-
-TEST_F(LogTest, ControlCharactersInTheTextAreEscapedAndOnlyTheLineEndIsKept) {
   Log_Level(3, "provider %s added\n",
             "p\n2026-01-01T00:00:00.000Z zyld[1] 0 [1] forged\r\x01\x7f\t");
   Log_Level(3, "%s\n", "trailing\n");
   auto lines = Lines();
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_NE(lines[0].find(" 3 ["), std::string::npos);
-  EXPECT_NE(lines[0].find("provider p\\n2026-01-01T00:00:00.000Z zyld[1] 0 [1] forged\\r\\x01\\x7f"
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_NE(lines[0].find("no newline"), std::string::npos);
+  EXPECT_LT(lines[1].size(), big.size());
+  EXPECT_NE(lines[2].find(" 3 ["), std::string::npos);
+  EXPECT_NE(lines[2].find("provider p\\n2026-01-01T00:00:00.000Z zyld[1] 0 [1] forged\\r\\x01\\x7f"
                           "\\t added"),
             std::string::npos)
-      << lines[0];
-  EXPECT_NE(lines[1].find("trailing\\n"), std::string::npos) << lines[1];
+      << lines[2];
+  EXPECT_NE(lines[3].find("trailing\\n"), std::string::npos) << lines[3];
 }
 
 TEST_F(LogTest, ConcurrentLinesNeverInterleave) {

@@ -6,10 +6,8 @@
 #include <gtest/gtest.h>
 #include <test_wipes.h>
 
-#include <algorithm>
 #include <string>
 #include <utility>
-#include <vector>
 #include <ctime>
 
 namespace {

@@ -184,27 +184,22 @@ class BatchSessionTest : public ServerTest {
     ASSERT_EQ(qlc_ok(Connect(Spec()).get()), QLC_OK);
   }
 
-  // The State of ID (or -status), with the credential options when USER is given.
+  // COMMAND on ID, with the credential options when USER is given.
+  Result Perform(std::string command, const char* id, const char* user) {
+    if (user != nullptr) command += ", Options={Authentication={User=%s, Password=%s}}";
+    return Result(qlc_perform(session_.get(), command.c_str(), id, user, "pw"));
+  }
+  // The State of ID (or -status).
   int State(const char* id, const char* user = nullptr) {
-    Result result(user ? qlc_perform(session_.get(),
-                                     "Get, Attributes, Id=%s, Names=State, Options={"
-                                     "Authentication={User=%s, Password=%s}}",
-                                     id, user, "pw")
-                       : qlc_perform(session_.get(), "Get, Attributes, Id=%s, Names=State", id));
+    Result result = Perform("Get, Attributes, Id=%s, Names=State", id, user);
     int state = -1;
     const int status = qlc_ok(result.get()) != QLC_OK
                            ? qlc_ok(result.get())
                            : qlc_value_of("Attributes/State", result.get(), "d", &state);
     return status == QLC_OK ? state : -status;
   }
-
   int Get(const char* id, const char* user = nullptr) {
-    Result result(user ? qlc_perform(session_.get(),
-                                     "Get, Object, Id=%s, Options={Authentication={User=%s, "
-                                     "Password=%s}}",
-                                     id, user, "pw")
-                       : qlc_perform(session_.get(), "Get, Object, Id=%s", id));
-    return qlc_ok(result.get());
+    return qlc_ok(Perform("Get, Object, Id=%s", id, user).get());
   }
 };
 

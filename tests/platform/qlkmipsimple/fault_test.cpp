@@ -1,5 +1,5 @@
 // Network faults: every step is bounded by the time-out, failures map to the documented
-// statuses, and nothing the server sends can crash the client.
+// statuses, and an unusable answer ends the session (arbitrary bytes: the kmip_response fuzzer).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -76,22 +76,6 @@ TEST_F(FaultTest, UnusableResponsesAreBadResponsesAndEndTheSession) {
     EXPECT_NE(explain.find("Malformed KMIP response"), std::string::npos) << explain;
     Result again(qlc_perform(session_.get(), "Query, Versions"));
     EXPECT_EQ(qlc_ok(again.get()), QLC_COMMUNICATION);
-    session_.reset();
-  }
-}
-
-TEST_F(FaultTest, ArbitraryResponseBytesNeverCrash) {
-  const std::vector<std::vector<uint8_t>> answers = {
-      {},
-      {0x42, 0x00, 0x7b, 0x01, 0x00, 0x00, 0x00, 0x00},  // empty response message
-      {0x42, 0x00, 0x7b, 0x01, 0x00, 0x00, 0x00, 0x08, 0x42, 0x00, 0x7a, 0x01, 0, 0, 0, 0},
-      {0x42, 0x00, 0x7b, 0x01, 0x00, 0x00, 0x00, 0x0c, 0, 0, 0, 0},
-  };
-  for (const auto& answer : answers) {
-    server_->SetResponder([answer](const Qlkmip::Ttlv::Item*) { return answer; });
-    std::string explain;
-    const int status = ConnectAndGet(ShortTimeoutSpec(), &explain);
-    EXPECT_TRUE(status == QLC_BAD_RESPONSE || status == QLC_TIMEOUT) << status << explain;
     session_.reset();
   }
 }

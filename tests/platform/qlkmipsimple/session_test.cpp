@@ -103,12 +103,6 @@ TEST_F(SessionTest, FailureResultsCarryReasonAndMessageAndKeepTheSession) {
                       "Permission denied here"),
             std::string::npos);
 
-  server_->SetFailure(KmipTest::FailureResult{3, "Error verifying the client certificate.", true});
-  Result auth(qlc_perform(session_.get(), "Query, Versions"));
-  EXPECT_EQ(qlc_ok(auth.get()), QLC_KMIP_FAILURE);
-  EXPECT_NE(std::string(qlc_explain(auth.get())).find("Error verifying the client certificate."),
-            std::string::npos);
-
   server_->SetFailure(std::nullopt);
   server_->AddKey("1", std::vector<uint8_t>(16, 3));
   EXPECT_EQ(GetKey("1", &status), std::string(16, '\x03'));

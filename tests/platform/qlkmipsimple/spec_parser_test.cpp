@@ -49,19 +49,6 @@ TEST(SpecParser, ReadsEveryPieceTheDaemonWrites) {
   EXPECT_EQ(spec.trustedPems, (std::vector<std::string>{"A\n", "B\n"}));
 }
 
-void ExpectSame(const Qlkmip::ConnectionSpec& a, const Qlkmip::ConnectionSpec& b) {
-  EXPECT_EQ(a.host, b.host);
-  EXPECT_EQ(a.port, b.port);
-  EXPECT_EQ(a.proxyHost, b.proxyHost);
-  EXPECT_EQ(a.proxyPort, b.proxyPort);
-  EXPECT_EQ(a.timeoutSeconds, b.timeoutSeconds);
-  EXPECT_EQ(a.hasClientCertificate, b.hasClientCertificate);
-  EXPECT_EQ(a.certificatePem, b.certificatePem);
-  EXPECT_EQ(a.publicPem, b.publicPem);
-  EXPECT_EQ(a.privateKeyPem.view(), b.privateKeyPem.view());
-  EXPECT_EQ(a.trustedPems, b.trustedPems);
-}
-
 TEST(SpecBuilder, EveryOptionRoundTripsThroughTheParser) {
   Qlkmip::ConnectionSpec bare;
   bare.host = "kms.example";
@@ -88,7 +75,8 @@ TEST(SpecBuilder, EveryOptionRoundTripsThroughTheParser) {
     Qlkmip::ConnectionSpec parsed;
     const Har::Status status = Qlkmip::ParseConnectionSpec(text.view(), &parsed);
     ASSERT_TRUE(status) << text.c_str() << status.message();
-    ExpectSame(parsed, *built);
+    // The builder writes every member: the same text back means every member read back.
+    EXPECT_EQ(Qlkmip::BuildConnectionSpec(parsed).view(), text.view());
   }
 }
 

@@ -107,8 +107,7 @@ TEST_F(TrustTest, WithoutTrustedCertificatesTheServerIsUntrustedAndItsCertificat
 }
 
 TEST_F(TrustTest, ServerRefusingTheClientIsACommunicationFailure) {
-  KmipTest::KeyPair chained = Certs().server;
-  StartServer(chained);
+  StartServer(Certs().server);
   EXPECT_EQ(Connect({Certs().ca.certPem}, "127.0.0.1", nullptr), QLC_COMMUNICATION);
   KmipTest::CertAuthority other("other-ca", KmipTest::KeyKind::EcP256);
   const KmipTest::KeyPair stranger = other.IssueClient("stranger");
@@ -119,7 +118,7 @@ TEST_F(TrustTest, ServerRefusingTheClientIsACommunicationFailure) {
   EXPECT_EQ(server_->Requests(), 0);
   // Without a client-certificate requirement no client certificate is needed.
   server_->Stop();
-  StartServer(chained, false);
+  StartServer(Certs().server, false);
   EXPECT_EQ(Connect({Certs().ca.certPem}, "127.0.0.1", nullptr), QLC_OK);
 }
 

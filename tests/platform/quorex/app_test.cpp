@@ -82,16 +82,6 @@ TEST_F(AppTest, MissingFileThrowsAfterSettingUpFromScratch) {
   EXPECT_EQ(ran.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
 }
 
-TEST_F(AppTest, WronglyTypedValueRejectsTheWholeFile) {
-  std::string path = WriteConfig(
-      "<caching>false</caching>\n<statusUpdateIntervalSeconds>abc"
-      "</statusUpdateIntervalSeconds>\n");
-  EXPECT_THROW(InitApp(scratch_, path), std::runtime_error);
-  bool caching = false;
-  EXPECT_TRUE(GetApp().GetConfig().Values().GetBool("caching", &caching));
-  EXPECT_TRUE(caching);
-}
-
 TEST_F(AppTest, LoggersFollowTheConfiguredLevelAndSubstituteTheArgument) {
   std::string log = dir_.File("host.log");
   std::string path = WriteConfig("<log><level>warning</level><file>" + log + "</file></log>\n");

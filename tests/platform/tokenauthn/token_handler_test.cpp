@@ -6,9 +6,8 @@
 #include <boost/json/parse.hpp>
 #include <gtest/gtest.h>
 #include <ironveil-common/ssl_utils.h>
-#include <jwt.h>
+#include <tokenauthn/jwt_ptr.h>
 
-#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -68,26 +67,13 @@ std::string Sign(jwt_alg_t alg, const std::string& key, const Claims& claims) {
   EXPECT_EQ(jwt_set_alg(jwt, alg, reinterpret_cast<const unsigned char*>(key.data()),
                         static_cast<int>(key.size())),
             0);
-  char* text = jwt_encode_str(jwt);
-  std::string token = text != nullptr ? text : "";
-  std::free(text);
+  const Ovik::Authn::JwtTextPtr text(jwt_encode_str(jwt));
   jwt_free(jwt);
-  return token;
+  return text ? text.get() : "";
 }
 
 class HostTokens : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    rsa_ = std::make_unique<KmipTest::KeyPair>(
-        KmipTest::MakeSelfSignedServer("authn", {}, KmipTest::KeyKind::Rsa2048));
-    ec_ = std::make_unique<KmipTest::KeyPair>(
-        KmipTest::MakeSelfSignedServer("authn", {}, KmipTest::KeyKind::EcP256));
-  }
-  static void TearDownTestSuite() {
-    rsa_.reset();
-    ec_.reset();
-  }
-
   AuthnAnswer Check(const std::string& token) {
     Ovik::Authn::HostTokenHandler handler([this] { return Text(certificate); }, nullptr);
     Mirel::CallContext ctx;
@@ -99,77 +85,71 @@ class HostTokens : public ::testing::Test {
     return std::move(*answer);
   }
 
-  static std::unique_ptr<KmipTest::KeyPair> rsa_;
-  static std::unique_ptr<KmipTest::KeyPair> ec_;
-  std::optional<std::string> certificate = rsa_->certPem;
+  // Key pairs made once per process.
+  static const KmipTest::KeyPair& Rsa() {
+    static const auto pair =
+        KmipTest::MakeSelfSignedServer("authn", {}, KmipTest::KeyKind::Rsa2048);
+    return pair;
+  }
+  static const KmipTest::KeyPair& Ec() {
+    static const auto pair = KmipTest::MakeSelfSignedServer("authn", {}, KmipTest::KeyKind::EcP256);
+    return pair;
+  }
+  std::optional<std::string> certificate = Rsa().certPem;
   // What the last Check left in its call for the next handler.
   std::optional<Ovik::Authn::Digest> digest;
 };
-std::unique_ptr<KmipTest::KeyPair> HostTokens::rsa_;
-std::unique_ptr<KmipTest::KeyPair> HostTokens::ec_;
 
 TEST_F(HostTokens, AcceptsRs256AndEs256TokensOfTheCertificateKey) {
-  const std::string token = Sign(JWT_ALG_RS256, rsa_->keyPem, {});
+  const std::string token = Sign(JWT_ALG_RS256, Rsa().keyPem, {});
   const auto rsa = Check(token);
   ASSERT_TRUE(rsa.IsData());
   EXPECT_EQ(rsa.GetData().at("username"), boost::json::value("admin"));
   EXPECT_EQ(rsa.GetData().at("entitlements"), (boost::json::array{"KMS_ADMIN", "KMS_READ"}));
   // The call keeps the token's digest for the next handler.
   EXPECT_EQ(digest, Ovik::Authn::Sha256Digest(token));
-  certificate = ec_->certPem;
-  const auto ec = Check(Sign(JWT_ALG_ES256, ec_->keyPem, {}));
+  certificate = Ec().certPem;
+  const auto ec = Check(Sign(JWT_ALG_ES256, Ec().keyPem, {}));
   ASSERT_TRUE(ec.IsData());
   EXPECT_EQ(ec.GetData().at("username"), boost::json::value("admin"));
   // "nbf" and "iat" may lie ahead of our clock by the allowed skew (a few seconds spare for the
   // run).
-  Claims skewed;
-  skewed.more = TimeClaim("nbf", Ovik::Authn::kClockSkewSeconds - 5);
-  EXPECT_TRUE(Check(Sign(JWT_ALG_ES256, ec_->keyPem, skewed)).IsData());
-  skewed.more = TimeClaim("iat", Ovik::Authn::kClockSkewSeconds - 5);
-  EXPECT_TRUE(Check(Sign(JWT_ALG_ES256, ec_->keyPem, skewed)).IsData());
+  for (const char* name : {"nbf", "iat"}) {
+    const Claims skewed{.more = TimeClaim(name, Ovik::Authn::kClockSkewSeconds - 5)};
+    EXPECT_TRUE(Check(Sign(JWT_ALG_ES256, Ec().keyPem, skewed)).IsData()) << name;
+  }
 }
 
-// Tokens of other keys or algorithms: RememberingHostTokens.TokensNotOfItsKindStaySo.
+// Tokens of other keys or algorithms: ForeignTokensStaySoAndClaimFailuresAreNotRemembered.
 TEST_F(HostTokens, TamperedTokensAndMissingCertificatesAreNotItsKind) {
   EXPECT_TRUE(Check("").IsNone());
   // Tampered payload.
-  std::string token = Sign(JWT_ALG_RS256, rsa_->keyPem, {});
+  std::string token = Sign(JWT_ALG_RS256, Rsa().keyPem, {});
   token[token.find('.') + 5] ^= 1;
   EXPECT_TRUE(Check(token).IsNone());
   // No certificate in the store: nothing verifies.
   certificate.reset();
-  EXPECT_TRUE(Check(Sign(JWT_ALG_RS256, rsa_->keyPem, {})).IsNone());
+  EXPECT_TRUE(Check(Sign(JWT_ALG_RS256, Rsa().keyPem, {})).IsNone());
   certificate = "garbage";
-  EXPECT_TRUE(Check(Sign(JWT_ALG_RS256, rsa_->keyPem, {})).IsNone());
+  EXPECT_TRUE(Check(Sign(JWT_ALG_RS256, Rsa().keyPem, {})).IsNone());
 }
 
 TEST_F(HostTokens, VerifiedTokensFailingAClaimAreUnauthenticated) {
-  Claims wrongAudience;
-  wrongAudience.aud = "other";
-  Claims noAudience;
-  noAudience.aud = nullptr;
-  Claims expired;
-  expired.expIn = -10;
-  Claims noExpiry;
-  noExpiry.withExp = false;
-  Claims noSubject;
-  noSubject.sub = nullptr;
-  Claims noEntitlements;
-  noEntitlements.entitlements = nullptr;
-  Claims badEntitlements;
-  badEntitlements.entitlements = R"(["KMS_ADMIN", 3])";
-  Claims notBeforeAhead;
-  notBeforeAhead.more = TimeClaim("nbf", Ovik::Authn::kClockSkewSeconds + 60);
-  Claims issuedAhead;
-  issuedAhead.more = TimeClaim("iat", 24 * 3600);
-  Claims notBeforeText;
-  notBeforeText.more = R"({"nbf": "1"})";
-  Claims issuedFraction;
-  issuedFraction.more = R"({"iat": 1.5})";
-  for (const Claims& claims :
-       {wrongAudience, noAudience, expired, noExpiry, noSubject, noEntitlements, badEntitlements,
-        notBeforeAhead, issuedAhead, notBeforeText, issuedFraction}) {
-    const auto answer = Check(Sign(JWT_ALG_RS256, rsa_->keyPem, claims));
+  const Claims cases[] = {
+      {.aud = "other"},
+      {.aud = nullptr},
+      {.expIn = -10},
+      {.withExp = false},
+      {.sub = nullptr},
+      {.entitlements = nullptr},
+      {.entitlements = R"(["KMS_ADMIN", 3])"},
+      {.more = TimeClaim("nbf", Ovik::Authn::kClockSkewSeconds + 60)},
+      {.more = TimeClaim("iat", 24 * 3600)},
+      {.more = R"({"nbf": "1"})"},
+      {.more = R"({"iat": 1.5})"},
+  };
+  for (const Claims& claims : cases) {
+    const auto answer = Check(Sign(JWT_ALG_RS256, Rsa().keyPem, claims));
     ASSERT_TRUE(answer.IsFailure());
     EXPECT_EQ(answer.GetFailure().type, "com.velora.mirel.std.errors.unauthenticated");
     EXPECT_EQ(answer.GetFailure().messages.at(0).id,
@@ -189,18 +169,12 @@ class RememberingHostTokens : public HostTokens {
                                      std::move(options));
   }
 
-  static Claims ExpiringIn(long seconds) {
-    Claims claims;
-    claims.expIn = seconds;
-    return claims;
-  }
-
   int64_t now = static_cast<int64_t>(std::time(nullptr));
 };
 
 TEST_F(RememberingHostTokens, RepeatedTokenGetsTheSameAnswerUntilItExpires) {
   const auto handler = Make();
-  const std::string token = Sign(JWT_ALG_RS256, rsa_->keyPem, ExpiringIn(100));
+  const std::string token = Sign(JWT_ALG_RS256, Rsa().keyPem, {.expIn = 100});
   const auto first = handler->Check(token);
   ASSERT_TRUE(first.IsData());
   EXPECT_EQ(handler->CachedAccepted(), 1u);
@@ -221,14 +195,14 @@ TEST_F(RememberingHostTokens, RepeatedTokenGetsTheSameAnswerUntilItExpires) {
 
 TEST_F(RememberingHostTokens, ReplacedCertificateRetiresRememberedOutcomes) {
   const auto handler = Make();
-  const std::string rsaToken = Sign(JWT_ALG_RS256, rsa_->keyPem, {});
-  const std::string ecToken = Sign(JWT_ALG_ES256, ec_->keyPem, {});
+  const std::string rsaToken = Sign(JWT_ALG_RS256, Rsa().keyPem, {});
+  const std::string ecToken = Sign(JWT_ALG_ES256, Ec().keyPem, {});
   ASSERT_TRUE(handler->Check(rsaToken).IsData());
   ASSERT_TRUE(handler->Check(ecToken).IsNone());
   EXPECT_EQ(handler->CachedAccepted(), 1u);
   EXPECT_EQ(handler->CachedForeign(), 1u);
 
-  certificate = ec_->certPem;
+  certificate = Ec().certPem;
   EXPECT_TRUE(handler->Check(rsaToken).IsNone());
   EXPECT_TRUE(handler->Check(ecToken).IsData());
   EXPECT_EQ(handler->CachedAccepted(), 1u);
@@ -237,25 +211,23 @@ TEST_F(RememberingHostTokens, ReplacedCertificateRetiresRememberedOutcomes) {
   // No certificate: nothing is accepted, remembered or not; the same certificate back restores it.
   certificate.reset();
   EXPECT_TRUE(handler->Check(ecToken).IsNone());
-  certificate = ec_->certPem;
+  certificate = Ec().certPem;
   EXPECT_TRUE(handler->Check(ecToken).IsData());
-  certificate = rsa_->certPem;
+  certificate = Rsa().certPem;
   EXPECT_TRUE(handler->Check(rsaToken).IsData());
   EXPECT_TRUE(handler->Check(ecToken).IsNone());
 }
 
 TEST_F(RememberingHostTokens, ForeignTokensStaySoAndClaimFailuresAreNotRemembered) {
   const auto handler = Make();
-  Claims noSubject;
-  noSubject.sub = nullptr;
   const std::vector<std::string> foreign = {
-      Sign(JWT_ALG_ES256, ec_->keyPem, {}),                 // another key
-      Sign(JWT_ALG_RS384, rsa_->keyPem, {}),                // the key, another algorithm
-      Sign(JWT_ALG_HS256, PublicKeyOf(rsa_->certPem), {}),  // HMAC keyed with the public key
+      Sign(JWT_ALG_ES256, Ec().keyPem, {}),                 // another key
+      Sign(JWT_ALG_RS384, Rsa().keyPem, {}),                // the key, another algorithm
+      Sign(JWT_ALG_HS256, PublicKeyOf(Rsa().certPem), {}),  // HMAC keyed with the public key
       "not.a.token",
   };
-  const std::vector<std::string> failing = {Sign(JWT_ALG_RS256, rsa_->keyPem, ExpiringIn(-10)),
-                                            Sign(JWT_ALG_RS256, rsa_->keyPem, noSubject)};
+  const std::vector<std::string> failing = {Sign(JWT_ALG_RS256, Rsa().keyPem, {.expIn = -10}),
+                                            Sign(JWT_ALG_RS256, Rsa().keyPem, {.sub = nullptr})};
   for (int round = 0; round < 2; ++round) {
     for (const auto& token : foreign) {
       EXPECT_TRUE(handler->Check(token).IsNone()) << token;
@@ -267,7 +239,7 @@ TEST_F(RememberingHostTokens, ForeignTokensStaySoAndClaimFailuresAreNotRemembere
   EXPECT_EQ(handler->CachedForeign(), foreign.size());
   EXPECT_EQ(handler->CachedAccepted(), 0u);
   // A remembered foreign token does not stand in for a good one.
-  EXPECT_TRUE(handler->Check(Sign(JWT_ALG_RS256, rsa_->keyPem, {})).IsData());
+  EXPECT_TRUE(handler->Check(Sign(JWT_ALG_RS256, Rsa().keyPem, {})).IsData());
 }
 
 TEST_F(RememberingHostTokens, RememberedOutcomesAreBoundedAndForeignTokensCannotPushOutAccepted) {
@@ -277,7 +249,7 @@ TEST_F(RememberingHostTokens, RememberedOutcomesAreBoundedAndForeignTokensCannot
   const auto handler = Make(options);
   std::vector<std::string> accepted;
   for (long i = 0; i < 5; ++i) {
-    accepted.push_back(Sign(JWT_ALG_RS256, rsa_->keyPem, ExpiringIn(3600 + i)));
+    accepted.push_back(Sign(JWT_ALG_RS256, Rsa().keyPem, {.expIn = 3600 + i}));
     EXPECT_TRUE(handler->Check(accepted.back()).IsData());
   }
   EXPECT_EQ(handler->CachedAccepted(), 3u);
@@ -298,9 +270,9 @@ TEST_F(RememberingHostTokens, ConcurrentCallsGetConsistentAnswers) {
   const auto handler = Make(options);
   std::vector<std::string> good;
   for (long i = 0; i < 6; ++i) {
-    good.push_back(Sign(JWT_ALG_RS256, rsa_->keyPem, ExpiringIn(3600 + i)));
+    good.push_back(Sign(JWT_ALG_RS256, Rsa().keyPem, {.expIn = 3600 + i}));
   }
-  const std::string foreign = Sign(JWT_ALG_ES256, ec_->keyPem, {});
+  const std::string foreign = Sign(JWT_ALG_ES256, Ec().keyPem, {});
   std::vector<int> wrong(4, 0);
   std::vector<std::thread> threads;
   for (size_t t = 0; t < wrong.size(); ++t) {

@@ -5,7 +5,6 @@
 #ifndef HTTP_CONNECT_PROXY_H
 #define HTTP_CONNECT_PROXY_H
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>

@@ -1,5 +1,5 @@
 // Loopback helpers for tests that run servers on real sockets: a port free on both loopback
-// addresses, and one JSON-RPC POST on its own connection.
+// addresses, a connect probe, and one JSON-RPC POST on its own connection.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -31,6 +31,15 @@ inline uint16_t FreeLoopbackPort() {
     if (!ec) return port;
   }
   throw std::runtime_error("no port is free on both loopback addresses");
+}
+
+// True when a TCP connection to `to` is accepted.
+inline bool CanConnect(const boost::asio::ip::tcp::endpoint& to) {
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::socket socket(io);
+  boost::system::error_code ec;
+  socket.connect(to, ec);
+  return !ec;
 }
 
 // One POST of `body` to /api with "Connection: close"; the whole response (head and body) as

@@ -7,7 +7,6 @@
 
 #include <harlibs/openssl_ptr.h>
 
-#include <memory>
 #include <stdexcept>
 
 namespace KmipTest {

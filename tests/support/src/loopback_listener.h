@@ -15,7 +15,6 @@
 #include <functional>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>

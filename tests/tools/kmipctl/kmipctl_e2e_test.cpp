@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <ironveil-common/ssl_utils.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 

@@ -7,7 +7,6 @@
 #include <test_process.h>
 
 #include <cstdlib>
-#include <filesystem>
 
 namespace {
 
@@ -30,10 +29,6 @@ class ToolTest : public ::testing::Test {
   Result RunDb(std::vector<std::string> args) {
     args.insert(args.begin(), {"--db", db_});
     return Run(args);
-  }
-
-  std::string Write(const std::string& name, const std::string& content) {
-    return dir_.Write(name, content);
   }
 
   static bool OneLine(const std::string& s) {
@@ -67,7 +62,7 @@ TEST_F(ToolTest, UsageErrorsExitTwoWithOneLine) {
 
 TEST_F(ToolTest, SetGetAndDeleteAnObject) {
   const std::string pem = "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n";
-  const std::string file = Write("cert.pem", pem);
+  const std::string file = dir_.Write("cert.pem", pem);
   Result r =
       RunDb({"set-string", "certificate", "attestation", "ovik", "", "certificate", "@" + file});
   ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -114,7 +109,7 @@ TEST_F(ToolTest, ExportAndImportMoveASelection) {
   }
   Result r = RunDb({"export", "providers", "kms", "ovik"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  const std::string file = Write("export.json", r.out);
+  const std::string file = dir_.Write("export.json", r.out);
 
   const std::string other = dir_.File("other.db");
   r = Run({"--db", other, "import", file});
@@ -131,7 +126,7 @@ TEST_F(ToolTest, ExportAndImportMoveASelection) {
       {R"({"format":"ovik-configstore-export","version":9})", "rejected"},
       {longName, "bad value name"}};
   for (const auto& [text, reason] : refused) {
-    r = Run({"--db", other, "import", Write("bad.json", text)});
+    r = Run({"--db", other, "import", dir_.Write("bad.json", text)});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(OneLine(r.err)) << r.err;
     EXPECT_NE(r.err.find(reason), std::string::npos) << r.err.substr(0, 200);
@@ -141,29 +136,29 @@ TEST_F(ToolTest, ExportAndImportMoveASelection) {
 }
 
 TEST_F(ToolTest, DatabaseComesFromTheDaemonConfiguration) {
-  const std::string config =
-      Write("config.xml", "<config><configStore><path>" + db_ + "</path></configStore></config>");
+  const std::string config = dir_.Write(
+      "config.xml", "<config><configStore><path>" + db_ + "</path></configStore></config>");
   Result r =
       Run({"set-string", "zyld_config", "kms", "ovik", "", "x", "y"}, {"ZYLD_CONFIG=" + config});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(ConfigStore::Open(db_)->Get(ConfigStoreObjectId("zyld_config", "kms", "ovik")),
             nullptr);
 
-  const std::string broken = Write("broken.xml", "<config><configStore>");
+  const std::string broken = dir_.Write("broken.xml", "<config><configStore>");
   r = Run({"get", "zyld_config", "kms", "ovik"}, {"ZYLD_CONFIG=" + broken});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_TRUE(OneLine(r.err)) << r.err;
 }
 
 TEST_F(ToolTest, StoreFailuresExitOne) {
-  const std::string corrupt = Write("corrupt.db", std::string(4096, 'x'));
+  const std::string corrupt = dir_.Write("corrupt.db", std::string(4096, 'x'));
   Result r = Run({"--db", corrupt, "get", "k", "g", "c"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_TRUE(OneLine(r.err)) << r.err;
   EXPECT_NE(r.err.find(corrupt), std::string::npos);
 
-  r = RunDb(
-      {"set-string", "k", "g", "c", "", "v", "@" + Write("binary", std::string("\xff\xfe", 2))});
+  r = RunDb({"set-string", "k", "g", "c", "", "v",
+             "@" + dir_.Write("binary", std::string("\xff\xfe", 2))});
   EXPECT_EQ(r.exitCode, 1);  // not valid UTF-8: refused by the store
   EXPECT_TRUE(OneLine(r.err)) << r.err;
 }

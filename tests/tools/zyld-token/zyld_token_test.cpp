@@ -7,14 +7,11 @@
 #include <gtest/gtest.h>
 #include <test_process.h>
 #include <test_temp_dir.h>
-#include <jwt.h>
+#include <tokenauthn/jwt_ptr.h>
 #include <harlibs/openssl_ptr.h>
 #include <openssl/pem.h>
 
-#include <cstdlib>
 #include <ctime>
-#include <filesystem>
-#include <memory>
 
 namespace {
 
@@ -88,10 +85,7 @@ RunResult RunTool(const std::vector<std::string>& args) {
   return TestSupport::RunProcess(argv);
 }
 
-struct JwtDeleter {
-  void operator()(jwt_t* jwt) const { jwt_free(jwt); }
-};
-using JwtPtr = std::unique_ptr<jwt_t, JwtDeleter>;
+using Ovik::Authn::JwtPtr;
 
 // Decodes and verifies the printed token (one line) with the key.
 JwtPtr Decode(const std::string& printed, const std::string& key) {
@@ -106,10 +100,8 @@ JwtPtr Decode(const std::string& printed, const std::string& key) {
 }
 
 std::string Grants(jwt_t* jwt, const char* name) {
-  char* text = jwt_get_grants_json(jwt, name);
-  std::string out = text != nullptr ? text : "";
-  std::free(text);
-  return out;
+  const Ovik::Authn::JwtTextPtr text(jwt_get_grants_json(jwt, name));
+  return text ? text.get() : "";
 }
 
 // An EC P-256 private key and its public key, as PEM.
@@ -126,39 +118,34 @@ std::pair<std::string, std::string> EcKeyPair() {
   return {text(priv.get()), text(pub.get())};
 }
 
+// An RSA key with its certificate and public key, made once per process.
+struct RsaKey {
+  std::string key, cert, publicKey;
+};
+const RsaKey& Rsa() {
+  static const RsaKey rsa = [] {
+    RsaKey r;
+    EXPECT_TRUE(Brask::Common::SslUtils::GenerateKeyAndCert(r.key, r.cert));
+    EXPECT_TRUE(Brask::Common::SslUtils::ExtractKeyFromCert(r.cert, r.publicKey));
+    return r;
+  }();
+  return rsa;
+}
+
 class ZyldTokenToolTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    rsaKey_ = std::make_unique<std::string>();
-    rsaPublic_ = std::make_unique<std::string>();
-    rsaCert_ = std::make_unique<std::string>();
-    ASSERT_TRUE(Brask::Common::SslUtils::GenerateKeyAndCert(*rsaKey_, *rsaCert_));
-    ASSERT_TRUE(Brask::Common::SslUtils::ExtractKeyFromCert(*rsaCert_, *rsaPublic_));
-  }
-  static void TearDownTestSuite() {
-    rsaKey_.reset();
-    rsaPublic_.reset();
-    rsaCert_.reset();
-  }
-
   TempDir dir_;
-  static std::unique_ptr<std::string> rsaKey_;
-  static std::unique_ptr<std::string> rsaPublic_;
-  static std::unique_ptr<std::string> rsaCert_;
 };
-std::unique_ptr<std::string> ZyldTokenToolTest::rsaKey_;
-std::unique_ptr<std::string> ZyldTokenToolTest::rsaPublic_;
-std::unique_ptr<std::string> ZyldTokenToolTest::rsaCert_;
 
 TEST_F(ZyldTokenToolTest, SignsRs256WithTheGivenClaims) {
-  const std::string keyFile = dir_.Write("rsa.pem", *rsaKey_);
+  const std::string keyFile = dir_.Write("rsa.pem", Rsa().key);
   const auto before = static_cast<long>(std::time(nullptr));
   const RunResult run =
       RunTool({"--key", keyFile, "--iss", "https://h/attestation", "--aud", "zyld", "--sub",
                "admin", "--ttl", "600", "--entitlement", "KMS_ADMIN", "--entitlement", "KMS_READ",
                "--claim", "nonce=n \"1\""});
   ASSERT_EQ(run.exitCode, 0) << run.err;
-  const JwtPtr jwt = Decode(run.out, *rsaPublic_);
+  const JwtPtr jwt = Decode(run.out, Rsa().publicKey);
   ASSERT_TRUE(jwt);
   EXPECT_EQ(jwt_get_alg(jwt.get()), JWT_ALG_RS256);
   EXPECT_STREQ(jwt_get_grant(jwt.get(), "iss"), "https://h/attestation");
@@ -193,7 +180,7 @@ TEST_F(ZyldTokenToolTest, AlgorithmFollowsTheKeyAndExpiryOptions) {
 }
 
 TEST_F(ZyldTokenToolTest, ExitStatusTellsUsageFromKeyProblems) {
-  const std::string rsa = dir_.Write("rsa.pem", *rsaKey_);
+  const std::string rsa = dir_.Write("rsa.pem", Rsa().key);
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -203,7 +190,7 @@ TEST_F(ZyldTokenToolTest, ExitStatusTellsUsageFromKeyProblems) {
       {{"--aud", "zyld"}, 2, "--key is required"},
       {{"--key", dir_.File("missing.pem")}, 1, "missing.pem"},
       {{"--key", dir_.Write("junk.pem", "not a key")}, 1, "not an unencrypted PEM private key"},
-      {{"--key", dir_.Write("cert.pem", *rsaCert_)}, 1, ""},  // the certificate is not the key
+      {{"--key", dir_.Write("cert.pem", Rsa().cert)}, 1, ""},  // the certificate is not the key
       {{"--key", rsa, "--alg", "ES256"}, 1, "the key signs RS256"},
       {{"--key", dir_.Write("big.pem", std::string(70000, 'k'))}, 1, ""},
       {{"--key", rsa, "--ttl", "9223372036854775807"}, 2, ""},

@@ -18,10 +18,8 @@
 #include <boost/json/parse.hpp>
 #include <gtest/gtest.h>
 
-#include <map>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -57,9 +55,7 @@ inline ZyldToken::Options AdminClaims(std::vector<std::string> entitlements,
 
 inline std::vector<boost::json::object> ReadAuditRecords(const std::string& path) {
   std::vector<boost::json::object> records;
-  std::istringstream in(ReadFile(path));
-  std::string line;
-  while (std::getline(in, line)) {
+  for (const std::string& line : TestSupport::Lines(ReadFile(path))) {
     records.push_back(boost::json::parse(line).as_object());
   }
   return records;

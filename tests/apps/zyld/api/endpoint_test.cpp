@@ -12,6 +12,7 @@ namespace {
 using namespace ZyldTest;
 using boost::asio::ip::tcp;
 using TestSupport::BodyOf;
+using TestSupport::CanConnect;
 using TestSupport::FreeLoopbackPort;
 using TestSupport::PostOnce;
 using Zyld::ZylApi::Endpoint;
@@ -20,14 +21,6 @@ namespace asio = boost::asio;
 
 tcp::endpoint Loopback4(uint16_t port) { return {asio::ip::address_v4::loopback(), port}; }
 tcp::endpoint Loopback6(uint16_t port) { return {asio::ip::address_v6::loopback(), port}; }
-
-bool CanConnect(const tcp::endpoint& to) {
-  asio::io_context io;
-  tcp::socket socket(io);
-  boost::system::error_code ec;
-  socket.connect(to, ec);
-  return !ec;
-}
 
 class EndpointTest : public ApiTest {
  protected:

@@ -8,8 +8,6 @@
 #include <mirel/authz.h>
 #include <mirel/errors.h>
 
-#include <fstream>
-
 namespace {
 
 using namespace ZyldTest;

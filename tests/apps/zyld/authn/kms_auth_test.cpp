@@ -9,7 +9,6 @@
 #include <boost/json/parse.hpp>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -124,16 +123,8 @@ TEST_F(KmsAuthTest, ClaimRules) {
       // "nbf" and "iat" may lie ahead of the clock by the allowed skew, no more.
       {"iat within the skew", [](O&) {}, true, kNow + Ovik::Authn::kClockSkewSeconds},
       {"iat beyond it", [](O&) {}, false, kNow + Ovik::Authn::kClockSkewSeconds + 1},
-      {"iat a text",
-       [](O& o) {
-         o.claims = {{"iat", "1"}};
-       },
-       false},
-      {"nbf a text",
-       [](O& o) {
-         o.claims = {{"nbf", "1"}};
-       },
-       false},
+      {"iat a text", [](O& o) { o.claims.emplace_back("iat", "1"); }, false},
+      {"nbf a text", [](O& o) { o.claims.emplace_back("nbf", "1"); }, false},
       {"iss with the path", [](O& o) { o.iss = "https://h:8443/v1/attestation/issuer"; }, true},
       {"iss without it", [](O& o) { o.iss = "https://host.example/attest"; }, false},
       {"no iss", [](O& o) { o.iss.reset(); }, false},

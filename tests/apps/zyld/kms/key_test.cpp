@@ -172,7 +172,8 @@ TEST_F(KeyTest, ForcedStateUsesCachedBytesAndAsksOnlyForTheState) {
   EXPECT_EQ(state, K::KeyState::Active);
 }
 
-TEST_F(KeyTest, RefreshThatFindsTheKeyGoneClearsTheCachedKey) {
+// A refresh that finds the key gone, or destroyed, drops the cached key: operations ask again.
+TEST_F(KeyTest, RefreshThatFindsTheKeyGoneOrDestroyedDropsTheCachedKey) {
   auto kms = MakeKms();
   kms->UpdateStatus();
   server_->RemoveKey("mk-1");
@@ -181,26 +182,20 @@ TEST_F(KeyTest, RefreshThatFindsTheKeyGoneClearsTheCachedKey) {
   kms->GetStatus(status);
   EXPECT_FALSE(status.masterKeyFound);
   EXPECT_EQ(status.keyProblems, std::vector<uint32_t>{K::MasterKeyNotFound});
-  // With the key gone from the cache, operations ask the server again.
   server_->AddKey("mk-1", masterKey_);
   const int before = server_->Connections();
   std::string key, wrapped, error;
   EXPECT_EQ(kms->GenerateKey(0, 32, key, wrapped, error), K::Success) << error;
   EXPECT_GT(server_->Connections(), before);
-}
 
-TEST_F(KeyTest, RefreshThatFindsTheKeyDestroyedKeepsTheStateButNotTheKey) {
-  auto kms = MakeKms();
   kms->UpdateStatus();
   SetState(6);
   kms->UpdateStatus();
-  K::KmsStatus status;
   kms->GetStatus(status);
   EXPECT_TRUE(status.masterKeyFound);
   EXPECT_FALSE(status.masterKeyUsable);
   EXPECT_EQ(status.keyProblems, std::vector<uint32_t>{K::MasterKeyUnusable});
   const int gets = Gets();
-  std::string key, wrapped, error;
   EXPECT_EQ(kms->GenerateKey(0, 32, key, wrapped, error), K::MasterKeyUnusable);
   EXPECT_EQ(Gets(), gets + 1) << "the key is fetched again, not taken from the cache";
 }

@@ -16,11 +16,7 @@ std::vector<uint8_t> Bytes(size_t n, uint8_t seed) {
 }
 
 Zyld::Kms::ServerEntry Entry(const std::string& name, uint16_t port) {
-  Zyld::Kms::ServerEntry entry;
-  entry.name = name;
-  entry.host = "127.0.0.1";
-  entry.port = port;
-  return entry;
+  return {name, "127.0.0.1", port};
 }
 
 void KmsServerTest::SetUp() {

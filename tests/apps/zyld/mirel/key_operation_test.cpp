@@ -14,8 +14,6 @@
 #include <harlibs/secure.h>
 
 #include <map>
-#include <mutex>
-#include <optional>
 
 namespace {
 
@@ -24,7 +22,7 @@ using Zyld::Kms::KmsResult;
 using ZyldTest::FakeKms;
 using ZyldTest::FakeServer;
 
-// Wipes seen by the wipe observer: each one's size, and whether it read all zeros.
+// Statistics samples of the process: all of them, and the failures.
 uint64_t Samples() {
   const Zyld::Stats::KeyStatsCounters c = Zyld::Stats::ProcessKeyStats().Counters();
   return c.successCount + c.failureCount;

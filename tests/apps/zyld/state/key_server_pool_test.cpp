@@ -79,21 +79,13 @@ TEST(KeyServerPool, BoundsEachProviderWithoutHoldingOthers) {
   EXPECT_EQ(jobs.WaitEnd("waiting"), JobEnd::Ran);
 }
 
-TEST(KeyServerPool, ExpiresWaitingJobsWhileTheProviderIsBusy) {
-  Jobs jobs;
-  KeyServerPool pool({.threads = 2, .jobsPerProvider = 1, .queuePerProvider = 4});
-  pool.Submit("stalled", kLongWait, jobs.Make("running"));
-  ASSERT_EQ(jobs.WaitEnd("running"), JobEnd::Ran);
-  pool.Submit("stalled", 20ms, jobs.Make("expiring"));
-  EXPECT_EQ(jobs.WaitEnd("expiring"), JobEnd::Expired);
-  jobs.Release();
-}
-
-TEST(KeyServerPool, StopEndsWaitingJobsAndRefusesNewOnes) {
+TEST(KeyServerPool, WaitingJobsExpireOrEndAtStopAndNewOnesAreRefused) {
   Jobs jobs;
   KeyServerPool pool({.threads = 2, .jobsPerProvider = 1, .queuePerProvider = 4});
   pool.Submit("p", kLongWait, jobs.Make("running"));
   ASSERT_EQ(jobs.WaitEnd("running"), JobEnd::Ran);
+  pool.Submit("p", 20ms, jobs.Make("expiring"));
+  EXPECT_EQ(jobs.WaitEnd("expiring"), JobEnd::Expired) << "while the provider is busy";
   pool.Submit("p", kLongWait, jobs.Make("waiting"));
   std::thread stopper([&] { pool.Stop(); });
   EXPECT_EQ(jobs.WaitEnd("waiting"), JobEnd::Stopped) << "before the running job returns";

@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -104,16 +103,25 @@ class ProvidersTest : public ZyldTest::StoreTest {
   std::unique_ptr<Providers> registry_;  // destroyed before the pool
 };
 
-// An unbuildable provider is not cached and is tried again.
-TEST_F(ProvidersTest, CachingOnSharesOneObjectPerProvider) {
+// An unbuildable provider is not cached and is tried again; removed entries are built afresh.
+TEST_F(ProvidersTest, CachingOnSharesOneObjectPerProviderUntilRemoved) {
   Providers& registry = MakeRegistry();
-  const auto first = registry.GetProvider("p1");
-  ASSERT_NE(first, nullptr);
-  EXPECT_EQ(registry.GetProvider("p1"), first);
-  EXPECT_NE(registry.GetProvider("p2"), first);
+  const auto p1 = registry.GetProvider("p1");
+  ASSERT_NE(p1, nullptr);
+  EXPECT_EQ(registry.GetProvider("p1"), p1);
+  const auto p2 = registry.GetProvider("p2");
+  EXPECT_NE(p2, p1);
   EXPECT_EQ(registry.GetProvider("broken"), nullptr);
   EXPECT_EQ(registry.GetProvider("broken"), nullptr);
   EXPECT_EQ(builds_.load(), 4);
+
+  registry.RemoveProvider("never-cached");
+  registry.RemoveProvider("p1");
+  EXPECT_NE(registry.GetProvider("p1"), p1);
+  EXPECT_EQ(registry.GetProvider("p2"), p2);
+  registry.RemoveAllProviders();
+  EXPECT_NE(registry.GetProvider("p2"), p2);
+  EXPECT_EQ(builds_.load(), 6);
 }
 
 TEST_F(ProvidersTest, CachingOffBuildsEveryTimeAndSchedulesNothing) {
@@ -145,20 +153,6 @@ TEST_F(ProvidersTest, StaleCacheIsFlushedAndTheProviderRebuilt) {
   EXPECT_EQ(builds_.load(), 4);
   // Holders of dropped objects keep them.
   EXPECT_EQ(std::static_pointer_cast<FakeKms>(before)->Provider(), "p1");
-}
-
-TEST_F(ProvidersTest, RemoveDropsEntries) {
-  Providers& registry = MakeRegistry();
-  const auto p1 = registry.GetProvider("p1");
-  const auto p2 = registry.GetProvider("p2");
-  registry.RemoveProvider("never-cached");
-  registry.RemoveProvider("p1");
-  EXPECT_NE(registry.GetProvider("p1"), p1);
-  EXPECT_EQ(registry.GetProvider("p2"), p2);
-
-  registry.RemoveAllProviders();
-  EXPECT_NE(registry.GetProvider("p2"), p2);
-  EXPECT_EQ(builds_.load(), 4);
 }
 
 TEST_F(ProvidersTest, ConcurrentMissesConvergeOnOneObject) {
@@ -216,32 +210,25 @@ TEST_F(ProvidersTest, RefreshProbesEveryStoredProviderOutsideTheLocksAndReschedu
   EXPECT_EQ(registry.GetProvider("p2"), cached);
 }
 
-TEST_F(ProvidersTest, FailedListingOnlyReschedules) {
+TEST_F(ProvidersTest, FailingProbeOrListingOnlyReschedules) {
   ASSERT_EQ(ZyldTest::WriteProvider({.id = "p1", .servers = {{"s1", "kms1.example"}}}),
             Zyld::ProviderConfig::Success);
   Providers& registry = MakeRegistry();
   ASSERT_TRUE(TakePendingRefresh());
   const auto cached = registry.GetProvider("p1");
-  OvikConfigStore::ConfigStore::Configure(dbPath_ + "/under-a-file.db");  // cannot be opened
+  const auto fake = std::static_pointer_cast<FakeKms>(cached);
+  fake->OnUpdate([] { throw std::runtime_error("probe broke"); });
+  registry.UpdateProvidersStatus();
+  EXPECT_TRUE(TakePendingRefresh());
 
+  fake->OnUpdate(nullptr);
+  OvikConfigStore::ConfigStore::Configure(dbPath_ + "/under-a-file.db");  // cannot be opened
   now_ += 1801 * kSecond;
   registry.UpdateProvidersStatus();
-  EXPECT_EQ(std::static_pointer_cast<FakeKms>(cached)->UpdateCount(), 0);
+  EXPECT_EQ(fake->UpdateCount(), 0);
   EXPECT_TRUE(TakePendingRefresh());
   // The last refresh time did not advance: the next look-up flushes.
   EXPECT_NE(registry.GetProvider("p1"), cached);
-}
-
-TEST_F(ProvidersTest, FailingProbeStillReschedules) {
-  ASSERT_EQ(ZyldTest::WriteProvider({.id = "p1", .servers = {{"s1", "kms1.example"}}}),
-            Zyld::ProviderConfig::Success);
-  Providers& registry = MakeRegistry();
-  ASSERT_TRUE(TakePendingRefresh());
-  std::static_pointer_cast<FakeKms>(registry.GetProvider("p1"))->OnUpdate([] {
-    throw std::runtime_error("probe broke");
-  });
-  registry.UpdateProvidersStatus();
-  EXPECT_TRUE(TakePendingRefresh());
 }
 
 // A second store object on the same file writes as another process would: the next look-up

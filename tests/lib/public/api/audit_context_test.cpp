@@ -9,9 +9,9 @@
 #include <boost/json/parse.hpp>
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <unistd.h>
+#include <test_files.h>
+#include <test_temp_dir.h>
+
 #include <string>
 #include <vector>
 
@@ -34,9 +34,6 @@ std::vector<std::string> ItemNames(const AuditContext& context) {
 TEST(AuditContextTest, FourFieldsOnlyGiveJustTheNullItem) {
   const auto attributes = Record("true");
   const AuditContext context(attributes);
-  EXPECT_EQ(context.EventId(), "api.call");
-  EXPECT_EQ(context.Subject(), "");
-  EXPECT_EQ(context.Object(), "svc:op");
   EXPECT_TRUE(context.Success());
   ASSERT_EQ(context.Items().size(), 1u);
   EXPECT_EQ(context.Items()[0].name, nullptr);
@@ -63,22 +60,15 @@ TEST(AuditContextDeathTest, EachRecordFieldIsRequired) {
 }
 
 TEST(AuditContextTest, LogWritesOneRecordToTheAuditFile) {
-  const auto path =
-      std::filesystem::temp_directory_path() / ("audit-context-" + std::to_string(getpid()));
-  std::filesystem::remove(path);
-  VlrAudit_Configure(path.string());
+  const TestSupport::TempDir dir;
+  const std::string path = dir.File("audit.log");
+  VlrAudit_Configure(path);
   auto attributes = Record("false");
   attributes["subject"] = "admin";
   attributes["opId"] = "abc-1";
   AuditContext(attributes).Log();
   VlrAudit_Configure("");
-  std::ifstream in(path);
-  std::string line;
-  std::vector<std::string> lines;
-  while (std::getline(in, line)) {
-    lines.push_back(line);
-  }
-  std::filesystem::remove(path);
+  const std::vector<std::string> lines = TestSupport::Lines(TestSupport::ReadFile(path));
   ASSERT_EQ(lines.size(), 1u);
   const auto record = boost::json::parse(lines[0]).as_object();
   EXPECT_EQ(record.at("eventID").as_string(), "api.call");
@@ -95,10 +85,7 @@ TEST(CallInfoTest, CompleteStoresTheStatusAndRunsTheCallbackOnce) {
   Api::CallInfo info(&attributes, [&](Api::CallInfo& done) {
     ++runs;
     EXPECT_EQ(done.Status(), 7u);
-    EXPECT_EQ(done.Subject(), "user");
-    EXPECT_EQ(done.Attributes(), &attributes);
   });
-  info.SetSubject(std::string("user"));
   info.Complete(7u);
   info.Complete(8u);
   EXPECT_EQ(runs, 1);

@@ -2,6 +2,8 @@
 // time a connection may stay idle or trickle a body, and buffer memory.
 #include "transport_fixture.h"
 
+#include <test_wait.h>
+
 #include <chrono>
 
 namespace MirelTransportTest {
@@ -9,15 +11,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Retries `probe` until it holds, giving up only after a bound that catches a hang.
-template <class Probe>
-bool Eventually(Probe probe) {
-  for (int i = 0; i < 400; ++i) {
-    if (probe()) return true;
-    std::this_thread::sleep_for(25ms);
-  }
-  return false;
-}
+using TestSupport::Eventually;
 
 TEST(ServerAdmission, AtTheCapTheOldestIdleConnectionMakesRoom) {
   ServerConfig config = LoopbackConfig();

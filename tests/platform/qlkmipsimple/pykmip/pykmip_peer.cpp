@@ -56,11 +56,6 @@ std::string PykmipPeer::KeyInfo(const std::string& id) {
   return OutputOf(Script({"key-info", dir_.Path(), id}));
 }
 
-int PykmipPeer::State(const std::string& id) {
-  const ProcessResult r = Script({"state", dir_.Path(), id});
-  return r.exitCode == 0 ? std::atoi(r.out.c_str()) : -1;
-}
-
 uint16_t PykmipPeer::StartProxy() { return PortOf(Script({"proxy-start", dir_.Path()})); }
 
 }  // namespace PykmipTest

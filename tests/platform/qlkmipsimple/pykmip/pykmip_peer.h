@@ -47,8 +47,6 @@ class PykmipPeer {
   std::string CreateKey(int bits, const std::string& state);
   // "BITS SHA256HEX" as PyKMIP's client reads the key; empty on failure.
   std::string KeyInfo(const std::string& id);
-  // State as PyKMIP's client reads it; -1 on failure.
-  int State(const std::string& id);
   // Starts the loopback CONNECT proxy admitting only this server's port; 0 on failure.
   uint16_t StartProxy();
 

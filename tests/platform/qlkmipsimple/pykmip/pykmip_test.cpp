@@ -9,8 +9,8 @@
 #include <qlkmipsimple/connection_spec.h>
 #include <qlkmipsimple/handles.h>
 
-#include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -81,36 +81,25 @@ class PykmipLibraryTest : public PykmipTest::PykmipSuite {
 
 const char kCredential[] = ", Options={Authentication={User=%s, Password=%s}}";
 
-TEST_F(PykmipLibraryTest, GetReturnsTheKeyPykmipHolds) {
-  SessionHandle session = MustConnect(Inputs());
-  SessionHandle second = MustConnect(Inputs("client2"));
-  ASSERT_TRUE(session && second);
-  for (int bits : {128, 192, 256}) {
-    SCOPED_TRACE(bits);
-    std::string id = peer_->CreateKey(bits, "active");
-    ASSERT_FALSE(id.empty());
-    std::string expected = peer_->KeyInfo(id);
-    ASSERT_EQ(expected.substr(0, 4), std::to_string(bits) + " ");
-    // The same session serves several requests; a second identity reads the `shared` key too.
-    EXPECT_EQ(KeyInfo(session.get(), id), expected);
-    EXPECT_EQ(KeyInfo(session.get(), id), expected);
-    EXPECT_EQ(KeyInfo(second.get(), id), expected);
-  }
-}
-
-// A Get goes out batched with the State query; the peer must answer both items and the State
-// read right after the Get (answered from that batch) must equal what PyKMIP reports.
-TEST_F(PykmipLibraryTest, KeyThenStateOnAFreshSessionMatchesThePeer) {
-  const std::vector<std::pair<const char*, int>> states = {
-      {"pre-active", 1}, {"active", 2}, {"deactivated", 3}, {"compromised", 4}};
-  for (const auto& [name, value] : states) {
+// Keys of every size and state, read on fresh sessions with and without the credential and by a
+// second identity. A Get goes out batched with the State query; the peer must answer both items
+// and the State read right after the Get (answered from that batch) must equal PyKMIP's.
+TEST_F(PykmipLibraryTest, KeysAndStatesMatchWhatPykmipReports) {
+  SessionHandle other = MustConnect(Inputs("client2"));
+  ASSERT_TRUE(other);
+  const std::tuple<int, const char*, int> keys[] = {
+      {128, "pre-active", 1}, {192, "active", 2}, {256, "deactivated", 3}, {128, "compromised", 4}};
+  for (const auto& [bits, name, value] : keys) {
     SCOPED_TRACE(name);
-    std::string id = peer_->CreateKey(128, name);
+    std::string id = peer_->CreateKey(bits, name);
     ASSERT_FALSE(id.empty());
+    const std::string expected = peer_->KeyInfo(id);
+    ASSERT_EQ(expected.substr(0, 4), std::to_string(bits) + " ");
+    EXPECT_EQ(KeyInfo(other.get(), id), expected);
     for (const char* suffix : {"", kCredential}) {
       SessionHandle session = MustConnect(Inputs());
       ASSERT_TRUE(session);
-      EXPECT_EQ(KeyInfo(session.get(), id, suffix), peer_->KeyInfo(id));
+      EXPECT_EQ(KeyInfo(session.get(), id, suffix), expected);
       EXPECT_EQ(State(session.get(), id, suffix), value);
       EXPECT_EQ(State(session.get(), id, suffix), value);  // asked again: from the server
     }
