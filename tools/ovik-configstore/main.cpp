@@ -8,8 +8,13 @@
 //
 // Without --db the database is "configStore/path" of the daemon's configuration file. A VALUE of
 // the form @FILE is the content of FILE (@@text stands for the literal @text); "" as INSTANCE is
-// no instance. Exit status: 0 success, 1 store error, 2 usage error, each with a one-line message.
+// no instance. An import of the providers is checked against the provider schema first: a provider
+// that the daemon could not read back is refused, naming provider and member. Exit status: 0
+// success, 1 store error, 2 usage error, each with a one-line message.
+#include "configstore/provider_schema.h"
+
 #include <configstore/configstore.h>
+#include <harlibs/secure.h>
 #include <harlibs/status.h>
 #include <quorex/quorex.h>
 #include <zyld/config_file.h>
@@ -140,8 +145,14 @@ Outcome Export(ConfigStore& store, const std::vector<std::string>& args) {
 
 Outcome Import(ConfigStore& store, const std::vector<std::string>& args) {
   std::string text;
+  Har::WipeGuard wipe(text);
   if (const Har::Status read = ReadFile(args[0], text); !read) {
     return Usage(read.message());
+  }
+  Zyld::ProviderConfig::ProvidersText found;
+  if (auto problem = Zyld::ProviderConfig::CheckProvidersText(
+          text, Zyld::ProviderConfig::OtherSelections::Pass, found)) {
+    return StoreError("import of " + args[0] + " rejected: " + problem->Text());
   }
   std::vector<ErrorInfo> errors;
   if (!store.Import(text, errors)) {

@@ -6,6 +6,7 @@
 #include "mirel/csr_impl.h"
 #include "mirel/key_operation_impl.h"
 #include "mirel/providers_impl.h"
+#include "mirel/raw_config_impl.h"
 #include "mirel/server_certificates_impl.h"
 
 #include <api/audit_context.h>
@@ -213,6 +214,8 @@ std::vector<Mirel::Binding::BoundInterfacePtr> BindServices(const ApiMetadata& m
       std::make_shared<CredentialSvc::CredentialImpl>(registry), localizer));
   interfaces.push_back(ClientCertificateSvc::AsyncServiceBinder::BindImplementation(
       std::make_shared<ClientCertificateSvc::ClientCertificateImpl>(registry), localizer));
+  interfaces.push_back(Kms::RawConfigSvc::AsyncServiceBinder::BindImplementation(
+      std::make_shared<Kms::RawConfigSvc::RawConfigImpl>(registry), localizer));
   for (const auto& container : {metadata.cli, metadata.metamodel, metadata.authentication}) {
     for (auto& iface : container->Interfaces()) {
       interfaces.push_back(std::move(iface));

@@ -14,8 +14,8 @@ struct Entry {
 };
 
 // Searched in this order; the first equal identifier wins.
-const std::array<Entry, 38>& Catalogue() {
-  static const std::array<Entry, 38> kCatalogue = {{
+const std::array<Entry, 39>& Catalogue() {
+  static const std::array<Entry, 39> kCatalogue = {{
       {"com.velora.ovik.kms.authentication.invalid_token", "Invalid Token."},
       {"com.velora.ovik.kms.cert_format_unknown", "Unable to determine the certificate format."},
       {"com.velora.ovik.kms.invalid_config_value",
@@ -60,6 +60,8 @@ const std::array<Entry, 38>& Catalogue() {
        "Number of server certificates cannot exceed {num}."},
       {"com.velora.ovik.kms.raw_config.config_store_error", "Unable to update configuration."},
       {"com.velora.ovik.kms.raw_config.compress_error", "Failed to compress the configuration."},
+      {"com.velora.ovik.kms.raw_config.invalid_provider",
+       "The provider '{provider}' in the configuration is not valid: {member}."},
       {"com.velora.ovik.kms.raw_config.unknown_infotype",
        "Unknown info type requested for raw config."},
       {"com.velora.ovik.kms.providers.server_certificates.remotesvc.list.error",

@@ -17,18 +17,8 @@ constexpr std::string_view kProxyPort = "spec.keyServer.proxyServer.port";
 constexpr std::string_view kMasterKeyId = "spec.masterKeyId";
 constexpr std::string_view kType = "spec.keyServer.type";
 constexpr std::string_view kTimeout = "spec.keyServer.connectionTimeout";
-// Characters that never occur in a host name and would break the texts it is written into.
-constexpr std::string_view kHostnameForbidden = " \"'`,{}";
-
-bool WellFormedHostname(const std::string& host) {
-  if (host.empty() || host.size() > kMaxHostnameLength) {
-    return false;
-  }
-  return std::none_of(host.begin(), host.end(), [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x21 || byte == 0x7f || kHostnameForbidden.find(c) != std::string_view::npos;
-  });
-}
+using ::Zyld::ProviderConfig::WellFormedHostname;
+static_assert(::Zyld::ProviderConfig::kMaxConnectionTimeout == Qlkmip::kMaxTimeoutSeconds);
 
 bool PortInRange(const std::optional<int64_t>& port) {
   return !port || (*port >= kMinPort && *port <= kMaxPort);

@@ -8,6 +8,8 @@
 // 0..kMaxTimeoutSeconds of the KMIP library; a master key identifier is at most 256 bytes.
 #pragma once
 
+#include "configstore/provider_schema.h"
+
 #include <zyl-bindings/records.h>
 
 #include <cstddef>
@@ -19,10 +21,10 @@
 
 namespace Com::Velora::Ovik::Kms::ProvidersSvc {
 
-inline constexpr size_t kMaxHostnameLength = 255;
-inline constexpr size_t kMaxMasterKeyIdLength = 256;
-inline constexpr int64_t kMinPort = 1;
-inline constexpr int64_t kMaxPort = 65535;
+inline constexpr size_t kMaxHostnameLength = ::Zyld::ProviderConfig::kMaxHostnameLength;
+inline constexpr size_t kMaxMasterKeyIdLength = ::Zyld::ProviderConfig::kMaxMasterKeyIdLength;
+inline constexpr int64_t kMinPort = ::Zyld::ProviderConfig::kMinPort;
+inline constexpr int64_t kMaxPort = ::Zyld::ProviderConfig::kMaxPort;
 inline constexpr int64_t kDefaultProxyPort = 443;
 inline constexpr int64_t kDefaultServerPort = 5696;
 

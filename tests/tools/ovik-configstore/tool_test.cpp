@@ -104,7 +104,14 @@ TEST_F(ToolTest, ExportAndImportMoveASelection) {
     auto p =
         std::make_shared<ConfigStoreObject>(ConfigStoreObjectId("providers", "kms", "ovik", name));
     p->SetValue("master_key_id", name);
-    p->CreateSubObject(SubObjectId("key_server"))->SetValue("connection_timeout", int64_t{3});
+    auto keyServer = p->CreateSubObject(SubObjectId("key_server"));
+    keyServer->SetValue("type", std::string("KMIP"));
+    keyServer->SetValue("connection_timeout", int64_t{3});
+    auto server = keyServer->CreateSubObject(SubObjectId("kmip_server"))
+                      ->CreateSubObject(SubObjectId("servers", "s1"));
+    server->SetValue("name", std::string("s1"));
+    server->SetValue("hostname", std::string("kms1"));
+    server->SetValue("port", int64_t{5696});
     store->Set(p, nullptr);
   }
   Result r = RunDb({"export", "providers", "kms", "ovik"});
@@ -119,12 +126,15 @@ TEST_F(ToolTest, ExportAndImportMoveASelection) {
             TestSupport::ReadFile(file));
 
   std::string longName = TestSupport::ReadFile(file);
-  const size_t at = longName.find("\"master_key_id\"");
+  const size_t at = longName.find("\"connection_timeout\"");
   ASSERT_NE(at, std::string::npos);
-  longName.replace(at + 1, 13, std::string(4097, 'n'));  // one byte beyond the name bound
+  longName.replace(at + 1, 18, std::string(4097, 'n'));  // one byte beyond the name bound
+  std::string portAsText = TestSupport::ReadFile(file);
+  portAsText.replace(portAsText.find("5696"), 4, "\"5696\"");
   const std::pair<std::string, const char*> refused[] = {
       {R"({"format":"ovik-configstore-export","version":9})", "rejected"},
-      {longName, "bad value name"}};
+      {longName, "bad value name"},
+      {portAsText, "provider 'b': key_server.kmip_server.servers[s1].port"}};
   for (const auto& [text, reason] : refused) {
     r = Run({"--db", other, "import", dir_.Write("bad.json", text)});
     EXPECT_EQ(r.exitCode, 1);

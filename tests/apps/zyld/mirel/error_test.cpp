@@ -14,8 +14,8 @@ namespace {
 namespace Api = Zyld::ZylApi;
 
 TEST(CatalogueTest, EveryEntryResolvesToATemplateWithKnownArguments) {
-  const std::set<std::string> argumentNames = {"server", "parameter", "provider",
-                                               "num",    "days",      "reason"};
+  const std::set<std::string> argumentNames = {"server", "parameter", "provider", "num",
+                                               "days",   "reason",    "member"};
   std::set<std::string> ids;
   for (size_t i = 0; i < Api::CatalogueSize(); ++i) {
     const std::string id(Api::CatalogueId(i));
