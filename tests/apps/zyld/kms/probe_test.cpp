@@ -45,11 +45,14 @@ TEST_F(ProbeTest, ProberFetchesTheLeafAndReadsTheVersionList) {
   const int before = server_->Connections();
   EXPECT_EQ(kms->GetRemoteServerCertificate(0, certificate, error), K::Success);
   EXPECT_EQ(server_->Connections(), before + 1);
-  // The listing fetches only what no refresh has cached, within the provider's time-out.
+  // The listing and the status fetch only what no refresh has cached, within the time-out.
   ASSERT_TRUE(kms->CertificateFetchNeededFor(0).has_value());
   EXPECT_EQ(kms->CertificateFetchNeededFor(0)->timeoutSeconds, MakeInfo()->connectionTimeout);
+  ASSERT_TRUE(kms->StatusFetchNeeded().has_value());
+  EXPECT_EQ(kms->StatusFetchNeeded()->timeoutSeconds, MakeInfo()->connectionTimeout);
   kms->UpdateStatus();
   EXPECT_FALSE(kms->CertificateFetchNeededFor(0).has_value());
+  EXPECT_FALSE(kms->StatusFetchNeeded().has_value());
 
   server_->SetVersions({{2, 0}, {1, 0}});
   std::vector<std::string> versions;
