@@ -36,6 +36,8 @@ readonly PROXY=/usr/bin/tinyproxy
 readonly READY_TIMEOUT_SECONDS=20
 readonly STOP_TIMEOUT_SECONDS=5
 readonly START_ATTEMPTS=3
+# Validity of the test certificates: well past the 30 days within which the daemon's health warns.
+readonly CERT_DAYS=365
 
 die() { echo "pykmip-server.sh: $*" >&2; exit 1; }
 usage() { sed -n '2,27p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
@@ -48,14 +50,16 @@ issue() {
   openssl req -new -newkey rsa:2048 -nodes -sha256 -subj "/CN=$cn" \
     -keyout "$dir/$name.key" -out "$dir/$name.csr" 2>/dev/null
   printf '%b' "$ext" >"$dir/$name.ext"
-  openssl x509 -req -sha256 -days 30 -in "$dir/$name.csr" -CA "$dir/ca.crt" -CAkey "$dir/ca.key" \
-    -set_serial "0x$(openssl rand -hex 8)" -extfile "$dir/$name.ext" -out "$dir/$name.crt" 2>/dev/null
+  openssl x509 -req -sha256 -days "$CERT_DAYS" -in "$dir/$name.csr" \
+    -CA "$dir/ca.crt" -CAkey "$dir/ca.key" -set_serial "0x$(openssl rand -hex 8)" \
+    -extfile "$dir/$name.ext" -out "$dir/$name.crt" 2>/dev/null
   rm -f "$dir/$name.csr" "$dir/$name.ext"
 }
 
 make_certificates() {
   local dir=$1
-  openssl req -x509 -new -newkey rsa:2048 -nodes -sha256 -days 30 -subj "/CN=zyld test KMIP CA" \
+  openssl req -x509 -new -newkey rsa:2048 -nodes -sha256 -days "$CERT_DAYS" \
+    -subj "/CN=zyld test KMIP CA" \
     -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
     -keyout "$dir/ca.key" -out "$dir/ca.crt" 2>/dev/null || die "openssl could not create the CA"
   local common="basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature,keyEncipherment\n"

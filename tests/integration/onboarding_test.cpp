@@ -4,9 +4,9 @@
 // still decrypting. And each certificate and credential operation's refusals over HTTP, with no
 // password or private key in the log or the audit file.
 #include "providers_rpc.h"
+#include "pykmip_ca.h"
 #include "stack_suite.h"
 
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -32,15 +32,9 @@ class Onboarding : public StackSuite {
   }
   // The CA of the PyKMIP folder signs csr for client authentication; the certificate's PEM text.
   static std::string SignWithPykmipCa(const std::string& csr) {
-    const std::string dir = stack_->Dir() + "/pykmip";
-    std::ofstream(dir + "/daemon.csr") << csr;
-    std::ofstream(dir + "/daemon.ext") << "extendedKeyUsage=clientAuth\n";
-    const int rc =
-        RunCommand({"openssl", "x509", "-req", "-sha256", "-days", "30", "-in", dir + "/daemon.csr",
-                    "-CA", dir + "/ca.crt", "-CAkey", dir + "/ca.key", "-CAcreateserial",
-                    "-extfile", dir + "/daemon.ext", "-out", dir + "/daemon.crt"});
-    EXPECT_EQ(rc, 0);
-    return ReadFile(dir + "/daemon.crt");
+    const std::string certificate = ZyldIt::SignWithPykmipCa(stack_->Dir() + "/pykmip", csr, 30);
+    EXPECT_FALSE(certificate.empty());
+    return certificate;
   }
   // A new CSR from the daemon, signed and set as the client certificate without a key; the
   // CSR's private key (for the secret search).

@@ -43,6 +43,13 @@ std::optional<ServerFetch> KmipKms::CertificateFetchNeededFor(uint32_t server) c
   return ServerFetch{std::string(), connector_.TimeoutSeconds()};
 }
 
+std::optional<ServerFetch> KmipKms::StatusFetchNeeded() const {
+  if (cache_.Read([](const ProbeRecord&) {})) {
+    return std::nullopt;
+  }
+  return ServerFetch{std::string(), connector_.TimeoutSeconds()};
+}
+
 KmsResult KmipKms::GetRemoteServerCertificate(uint32_t server, std::string& certificate,
                                               std::string& error) {
   std::string cached = CachedRemoteServerCertificate(server);

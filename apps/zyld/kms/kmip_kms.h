@@ -48,6 +48,8 @@ class KmipKms : public Kms {
       std::optional<std::string_view> wrappedKey) const override;
   // The fetch of an uncached server certificate, bounded by the provider's time-out.
   std::optional<ServerFetch> CertificateFetchNeededFor(uint32_t server) const override;
+  // A probe when the status cache is not yet valid, bounded by the provider's time-out per server.
+  std::optional<ServerFetch> StatusFetchNeeded() const override;
 
  private:
   const KmsInfo& Info() const { return connector_.Info(); }

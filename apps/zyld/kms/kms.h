@@ -90,6 +90,9 @@ class Kms {
   virtual std::optional<ServerFetch> CertificateFetchNeededFor(uint32_t /*server*/) const {
     return std::nullopt;
   }
+  // What GetStatus would have to fetch (a probe of every server, no key, the time-out); nothing
+  // when the status cache answers. The default needs no server.
+  virtual std::optional<ServerFetch> StatusFetchNeeded() const { return std::nullopt; }
 };
 
 }  // namespace Zyld::Kms

@@ -61,6 +61,23 @@ KmsResult FetchServerCredentials(const QlcResult& result, std::string& certifica
   return Success;
 }
 
+// A handshake that could not reach the server at all (not one the server refused).
+bool IsUnreachable(KmsResult r) {
+  return r == KeyServerTimeout || r == KeyServerCommunicationError;
+}
+
+// The entry of a server the certificate fetch could not reach. The version queries would only
+// wait for the same time-out again (twice), so neither direction is tried: both are recorded as
+// failed with the fetch's result.
+KmsServerStatus Unreachable(const std::string& name, KmsResult r) {
+  Log_Level(kLogFailure, "Key server %s is unreachable, skipping its version discovery\n",
+            name.c_str());
+  KmsServerStatus entry;
+  entry.errors[kClientNotTrustingServer] = r;
+  entry.errors[kServerNotTrustingClient] = r;
+  return entry;
+}
+
 }  // namespace
 
 KmsProber::KmsProber(const KmsConnector& connector, const MasterKeyReader& reader)
@@ -253,12 +270,14 @@ void KmsProber::ProbeServer(uint32_t server, ProbeRecord& record) const {
   const char* provider = connector_.Info().name.c_str();
   std::string error;
   std::string certificate;
-  if (FetchRemoteServerCertificate(server, certificate, error) != Success) {
+  const KmsResult fetched = FetchRemoteServerCertificate(server, certificate, error);
+  if (fetched != Success) {
     Log_Level(kLogFailure, "Failed to get remote server cert for server %s of provider %s\n",
               name.c_str(), provider);
     certificate.clear();
   }
-  KmsServerStatus entry = ProbeTrust(server, certificate);
+  KmsServerStatus entry =
+      IsUnreachable(fetched) ? Unreachable(name, fetched) : ProbeTrust(server, certificate);
   Log_Level(kLogTrace,
             "Status update - provider: %s server: %s serverTrustClient: %d clientTrustServer: %d\n",
             provider, name.c_str(), entry.serverTrustClient ? 1 : 0,

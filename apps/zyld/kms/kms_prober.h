@@ -4,7 +4,8 @@
 // the master key has been found, reads it with a forced state query and checks its state and
 // size. The outcome is a ProbeRecord for the cache; the prober writes nothing itself. It borrows
 // the connector and the key reader of its KmipKms, which outlive it, and keeps no state: safe
-// from several threads at once.
+// from several threads at once. A server whose certificate fetch cannot reach it (time-out or
+// communication failure) is not contacted again in that probe, so it costs one time-out.
 #pragma once
 
 #include "kms/kms.h"

@@ -8,6 +8,7 @@
 #include "mirel/providers_impl.h"
 #include "mirel/raw_config_impl.h"
 #include "mirel/server_certificates_impl.h"
+#include "mirel/status_impl.h"
 
 #include <api/audit_context.h>
 #include <api/call_info.h>
@@ -216,6 +217,10 @@ std::vector<Mirel::Binding::BoundInterfacePtr> BindServices(const ApiMetadata& m
       std::make_shared<ClientCertificateSvc::ClientCertificateImpl>(registry), localizer));
   interfaces.push_back(Kms::RawConfigSvc::AsyncServiceBinder::BindImplementation(
       std::make_shared<Kms::RawConfigSvc::RawConfigImpl>(registry), localizer));
+  interfaces.push_back(Kms::Providers::StatusSvc::AsyncServiceBinder::BindImplementation(
+      std::make_shared<Kms::Providers::StatusSvc::StatusImpl>(registry), localizer));
+  interfaces.push_back(Kms::StatusSvc::AsyncServiceBinder::BindImplementation(
+      std::make_shared<Kms::StatusSvc::StatusImpl>(), localizer));
   for (const auto& container : {metadata.cli, metadata.metamodel, metadata.authentication}) {
     for (auto& iface : container->Interfaces()) {
       interfaces.push_back(std::move(iface));

@@ -6,6 +6,7 @@
 #include <ironveil-common/ssl_utils.h>
 #include <qlkmipsimple.h>
 
+#include <atomic>
 #include <functional>
 
 namespace KmsTest {
@@ -45,11 +46,14 @@ TEST_F(ProbeTest, ProberFetchesTheLeafAndReadsTheVersionList) {
   const int before = server_->Connections();
   EXPECT_EQ(kms->GetRemoteServerCertificate(0, certificate, error), K::Success);
   EXPECT_EQ(server_->Connections(), before + 1);
-  // The listing fetches only what no refresh has cached, within the provider's time-out.
+  // The listing and the status fetch only what no refresh has cached, within the time-out.
   ASSERT_TRUE(kms->CertificateFetchNeededFor(0).has_value());
   EXPECT_EQ(kms->CertificateFetchNeededFor(0)->timeoutSeconds, MakeInfo()->connectionTimeout);
+  ASSERT_TRUE(kms->StatusFetchNeeded().has_value());
+  EXPECT_EQ(kms->StatusFetchNeeded()->timeoutSeconds, MakeInfo()->connectionTimeout);
   kms->UpdateStatus();
   EXPECT_FALSE(kms->CertificateFetchNeededFor(0).has_value());
+  EXPECT_FALSE(kms->StatusFetchNeeded().has_value());
 
   server_->SetVersions({{2, 0}, {1, 0}});
   std::vector<std::string> versions;
@@ -176,6 +180,36 @@ TEST_F(ProbeTest, HandshakeWithoutTrustedCertificateIsReported) {
             "Client unexpectedly connected to key management server without any trusted server "
             "certificate");
   EXPECT_TRUE(certificate.empty());
+}
+
+// Counts the handshakes opened through it.
+class CountingConnector : public K::KmsConnector {
+ public:
+  using K::KmsConnector::KmsConnector;
+  int Opened() const { return opened_.load(); }
+
+ protected:
+  K::QlcResult OpenSession(K::QlcSession& session, const char* spec) const override {
+    ++opened_;
+    return K::KmsConnector::OpenSession(session, spec);
+  }
+
+ private:
+  mutable std::atomic<int> opened_{0};
+};
+
+// A server that cannot be reached costs one handshake (one time-out), not one per check.
+TEST_F(ProbeTest, AnUnreachableServerIsContactedOnce) {
+  auto info = MakeInfo();
+  info->servers = {Entry("gone", TestSupport::FreeLoopbackPort())};
+  CountingConnector connector(info);
+  K::KmsCache cache;
+  K::MasterKeyReader reader(connector, cache);
+  K::KmsProber prober(connector, reader);
+  const K::ProbeRecord record = prober.ProbeStatus();
+  EXPECT_EQ(connector.Opened(), 1);
+  ASSERT_EQ(record.status.servers.size(), 1u);
+  EXPECT_EQ(record.status.servers[0].errors.size(), 2u);
 }
 
 TEST_F(ProbeTest, KeyFoundOnTheSecondServerLeavesNoProblems) {

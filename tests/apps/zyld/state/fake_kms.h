@@ -1,7 +1,8 @@
 // A key-server object with scripted servers for the registry and key-server service tests: each
 // server has a name, the result its operations give and the certificate it presents; a successful
 // GenerateKey hands out a data-key text of keySize characters and a wrapped key naming the server.
-// Calls are counted. Certificates always need a fetch (nothing is cached).
+// Calls are counted. Certificates always need a fetch (nothing is cached). GetStatus answers a
+// scripted status; while a probe is scripted as needed, it runs the probe hook first.
 #pragma once
 
 #include "kms/kms.h"
@@ -36,6 +37,13 @@ class FakeKms : public Zyld::Kms::Kms {
   void SetTrusted(std::vector<std::string> certificates) { trusted_ = std::move(certificates); }
   // Runs inside UpdateStatus (before it is counted).
   void OnUpdate(std::function<void()> hook) { onUpdate_ = std::move(hook); }
+  void SetStatus(Zyld::Kms::KmsStatus status, bool probeNeeded = false) {
+    status_ = std::move(status);
+    probeNeeded_ = probeNeeded;
+  }
+  // Runs inside GetStatus when a probe is needed.
+  void OnProbe(std::function<void()> hook) { onProbe_ = std::move(hook); }
+  void SetClientCertificate(std::string certificate) { client_ = std::move(certificate); }
 
   uint32_t GetServerCount() const override { return static_cast<uint32_t>(servers_.size()); }
   Zyld::Kms::KmsResult GenerateKey(uint32_t server, uint32_t keySize, std::string& key,
@@ -58,7 +66,7 @@ class FakeKms : public Zyld::Kms::Kms {
   void GetTrustedServerCertificates(std::vector<std::string>& certificates) const override {
     certificates = trusted_;
   }
-  void GetClientCertificate(std::string& certificate) const override { certificate.clear(); }
+  void GetClientCertificate(std::string& certificate) const override { certificate = client_; }
   int GetServerName(uint32_t server, std::string& name) const override {
     name = servers_.at(server).name;
     return 0;
@@ -80,7 +88,18 @@ class FakeKms : public Zyld::Kms::Kms {
     }
     updates_.fetch_add(1);
   }
-  void GetStatus(Zyld::Kms::KmsStatus& status) override { status = {}; }
+  void GetStatus(Zyld::Kms::KmsStatus& status) override {
+    if (probeNeeded_ && onProbe_) {
+      onProbe_();
+    }
+    status = status_;
+  }
+  std::optional<Zyld::Kms::ServerFetch> StatusFetchNeeded() const override {
+    if (!probeNeeded_) {
+      return std::nullopt;
+    }
+    return Zyld::Kms::ServerFetch{{}, kFetchTimeoutSeconds};
+  }
 
  private:
   const FakeServer& Attempt(uint32_t server, std::string& error) {
@@ -103,6 +122,10 @@ class FakeKms : public Zyld::Kms::Kms {
   mutable std::mutex mutex_;
   std::vector<uint32_t> attempts_;
   std::function<void()> onUpdate_;
+  std::function<void()> onProbe_;
+  Zyld::Kms::KmsStatus status_;
+  bool probeNeeded_ = false;
+  std::string client_;
 };
 
 }  // namespace ZyldTest
