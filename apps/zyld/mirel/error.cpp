@@ -110,11 +110,16 @@ Mirel::ErrorValue MakeProviderArgumentError(std::string_view parameter) {
 }
 
 Mirel::ErrorValue MakeProviderStoreError(int kind, const std::string& provider) {
+  constexpr int kAlreadyExists = 1;
   constexpr int kNotFound = 3;
-  if (kind != kNotFound) {
-    return MakeProviderError(kind, {});
+  if (kind == kAlreadyExists) {
+    return MakeAlreadyExistsError(
+        {MakeMessage(Id("providers.already_exists"), {{"provider", provider}})});
   }
-  return MakeNotFoundError({MakeMessage(Id("providers.not_found"), {{"provider", provider}})});
+  if (kind == kNotFound) {
+    return MakeNotFoundError({MakeMessage(Id("providers.not_found"), {{"provider", provider}})});
+  }
+  return MakeProviderError(kind, {});
 }
 
 Mirel::ErrorValue MakeInvalidConfigValueError(std::string_view parameter) {

@@ -45,8 +45,8 @@ Mirel::ErrorValue MakeProviderError(int kind, Messages messages);
 
 // InvalidArgument with the "providers.invalid_argument" message naming the parameter.
 Mirel::ErrorValue MakeProviderArgumentError(std::string_view parameter);
-// The error of a store call about one provider: kind 3 → NotFound with the "providers.not_found"
-// message naming the provider; other kinds as MakeProviderError.
+// The error of a store call about one provider: kind 1 → AlreadyExists and kind 3 → NotFound,
+// each with its "providers." message naming the provider; other kinds as MakeProviderError.
 Mirel::ErrorValue MakeProviderStoreError(int kind, const std::string& provider);
 // Error with the "invalid_config_value" message: a stored value named `parameter` is unusable.
 Mirel::ErrorValue MakeInvalidConfigValueError(std::string_view parameter);

@@ -22,25 +22,13 @@ using Config::ConfigResult;
 using Hosts = std::vector<std::string>;
 using Result = ::Mirel::AsyncResult<void>;
 
-constexpr const char* kNotFoundId = "com.velora.ovik.kms.providers.not_found";
-constexpr const char* kAlreadyExistsId = "com.velora.ovik.kms.providers.already_exists";
 constexpr const char* kFirewallErrorId = "com.velora.ovik.kms.providers.firewall_error";
-constexpr const char* kInvalidArgumentId = "com.velora.ovik.kms.providers.invalid_argument";
 
-::Mirel::ErrorValue InvalidArgument(std::string_view parameter) {
-  return Api::MakeInvalidArgumentError(
-      {Api::MakeMessage(kInvalidArgumentId, {{"parameter", std::string(parameter)}})});
-}
-
-// The error of a store status; `messageId` names the provider when the status is one that
-// carries messages (AlreadyExists, NotFound).
+// The error of a store status: with the provider's not-found or already-exists message when
+// `named`, else bare.
 ::Mirel::ErrorValue StoreError(ConfigResult status, const std::string& provider = {},
-                               const char* messageId = nullptr) {
-  Api::Messages messages;
-  if (messageId != nullptr) {
-    messages.push_back(Api::MakeMessage(messageId, {{"provider", provider}}));
-  }
-  return Api::MakeProviderError(status, std::move(messages));
+                               bool named = false) {
+  return named ? Api::MakeProviderStoreError(status, provider) : Api::MakeProviderError(status, {});
 }
 
 ::Mirel::ErrorValue FirewallError() { return Api::MakeError({Api::MakeMessage(kFirewallErrorId)}); }
@@ -155,14 +143,14 @@ ConfigResult ReadReplacedHosts(const std::string& provider, const KeyServerUpdat
 
 void CreateLocked(const CreateSpec& spec, const std::string& user, Result& result) {
   const std::string& id = spec.provider;
-  auto fail = [&](ConfigResult status, const char* messageId = nullptr) {
+  auto fail = [&](ConfigResult status, bool named = false) {
     Log_Level(kLogFailure, "Create provider %s failed, %d\n", id.c_str(), status);
-    result.SetError(StoreError(status, id, messageId));
+    result.SetError(StoreError(status, id, named));
   };
   Config::ProviderObjects objects;
   objects.providerId = id;
   if (ConfigResult status = Config::CreateProviderObjects(objects); status != Config::Success) {
-    return fail(status, kAlreadyExistsId);
+    return fail(status, true);
   }
   Hosts open;
   if (ConfigResult status = ApplyCreate(spec, objects, open); status != Config::Success) {
@@ -186,14 +174,14 @@ void CreateLocked(const CreateSpec& spec, const std::string& user, Result& resul
 
 void UpdateLocked(::Zyld::State::Providers& registry, const std::string& id, const UpdateSpec& spec,
                   const std::string& user, Result& result) {
-  auto fail = [&](ConfigResult status, const char* messageId = nullptr) {
+  auto fail = [&](ConfigResult status, bool named = false) {
     Log_Level(kLogFailure, "Update provider %s failed, %d\n", id.c_str(), status);
-    result.SetError(StoreError(status, id, messageId));
+    result.SetError(StoreError(status, id, named));
   };
   Config::ProviderObjects objects;
   objects.providerId = id;
   if (ConfigResult status = Config::LoadProviderObjects(objects); status != Config::Success) {
-    return fail(status, kNotFoundId);
+    return fail(status, true);
   }
   Hosts removed;
   Hosts added;
@@ -240,7 +228,7 @@ void DeleteLocked(::Zyld::State::Providers& registry, const std::string& id,
   }
   if (ConfigResult status = Config::DeleteProvider(id); status != Config::Success) {
     Log_Level(kLogFailure, "Delete provider %s failed: %d\n", id.c_str(), status);
-    return result.SetError(StoreError(status, id, kNotFoundId));
+    return result.SetError(StoreError(status, id, true));
   }
   registry.RemoveProvider(id);
   Hosts none;
@@ -267,12 +255,12 @@ void ProvidersImpl::List(::Mirel::AsyncResult<std::vector<Summary>> result) {
 void ProvidersImpl::Get(const std::string& provider, ::Mirel::AsyncResult<Info> result) {
   if (provider.empty()) {
     Log_Level(kLogFailure, "Get provider called on an empty provider\n");
-    return result.SetError(InvalidArgument("provider"));
+    return result.SetError(Api::MakeProviderArgumentError("provider"));
   }
   Info info;
   if (ConfigResult status = Config::GetProviderInfo(provider, info); status != Config::Success) {
     Log_Level(kLogFailure, "Get provider %s failed, %d\n", provider.c_str(), status);
-    return result.SetError(StoreError(status, provider, kNotFoundId));
+    return result.SetError(StoreError(status, provider, true));
   }
   result.SetResult(info);
 }
@@ -281,7 +269,7 @@ void ProvidersImpl::Create(const CreateSpec& spec, Result result) {
   if (Problem problem = ValidateCreate(spec)) {
     Log_Level(kLogFailure, "Create provider %s failed, invalid argument %s\n",
               spec.provider.c_str(), std::string(*problem).c_str());
-    return result.SetError(InvalidArgument(*problem));
+    return result.SetError(Api::MakeProviderArgumentError(*problem));
   }
   Api::RunConfigChange(
       registry_, "Create provider", spec.provider, std::move(result),
@@ -292,7 +280,7 @@ void ProvidersImpl::Update(const std::string& provider, const UpdateSpec& spec, 
   if (Problem problem = ValidateUpdate(provider, spec)) {
     Log_Level(kLogFailure, "Update provider %s failed, invalid argument %s\n", provider.c_str(),
               std::string(*problem).c_str());
-    return result.SetError(InvalidArgument(*problem));
+    return result.SetError(Api::MakeProviderArgumentError(*problem));
   }
   Api::RunConfigChange(
       registry_, "Update provider", provider, std::move(result),
@@ -304,7 +292,7 @@ void ProvidersImpl::Update(const std::string& provider, const UpdateSpec& spec, 
 void ProvidersImpl::Delete(const std::string& provider, Result result) {
   if (provider.empty()) {
     Log_Level(kLogFailure, "Delete provider called on an empty provider\n");
-    return result.SetError(InvalidArgument("provider"));
+    return result.SetError(Api::MakeProviderArgumentError("provider"));
   }
   Api::RunConfigChange(registry_, "Delete provider", provider, std::move(result),
                        [&registry = registry_, provider, user = ::Mirel::CurrentCaller().user](
