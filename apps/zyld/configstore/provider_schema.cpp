@@ -1,8 +1,8 @@
 #include "configstore/provider_schema.h"
 
 #include <harlibs/secure.h>
+#include <harlibs/wiping_json.h>
 
-#include <boost/json/memory_resource.hpp>
 #include <boost/json/monotonic_resource.hpp>
 #include <boost/json/parse.hpp>
 #include <boost/json/value.hpp>
@@ -27,26 +27,6 @@ constexpr size_t kMaxQuotedName = 64;
 // The store nests sub-objects at most 16 deep; a little more for the object members.
 constexpr int kMaxJsonDepth = 40;
 constexpr size_t kArenaBlockSize = 64u * 1024u;
-
-// Heap blocks of the parsed tree (it can hold credentials) are wiped before release.
-class WipingResource final : public json::memory_resource {
-  static bool Overaligned(size_t align) { return align > __STDCPP_DEFAULT_NEW_ALIGNMENT__; }
-
-  void* do_allocate(size_t n, size_t align) override {
-    return Overaligned(align) ? ::operator new(n, std::align_val_t(align)) : ::operator new(n);
-  }
-  void do_deallocate(void* p, size_t n, size_t align) override {
-    Har::Cleanse(p, n);
-    if (Overaligned(align)) {
-      ::operator delete(p, std::align_val_t(align));
-    } else {
-      ::operator delete(p);
-    }
-  }
-  bool do_is_equal(const json::memory_resource& other) const noexcept override {
-    return this == &other;
-  }
-};
 
 std::string Quoted(std::string_view name) {
   std::string out(name.substr(0, kMaxQuotedName));
@@ -314,7 +294,7 @@ std::optional<SchemaProblem> CheckProvidersText(std::string_view text, OtherSele
   if (text.size() > kMaxProvidersTextSize) {
     return TextProblem("text", "larger than the store accepts");
   }
-  WipingResource wiping;
+  Har::WipingJsonResource wiping;
   std::optional<SchemaProblem> problem;
   ProvidersText checked;
   {

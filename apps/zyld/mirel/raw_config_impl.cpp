@@ -40,21 +40,16 @@ constexpr const char* kAllProviders = "";
 
 // The compressed bytes of a Set while its job waits and runs; wiped when the last holder goes.
 struct Blob {
-  std::vector<uint8_t> bytes;
   explicit Blob(const std::vector<uint8_t>& configuration) : bytes(configuration) {}
-  Blob(const Blob&) = delete;
-  Blob& operator=(const Blob&) = delete;
-  ~Blob() { Har::Cleanse(bytes.data(), bytes.size()); }
+  std::vector<uint8_t> bytes;
+  Har::WipeGuard guard{bytes};
 };
 
 // The decompressed, checked text and what it holds; wiped when it goes.
 struct ImportText {
   std::string text;
+  Har::WipeGuard textGuard{text};
   Config::ProvidersText found;
-  ImportText() = default;
-  ImportText(const ImportText&) = delete;
-  ImportText& operator=(const ImportText&) = delete;
-  ~ImportText() { Har::Cleanse(text.data(), text.size()); }
 };
 
 ::Mirel::Message ConfigurationMessage() {

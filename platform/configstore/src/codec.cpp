@@ -1,12 +1,12 @@
 // JSON encoding and decoding of configuration objects and of the export text.
 #include "codec.h"
 
-#include <boost/json/memory_resource.hpp>
 #include <boost/json/monotonic_resource.hpp>
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>
 #include <harlibs/secure.h>
+#include <harlibs/wiping_json.h>
 
 #include <initializer_list>
 #include <new>
@@ -18,30 +18,8 @@ namespace OvikConfigStore::Codec {
 
 namespace {
 
-// Heap memory for JSON trees that may hold credentials: wiped before it is released. Requests
-// up to the default new alignment all use plain new/delete (the JSON library may free a block
-// with a larger alignment argument than it was allocated with).
-class WipingResource final : public json::memory_resource {
-  static bool Overaligned(std::size_t align) { return align > __STDCPP_DEFAULT_NEW_ALIGNMENT__; }
-
-  void* do_allocate(std::size_t n, std::size_t align) override {
-    return Overaligned(align) ? ::operator new(n, std::align_val_t(align)) : ::operator new(n);
-  }
-  void do_deallocate(void* p, std::size_t n, std::size_t align) override {
-    Har::Cleanse(p, n);
-    if (Overaligned(align)) {
-      ::operator delete(p, std::align_val_t(align));
-    } else {
-      ::operator delete(p);
-    }
-  }
-  bool do_is_equal(const json::memory_resource& other) const noexcept override {
-    return this == &other;
-  }
-};
-
 json::storage_ptr Storage() {
-  static WipingResource resource;
+  static Har::WipingJsonResource resource;
   return json::storage_ptr(&resource);
 }
 
