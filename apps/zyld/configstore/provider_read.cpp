@@ -12,9 +12,6 @@ namespace Api = Com::Velora::Ovik::Kms::ProvidersSvc;
 
 namespace {
 
-const std::string kCertBegin = "-----BEGIN CERTIFICATE-----";
-const std::string kCertEnd = "-----END CERTIFICATE-----";
-
 struct ObjectSet {
   ObjectHandle provider, keyServer, proxyServer, kmipServer;
   std::vector<ObjectHandle> servers;
@@ -163,7 +160,9 @@ ConfigResult WithObjectSet(const std::string& providerId, const char* what, Use&
 }  // namespace
 
 void StandardizeCertificate(std::string& certificate) {
-  if (!Brask::Common::SslUtils::StandardizePemString(kCertBegin, kCertEnd, certificate)) {
+  if (!Brask::Common::SslUtils::StandardizePemString(Brask::Common::SslUtils::kPemCertificateBegin,
+                                                     Brask::Common::SslUtils::kPemCertificateEnd,
+                                                     certificate)) {
     Log_Level(kLogNotable, "Failed to standardize certificate.\n");
   }
 }

@@ -14,15 +14,16 @@
 namespace Zyld::Kms {
 namespace {
 
-constexpr char kCertBegin[] = "-----BEGIN CERTIFICATE-----";
-constexpr char kCertEndNewline[] = "-----END CERTIFICATE-----\n";
+// The end marker with a trailing newline: the copies standardised here end in one.
+const std::string kCertEndNewline = std::string(Brask::Common::SslUtils::kPemCertificateEnd) + "\n";
 constexpr char kCredentialOptions[] = ", Options={Authentication={User=%s, Password=%s}}";
 
 // Standardizes a certificate copy (one trailing newline); on failure logs `failure` and keeps
 // the text as it stands.
 std::string StandardCert(const std::string& pem, const char* failure) {
   std::string copy = pem;
-  if (!Brask::Common::SslUtils::StandardizePemString(kCertBegin, kCertEndNewline, copy)) {
+  if (!Brask::Common::SslUtils::StandardizePemString(Brask::Common::SslUtils::kPemCertificateBegin,
+                                                     kCertEndNewline, copy)) {
     Log_Level(kLogNotable, "%s", failure);
   }
   return copy;

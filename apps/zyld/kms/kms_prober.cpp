@@ -10,8 +10,6 @@
 namespace Zyld::Kms {
 namespace {
 
-constexpr char kCertBegin[] = "-----BEGIN CERTIFICATE-----";
-constexpr char kCertEnd[] = "-----END CERTIFICATE-----";
 constexpr char kClientNotTrustingServer[] =
     "com.velora.ovik.kms.providers.statussvc.client_not_trusting_server";
 constexpr char kServerNotTrustingClient[] =
@@ -93,7 +91,9 @@ KmsResult KmsProber::FetchRemoteServerCertificate(uint32_t server, std::string& 
     std::string fetched;
     r = FetchServerCredentials(handshake.result, fetched, error);
     if (r == Success) {
-      if (!Brask::Common::SslUtils::StandardizePemString(kCertBegin, kCertEnd, fetched)) {
+      if (!Brask::Common::SslUtils::StandardizePemString(
+              Brask::Common::SslUtils::kPemCertificateBegin,
+              Brask::Common::SslUtils::kPemCertificateEnd, fetched)) {
         Log_Level(kLogNotable, "Failed to standardize server certificate of key server %s\n",
                   connector_.ServerName(server).c_str());
       }

@@ -20,9 +20,6 @@ namespace Ssl = ::Brask::Common::SslUtils;
 using Config::ConfigResult;
 using Result = ::Mirel::AsyncResult<void>;
 
-const std::string kBeginCertificate = "-----BEGIN CERTIFICATE-----";
-const std::string kEndCertificate = "-----END CERTIFICATE-----";
-
 constexpr const char* kCryptoErrorId = "com.velora.ovik.kms.providers.crypto_error.create";
 constexpr const char* kKeyMismatchId = "com.velora.ovik.kms.providers.private_key_mismatch";
 constexpr const char* kKeyUnknownId = "com.velora.ovik.kms.providers.private_key_unknown";
@@ -35,7 +32,7 @@ struct Generated {
 
 bool MatchesKey(const std::string& certificate, const Har::Secret& privateKey) {
   std::string standard = certificate;
-  if (!Ssl::StandardizePemString(kBeginCertificate, kEndCertificate, standard)) {
+  if (!Ssl::StandardizePemString(Ssl::kPemCertificateBegin, Ssl::kPemCertificateEnd, standard)) {
     return false;
   }
   std::string key(privateKey.view());
@@ -165,7 +162,8 @@ void ClientCertificateImpl::Get(const std::string& provider, const std::optional
     return result.SetError(Api::MakeProviderStoreError(status, provider));
   }
   if (!info.certificate.empty() &&
-      !Ssl::StandardizePemString(kBeginCertificate, kEndCertificate, info.certificate)) {
+      !Ssl::StandardizePemString(Ssl::kPemCertificateBegin, Ssl::kPemCertificateEnd,
+                                 info.certificate)) {
     Log_Level(kLogFailure, "Failed to standardize the certificate from config store: %s\n",
               info.certificate.c_str());
     return result.SetError(Api::MakeInvalidConfigValueError("certificate"));

@@ -23,8 +23,6 @@ namespace Config = ::Zyld::ProviderConfig;
 namespace Ssl = ::Brask::Common::SslUtils;
 using Config::ConfigResult;
 
-constexpr const char* kCertBegin = "-----BEGIN CERTIFICATE-----";
-constexpr const char* kCertEnd = "-----END CERTIFICATE-----";
 constexpr const char* kInvalidArgumentId = "com.velora.ovik.kms.providers.invalid_argument";
 constexpr const char* kNotFoundId = "com.velora.ovik.kms.providers.not_found";
 constexpr const char* kLimitErrorId = "com.velora.ovik.kms.providers.server_certs.limit_error";
@@ -53,7 +51,7 @@ constexpr const char* kInvalidConfigValueId = "com.velora.ovik.kms.invalid_confi
 // The standardised text of a certificate; nothing when it cannot be standardised.
 std::optional<std::string> Standardized(const std::string& certificate) {
   std::string copy = certificate;
-  if (!Ssl::StandardizePemString(kCertBegin, kCertEnd, copy)) {
+  if (!Ssl::StandardizePemString(Ssl::kPemCertificateBegin, Ssl::kPemCertificateEnd, copy)) {
     return std::nullopt;
   }
   return copy;

@@ -41,6 +41,9 @@ constexpr size_t kAesGcmTagSize = 16;
 // day count, so "fewer than N days left" checks treat an unreadable certificate as expiring.
 constexpr int kDaysToExpireUnknown = std::numeric_limits<int>::min();
 
+// The markers of a PEM certificate, as StandardizePemString takes them.
+inline constexpr const char* kPemCertificateBegin = "-----BEGIN CERTIFICATE-----";
+inline constexpr const char* kPemCertificateEnd = "-----END CERTIFICATE-----";
 bool StandardizePemString(const std::string& beginMarker, const std::string& endMarker,
                           std::string& pem);
 // Standardises a CSR; accepts "CERTIFICATE REQUEST" and "NEW CERTIFICATE REQUEST" markers and
