@@ -171,19 +171,23 @@ struct Providers::Check {
   bool dropped = false;
 };
 
-void Providers::DropChanged(const std::optional<StoreVersion>& version) {
-  if (!version) {
-    return;
-  }
+std::vector<Providers::Check> Providers::Unchecked(const std::optional<StoreVersion>& version) {
   std::vector<Check> checks;
-  {
-    Har::ReadGuard guard(lock_);
-    for (const auto& [id, entry] : providers_) {
-      if (entry.checked != version) {
-        checks.push_back(Check{id, entry.kms, entry.builtFrom});
-      }
+  Har::ReadGuard guard(lock_);
+  for (const auto& [id, entry] : providers_) {
+    if (entry.checked != version) {
+      checks.push_back(Check{id, entry.kms, entry.builtFrom});
     }
   }
+  return checks;
+}
+
+void Providers::DropChanged(const std::optional<StoreVersion>& version) {
+  if (!version || Unchecked(version).empty()) {
+    return;
+  }
+  std::lock_guard<std::mutex> checking(checkMutex_);
+  std::vector<Check> checks = Unchecked(version);  // what an earlier checker left
   for (Check& check : checks) {
     check.dropReason = DropReason(check.id, check.builtFrom.get());
   }

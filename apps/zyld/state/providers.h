@@ -18,7 +18,10 @@
 // Locks: configLock (read while objects are built, write while the cache is flushed) is taken
 // before the registry lock; the registry lock is never held while configLock is taken, while an
 // object is built, while the store is read or while any Kms operation runs. Concurrent misses on
-// one identifier converge on one cached object.
+// one identifier converge on one cached object. One check of the cache against a changed store
+// runs at a time (the check mutex, taken before the registry lock and never with configLock
+// held); callers that arrive meanwhile wait for it and find their entries checked, so a burst of
+// calls after a change reads each changed provider once, not once per caller.
 #pragma once
 
 #include "configstore/provider_config.h"
@@ -33,9 +36,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace Zyld::State {
 
@@ -143,6 +148,8 @@ class Providers {
   // Drops the entries whose stored configuration differs from what they were built from, when
   // they were last checked under another version. Takes no lock of the caller's.
   void DropChanged(const std::optional<StoreVersion>& version);
+  // The entries not yet checked under `version`.
+  std::vector<Check> Unchecked(const std::optional<StoreVersion>& version);
   // The cached object (and what it was built from); no object on a miss.
   ProviderLookup Lookup(const std::string& providerId);
   // Builds and, with caching on, inserts (as checked under `version`, read before building);
@@ -153,6 +160,7 @@ class Providers {
 
   ProvidersEnvironment env_;
   Har::RWLock lock_;
+  std::mutex checkMutex_;  // one DropChanged check at a time
   std::unordered_map<std::string, Entry> providers_;
   std::atomic<uint64_t> storeFileOpens_{1};  // the store's FileOpens last seen
   Quorex::Service::TimerHandle refreshTimer_;
