@@ -24,7 +24,6 @@ Har::RWLock kmsAuthLock("kms-auth-lock", 0xff000000u);
 constexpr size_t kMaxTokenBytes = 16 * 1024;
 constexpr const char* kIssuerMarker = "/attestation";
 constexpr std::string_view kAudiencePrefix = "zyld";
-constexpr const char* kUsername = "<ATTEST>";
 constexpr const char* kEntitlement = "@ATTEST+KEY_OPERATIONS";
 
 // Host levels 2 and 6 through the framework's log bridge.
@@ -52,7 +51,7 @@ AttestationClaims ClaimsOf(jwt_t* jwt) {
 
 boost::json::value AuthenticationData(std::string_view token) {
   return boost::json::object{{"accessToken", token},
-                             {Mirel::Authn::kSubjectKey, kUsername},
+                             {Mirel::Authn::kSubjectKey, kAttestationUser},
                              {Ovik::Authn::ENTITLEMENTS_GRANTS, boost::json::array{kEntitlement}}};
 }
 

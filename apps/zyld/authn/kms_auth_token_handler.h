@@ -30,6 +30,9 @@
 
 namespace Zyld::Authn {
 
+// The user name of every attestation-token caller.
+inline constexpr const char* kAttestationUser = "<ATTEST>";
+
 // What the checks need of a token that verified.
 struct AttestationClaims {
   int alg = 0;             // jwt_alg_t

@@ -16,9 +16,6 @@ namespace json = boost::json;
 
 namespace {
 
-constexpr std::string_view kProvidersKey = "providers";
-constexpr std::string_view kKmsGroup = "kms";
-constexpr std::string_view kOvikComponent = "ovik";
 constexpr std::string_view kKmipType = "KMIP";
 // Characters that never occur in a host name and would break the texts it is written into.
 constexpr std::string_view kHostnameForbidden = " \"'`,{}";
@@ -236,8 +233,8 @@ bool IsProvidersSelection(const json::object& root) {
     const json::value* v = s->if_contains(member);
     return v != nullptr && v->is_string() && View(v->get_string()) == expected;
   };
-  return s != nullptr && is("key", kProvidersKey) && is("group", kKmsGroup) &&
-         is("component", kOvikComponent);
+  return s != nullptr && is("key", kProvidersStoreKey) && is("group", kProvidersStoreGroup) &&
+         is("component", kProvidersStoreComponent);
 }
 
 std::optional<SchemaProblem> CheckObjects(const json::array& objects, ProvidersText& found) {

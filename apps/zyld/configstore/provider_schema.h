@@ -25,6 +25,11 @@
 
 namespace Zyld::ProviderConfig {
 
+// The store key of every provider object (its instance is the provider's name).
+inline constexpr std::string_view kProvidersStoreKey = "providers";
+inline constexpr std::string_view kProvidersStoreGroup = "kms";
+inline constexpr std::string_view kProvidersStoreComponent = "ovik";
+
 // The store's bound on an import text.
 inline constexpr size_t kMaxProvidersTextSize = 16u * 1024u * 1024u;
 inline constexpr size_t kMaxHostnameLength = 255;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "provider_config.h"
+#include "provider_schema.h"
 
 #include <configstore/configstore.h>
 #include <corvexctl/corvexctl.h>
@@ -17,9 +18,9 @@ namespace Zyld::ProviderConfig::Detail {
 
 using StorePtr = std::shared_ptr<OvikConfigStore::ConfigStore>;
 
-inline const std::string kProvidersKey = "providers";
-inline const std::string kKmsGroup = "kms";
-inline const std::string kOvikComponent = "ovik";
+inline const std::string kProvidersKey{kProvidersStoreKey};
+inline const std::string kKmsGroup{kProvidersStoreGroup};
+inline const std::string kOvikComponent{kProvidersStoreComponent};
 
 // The process-wide store; throws ConfigStoreException when it cannot be opened.
 StorePtr OpenStore();

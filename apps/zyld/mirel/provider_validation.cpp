@@ -25,7 +25,7 @@ bool PortInRange(const std::optional<int64_t>& port) {
 }
 
 bool TimeoutInRange(const std::optional<int64_t>& seconds) {
-  return !seconds || (*seconds >= 0 && *seconds <= Qlkmip::kMaxTimeoutSeconds);
+  return !seconds || (*seconds >= 0 && *seconds <= ::Zyld::ProviderConfig::kMaxConnectionTimeout);
 }
 
 bool MasterKeyIdValid(const std::string& id) {

@@ -3,9 +3,9 @@
 // acceptable. Paths are fixed by the API, including their spelling ("server.Name",
 // "server.adress"). Comparisons are exact and case-sensitive.
 //
-// Beyond emptiness and uniqueness: a host name is at most 255 bytes of printable characters
-// other than space, quotes, commas and braces; a port is 1..65535; a connection time-out is
-// 0..kMaxTimeoutSeconds of the KMIP library; a master key identifier is at most 256 bytes.
+// Beyond emptiness and uniqueness: a host name is well-formed (WellFormedHostname); a port is
+// 1..65535; a connection time-out is 0..kMaxConnectionTimeout (the KMIP library's bound); a master
+// key identifier is at most kMaxMasterKeyIdLength bytes.
 #pragma once
 
 #include "configstore/provider_schema.h"
@@ -21,10 +21,11 @@
 
 namespace Com::Velora::Ovik::Kms::ProvidersSvc {
 
-inline constexpr size_t kMaxHostnameLength = ::Zyld::ProviderConfig::kMaxHostnameLength;
-inline constexpr size_t kMaxMasterKeyIdLength = ::Zyld::ProviderConfig::kMaxMasterKeyIdLength;
-inline constexpr int64_t kMinPort = ::Zyld::ProviderConfig::kMinPort;
-inline constexpr int64_t kMaxPort = ::Zyld::ProviderConfig::kMaxPort;
+// The bounds are the store schema's (configstore/provider_schema.h), so that what the service
+// accepts is what an import accepts.
+using ::Zyld::ProviderConfig::kMaxMasterKeyIdLength;
+using ::Zyld::ProviderConfig::kMaxPort;
+using ::Zyld::ProviderConfig::kMinPort;
 inline constexpr int64_t kDefaultProxyPort = 443;
 inline constexpr int64_t kDefaultServerPort = 5696;
 

@@ -1,5 +1,7 @@
 #include "mirel/status_impl.h"
 
+#include "authn/kms_auth_token_handler.h"
+
 #include "mirel/error.h"
 
 #include <harlibs/log.h>
@@ -30,8 +32,6 @@ using KmsObject = ::Zyld::Kms::Kms;
 using KmsPtr = std::shared_ptr<KmsObject>;
 using JobEnd = ::Zyld::State::KeyServerPool::JobEnd;
 
-// The user name of attestation-token callers; they get no per-server entries.
-constexpr const char* kAttestUser = "<ATTEST>";
 constexpr std::string_view kStatusOperation = "providers.statussvc.get";
 // A certificate with this many days or fewer left (or already expired) warns.
 constexpr int kExpiryWarningDays = 30;
@@ -311,7 +311,8 @@ void StatusImpl::Get(const std::string& provider, ::Mirel::AsyncResult<Info> res
   if (!kms) {
     return result.SetError(Api::MakeNotFoundError({}));
   }
-  Waiter waiter{std::move(result), ::Mirel::CurrentCaller().user == kAttestUser};
+  Waiter waiter{std::move(result),
+                ::Mirel::CurrentCaller().user == ::Zyld::Authn::kAttestationUser};
   const std::optional<ServerFetch> fetch = ServerFetchNeeded(*kms);
   if (!fetch) {
     return waiter.Answer(ComputeHealth(provider, *kms));
