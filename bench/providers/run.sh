@@ -54,15 +54,15 @@ trap 'exit 130' INT TERM
 
 admin() { "$ZYLD_STACK_PY" "$here/admin.py" "$@"; }
 
-# run_wrk LABEL: wrk on warm generate_key for provider A; prints the BENCH_RESULT line and dies
+# run_wrk LABEL: wrk on warm generate_key for provider A; prints the CALL_RESULT line and dies
 # when a request failed or an answer lacked the wrapped key.
 run_wrk() {
   local line
-  wrk -t"$threads" -c"$connections" -d"${seconds}s" --latency -s "$here/generate.lua" \
+  wrk -t"$threads" -c"$connections" -d"${seconds}s" --latency -s "$root/bench/lib/checked_call.lua" \
     "http://127.0.0.1:$PORT/api" >"$work/wrk-$1.out" 2>&1 ||
     { cat "$work/wrk-$1.out" >&2; stack_die "wrk failed ($1)"; }
   cat "$work/wrk-$1.out" >&2
-  line=$(grep '^BENCH_RESULT' "$work/wrk-$1.out") || stack_die "wrk printed no result ($1)"
+  line=$(grep '^CALL_RESULT' "$work/wrk-$1.out") || stack_die "wrk printed no result ($1)"
   [[ "$(value "$line" errors)" == 0 && "$(value "$line" bad)" == 0 ]] ||
     stack_die "generate_key failed under wrk ($1): $line"
   echo "$line"
@@ -83,19 +83,21 @@ PORT=$(stack_free_port)
 stack_config "$work" "$PORT" "<statusUpdateIntervalSeconds>60</statusUpdateIntervalSeconds>"
 stack_daemon_start "$work" "$PORT"
 
-export BENCH_PORT=$PORT BENCH_TOKEN BENCH_BODY BENCH_ADMIN_TOKEN BENCH_PROVIDER_B=$PROVIDER_B
-BENCH_TOKEN=$(stack_token "$work" attestation)
+export BENCH_PORT=$PORT BENCH_ADMIN_TOKEN BENCH_PROVIDER_B=$PROVIDER_B CALL_TOKEN CALL_BODY
+export CALL_EXPECT='"wrappedKey"'
+CALL_TOKEN=$(stack_token "$work" attestation)
 BENCH_ADMIN_TOKEN=$(stack_token "$work" admin KMS_ADMIN)
-BENCH_BODY=$(stack_generate_body)
+CALL_BODY=$(stack_generate_body)
 
-stack_wait_warm "$work" "$PORT" "$BENCH_TOKEN" "$WARM_TIMEOUT_S"
+stack_wait_warm "$work" "$PORT" "$CALL_TOKEN" "$WARM_TIMEOUT_S"
 
 echo "== management: create+delete pairs of distinct providers for ${seconds}s, one connection" >&2
 pairs_line=$(admin pairs "$seconds") || stack_die "the create+delete pairs failed"
 echo "$pairs_line" >&2
 
 echo "== warm-up (2 s)" >&2
-wrk -t"$threads" -c"$connections" -d2s -s "$here/generate.lua" "http://127.0.0.1:$PORT/api" >/dev/null
+wrk -t"$threads" -c"$connections" -d2s -s "$root/bench/lib/checked_call.lua" \
+  "http://127.0.0.1:$PORT/api" >/dev/null
 
 echo "== idle: wrk -t$threads -c$connections -d${seconds}s --latency (generate_key on $ZYLD_STACK_PROVIDER)" >&2
 idle_line=$(run_wrk idle)

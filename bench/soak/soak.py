@@ -374,9 +374,9 @@ class Soak:
 
     # --- load ---
     def wrk(self, seconds, connections, body, expect, close=False):
-        lua_env = dict(os.environ, SOAK_BODY=body, SOAK_EXPECT=expect, SOAK_TOKEN=self.token)
+        lua_env = dict(os.environ, CALL_BODY=body, CALL_EXPECT=expect, CALL_TOKEN=self.token)
         args = ["nice", "-n", str(LOAD_NICE), "wrk", "-t1", f"-c{connections}", f"-d{seconds}s",
-                "--timeout", WRK_TIMEOUT, "-s", os.path.join(HERE, "call.lua")]
+                "--timeout", WRK_TIMEOUT, "-s", os.path.join(HERE, "..", "lib", "checked_call.lua")]
         if close:
             args += ["-H", "Connection: close"]
         args.append(f"http://127.0.0.1:{self.port}/api")
@@ -434,7 +434,7 @@ class Soak:
                 errors += out["errors"]
                 notes.append(f"{label}: {out['note']}")
                 continue
-            line = next((l for l in out.splitlines() if l.startswith("SOAK_RESULT")), None)
+            line = next((l for l in out.splitlines() if l.startswith("CALL_RESULT")), None)
             if line is not None:        # wrk
                 fields = dict(kv.split("=") for kv in line.split()[1:])
                 requests += int(fields["requests"])
