@@ -1,5 +1,6 @@
-// The running daemon with real tokens and a real key server: the key round trip through PyKMIP and
-// the audit record of every call.
+// The running daemon with real tokens and a real key server: the audit file of every call, with no
+// token or key in it or in the log. The key round trip through PyKMIP is the onboarding suite's;
+// each kind of refusal and its audit record is the pipeline's test.
 #include "rpc.h"
 #include "stack_suite.h"
 
@@ -17,22 +18,6 @@ class Calls : public StackSuite {
   }
 };
 
-TEST_F(Calls, GeneratedKeysDecryptToTheSameKey) {
-  const std::string token = stack_->Token("attestation");
-  for (int size : {1, 32, 1024}) {
-    SCOPED_TRACE(size);
-    const auto generated = Call(Port(), kGenerateKey, GenerateParams(size), token);
-    const std::string key = StringAt(generated, {"result", "key"});
-    const std::string wrapped = StringAt(generated, {"result", "wrappedKey"});
-    ASSERT_FALSE(wrapped.empty()) << boost::json::serialize(generated);
-    ASSERT_EQ(key.size(), 4u * ((static_cast<size_t>(size) + 2) / 3));  // padded base64
-    const auto decrypted =
-        Call(Port(), kDecrypt,
-             "{\"provider\":\"" + Provider() + "\",\"wrappedKey\":\"" + wrapped + "\"}", token);
-    EXPECT_EQ(StringAt(decrypted, {"result", "key"}), key) << boost::json::serialize(decrypted);
-  }
-}
-
 // Every call that reaches an operation leaves exactly one audit line, allowed or refused, and no
 // token or key ever reaches the audit file or the log.
 TEST_F(Calls, EveryCallLeavesOneAuditLineWithoutSecrets) {
@@ -46,13 +31,10 @@ TEST_F(Calls, EveryCallLeavesOneAuditLineWithoutSecrets) {
   };
   const std::vector<Step> steps{
       {kGenerateKey, GenerateParams(32), attest, true},
-      {kGenerateKey, GenerateParams(32), "", false},
       {kGenerateKey, GenerateParams(32), reader, false},
-      {kProviderGet, "", "", true},
       {kGenerateKey, "{\"provider\":\"nope\",\"keySize\":32}", attest, false},
       {kGenerateKey, GenerateParams(4096), attest, false},
       {kDecrypt, "{\"provider\":7}", attest, false},
-      {kGenerateKey, GenerateParams(64), attest, true},
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.method + " " + step.params);
@@ -70,7 +52,6 @@ TEST_F(Calls, EveryCallLeavesOneAuditLineWithoutSecrets) {
     const std::string object = StringAt(record, {"object"});
     EXPECT_EQ(object.substr(object.find(':') + 1), method.substr(method.rfind('.') + 1))
         << lines.back();
-    EXPECT_EQ(StringAt(record, {"subject"}).empty(), step.token.empty()) << lines.back();
     EXPECT_EQ(record.at("result").as_bool(), step.success) << lines.back();
   }
   // The provider's client key, a line of its base64 body.

@@ -5,14 +5,13 @@
 #include "mirel/credential_impl.h"
 #include "mirel/csr_impl.h"
 
-#include "../provider_fixture.h"
 #include "fake_kms.h"
+#include "service_fixture.h"
 
 #include <harlibs/feature.h>
 #include <mirel/errors.h>
 
 #include <atomic>
-#include <future>
 
 namespace {
 
@@ -32,12 +31,9 @@ class IdentityServicesTest : public ZyldTest::StoreTest {
     ASSERT_EQ(ZyldTest::WriteProvider({.id = kProvider, .servers = {{"s1", "h1"}}}), PC::Success);
   }
 
-  // Runs one call to completion (changes complete on the registry's pool).
   template <class T, class Call>
   static MethodResult Run(Call&& call) {
-    std::promise<MethodResult> done;
-    call(Mirel::MakeAsyncResult<T>([&](MethodResult r) { done.set_value(std::move(r)); }));
-    return done.get_future().get();
+    return ZyldTest::RunCall<T>(std::forward<Call>(call));
   }
   MethodResult SetCredential(const std::string& id, const std::string& credential) {
     return Run<void>([&](auto r) { credentials_.Set(id, credential, std::move(r)); });
@@ -199,6 +195,8 @@ TEST_F(IdentityServicesTest, CsrMustMatchItsKeyAndCreateReturnsTheKey) {
   EXPECT_FALSE(got.value->as_object().contains("privateKey"));
   ExpectError(Run<Csr::Info>([&](auto r) { csrs_.Create("q", std::move(r)); }),
               Mirel::ErrorTypes::kNotFound, "not_found", "provider", "q");
+  ExpectError(Run<Csr::Info>([&](auto r) { csrs_.Create("", std::move(r)); }),
+              Mirel::ErrorTypes::kInvalidArgument, "invalid_argument", "parameter", "provider");
 }
 
 // A new CSR leaves the built configuration as it was: only the service's removal drops the entry.

@@ -3,17 +3,11 @@
 // exactly the stored hosts (opened before the import, closed after it or when it fails).
 #include "mirel/raw_config_impl.h"
 
-#include "../provider_fixture.h"
 #include "mirel/providers_impl.h"
-#include "state/firewall.h"
+#include "service_fixture.h"
 
-#include <ironveil-common/firewall_none.h>
 #include <ironveil-common/gzip.h>
-#include <mirel/activation.h>
 #include <mirel/errors.h>
-
-#include <future>
-#include <set>
 
 namespace {
 
@@ -24,37 +18,12 @@ namespace Gzip = Brask::Common::Gzip;
 using Hosts = std::set<std::string>;
 using Bytes = std::vector<uint8_t>;
 
-// The in-memory backend; refuses every change while `failing`.
-class SwitchedBackend : public Brask::Common::NoneFirewallBackend {
- public:
-  bool AddOrRemoveServer(const std::string& ruleset, bool add, const std::string& host) override {
-    return !failing && NoneFirewallBackend::AddOrRemoveServer(ruleset, add, host);
-  }
-  bool failing = false;
-};
-
-class RawConfigTest : public ZyldTest::StoreTest {
+class RawConfigTest : public ZyldTest::FirewallStoreTest {
  protected:
-  void SetUp() override {
-    StoreTest::SetUp();
-    previous_ = Brask::Common::FirewallUtils::Use(backend_);
-    backend_->SetRulesetStatus(Zyld::State::kFirewallRuleset, true);
-  }
-  void TearDown() override {
-    Brask::Common::FirewallUtils::Use(previous_);
-    StoreTest::TearDown();
-  }
-
   // Runs one call as a caller holding `entitlement`, to completion.
   template <class T, class Call>
-  Mirel::MethodResult Run(Call&& call, const char* entitlement = "KMS_ADMIN") {
-    Mirel::CallContext ctx;
-    ctx.authData = boost::json::object{{"username", "tester"},
-                                       {"entitlements", boost::json::array{entitlement}}};
-    Mirel::CallActivation active(&ctx);
-    std::promise<Mirel::MethodResult> done;
-    call(Mirel::MakeAsyncResult<T>([&](Mirel::MethodResult r) { done.set_value(std::move(r)); }));
-    return done.get_future().get();
+  static Mirel::MethodResult Run(Call&& call, const char* entitlement = "KMS_ADMIN") {
+    return ZyldTest::RunCall<T>(std::forward<Call>(call), entitlement);
   }
   Mirel::MethodResult Get(std::optional<Raw::InfoType> type,
                           const char* entitlement = "KMS_ADMIN") {
@@ -81,8 +50,6 @@ class RawConfigTest : public ZyldTest::StoreTest {
     EXPECT_EQ(PC::ExportProviders(text, hash), PC::Success);
     return Compress(text);
   }
-  Hosts Rules() const { return backend_->Hosts(Zyld::State::kFirewallRuleset); }
-
   static void ExpectError(const Mirel::MethodResult& r, std::string_view type,
                           const std::string& firstId) {
     ASSERT_TRUE(r.IsError());
@@ -91,8 +58,6 @@ class RawConfigTest : public ZyldTest::StoreTest {
     EXPECT_EQ(r.error->messages[0].id, firstId);
   }
 
-  std::shared_ptr<SwitchedBackend> backend_ = std::make_shared<SwitchedBackend>();
-  std::shared_ptr<Brask::Common::FirewallBackend> previous_;
   Zyld::State::Providers registry_;
   Prov::ProvidersImpl providers_{registry_};
   Raw::RawConfigImpl raw_{registry_};
@@ -131,9 +96,7 @@ TEST_F(RawConfigTest, ImportReplacesProvidersAndFirewallRules) {
   EXPECT_EQ(Rules(), (Hosts{"c", "s"}));
 
   ASSERT_FALSE(Set(blob).IsError());
-  std::vector<std::string> ids;
-  ASSERT_EQ(PC::ListProviderIds(ids), PC::Success);
-  EXPECT_EQ(ids, std::vector<std::string>{"A"});
+  EXPECT_EQ(Export(), text);
   EXPECT_EQ(Rules(), (Hosts{"a", "s"}));
 }
 
@@ -159,7 +122,7 @@ TEST_F(RawConfigTest, RefusedImportsChangeNothing) {
                 {"provider", "A"}, {"member", "key_server.kmip_server.servers[n-a].port"}}));
   ExpectError(Set(Compress(storeRefuses)), Mirel::ErrorTypes::kError,
               "com.velora.ovik.kms.raw_config.config_store_error");
-  backend_->failing = true;
+  backend_->failAfter = 0;
   ExpectError(Set(Compress(moved)), Mirel::ErrorTypes::kError,
               "com.velora.ovik.kms.providers.firewall_error");
 

@@ -3,9 +3,8 @@
 // fetch result) and over real sockets (a stalled server costs one time-out and blocks no one).
 #include "mirel/server_certificates_impl.h"
 
-#include "../provider_fixture.h"
 #include "fake_kms.h"
-#include "mirel/message_resolver.h"
+#include "service_fixture.h"
 
 #include <gtest/gtest.h>
 #include <kmip_test_server.h>
@@ -29,24 +28,16 @@ constexpr auto kHangBound = std::chrono::seconds(10);
 
 class ServerCertificatesTest : public ZyldTest::StoreTest {
  protected:
-  // Starts one call; the future gets what its result completed with.
-  template <class T, class Call>
-  static std::future<Mirel::MethodResult> Start(Call&& call) {
-    auto done = std::make_shared<std::promise<Mirel::MethodResult>>();
-    std::future<Mirel::MethodResult> answer = done->get_future();
-    call(Mirel::MakeAsyncResult<T>([done](Mirel::MethodResult r) { done->set_value(std::move(r)); },
-                                   Zyld::ZylApi::MakeLocalizer()));
-    return answer;
-  }
   Mirel::MethodResult Set(const std::string& id, const std::vector<std::string>& certificates) {
-    return Start<void>([&](auto r) { certs_.Set(id, certificates, std::move(r)); }).get();
+    return ZyldTest::StartCall<void>([&](auto r) { certs_.Set(id, certificates, std::move(r)); })
+        .get();
   }
   Mirel::MethodResult Get(const std::string& id) {
-    return Start<Certs::Info>([&](auto r) { certs_.Get(id, std::move(r)); }).get();
+    return ZyldTest::StartCall<Certs::Info>([&](auto r) { certs_.Get(id, std::move(r)); }).get();
   }
   std::future<Mirel::MethodResult> List(Remote::RemoteImpl& remote, const std::string& id,
                                         std::optional<Remote::FilterSpec> filter = {}) {
-    return Start<std::vector<Remote::Summary>>(
+    return ZyldTest::StartCall<std::vector<Remote::Summary>>(
         [&](auto r) { remote.List(id, filter, std::move(r)); });
   }
   static std::vector<std::string> Servers(const Mirel::MethodResult& r) {
@@ -100,6 +91,7 @@ TEST_F(ServerCertificatesTest, SetChecksItsInputStoresAsSentAndGetStandardises) 
   ASSERT_TRUE(absent.IsError());
   EXPECT_EQ(absent.error->type, Mirel::ErrorTypes::kNotFound);
   EXPECT_EQ(absent.error->messages[0].id, "com.velora.ovik.kms.providers.not_found");
+  EXPECT_EQ(Get("nobody").error->type, Mirel::ErrorTypes::kNotFound);
 }
 
 TEST_F(ServerCertificatesTest, ListFiltersAndNamesEachFetchFailure) {

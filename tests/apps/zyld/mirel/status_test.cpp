@@ -4,7 +4,7 @@
 #include "mirel/status_impl.h"
 
 #include "fake_kms.h"
-#include "mirel/message_resolver.h"
+#include "service_fixture.h"
 
 #include <gtest/gtest.h>
 #include <mirel/activation.h>
@@ -87,12 +87,7 @@ class StatusTest : public ::testing::Test {
   }
 
   std::future<Mirel::MethodResult> Get(const std::string& id) {
-    auto done = std::make_shared<std::promise<Mirel::MethodResult>>();
-    std::future<Mirel::MethodResult> answer = done->get_future();
-    service_->Get(id, Mirel::MakeAsyncResult<Status::Info>(
-                          [done](Mirel::MethodResult r) { done->set_value(std::move(r)); },
-                          Zyld::ZylApi::MakeLocalizer()));
-    return answer;
+    return ZyldTest::StartCall<Status::Info>([&](auto r) { service_->Get(id, std::move(r)); });
   }
   std::string Answer(const std::string& id = "p1") {
     std::future<Mirel::MethodResult> answer = Get(id);
