@@ -86,29 +86,6 @@ TEST_F(SessionTest, VersionsListedInServerOrderAndAbsentWhenEmpty) {
   EXPECT_EQ(server_->Requests(Op::DiscoverVersions), 3);
 }
 
-TEST_F(SessionTest, FailureResultsCarryReasonAndMessageAndKeepTheSession) {
-  int status = -1;
-  GetKey("404", &status);
-  EXPECT_EQ(status, QLC_KMIP_FAILURE);
-  Result missing(qlc_perform(session_.get(), "Get, Object, Id=%s", "404"));
-  const std::string explain = qlc_explain(missing.get());
-  EXPECT_NE(explain.find("Item Not Found"), std::string::npos) << explain;
-  EXPECT_NE(explain.find("Could not locate object: 404"), std::string::npos) << explain;
-
-  server_->SetFailure(KmipTest::FailureResult{12, "Permission denied here", false});
-  Result denied(qlc_perform(session_.get(), "Get, Attributes, Id=%s, Names=State", "1"));
-  EXPECT_EQ(qlc_ok(denied.get()), QLC_KMIP_FAILURE);
-  EXPECT_NE(std::string(qlc_explain(denied.get()))
-                .find("reason 12 (Permission Denied): "
-                      "Permission denied here"),
-            std::string::npos);
-
-  server_->SetFailure(std::nullopt);
-  server_->AddKey("1", std::vector<uint8_t>(16, 3));
-  EXPECT_EQ(GetKey("1", &status), std::string(16, '\x03'));
-  EXPECT_EQ(server_->Connections(), 1);
-}
-
 TEST_F(SessionTest, CredentialOptionsAddUsernameAndPassword) {
   server_->AddKey("1", std::vector<uint8_t>(32, 9));
   Result result(qlc_perform(session_.get(),
