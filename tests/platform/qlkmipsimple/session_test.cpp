@@ -44,17 +44,6 @@ class SessionTest : public ServerTest {
   }
 };
 
-TEST_F(SessionTest, GetReturnsKeyBytesOfAnyLengthOnOneSession) {
-  server_->AddKey("7", std::vector<uint8_t>(24, 0xab));
-  server_->AddKey("8", std::vector<uint8_t>(32, 0x11));
-  int status = -1;
-  EXPECT_EQ(GetKey("7", &status), std::string(24, '\xab'));
-  EXPECT_EQ(status, QLC_OK);
-  EXPECT_EQ(GetKey("8", &status), std::string(32, '\x11'));
-  EXPECT_EQ(server_->Requests(Op::Get), 2);
-  EXPECT_EQ(server_->Connections(), 1);
-}
-
 TEST_F(SessionTest, StatesComeBackAsSentIncludingUnknownValuesAndAbsence) {
   const std::pair<const char*, uint32_t> states[] = {{"1", 1}, {"2", 2},  {"5", 5},
                                                      {"6", 6}, {"9", 99}, {"big", 0x80000001u}};
