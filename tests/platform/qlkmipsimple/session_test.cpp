@@ -44,17 +44,6 @@ class SessionTest : public ServerTest {
   }
 };
 
-TEST_F(SessionTest, GetReturnsKeyBytesOfAnyLengthOnOneSession) {
-  server_->AddKey("7", std::vector<uint8_t>(24, 0xab));
-  server_->AddKey("8", std::vector<uint8_t>(32, 0x11));
-  int status = -1;
-  EXPECT_EQ(GetKey("7", &status), std::string(24, '\xab'));
-  EXPECT_EQ(status, QLC_OK);
-  EXPECT_EQ(GetKey("8", &status), std::string(32, '\x11'));
-  EXPECT_EQ(server_->Requests(Op::Get), 2);
-  EXPECT_EQ(server_->Connections(), 1);
-}
-
 TEST_F(SessionTest, StatesComeBackAsSentIncludingUnknownValuesAndAbsence) {
   const std::pair<const char*, uint32_t> states[] = {{"1", 1}, {"2", 2},  {"5", 5},
                                                      {"6", 6}, {"9", 99}, {"big", 0x80000001u}};
@@ -84,29 +73,6 @@ TEST_F(SessionTest, VersionsListedInServerOrderAndAbsentWhenEmpty) {
   EXPECT_TRUE(Versions(&status).empty());
   EXPECT_EQ(status, QLC_OK);
   EXPECT_EQ(server_->Requests(Op::DiscoverVersions), 3);
-}
-
-TEST_F(SessionTest, FailureResultsCarryReasonAndMessageAndKeepTheSession) {
-  int status = -1;
-  GetKey("404", &status);
-  EXPECT_EQ(status, QLC_KMIP_FAILURE);
-  Result missing(qlc_perform(session_.get(), "Get, Object, Id=%s", "404"));
-  const std::string explain = qlc_explain(missing.get());
-  EXPECT_NE(explain.find("Item Not Found"), std::string::npos) << explain;
-  EXPECT_NE(explain.find("Could not locate object: 404"), std::string::npos) << explain;
-
-  server_->SetFailure(KmipTest::FailureResult{12, "Permission denied here", false});
-  Result denied(qlc_perform(session_.get(), "Get, Attributes, Id=%s, Names=State", "1"));
-  EXPECT_EQ(qlc_ok(denied.get()), QLC_KMIP_FAILURE);
-  EXPECT_NE(std::string(qlc_explain(denied.get()))
-                .find("reason 12 (Permission Denied): "
-                      "Permission denied here"),
-            std::string::npos);
-
-  server_->SetFailure(std::nullopt);
-  server_->AddKey("1", std::vector<uint8_t>(16, 3));
-  EXPECT_EQ(GetKey("1", &status), std::string(16, '\x03'));
-  EXPECT_EQ(server_->Connections(), 1);
 }
 
 TEST_F(SessionTest, CredentialOptionsAddUsernameAndPassword) {

@@ -12,7 +12,6 @@
 #include <qlkmipsimple/ttlv.h>
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,10 +39,10 @@ struct KeyEntry {
   std::optional<uint32_t> state = 2;  // nullopt: Get Attributes returns no State
 };
 
+// A whole-message failure: no Operation echoed, response header 1.0.
 struct FailureResult {
-  uint32_t reason = 1;        // Result Reason
-  std::string message;        // Result Message
-  bool messageLevel = false;  // no Operation echoed, response header 1.0
+  uint32_t reason = 1;  // Result Reason
+  std::string message;  // Result Message
 };
 
 class KmipTestServer {
@@ -54,11 +53,6 @@ class KmipTestServer {
     bool requireClientCert = true;
     bool peerLikeTls = true;  // TLS 1.2 only, CBC-SHA256/384 suites as the PyKMIP peer
   };
-
-  // Raw responder: given the decoded request (nullopt when it did not decode) returns the bytes
-  // to send, or nullopt to fall back to the normal answer.
-  using Responder =
-      std::function<std::optional<std::vector<uint8_t>>(const Qlkmip::Ttlv::Item* request)>;
 
   explicit KmipTestServer(Options options);
   ~KmipTestServer();
@@ -78,9 +72,8 @@ class KmipTestServer {
   // Versions returned for an empty Discover Versions list, e.g. {{2,0},{1,4},...,{1,0}}.
   void SetVersions(std::vector<std::pair<int, int>> versions);
   void SetFault(Fault fault);
-  // Answers every request with this failure (nullopt: normal answers).
+  // Answers every request message with this failure (nullopt: normal answers).
   void SetFailure(std::optional<FailureResult> failure);
-  void SetResponder(Responder responder);
 
   int Connections() const;
   int Handshakes() const;

@@ -122,9 +122,6 @@ Item VersionsPayload(const AnswerConfig& config, const Item* requestPayload) {
 
 // The answer to one batch item (without its batch item id).
 Item Answer(const AnswerConfig& config, Operation op, const Item* payload) {
-  if (config.failure) {
-    return Failure(op, config.failure->reason, config.failure->message);
-  }
   if (op == Operation::DiscoverVersions) {
     return Success(op, VersionsPayload(config, payload));
   }
@@ -168,7 +165,7 @@ std::vector<uint8_t> BuildAnswer(const AnswerConfig& config, const Item* request
     return MessageFailure(4,
                           "Error parsing request message. See server logs for more information.");
   }
-  if (config.failure && config.failure->messageLevel) {
+  if (config.failure) {
     return MessageFailure(config.failure->reason, config.failure->message);
   }
   for (const Item* item : items) {
@@ -203,7 +200,6 @@ struct KmipTestServer::State {
   mutable std::mutex mutex;  // guards everything below up to the counters
   AnswerConfig config;
   Fault fault = Fault::None;
-  Responder responder;
   std::map<uint32_t, int> requests;
   std::vector<uint8_t> lastRequest;
   int messages = 0;  // request messages (round trips)
@@ -300,7 +296,6 @@ bool Respond(State& s, SSL* ssl, int fd, const std::vector<uint8_t>& request) {
   const Item* item = ok ? &decoded : nullptr;
   AnswerConfig config;
   Fault fault;
-  KmipTestServer::Responder responder;
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.lastRequest = request;
@@ -312,7 +307,6 @@ bool Respond(State& s, SSL* ssl, int fd, const std::vector<uint8_t>& request) {
     }
     config = s.config;
     fault = s.fault;
-    responder = s.responder;
   }
   switch (fault) {
     case Fault::StallResponse:
@@ -336,8 +330,7 @@ bool Respond(State& s, SSL* ssl, int fd, const std::vector<uint8_t>& request) {
     default:
       break;
   }
-  std::optional<std::vector<uint8_t>> custom = responder ? responder(item) : std::nullopt;
-  return WriteAll(s, ssl, custom ? *custom : BuildAnswer(config, item));
+  return WriteAll(s, ssl, BuildAnswer(config, item));
 }
 
 void Serve(State& s, int fd) {
@@ -447,9 +440,6 @@ void KmipTestServer::SetFault(Fault fault) {
 }
 void KmipTestServer::SetFailure(std::optional<FailureResult> failure) {
   Locked(state_, [&](State& s) { s.config.failure = std::move(failure); });
-}
-void KmipTestServer::SetResponder(Responder responder) {
-  Locked(state_, [&](State& s) { s.responder = std::move(responder); });
 }
 
 int KmipTestServer::Connections() const { return state_->connections; }

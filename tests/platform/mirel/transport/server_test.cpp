@@ -162,15 +162,11 @@ TEST_F(ServerTest, ResponseFormatFollowsAccept) {
   }
 }
 
+// Which content types are JSON is the media type parser's; here, the server's answers to others.
 TEST_F(ServerTest, ContentTypeRules) {
-  Client client = Connect();
-  client.Send(Post(Call(2), "", "application/json; charset=utf-8"));
-  EXPECT_EQ(JsonOf(client.Read()).at("id"), 2);
-
   ExpectTransportError(Post(Call(2), "", "application/vnd.velora.mirel.framed"),
                        "frame parse error");
   ExpectTransportError(Post(Call(2), "", ""), "invalid request");
-  ExpectTransportError(Post(Call(2), "", "text/plain"), "invalid request");
   ExpectTransportError(
       Post(Call(2), "", "application/json, application/vnd.velora.mirel.cleanjson"),
       "invalid request");
