@@ -145,10 +145,12 @@ bool BuildCommand(Builder& builder, const boost::json::value& entry, Command& co
   command.output = builder.Output(command);
   bool optional = false;
   const auto* results = builder.Fields(Unwrap(command.output, optional));
-  for (const auto& field : results ? *results : boost::json::array()) {
-    const auto* type = Member(field, "type");
-    if (type && Unwrap(*type, optional) == "binary") {
-      command.binaryResults.push_back(StringMember(field, "name"));
+  if (results != nullptr) {
+    for (const auto& field : *results) {
+      const auto* type = Member(field, "type");
+      if (type && Unwrap(*type, optional) == "binary") {
+        command.binaryResults.push_back(StringMember(field, "name"));
+      }
     }
   }
   return builder.AddOptions(command, options->get_array(), error);

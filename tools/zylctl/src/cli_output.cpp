@@ -44,28 +44,30 @@ const boost::json::string* MessageText(const boost::json::value& v) {
 
 void PrintValue(std::FILE* out, const boost::json::value& v, int indent);
 
-void PrintLine(std::FILE* out, int indent, std::string_view key, const boost::json::value& v) {
-  const std::string pad(static_cast<size_t>(indent), ' ');
+// One "key value" line (key is "name:" or "-"); a value of several lines (PEM) starts on the
+// next line, kept as it is; a nested value follows indented.
+void PrintLine(std::FILE* out, int indent, const std::string& key, const boost::json::value& v) {
+  std::string line(static_cast<size_t>(indent), ' ');
+  line += key;
   if (const auto* text = MessageText(v)) {
-    std::fprintf(out, "%s%.*s%s\n", pad.c_str(), static_cast<int>(key.size()), key.data(),
-                 text->c_str());
-    return;
+    line += (key.empty() ? "" : " ") + std::string(*text) + "\n";
+  } else if (IsScalar(v)) {
+    const std::string value = Scalar(v);
+    const bool block = value.find('\n') != std::string::npos;
+    line += (key.empty() ? "" : block ? "\n" : " ") + value;
+    if (value.empty() || value.back() != '\n') line += '\n';
+  } else {
+    line += '\n';
   }
-  const std::string value = IsScalar(v) ? Scalar(v) : std::string();
-  const bool block = value.find('\n') != std::string::npos;  // PEM and the like: kept as is
-  std::fprintf(out, "%s%.*s%s%s", pad.c_str(), static_cast<int>(key.size()), key.data(),
-               block ? "\n" : "", value.c_str());
-  if (!block || value.empty() || value.back() != '\n') std::fputc('\n', out);
-  if (!IsScalar(v)) PrintValue(out, v, indent + kIndentStep);
+  std::fputs(line.c_str(), out);
+  if (!IsScalar(v) && MessageText(v) == nullptr) PrintValue(out, v, indent + kIndentStep);
 }
 
 void PrintValue(std::FILE* out, const boost::json::value& v, int indent) {
   if (const auto* o = v.if_object(); o && MessageText(v) == nullptr) {
-    for (const auto& [key, member] : *o) {
-      PrintLine(out, indent, std::string(key) + ":" + (IsScalar(member) ? " " : ""), member);
-    }
+    for (const auto& [key, member] : *o) PrintLine(out, indent, std::string(key) + ":", member);
   } else if (const auto* a = v.if_array()) {
-    for (const auto& element : *a) PrintLine(out, indent, "- ", element);
+    for (const auto& element : *a) PrintLine(out, indent, "-", element);
   } else {
     PrintLine(out, indent, "", v);
   }
@@ -110,12 +112,13 @@ bool PrintTable(std::FILE* out, const boost::json::array& rows) {
 // The binary member of the command's result structure, decoded, onto out.
 Exit PrintBlob(const Command& command, const boost::json::value& result, std::FILE* out,
                std::FILE* err) {
-  const auto* o = result.if_object();
   const boost::json::string* text = nullptr;
-  for (const auto& [key, value] : o ? *o : boost::json::object()) {
-    const auto& names = command.binaryResults;
-    if (value.is_string() && std::find(names.begin(), names.end(), key) != names.end()) {
-      text = &value.get_string();
+  const auto& names = command.binaryResults;
+  if (const auto* o = result.if_object()) {
+    for (const auto& [key, value] : *o) {
+      if (value.is_string() && std::find(names.begin(), names.end(), key) != names.end()) {
+        text = &value.get_string();
+      }
     }
   }
   if (text == nullptr) {
