@@ -145,7 +145,7 @@ TEST_F(Zylctl, ServerCertificates) {
 }
 
 TEST_F(Zylctl, RawConfigRoundTrip) {
-  const auto blob = Run({"raw-config", "get", "--info-type", "CONFIGURATION", "--blob"}, admin_);
+  const auto blob = Run({"raw-config", "get", "--blob"}, admin_);
   ASSERT_EQ(blob.exitCode, kOk) << blob.err;
   ASSERT_FALSE(blob.out.empty());
   const std::string hash = StringAt(Json({"raw-config", "get"}, admin_), {"hash"});

@@ -32,6 +32,15 @@ constexpr std::array kNamespaceAliases{NamespaceAlias{"kms.key_operation", "key"
 constexpr std::array kCommandAliases{CommandAlias{"kms.key_operation", "generate_key", "generate"}};
 constexpr std::array kOptionAliases{OptionAlias{"keySize", "size"}};
 
+struct BlobDefault {
+  std::string_view ns;
+  std::string_view name;
+  std::string_view option;
+  std::string_view value;
+};
+constexpr std::array kBlobDefaults{
+    BlobDefault{"kms.raw_config", "get", "infoType", "CONFIGURATION"}};
+
 const boost::json::value* Member(const boost::json::value& v, std::string_view name) {
   const auto* o = v.if_object();
   return o ? o->if_contains(name) : nullptr;
@@ -141,6 +150,11 @@ bool BuildCommand(Builder& builder, const boost::json::value& entry, Command& co
   }
   for (const auto& a : kCommandAliases) {
     if (a.ns == command.ns && a.name == name) command.alias = a.alias;
+  }
+  for (const auto& b : kBlobDefaults) {
+    if (b.ns == command.ns && b.name == name) {
+      command.blobDefaults.emplace_back(KebabCase(b.option), b.value);
+    }
   }
   command.output = builder.Output(command);
   bool optional = false;

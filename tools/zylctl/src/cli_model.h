@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace Zylctl {
@@ -49,6 +50,9 @@ struct Command {
   std::vector<OptionSpec> options;
   boost::json::value output;  // the result type ("metamodel" section), null when unknown
   std::vector<std::string> binaryResults;  // members of the result structure that are binary
+  // Options that --blob implies when they are not given ({flag, value}): what makes the
+  // operation answer with its binary member.
+  std::vector<std::pair<std::string, std::string>> blobDefaults;
 
   std::string Method() const { return service + "." + operation; }
   std::string Path() const;  // "providers client-certificate create"

@@ -57,7 +57,8 @@ void PrintLine(std::FILE* out, int indent, const std::string& key, const boost::
     line += (key.empty() ? "" : block ? "\n" : " ") + value;
     if (value.empty() || value.back() != '\n') line += '\n';
   } else {
-    line += '\n';
+    const bool empty = v.is_array() ? v.get_array().empty() : v.get_object().empty();
+    line += empty ? " (none)\n" : "\n";
   }
   std::fputs(line.c_str(), out);
   if (!IsScalar(v) && MessageText(v) == nullptr) PrintValue(out, v, indent + kIndentStep);

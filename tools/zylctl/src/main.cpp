@@ -11,6 +11,7 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -128,7 +129,15 @@ Exit RunApi(const Model& model, const Globals& g, std::FILE* out, std::FILE* err
   if (g.blob && r.command->binaryResults.empty()) {
     return Usage(err, "--blob: the result of '" + r.command->Path() + "' has no binary value");
   }
-  return CallApi(model, *r.command, g, out, err);
+  if (!g.blob) return CallApi(model, *r.command, g, out, err);
+  Globals withDefaults = g;
+  for (const auto& [flag, value] : r.command->blobDefaults) {
+    const bool given = std::any_of(g.rest.begin(), g.rest.end(), [&flag](const std::string& a) {
+      return a == "--" + flag || a.starts_with("--" + flag + "=");
+    });
+    if (!given) withDefaults.rest.insert(withDefaults.rest.end(), {"--" + flag, value});
+  }
+  return CallApi(model, *r.command, withDefaults, out, err);
 }
 
 Exit Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
