@@ -251,8 +251,8 @@ bool BuildParams(const Model& model, const Command& command, const std::vector<s
     const auto value = ReadValue(text, error);
     if (!value) return (error = "--" + option->flag + ": " + error, false);
     const bool fromFile = text.starts_with("@") && !text.starts_with("@@");
-    const auto& type = option->repeated ? option->type.get_object().begin()->value() : option->type;
-    boost::json::value converted = Convert(model, type, *value, fromFile, storage, error);
+    boost::json::value converted =
+        Convert(model, option->element, *value, fromFile, storage, error);
     if (converted.is_null()) return (error = "--" + option->flag + " " + error, false);
     if (!Place(params, *option, std::move(converted), error)) return false;
   }

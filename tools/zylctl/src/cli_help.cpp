@@ -35,8 +35,10 @@ std::string TypeText(const Model& model, const boost::json::value& type) {
     return t;
   }
   const auto* o = type.if_object();
-  if (o && (o->contains("list") || o->contains("set"))) {
-    return TypeText(model, o->begin()->value());
+  for (const char* container : {"list", "set"}) {
+    if (const auto* element = o ? o->if_contains(container) : nullptr) {
+      return TypeText(model, *element);
+    }
   }
   const auto values = EnumValues(model, type);
   if (!values.empty()) {

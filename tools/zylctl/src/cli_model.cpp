@@ -97,8 +97,8 @@ class Builder {
  private:
   bool Add(Command& command, const std::vector<std::string>& path, const boost::json::value& type,
            bool parentRequired, int depth, std::string& error) {
-    if (depth > kMaxStructureDepth) {
-      error = "the structures of " + command.Method() + " nest too deeply";
+    if (depth > kMaxStructureDepth || command.options.size() >= kMaxOptionsPerCommand) {
+      error = "the structures of " + command.Method() + " are too deep or too large";
       return false;
     }
     bool optional = false;
@@ -107,7 +107,10 @@ class Builder {
     option.type = Unwrap(type, optional);
     option.required = parentRequired && !optional && path.size() == 1;
     option.boolean = option.type == "boolean";
-    option.repeated = Member(option.type, "list") || Member(option.type, "set");
+    const auto* element = Member(option.type, "list");
+    element = element ? element : Member(option.type, "set");
+    option.repeated = element != nullptr;
+    option.element = element ? *element : option.type;
     for (const auto& name : path) {
       option.flag += (option.flag.empty() ? "" : ".") + KebabCase(name);
     }

@@ -27,6 +27,8 @@ enum class Exit : int {
 };
 
 inline constexpr size_t kMaxMetadataBytes = 4 * 1024 * 1024;
+// Options of one command, counting every structure member offered on its own.
+inline constexpr size_t kMaxOptionsPerCommand = 512;
 inline constexpr std::string_view kNamespacePrefix = "kms.";
 
 struct OptionSpec {
@@ -34,6 +36,7 @@ struct OptionSpec {
   std::string alias;              // a short form ("size"), or empty
   std::vector<std::string> path;  // JSON member names from the params object down
   boost::json::value type;        // the metadata type with any "optional" wrapper removed
+  boost::json::value element;     // the type of one value: of a list's element, or type
   bool required = false;          // a parameter that is not optional
   bool repeated = false;          // a list or set: one flag per element
   bool boolean = false;           // a flag without a value
