@@ -70,9 +70,9 @@ void TrimTrailingNewline(Har::Secret& s) {
 
 bool ApplyGlobal(const std::string& name, const std::string& value, Globals& g,
                  std::string& error) {
-  if (name == "host") {
+  if (name == "host" && !value.empty()) {
     g.host = value;
-    return !value.empty() || (error = "--host needs a host", false);
+    return true;
   }
   if (name == "metadata") {
     g.metadata = value;

@@ -12,12 +12,15 @@
 #include <boost/json/serialize.hpp>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 namespace Zylctl {
 namespace {
+
+constexpr int64_t kRequestId = 1;
 
 struct LocalContext {
   const Globals& globals;
@@ -36,7 +39,10 @@ struct LocalEntry {
 std::vector<LocalCommand> Infos();
 
 Exit Completion(const LocalContext& c) {
-  if (!c.args.empty()) return Exit::kUsage;
+  if (!c.args.empty()) {
+    std::fprintf(c.err, "zylctl: unexpected argument %s\n", c.args.front().c_str());
+    return Exit::kUsage;
+  }
   std::fputs(BashCompletion(*c.model, Infos()).c_str(), c.out);
   return Exit::kOk;
 }
@@ -74,6 +80,14 @@ std::string MetadataPath(const Globals& g) {
   return env != nullptr && *env != '\0' ? env : ZYLCTL_DEFAULT_METADATA;
 }
 
+// A JSON-RPC 2.0 response object that echoes the request's id.
+bool IsAnswerTo(const boost::json::value& answer, int64_t id) {
+  const auto* o = answer.if_object();
+  const auto* version = o ? o->if_contains("jsonrpc") : nullptr;
+  const auto* echoed = o ? o->if_contains("id") : nullptr;
+  return version && *version == "2.0" && echoed && echoed->is_int64() && echoed->get_int64() == id;
+}
+
 Exit CallApi(const Model& model, const Command& command, const Globals& g, std::FILE* out,
              std::FILE* err) {
   Har::WipingJsonResource resource;
@@ -85,7 +99,7 @@ Exit CallApi(const Model& model, const Command& command, const Globals& g, std::
   if (!token) return Usage(err, error);
   boost::json::object request(sp);
   request["jsonrpc"] = "2.0";
-  request["id"] = 1;
+  request["id"] = kRequestId;
   request["method"] = command.Method();
   request["params"] = std::move(params);
   std::string body = boost::json::serialize(request);
@@ -99,8 +113,8 @@ Exit CallApi(const Model& model, const Command& command, const Globals& g, std::
   }
   boost::system::error_code ec;
   const boost::json::value parsed = boost::json::parse(answer.body, ec, sp);
-  if (ec) {
-    std::fprintf(err, "zylctl: the answer is not JSON\n");
+  if (ec || !IsAnswerTo(parsed, kRequestId)) {
+    std::fprintf(err, "zylctl: the answer is not a JSON-RPC 2.0 response to the call\n");
     return Exit::kConnection;
   }
   const Format format = g.blob ? Format::kBlob : g.json ? Format::kJson : Format::kText;
@@ -157,6 +171,14 @@ Exit Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
   if (local == nullptr) return RunApi(model, g, out, err);
   const std::vector<std::string> rest(g.words.begin() + local->info.words.size(), g.words.end());
   if (!g.rest.empty()) return Usage(err, "unknown option " + g.rest.front());
+  if (g.help) {
+    std::string words;
+    for (const auto w : local->info.words) words += " " + std::string(w);
+    std::fprintf(out, "usage: zylctl%s %.*s\n%.*s\n", words.c_str(),
+                 static_cast<int>(local->info.usage.size()), local->info.usage.data(),
+                 static_cast<int>(local->info.summary.size()), local->info.summary.data());
+    return Exit::kOk;
+  }
   return local->run(LocalContext{g, &model, rest, out, err});
 }
 
