@@ -4,6 +4,7 @@
 #include <harlibs/secure.h>
 
 #include <boost/json/serialize.hpp>
+#include <boost/json/serializer.hpp>
 
 #include <algorithm>
 #include <array>
@@ -15,6 +16,7 @@ namespace {
 
 constexpr std::string_view kErrorPrefix = "com.velora.mirel.std.errors.";
 constexpr int kIndentStep = 2;
+constexpr size_t kSerializeChunk = 4096;
 
 struct ErrorExit {
   std::string_view type;
@@ -138,6 +140,16 @@ Exit PrintBlob(const Command& command, const boost::json::value& result, std::FI
 
 }  // namespace
 
+Har::Secret SerializeSecret(const boost::json::value& v) {
+  boost::json::serializer serializer;
+  serializer.reset(&v);
+  char chunk[kSerializeChunk];
+  Har::WipeGuard wipe(chunk, sizeof chunk);
+  Har::Secret text;
+  while (!serializer.done()) text.append(serializer.read(chunk));
+  return text;
+}
+
 Exit ExitForErrorType(std::string_view type) {
   if (type.starts_with(kErrorPrefix)) type.remove_prefix(kErrorPrefix.size());
   for (const auto& e : kErrorExits) {
@@ -166,9 +178,7 @@ Exit PrintAnswer(const Command& command, const boost::json::value& answer, Forma
   }
   if (format == Format::kBlob) return PrintBlob(command, *result, out, err);
   if (format == Format::kJson) {
-    std::string text = boost::json::serialize(*result);
-    Har::WipeGuard wipe(text);
-    std::fprintf(out, "%s\n", text.c_str());
+    std::fprintf(out, "%s\n", SerializeSecret(*result).c_str());
   } else if (!result->is_null()) {
     const auto* rows = result->if_array();
     if (rows == nullptr || !PrintTable(out, *rows)) PrintValue(out, *result, 0);

@@ -5,6 +5,8 @@
 
 #include "cli_model.h"
 
+#include <harlibs/secure.h>
+
 #include <boost/json/value.hpp>
 
 #include <cstdio>
@@ -13,6 +15,9 @@
 namespace Zylctl {
 
 enum class Format { kText, kJson, kBlob };
+
+// The JSON text of v in wiped memory (results carry keys).
+Har::Secret SerializeSecret(const boost::json::value& v);
 
 // The exit status of an error type of the API ("com.velora.mirel.std.errors.not_found").
 Exit ExitForErrorType(std::string_view type);

@@ -9,7 +9,6 @@
 #include <harlibs/wiping_json.h>
 
 #include <boost/json/parse.hpp>
-#include <boost/json/serialize.hpp>
 
 #include <algorithm>
 #include <cstdint>
@@ -102,17 +101,17 @@ Exit CallApi(const Model& model, const Command& command, const Globals& g, std::
   request["id"] = kRequestId;
   request["method"] = command.Method();
   request["params"] = std::move(params);
-  std::string body = boost::json::serialize(request);
-  Har::WipeGuard wipeBody(body);
+  const Har::Secret body = SerializeSecret(request);
   const Endpoint endpoint{g.host, g.port, std::chrono::seconds(g.timeoutSeconds)};
-  HttpAnswer answer = PostRpc(endpoint, body, *token);
+  HttpAnswer answer = PostRpc(endpoint, body.view(), *token);
   Har::WipeGuard wipeAnswer(answer.body);
   if (!answer.ok) {
     std::fprintf(err, "zylctl: %s\n", answer.error.c_str());
     return Exit::kConnection;
   }
   boost::system::error_code ec;
-  const boost::json::value parsed = boost::json::parse(answer.body, ec, sp);
+  const boost::json::value parsed =
+      boost::json::parse(std::string_view(answer.body.data(), answer.body.size()), ec, sp);
   if (ec || !IsAnswerTo(parsed, kRequestId)) {
     std::fprintf(err, "zylctl: the answer is not a JSON-RPC 2.0 response to the call\n");
     return Exit::kConnection;

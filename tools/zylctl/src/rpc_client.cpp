@@ -18,10 +18,12 @@ namespace http = beast::http;
 using tcp = asio::ip::tcp;
 
 constexpr unsigned kHttp11 = 11;
+using Body = http::basic_string_body<char, std::char_traits<char>, Har::WipingAllocator<char>>;
+using Request = http::request<Body>;
 constexpr std::string_view kTarget = "/api";
 
 // Beast keeps header values in its own storage; the token is overwritten there once sent.
-void WipeAuthorization(http::request<http::string_body>& request) {
+void WipeAuthorization(Request& request) {
   const auto it = request.find(http::field::authorization);
   if (it == request.end()) return;
   const auto value = it->value();
@@ -30,7 +32,7 @@ void WipeAuthorization(http::request<http::string_body>& request) {
 
 class Exchange {
  public:
-  Exchange(const Endpoint& endpoint, http::request<http::string_body>& request)
+  Exchange(const Endpoint& endpoint, Request& request)
       : endpoint_(endpoint), request_(request), stream_(io_), resolver_(io_) {
     parser_.body_limit(kMaxResponseBytes);
   }
@@ -85,19 +87,19 @@ class Exchange {
   std::string Where() const { return endpoint_.host + ":" + std::to_string(endpoint_.port); }
 
   const Endpoint& endpoint_;
-  http::request<http::string_body>& request_;
+  Request& request_;
   asio::io_context io_;
   beast::tcp_stream stream_;
   tcp::resolver resolver_;
-  beast::flat_buffer buffer_;
-  http::response_parser<http::string_body> parser_;
+  beast::basic_flat_buffer<Har::WipingAllocator<char>> buffer_;
+  http::response_parser<Body> parser_;
   HttpAnswer answer_;
 };
 
 }  // namespace
 
 HttpAnswer PostRpc(const Endpoint& endpoint, std::string_view body, const Har::Secret& token) {
-  http::request<http::string_body> request(http::verb::post, kTarget, kHttp11);
+  Request request(http::verb::post, kTarget, kHttp11);
   request.set(http::field::host, endpoint.host);
   request.set(http::field::content_type, "application/json");
   request.set(http::field::accept, "application/json");

@@ -21,6 +21,9 @@ struct Endpoint {
   std::chrono::seconds timeout{0};
 };
 
+// Text that may hold secrets: every block it gives back is wiped.
+using SecretString = std::basic_string<char, std::char_traits<char>, Har::WipingAllocator<char>>;
+
 struct HttpAnswer {
   bool ok = false;    // false: no HTTP 200 answer (error says why)
   std::string error;  // connection refused, timed out, bad HTTP, ...
