@@ -96,11 +96,12 @@ TEST_F(Zylctl, Providers) {
 
 TEST_F(Zylctl, Credential) {
   const std::string file = dir_.Write("password", "s3cret\n");
-  ASSERT_EQ(
-      Run({"providers", "credential", "set", "--provider", provider_, "--credential", "@" + file},
-          admin_)
-          .exitCode,
-      kOk);
+  const std::string token = dir_.Write("token", admin_ + "\n");
+  ASSERT_EQ(Run({"--token-file", token, "providers", "credential", "set", "--provider", provider_,
+                 "--credential", "@" + file},
+                "")
+                .exitCode,
+            kOk);
   // Reading a credential is off unless the feature switch is on.
   EXPECT_EQ(Run({"providers", "credential", "get", "--provider", provider_}, admin_).exitCode,
             kServerError);
@@ -166,9 +167,10 @@ TEST_F(Zylctl, StatusHelpAndCompletion) {
   EXPECT_EQ(Run({"providers", "status", "--provider", "nope"}, admin_).exitCode, kNotFound);
   EXPECT_EQ(Run({"providers", "--help"}, "").exitCode, kOk);
   EXPECT_EQ(Run({"providers", "bogus"}, "").exitCode, kUsage);
-  const std::string script = dir_.Write("completion.sh", Run({"completion", "bash"}, "").out);
-  const auto complete =
-      TestSupport::RunProcess({"bash", "-c", "source " + script + " && complete -p zylctl"});
+  const auto complete = TestSupport::RunProcess(
+      {"bash", "-c",
+       std::string("source <(") + ZYLCTL_BINARY + " completion bash) && complete -p zylctl"},
+      60, {"ZYLCTL_METADATA=" + MetadataFile()});
   EXPECT_EQ(complete.out, "complete -o default -F _zylctl zylctl\n") << complete.err;
 }
 
