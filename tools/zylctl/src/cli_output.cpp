@@ -56,7 +56,7 @@ void PrintLine(std::FILE* out, int indent, const std::string& key, const boost::
   } else if (IsScalar(v)) {
     const std::string value = Scalar(v);
     const bool block = value.find('\n') != std::string::npos;
-    line += (key.empty() ? "" : block ? "\n" : " ") + value;
+    line += (key.empty() || value.empty() ? "" : block ? "\n" : " ") + value;
     if (value.empty() || value.back() != '\n') line += '\n';
   } else {
     const bool empty = v.is_array() ? v.get_array().empty() : v.get_object().empty();
