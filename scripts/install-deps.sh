@@ -7,6 +7,7 @@ PACKAGES=(
   libpugixml-dev libnftables-dev libgtest-dev libgmock-dev libbenchmark-dev
   python3-pykmip nftables openssl curl iproute2 tinyproxy procps psmisc
   wrk nginx-light
+  help2man systemd
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

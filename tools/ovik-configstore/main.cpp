@@ -3,15 +3,20 @@
 //   ovik-configstore [--db PATH] get KEY GROUP COMPONENT [INSTANCE]
 //   ovik-configstore [--db PATH] set-string KEY GROUP COMPONENT INSTANCE NAME VALUE
 //   ovik-configstore [--db PATH] delete KEY GROUP COMPONENT [INSTANCE]
-//   ovik-configstore [--db PATH] export KEY GROUP COMPONENT
+//   ovik-configstore [--db PATH] [--output FILE] export KEY GROUP COMPONENT
 //   ovik-configstore [--db PATH] import FILE
+//   ovik-configstore --help | --version
 //
-// Without --db the database is "configStore/path" of the daemon's configuration file. A VALUE of
-// the form @FILE is the content of FILE (@@text stands for the literal @text); "" as INSTANCE is
+// Without --db the database is "configStore/path" of the daemon's configuration file. get and
+// export open it read-only: they never create a database or a directory. An export with --output
+// is written to a new file of mode 0600 renamed into place, so FILE never holds part of it. A VALUE
+// of the form @FILE is the content of FILE (@@text stands for the literal @text); "" as INSTANCE is
 // no instance. An import of the providers is checked against the provider schema first: a provider
 // that the daemon could not read back is refused, naming provider and member. Exit status: 0
-// success, 1 store error, 2 usage error, each with a one-line message.
+// success, 1 store or file error (a file names the system's reason), 2 usage error, each with a
+// one-line message.
 #include "configstore/provider_schema.h"
+#include "file_io.h"
 
 #include <configstore/configstore.h>
 #include <harlibs/secure.h>
@@ -21,9 +26,7 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,11 +42,36 @@ constexpr std::size_t kMaxFileBytes = 16u * 1024u * 1024u;
 constexpr const char* kUsage =
     "usage: ovik-configstore [--db PATH] get KEY GROUP COMPONENT [INSTANCE] | "
     "set-string KEY GROUP COMPONENT INSTANCE NAME VALUE | delete KEY GROUP COMPONENT [INSTANCE] | "
-    "export KEY GROUP COMPONENT | import FILE";
+    "[--output FILE] export KEY GROUP COMPONENT | import FILE";
+constexpr const char* kHelp =
+    "Usage: ovik-configstore [--db PATH] [--output FILE] COMMAND ARGS...\n"
+    "Reads and changes the configuration store of zyld.\n"
+    "\n"
+    "Commands:\n"
+    "  get KEY GROUP COMPONENT [INSTANCE]     print one object as JSON\n"
+    "  set-string KEY GROUP COMPONENT INSTANCE NAME VALUE\n"
+    "                                         set one string value (VALUE @FILE: the file's\n"
+    "                                         content; @@text: the literal @text; \"\" as\n"
+    "                                         INSTANCE: no instance)\n"
+    "  delete KEY GROUP COMPONENT [INSTANCE]  remove one object\n"
+    "  export KEY GROUP COMPONENT             print every object of the selection as an export\n"
+    "                                         text\n"
+    "  import FILE                            replace the file's selection with its objects,\n"
+    "                                         all or nothing\n"
+    "\n"
+    "Options:\n"
+    "  --db PATH       the database (default: configStore/path of the daemon's configuration\n"
+    "                  file, /etc/velora/cpservices/zyld/config.xml or $ZYLD_CONFIG)\n"
+    "  --output FILE   export: write the text to FILE (mode 0600, replaced whole)\n"
+    "  -h, --help      print this help and exit\n"
+    "  --version       print the version and exit\n"
+    "\n"
+    "get and export never create a database. Exit status: 0 success, 1 store or file error,\n"
+    "2 usage error.";
 
 struct Outcome {
   int status;
-  std::string message;  // one line; stdout on success, stderr otherwise
+  std::string message;  // stdout on success (help: several lines), else stderr on one line
 };
 
 Outcome Usage(const std::string& why) { return {kExitUsage, why + "; " + kUsage}; }
@@ -58,27 +86,6 @@ std::string OneLine(std::string text) {
     }
   }
   return text;
-}
-
-Har::Status ReadFile(const std::string& path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    return Har::Status::Error("cannot read " + path);
-  }
-  std::string data;
-  char buf[65536];
-  while (in.read(buf, sizeof buf) || in.gcount() > 0) {
-    data.append(buf, static_cast<std::size_t>(in.gcount()));
-    if (data.size() > kMaxFileBytes) {
-      return Har::Status::Error(path + " is larger than " + std::to_string(kMaxFileBytes) +
-                                " bytes");
-    }
-  }
-  if (in.bad()) {
-    return Har::Status::Error("cannot read " + path);
-  }
-  out = std::move(data);
-  return Har::Status::Ok();
 }
 
 // The database named by the daemon's configuration (missing default file: built-in default).
@@ -97,12 +104,20 @@ std::string ConfiguredDbPath() {
   return path;
 }
 
+// One command line: the options, the command and its operands.
+struct Invocation {
+  std::optional<std::string> db;
+  std::optional<std::string> output;  // export only
+  std::string command;
+  std::vector<std::string> args;
+};
+
 ConfigStoreObjectId IdFrom(const std::vector<std::string>& args) {
   return ConfigStoreObjectId(args[0], args[1], args[2], args.size() > 3 ? args[3] : std::string());
 }
 
-Outcome Get(ConfigStore& store, const std::vector<std::string>& args) {
-  const ConfigStoreObjectId id = IdFrom(args);
+Outcome Get(ConfigStore& store, const Invocation& call) {
+  const ConfigStoreObjectId id = IdFrom(call.args);
   auto obj = store.Get(id);
   if (!obj) {
     return StoreError("object " + id.ToString() + " not found");
@@ -110,14 +125,16 @@ Outcome Get(ConfigStore& store, const std::vector<std::string>& args) {
   return {kExitOk, ObjectToJson(*obj)};
 }
 
-Outcome SetString(ConfigStore& store, const std::vector<std::string>& args) {
+Outcome SetString(ConfigStore& store, const Invocation& call) {
+  const std::vector<std::string>& args = call.args;
   std::string value = args[5];
   if (value.rfind("@@", 0) == 0) {
     value.erase(0, 1);
   } else if (value.rfind('@', 0) == 0) {
     std::string content;
-    if (const Har::Status read = ReadFile(value.substr(1), content); !read) {
-      return Usage(read.message());
+    if (const Har::Status read = OvikTool::ReadWholeFile(value.substr(1), kMaxFileBytes, content);
+        !read) {
+      return StoreError(read.message());
     }
     value = std::move(content);
   }
@@ -131,32 +148,43 @@ Outcome SetString(ConfigStore& store, const std::vector<std::string>& args) {
   return {kExitOk, "set " + args[4] + " on " + id.ToString()};
 }
 
-Outcome Delete(ConfigStore& store, const std::vector<std::string>& args) {
-  const ConfigStoreObjectId id = IdFrom(args);
+Outcome Delete(ConfigStore& store, const Invocation& call) {
+  const ConfigStoreObjectId id = IdFrom(call.args);
   if (!store.Delete(id)) {
     return StoreError("object " + id.ToString() + " not found");
   }
   return {kExitOk, "deleted " + id.ToString()};
 }
 
-Outcome Export(ConfigStore& store, const std::vector<std::string>& args) {
-  return {kExitOk, store.Export({std::make_shared<FilterSpecObject>(IdFrom(args))})};
+Outcome Export(ConfigStore& store, const Invocation& call) {
+  const ConfigStoreObjectId id = IdFrom(call.args);
+  std::string text = store.Export({std::make_shared<FilterSpecObject>(id)});
+  if (!call.output) {
+    return {kExitOk, std::move(text)};
+  }
+  Har::WipeGuard wipe(text);
+  text.push_back('\n');
+  if (const Har::Status written = OvikTool::WriteFileAtomically(*call.output, text); !written) {
+    return StoreError(written.message());
+  }
+  return {kExitOk, "exported " + id.ToString() + " to " + *call.output};
 }
 
-Outcome Import(ConfigStore& store, const std::vector<std::string>& args) {
+Outcome Import(ConfigStore& store, const Invocation& call) {
+  const std::string& file = call.args[0];
   std::string text;
   Har::WipeGuard wipe(text);
-  if (const Har::Status read = ReadFile(args[0], text); !read) {
-    return Usage(read.message());
+  if (const Har::Status read = OvikTool::ReadWholeFile(file, kMaxFileBytes, text); !read) {
+    return StoreError(read.message());
   }
   Zyld::ProviderConfig::ProvidersText found;
   if (auto problem = Zyld::ProviderConfig::CheckProvidersText(
           text, Zyld::ProviderConfig::OtherSelections::Pass, found)) {
-    return StoreError("import of " + args[0] + " rejected: " + problem->Text());
+    return StoreError("import of " + file + " rejected: " + problem->Text());
   }
   std::vector<ErrorInfo> errors;
   if (!store.Import(text, errors)) {
-    std::string message = "import of " + args[0] + " rejected";
+    std::string message = "import of " + file + " rejected";
     if (!errors.empty()) {
       message += ": " + errors.front().second;
     }
@@ -165,50 +193,80 @@ Outcome Import(ConfigStore& store, const std::vector<std::string>& args) {
     }
     return StoreError(message);
   }
-  return {kExitOk, "imported " + args[0]};
+  return {kExitOk, "imported " + file};
 }
 
 struct Command {
   const char* name;
   std::size_t minArgs;
   std::size_t maxArgs;
-  Outcome (*run)(ConfigStore&, const std::vector<std::string>&);
+  OpenMode mode;
+  Outcome (*run)(ConfigStore&, const Invocation&);
 };
 
 constexpr Command kCommands[] = {
-    {"get", 3, 4, Get},       {"set-string", 6, 6, SetString}, {"delete", 3, 4, Delete},
-    {"export", 3, 3, Export}, {"import", 1, 1, Import},
+    {"get", 3, 4, OpenMode::ReadOnly, Get},
+    {"set-string", 6, 6, OpenMode::ReadWrite, SetString},
+    {"delete", 3, 4, OpenMode::ReadWrite, Delete},
+    {"export", 3, 3, OpenMode::ReadOnly, Export},
+    {"import", 1, 1, OpenMode::ReadWrite, Import},
 };
 
-Outcome Run(std::vector<std::string> args) {
-  std::optional<std::string> db;
-  if (!args.empty() && args[0] == "--db") {
-    if (args.size() < 2 || args[1].empty()) {
-      return Usage("--db needs a path");
+// Reads the options and the command; an outcome when the run ends here (help, version, usage).
+std::optional<Outcome> Parse(const std::vector<std::string>& args, Invocation& call) {
+  std::size_t i = 0;
+  for (; i < args.size() && args[i].starts_with('-'); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "-h" || arg == "--help") {
+      return Outcome{kExitOk, kHelp};
     }
-    db = args[1];
-    args.erase(args.begin(), args.begin() + 2);
+    if (arg == "--version") {
+      return Outcome{kExitOk, std::string("ovik-configstore ") + ZYLD_VERSION};
+    }
+    std::optional<std::string>* target =
+        arg == "--db" ? &call.db : (arg == "--output" ? &call.output : nullptr);
+    if (target == nullptr) {
+      return Usage("unknown option " + arg);
+    }
+    if (i + 1 >= args.size() || args[i + 1].empty()) {
+      return Usage(arg + " needs a path");
+    }
+    if (*target) {
+      return Usage(arg + " given twice");
+    }
+    *target = args[++i];
   }
-  if (args.empty()) {
+  if (i == args.size()) {
     return Usage("no command");
   }
-  const std::string name = args[0];
-  args.erase(args.begin());
+  call.command = args[i];
+  call.args.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+  if (call.output && call.command != "export") {
+    return Usage("--output is only for export");
+  }
+  return std::nullopt;
+}
+
+Outcome Run(const std::vector<std::string>& args) {
+  Invocation call;
+  if (std::optional<Outcome> ended = Parse(args, call)) {
+    return *ended;
+  }
   for (const Command& cmd : kCommands) {
-    if (name != cmd.name) {
+    if (call.command != cmd.name) {
       continue;
     }
-    if (args.size() < cmd.minArgs || args.size() > cmd.maxArgs) {
-      return Usage("wrong number of arguments for " + name);
+    if (call.args.size() < cmd.minArgs || call.args.size() > cmd.maxArgs) {
+      return Usage("wrong number of arguments for " + call.command);
     }
     try {
-      auto store = ConfigStore::Open(db ? *db : ConfiguredDbPath());
-      return cmd.run(*store, args);
+      auto store = ConfigStore::Open(call.db ? *call.db : ConfiguredDbPath(), cmd.mode);
+      return cmd.run(*store, call);
     } catch (const std::exception& e) {
       return StoreError(e.what());
     }
   }
-  return Usage("unknown command \"" + name + "\"");
+  return Usage("unknown command \"" + call.command + "\"");
 }
 
 }  // namespace

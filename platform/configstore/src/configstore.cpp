@@ -148,8 +148,8 @@ std::shared_ptr<ConfigStore> ConfigStore::GetStore(const std::string& nameSpace)
   return reg.store;
 }
 
-std::shared_ptr<ConfigStore> ConfigStore::Open(const std::string& dbPath) {
-  return std::make_shared<ConfigStore>(std::make_unique<Database>(dbPath));
+std::shared_ptr<ConfigStore> ConfigStore::Open(const std::string& dbPath, OpenMode mode) {
+  return std::make_shared<ConfigStore>(std::make_unique<Database>(dbPath, mode));
 }
 
 ConfigStore::ConfigStore(std::unique_ptr<Database> db)
@@ -169,7 +169,7 @@ Database& ConfigStore::Db() {
 
 void ConfigStore::Reopen() {
   // A failure throws and keeps the old file open: the next operation tries again.
-  db_ = std::make_unique<Database>(path_);
+  db_ = std::make_unique<Database>(path_, db_->Mode());
   // The new connection's counters say nothing about the old one's: forget what was seen.
   seenState_.reset();
   listed_ = std::make_unique<ListedValues>();

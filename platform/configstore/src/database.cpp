@@ -187,9 +187,13 @@ class Database::Transaction {
   bool committed_ = false;
 };
 
-Database::Database(std::string path) : path_(std::move(path)) {
+Database::Database(std::string path, OpenMode mode) : path_(std::move(path)), mode_(mode) {
   if (path_.empty()) {
     throw ConfigStoreException("configuration store: empty database path");
+  }
+  if (mode_ == OpenMode::ReadOnly) {
+    OpenReadOnly();
+    return;
   }
   if (path_ != kMemoryPath) {
     PrepareFile(path_);
@@ -198,6 +202,19 @@ Database::Database(std::string path) : path_(std::move(path)) {
   }
   OpenConnection();
   CreateSchema();
+}
+
+void Database::OpenReadOnly() {
+  file_ = IdOf(path_);
+  if (!file_) {
+    throw ConfigStoreException("configuration store " + path_ + ": " + std::strerror(errno));
+  }
+  OpenConnection();
+  if (const int version = SchemaVersion(); version != kSchemaVersion) {
+    throw ConfigStoreException("configuration store " + path_ +
+                               ": not a configuration store (schema version " +
+                               std::to_string(version) + ")");
+  }
 }
 
 std::optional<Database::FileId> Database::IdOf(const std::string& path) {
@@ -218,20 +235,20 @@ bool Database::PathNamesAnotherFile() const {
 
 void Database::OpenConnection() {
   sqlite3* raw = nullptr;
-  const int rc =
-      sqlite3_open_v2(path_.c_str(), &raw,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  const bool readOnly = mode_ == OpenMode::ReadOnly;
+  const int flags = readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+  const int rc = sqlite3_open_v2(path_.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, nullptr);
   db_.reset(raw);
   if (rc != SQLITE_OK) {
     Fail("cannot open the database");
   }
-  if (sqlite3_db_readonly(db_.get(), "main") != 0) {
+  if (!readOnly && sqlite3_db_readonly(db_.get(), "main") != 0) {
     throw ConfigStoreException("configuration store " + path_ + ": the database file is read-only");
   }
   sqlite3_extended_result_codes(db_.get(), 1);
   sqlite3_busy_timeout(db_.get(), kBusyTimeoutMs);
   Exec("PRAGMA trusted_schema=OFF; PRAGMA cell_size_check=ON; PRAGMA secure_delete=ON;");
-  if (path_ == kMemoryPath) {
+  if (readOnly || path_ == kMemoryPath) {
     return;
   }
   Exec("PRAGMA journal_mode=WAL");
@@ -249,16 +266,22 @@ void Database::OpenConnection() {
   Exec("PRAGMA synchronous=FULL");
 }
 
-void Database::CreateSchema() {
-  Exec("BEGIN IMMEDIATE");
+int Database::SchemaVersion() {
   sqlite3_stmt* raw = nullptr;
   if (sqlite3_prepare_v2(db_.get(), "PRAGMA user_version", -1, &raw, nullptr) != SQLITE_OK) {
     Fail("cannot read the schema version");
   }
   std::unique_ptr<sqlite3_stmt, StatementFinalizer> stmt(raw);
-  const int version =
-      sqlite3_step(stmt.get()) == SQLITE_ROW ? sqlite3_column_int(stmt.get(), 0) : -1;
-  stmt.reset();
+  const int rc = sqlite3_step(stmt.get());
+  if (rc != SQLITE_ROW) {
+    Fail("cannot read the schema version");
+  }
+  return sqlite3_column_int(stmt.get(), 0);
+}
+
+void Database::CreateSchema() {
+  Exec("BEGIN IMMEDIATE");
+  const int version = SchemaVersion();
   if (version != 0 && version != kSchemaVersion) {
     sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
     throw ConfigStoreException("configuration store " + path_ + ": unsupported schema version " +

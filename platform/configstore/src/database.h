@@ -2,12 +2,15 @@
 // insertion sequence giving the store order, and its JSON body) and a boot-status table.
 // Opening creates the directory (0700) and the file (0600) when missing, switches to WAL with
 // synchronous=FULL, and rejects read-only, foreign or corrupt files with ConfigStoreException.
+// Opened read-only, a missing file or one without the store's schema is rejected instead and the
+// file is left as it is.
 // Not thread-safe: the owner serialises calls. Rows read back are bounded and type-checked.
 // The device and inode of the file are noted when it is opened, so the owner can tell when the
 // path names another file. Closing a file that is no longer at its path leaves the WAL and
 // shared-memory files at the path alone (SQLite checks that the file has not moved).
 #pragma once
 
+#include <configstore/configstore.h>
 #include <configstore/object.h>
 
 #include <sqlite3.h>
@@ -37,11 +40,12 @@ class Database {
   };
 
   // Opens (or creates) the file; ":memory:" opens a private in-memory database.
-  explicit Database(std::string path);
+  explicit Database(std::string path, OpenMode mode = OpenMode::ReadWrite);
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
 
   const std::string& Path() const { return path_; }
+  OpenMode Mode() const { return mode_; }
   // True when the path now names another file than the open one (replaced, or removed and
   // created anew); false while it names the open file, or no file at all.
   bool PathNamesAnotherFile() const;
@@ -109,12 +113,16 @@ class Database {
   };
 
   void OpenConnection();
+  void OpenReadOnly();
   void CreateSchema();
+  // The schema version the file holds (0: none).
+  int SchemaVersion();
   void Exec(const char* sql);
   sqlite3_stmt* Prepare(StatementId which);
   [[noreturn]] void Fail(const std::string& what) const;
 
   std::string path_;
+  OpenMode mode_;
   std::optional<FileId> file_;  // unset for an in-memory database
   std::unique_ptr<sqlite3, DbCloser> db_;
   std::array<std::unique_ptr<sqlite3_stmt, StatementFinalizer>, kStatementCount> statements_;

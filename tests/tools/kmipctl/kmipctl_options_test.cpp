@@ -60,6 +60,7 @@ TEST(KmipctlOptions, FullCommandLine) {
   ASSERT_TRUE(minimal.status) << minimal.status.message();
   EXPECT_EQ(minimal.options.timeoutSeconds, 60);
   EXPECT_TRUE(Parse({"--help"}).options.help);
+  EXPECT_TRUE(Parse({"--version"}).options.version);
 }
 
 TEST(KmipctlOptions, RejectsBadUsageAndValues) {
@@ -107,6 +108,8 @@ TEST(KmipctlOptions, RejectsBadUsageAndValues) {
   EXPECT_FALSE(Parse(manyTrusted).status);
   std::vector<std::string> tooMany(Kmipctl::kMaxArguments, "versions");
   EXPECT_FALSE(Parse(tooMany).status);
+  // An option that does not exist is named as such, even where a value would be missing.
+  EXPECT_EQ(Parse(Base({"versions", "--bogus"})).status.message(), "unknown option --bogus");
 }
 
 }  // namespace

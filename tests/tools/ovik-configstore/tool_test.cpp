@@ -6,7 +6,10 @@
 #include <test_temp_dir.h>
 #include <test_process.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
+#include <filesystem>
 
 namespace {
 
@@ -49,8 +52,8 @@ TEST_F(ToolTest, UsageErrorsExitTwoWithOneLine) {
       {"--db", db_, "set-string", "k", "g", "c", "i", "name"},
       {"--db", db_, "export", "k", "g", "c", "i"},
       {"--db", db_, "import"},
-      {"--db", db_, "import", dir_.File("missing.json")},
-      {"--db", db_, "set-string", "k", "g", "c", "", "v", "@" + dir_.File("missing.pem")},
+      {"--bogus", "get", "k", "g", "c"},
+      {"--output", dir_.File("x"), "get", "k", "g", "c"},
   };
   for (const auto& args : cases) {
     const Result r = Run(args);
@@ -158,6 +161,31 @@ TEST_F(ToolTest, DatabaseComesFromTheDaemonConfiguration) {
   r = Run({"get", "zyld_config", "kms", "ovik"}, {"ZYLD_CONFIG=" + broken});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_TRUE(OneLine(r.err)) << r.err;
+}
+
+TEST_F(ToolTest, ReadsCreateNothingFileErrorsSayWhyExportsArePrivate) {
+  const std::string missing = dir_.File("none/ovik.db");
+  for (const char* command : {"get", "export"}) {
+    const Result r = Run({"--db", missing, command, "k", "g", "c"});
+    EXPECT_EQ(r.exitCode, 1) << command;
+    EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("none")));
+  EXPECT_EQ(Run({"--bogus", "get", "k", "g", "c"})
+                .err.rfind("ovik-configstore: unknown option --bogus", 0),
+            0u);
+
+  const Result r = RunDb({"import", dir_.File("missing.json")});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("missing.json: No such file or directory"), std::string::npos) << r.err;
+
+  ASSERT_EQ(RunDb({"set-string", "k", "g", "c", "", "private_key", "s3cret"}).exitCode, 0);
+  const std::string out = dir_.File("export.json");
+  ASSERT_EQ(RunDb({"--output", out, "export", "k", "g", "c"}).exitCode, 0);
+  struct stat st {};
+  ASSERT_EQ(::stat(out.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(TestSupport::ReadFile(out), RunDb({"export", "k", "g", "c"}).out);
 }
 
 TEST_F(ToolTest, StoreFailuresExitOne) {

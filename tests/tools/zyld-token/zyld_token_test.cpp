@@ -71,6 +71,7 @@ TEST(ZyldTokenOptionsTest, RefusesBadUsage) {
   ZyldToken::Options o;
   const std::string huge(5000, 'x');
   EXPECT_FALSE(Parse({"--key", huge.c_str()}, o));
+  EXPECT_EQ(Parse({"--key", "k", "--bogus"}, o).message(), "unknown option --bogus");
 }
 
 // ---- the tool as a process ----

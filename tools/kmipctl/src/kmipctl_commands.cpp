@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -32,7 +33,7 @@ template <typename Text>
 Har::Status ReadPemFile(const std::string& path, Text& out) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
-    return Har::Status::Error("cannot open " + path);
+    return Har::Status::Error("cannot open " + path + ": " + std::strerror(errno));
   }
   struct stat st {};
   bool ok =

@@ -16,11 +16,27 @@ const char kUsage[] =
     "  --proxy HOST:PORT       connect through an HTTP CONNECT proxy\n"
     "  --timeout SECONDS       per-step time-out, 1..3600 (default 60)\n"
     "  --user U --password P   username/password credential sent with state and key-info\n"
+    "  -h, --help              print this help and exit\n"
+    "  --version               print the version and exit\n"
     "commands:\n"
     "  versions                protocol versions the server supports, one a line\n"
     "  server-cert             the certificate the server presents (PEM), not verified\n"
     "  state ID                the key's State value\n"
-    "  key-info ID             the key's length in bits and the SHA-256 of its material\n";
+    "  key-info ID             the key's length in bits and the SHA-256 of its material\n"
+    "Exit status: 0 success, 1 failure (the library's status is printed), 2 usage error.\n";
+
+constexpr std::string_view kValueOptions[] = {"--host",       "--port",  "--client-cert",
+                                              "--client-key", "--proxy", "--trusted-cert",
+                                              "--timeout",    "--user",  "--password"};
+
+bool IsValueOption(std::string_view name) {
+  for (std::string_view known : kValueOptions) {
+    if (name == known) {
+      return true;
+    }
+  }
+  return false;
+}
 
 // Printable ASCII. Key ids and credentials travel as command arguments, never as command text.
 bool IsPrintable(std::string_view text) {
@@ -187,9 +203,16 @@ Har::Status ParseArguments(int argc, const char* const* argv, Options& out) {
       out.help = true;
       return Har::Status::Ok();
     }
+    if (arg == "--version") {
+      out.version = true;
+      return Har::Status::Ok();
+    }
     if (!arg.starts_with("--")) {
       positional.push_back(arg);
       continue;
+    }
+    if (!IsValueOption(arg)) {
+      return Har::Status::Error("unknown option " + std::string(arg));
     }
     if (i + 1 >= argc) {
       return Har::Status::Error("missing value for " + std::string(arg));

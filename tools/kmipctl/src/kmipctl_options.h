@@ -3,8 +3,9 @@
 // ParseArguments reads `kmipctl [options] COMMAND [ID]` into Options. Every value is bounded
 // (argument count, lengths, number of trusted certificates); host names must be free of the
 // quote and separators of the connection specification, ids and credentials printable ASCII. On
-// success with help set the caller prints the usage text (exit 0); an error names the problem and
-// the caller prints it with the usage text (exit 2). Files named by options are not opened here.
+// success with help or version set the caller prints the usage text or the version (exit 0); an
+// error names the problem (an option that does not exist as unknown) and the caller prints it
+// with the usage text (exit 2). Files named by options are not opened here.
 #pragma once
 
 #include <harlibs/secure.h>
@@ -19,7 +20,8 @@ namespace Kmipctl {
 enum class Command { Versions, ServerCert, State, KeyInfo };
 
 struct Options {
-  bool help = false;  // -h or --help: nothing else was read
+  bool help = false;     // -h or --help: nothing else was read
+  bool version = false;  // --version: nothing else was read
   std::string host;
   uint16_t port = 0;
   std::string clientCertFile;

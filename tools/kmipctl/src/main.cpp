@@ -18,6 +18,10 @@ int main(int argc, char** argv) {
     std::cout << Kmipctl::UsageText();
     return 0;
   }
+  if (options.version) {
+    std::cout << "kmipctl " << ZYLD_VERSION << "\n";
+    return 0;
+  }
   SSL_Init(nullptr, nullptr, nullptr);
   int status = Kmipctl::RunCommand(options, std::cout, std::cerr);
   std::cout.flush();

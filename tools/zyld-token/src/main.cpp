@@ -53,6 +53,10 @@ int main(int argc, char** argv) {
     std::cout << ZyldToken::UsageText();
     return 0;
   }
+  if (options.version) {
+    std::cout << "zyld-token " << ZYLD_VERSION << "\n";
+    return 0;
+  }
   Har::Secret key;
   if (const Har::Status read = ReadKeyFile(ZyldToken::KeyPath(options), key); !read) {
     std::cerr << "zyld-token: " << read.message() << "\n";

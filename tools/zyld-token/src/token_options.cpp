@@ -9,6 +9,9 @@ namespace ZyldToken {
 namespace {
 
 constexpr std::string_view kReservedClaims[] = {"iss", "aud", "sub", "exp", "iat", "entitlements"};
+constexpr std::string_view kValueOptions[] = {"--key",         "--secret-file", "--alg", "--iss",
+                                              "--aud",         "--sub",         "--ttl", "--exp",
+                                              "--entitlement", "--claim"};
 
 bool ParseInt64(const std::string& text, int64_t& out) {
   if (text.empty() || text.size() > 20) {
@@ -155,6 +158,10 @@ Har::Status ParseArguments(int argc, const char* const* argv, Options& out) {
       out.help = true;
       return Har::Status::Ok();
     }
+    if (arg == "--version") {
+      out.version = true;
+      return Har::Status::Ok();
+    }
     if (arg == "--no-exp") {
       if (Har::Status set = parser.SetNoExpiry(); !set) return set;
       continue;
@@ -164,6 +171,10 @@ Har::Status ParseArguments(int argc, const char* const* argv, Options& out) {
     }
     const size_t eq = arg.find('=');
     std::string name = arg.substr(0, eq);
+    if (std::find(std::begin(kValueOptions), std::end(kValueOptions), name) ==
+        std::end(kValueOptions)) {
+      return Parser::Fail("unknown option " + name);
+    }
     std::string value;
     if (eq != std::string::npos) {
       value = arg.substr(eq + 1);
@@ -194,7 +205,11 @@ const char* UsageText() {
          "  --no-exp                      no expiry claim\n"
          "  --entitlement E               adds E to the \"entitlements\" list (repeatable)\n"
          "  --claim NAME=VALUE            adds a text claim (repeatable)\n"
-         "Every token also carries \"iat\" (now).\n";
+         "Every token also carries \"iat\" (now).\n"
+         "options:\n"
+         "  -h, --help                    print this help and exit\n"
+         "  --version                     print the version and exit\n"
+         "Exit status: 0 token printed, 1 key unreadable or unusable, 2 usage error.\n";
 }
 
 }  // namespace ZyldToken

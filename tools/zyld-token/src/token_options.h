@@ -6,8 +6,9 @@
 //              [--entitlement E]... [--claim NAME=VALUE]...
 // (each option also as --name=value) into Options. Every value is bounded (argument count and
 // length, number of entitlements and claims); claim names are printable ASCII and may not be one
-// of the claims that have their own option. On success with help set the caller prints the usage
-// text (exit 0); an error names the problem and the caller prints it with the usage text (exit 2).
+// of the claims that have their own option. On success with help or version set the caller prints
+// the usage text or the version (exit 0); an error names the problem and the caller prints it with
+// the usage text (exit 2).
 // Files named by options are not opened here.
 #pragma once
 
@@ -26,6 +27,7 @@ enum class Expiry { Ttl, At, None };
 
 struct Options {
   bool help = false;       // -h or --help: nothing after it was read
+  bool version = false;    // --version: nothing after it was read
   std::string keyFile;     // private key (PEM) for RS256 / ES256
   std::string secretFile;  // HMAC secret for HS256
   Algorithm alg = Algorithm::FromKey;

@@ -37,6 +37,10 @@ inline const std::string kDefaultDbPath = "/var/lib/velora/configstore/ovik.db";
 class Database;
 class ListedValues;
 
+// ReadOnly opens an existing store without creating a file or directory and without changing the
+// file (no journal switch, no schema); writes through it fail with ConfigStoreException.
+enum class OpenMode { ReadWrite, ReadOnly };
+
 // One top-level object as compact canonical JSON: the form of an entry of the export text.
 std::string ObjectToJson(const ConfigStoreObject& obj);
 
@@ -50,7 +54,8 @@ class ConfigStore {
   // The process-wide store of a namespace (only sGlobalNamespace exists), opened on first use.
   static std::shared_ptr<ConfigStore> GetStore(const std::string& nameSpace);
   // A store on an explicit file (":memory:" for a private in-memory one).
-  static std::shared_ptr<ConfigStore> Open(const std::string& dbPath);
+  static std::shared_ptr<ConfigStore> Open(const std::string& dbPath,
+                                           OpenMode mode = OpenMode::ReadWrite);
 
   explicit ConfigStore(std::unique_ptr<Database> db);
   virtual ~ConfigStore();
