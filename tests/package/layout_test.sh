@@ -17,7 +17,7 @@ DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null
 unit=$root/usr/lib/systemd/system/zyld.service
 config=$root/etc/velora/cpservices/zyld/config.xml
 
-for f in usr/sbin/zyld usr/bin/ovik-configstore usr/bin/kmipctl usr/bin/zyld-token; do
+for f in usr/sbin/zyld usr/bin/ovik-configstore usr/bin/kmipctl usr/bin/zyld-token usr/bin/zylctl; do
   [[ -f $root/$f && -x $root/$f ]] || fail "$f is not an installed executable"
 done
 for f in usr/lib/velora/mirel/zyl_mirel_metadata.json usr/share/man/man8/zyld.8; do
@@ -43,7 +43,7 @@ for key, where in {"configStore/path": "/var/lib/velora/configstore/",
         sys.exit(f"{key}: {value!r}")
 PY
 
-for tool in ovik-configstore kmipctl zyld-token; do
+for tool in ovik-configstore kmipctl zyld-token zylctl; do
   said=$("$root/usr/bin/$tool" --version) || fail "$tool --version failed"
   [[ $said == "$tool $version" ]] || fail "$tool --version says '$said'"
   if [[ $man_pages == yes && ! -s $root/usr/share/man/man1/$tool.1 ]]; then

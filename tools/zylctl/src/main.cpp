@@ -158,7 +158,7 @@ Exit Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
   std::string error;
   if (!ParseGlobals(args, g, error)) return Usage(err, error);
   if (g.version) {
-    std::fprintf(out, "zylctl %s\n", ZYLCTL_VERSION);
+    std::fprintf(out, "zylctl %s\n", ZYLD_VERSION);
     return Exit::kOk;
   }
   const auto locals = LocalCommands();
