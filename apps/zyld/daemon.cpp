@@ -1,5 +1,6 @@
 #include "daemon.h"
 
+#include "config_check.h"
 #include "configstore/provider_config.h"
 #include "include/logger.h"
 #include "mirel/endpoint.h"
@@ -93,26 +94,13 @@ void RegisterWithHost() {
 
 // The endpoint's TCP port: "endpoint/port" when it is a valid port, else the default.
 uint32_t EndpointPort() {
-  int64_t port = ZylApi::kDefaultPort;
-  Quorex::Service::GetApp().GetConfig().Values().GetInt("endpoint/port", &port);
-  if (port < 1 || port > 65535) {
-    Log_Level(kLogFailure, "Invalid endpoint/port %lld, using %u\n", static_cast<long long>(port),
-              ZylApi::kDefaultPort);
-    return ZylApi::kDefaultPort;
-  }
-  return static_cast<uint32_t>(port);
+  return static_cast<uint32_t>(BoundedSetting(Quorex::Service::GetApp().GetConfig().Values(),
+                                              "endpoint/port", ZylApi::kDefaultPort));
 }
 
 // A positive integer setting of the endpoint, else (logged when present) `fallback`.
 int64_t EndpointSetting(const char* key, int64_t fallback) {
-  int64_t value = fallback;
-  Quorex::Service::GetApp().GetConfig().Values().GetInt(key, &value);
-  if (value < 1) {
-    Log_Level(kLogFailure, "Invalid %s %lld, using %lld\n", key, static_cast<long long>(value),
-              static_cast<long long>(fallback));
-    return fallback;
-  }
-  return value;
+  return BoundedSetting(Quorex::Service::GetApp().GetConfig().Values(), key, fallback);
 }
 
 // The endpoint's limits from the configuration; the connection cap also leaves room for the
@@ -207,28 +195,6 @@ void StopTrackers(DaemonObjects& objects) {
 }
 
 }  // namespace
-
-void SetStartupDefaults(Quorex::Service::Config& scratch) {
-  Quorex::Service::ConfigValues& values = scratch.Values();
-  values.SetString("configStore/path", OvikConfigStore::kDefaultDbPath);
-  values.SetString("audit/path", ZylApi::kDefaultAuditPath);
-  values.SetString("firewall/backend", Brask::Common::FirewallUtils::kDefaultBackend);
-  values.SetString("metadata/path", ZylApi::kDefaultMetadataPath);
-  values.SetInt("endpoint/port", ZylApi::kDefaultPort);
-  const ZylApi::EndpointLimits limits;
-  values.SetInt("endpoint/maxConnections", static_cast<int64_t>(limits.maxConnections));
-  values.SetInt("endpoint/keepAliveTimeoutSeconds", limits.keepAliveTimeout.count());
-  values.SetInt("endpoint/bodyTimeoutSeconds", limits.bodyTimeout.count());
-  values.SetInt("endpoint/maxBufferedBytes", static_cast<int64_t>(limits.maxBufferedBytes));
-  values.SetInt("statsLogIntervalSeconds", Stats::kMinStatsIntervalSeconds);
-  const State::ProvidersSettings providers;
-  values.SetBool("caching", providers.caching);
-  values.SetInt("statusUpdateIntervalSeconds", providers.statusUpdateIntervalSeconds);
-  values.SetInt("cacheStaleTimeoutSeconds", providers.cacheStaleTimeoutSeconds);
-  values.SetInt(State::kKeyServerThreadsKey, providers.keyServers.threads);
-  values.SetInt(State::kKeyServerJobsPerProviderKey, providers.keyServers.jobsPerProvider);
-  values.SetInt(State::kKeyServerQueuePerProviderKey, providers.keyServers.queuePerProvider);
-}
 
 std::shared_ptr<Quorex::Service::Logger> ZyldLogger() {
   static const std::shared_ptr<Quorex::Service::Logger> logger =
