@@ -6,12 +6,15 @@
 #include "mirel/endpoint.h"
 #include "mirel/message_resolver.h"
 #include "mirel/api_provider.h"
+#include "service_notify.h"
 #include "state/firewall.h"
 #include "state/providers.h"
 #include "state/stats.h"
 
 #include <configstore/configstore.h>
 #include <corvexctl/corvexctl.h>
+#include <harlibs/audit.h>
+#include <harlibs/dirs.h>
 #include <harlibs/feature.h>
 #include <harlibs/log.h>
 #include <harlibs/ssl.h>
@@ -27,6 +30,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <iostream>
 
@@ -71,13 +75,40 @@ void InitQuorex() {
             ZYLD_BUILD_NUMBER, path.c_str());
 }
 
-// Points the store and the firewall at what the configuration in effect names. False (logged)
-// when the firewall backend is unknown: the daemon never runs without the rules it was asked for.
+// Opens the audit file the configuration names, creating its directory owner-only; false (logged)
+// when it cannot be opened: a daemon whose calls leave no records does not serve.
+bool OpenAuditFile(const Quorex::Service::ConfigValues& values) {
+  std::string path = ZylApi::kDefaultAuditPath;
+  values.GetString("audit/path", &path);
+  if (path.empty()) {
+    VlrAudit_Configure(path);
+    Log_Level(kLogNotable, "Audit records are off (audit/path is empty)\n");
+    return true;
+  }
+  std::string dir;
+  int err = Har::CreateParentDirectories(path, Har::kPrivateDirMode, &dir);
+  if (err == 0) {
+    err = VlrAudit_Open(path);
+  }
+  if (err != 0) {
+    Log_Level(kLogFailure, "Cannot open audit file %s: %s. Exiting.\n", path.c_str(),
+              strerror(err));
+    return false;
+  }
+  return true;
+}
+
+// Points the store, the audit file and the firewall at what the configuration in effect names.
+// False (logged) when the audit file cannot be opened or the firewall backend is unknown: the
+// daemon never runs without its records or the rules it was asked for.
 bool ConfigurePlatform() {
   const Quorex::Service::ConfigValues& values = Quorex::Service::GetApp().GetConfig().Values();
   std::string storePath = OvikConfigStore::kDefaultDbPath;
   values.GetString("configStore/path", &storePath);
   OvikConfigStore::ConfigStore::Configure(storePath);
+  if (!OpenAuditFile(values)) {
+    return false;
+  }
   std::string backend = Brask::Common::FirewallUtils::kDefaultBackend;
   values.GetString("firewall/backend", &backend);
   if (!Brask::Common::FirewallUtils::Configure(backend).ok()) {
@@ -162,6 +193,7 @@ int StartAndRun(DaemonObjects& objects) {
     return 1;
   }
   Log_Level(kLogInfo, "Start-up complete\n");
+  NotifyService(kNotifyReady);
   Quorex::Service::GetApp().Run();
   return 0;
 }
@@ -204,6 +236,7 @@ std::shared_ptr<Quorex::Service::Logger> ZyldLogger() {
 
 void ExitDaemon(int status, ZylApi::StoppableEndpoint* endpoint) {
   Log_Level(kLogNotable, "Exiting with status %d\n", status);
+  NotifyService(kNotifyStopping);
   Brask::Common::SignalUtils::SignalsExit();
   if (endpoint != nullptr) {
     endpoint->Stop();
@@ -215,8 +248,15 @@ void ExitDaemon(int status, ZylApi::StoppableEndpoint* endpoint) {
   Quorex::System::QuickExit(status);
 }
 
+void ReopenLogFiles() {
+  Log_Reopen();
+  VlrAudit_Reopen();
+  Log_Level(kLogInfo, "SIGHUP: reopened the log file and the audit file\n");
+}
+
 bool InitSignals(ZylApi::StoppableEndpoint* endpoint) {
-  return Brask::Common::SignalUtils::SignalsInit([endpoint] { ExitDaemon(0, endpoint); });
+  return Brask::Common::SignalUtils::SignalsInit([endpoint] { ExitDaemon(0, endpoint); },
+                                                 ReopenLogFiles);
 }
 
 void RunDaemon() {

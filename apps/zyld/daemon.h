@@ -22,7 +22,10 @@ inline constexpr const char* kAppVersion = "8.0.0";
 std::shared_ptr<Quorex::Service::Logger> ZyldLogger();
 
 [[noreturn]] void ExitDaemon(int status, ZylApi::StoppableEndpoint* endpoint);
-// Installs the termination-signal callback, which exits with status 0 through ExitDaemon.
+// Reopens the host log file and the audit file (after rotation moved them aside) and logs it.
+void ReopenLogFiles();
+// Installs the signal callbacks: termination exits with status 0 through ExitDaemon; SIGHUP
+// runs ReopenLogFiles.
 bool InitSignals(ZylApi::StoppableEndpoint* endpoint);
 
 [[noreturn]] void RunDaemon();

@@ -9,6 +9,7 @@
 #include <test_net.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <stdexcept>
@@ -111,12 +112,22 @@ TEST(DaemonTest, StartsInOrderAndExitsWithZeroOnSigterm) {
   }
 }
 
-TEST(DaemonTest, SigintAlsoExitsWithZero) {
+// SIGINT exits like SIGTERM; the audit file's missing directories are created owner-only.
+TEST(DaemonTest, SigintAlsoExitsWithZeroAndAuditDirectoryIsCreated) {
   TempDir dir;
-  Daemon daemon(dir, WriteConfig(dir));
+  const std::string config = WriteConfig(dir);
+  std::string xml = ReadFile(config);
+  const std::string audit = "/audit.log";
+  xml.replace(xml.find(audit), audit.size(), "/audit/zyld/audit.log");
+  WriteFile(config, xml);
+  Daemon daemon(dir, config);
   ASSERT_TRUE(daemon.WaitForOutput("Start-up complete")) << daemon.Output();
   EXPECT_EQ(daemon.Stop(SIGINT), 0) << daemon.Output();
   EXPECT_NE(daemon.Output().find("Exiting with status 0"), std::string::npos);
+  struct stat st {};
+  ASSERT_EQ(::stat(dir.File("audit/zyld").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  EXPECT_EQ(::stat(dir.File("audit/zyld/audit.log").c_str(), &st), 0);
 }
 
 // A missing or malformed configuration file is reported and the defaults apply.
@@ -141,8 +152,8 @@ TEST(DaemonTest, UnusableConfigurationFileRunsOnDefaults) {
 }
 
 // Start-up faults end the process with status one before it serves: a store that cannot be
-// opened, an unknown firewall backend (logged as a failure), and a port that neither loopback
-// address can listen on.
+// opened, an audit file that cannot be opened, an unknown firewall backend (logged as a failure),
+// and a port that neither loopback address can listen on.
 TEST(DaemonTest, StartUpFaultsEndWithStatusOne) {
   namespace asio = boost::asio;
   using asio::ip::tcp;
@@ -153,6 +164,7 @@ TEST(DaemonTest, StartUpFaultsEndWithStatusOne) {
   };
   const Case cases[] = {
       {"store", "none", "Exiting with error: "},
+      {"audit", "none", "/audit.log: Is a directory. Exiting.\n"},
       {"firewall", "iptables", "Unknown firewall backend 'iptables'. Exiting.\n"},
       {"endpoint", "none", "HTTP endpoint failed to start. Exiting."},
   };
@@ -161,6 +173,7 @@ TEST(DaemonTest, StartUpFaultsEndWithStatusOne) {
     const std::string fault = c.fault;
     TempDir dir;
     if (fault == "store") WriteFile(dir.File("store"), "a file where the store directory is");
+    if (fault == "audit") ::mkdir(dir.File("audit.log").c_str(), 0700);
     const uint16_t port = TestSupport::FreeLoopbackPort();
     asio::io_context io;
     tcp::acceptor v4(io), v6(io);
