@@ -1,7 +1,7 @@
 // The real daemon binary: start-up lines, exit by SIGTERM or SIGINT, and start-up faults;
 // in process, the typed defaults the daemon registers. Runs without a usable configuration file
-// happen in a private mount namespace with an empty /var/lib, so that the default store path does
-// not touch the host.
+// happen in a private mount namespace with an empty /var/lib and /var/log, so that the default
+// store and audit paths do not touch the host.
 #include "daemon.h"
 #include "provider_fixture.h"
 #include "stack.h"
@@ -29,8 +29,8 @@ constexpr auto kStartBound = 30s;
 constexpr auto kExitBound = 20s;
 
 // The daemon with its output in dir/daemon.out; with privateVarLib, on default paths only: a
-// private /var/lib, the metadata file at its installed place and a network namespace of its own
-// so that the default port is free.
+// private /var/lib and /var/log, the metadata file at its installed place and a network namespace
+// of its own so that the default port is free.
 class Daemon : public DaemonProcess {
  public:
   Daemon(const TempDir& dir, const std::string& configPath, bool privateVarLib = false)
@@ -50,6 +50,7 @@ class Daemon : public DaemonProcess {
   static std::vector<std::string> Unshared() {
     return {"unshare", "-mn", "sh", "-c",
             std::string("mkdir -p /usr/lib/velora && mount -t tmpfs tmpfs /var/lib && "
+                        "mount -t tmpfs tmpfs /var/log && "
                         "mount -t tmpfs tmpfs /usr/lib/velora && mkdir /usr/lib/velora/mirel && "
                         "cp ") +
                 ZYL_MIREL_METADATA + " /usr/lib/velora/mirel/ && ip link set lo up && exec \"$0\""};
