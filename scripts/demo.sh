@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The whole job on one machine: installs the packages, builds the daemon (Release), starts a local
+# The whole job on one machine: installs the packages it needs, builds what it runs (the daemon,
+# the store tool and the token tool; Release, no tests or benchmarks), starts a local
 # PyKMIP server with a fresh AES-256 master key, seeds a fresh configuration store under
 # ./var/demo (attestation and administration certificates, one provider), starts zyld, mints an
 # attestation token and shows generate_key and decrypt answered over HTTP with curl. Everything it
@@ -19,9 +20,10 @@ fail() { echo "demo: FAILED: $*" >&2; exit 1; }
 
 if [[ -z "${DEMO_SKIP_SETUP:-}" ]]; then
   step "installing packages"
-  bash scripts/install-deps.sh
-  step "building (Release) into $ZYLD_BUILD_DIR"
-  bash scripts/build.sh "$ZYLD_BUILD_DIR" -DCMAKE_BUILD_TYPE=Release
+  bash scripts/install-deps.sh demo
+  step "building zyld, ovik-configstore and zyld-token (Release) into $ZYLD_BUILD_DIR"
+  BUILD_TARGETS="zyld ovik-configstore zyld-token" bash scripts/build.sh "$ZYLD_BUILD_DIR" \
+    -DCMAKE_BUILD_TYPE=Release -DZYLD_TESTS=OFF -DZYLD_BENCH=OFF
 fi
 
 # shellcheck source=scripts/lib/zyld-stack.sh
@@ -56,13 +58,16 @@ step "seeding the configuration store"
 stack_seed "$demo"
 echo "attestation certificate: certificate/attestation/ovik (from $demo/keys/attestation.crt)"
 echo "administration certificate: certificate/authn/ovik (from $demo/keys/admin.crt)"
-echo "provider (imported from $demo/provider.json, shown as the store exports it):"
+echo "provider (imported from $demo/provider.json, mode 0600; shown as the store exports it,"
+echo "certificates cut to their first line, private keys left out):"
 "$STORE_BIN" --db "$demo/store/ovik.db" export providers kms ovik |
   "$ZYLD_STACK_PY" -c 'import json,sys
 t = json.load(sys.stdin)
-def cut(o):
-    if isinstance(o, dict): return {k: cut(v) for k, v in o.items()}
-    if isinstance(o, list): return [cut(v) for v in o]
+def cut(o, name=""):
+    if isinstance(o, dict): return {k: cut(v, k) for k, v in o.items()}
+    if isinstance(o, list): return [cut(v, name) for v in o]
+    if isinstance(o, str) and ("private" in name.lower() or "PRIVATE KEY" in o):
+        return "(not shown)"
     if isinstance(o, str) and o.startswith("-----BEGIN"): return o.split("\n")[0] + " ..."
     return o
 print(json.dumps(cut(t), indent=1))'

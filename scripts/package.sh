@@ -5,8 +5,9 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${1:-$root/build/package}
-bash "$root/scripts/build.sh" "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DZYLD_TESTS=OFF \
-  -DZYLD_BENCH=OFF -DZYLD_WERROR=ON >&2
+bash "$root/scripts/install-deps.sh" package >&2
+bash "$root/scripts/build.sh" "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+  -DZYLD_TESTS=OFF -DZYLD_BENCH=OFF -DZYLD_WERROR=ON >&2
 rm -f "$dir"/zyld_*.deb
 (cd "$dir" && cpack -G DEB >&2)
 deb=$(ls "$dir"/zyld_*.deb)

@@ -9,10 +9,11 @@ cd "$root"
 build=${ZYLD_BUILD_DIR:-build/release}
 seconds=${RUN_SECONDS:-3}
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh demo
 launcher=()
 command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-cmake -S . -B "$build" -G Ninja "${launcher[@]}" -DCMAKE_BUILD_TYPE=Release -DZYLD_WERROR=ON >/dev/null
+cmake -S . -B "$build" -G Ninja "${launcher[@]}" -DCMAKE_BUILD_TYPE=Release -DZYLD_WERROR=ON \
+  -DZYLD_TESTS=OFF -DZYLD_BENCH=OFF >/dev/null
 targets=(zyld)
 if cmake --build "$build" --target help | grep -q '^ovik-configstore:'; then
   targets+=(ovik-configstore)

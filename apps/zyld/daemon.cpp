@@ -1,16 +1,20 @@
 #include "daemon.h"
 
+#include "config_check.h"
 #include "configstore/provider_config.h"
 #include "include/logger.h"
 #include "mirel/endpoint.h"
 #include "mirel/message_resolver.h"
 #include "mirel/api_provider.h"
+#include "service_notify.h"
 #include "state/firewall.h"
 #include "state/providers.h"
 #include "state/stats.h"
 
 #include <configstore/configstore.h>
 #include <corvexctl/corvexctl.h>
+#include <harlibs/audit.h>
+#include <harlibs/dirs.h>
 #include <harlibs/feature.h>
 #include <harlibs/log.h>
 #include <harlibs/ssl.h>
@@ -26,6 +30,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <iostream>
 
@@ -70,13 +75,40 @@ void InitQuorex() {
             ZYLD_BUILD_NUMBER, path.c_str());
 }
 
-// Points the store and the firewall at what the configuration in effect names. False (logged)
-// when the firewall backend is unknown: the daemon never runs without the rules it was asked for.
+// Opens the audit file the configuration names, creating its directory owner-only; false (logged)
+// when it cannot be opened: a daemon whose calls leave no records does not serve.
+bool OpenAuditFile(const Quorex::Service::ConfigValues& values) {
+  std::string path = ZylApi::kDefaultAuditPath;
+  values.GetString("audit/path", &path);
+  if (path.empty()) {
+    VlrAudit_Configure(path);
+    Log_Level(kLogNotable, "Audit records are off (audit/path is empty)\n");
+    return true;
+  }
+  std::string dir;
+  int err = Har::CreateParentDirectories(path, Har::kPrivateDirMode, &dir);
+  if (err == 0) {
+    err = VlrAudit_Open(path);
+  }
+  if (err != 0) {
+    Log_Level(kLogFailure, "Cannot open audit file %s: %s. Exiting.\n", path.c_str(),
+              strerror(err));
+    return false;
+  }
+  return true;
+}
+
+// Points the store, the audit file and the firewall at what the configuration in effect names.
+// False (logged) when the audit file cannot be opened or the firewall backend is unknown: the
+// daemon never runs without its records or the rules it was asked for.
 bool ConfigurePlatform() {
   const Quorex::Service::ConfigValues& values = Quorex::Service::GetApp().GetConfig().Values();
   std::string storePath = OvikConfigStore::kDefaultDbPath;
   values.GetString("configStore/path", &storePath);
   OvikConfigStore::ConfigStore::Configure(storePath);
+  if (!OpenAuditFile(values)) {
+    return false;
+  }
   std::string backend = Brask::Common::FirewallUtils::kDefaultBackend;
   values.GetString("firewall/backend", &backend);
   if (!Brask::Common::FirewallUtils::Configure(backend).ok()) {
@@ -93,26 +125,13 @@ void RegisterWithHost() {
 
 // The endpoint's TCP port: "endpoint/port" when it is a valid port, else the default.
 uint32_t EndpointPort() {
-  int64_t port = ZylApi::kDefaultPort;
-  Quorex::Service::GetApp().GetConfig().Values().GetInt("endpoint/port", &port);
-  if (port < 1 || port > 65535) {
-    Log_Level(kLogFailure, "Invalid endpoint/port %lld, using %u\n", static_cast<long long>(port),
-              ZylApi::kDefaultPort);
-    return ZylApi::kDefaultPort;
-  }
-  return static_cast<uint32_t>(port);
+  return static_cast<uint32_t>(BoundedSetting(Quorex::Service::GetApp().GetConfig().Values(),
+                                              "endpoint/port", ZylApi::kDefaultPort));
 }
 
 // A positive integer setting of the endpoint, else (logged when present) `fallback`.
 int64_t EndpointSetting(const char* key, int64_t fallback) {
-  int64_t value = fallback;
-  Quorex::Service::GetApp().GetConfig().Values().GetInt(key, &value);
-  if (value < 1) {
-    Log_Level(kLogFailure, "Invalid %s %lld, using %lld\n", key, static_cast<long long>(value),
-              static_cast<long long>(fallback));
-    return fallback;
-  }
-  return value;
+  return BoundedSetting(Quorex::Service::GetApp().GetConfig().Values(), key, fallback);
 }
 
 // The endpoint's limits from the configuration; the connection cap also leaves room for the
@@ -174,6 +193,7 @@ int StartAndRun(DaemonObjects& objects) {
     return 1;
   }
   Log_Level(kLogInfo, "Start-up complete\n");
+  NotifyService(kNotifyReady);
   Quorex::Service::GetApp().Run();
   return 0;
 }
@@ -208,28 +228,6 @@ void StopTrackers(DaemonObjects& objects) {
 
 }  // namespace
 
-void SetStartupDefaults(Quorex::Service::Config& scratch) {
-  Quorex::Service::ConfigValues& values = scratch.Values();
-  values.SetString("configStore/path", OvikConfigStore::kDefaultDbPath);
-  values.SetString("audit/path", ZylApi::kDefaultAuditPath);
-  values.SetString("firewall/backend", Brask::Common::FirewallUtils::kDefaultBackend);
-  values.SetString("metadata/path", ZylApi::kDefaultMetadataPath);
-  values.SetInt("endpoint/port", ZylApi::kDefaultPort);
-  const ZylApi::EndpointLimits limits;
-  values.SetInt("endpoint/maxConnections", static_cast<int64_t>(limits.maxConnections));
-  values.SetInt("endpoint/keepAliveTimeoutSeconds", limits.keepAliveTimeout.count());
-  values.SetInt("endpoint/bodyTimeoutSeconds", limits.bodyTimeout.count());
-  values.SetInt("endpoint/maxBufferedBytes", static_cast<int64_t>(limits.maxBufferedBytes));
-  values.SetInt("statsLogIntervalSeconds", Stats::kMinStatsIntervalSeconds);
-  const State::ProvidersSettings providers;
-  values.SetBool("caching", providers.caching);
-  values.SetInt("statusUpdateIntervalSeconds", providers.statusUpdateIntervalSeconds);
-  values.SetInt("cacheStaleTimeoutSeconds", providers.cacheStaleTimeoutSeconds);
-  values.SetInt(State::kKeyServerThreadsKey, providers.keyServers.threads);
-  values.SetInt(State::kKeyServerJobsPerProviderKey, providers.keyServers.jobsPerProvider);
-  values.SetInt(State::kKeyServerQueuePerProviderKey, providers.keyServers.queuePerProvider);
-}
-
 std::shared_ptr<Quorex::Service::Logger> ZyldLogger() {
   static const std::shared_ptr<Quorex::Service::Logger> logger =
       Quorex::Service::Logger::Default()->CreateLogger("zyldLogger");
@@ -238,6 +236,7 @@ std::shared_ptr<Quorex::Service::Logger> ZyldLogger() {
 
 void ExitDaemon(int status, ZylApi::StoppableEndpoint* endpoint) {
   Log_Level(kLogNotable, "Exiting with status %d\n", status);
+  NotifyService(kNotifyStopping);
   Brask::Common::SignalUtils::SignalsExit();
   if (endpoint != nullptr) {
     endpoint->Stop();
@@ -249,8 +248,15 @@ void ExitDaemon(int status, ZylApi::StoppableEndpoint* endpoint) {
   Quorex::System::QuickExit(status);
 }
 
+void ReopenLogFiles() {
+  Log_Reopen();
+  VlrAudit_Reopen();
+  Log_Level(kLogInfo, "SIGHUP: reopened the log file and the audit file\n");
+}
+
 bool InitSignals(ZylApi::StoppableEndpoint* endpoint) {
-  return Brask::Common::SignalUtils::SignalsInit([endpoint] { ExitDaemon(0, endpoint); });
+  return Brask::Common::SignalUtils::SignalsInit([endpoint] { ExitDaemon(0, endpoint); },
+                                                 ReopenLogFiles);
 }
 
 void RunDaemon() {

@@ -5,6 +5,7 @@
 // loop that returns, 1 after a failure).
 #pragma once
 
+#include "config_check.h"
 #include "mirel/stoppable_endpoint.h"
 
 #include <quorex/quorex.h>
@@ -17,16 +18,14 @@ namespace Zyld {
 inline constexpr const char* kAppName = "zyld";
 inline constexpr const char* kAppVersion = "8.0.0";
 
-// Registers in a scratch configuration the default of every key the daemon reads beyond the
-// service library's own, each taken from the component that reads the key; a file value must then
-// have the type of the default.
-void SetStartupDefaults(Quorex::Service::Config& scratch);
-
 // The named logger "zyldLogger", a child of the default logger, created on first use.
 std::shared_ptr<Quorex::Service::Logger> ZyldLogger();
 
 [[noreturn]] void ExitDaemon(int status, ZylApi::StoppableEndpoint* endpoint);
-// Installs the termination-signal callback, which exits with status 0 through ExitDaemon.
+// Reopens the host log file and the audit file (after rotation moved them aside) and logs it.
+void ReopenLogFiles();
+// Installs the signal callbacks: termination exits with status 0 through ExitDaemon; SIGHUP
+// runs ReopenLogFiles.
 bool InitSignals(ZylApi::StoppableEndpoint* endpoint);
 
 [[noreturn]] void RunDaemon();

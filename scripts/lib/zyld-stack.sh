@@ -14,11 +14,12 @@
 #
 # Binaries come from ZYLD_BUILD_DIR (default build/release of the checkout). With
 # ZYLD_STACK_OWNER_PID=PID the PyKMIP server stops by itself once process PID has gone;
-# ZYLD_STACK_FIREWALL names the daemon's firewall backend (default none).
+# ZYLD_STACK_FIREWALL names the daemon's firewall backend (default none); ZYLD_STACK_HOST_LOG=NAME
+# has the daemon write its host log to DIR/NAME (default: standard error, into zyld.log).
 #
 # DIR afterwards holds: pykmip/ (server folder), keys/ (attestation.key/.crt, admin.key/.crt),
 # store/ovik.db, provider.json (the imported export text), zyld.xml, zyld.log, audit.log, zyld.pid
-# and stack.env (PORT, PROVIDER, KEY_ID, KMIP_PORT, CONFIG, DB, AUDIT, LOG, ZYLD_PID, ...).
+# and stack.env (PORT, PROVIDER, KEY_ID, KMIP_PORT, CONFIG, DB, AUDIT, LOG, HOST_LOG, ZYLD_PID, ...).
 set -euo pipefail
 
 ZYLD_STACK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -125,9 +126,13 @@ stack_seed() {
   stack_say "seeding the store $db"
   "$STORE_BIN" --db "$db" set-string certificate attestation ovik "" certificate "@$dir/keys/attestation.crt" >/dev/null
   "$STORE_BIN" --db "$db" set-string certificate authn ovik "" certificate "@$dir/keys/admin.crt" >/dev/null
-  stack_provider_json "$dir" >"$dir/provider.json"
+  # The export text holds the provider's private key: owner-only, like the keys.
+  (umask 077 && stack_provider_json "$dir" >"$dir/provider.json")
   "$STORE_BIN" --db "$db" import "$dir/provider.json" >/dev/null
 }
+
+# stack_host_log DIR: the host log file of the stack in DIR; empty for standard error.
+stack_host_log() { [[ -z "${ZYLD_STACK_HOST_LOG:-}" ]] || echo "$1/$ZYLD_STACK_HOST_LOG"; }
 
 # stack_config DIR PORT [EXTRA_XML]: writes DIR/zyld.xml (development settings, state in DIR).
 stack_config() {
@@ -135,7 +140,7 @@ stack_config() {
   cat >"$dir/zyld.xml" <<EOF
 <?xml version="1.0" encoding="UTF-8"?>
 <config>
-  <log><level>${ZYLD_STACK_LOG_LEVEL:-info}</level><file></file></log>
+  <log><level>${ZYLD_STACK_LOG_LEVEL:-info}</level><file>$(stack_host_log "$dir")</file></log>
   <configStore><path>$dir/store/ovik.db</path></configStore>
   <audit><path>$dir/audit.log</path></audit>
   <firewall><backend>${ZYLD_STACK_FIREWALL:-none}</backend></firewall>
@@ -248,6 +253,7 @@ CONFIG=$dir/zyld.xml
 DB=$dir/store/ovik.db
 AUDIT=$dir/audit.log
 LOG=$dir/zyld.log
+HOST_LOG=$(stack_host_log "$dir")
 ZYLD_PID=$ZYLD_PID
 ZYLD_BIN=$ZYLD_BIN
 STORE_BIN=$STORE_BIN
@@ -307,6 +313,6 @@ if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
     restart:2 | restart:3) stack_restart "$2" "${3:-TERM}" ;;
     token:*) (($# >= 3)) || stack_die "usage: zyld-stack.sh token DIR KIND [ENTITLEMENT...]"
       stack_binaries; d=$(cd "$2" && pwd); k=$3; shift 3; stack_token "$d" "$k" "$@" ;;
-    *) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+    *) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
   esac
 fi

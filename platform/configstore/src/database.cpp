@@ -4,6 +4,7 @@
 #include "codec.h"
 
 #include <configstore/exception.h>
+#include <harlibs/dirs.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -73,17 +74,10 @@ constexpr const char* kStatementSql[] = {
 
 // Creates the missing directories of `path` (0700) and the file itself (0600).
 void PrepareFile(const std::string& path) {
-  for (std::size_t pos = path.find('/', 1); pos != std::string::npos;
-       pos = path.find('/', pos + 1)) {
-    const std::string dir = path.substr(0, pos);
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) == 0) {
-      continue;
-    }
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-      throw ConfigStoreException("configuration store " + path + ": cannot create directory " +
-                                 dir + ": " + std::strerror(errno));
-    }
+  std::string dir;
+  if (const int err = Har::CreateParentDirectories(path, Har::kPrivateDirMode, &dir); err != 0) {
+    throw ConfigStoreException("configuration store " + path + ": cannot create directory " + dir +
+                               ": " + std::strerror(err));
   }
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd >= 0) {

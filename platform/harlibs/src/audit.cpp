@@ -180,6 +180,21 @@ void VlrAudit_Configure(const std::string& path) {
   st.file.reset();  // the next record opens the new path
 }
 
+int VlrAudit_Open(const std::string& path) {
+  AuditState& st = State();
+  std::lock_guard<std::shared_mutex> lock(st.mutex);
+  st.path = path;
+  int err = 0;
+  st.file = path.empty() ? nullptr : Open(path, &err);
+  return err;
+}
+
+void VlrAudit_Reopen() {
+  AuditState& st = State();
+  std::lock_guard<std::shared_mutex> lock(st.mutex);
+  st.file.reset();
+}
+
 namespace {
 
 // The file to write a record to; null (failure reported) when there is none.

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -35,6 +36,7 @@ struct LogState {
   // a pipe's atomic write takes it alone too, so that it is never interleaved with another.
   std::shared_mutex mutex;
   int fd = STDERR_FILENO;
+  std::string file;  // the configured file, empty for standard error
   std::string program = "zyld";
   std::atomic<int> threshold{kDefaultThreshold};
 };
@@ -209,29 +211,63 @@ bool Log_IsEnabled(int level) {
 
 int Log_Threshold() { return State().threshold.load(std::memory_order_relaxed); }
 
+namespace {
+
+constexpr mode_t kLogFileMode = 0640;
+
+int OpenLogFile(const std::string& file) {
+  return open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, kLogFileMode);
+}
+
+// Makes fd the sink (closing the previous file) and file the configured path.
+void UseSink(LogState& st, int fd, const std::string& file) {
+  std::lock_guard<std::shared_mutex> lock(st.mutex);
+  if (st.fd != STDERR_FILENO) {
+    close(st.fd);
+  }
+  st.fd = fd;
+  st.file = file;
+}
+
+}  // namespace
+
 void Log_Configure(int threshold, const std::string& file) {
   LogState& st = State();
   st.threshold.store(threshold, std::memory_order_relaxed);
   int fd = STDERR_FILENO;
   int err = 0;
   if (!file.empty()) {
-    fd = open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+    fd = OpenLogFile(file);
     if (fd < 0) {
       err = errno;
       fd = STDERR_FILENO;
     }
   }
-  {
-    std::lock_guard<std::shared_mutex> lock(st.mutex);
-    if (st.fd != STDERR_FILENO) {
-      close(st.fd);
-    }
-    st.fd = fd;
-  }
+  UseSink(st, fd, fd == STDERR_FILENO ? std::string() : file);
   if (err != 0) {
     Log_Level(kLogFailure, "Cannot open log file %s: %s; logging to standard error\n", file.c_str(),
               strerror(err));
   }
+}
+
+int Log_Reopen() {
+  LogState& st = State();
+  std::string file;
+  {
+    std::shared_lock<std::shared_mutex> lock(st.mutex);
+    file = st.file;
+  }
+  if (file.empty()) {
+    return 0;
+  }
+  const int fd = OpenLogFile(file);
+  if (fd < 0) {
+    const int err = errno;
+    Log_Level(kLogFailure, "Cannot reopen log file %s: %s\n", file.c_str(), strerror(err));
+    return err;
+  }
+  UseSink(st, fd, file);
+  return 0;
 }
 
 void Log_SetProgramName(const std::string& name) {

@@ -50,6 +50,15 @@ Har::Status MakeFirewallBackend(const std::string& name, std::unique_ptr<Firewal
 
 namespace FirewallUtils {
 
+bool IsKnownBackend(const std::string& name) {
+  for (const BackendEntry& entry : kBackends) {
+    if (name == entry.name) {
+      return true;
+    }
+  }
+  return false;
+}
+
 Har::Status Configure(const std::string& backendName) {
   std::unique_ptr<FirewallBackend> backend;
   Har::Status made = MakeFirewallBackend(backendName, backend);

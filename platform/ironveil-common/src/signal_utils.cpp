@@ -18,7 +18,9 @@ namespace Brask::Common::SignalUtils {
 
 namespace {
 
-constexpr int kSignals[] = {SIGTERM, SIGINT};
+// The termination signals, then SIGHUP (installed only with a hang-up callback).
+constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
+constexpr size_t kTerminationSignals = 2;
 constexpr unsigned char kWakeToStop = 0;
 
 // One installation: the pipe, the previous handlers and the waiting thread. The thread holds a
@@ -27,7 +29,9 @@ struct Installation {
   int readFd = -1;
   int writeFd = -1;
   struct sigaction previous[std::size(kSignals)] = {};
-  std::function<void()> callback;
+  size_t installed = 0;  // how many of kSignals, from the first
+  std::function<void()> onExit;
+  std::function<void()> onHangUp;
   std::atomic<bool> stopping{false};
   std::thread thread;
 
@@ -63,10 +67,14 @@ void WaitLoop(std::shared_ptr<Installation> inst) {
     if (n != 1 || byte == kWakeToStop || inst->stopping.load()) {
       return;
     }
-    if (!fired) {
+    if (byte == SIGHUP) {
+      if (!fired) {
+        inst->onHangUp();
+      }
+    } else if (!fired) {
       fired = true;
       Log_Level(kLogNotable, "Received signal %d\n", static_cast<int>(byte));
-      inst->callback();
+      inst->onExit();
     }
   }
 }
@@ -87,7 +95,8 @@ bool InstallHandlers(Installation& inst) {
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
-  for (size_t i = 0; i < std::size(kSignals); ++i) {
+  const size_t count = inst.onHangUp ? std::size(kSignals) : kTerminationSignals;
+  for (size_t i = 0; i < count; ++i) {
     if (sigaction(kSignals[i], &sa, &inst.previous[i]) != 0) {
       for (size_t j = 0; j < i; ++j) {
         sigaction(kSignals[j], &inst.previous[j], nullptr);
@@ -95,24 +104,26 @@ bool InstallHandlers(Installation& inst) {
       return false;
     }
   }
+  inst.installed = count;
   return true;
 }
 
 void RestoreHandlers(Installation& inst) {
-  for (size_t i = 0; i < std::size(kSignals); ++i) {
+  for (size_t i = 0; i < inst.installed; ++i) {
     sigaction(kSignals[i], &inst.previous[i], nullptr);
   }
 }
 
 }  // namespace
 
-bool SignalsInit(std::function<void()> callback) {
+bool SignalsInit(std::function<void()> onExit, std::function<void()> onHangUp) {
   std::lock_guard<std::mutex> lock(gMutex);
-  if (gActive || !callback) {
+  if (gActive || !onExit) {
     return false;
   }
   auto inst = std::make_shared<Installation>();
-  inst->callback = std::move(callback);
+  inst->onExit = std::move(onExit);
+  inst->onHangUp = std::move(onHangUp);
   if (!OpenPipe(*inst)) {
     return false;
   }

@@ -18,20 +18,17 @@ constexpr int kDefaultIoThreads = 1;
 constexpr int kDefaultMaxThreads = 10;
 constexpr const char* kDefaultLogLevel = "info";
 
-// Built-in defaults of the keys this library reads itself; the program's scratch values go over
-// them. The audit log is off until the program names its file.
-void SetPlatformDefaults(ConfigValues& v) {
-  v.SetString("log/level", kDefaultLogLevel);
-  v.SetString("log/file", "");
-  v.SetString("audit/path", "");
-  v.SetInt("quorex/threadPool/ioThreads", kDefaultIoThreads);
-  v.SetInt("quorex/threadPool/maxThreads", kDefaultMaxThreads);
-}
-
 Config DefaultConfig() {
   Config config;
   SetPlatformDefaults(config.Values());
   return config;
+}
+
+void WarnUnknown(const std::vector<std::string>& keys, const std::string& path) {
+  for (const std::string& key : keys) {
+    Log_Level(kLogNotable, "Unknown configuration key %s in %s: ignored\n", key.c_str(),
+              path.c_str());
+  }
 }
 
 int ClampedInt(const ConfigValues& v, const std::string& key, int fallback, int high) {
@@ -86,6 +83,15 @@ AppInfoStore& InfoStore() {
 }
 
 }  // namespace
+
+// The audit log is off until the program names its file.
+void SetPlatformDefaults(ConfigValues& v) {
+  v.SetString("log/level", kDefaultLogLevel);
+  v.SetString("log/file", "");
+  v.SetString("audit/path", "");
+  v.SetInt("quorex/threadPool/ioThreads", kDefaultIoThreads);
+  v.SetInt("quorex/threadPool/maxThreads", kDefaultMaxThreads);
+}
 
 void SetAppInfo(const std::string& name, const std::string& version, int64_t build) {
   AppInfoStore& s = InfoStore();
@@ -142,12 +148,16 @@ void InitApp(std::shared_ptr<Config> scratch, const std::string& path) {
   }
   std::string error;
   Config withFile = config;
+  std::vector<std::string> unknownKeys;
   try {
-    LoadConfigFile(withFile, path);
+    LoadConfigFile(withFile, path, &unknownKeys);
   } catch (const std::runtime_error& e) {
     error = e.what();
   }
   GetApp().Configure(error.empty() ? withFile : config);
+  if (error.empty()) {
+    WarnUnknown(unknownKeys, path);
+  }
   if (!error.empty()) {
     throw std::runtime_error(error);
   }

@@ -19,6 +19,7 @@ namespace Quorex::Service {
 namespace {
 
 constexpr int kMaxDepth = 16;
+constexpr const char* kFeaturePrefix = "features/";
 
 struct ParsedValue {
   std::string key;
@@ -160,7 +161,7 @@ Har::Status CheckType(const ConfigValues& values, const ParsedValue& v) {
   int64_t i = 0;
   bool b = false;
   int level = 0;
-  if (v.key.rfind("features/", 0) == 0) {
+  if (v.key.rfind(kFeaturePrefix, 0) == 0) {
     type = ConfigValues::Type::kBool;
   }
   if (type == ConfigValues::Type::kInt && !ParseConfigInt(v.text, &i)) {
@@ -230,7 +231,8 @@ Har::Status ReadFile(const std::string& path, std::string* out) {
 
 void CreateScratchConfig(std::shared_ptr<Config>& out) { out = std::make_shared<Config>(); }
 
-Har::Status ParseConfigText(Config& config, std::string_view text, const std::string& sourceName) {
+Har::Status ParseConfigText(Config& config, std::string_view text, const std::string& sourceName,
+                            std::vector<std::string>* unknownKeys) {
   std::vector<ParsedValue> parsed;
   Reader reader(text, sourceName);
   if (Har::Status status = reader.Read(&parsed); !status) {
@@ -244,16 +246,20 @@ Har::Status ParseConfigText(Config& config, std::string_view text, const std::st
     }
   }
   for (const ParsedValue& v : parsed) {
+    if (unknownKeys != nullptr && !values.Has(v.key) && v.key.rfind(kFeaturePrefix, 0) != 0) {
+      unknownKeys->push_back(v.key);
+    }
     Store(values, v);
   }
   return Har::Status::Ok();
 }
 
-void LoadConfigFile(Config& config, const std::string& path) {
+void LoadConfigFile(Config& config, const std::string& path,
+                    std::vector<std::string>* unknownKeys) {
   std::string text;
   Har::Status status = ReadFile(path, &text);
   if (status) {
-    status = ParseConfigText(config, text, path);
+    status = ParseConfigText(config, text, path, unknownKeys);
   }
   if (!status) {
     throw std::runtime_error(status.message());

@@ -1,7 +1,7 @@
 // The real daemon binary: start-up lines, exit by SIGTERM or SIGINT, and start-up faults;
 // in process, the typed defaults the daemon registers. Runs without a usable configuration file
-// happen in a private mount namespace with an empty /var/lib, so that the default store path does
-// not touch the host.
+// happen in a private mount namespace with an empty /var/lib and /var/log, so that the default
+// store and audit paths do not touch the host.
 #include "daemon.h"
 #include "provider_fixture.h"
 #include "stack.h"
@@ -9,6 +9,7 @@
 #include <test_net.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <stdexcept>
@@ -28,8 +29,8 @@ constexpr auto kStartBound = 30s;
 constexpr auto kExitBound = 20s;
 
 // The daemon with its output in dir/daemon.out; with privateVarLib, on default paths only: a
-// private /var/lib, the metadata file at its installed place and a network namespace of its own
-// so that the default port is free.
+// private /var/lib and /var/log, the metadata file at its installed place and a network namespace
+// of its own so that the default port is free.
 class Daemon : public DaemonProcess {
  public:
   Daemon(const TempDir& dir, const std::string& configPath, bool privateVarLib = false)
@@ -49,6 +50,7 @@ class Daemon : public DaemonProcess {
   static std::vector<std::string> Unshared() {
     return {"unshare", "-mn", "sh", "-c",
             std::string("mkdir -p /usr/lib/velora && mount -t tmpfs tmpfs /var/lib && "
+                        "mount -t tmpfs tmpfs /var/log && "
                         "mount -t tmpfs tmpfs /usr/lib/velora && mkdir /usr/lib/velora/mirel && "
                         "cp ") +
                 ZYL_MIREL_METADATA + " /usr/lib/velora/mirel/ && ip link set lo up && exec \"$0\""};
@@ -111,12 +113,22 @@ TEST(DaemonTest, StartsInOrderAndExitsWithZeroOnSigterm) {
   }
 }
 
-TEST(DaemonTest, SigintAlsoExitsWithZero) {
+// SIGINT exits like SIGTERM; the audit file's missing directories are created owner-only.
+TEST(DaemonTest, SigintAlsoExitsWithZeroAndAuditDirectoryIsCreated) {
   TempDir dir;
-  Daemon daemon(dir, WriteConfig(dir));
+  const std::string config = WriteConfig(dir);
+  std::string xml = ReadFile(config);
+  const std::string audit = "/audit.log";
+  xml.replace(xml.find(audit), audit.size(), "/audit/zyld/audit.log");
+  WriteFile(config, xml);
+  Daemon daemon(dir, config);
   ASSERT_TRUE(daemon.WaitForOutput("Start-up complete")) << daemon.Output();
   EXPECT_EQ(daemon.Stop(SIGINT), 0) << daemon.Output();
   EXPECT_NE(daemon.Output().find("Exiting with status 0"), std::string::npos);
+  struct stat st {};
+  ASSERT_EQ(::stat(dir.File("audit/zyld").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  EXPECT_EQ(::stat(dir.File("audit/zyld/audit.log").c_str(), &st), 0);
 }
 
 // A missing or malformed configuration file is reported and the defaults apply.
@@ -141,8 +153,8 @@ TEST(DaemonTest, UnusableConfigurationFileRunsOnDefaults) {
 }
 
 // Start-up faults end the process with status one before it serves: a store that cannot be
-// opened, an unknown firewall backend (logged as a failure), and a port that neither loopback
-// address can listen on.
+// opened, an audit file that cannot be opened, an unknown firewall backend (logged as a failure),
+// and a port that neither loopback address can listen on.
 TEST(DaemonTest, StartUpFaultsEndWithStatusOne) {
   namespace asio = boost::asio;
   using asio::ip::tcp;
@@ -153,6 +165,7 @@ TEST(DaemonTest, StartUpFaultsEndWithStatusOne) {
   };
   const Case cases[] = {
       {"store", "none", "Exiting with error: "},
+      {"audit", "none", "/audit.log: Is a directory. Exiting.\n"},
       {"firewall", "iptables", "Unknown firewall backend 'iptables'. Exiting.\n"},
       {"endpoint", "none", "HTTP endpoint failed to start. Exiting."},
   };
@@ -161,6 +174,7 @@ TEST(DaemonTest, StartUpFaultsEndWithStatusOne) {
     const std::string fault = c.fault;
     TempDir dir;
     if (fault == "store") WriteFile(dir.File("store"), "a file where the store directory is");
+    if (fault == "audit") ::mkdir(dir.File("audit.log").c_str(), 0700);
     const uint16_t port = TestSupport::FreeLoopbackPort();
     asio::io_context io;
     tcp::acceptor v4(io), v6(io);

@@ -55,6 +55,23 @@ TEST(Signals, TerminationSignalRunsTheCallbackOnceOnItsOwnThread) {
   }
 }
 
+TEST(Signals, HangUpRunsItsCallbackEveryTimeAndNeverTheExitOne) {
+  const int rc = InChild([] {
+    std::atomic<int> exits{0}, hangUps{0};
+    if (!SignalUtils::SignalsInit([&] { ++exits; }, [&] { ++hangUps; })) return 10;
+    kill(getpid(), SIGHUP);
+    if (!Eventually([&] { return hangUps.load() == 1; })) return 11;
+    kill(getpid(), SIGHUP);
+    if (!Eventually([&] { return hangUps.load() == 2; })) return 12;
+    if (exits.load() != 0) return 13;
+    kill(getpid(), SIGTERM);
+    if (!Eventually([&] { return exits.load() == 1; })) return 14;
+    SignalUtils::SignalsExit();
+    return 0;
+  });
+  EXPECT_EQ(rc, 0);
+}
+
 TEST(Signals, ExitRemovesTheHandlersWithoutRunningTheCallback) {
   const pid_t pid = fork();
   if (pid == 0) {

@@ -14,6 +14,10 @@ struct VlrAuditItem {
 
 // Sets the file the records are appended to (empty disables the audit log).
 void VlrAudit_Configure(const std::string& path);
+// Configures path and opens it now; returns 0, or the errno value when it cannot be opened.
+int VlrAudit_Open(const std::string& path);
+// Closes the open file: the next record opens the configured path afresh.
+void VlrAudit_Reopen();
 // items: name/value pairs ended by {nullptr, nullptr}; may itself be null. Null strings are
 // written as empty strings.
 void VlrAudit_LogList(const char* eventId, const char* subject, const char* object, bool success,

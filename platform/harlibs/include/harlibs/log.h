@@ -21,6 +21,10 @@ bool Log_IsEnabled(int level);
 // threshold: highest level written; file: path appended to, empty for standard error.
 // A file that cannot be opened leaves the log on standard error (and says so).
 void Log_Configure(int threshold, const std::string& file);
+// Opens the configured log file afresh (after it was moved aside or removed) and closes the
+// previous one; returns 0, or the errno value when it cannot be opened (the previous sink is then
+// kept). Nothing to do, 0, while the log is on standard error.
+int Log_Reopen();
 // Current threshold (for components that mirror it).
 int Log_Threshold();
 // Sets the program name used in each line (default "zyld").

@@ -35,6 +35,8 @@ namespace FirewallUtils {
 
 inline constexpr const char* kDefaultBackend = "none";
 
+// True when name is a backend Configure accepts.
+bool IsKnownBackend(const std::string& name);
 // Selects the process-wide backend by name. An unknown name logs at level 2 and is an error,
 // leaving the current backend in place.
 Har::Status Configure(const std::string& backendName);

@@ -21,6 +21,7 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace Quorex::Service {
 
@@ -85,10 +86,16 @@ void CreateScratchConfig(std::shared_ptr<Config>& out);
 // Parses configuration text (sourceName names it in messages) and overlays its values on
 // config. Keys that config already holds as integer or boolean must parse as such. On failure
 // config is unchanged and the error names the source, the fault, the element and the line.
-Har::Status ParseConfigText(Config& config, std::string_view text, const std::string& sourceName);
+// unknownKeys (when not null) receives, in file order, the keys config did not hold before (its
+// registered defaults) other than feature switches ("features/...").
+Har::Status ParseConfigText(Config& config, std::string_view text, const std::string& sourceName,
+                            std::vector<std::string>* unknownKeys = nullptr);
 // Reads and overlays a file; throws std::runtime_error with the text of ParseConfigText (or the
 // reason the file cannot be read) on failure, leaving config unchanged.
-void LoadConfigFile(Config& config, const std::string& path);
+void LoadConfigFile(Config& config, const std::string& path,
+                    std::vector<std::string>* unknownKeys = nullptr);
+// Registers the built-in defaults of the keys this library reads itself (see InitApp).
+void SetPlatformDefaults(ConfigValues& values);
 // The configuration file a program uses: the value of its environment variable when set and not
 // empty, else its default path.
 std::string ConfigFilePath(const char* environmentVariable, const std::string& defaultPath);
@@ -206,9 +213,10 @@ class App {
 // values lie the built-in defaults of this library's own keys ("log/level" info, "log/file" and
 // "audit/path" empty, "quorex/threadPool/ioThreads" 1, ".../maxThreads" 10); the program registers
 // the defaults of every other key in scratch, which also fixes the type a file value must have.
-// When the file is missing or faulty the application is set up from scratch alone and
-// std::runtime_error is thrown after. Meant to be called once; a later call reconfigures the same
-// application (for tests).
+// Every key of the file that has no registered default (a feature switch aside) is logged as a
+// warning: it has no effect. When the file is missing or faulty the application is set up from
+// scratch alone and std::runtime_error is thrown after. Meant to be called once; a later call
+// reconfigures the same application (for tests).
 void InitApp(std::shared_ptr<Config> scratch, const std::string& path);
 // The application; before InitApp, one set up from the built-in defaults.
 App& GetApp();
