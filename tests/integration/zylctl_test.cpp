@@ -3,6 +3,7 @@
 #include "providers_rpc.h"
 #include "stack_suite.h"
 
+#include <test_files.h>
 #include <test_process.h>
 #include <test_temp_dir.h>
 
@@ -172,6 +173,10 @@ TEST_F(Zylctl, StatusHelpAndCompletion) {
        std::string("source <(") + ZYLCTL_BINARY + " completion bash) && complete -p zylctl"},
       60, {"ZYLCTL_METADATA=" + MetadataFile()});
   EXPECT_EQ(complete.out, "complete -o default -F _zylctl zylctl\n") << complete.err;
+  TestSupport::WriteFile(dir_.File("bad.xml"), "<config><bogus>1</bogus></config>");
+  const auto check = Run({"config", "check", dir_.File("bad.xml")}, "");
+  EXPECT_EQ(check.exitCode, kInvalidArgument);
+  EXPECT_NE(check.err.find("bogus: unknown key"), std::string::npos) << check.err;
 }
 
 }  // namespace

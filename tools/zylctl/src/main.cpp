@@ -6,6 +6,7 @@
 #include "cli_output.h"
 #include "rpc_client.h"
 
+#include <config_check.h>
 #include <harlibs/wiping_json.h>
 
 #include <boost/json/parse.hpp>
@@ -47,9 +48,28 @@ Exit Completion(const LocalContext& c) {
 }
 
 // Commands that run here instead of calling the daemon: one entry each.
+// Checks a daemon configuration file with the daemon's own reader; each problem on one line.
+Exit ConfigCheck(const LocalContext& c) {
+  if (c.args.size() != 1) {
+    std::fputs("zylctl: config check takes one FILE\n", c.err);
+    return Exit::kUsage;
+  }
+  const std::vector<std::string> problems = Zyld::CheckConfigFile(c.args.front());
+  if (!problems.empty()) {
+    std::fprintf(c.err, "zylctl: %s is not valid:\n", c.args.front().c_str());
+    for (const std::string& problem : problems) {
+      std::fprintf(c.err, "  %s\n", problem.c_str());
+    }
+    return Exit::kInvalidArgument;
+  }
+  std::fprintf(c.out, "%s: valid\n", c.args.front().c_str());
+  return Exit::kOk;
+}
+
 std::vector<LocalEntry> LocalCommands() {
   return {
       {{{"completion", "bash"}, "", "print a bash completion script"}, true, &Completion},
+      {{{"config", "check"}, "FILE", "check a daemon configuration file"}, false, &ConfigCheck},
   };
 }
 
