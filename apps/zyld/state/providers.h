@@ -82,11 +82,13 @@ struct ProviderLookup {
 ProviderLookup CreateKms(const std::string& providerId);
 
 // What the registry uses from outside; each empty member means the daemon's own: CreateKms, the
-// application's thread pool and the host's monotonic timer in microseconds.
+// application's thread pool, the host's monotonic timer in microseconds and a first status
+// refresh at once.
 struct ProvidersEnvironment {
   std::function<ProviderLookup(const std::string& providerId)> createKms;
   Quorex::Service::ThreadPool* threadPool = nullptr;
   std::function<uint64_t()> nowUs;
+  std::optional<uint64_t> firstRefreshDelayUs;
 };
 
 class Providers {
@@ -101,7 +103,9 @@ class Providers {
   Providers& operator=(const Providers&) = delete;
 
   // Start-up: reads the settings from the application's configuration, logs them and, with
-  // caching on, starts the status refresh. Call once.
+  // caching on, schedules the first status refresh to run at once on the thread pool (so that key
+  // operations are served from the status cache as soon as the key servers answer, not only after
+  // the first interval); the caller is not delayed. Call once.
   void Init();
   void Init(const Quorex::Service::ConfigValues& values);
 
@@ -113,8 +117,8 @@ class Providers {
   void RemoveProvider(const std::string& providerId);
   void RemoveAllProviders();
 
-  // Schedules one UpdateProvidersStatus after the status update interval.
-  void ScheduleStatusUpdate();
+  // Schedules one UpdateProvidersStatus after delayUs (default: the status update interval).
+  void ScheduleStatusUpdate(std::optional<uint64_t> delayUs = std::nullopt);
   // Probes every stored provider's servers (outside the registry's locks) and schedules the next
   // run, also when the probing fails (logged).
   void UpdateProvidersStatus();
