@@ -9,8 +9,9 @@
 // the registry is destroyed, or earlier by the daemon's shutdown.
 //
 // Changes made to the store by another writer (the administration tool, another process) reach
-// the cache at the next look-up: each one reads the store's change stamp (one cheap query, not
-// rate-limited, so the very next look-up sees a change). Entries last checked under another stamp
+// the cache at the next look-up: each one reads the store's change stamp (one cheap query on the
+// store's own read connection, which never waits for the store's writers; not rate-limited, so
+// the very next look-up sees a change). Entries last checked under another stamp
 // have the configuration they were built from compared with the store's: a provider that changed,
 // vanished or cannot be read is dropped (one log line each) and rebuilt when next asked for; an
 // unchanged provider keeps its object and with it its warm caches.
