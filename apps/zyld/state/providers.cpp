@@ -111,7 +111,7 @@ void Providers::Init(const Quorex::Service::ConfigValues& values) {
   keyServers_.Configure(pool);
   if (settings.caching) {
     lastRefreshUs_.store(NowUs());
-    ScheduleStatusUpdate();
+    ScheduleStatusUpdate(env_.firstRefreshDelayUs.value_or(0));
   }
 }
 
@@ -287,12 +287,13 @@ void Providers::RemoveAllProviders() {
   Log_Level(kLogInfo, "Deleted all providers from providers state\n");
 }
 
-void Providers::ScheduleStatusUpdate() {
+void Providers::ScheduleStatusUpdate(std::optional<uint64_t> delayUs) {
   Quorex::Service::ThreadPool& pool =
       env_.threadPool != nullptr ? *env_.threadPool : Quorex::Service::GetApp().GetThreadPool();
-  const uint64_t delayUs =
+  const uint64_t intervalUs =
       static_cast<uint64_t>(statusUpdateIntervalSeconds_.load()) * kMicrosPerSecond;
-  pool.ScheduleOnce([this] { UpdateProvidersStatus(); }, delayUs, &refreshTimer_);
+  pool.ScheduleOnce([this] { UpdateProvidersStatus(); }, delayUs.value_or(intervalUs),
+                    &refreshTimer_);
 }
 
 void Providers::UpdateProvidersStatus() {

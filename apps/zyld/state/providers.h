@@ -9,8 +9,9 @@
 // the registry is destroyed, or earlier by the daemon's shutdown.
 //
 // Changes made to the store by another writer (the administration tool, another process) reach
-// the cache at the next look-up: each one reads the store's change stamp (one cheap query, not
-// rate-limited, so the very next look-up sees a change). Entries last checked under another stamp
+// the cache at the next look-up: each one reads the store's change stamp (one cheap query on the
+// store's own read connection, which never waits for the store's writers; not rate-limited, so
+// the very next look-up sees a change). Entries last checked under another stamp
 // have the configuration they were built from compared with the store's: a provider that changed,
 // vanished or cannot be read is dropped (one log line each) and rebuilt when next asked for; an
 // unchanged provider keeps its object and with it its warm caches.
@@ -82,11 +83,13 @@ struct ProviderLookup {
 ProviderLookup CreateKms(const std::string& providerId);
 
 // What the registry uses from outside; each empty member means the daemon's own: CreateKms, the
-// application's thread pool and the host's monotonic timer in microseconds.
+// application's thread pool, the host's monotonic timer in microseconds and a first status
+// refresh at once.
 struct ProvidersEnvironment {
   std::function<ProviderLookup(const std::string& providerId)> createKms;
   Quorex::Service::ThreadPool* threadPool = nullptr;
   std::function<uint64_t()> nowUs;
+  std::optional<uint64_t> firstRefreshDelayUs;
 };
 
 class Providers {
@@ -101,7 +104,9 @@ class Providers {
   Providers& operator=(const Providers&) = delete;
 
   // Start-up: reads the settings from the application's configuration, logs them and, with
-  // caching on, starts the status refresh. Call once.
+  // caching on, schedules the first status refresh to run at once on the thread pool (so that key
+  // operations are served from the status cache as soon as the key servers answer, not only after
+  // the first interval); the caller is not delayed. Call once.
   void Init();
   void Init(const Quorex::Service::ConfigValues& values);
 
@@ -113,8 +118,8 @@ class Providers {
   void RemoveProvider(const std::string& providerId);
   void RemoveAllProviders();
 
-  // Schedules one UpdateProvidersStatus after the status update interval.
-  void ScheduleStatusUpdate();
+  // Schedules one UpdateProvidersStatus after delayUs (default: the status update interval).
+  void ScheduleStatusUpdate(std::optional<uint64_t> delayUs = std::nullopt);
   // Probes every stored provider's servers (outside the registry's locks) and schedules the next
   // run, also when the probing fails (logged).
   void UpdateProvidersStatus();

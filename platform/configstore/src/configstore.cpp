@@ -16,6 +16,7 @@ namespace {
 
 const std::string kProvidersKey = "providers";
 const std::string kProviderValue = "provider";
+const std::string kMemoryPath = ":memory:";
 constexpr const char* kBootIdPath = "/proc/sys/kernel/random/boot_id";
 constexpr std::size_t kMaxBootIdLength = 64;
 
@@ -170,10 +171,27 @@ Database& ConfigStore::Db() {
 void ConfigStore::Reopen() {
   // A failure throws and keeps the old file open: the next operation tries again.
   db_ = std::make_unique<Database>(path_, db_->Mode());
-  // The new connection's counters say nothing about the old one's: forget what was seen.
-  seenState_.reset();
   listed_ = std::make_unique<ListedValues>();
   ++fileOpens_;
+}
+
+Database& ConfigStore::StampDb() {
+  if (!stampDb_ || stampDb_->PathNamesAnotherFile()) {
+    // A failure throws and keeps the old connection: the next call tries again.
+    stampDb_ = std::make_unique<Database>(path_);
+    // The new connection's counters say nothing about the old one's: forget what was seen.
+    seenState_.reset();
+  }
+  return *stampDb_;
+}
+
+std::pair<int64_t, int64_t> ConfigStore::CurrentState() {
+  if (path_ == kMemoryPath) {
+    // Another connection would open another, empty database.
+    std::lock_guard<std::mutex> lock(mutex_);
+    return Db().CurrentChangeStamp();
+  }
+  return StampDb().CurrentChangeStamp();
 }
 
 std::shared_ptr<ConfigStoreObject> ConfigStore::Get(const ConfigStoreObjectId& id) {
@@ -300,8 +318,8 @@ std::vector<std::optional<std::string>> ConfigStore::ListStringValue(
 }
 
 uint64_t ConfigStore::ChangeStamp() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const Database::ChangeStamp state = Db().CurrentChangeStamp();
+  std::lock_guard<std::mutex> lock(stampMutex_);
+  const Database::ChangeStamp state = CurrentState();
   if (!seenState_ || *seenState_ != state) {
     seenState_ = state;
     ++changeCount_;
@@ -309,10 +327,7 @@ uint64_t ConfigStore::ChangeStamp() {
   return changeCount_;
 }
 
-uint64_t ConfigStore::FileOpens() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return fileOpens_;
-}
+uint64_t ConfigStore::FileOpens() { return fileOpens_.load(); }
 
 std::string ConfigStore::Export(const std::vector<std::shared_ptr<FilterSpecObject>>& filters) {
   if (filters.size() != 1 || !filters.front()) {

@@ -1,5 +1,10 @@
-// Audit log: one JSON object a line, appended with one write(2) per record to a file kept open
-// while the configured path still names it.
+// Audit log: one JSON object a line, appended to a file kept open while the configured path still
+// names it. Concurrent records share a write (group commit): each record joins the pending batch;
+// the first caller to find no write in progress leads, writing the batch with one write(2), while
+// the others wait until their record has been handed to the kernel (or reported as failed). The
+// leader alone touches the file, so records are written in the order they joined, and whole.
+// The path's identity is asked for at most every kIdentityRecheck, after a failed write, and
+// after VlrAudit_Configure, VlrAudit_Open or VlrAudit_Reopen.
 #include <harlibs/audit.h>
 #include <harlibs/log.h>
 
@@ -9,16 +14,19 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
+#include <vector>
 
 #include "json_escape.h"
 #include "time_text.h"
+#include <harlibs/clock.h>
 #include <harlibs/no_destructor.h>
 
 namespace {
@@ -33,6 +41,8 @@ struct FileIdentity {
 };
 
 constexpr unsigned kIdentityMask = STATX_TYPE | STATX_MODE | STATX_INO;
+// How long an open file is written to before the path is asked again whether it still names it.
+constexpr uint64_t kIdentityRecheckNs = 500'000'000;
 
 bool IdentityOf(int dirFd, const char* path, int flags, FileIdentity& id) {
   struct statx stx {};
@@ -45,7 +55,7 @@ bool IdentityOf(int dirFd, const char* path, int flags, FileIdentity& id) {
   return true;
 }
 
-// The audit file, open for appending; closed when the last record written through it is done.
+// The audit file, open for appending.
 class AuditFile {
  public:
   AuditFile(int fd, const FileIdentity& id) : fd_(fd), dev_(id.dev), ino_(id.ino) {}
@@ -63,22 +73,35 @@ class AuditFile {
   ino_t ino_;
 };
 
+// Records waiting for a write: their text, one line each, and their event identifiers (for the
+// failure report; each points into a caller that waits until its record is done).
+struct Batch {
+  std::string text;
+  std::vector<const char*> events;
+  void Clear() {
+    text.clear();
+    events.clear();
+  }
+};
+
 struct AuditState {
-  // Records share it while the configured path still names the open file; opening another file
-  // and configuring take it alone.
-  std::shared_mutex mutex;
+  std::mutex mutex;
+  std::condition_variable done;
+  // Guarded by mutex.
   std::string path;
-  std::shared_ptr<AuditFile> file;
+  Batch pending;
+  uint64_t queued = 0;   // records that joined a batch
+  uint64_t written = 0;  // records whose batch is done (written or reported)
+  bool writing = false;  // a leader owns the file and the in-flight batch
+  // Owned by the leader while writing is set, otherwise guarded by mutex.
+  Batch inFlight;
+  std::unique_ptr<AuditFile> file;
+  uint64_t checkedNs = 0;  // when the path last named the open file
 };
 
 AuditState& State() {
   static Har::NoDestructor<AuditState> state;
   return *state;
-}
-
-std::string TimeNow() {
-  char buf[Har::Internal::kUtcTextMax];
-  return std::string(buf, Har::Internal::FormatUtcNow(buf, sizeof buf));
 }
 
 void AppendField(std::string& out, const char* name, const char* value) {
@@ -87,25 +110,27 @@ void AppendField(std::string& out, const char* name, const char* value) {
   Har::Internal::AppendJsonString(out, value != nullptr ? value : "");
 }
 
-std::string Record(const char* eventId, const char* subject, const char* object, bool success,
-                   const VlrAuditItem* items) {
-  std::string line = "{";
-  AppendField(line, "time", TimeNow().c_str());
-  line += ',';
-  AppendField(line, "eventID", eventId);
-  line += ',';
-  AppendField(line, "subject", subject);
-  line += ',';
-  AppendField(line, "object", object);
-  line += success ? ",\"result\":true,\"items\":{" : ",\"result\":false,\"items\":{";
+// Appends the record's line to out.
+void AppendRecord(std::string& out, const char* eventId, const char* subject, const char* object,
+                  bool success, const VlrAuditItem* items) {
+  char time[Har::Internal::kUtcTextMax + 1];
+  time[Har::Internal::FormatUtcNow(time, sizeof time - 1)] = '\0';
+  out += '{';
+  AppendField(out, "time", time);
+  out += ',';
+  AppendField(out, "eventID", eventId);
+  out += ',';
+  AppendField(out, "subject", subject);
+  out += ',';
+  AppendField(out, "object", object);
+  out += success ? ",\"result\":true,\"items\":{" : ",\"result\":false,\"items\":{";
   for (const VlrAuditItem* it = items; it != nullptr && it->name != nullptr; ++it) {
     if (it != items) {
-      line += ',';
+      out += ',';
     }
-    AppendField(line, it->name, it->value);
+    AppendField(out, it->name, it->value);
   }
-  line += "}}\n";
-  return line;
+  out += "}}\n";
 }
 
 // A file that already existed keeps no wider access than a new one.
@@ -116,7 +141,7 @@ void Narrow(int fd, const FileIdentity& id) {
 }
 
 // Opens (creating when needed) the file at path for appending; null with *err set on failure.
-std::shared_ptr<AuditFile> Open(const std::string& path, int* err) {
+std::unique_ptr<AuditFile> OpenFile(const std::string& path, int* err) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     *err = errno;
@@ -129,41 +154,47 @@ std::shared_ptr<AuditFile> Open(const std::string& path, int* err) {
     return nullptr;
   }
   Narrow(fd, id);
-  return std::make_shared<AuditFile>(fd, id);
+  return std::make_unique<AuditFile>(fd, id);
 }
 
-// The open file, while the configured path still names it; null otherwise. Called with the state
-// locked, shared or alone.
-std::shared_ptr<AuditFile> StillCurrent(const AuditState& st) {
-  FileIdentity now;
-  if (st.file && IdentityOf(AT_FDCWD, st.path.c_str(), AT_SYMLINK_NOFOLLOW, now) &&
-      st.file->Is(now)) {
-    Narrow(st.file->Fd(), now);
-    return st.file;
-  }
-  return nullptr;
+// True when the open file may be written to without asking the path: it was checked recently.
+bool RecentlyChecked(const AuditState& st, uint64_t nowNs) {
+  return st.file && nowNs - st.checkedNs < kIdentityRecheckNs;
 }
 
 // The open file of the configured path, reopened when the path now names another file (moved
-// aside, removed, replaced) or none. Called with the state locked alone.
-std::shared_ptr<AuditFile> CurrentFile(AuditState& st, int* err) {
-  if (auto file = StillCurrent(st)) {
-    return file;
+// aside, removed, replaced) or none; null with *err set when it cannot be opened. Called by the
+// leader, or with the mutex held and no leader.
+AuditFile* CurrentFile(AuditState& st, int* err) {
+  const uint64_t now = HarClock_SystemTimerNS();
+  if (RecentlyChecked(st, now)) {
+    return st.file.get();
   }
-  st.file = Open(st.path, err);
-  return st.file;
+  FileIdentity id;
+  if (st.file && IdentityOf(AT_FDCWD, st.path.c_str(), AT_SYMLINK_NOFOLLOW, id) &&
+      st.file->Is(id)) {
+    Narrow(st.file->Fd(), id);
+  } else {
+    st.file = OpenFile(st.path, err);
+  }
+  st.checkedNs = now;
+  return st.file.get();
 }
 
-// Appends line with a single write; returns 0 or an errno value.
-int Append(int fd, const std::string& line) {
-  ssize_t w;
-  do {
-    w = write(fd, line.data(), line.size());
-  } while (w < 0 && errno == EINTR);
-  if (w < 0) {
-    return errno;
+// Appends text with as few writes as the kernel allows (one, on a regular file); 0 or an errno.
+int Append(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t w = write(fd, text.data() + done, text.size() - done);
+    if (w < 0 && errno == EINTR) {
+      continue;
+    }
+    if (w <= 0) {
+      return w < 0 ? errno : EIO;
+    }
+    done += static_cast<size_t>(w);
   }
-  return static_cast<size_t>(w) == line.size() ? 0 : EIO;
+  return 0;
 }
 
 void ReportFailure(const char* eventId, const std::string& path, int err) {
@@ -171,76 +202,97 @@ void ReportFailure(const char* eventId, const std::string& path, int err) {
             eventId != nullptr ? eventId : "", path.c_str(), strerror(err));
 }
 
+// Writes the in-flight batch to the file (the caller leads); every record of a failed batch is
+// reported, and the file is closed so that the next batch opens the path afresh.
+void WriteInFlight(AuditState& st) {
+  int err = 0;
+  AuditFile* file = CurrentFile(st, &err);
+  if (file != nullptr) {
+    err = Append(file->Fd(), st.inFlight.text);
+    if (err != 0) {
+      st.file.reset();
+    }
+  }
+  if (err != 0) {
+    for (const char* event : st.inFlight.events) {
+      ReportFailure(event, st.path, err);
+    }
+  }
+  st.inFlight.Clear();
+}
+
+// Leads one batch: takes every pending record, writes them outside the mutex, and wakes the
+// waiting callers. Called with the mutex held (lock) and no other leader.
+void LeadBatch(AuditState& st, std::unique_lock<std::mutex>& lock) {
+  st.writing = true;
+  std::swap(st.inFlight, st.pending);
+  const uint64_t end = st.queued;
+  lock.unlock();
+  WriteInFlight(st);
+  lock.lock();
+  st.written = end;
+  st.writing = false;
+  st.done.notify_all();
+}
+
+// Waits until no leader owns the file: the caller may then use it under the mutex.
+std::unique_lock<std::mutex> LockIdle(AuditState& st) {
+  std::unique_lock<std::mutex> lock(st.mutex);
+  st.done.wait(lock, [&] { return !st.writing; });
+  return lock;
+}
+
+// The record under construction on this thread (its capacity is kept between records).
+std::string& RecordBuffer() {
+  thread_local std::string buffer;
+  buffer.clear();
+  return buffer;
+}
+
 }  // namespace
 
 void VlrAudit_Configure(const std::string& path) {
   AuditState& st = State();
-  std::lock_guard<std::shared_mutex> lock(st.mutex);
+  std::unique_lock<std::mutex> lock = LockIdle(st);
   st.path = path;
   st.file.reset();  // the next record opens the new path
 }
 
 int VlrAudit_Open(const std::string& path) {
   AuditState& st = State();
-  std::lock_guard<std::shared_mutex> lock(st.mutex);
+  std::unique_lock<std::mutex> lock = LockIdle(st);
   st.path = path;
+  st.file.reset();
+  if (path.empty()) {
+    return 0;
+  }
   int err = 0;
-  st.file = path.empty() ? nullptr : Open(path, &err);
-  return err;
+  return CurrentFile(st, &err) != nullptr ? 0 : err;
 }
 
 void VlrAudit_Reopen() {
   AuditState& st = State();
-  std::lock_guard<std::shared_mutex> lock(st.mutex);
+  std::unique_lock<std::mutex> lock = LockIdle(st);
   st.file.reset();
 }
-
-namespace {
-
-// The file to write a record to; null (failure reported) when there is none.
-std::shared_ptr<AuditFile> FileForRecord(AuditState& st, const char* eventId) {
-  {
-    std::shared_lock<std::shared_mutex> lock(st.mutex);
-    if (st.path.empty()) {
-      return nullptr;
-    }
-    if (auto file = StillCurrent(st)) {
-      return file;
-    }
-  }
-  std::lock_guard<std::shared_mutex> lock(st.mutex);
-  if (st.path.empty()) {
-    return nullptr;
-  }
-  int err = 0;
-  auto file = CurrentFile(st, &err);
-  if (!file) {
-    ReportFailure(eventId, st.path, err);
-  }
-  return file;
-}
-
-}  // namespace
 
 void VlrAudit_LogList(const char* eventId, const char* subject, const char* object, bool success,
                       const VlrAuditItem* items) {
   AuditState& st = State();
-  const std::shared_ptr<AuditFile> file = FileForRecord(st, eventId);
-  if (!file) {
+  std::string& line = RecordBuffer();
+  AppendRecord(line, eventId, subject, object, success, items);
+  std::unique_lock<std::mutex> lock(st.mutex);
+  if (st.path.empty()) {
     return;
   }
-  std::string line = Record(eventId, subject, object, success, items);
-  int err = Append(file->Fd(), line);
-  if (err != 0) {
-    std::string path;
-    {
-      // Closed once no other record is being written through it; the next record reopens.
-      std::lock_guard<std::shared_mutex> lock(st.mutex);
-      if (st.file == file) {
-        st.file.reset();
-      }
-      path = st.path;
+  st.pending.text += line;
+  st.pending.events.push_back(eventId);
+  const uint64_t mine = ++st.queued;
+  while (st.written < mine) {
+    if (!st.writing) {
+      LeadBatch(st, lock);
+    } else {
+      st.done.wait(lock);
     }
-    ReportFailure(eventId, path, err);
   }
 }

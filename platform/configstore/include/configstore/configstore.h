@@ -21,6 +21,7 @@
 #include <configstore/exception.h>
 #include <configstore/object.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -83,6 +84,8 @@ class ConfigStore {
   // A number that differs from every earlier answer once the stored data may have changed
   // since (written through this store or by any other writer, another process included) and
   // stays the same otherwise. Reads no data: a caller may keep what it read while it is equal.
+  // A store on a file asks a read connection of its own (SQLite's data version), so the answer
+  // never waits for the writers' mutex, a commit or a checkpoint.
   virtual uint64_t ChangeStamp();
   // How many times this store opened its file: 1, plus one per reopening of a replaced file.
   uint64_t FileOpens();
@@ -115,16 +118,25 @@ class ConfigStore {
   void Reopen();
   const std::string& BootId();
 
+  // The state ChangeStamp compares, read under stampMutex_: from the stamp connection for a
+  // store on a file, from the main connection (under mutex_ as well) for an in-memory one.
+  std::pair<int64_t, int64_t> CurrentState();
+  // The stamp connection, opened on first use and again when the path names another file.
+  Database& StampDb();
+
   std::mutex mutex_;
   std::unique_ptr<Database> db_;
   std::string path_;
   std::optional<std::string> bootId_;
   std::unique_ptr<ListedValues> listed_;
-  // ChangeStamp's count of the database states seen, and the last state (data version, changes
-  // made through this connection).
+  std::atomic<uint64_t> fileOpens_{1};
+  // ChangeStamp's own read connection, the count of the database states seen and the last state
+  // (data version, changes made through the connection). Guarded by stampMutex_, which is taken
+  // before mutex_ when both are held.
+  std::mutex stampMutex_;
+  std::unique_ptr<Database> stampDb_;
   uint64_t changeCount_ = 0;
   std::optional<std::pair<int64_t, int64_t>> seenState_;
-  uint64_t fileOpens_ = 1;
 };
 
 }  // namespace OvikConfigStore

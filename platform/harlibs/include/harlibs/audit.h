@@ -1,8 +1,12 @@
-// Audit log of the host. Each record is one JSON object on one line, appended with a single
-// write(2) to a file opened with O_APPEND and mode 0600:
+// Audit log of the host. Each record is one JSON object on one line, appended to a file opened
+// with O_APPEND and mode 0600:
 //   {"time":"...","eventID":"...","subject":"...","object":"...","result":true,"items":{...}}
+// VlrAudit_LogList returns once its record has been handed to the kernel (write(2)); records of
+// concurrent callers may share one write, in the order they were logged, each line whole. A file
+// moved aside or replaced is followed within a second (the path is asked again at most every
+// half second, and at once after a failed write or VlrAudit_Reopen).
 // A record that cannot be written is reported on the host log at level 2; the call never fails.
-// Until VlrAudit_Configure is called, records are dropped. Never pass secrets. Thread-safe.
+// Until the path is configured, records are dropped. Never pass secrets. Thread-safe.
 #pragma once
 
 #include <string>
@@ -14,9 +18,9 @@ struct VlrAuditItem {
 
 // Sets the file the records are appended to (empty disables the audit log).
 void VlrAudit_Configure(const std::string& path);
-// Configures path and opens it now; returns 0, or the errno value when it cannot be opened.
+// Configures the path and opens the file now; 0, or the errno value of the failed open.
 int VlrAudit_Open(const std::string& path);
-// Closes the open file: the next record opens the configured path afresh.
+// Closes the open file, so that the next record opens the configured path afresh.
 void VlrAudit_Reopen();
 // items: name/value pairs ended by {nullptr, nullptr}; may itself be null. Null strings are
 // written as empty strings.

@@ -24,6 +24,7 @@ using ZyldTest::FakeKms;
 using ZyldTest::FakeServer;
 
 constexpr uint64_t kSecond = 1000000;
+constexpr uint64_t kLater = 300 * kSecond;
 
 struct ClampCase {
   const char* key;
@@ -64,6 +65,7 @@ class ProvidersTest : public ZyldTest::StoreTest {
     };
     env.threadPool = &pool_;
     env.nowUs = [this] { return now_.load(); };
+    env.firstRefreshDelayUs = kLater;  // the tests run refreshes themselves
     registry_ = std::make_unique<Providers>(std::move(env));
     registry_->Init(values);
     return *registry_;
@@ -240,7 +242,9 @@ TEST_F(ProvidersTest, ChangesByAnotherWriterReachTheNextLookUp) {
               PC::Success);
   }
   // The daemon's own builder, reading the store.
-  Providers cached({.threadPool = &pool_, .nowUs = [this] { return now_.load(); }});
+  Providers cached({.threadPool = &pool_,
+                    .nowUs = [this] { return now_.load(); },
+                    .firstRefreshDelayUs = kLater});
   cached.Init(ConfigValues{});
   const auto changed = cached.FindProvider("changed");
   const auto kept = cached.FindProvider("kept");
