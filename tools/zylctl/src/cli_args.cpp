@@ -231,12 +231,15 @@ bool BuildParams(const Model& model, const Command& command, const std::vector<s
   params = boost::json::object(storage);
   for (size_t i = 0; i < rest.size(); ++i) {
     const std::string& arg = rest[i];
+    if (!arg.starts_with("--")) {
+      error = "unexpected argument " + arg + " for '" + command.Path() + "'";
+      return false;
+    }
     const size_t eq = arg.find('=');
     const std::string name = arg.substr(2, eq == std::string::npos ? eq : eq - 2);
-    const OptionSpec* option = arg.starts_with("--") ? FindOption(command, name) : nullptr;
+    const OptionSpec* option = FindOption(command, name);
     if (option == nullptr) {
-      error = (arg.starts_with("--") ? "unknown option " : "unexpected argument ") + arg +
-              " for '" + command.Path() + "'";
+      error = "unknown option " + arg + " for '" + command.Path() + "'";
       return false;
     }
     std::string text = eq != std::string::npos ? arg.substr(eq + 1) : "true";
