@@ -110,6 +110,10 @@ struct Invocation {
   std::optional<std::string> output;  // export only
   std::string command;
   std::vector<std::string> args;
+  // The contents of the file the command reads, read before the store is opened (so that an
+  // unreadable file leaves no store behind) and wiped after the run.
+  std::string input;
+  bool hasInput = false;
 };
 
 ConfigStoreObjectId IdFrom(const std::vector<std::string>& args) {
@@ -127,16 +131,9 @@ Outcome Get(ConfigStore& store, const Invocation& call) {
 
 Outcome SetString(ConfigStore& store, const Invocation& call) {
   const std::vector<std::string>& args = call.args;
-  std::string value = args[5];
-  if (value.rfind("@@", 0) == 0) {
+  std::string value = call.hasInput ? call.input : args[5];
+  if (!call.hasInput && value.starts_with("@@")) {
     value.erase(0, 1);
-  } else if (value.rfind('@', 0) == 0) {
-    std::string content;
-    if (const Har::Status read = OvikTool::ReadWholeFile(value.substr(1), kMaxFileBytes, content);
-        !read) {
-      return StoreError(read.message());
-    }
-    value = std::move(content);
   }
   const ConfigStoreObjectId id = IdFrom(args);
   auto obj = store.Get(id);
@@ -172,11 +169,7 @@ Outcome Export(ConfigStore& store, const Invocation& call) {
 
 Outcome Import(ConfigStore& store, const Invocation& call) {
   const std::string& file = call.args[0];
-  std::string text;
-  Har::WipeGuard wipe(text);
-  if (const Har::Status read = OvikTool::ReadWholeFile(file, kMaxFileBytes, text); !read) {
-    return StoreError(read.message());
-  }
+  const std::string& text = call.input;
   Zyld::ProviderConfig::ProvidersText found;
   if (auto problem = Zyld::ProviderConfig::CheckProvidersText(
           text, Zyld::ProviderConfig::OtherSelections::Pass, found)) {
@@ -202,15 +195,41 @@ struct Command {
   std::size_t maxArgs;
   OpenMode mode;
   Outcome (*run)(ConfigStore&, const Invocation&);
+  // The file the command reads its input from, when it names one.
+  std::optional<std::string> (*inputPath)(const Invocation&);
 };
 
+std::optional<std::string> ImportPath(const Invocation& call) { return call.args[0]; }
+
+// A value of the form @FILE names a file; @@ stands for a literal @.
+std::optional<std::string> ValuePath(const Invocation& call) {
+  const std::string& value = call.args[5];
+  if (value.starts_with('@') && !value.starts_with("@@")) {
+    return value.substr(1);
+  }
+  return std::nullopt;
+}
+
 constexpr Command kCommands[] = {
-    {"get", 3, 4, OpenMode::ReadOnly, Get},
-    {"set-string", 6, 6, OpenMode::ReadWrite, SetString},
-    {"delete", 3, 4, OpenMode::ReadWrite, Delete},
-    {"export", 3, 3, OpenMode::ReadOnly, Export},
-    {"import", 1, 1, OpenMode::ReadWrite, Import},
+    {"get", 3, 4, OpenMode::ReadOnly, Get, nullptr},
+    {"set-string", 6, 6, OpenMode::ReadWrite, SetString, ValuePath},
+    {"delete", 3, 4, OpenMode::ReadWrite, Delete, nullptr},
+    {"export", 3, 3, OpenMode::ReadOnly, Export, nullptr},
+    {"import", 1, 1, OpenMode::ReadWrite, Import, ImportPath},
 };
+
+// Reads the command's input file into call.input; an outcome when it cannot be read.
+std::optional<Outcome> ReadInput(const Command& cmd, Invocation& call) {
+  const std::optional<std::string> path = cmd.inputPath ? cmd.inputPath(call) : std::nullopt;
+  if (!path) {
+    return std::nullopt;
+  }
+  if (const Har::Status read = OvikTool::ReadWholeFile(*path, kMaxFileBytes, call.input); !read) {
+    return StoreError(read.message());
+  }
+  call.hasInput = true;
+  return std::nullopt;
+}
 
 // Reads the options and the command; an outcome when the run ends here (help, version, usage).
 std::optional<Outcome> Parse(const std::vector<std::string>& args, Invocation& call) {
@@ -258,6 +277,10 @@ Outcome Run(const std::vector<std::string>& args) {
     }
     if (call.args.size() < cmd.minArgs || call.args.size() > cmd.maxArgs) {
       return Usage("wrong number of arguments for " + call.command);
+    }
+    const Har::WipeGuard wipeInput(call.input);
+    if (std::optional<Outcome> failed = ReadInput(cmd, call)) {
+      return *failed;
     }
     try {
       auto store = ConfigStore::Open(call.db ? *call.db : ConfiguredDbPath(), cmd.mode);

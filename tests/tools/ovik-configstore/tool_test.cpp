@@ -175,9 +175,10 @@ TEST_F(ToolTest, ReadsCreateNothingFileErrorsSayWhyExportsArePrivate) {
                 .err.rfind("ovik-configstore: unknown option --bogus", 0),
             0u);
 
-  const Result r = RunDb({"import", dir_.File("missing.json")});
+  const Result r = Run({"--db", missing, "import", dir_.File("missing.json")});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("missing.json: No such file or directory"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("none")));  // nor does a failed import
 
   ASSERT_EQ(RunDb({"set-string", "k", "g", "c", "", "private_key", "s3cret"}).exitCode, 0);
   const std::string out = dir_.File("export.json");
