@@ -75,13 +75,8 @@ rm -rf "$work"
 mkdir -p "$work"
 export ZYLD_STACK_OWNER_PID=$$
 
-stack_pykmip_start "$work"
-stack_seed "$work"
-PORT=$(stack_free_port)
-# The key operations use the provider's cached master key once the periodic status refresh has
-# filled it; the shortest refresh interval (60 s) makes the wait for a warm cache bounded.
-stack_config "$work" "$PORT" "<statusUpdateIntervalSeconds>60</statusUpdateIntervalSeconds>"
-stack_daemon_start "$work" "$PORT"
+# The first status refresh runs at start-up and fills the provider's key cache.
+stack_up "$work"
 
 export BENCH_PORT=$PORT BENCH_ADMIN_TOKEN BENCH_PROVIDER_B=$PROVIDER_B CALL_TOKEN CALL_BODY
 export CALL_EXPECT='"wrappedKey"'

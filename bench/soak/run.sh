@@ -54,7 +54,7 @@ rm -rf "$work"
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 export ZYLD_STACK_OWNER_PID=$$
-# The shortest status refresh interval (60 s): the first refresh fills the key cache.
+# The shortest status refresh interval (60 s), so that refreshes run under the load.
 export ZYLD_STACK_EXTRA_XML="<statusUpdateIntervalSeconds>$REFRESH_S</statusUpdateIntervalSeconds>"
 stack_up "$work"
 
