@@ -146,20 +146,42 @@ bool Providers::StoreVersion::operator==(const StoreVersion& other) const {
 }
 
 std::optional<Providers::StoreVersion> Providers::CurrentStoreVersion() {
+  const uint64_t readUs = NowUs();
+  std::optional<StoreVersion> version;
   try {
     auto store = OvikConfigStore::ConfigStore::GetStore(OvikConfigStore::sGlobalNamespace);
-    StoreVersion version{store, store->ChangeStamp()};
+    version = StoreVersion{store, store->ChangeStamp()};
     const uint64_t opens = store->FileOpens();
     if (opens > storeFileOpens_.exchange(opens)) {
       Log_Level(kLogNotable, "Configuration store %s names a new file: reopened it\n",
                 store->Path().c_str());
     }
-    return version;
   } catch (const OvikConfigStore::ConfigStoreException& e) {
     // Cached objects stay in use; a miss reports the store's failure.
     Log_Level(kLogTrace, "Cannot read the configuration store's change stamp: %s\n", e.what());
-    return std::nullopt;
   }
+  std::lock_guard<std::mutex> lock(versionMutex_);
+  knownVersion_ = version;
+  knownVersionReadUs_ = readUs;
+  return version;
+}
+
+std::optional<Providers::StoreVersion> Providers::KnownStoreVersion() {
+  {
+    const uint64_t now = NowUs();
+    std::lock_guard<std::mutex> lock(versionMutex_);
+    // A clock that went back makes the known version due as well.
+    if (knownVersionReadUs_ && now >= *knownVersionReadUs_ &&
+        now - *knownVersionReadUs_ < kStoreRecheckUs) {
+      return knownVersion_;
+    }
+  }
+  return CurrentStoreVersion();
+}
+
+void Providers::ForgetStoreVersion() {
+  std::lock_guard<std::mutex> lock(versionMutex_);
+  knownVersionReadUs_.reset();
 }
 
 // A cached entry checked against the store: what it was, and why it goes (null: it stays).
@@ -235,7 +257,7 @@ ProviderLookup Providers::FindProvider(const std::string& providerId) {
   std::optional<StoreVersion> version;
   if (caching_.load()) {
     const bool flushed = FlushIfStale();
-    version = CurrentStoreVersion();  // read before any object is built from the store
+    version = KnownStoreVersion();  // read before any object is built from the store
     if (!flushed) {
       DropChanged(version);
       if (ProviderLookup hit = Lookup(providerId); hit.kms) {
@@ -274,6 +296,7 @@ void Providers::RemoveProvider(const std::string& providerId) {
     Har::WriteGuard guard(lock_);
     providers_.erase(providerId);
   }
+  ForgetStoreVersion();
   Log_Level(kLogInfo, "Deleted provider %s from providers state\n", providerId.c_str());
 }
 
@@ -284,6 +307,7 @@ void Providers::RemoveAllProviders() {
     Har::WriteGuard guard(lock_);
     dropped.swap(providers_);
   }
+  ForgetStoreVersion();
   Log_Level(kLogInfo, "Deleted all providers from providers state\n");
 }
 

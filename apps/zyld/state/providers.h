@@ -9,9 +9,11 @@
 // the registry is destroyed, or earlier by the daemon's shutdown.
 //
 // Changes made to the store by another writer (the administration tool, another process) reach
-// the cache at the next look-up: each one reads the store's change stamp (one cheap query on the
-// store's own read connection, which never waits for the store's writers; not rate-limited, so
-// the very next look-up sees a change). Entries last checked under another stamp
+// the cache within kStoreRecheckUs: a look-up reads the store's change stamp (a query on the
+// store's own read connection, which never waits for the store's writers) when the stamp it knows
+// is older than that, and every status refresh reads it afresh. The daemon's own changes, which
+// remove what they changed, also make the next look-up read it. Reading it on every call cost
+// three system calls a call. Entries last checked under another stamp
 // have the configuration they were built from compared with the store's: a provider that changed,
 // vanished or cannot be read is dropped (one log line each) and rebuilt when next asked for; an
 // unchanged provider keeps its object and with it its warm caches.
@@ -46,6 +48,9 @@
 namespace Zyld::State {
 
 inline constexpr uint32_t kProvidersLockRank = 0xFF000000u;
+
+// How long a look-up may rely on the store's change stamp it last read (microseconds).
+inline constexpr uint64_t kStoreRecheckUs = 1000000u;
 
 // The registry's settings after clamping.
 struct ProvidersSettings {
@@ -149,7 +154,12 @@ class Providers {
   void RefreshStatus();
   bool FlushIfStale();
   // The store's version now (logs a reopened store file); nullopt when the store cannot be read.
+  // Kept as the known version.
   std::optional<StoreVersion> CurrentStoreVersion();
+  // The known version while it is younger than kStoreRecheckUs, else CurrentStoreVersion().
+  std::optional<StoreVersion> KnownStoreVersion();
+  // Makes the next KnownStoreVersion read the store (after the daemon's own changes).
+  void ForgetStoreVersion();
   // Drops the entries whose stored configuration differs from what they were built from, when
   // they were last checked under another version. Takes no lock of the caller's.
   void DropChanged(const std::optional<StoreVersion>& version);
@@ -168,6 +178,9 @@ class Providers {
   std::mutex checkMutex_;  // one DropChanged check at a time
   std::unordered_map<std::string, Entry> providers_;
   std::atomic<uint64_t> storeFileOpens_{1};  // the store's FileOpens last seen
+  std::mutex versionMutex_;                  // guards the known version and when it was read
+  std::optional<StoreVersion> knownVersion_;
+  std::optional<uint64_t> knownVersionReadUs_;  // unset: read the store at the next look-up
   Quorex::Service::TimerHandle refreshTimer_;
   std::atomic<bool> caching_{true};
   std::atomic<int> statusUpdateIntervalSeconds_{300};
