@@ -1,8 +1,8 @@
 // Audit log: one JSON object a line, appended to a file kept open while the configured path still
-// names it. Concurrent records share a write (group commit): each record joins the pending batch;
-// the first caller to find no write in progress leads, writing the batch with one write(2), while
-// the others wait until their record has been handed to the kernel (or reported as failed). The
-// leader alone touches the file, so records are written in the order they joined, and whole.
+// names it. Each caller writes its own record with one write(2) outside every lock: the file is
+// opened with O_APPEND, so the kernel appends each write whole, and concurrent records never
+// interleave. (Sharing writes between concurrent callers cost more than it saved: the waiting
+// callers' sleep and wake-up were two system calls each, against the one write they spared.)
 // The path's identity is asked for at most every kIdentityRecheck, after a failed write, and
 // after VlrAudit_Configure, VlrAudit_Open or VlrAudit_Reopen.
 #include <harlibs/audit.h>
@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -22,7 +21,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "json_escape.h"
 #include "time_text.h"
@@ -73,29 +71,11 @@ class AuditFile {
   ino_t ino_;
 };
 
-// Records waiting for a write: their text, one line each, and their event identifiers (for the
-// failure report; each points into a caller that waits until its record is done).
-struct Batch {
-  std::string text;
-  std::vector<const char*> events;
-  void Clear() {
-    text.clear();
-    events.clear();
-  }
-};
-
 struct AuditState {
-  std::mutex mutex;
-  std::condition_variable done;
-  // Guarded by mutex.
+  std::mutex mutex;  // guards the fields below, held only to read or replace them
   std::string path;
-  Batch pending;
-  uint64_t queued = 0;   // records that joined a batch
-  uint64_t written = 0;  // records whose batch is done (written or reported)
-  bool writing = false;  // a leader owns the file and the in-flight batch
-  // Owned by the leader while writing is set, otherwise guarded by mutex.
-  Batch inFlight;
-  std::unique_ptr<AuditFile> file;
+  // Shared with the callers writing to it: a file replaced meanwhile is closed by the last one.
+  std::shared_ptr<AuditFile> file;
   uint64_t checkedNs = 0;  // when the path last named the open file
 };
 
@@ -141,7 +121,7 @@ void Narrow(int fd, const FileIdentity& id) {
 }
 
 // Opens (creating when needed) the file at path for appending; null with *err set on failure.
-std::unique_ptr<AuditFile> OpenFile(const std::string& path, int* err) {
+std::shared_ptr<AuditFile> OpenFile(const std::string& path, int* err) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     *err = errno;
@@ -154,21 +134,16 @@ std::unique_ptr<AuditFile> OpenFile(const std::string& path, int* err) {
     return nullptr;
   }
   Narrow(fd, id);
-  return std::make_unique<AuditFile>(fd, id);
-}
-
-// True when the open file may be written to without asking the path: it was checked recently.
-bool RecentlyChecked(const AuditState& st, uint64_t nowNs) {
-  return st.file && nowNs - st.checkedNs < kIdentityRecheckNs;
+  return std::make_shared<AuditFile>(fd, id);
 }
 
 // The open file of the configured path, reopened when the path now names another file (moved
-// aside, removed, replaced) or none; null with *err set when it cannot be opened. Called by the
-// leader, or with the mutex held and no leader.
-AuditFile* CurrentFile(AuditState& st, int* err) {
+// aside, removed, replaced) or none; null with *err set when it cannot be opened. Called with the
+// mutex held.
+std::shared_ptr<AuditFile> CurrentFile(AuditState& st, int* err) {
   const uint64_t now = HarClock_SystemTimerNS();
-  if (RecentlyChecked(st, now)) {
-    return st.file.get();
+  if (st.file && now - st.checkedNs < kIdentityRecheckNs) {
+    return st.file;
   }
   FileIdentity id;
   if (st.file && IdentityOf(AT_FDCWD, st.path.c_str(), AT_SYMLINK_NOFOLLOW, id) &&
@@ -178,7 +153,7 @@ AuditFile* CurrentFile(AuditState& st, int* err) {
     st.file = OpenFile(st.path, err);
   }
   st.checkedNs = now;
-  return st.file.get();
+  return st.file;
 }
 
 // Appends text with as few writes as the kernel allows (one, on a regular file); 0 or an errno.
@@ -197,49 +172,19 @@ int Append(int fd, const std::string& text) {
   return 0;
 }
 
-void ReportFailure(const char* eventId, const std::string& path, int err) {
-  Log_Level(kLogFailure, "Cannot write audit record %s to %s: %s\n",
-            eventId != nullptr ? eventId : "", path.c_str(), strerror(err));
-}
-
-// Writes the in-flight batch to the file (the caller leads); every record of a failed batch is
-// reported, and the file is closed so that the next batch opens the path afresh.
-void WriteInFlight(AuditState& st) {
-  int err = 0;
-  AuditFile* file = CurrentFile(st, &err);
-  if (file != nullptr) {
-    err = Append(file->Fd(), st.inFlight.text);
-    if (err != 0) {
+// Reports a record that could not be written and closes the file it failed on, so that the next
+// record opens the path afresh.
+void Failed(AuditState& st, const std::shared_ptr<AuditFile>& file, const char* eventId, int err) {
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(st.mutex);
+    if (file && st.file == file) {
       st.file.reset();
     }
+    path = st.path;
   }
-  if (err != 0) {
-    for (const char* event : st.inFlight.events) {
-      ReportFailure(event, st.path, err);
-    }
-  }
-  st.inFlight.Clear();
-}
-
-// Leads one batch: takes every pending record, writes them outside the mutex, and wakes the
-// waiting callers. Called with the mutex held (lock) and no other leader.
-void LeadBatch(AuditState& st, std::unique_lock<std::mutex>& lock) {
-  st.writing = true;
-  std::swap(st.inFlight, st.pending);
-  const uint64_t end = st.queued;
-  lock.unlock();
-  WriteInFlight(st);
-  lock.lock();
-  st.written = end;
-  st.writing = false;
-  st.done.notify_all();
-}
-
-// Waits until no leader owns the file: the caller may then use it under the mutex.
-std::unique_lock<std::mutex> LockIdle(AuditState& st) {
-  std::unique_lock<std::mutex> lock(st.mutex);
-  st.done.wait(lock, [&] { return !st.writing; });
-  return lock;
+  Log_Level(kLogFailure, "Cannot write audit record %s to %s: %s\n",
+            eventId != nullptr ? eventId : "", path.c_str(), strerror(err));
 }
 
 // The record under construction on this thread (its capacity is kept between records).
@@ -253,14 +198,14 @@ std::string& RecordBuffer() {
 
 void VlrAudit_Configure(const std::string& path) {
   AuditState& st = State();
-  std::unique_lock<std::mutex> lock = LockIdle(st);
+  std::lock_guard<std::mutex> lock(st.mutex);
   st.path = path;
   st.file.reset();  // the next record opens the new path
 }
 
 int VlrAudit_Open(const std::string& path) {
   AuditState& st = State();
-  std::unique_lock<std::mutex> lock = LockIdle(st);
+  std::lock_guard<std::mutex> lock(st.mutex);
   st.path = path;
   st.file.reset();
   if (path.empty()) {
@@ -272,7 +217,7 @@ int VlrAudit_Open(const std::string& path) {
 
 void VlrAudit_Reopen() {
   AuditState& st = State();
-  std::unique_lock<std::mutex> lock = LockIdle(st);
+  std::lock_guard<std::mutex> lock(st.mutex);
   st.file.reset();
 }
 
@@ -281,18 +226,19 @@ void VlrAudit_LogList(const char* eventId, const char* subject, const char* obje
   AuditState& st = State();
   std::string& line = RecordBuffer();
   AppendRecord(line, eventId, subject, object, success, items);
-  std::unique_lock<std::mutex> lock(st.mutex);
-  if (st.path.empty()) {
-    return;
-  }
-  st.pending.text += line;
-  st.pending.events.push_back(eventId);
-  const uint64_t mine = ++st.queued;
-  while (st.written < mine) {
-    if (!st.writing) {
-      LeadBatch(st, lock);
-    } else {
-      st.done.wait(lock);
+  std::shared_ptr<AuditFile> file;
+  int err = 0;
+  {
+    std::lock_guard<std::mutex> lock(st.mutex);
+    if (st.path.empty()) {
+      return;
     }
+    file = CurrentFile(st, &err);
+  }
+  if (file != nullptr) {
+    err = Append(file->Fd(), line);
+  }
+  if (err != 0) {
+    Failed(st, file, eventId, err);
   }
 }

@@ -159,7 +159,7 @@ TEST_F(AuditTest, PathReplacedBySymlinkIsNotFollowed) {
   EXPECT_EQ(TestSupport::ReadFile(target), "");
 }
 
-// Concurrent callers share writes: while the file is moved aside and the path reopened, every
+// Concurrent callers: while the file is moved aside and the path reopened, every
 // record lands once, whole, and each caller's records in the order it logged them.
 TEST_F(AuditTest, ConcurrentRecordsAreNeitherLostNorReorderedAcrossARename) {
   constexpr int kThreads = 4;

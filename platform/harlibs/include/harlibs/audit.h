@@ -1,8 +1,8 @@
 // Audit log of the host. Each record is one JSON object on one line, appended to a file opened
 // with O_APPEND and mode 0600:
 //   {"time":"...","eventID":"...","subject":"...","object":"...","result":true,"items":{...}}
-// VlrAudit_LogList returns once its record has been handed to the kernel (write(2)); records of
-// concurrent callers may share one write, in the order they were logged, each line whole. A file
+// VlrAudit_LogList returns once its record has been handed to the kernel (one write(2) of the
+// whole line to a file opened O_APPEND, so lines of concurrent callers never interleave). A file
 // moved aside or replaced is followed within a second (the path is asked again at most every
 // half second, and at once after a failed write or VlrAudit_Reopen).
 // A record that cannot be written is reported on the host log at level 2; the call never fails.
