@@ -101,9 +101,6 @@ TEST_F(Zylctl, Credential) {
                 "")
                 .exitCode,
             kOk);
-  // Reading a credential is off unless the feature switch is on.
-  EXPECT_EQ(Run({"providers", "credential", "get", "--provider", provider_}, admin_).exitCode,
-            kServerError);
   EXPECT_EQ(Run({"providers", "credential", "set", "--provider", provider_, "--credential",
                  "@" + dir_.File("missing")},
                 admin_)
