@@ -219,25 +219,6 @@ TEST_F(KeyTest, OperationsRunWhileTheCacheIsRefreshed) {
   refresher.join();
 }
 
-TEST(CheckMasterKey, FlagsAndTexts) {
-  using K::KeyState;
-  using K::MasterKeyReader;
-  K::MasterKeyCheck c{true, true, true};
-  std::string error;
-  EXPECT_EQ(MasterKeyReader::CheckMasterKey(0, KeyState::Active, c, error), K::MasterKeyNotFound);
-  EXPECT_EQ(error, "Key not found");
-  EXPECT_FALSE(c.found || c.usable || c.sizeSupported);
-  EXPECT_EQ(MasterKeyReader::CheckMasterKey(24, KeyState::Active, c, error),
-            K::MasterKeyLengthUnsupported);
-  EXPECT_EQ(error, "Key size 192 bits is not in supported key sizes 128, 256");
-  EXPECT_TRUE(c.found && c.usable && !c.sizeSupported);
-  EXPECT_EQ(MasterKeyReader::CheckMasterKey(32, KeyState::Deactivated, c, error),
-            K::MasterKeyUnusableForEncryption);
-  EXPECT_TRUE(c.found && !c.usable && !c.sizeSupported);
-  EXPECT_EQ(MasterKeyReader::CheckMasterKey(16, KeyState::Active, c, error), K::Success);
-  EXPECT_TRUE(c.found && c.usable && c.sizeSupported);
-}
-
 // A reader that throws (a failed copy) must not leave the lock held: the next refresh would
 // wait for it forever.
 TEST(KmsCache, ReaderThatThrowsReleasesTheLock) {
