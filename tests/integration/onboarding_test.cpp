@@ -1,12 +1,15 @@
 // A provider onboarded with API calls alone, against PyKMIP: created, given a client certificate
 // signed for the daemon's own CSR by the CA that PyKMIP trusts, given the certificate its server
-// presents as trusted, then serving keys; rotated to a new certificate with keys wrapped before
-// still decrypting. And refusals over HTTP carrying a password or a private key, with neither in
-// the log or the audit file.
+// presents as trusted, its health warning of the client certificate's expiry, then serving keys;
+// rotated to a new certificate with keys wrapped before still decrypting. And one audit line for
+// every call, with no token, password or key in the audit file or the log.
 #include "providers_rpc.h"
-#include "pykmip_ca.h"
 #include "stack_suite.h"
 
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -18,6 +21,7 @@ constexpr const char* kClientCert = "com.velora.ovik.kms.providers.client_certif
 constexpr const char* kServerCerts = "com.velora.ovik.kms.providers.server_certificates.";
 constexpr const char* kRemote = "com.velora.ovik.kms.providers.server_certificates.remote.list";
 constexpr const char* kCredential = "com.velora.ovik.kms.providers.credential.";
+constexpr const char* kStatus = "com.velora.ovik.kms.providers.status.get";
 
 std::string Json(const boost::json::object& object) { return boost::json::serialize(object); }
 
@@ -30,11 +34,29 @@ class Onboarding : public StackSuite {
   static boost::json::value Admin(const std::string& method, const boost::json::object& params) {
     return Call(Port(), method, Json(params), admin_);
   }
-  // The CA of the PyKMIP folder signs csr for client authentication; the certificate's PEM text.
+  // The CA of the PyKMIP folder, which the PyKMIP server trusts, signs csr for client
+  // authentication. It expires 30 days and an hour from now: a check made within the hour counts
+  // exactly 30 whole days left.
   static std::string SignWithPykmipCa(const std::string& csr) {
-    const std::string certificate = ZyldIt::SignWithPykmipCa(stack_->Dir() + "/pykmip", csr, 30);
-    EXPECT_FALSE(certificate.empty());
-    return certificate;
+    const std::string pykmip = stack_->Dir() + "/pykmip", dir = pykmip + "/signing";
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir + "/index.txt", std::ios::trunc).flush();
+    std::ofstream(dir + "/daemon.csr") << csr;
+    std::ofstream(dir + "/ca.cnf")
+        << "[ca]\ndefault_ca = c\n[c]\ndatabase = " << dir << "/index.txt\nnew_certs_dir = " << dir
+        << "\nserial = " << dir << "/serial\ndefault_md = sha256\npolicy = p\n"
+        << "unique_subject = no\nx509_extensions = x\n"
+        << "[p]\ncommonName = optional\n[x]\nextendedKeyUsage = clientAuth\n";
+    const std::time_t end = std::chrono::system_clock::to_time_t(
+        std::chrono::system_clock::now() + std::chrono::days(30) + std::chrono::hours(1));
+    char endText[16] = {};
+    std::strftime(endText, sizeof(endText), "%Y%m%d%H%M%SZ", std::gmtime(&end));
+    EXPECT_EQ(
+        RunCommand({"openssl", "ca", "-batch", "-notext", "-create_serial", "-config",
+                    dir + "/ca.cnf", "-cert", pykmip + "/ca.crt", "-keyfile", pykmip + "/ca.key",
+                    "-enddate", endText, "-in", dir + "/daemon.csr", "-out", dir + "/daemon.crt"}),
+        0);
+    return ReadFile(dir + "/daemon.crt");
   }
   // A new CSR from the daemon, signed and set as the client certificate without a key; the
   // CSR's private key (for the secret search).
@@ -74,6 +96,13 @@ TEST_F(Onboarding, AProviderMadeWithApiCallsAloneServesKeysAndRotates) {
                             {{"provider", "onboarded"}, {"certificates", {presented}}})),
             "");
   EXPECT_EQ(remote(true).as_array().size(), 1u);
+  // Healthy but for the client certificate, signed for 30 days.
+  const auto health = ResultOf(Admin(kStatus, {{"provider", "onboarded"}}));
+  ASSERT_EQ(StringAt(health, {"health"}), "WARNING") << boost::json::serialize(health);
+  ASSERT_EQ(health.at("messages").as_array().size(), 1u) << boost::json::serialize(health);
+  EXPECT_EQ(health.at("messages").at(0).at("id").as_string(),
+            "com.velora.ovik.kms.providers.statussvc.client_certificate_expiring");
+  EXPECT_EQ(health.at("messages").at(0).at("args").at("days").as_string(), "30");
 
   const std::string generate = R"({"provider":"onboarded","keySize":32})";
   const auto first = Call(Port(), kGenerateKey, generate, attest);
@@ -99,26 +128,32 @@ TEST_F(Onboarding, AProviderMadeWithApiCallsAloneServesKeysAndRotates) {
   }
 }
 
-TEST_F(Onboarding, RefusedSecretsStayOutOfTheLogAndAudit) {
+// Calls allowed and refused, carrying tokens, a password or a private key, or answering a key:
+// each leaves one audit line, and no secret reaches the audit file or the log. What each refusal
+// is and what its audit record holds are the services' and the pipeline's tests.
+TEST_F(Onboarding, EveryCallLeavesOneAuditLineAndNoSecret) {
+  const std::string attest = stack_->Token("attestation");
   const std::string reader = stack_->Token("admin", {"KMS_READ"});
-  const std::string provider = stack_->Env("PROVIDER");
-  std::string otherKey, otherCert;
-  {
-    const std::string dir = stack_->Dir();
-    ASSERT_EQ(RunCommand({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
-                          "/CN=other", "-keyout", dir + "/other.key", "-out", dir + "/other.crt"}),
-              0);
-    otherKey = ReadFile(dir + "/other.key");
-    otherCert = ReadFile(dir + "/other.crt");
-  }
-  const std::string truncated = otherCert.substr(0, otherCert.size() / 2);
+  const std::string provider = stack_->Env("PROVIDER"), dir = stack_->Dir();
+  ASSERT_EQ(RunCommand({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
+                        "/CN=other", "-keyout", dir + "/other.key", "-out", dir + "/other.crt"}),
+            0);
+  const std::string otherKey = ReadFile(dir + "/other.key");
+  const std::string truncated = ReadFile(dir + "/other.crt").substr(0, 600);
+  const auto clientKey = TestSupport::Lines(ReadFile(dir + "/pykmip/client.key"));
+  ASSERT_GT(clientKey.size(), 3u);
+  std::vector<std::string> secrets{attest, reader, "pw-1", clientKey[2],
+                                   TestSupport::Lines(otherKey).at(2)};
+  const boost::json::object generate{{"provider", provider}, {"keySize", 32}};
   struct Step {
     std::string method;
     boost::json::object params;
-    std::string token, error;
+    std::string token, error;  // error: the type's last part, empty for success
   };
-  // Each refusal's mapping is the services' tests; these carry a password and a private key.
   const std::vector<Step> steps{
+      {kGenerateKey, generate, attest, ""},
+      {kGenerateKey, generate, reader, "unauthorized"},
+      {kDecrypt, {{"provider", 7}}, attest, "invalid_argument"},
       {kCredential + std::string("set"),
        {{"provider", "absent"}, {"credential", "pw-1"}},
        admin_,
@@ -134,14 +169,19 @@ TEST_F(Onboarding, RefusedSecretsStayOutOfTheLogAndAudit) {
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.method + " " + Json(step.params));
+    const size_t before = stack_->AuditLines().size();
     const auto answer = Call(Port(), step.method, Json(step.params), step.token);
-    EXPECT_EQ(ErrorType(answer), kErrors + step.error) << boost::json::serialize(answer);
+    EXPECT_EQ(ErrorType(answer), step.error.empty() ? "" : kErrors + step.error)
+        << boost::json::serialize(answer);
+    const std::string key = StringAt(answer, {"result", "key"});
+    if (!key.empty()) secrets.push_back(key);
+    EXPECT_EQ(stack_->AuditLines().size(), before + 1);
   }
-  const std::string keyLine = TestSupport::Lines(otherKey).at(2);
   for (const std::string& file : {stack_->Env("LOG"), stack_->Env("AUDIT")}) {
     const std::string text = ReadFile(file);
-    EXPECT_EQ(text.find(keyLine), std::string::npos) << "private key in " << file;
-    EXPECT_EQ(text.find("pw-1"), std::string::npos) << "credential in " << file;
+    for (const std::string& secret : secrets) {
+      EXPECT_EQ(text.find(secret), std::string::npos) << secret.substr(0, 16) << " in " << file;
+    }
   }
 }
 

@@ -4,12 +4,12 @@
 #include "rpc.h"
 #include "stack_suite.h"
 
+#include <zyl-common/kms_metadata_parser.h>
+
 #include <signal.h>
 #include <stdlib.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstdint>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -31,34 +31,14 @@ constexpr auto kRefreshBound = 120s;
 constexpr const char* kRefreshXml = "<statusUpdateIntervalSeconds>60</statusUpdateIntervalSeconds>";
 constexpr auto kCallsLanded = 500ms;  // for the cold calls to reach the daemon
 
-// Canonical padded Base64.
-std::string Base64(const std::string& bytes) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  for (size_t i = 0; i < bytes.size(); i += 3) {
-    const size_t n = std::min<size_t>(3, bytes.size() - i);
-    uint32_t chunk = 0;
-    for (size_t k = 0; k < 3; ++k) {
-      chunk = chunk << 8 | (k < n ? static_cast<uint8_t>(bytes[i + k]) : 0u);
-    }
-    for (size_t k = 0; k < 4; ++k) {
-      out += k <= n ? kAlphabet[(chunk >> (18 - 6 * k)) & 0x3F] : '=';
-    }
-  }
-  return out;
-}
-
 // A well-formed wrapped key naming a master key the server does not hold.
 std::string WrappedKeyNaming(const std::string& keyId) {
-  std::string bytes = {'\x01', '\x00', '\x4B', '\x5A'};  // version 1, magic, little-endian
-  for (const std::string& field :
-       {keyId, std::string(12, 'i'), std::string(16, 't'), std::string(32, 'c')}) {
-    bytes += static_cast<char>(field.size() & 0xFF);
-    bytes += static_cast<char>(field.size() >> 8);
-    bytes += field;
-  }
-  return Base64(bytes);
+  const std::vector<uint8_t> ciphertext(32, 'c');
+  std::string wrapped;
+  Zyl::KeyProviders::Metadata::KmipMetadataParser().Add(
+      keyId, std::vector<uint8_t>(12, 'i'), std::vector<uint8_t>(16, 't'), ciphertext.data(),
+      ciphertext.size(), wrapped);
+  return wrapped;
 }
 
 class Stall : public StackSuite {

@@ -101,9 +101,6 @@ TEST_F(Zylctl, Credential) {
                 "")
                 .exitCode,
             kOk);
-  // Reading a credential is off unless the feature switch is on.
-  EXPECT_EQ(Run({"providers", "credential", "get", "--provider", provider_}, admin_).exitCode,
-            kServerError);
   EXPECT_EQ(Run({"providers", "credential", "set", "--provider", provider_, "--credential",
                  "@" + dir_.File("missing")},
                 admin_)
@@ -144,15 +141,21 @@ TEST_F(Zylctl, ServerCertificates) {
   EXPECT_EQ(got.at("certificates").as_array().size(), 1u) << got;
 }
 
+// A restored backup brings a deleted provider back at once: keys are served again.
 TEST_F(Zylctl, RawConfigRoundTrip) {
   const auto blob = Run({"raw-config", "get", "--blob"}, admin_);
   ASSERT_EQ(blob.exitCode, kOk) << blob.err;
   ASSERT_FALSE(blob.out.empty());
   const std::string hash = StringAt(Json({"raw-config", "get"}, admin_), {"hash"});
   const std::string backup = dir_.Write("backup", blob.out);
+  ASSERT_EQ(Run({"providers", "delete", "--provider", provider_}, admin_).exitCode, kOk);
+  const std::vector<std::string> generate{"key",     "generate", "--provider",
+                                          provider_, "--size",   "32"};
+  EXPECT_EQ(Run(generate, stack_->Token("attestation")).exitCode, kNotFound);
   const std::vector<std::string> set{"raw-config", "set", "--configuration", "@" + backup};
   EXPECT_EQ(Run(set, stack_->Token("admin", {"KMS_READ"})).exitCode, kUnauthorized);
   EXPECT_EQ(Run(set, admin_).exitCode, kOk);
+  EXPECT_EQ(Run(generate, stack_->Token("attestation")).exitCode, kOk);
   EXPECT_EQ(StringAt(Json({"raw-config", "get"}, admin_), {"hash"}), hash);
 }
 

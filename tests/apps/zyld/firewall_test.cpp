@@ -1,12 +1,11 @@
 // Firewall synchronisation against a real store and the in-memory backend: start-up and exit
-// rulesets, pruning of the hosts other providers (or the provider itself) still use, undo on the
-// first failed change, and the ruleset following a sequence of store changes.
+// rulesets, pruning of the hosts other providers (or the provider itself) still use, and undo on
+// the first failed change. The ruleset following the service's changes is the providers service's.
 #include "provider_fixture.h"
 #include "state/firewall.h"
 
 #include <ironveil-common/firewall_none.h>
 
-#include <functional>
 #include <memory>
 #include <set>
 
@@ -63,11 +62,6 @@ class FirewallTest : public StoreTest {
       spec.servers.push_back({"s" + std::to_string(spec.servers.size()), host});
     }
     ASSERT_EQ(WriteProvider(spec), PC::Success);
-  }
-  static std::set<std::string> StoredHosts() {
-    Hosts hosts;
-    EXPECT_TRUE(FW::GetAllProviderHosts(hosts));
-    return {hosts.begin(), hosts.end()};
   }
 
   std::shared_ptr<RecordingBackend> backend_ = std::make_shared<RecordingBackend>();
@@ -137,50 +131,6 @@ TEST_F(FirewallTest, TheFirstFailedChangeIsUndone) {
     EXPECT_EQ(fw.calls, c.calls);
     EXPECT_EQ(fw.Held(), (std::set<std::string>{"r1", "r2"}));
   }
-}
-
-// Each store change followed by its update, as the providers service makes them.
-TEST_F(FirewallTest, TheRulesetFollowsTheStoredProviders) {
-  RecordingBackend& fw = Reset();
-  FW::OpenFirewall();
-  struct Step {
-    const char* name;
-    std::function<void()> change;
-    std::string id;
-    Hosts add, remove;
-  };
-  const Step steps[] = {
-      {"create a",
-       [] {
-         Save("a", {"a.example", "shared.example"});
-       },
-       "a",
-       {"a.example", "shared.example"},
-       {}},
-      {"create b",
-       [] { Save("b", {"shared.example"}, "a.example"); },
-       "b",
-       {"shared.example", "a.example"},
-       {}},
-      {"delete a",
-       [] { ASSERT_EQ(PC::DeleteProvider("a"), PC::Success); },
-       "a",
-       {},
-       {"a.example", "shared.example"}},
-      {"delete b",
-       [] { ASSERT_EQ(PC::DeleteProvider("b"), PC::Success); },
-       "b",
-       {},
-       {"shared.example", "a.example"}},
-  };
-  for (const Step& s : steps) {
-    SCOPED_TRACE(s.name);
-    s.change();
-    Hosts add = s.add, remove = s.remove;
-    EXPECT_TRUE(FW::UpdateFirewall(s.id, true, add, remove));
-    EXPECT_EQ(fw.Held(), StoredHosts());
-  }
-  EXPECT_TRUE(fw.Held().empty());
 }
 
 }  // namespace

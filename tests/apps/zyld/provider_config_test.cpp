@@ -70,18 +70,6 @@ TEST_F(ProviderConfigTest, FullProviderReadsBackIdenticallyThroughEveryReader) {
   EXPECT_EQ(kms.servers,
             (std::vector<ServerEntry>{{"s1", "kmip1.example", 5696}, {"s2", "10.0.0.2", 15696}}));
 
-  // The getters hand back what was stored, unstandardised.
-  std::string cert;
-  Har::Secret credential, key;
-  std::vector<std::string> certs;
-  EXPECT_EQ(PC::GetCredential("prov1", credential), PC::Success);
-  EXPECT_EQ(credential.view(), "s3cret");
-  EXPECT_EQ(PC::GetClientCertificate("prov1", cert, key), PC::Success);
-  EXPECT_EQ(cert, client.messy);
-  EXPECT_EQ(key.view(), client.key);
-  EXPECT_EQ(PC::GetServerCertificates("prov1", certs), PC::Success);
-  EXPECT_EQ(certs, (std::vector<std::string>{trusted.messy, "not a certificate"}));
-
   // The outputs are replaced, not added to.
   std::vector<std::string> hosts{"stale.example"};
   std::string proxy = "stale-proxy.example";
@@ -301,41 +289,6 @@ TEST_F(ProviderConfigTest, ListedObjectWithoutItsIdentifierFailsTheWholeList) {
   EXPECT_EQ(PC::ListProviderSummaries(summaries), PC::StoreError);
   KmsInfo kms;
   EXPECT_EQ(PC::GetKmsInfo("p0", kms), PC::Success);
-}
-
-TEST_F(ProviderConfigTest, CsrAndSecretsAreReplacedInPlace) {
-  ASSERT_EQ(WriteProvider(FullSpec()), PC::Success);
-  ASSERT_EQ(PC::SetClientCsr("prov1", "csr-1", "key-1"), PC::Success);
-  ASSERT_EQ(PC::SetClientCsr("prov1", "csr-2", "key-2"), PC::Success);
-  ASSERT_EQ(PC::SetCredential("prov1", "a"), PC::Success);
-  ASSERT_EQ(PC::SetCredential("prov1", "b"), PC::Success);
-  std::string csr;
-  Har::Secret key, credential;
-  EXPECT_EQ(PC::GetClientCsr("prov1", csr, key), PC::Success);
-  EXPECT_EQ(csr, "csr-2");
-  EXPECT_EQ(key.view(), "key-2");
-  EXPECT_EQ(PC::GetCredential("prov1", credential), PC::Success);
-  EXPECT_EQ(credential.view(), "b");
-  // The single-value setters keep the rest of the provider.
-  PC::ProviderInfo info;
-  ASSERT_EQ(PC::GetProviderInfo("prov1", info), PC::Success);
-  EXPECT_EQ(info.keyServer.kmipServer.servers.size(), 2u);
-}
-
-TEST_F(ProviderConfigTest, AttestationPublicKeyComesFromTheStoredCertificate) {
-  std::string key = "unchanged";
-  EXPECT_FALSE(PC::GetAttestationPublicKey(key));
-  StoreCertificate("attestation", "");
-  EXPECT_FALSE(PC::GetAttestationPublicKey(key));
-  StoreCertificate("attestation", "garbage");
-  EXPECT_FALSE(PC::GetAttestationPublicKey(key));
-
-  const TestCert cert = MakeCert();
-  StoreCertificate("attestation", cert.cert);
-  std::string expected;
-  ASSERT_TRUE(Brask::Common::SslUtils::ExtractKeyFromCert(cert.cert, expected));
-  ASSERT_TRUE(PC::GetAttestationPublicKey(key));
-  EXPECT_EQ(key, expected);
 }
 
 }  // namespace

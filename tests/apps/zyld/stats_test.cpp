@@ -1,5 +1,5 @@
-// Key-operation statistics: counters, the summary line, the overflow reset, the period from the
-// configuration and the scheduled line on the application's thread pool.
+// Key-operation statistics: counters, the summary line, the overflow reset and the period from the
+// configuration (the daemon's start-up log names the period in use).
 #include "state/stats.h"
 #include "zyld_test_util.h"
 
@@ -88,24 +88,6 @@ TEST(StatsIntervalTest, ConfiguredPeriodHasAFloorOfThreeHundredSeconds) {
   }
   values.SetText("statsLogIntervalSeconds", "900");
   EXPECT_EQ(Zyld::Stats::StatsIntervalFromConfig(values), 900);
-}
-
-TEST(StatsSetUpTest, LogsThePeriodAndSchedulesTheLine) {
-  ZyldTest::TempDir dir;
-  ZyldTest::WriteFile(dir.File("config.xml"),
-                      "<config><statsLogIntervalSeconds>600</statsLogIntervalSeconds></config>");
-  std::shared_ptr<Quorex::Service::Config> scratch;
-  Quorex::Service::CreateScratchConfig(scratch);
-  Quorex::Service::InitApp(scratch, dir.File("config.xml"));
-  ZyldTest::LogCapture capture(dir);
-  Zyld::Stats::SetUpKeyStats();
-  EXPECT_EQ(Zyld::Stats::ProcessKeyStats().IntervalSeconds(), 600);
-  EXPECT_TRUE(capture.Contains("Stats logging interval = 600s"));
-
-  // The scheduled task logs one line and schedules its successor.
-  Zyld::Stats::LogKeyStats();
-  EXPECT_TRUE(capture.Contains("KEY STATS: success="));
-  Quorex::Service::GetApp().GetThreadPool().Shutdown();
 }
 
 }  // namespace

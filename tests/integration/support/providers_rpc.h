@@ -31,10 +31,6 @@ inline std::string CreateParams(const std::string& id, const std::vector<std::st
       {"spec", {{"provider", id}, {"masterKeyId", "mk-" + id}, {"keyServer", keyServer}}}});
 }
 
-inline std::string UpdateParams(const std::string& id, const boost::json::object& spec) {
-  return boost::json::serialize(boost::json::object{{"provider", id}, {"spec", spec}});
-}
-
 inline std::string IdParams(const std::string& id) {
   return boost::json::serialize(boost::json::object{{"provider", id}});
 }

@@ -81,23 +81,22 @@ TEST(ConfigFileTest, NestedKeysTypesAndWhitespace) {
 </config>)");
   ASSERT_EQ(err, "");
   const ConfigValues& v = config.Values();
-  std::string s;
+  const auto text = [&v](const char* key) {
+    std::string s = "absent";
+    v.GetString(key, &s);
+    return s;
+  };
   int64_t n = 0;
   bool b = true;
-  EXPECT_TRUE(v.GetString("log/level", &s));
-  EXPECT_EQ(s, "verbose");
-  EXPECT_TRUE(v.GetString("log/file", &s));
-  EXPECT_EQ(s, "/tmp/zyld.log");
+  EXPECT_EQ(text("log/level"), "verbose");
+  EXPECT_EQ(text("log/file"), "/tmp/zyld.log");
   EXPECT_TRUE(v.GetBool("caching", &b));
   EXPECT_FALSE(b);
   EXPECT_TRUE(v.GetInt("quorex/threadPool/maxThreads", &n));
   EXPECT_EQ(n, 12);
-  EXPECT_TRUE(v.GetString("name", &s));
-  EXPECT_EQ(s, "a<b>&c");
-  EXPECT_TRUE(v.GetString("escaped", &s));
-  EXPECT_EQ(s, "x & y");
-  EXPECT_TRUE(v.GetString("empty", &s));
-  EXPECT_EQ(s, "");
+  EXPECT_EQ(text("name"), "a<b>&c");
+  EXPECT_EQ(text("escaped"), "x & y");
+  EXPECT_EQ(text("empty"), "");
   EXPECT_FALSE(v.Has("log"));
 }
 

@@ -93,21 +93,6 @@ TEST(ThreadPoolTest, CancelStopsAPendingJobOnly) {
   EXPECT_FALSE(pool.Cancel(never));
 }
 
-TEST(ThreadPoolTest, JobsCanScheduleTheirSuccessor) {
-  ThreadPool pool(1, 10);
-  std::atomic<int> runs{0};
-  std::promise<void> done;
-  std::function<void()> job = [&] {
-    if (++runs == 3) {
-      done.set_value();
-    } else {
-      pool.ScheduleOnce(job, 1000, nullptr);
-    }
-  };
-  pool.ScheduleOnce(job, 1000, nullptr);
-  EXPECT_EQ(done.get_future().wait_for(kHang), std::future_status::ready);
-}
-
 // The daemon's endpoint keeps five tasks running for the life of the process; its periodic jobs
 // must still run, even when more long tasks are enqueued than there are workers.
 TEST(ThreadPoolTest, ScheduledJobRunsWhileLongTasksHoldWorkers) {

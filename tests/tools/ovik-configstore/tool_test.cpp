@@ -128,15 +128,11 @@ TEST_F(ToolTest, ExportAndImportMoveASelection) {
   EXPECT_EQ(Run({"--db", other, "export", "providers", "kms", "ovik"}).out,
             TestSupport::ReadFile(file));
 
-  std::string longName = TestSupport::ReadFile(file);
-  const size_t at = longName.find("\"connection_timeout\"");
-  ASSERT_NE(at, std::string::npos);
-  longName.replace(at + 1, 18, std::string(4097, 'n'));  // one byte beyond the name bound
+  // What the store refuses is the store's (TransferTest); here, the exit status and the message.
   std::string portAsText = TestSupport::ReadFile(file);
   portAsText.replace(portAsText.find("5696"), 4, "\"5696\"");
   const std::pair<std::string, const char*> refused[] = {
       {R"({"format":"ovik-configstore-export","version":9})", "rejected"},
-      {longName, "bad value name"},
       {portAsText, "provider 'b': key_server.kmip_server.servers[s1].port"}};
   for (const auto& [text, reason] : refused) {
     r = Run({"--db", other, "import", dir_.Write("bad.json", text)});

@@ -79,15 +79,10 @@ class ApiTest : public StoreTest {
     StoreCertificate("authn", Admin().cert);
     auditPath_ = dir_.File("audit.log");
     VlrAudit_Configure(auditPath_);
-    Zyld::State::ProvidersEnvironment env;
-    env.createKms = [](const std::string& id) {
-      return Zyld::State::ProviderLookup(
-          id == "prov1" ? std::make_shared<FakeKms>(id, std::vector<FakeServer>{{"s1"}}) : nullptr);
-    };
-    registry_ = std::make_unique<Zyld::State::Providers>(std::move(env));
-    Quorex::Service::ConfigValues values;
-    values.SetBool("caching", false);
-    registry_->Init(values);
+    registry_ = UncachedRegistry([](const std::string& id) -> std::shared_ptr<Zyld::Kms::Kms> {
+      return id == "prov1" ? std::make_shared<FakeKms>(id, std::vector<FakeServer>{{"s1"}})
+                           : nullptr;
+    });
     logBridge_ = std::make_shared<Zyld::ZylApi::MirelLoggerWrapper>(&Log_Level);
     traffic_ = std::make_shared<Brask::Common::QuorexMirel::TrafficTracker>(
         Quorex::Service::Logger::Default(), std::chrono::hours(1), &pool_);

@@ -1,10 +1,6 @@
 // Master key and state through the in-process server: the key-state rules as GenerateKey and
 // Decrypt see them, fetch failures, and the cache (what needs a connection and what does not).
 #include "kms_fixture.h"
-#include "provider_fixture.h"
-#include "state/providers.h"
-
-#include <test_wait.h>
 
 #include <zyl-common/kms_metadata_parser.h>
 
@@ -145,33 +141,6 @@ TEST_F(KeyTest, ValidCacheServesKeyOperationsWithoutAConnection) {
   EXPECT_EQ(server_->Connections(), before);
 }
 
-// The registry's first status refresh runs at start-up, in the background: once it has filled
-// the cache, key operations on the registry's object make no connection.
-TEST_F(KeyTest, FirstStatusRefreshAtStartUpServesOperationsFromTheCache) {
-  ZyldTest::TempDir dir;
-  OvikConfigStore::ConfigStore::Configure(dir.File("ovik.db"));
-  ASSERT_EQ(ZyldTest::WriteProvider({.id = "prov", .servers = {{"s1", "127.0.0.1"}}}),
-            ZyldTest::PC::Success);
-  std::shared_ptr<KmipKms> kms = MakeKms();
-  Quorex::Service::ThreadPool pool(1, 2);
-  Zyld::State::Providers registry(
-      {.createKms = [&](const std::string&) { return Zyld::State::ProviderLookup(kms); },
-       .threadPool = &pool});
-  registry.Init(Quorex::Service::ConfigValues{});
-  EXPECT_TRUE(TestSupport::Eventually([&] { return !kms->FetchNeededFor(std::nullopt); }));
-  const int before = server_->Connections();
-  constexpr int kCalls = 5;
-  for (int i = 0; i < kCalls; ++i) {
-    const std::shared_ptr<K::Kms> found = registry.GetProvider("prov");
-    ASSERT_EQ(found, kms);
-    std::string key, wrapped, error;
-    EXPECT_EQ(found->GenerateKey(0, 32, key, wrapped, error), K::Success) << error;
-  }
-  EXPECT_EQ(server_->Connections(), before);
-  pool.Shutdown();  // the refresh chain ends before the registry
-  OvikConfigStore::ConfigStore::Configure(":memory:");
-}
-
 TEST_F(KeyTest, KeyIdDifferingInCaseBypassesTheCache) {
   server_->AddKey("MK-1", masterKey_);
   auto upper = MakeInfo();
@@ -248,25 +217,6 @@ TEST_F(KeyTest, OperationsRunWhileTheCacheIsRefreshed) {
   }
   stop = true;
   refresher.join();
-}
-
-TEST(CheckMasterKey, FlagsAndTexts) {
-  using K::KeyState;
-  using K::MasterKeyReader;
-  K::MasterKeyCheck c{true, true, true};
-  std::string error;
-  EXPECT_EQ(MasterKeyReader::CheckMasterKey(0, KeyState::Active, c, error), K::MasterKeyNotFound);
-  EXPECT_EQ(error, "Key not found");
-  EXPECT_FALSE(c.found || c.usable || c.sizeSupported);
-  EXPECT_EQ(MasterKeyReader::CheckMasterKey(24, KeyState::Active, c, error),
-            K::MasterKeyLengthUnsupported);
-  EXPECT_EQ(error, "Key size 192 bits is not in supported key sizes 128, 256");
-  EXPECT_TRUE(c.found && c.usable && !c.sizeSupported);
-  EXPECT_EQ(MasterKeyReader::CheckMasterKey(32, KeyState::Deactivated, c, error),
-            K::MasterKeyUnusableForEncryption);
-  EXPECT_TRUE(c.found && !c.usable && !c.sizeSupported);
-  EXPECT_EQ(MasterKeyReader::CheckMasterKey(16, KeyState::Active, c, error), K::Success);
-  EXPECT_TRUE(c.found && c.usable && c.sizeSupported);
 }
 
 // A reader that throws (a failed copy) must not leave the lock held: the next refresh would

@@ -1,9 +1,8 @@
-// The session layer: the connection specification text, status mapping, credential options on
-// commands, and the factory reading a provider from a real store.
+// The session layer: the connection specification text, status mapping and credential options on
+// commands. The builder reading a provider from the store is the registry's (ProvidersTest).
 #include "kms_fixture.h"
 
 #include "provider_fixture.h"
-#include "state/providers.h"
 
 #include <qlkmipsimple.h>
 #include <qlkmipsimple/connection_spec.h>
@@ -152,27 +151,6 @@ TEST_F(PerformTest, FailedCommandIsLoggedWithTheCallersFormat) {
   session.reset();
   EXPECT_TRUE(log.Contains("Get, Object, Id=%s failed on key nope, " + error));
   EXPECT_FALSE(log.Contains("Options="));
-}
-
-class FactoryTest : public ZyldTest::StoreTest {};
-
-TEST_F(FactoryTest, ReadsTheProviderOrReturnsNull) {
-  ZyldTest::LogCapture log(dir_);
-  const Zyld::State::ProviderLookup absent = Zyld::State::CreateKms("absent");
-  EXPECT_EQ(absent.kms, nullptr);
-  EXPECT_EQ(absent.result, ZyldTest::PC::NotFound);
-  EXPECT_TRUE(log.Contains("Error getting provider absent"));
-  ZyldTest::ProviderSpec spec;
-  spec.id = "p1";
-  spec.masterKeyId = "key-7";
-  spec.servers = {{"one", "127.0.0.1", 5696}, {"two", "127.0.0.2", 5697}};
-  ASSERT_EQ(ZyldTest::WriteProvider(spec), ZyldTest::PC::Success);
-  const std::shared_ptr<Zyld::Kms::Kms> kms = Zyld::State::CreateKms("p1").kms;
-  ASSERT_NE(kms, nullptr);
-  EXPECT_EQ(kms->GetServerCount(), 2u);
-  std::string name;
-  kms->GetServerName(1, name);
-  EXPECT_EQ(name, "two");
 }
 
 }  // namespace

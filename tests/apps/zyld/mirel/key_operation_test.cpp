@@ -32,14 +32,7 @@ uint64_t Failures() { return Zyld::Stats::ProcessKeyStats().Counters().failureCo
 class KeyOperationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Zyld::State::ProvidersEnvironment env;
-    env.createKms = [this](const std::string& id) {
-      return Zyld::State::ProviderLookup(Build(id));
-    };
-    registry_ = std::make_unique<Zyld::State::Providers>(std::move(env));
-    Quorex::Service::ConfigValues values;
-    values.SetBool("caching", false);
-    registry_->Init(values);
+    registry_ = ZyldTest::UncachedRegistry([this](const std::string& id) { return Build(id); });
     service_ = std::make_unique<KeyOp::KeyOperationImpl>(*registry_);
     samples_ = Samples();
     failures_ = Failures();
@@ -201,11 +194,8 @@ TEST_F(KeyOperationTest, RejectedInputsAreReportedBeforeAnyServer) {
 TEST_F(KeyOperationTest, FailingStoreIsAStoreErrorNotAnUnknownProvider) {
   ZyldTest::WriteFile(dir_.File("file"), "");
   OvikConfigStore::ConfigStore::Configure(dir_.File("file") + "/ovik.db");  // cannot be opened
-  Zyld::State::Providers storeRegistry;  // builds its objects from the store
-  Quorex::Service::ConfigValues values;
-  values.SetBool("caching", false);
-  storeRegistry.Init(values);
-  KeyOp::KeyOperationImpl service(storeRegistry);
+  const auto storeRegistry = ZyldTest::UncachedRegistry();  // builds its objects from the store
+  KeyOp::KeyOperationImpl service(*storeRegistry);
   const Mirel::MethodResult r = Run<KeyOp::GeneratedKey>(
       [&](auto result) { service.GenerateKey("p1", 32, std::move(result)); });
   OvikConfigStore::ConfigStore::Configure(":memory:");

@@ -137,7 +137,13 @@ TEST_F(ProvidersServiceTest, RoundTripsWithDefaultsAndStoreResults) {
   spec.keyServer.description = "d";
   spec.keyServer.connectionTimeout = 9;
   spec.keyServer.kmipServer.username = "u";
-  ASSERT_FALSE(Create(spec).IsError());
+  {
+    ZyldTest::LogCapture log(dir_);  // the change is logged with the caller's name
+    ASSERT_FALSE(
+        ZyldTest::RunCall<void>([&](auto r) { service_.Create(spec, std::move(r)); }, "KMS_ADMIN")
+            .IsError());
+    EXPECT_TRUE(log.Contains("Provider p created by tester"));
+  }
   const Mirel::MethodResult got = Get("p");
   ASSERT_FALSE(got.IsError());
   const boost::json::value& keyServer = got.value->at("keyServer");

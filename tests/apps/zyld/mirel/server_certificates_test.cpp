@@ -112,17 +112,13 @@ TEST_F(ServerCertificatesTest, ListFiltersAndNamesEachFetchFailure) {
     servers.push_back({"bad" + std::to_string(i), failures[i].first});
   }
   std::shared_ptr<FakeKms> kms;
-  Zyld::State::ProvidersEnvironment env;
-  env.createKms = [&](const std::string& id) {
+  // A fresh object, with fresh counts, per call.
+  const auto registry = ZyldTest::UncachedRegistry([&](const std::string& id) {
     kms = std::make_shared<FakeKms>(id, servers);
     kms->SetTrusted({trusted.cert});
-    return Zyld::State::ProviderLookup(id == "p1" ? kms : nullptr);
-  };
-  Zyld::State::Providers registry(std::move(env));
-  Quorex::Service::ConfigValues values;
-  values.SetBool("caching", false);  // a fresh object, with fresh counts, per call
-  registry.Init(values);
-  Remote::RemoteImpl remote(registry);
+    return id == "p1" ? kms : nullptr;
+  });
+  Remote::RemoteImpl remote(*registry);
 
   EXPECT_EQ(List(remote, "").get().error->type, Mirel::ErrorTypes::kInvalidArgument);
   EXPECT_EQ(List(remote, "nobody").get().error->type, Mirel::ErrorTypes::kNotFound);

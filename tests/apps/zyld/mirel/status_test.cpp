@@ -75,14 +75,8 @@ std::string Summary(const boost::json::value& info) {
 class StatusTest : public ::testing::Test {
  protected:
   StatusTest() {
-    Zyld::State::ProvidersEnvironment env;
-    env.createKms = [this](const std::string& id) {
-      return Zyld::State::ProviderLookup(id == "p1" ? kms_ : nullptr);
-    };
-    registry_ = std::make_unique<Zyld::State::Providers>(std::move(env));
-    Quorex::Service::ConfigValues values;
-    values.SetBool("caching", false);
-    registry_->Init(values);
+    registry_ = ZyldTest::UncachedRegistry(
+        [this](const std::string& id) { return id == "p1" ? kms_ : nullptr; });
     service_ = std::make_unique<Status::StatusImpl>(*registry_);
   }
 

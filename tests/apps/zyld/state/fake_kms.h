@@ -6,8 +6,10 @@
 #pragma once
 
 #include "kms/kms.h"
+#include "state/providers.h"
 
 #include <atomic>
+#include <memory>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -127,5 +129,22 @@ class FakeKms : public Zyld::Kms::Kms {
   bool probeNeeded_ = false;
   std::string client_;
 };
+
+// A registry without caching: every look-up builds its object afresh with `build` (by default, the
+// daemon's builder reading the store).
+inline std::unique_ptr<Zyld::State::Providers> UncachedRegistry(
+    std::function<std::shared_ptr<Zyld::Kms::Kms>(const std::string&)> build = nullptr) {
+  Zyld::State::ProvidersEnvironment env;
+  if (build) {
+    env.createKms = [build](const std::string& id) {
+      return Zyld::State::ProviderLookup(build(id));
+    };
+  }
+  auto registry = std::make_unique<Zyld::State::Providers>(std::move(env));
+  Quorex::Service::ConfigValues values;
+  values.SetBool("caching", false);
+  registry->Init(values);
+  return registry;
+}
 
 }  // namespace ZyldTest

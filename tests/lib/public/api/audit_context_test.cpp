@@ -31,15 +31,6 @@ std::vector<std::string> ItemNames(const AuditContext& context) {
   return names;
 }
 
-TEST(AuditContextTest, FourFieldsOnlyGiveJustTheNullItem) {
-  const auto attributes = Record("true");
-  const AuditContext context(attributes);
-  EXPECT_TRUE(context.Success());
-  ASSERT_EQ(context.Items().size(), 1u);
-  EXPECT_EQ(context.Items()[0].name, nullptr);
-  EXPECT_EQ(context.Items()[0].value, nullptr);
-}
-
 TEST(AuditContextTest, ExtraAttributesAreItemsInKeyOrderAndOnlyTrueSucceeds) {
   auto attributes = Record("TRUE");
   attributes["zeta"] = "z";
