@@ -59,6 +59,11 @@ TEST(SecureTest, SecretsAndGuardedBuffersAreWipedOnEveryRelease) {
   }
   EXPECT_TRUE(WasWiped(shortText));
 
+  Har::Secret kept("key-bytes");
+  const char* keptBytes = kept.data();
+  kept.Wipe();  // keeps its storage for reuse: the bytes must be gone from it now
+  EXPECT_TRUE(WasWiped(keptBytes));
+
   std::string borrowed = "bearer-token-text";
   const void* borrowedBytes = borrowed.data();
   { Har::WipeGuard guard(borrowed); }

@@ -47,6 +47,12 @@ TEST(PhrParse, CompleteIncompleteMalformedAndTooLong) {
   EXPECT_EQ(
       PhrParse("GET / HTTP/1.1\r\nA: " + std::string(100, 'x') + "\r\n\r\n", request, 0, limits),
       kPhrTooLong);
+  // A complete head of exactly the bound is parsed; one byte more is too long.
+  const std::string atBound = "GET / HTTP/1.1\r\nA: " + std::string(41, 'x') + "\r\n\r\n";
+  ASSERT_EQ(atBound.size(), limits.maxHeadBytes);
+  EXPECT_EQ(PhrParse(atBound, request, 0, limits), static_cast<int>(atBound.size()));
+  const std::string overBound = "GET / HTTP/1.1\r\nA: " + std::string(42, 'x') + "\r\n\r\n";
+  EXPECT_EQ(PhrParse(overBound, request, 0, limits), kPhrTooLong);
 }
 
 TEST(PhrParse, BothFramingFieldsParseWithTheirOriginalNames) {

@@ -76,10 +76,12 @@ TEST(JsonRpcDecode, InvalidRequestsEchoTheIdWhenOneWasRead) {
 }
 
 TEST(JsonRpcDecode, LimitsAreEnforced) {
+  const std::string body = R"({"jsonrpc":"2.0","id":1,"method":"a.b"})";
   DecodeLimits limits;
-  limits.maxBodyBytes = 10;
-  EXPECT_EQ(DecodeRequest(R"({"jsonrpc":"2.0","id":1,"method":"a.b"})", limits).errorCode,
-            kInvalidRequestCode);
+  limits.maxBodyBytes = body.size();  // the bound itself is allowed, one byte more is not
+  EXPECT_TRUE(DecodeRequest(body, limits).ok);
+  limits.maxBodyBytes = body.size() - 1;
+  EXPECT_EQ(DecodeRequest(body, limits).errorCode, kInvalidRequestCode);
   std::string deep = R"({"jsonrpc":"2.0","id":1,"method":"a.b","params":{"x":)" +
                      std::string(100, '[') + std::string(100, ']') + "}}";
   EXPECT_EQ(DecodeRequest(deep).errorCode, kParseErrorCode);
