@@ -1,6 +1,10 @@
 // Master key and state through the in-process server: the key-state rules as GenerateKey and
 // Decrypt see them, fetch failures, and the cache (what needs a connection and what does not).
 #include "kms_fixture.h"
+#include "provider_fixture.h"
+#include "state/providers.h"
+
+#include <test_wait.h>
 
 #include <zyl-common/kms_metadata_parser.h>
 
@@ -139,6 +143,33 @@ TEST_F(KeyTest, ValidCacheServesKeyOperationsWithoutAConnection) {
   kms->GetStatus(status);
   EXPECT_TRUE(status.masterKeyUsable);
   EXPECT_EQ(server_->Connections(), before);
+}
+
+// The registry's first status refresh runs at start-up, in the background: once it has filled
+// the cache, key operations on the registry's object make no connection.
+TEST_F(KeyTest, FirstStatusRefreshAtStartUpServesOperationsFromTheCache) {
+  ZyldTest::TempDir dir;
+  OvikConfigStore::ConfigStore::Configure(dir.File("ovik.db"));
+  ASSERT_EQ(ZyldTest::WriteProvider({.id = "prov", .servers = {{"s1", "127.0.0.1"}}}),
+            ZyldTest::PC::Success);
+  std::shared_ptr<KmipKms> kms = MakeKms();
+  Quorex::Service::ThreadPool pool(1, 2);
+  Zyld::State::Providers registry(
+      {.createKms = [&](const std::string&) { return Zyld::State::ProviderLookup(kms); },
+       .threadPool = &pool});
+  registry.Init(Quorex::Service::ConfigValues{});
+  EXPECT_TRUE(TestSupport::Eventually([&] { return !kms->FetchNeededFor(std::nullopt); }));
+  const int before = server_->Connections();
+  constexpr int kCalls = 5;
+  for (int i = 0; i < kCalls; ++i) {
+    const std::shared_ptr<K::Kms> found = registry.GetProvider("prov");
+    ASSERT_EQ(found, kms);
+    std::string key, wrapped, error;
+    EXPECT_EQ(found->GenerateKey(0, 32, key, wrapped, error), K::Success) << error;
+  }
+  EXPECT_EQ(server_->Connections(), before);
+  pool.Shutdown();  // the refresh chain ends before the registry
+  OvikConfigStore::ConfigStore::Configure(":memory:");
 }
 
 TEST_F(KeyTest, KeyIdDifferingInCaseBypassesTheCache) {
