@@ -141,16 +141,17 @@ TEST(ConfigFileTest, SizeAndDepthAreBounded) {
   std::string big =
       "<config><a>" + std::string(Quorex::Service::kMaxConfigFileBytes, 'x') + "</a></config>";
   EXPECT_NE(Parse(config, big).find("larger than"), std::string::npos);
-  std::string deep = "<config>";
-  for (int i = 0; i < 40; ++i) {
-    deep += "<d>";
-  }
-  deep += "1";
-  for (int i = 0; i < 40; ++i) {
-    deep += "</d>";
-  }
-  deep += "</config>";
-  EXPECT_NE(Parse(config, deep).find("nested too deeply"), std::string::npos);
+  const auto nested = [](int levels) {
+    std::string text = "<config>";
+    for (int i = 0; i < levels; ++i) text += "<d>";
+    text += "1";
+    for (int i = 0; i < levels; ++i) text += "</d>";
+    return text + "</config>";
+  };
+  constexpr int kDeepestAllowed = 15;  // elements below <config>: sixteen levels with it
+  EXPECT_EQ(Parse(config, nested(kDeepestAllowed)).find("nested too deeply"), std::string::npos);
+  EXPECT_NE(Parse(config, nested(kDeepestAllowed + 1)).find("nested too deeply"),
+            std::string::npos);
 }
 
 TEST(ConfigFileTest, LoadFileReportsMissingAndMalformedFiles) {
