@@ -98,6 +98,8 @@ class KeyOperationTest : public ::testing::Test {
         {"kms-b", Zyld::Kms::KeyServerTimeout},
         {"kms-c", Zyld::Kms::MasterKeyPreActive}}},
       {"broken", {{"kms-a", Zyld::Kms::CryptoError}}},
+      {"deactivated", {{"kms-a", Zyld::Kms::MasterKeyUnusableForEncryption}}},
+      {"destroyed", {{"kms-a", Zyld::Kms::MasterKeyUnusable}}},
       {"odd", {{"kms-a", static_cast<KmsResult>(99)}}},
       {"empty", {}},
   };
@@ -140,6 +142,20 @@ TEST_F(KeyOperationTest, AllServersDownNamesTheLastServerAndItsResult) {
       Decrypt("down", "w"), Mirel::ErrorTypes::kError, "com.velora.ovik.kms.master_key_pre_active",
       {{"server", "kms-c"}},
       "The master key on key server kms-c is in pre-active state and needs to be activated.");
+  ExpectOneSample(true);
+}
+
+// A master key that may only decrypt, and one that is gone, each give their own error.
+TEST_F(KeyOperationTest, UnusableMasterKeysNameTheirState) {
+  ExpectError(Generate("deactivated"), Mirel::ErrorTypes::kError,
+              "com.velora.ovik.kms.master_key_unusable_for_encryption", {{"server", "kms-a"}},
+              "The master key on key server kms-a is deactivated or compromised. It can be used "
+              "for decryption only and cannot be used for encryption.");
+  ExpectOneSample(true);
+  ExpectError(Decrypt("destroyed", "w"), Mirel::ErrorTypes::kError,
+              "com.velora.ovik.kms.master_key_unusable", {{"server", "kms-a"}},
+              "The master key on key server kms-a is destroyed or destroyed-compromised and "
+              "cannot be used for encryption or decryption.");
   ExpectOneSample(true);
 }
 
