@@ -6,6 +6,8 @@
 #include "provider_fixture.h"
 #include "token_signer.h"
 
+#include <test_wipes.h>
+
 #include <boost/json/parse.hpp>
 #include <gtest/gtest.h>
 
@@ -95,13 +97,22 @@ class KmsAuthTest : public StoreTest {
   std::atomic<int64_t> nowUs_{kNow * 1'000'000 + 500'000};
 };
 
+// The identity carries the token, which is wiped when the identity is released.
 TEST_F(KmsAuthTest, ValidTokenGivesTheAttestationIdentity) {
   auto handler = NewHandler();
   const std::string token = Token();
-  const AuthnAnswer answer = Call(*handler, token);
-  ASSERT_TRUE(answer.IsData());
-  EXPECT_EQ(answer.GetData(), boost::json::parse(R"({"accessToken": ")" + token + R"(",
+  TestSupport::WipeRecorder wipes;
+  const void* copy = nullptr;
+  {
+    const AuthnAnswer answer = Call(*handler, token);
+    ASSERT_TRUE(answer.IsData());
+    EXPECT_EQ(answer.GetData(), boost::json::parse(R"({"accessToken": ")" + token + R"(",
       "username": "<ATTEST>", "entitlements": ["@ATTEST+KEY_OPERATIONS"]})"));
+    copy = answer.GetData().at("accessToken").as_string().data();
+  }
+  EXPECT_TRUE(wipes.Saw([copy](const TestSupport::Wipe& w) {
+    return w.data <= copy && copy < static_cast<const char*>(w.data) + w.size;
+  }));
 }
 
 // One claim changed from a good token's: accepted or rejected as invalid.
