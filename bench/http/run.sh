@@ -8,6 +8,8 @@
 #
 #   bash bench/http/run.sh             (after a Release build in build/release)
 #   BENCH_CONNECTIONS="16 64" BENCH_SECONDS=20 bash bench/http/run.sh
+#   BENCH_CONFIG_XML='<keyServerThreads>4</keyServerThreads>' bash bench/http/run.sh
+#     (settings added to the daemon's configuration, to measure what one changes)
 #
 # CPU per request counts scheduler ticks (1/CLK_TCK s): runs shorter than a few seconds are coarse.
 # Everything it starts (PyKMIP, zyld, nginx) is stopped on exit, also on failure.
@@ -133,7 +135,7 @@ stack_pykmip_start "$work"
 stack_seed "$work"
 PORT=$(stack_free_port)
 # The first status refresh runs at start-up and fills the provider's key cache.
-stack_config "$work" "$PORT"
+stack_config "$work" "$PORT" "${BENCH_CONFIG_XML:-}"
 
 # Start-to-listen: a few cold starts, the last one stays up for the load.
 starts=()
