@@ -14,9 +14,7 @@ using namespace std::chrono_literals;
 using TestSupport::Eventually;
 
 TEST(ServerAdmission, AtTheCapTheOldestIdleConnectionMakesRoom) {
-  ServerConfig config = LoopbackConfig();
-  config.maxConnections = 3;
-  TestServer server(config);
+  TestServer server(LoopbackConfig([](ServerConfig& c) { c.maxConnections = 3; }));
   ASSERT_TRUE(server.Start());
   // Each step settles on the server before the next, so the idle order is certain.
   const auto settled = [&](size_t open, size_t idle) {
@@ -25,36 +23,29 @@ TEST(ServerAdmission, AtTheCapTheOldestIdleConnectionMakesRoom) {
     });
   };
   Client oldest(server.Endpoint4());
-  oldest.Send(Post(Call(1)));
-  EXPECT_EQ(JsonOf(oldest.Read()).at("id"), 1);
+  EXPECT_EQ(oldest.Ask(1).at("id"), 1);
   ASSERT_TRUE(settled(1, 1));
   Client midRequest(server.Endpoint4());
   midRequest.Send("POST /api HTTP/1.1\r\nContent-Type: application/json\r\n");
   ASSERT_TRUE(settled(2, 1));
   Client newer(server.Endpoint4());
-  newer.Send(Post(Call(2)));
-  EXPECT_EQ(JsonOf(newer.Read()).at("id"), 2);
+  EXPECT_EQ(newer.Ask(2).at("id"), 2);
   ASSERT_TRUE(settled(3, 2));
 
   Client arriving(server.Endpoint4());
   EXPECT_TRUE(oldest.ServerClosed());
-  arriving.Send(Post(Call(3)));
-  EXPECT_EQ(JsonOf(arriving.Read()).at("id"), 3);
+  EXPECT_EQ(arriving.Ask(3).at("id"), 3);
   std::string body = Call(4);
   midRequest.Send("Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
   EXPECT_EQ(JsonOf(midRequest.Read()).at("id"), 4);
-  newer.Send(Post(Call(5)));
-  EXPECT_EQ(JsonOf(newer.Read()).at("id"), 5);
+  EXPECT_EQ(newer.Ask(5).at("id"), 5);
 }
 
 TEST(ServerAdmission, KeepAliveTimeoutClosesAnIdleConnection) {
-  ServerConfig config = LoopbackConfig();
-  config.keepAliveTimeout = 200ms;
-  TestServer server(config);
+  TestServer server(LoopbackConfig([](ServerConfig& c) { c.keepAliveTimeout = 200ms; }));
   ASSERT_TRUE(server.Start());
   Client client(server.Endpoint4());
-  client.Send(Post(Call(1)));
-  EXPECT_EQ(JsonOf(client.Read()).at("id"), 1);
+  EXPECT_EQ(client.Ask(1).at("id"), 1);
   EXPECT_TRUE(client.ServerClosed());
 }
 
@@ -74,9 +65,7 @@ TEST(ServerBuffers, ABodyIsBufferedAsItArrivesNotAsAnnounced) {
 }
 
 TEST(ServerBuffers, RequestBeyondTheServersBufferedBytesIsAnswered503) {
-  ServerConfig config = LoopbackConfig();
-  config.maxBufferedBytes = 64 * 1024;
-  TestServer server(config);
+  TestServer server(LoopbackConfig([](ServerConfig& c) { c.maxBufferedBytes = 64 * 1024; }));
   ASSERT_TRUE(server.Start());
   Client client(server.Endpoint4());
   client.Send(HeadAnnouncing(200'000) + std::string(100'000, ' '));
@@ -87,9 +76,7 @@ TEST(ServerBuffers, RequestBeyondTheServersBufferedBytesIsAnswered503) {
 }
 
 TEST(ServerBuffers, TricklingBodyIsCutAtTheBodyDeadline) {
-  ServerConfig config = LoopbackConfig();
-  config.bodyTimeout = 300ms;
-  TestServer server(config);
+  TestServer server(LoopbackConfig([](ServerConfig& c) { c.bodyTimeout = 300ms; }));
   ASSERT_TRUE(server.Start());
   Client client(server.Endpoint4());
   client.Send(HeadAnnouncing(1000));

@@ -22,22 +22,14 @@ using TestSupport::Eventually;
 // While set, IPV6_V6ONLY cannot be set on any socket (see setsockopt below).
 std::atomic<bool> gRefuseV6Only{false};
 
-TEST(ServerListen, ListensOnBothLoopbackFamilies) {
-  TestServer server;
-  ASSERT_TRUE(server.Start());
-  ASSERT_TRUE(server.server->LocalEndpoint6().has_value());
-  Client v6(*server.server->LocalEndpoint6());
-  v6.Send(Post(Call(1)));
-  EXPECT_EQ(JsonOf(v6.Read()).at("id"), 1);
-}
-
-TEST(ServerListen, Ipv6SocketDoesNotTakeIpv4Connections) {
-  ServerConfig config = LoopbackConfig();
-  config.endpoint6 = tcp::endpoint(net::ip::address_v6::any(), 0);
-  TestServer server(config);
+// The IPv6 listener serves IPv6 only, also when bound to the wildcard address.
+TEST(ServerListen, Ipv6ListenerServesNoIpv4Connections) {
+  TestServer server(LoopbackConfig(
+      [](ServerConfig& c) { c.endpoint6 = tcp::endpoint(net::ip::address_v6::any(), 0); }));
   ASSERT_TRUE(server.Start());
   uint16_t port6 = server.server->LocalEndpoint6()->port();
-  EXPECT_TRUE(CanConnect(tcp::endpoint(net::ip::make_address("::1"), port6)));
+  Client v6(tcp::endpoint(net::ip::make_address("::1"), port6));
+  EXPECT_EQ(v6.Ask(1).at("id"), 1);
   EXPECT_FALSE(CanConnect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port6)));
 }
 
@@ -46,14 +38,13 @@ void ExpectIpv4Only(TestServer& server) {
   EXPECT_FALSE(server.server->LocalEndpoint6().has_value());
   EXPECT_TRUE(server.server->ListenError6());
   Client client(server.Endpoint4());
-  client.Send(Post(Call(2)));
-  EXPECT_EQ(JsonOf(client.Read()).at("id"), 2);
+  EXPECT_EQ(client.Ask(2).at("id"), 2);
 }
 
 TEST(ServerListen, OneUnavailableFamilyStillStarts) {
-  ServerConfig config = LoopbackConfig();
-  config.endpoint6 = tcp::endpoint(net::ip::make_address("2001:db8::7"), 0);  // not on this host
-  TestServer server(config);
+  TestServer server(LoopbackConfig([](ServerConfig& c) {
+    c.endpoint6 = tcp::endpoint(net::ip::make_address("2001:db8::7"), 0);  // not on this host
+  }));
   ASSERT_TRUE(server.Start());
   ExpectIpv4Only(server);
 }
@@ -71,10 +62,10 @@ TEST(ServerListen, BothEndpointsTakenFailsToStart) {
   net::io_context io;
   tcp::acceptor taken4(io, tcp::endpoint(net::ip::make_address("127.0.0.1"), 0));
   tcp::acceptor taken6(io, tcp::endpoint(net::ip::make_address("::1"), 0));
-  ServerConfig config = LoopbackConfig();
-  config.endpoint4 = taken4.local_endpoint();
-  config.endpoint6 = taken6.local_endpoint();
-  TestServer server(config);
+  TestServer server(LoopbackConfig([&](ServerConfig& c) {
+    c.endpoint4 = taken4.local_endpoint();
+    c.endpoint6 = taken6.local_endpoint();
+  }));
   EXPECT_FALSE(server.Start());
 }
 
@@ -88,15 +79,14 @@ TEST(ServerLimits, SilentAndTricklingClientsDoNotDelayOthers) {
   slowBody.Send(
       "POST /api HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 100\r\n\r\n{");
   Client client(server.Endpoint4());
-  client.Send(Post(Call(3)));
-  EXPECT_EQ(JsonOf(client.Read()).at("id"), 3);
+  EXPECT_EQ(client.Ask(3).at("id"), 3);
 }
 
 TEST(ServerLimits, HeadAndReadTimeoutsCloseSilentTricklingAndStalledConnections) {
-  ServerConfig config = LoopbackConfig();
-  config.headTimeout = 200ms;
-  config.readTimeout = 1500ms;
-  TestServer server(config);
+  TestServer server(LoopbackConfig([](ServerConfig& c) {
+    c.headTimeout = 200ms;
+    c.readTimeout = 1500ms;
+  }));
   ASSERT_TRUE(server.Start());
   Client silent(server.Endpoint4());
   EXPECT_TRUE(silent.ServerClosed());
@@ -110,17 +100,13 @@ TEST(ServerLimits, HeadAndReadTimeoutsCloseSilentTricklingAndStalledConnections)
 
   // A kept connection waits for its next request up to the read time-out, not the head time-out.
   Client kept(server.Endpoint4());
-  kept.Send(Post(Call(1)));
-  EXPECT_EQ(JsonOf(kept.Read()).at("id"), 1);
+  EXPECT_EQ(kept.Ask(1).at("id"), 1);
   std::this_thread::sleep_for(400ms);
-  kept.Send(Post(Call(2)));
-  EXPECT_EQ(JsonOf(kept.Read()).at("id"), 2);
+  EXPECT_EQ(kept.Ask(2).at("id"), 2);
 }
 
 TEST(ServerLimits, ConnectionsBeyondTheCapAreClosed) {
-  ServerConfig config = LoopbackConfig();
-  config.maxConnections = 2;
-  TestServer server(config);
+  TestServer server(LoopbackConfig([](ServerConfig& c) { c.maxConnections = 2; }));
   ASSERT_TRUE(server.Start());
   auto first = std::make_unique<Client>(server.Endpoint4());
   Client second(server.Endpoint4());
@@ -135,8 +121,7 @@ TEST(ServerLimits, ConnectionsBeyondTheCapAreClosed) {
   first.reset();
   ASSERT_TRUE(Eventually([&] { return server.server->OpenConnections() == 1; }));
   Client fourth(server.Endpoint4());
-  fourth.Send(Post(Call(4)));
-  EXPECT_EQ(JsonOf(fourth.Read()).at("id"), 4);
+  EXPECT_EQ(fourth.Ask(4).at("id"), 4);
 }
 
 // Many clients at once on several I/O threads, the provider answering from its own thread: run
@@ -155,8 +140,7 @@ TEST(ServerConcurrency, ParallelClientsWithAnswersFromAnotherThread) {
       for (int r = 0; r < kRequests; ++r) {
         int id = c * 1000 + r;
         std::string accept = r % 2 ? "Accept: application/vnd.velora.mirel.stream.json\r\n" : "";
-        client.Send(Post(Call(id), accept));
-        if (JsonOf(client.Read()).at("id") == id) ++answered;
+        if (client.Ask(id, accept).at("id") == id) ++answered;
       }
     });
   }
