@@ -44,9 +44,6 @@ TEST(PhrParse, CompleteIncompleteMalformedAndTooLong) {
             kPhrTooLong);
   EXPECT_EQ(PhrParse("GET / HTTP/1.1\r\nA: " + std::string(100, 'x'), request, 0, limits),
             kPhrTooLong);
-  EXPECT_EQ(
-      PhrParse("GET / HTTP/1.1\r\nA: " + std::string(100, 'x') + "\r\n\r\n", request, 0, limits),
-      kPhrTooLong);
   // A complete head of exactly the bound is parsed; one byte more is too long.
   const std::string atBound = "GET / HTTP/1.1\r\nA: " + std::string(41, 'x') + "\r\n\r\n";
   ASSERT_EQ(atBound.size(), limits.maxHeadBytes);
@@ -154,8 +151,6 @@ TEST(MediaTypes, FlagsAndResponseFormats) {
   std::string other = "text/html";
   EXPECT_EQ(ResponseFormatOf(&other), kMediaJson);
   EXPECT_EQ(ResponseFormatOf(nullptr), kMediaJson);
-  EXPECT_EQ(ContentTypeOf(kMediaCleanJson), "application/vnd.velora.mirel.cleanjson");
-  EXPECT_EQ(ContentTypeOf(kMediaCleanStreamJson), "application/vnd.velora.mirel.clean.stream.json");
 }
 
 TEST(ChunkedDecoder, DecodesPiecesExtensionsAndTrailers) {
@@ -186,12 +181,9 @@ TEST(ChunkedDecoder, DecodesPiecesExtensionsAndTrailers) {
 
 TEST(ChunkedDecoder, RefusesBadSizesLongLinesAndTooLongBodies) {
   std::string body;
-  EXPECT_EQ(PhrChunkedDecoder(1000).Decode("zz\r\n", body).status,
-            PhrChunkedDecoder::Status::kError);
-  EXPECT_EQ(PhrChunkedDecoder(1000).Decode("4\r\nabcdXY\r\n0\r\n\r\n", body).status,
-            PhrChunkedDecoder::Status::kError);
-  EXPECT_EQ(PhrChunkedDecoder(1000).Decode("FFFFFFFFFFFFFFFFFF\r\n", body).status,
-            PhrChunkedDecoder::Status::kError);
+  for (std::string bad : {"zz\r\n", "4\r\nabcdXY\r\n0\r\n\r\n", "FFFFFFFFFFFFFFFFFF\r\n"}) {
+    EXPECT_EQ(PhrChunkedDecoder(1000).Decode(bad, body).status, PhrChunkedDecoder::Status::kError);
+  }
   EXPECT_EQ(PhrChunkedDecoder(1000, 64).Decode("4;" + std::string(100, 'e'), body).status,
             PhrChunkedDecoder::Status::kError);
   EXPECT_EQ(PhrChunkedDecoder(10).Decode("b\r\n", body).status,
