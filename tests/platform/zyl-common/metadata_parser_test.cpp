@@ -104,9 +104,7 @@ TEST(MetadataParser, RejectsMalformedTexts) {
       {"ciphertext too long",
        Encode(Layout(M::kMetadataHeader, Fields(4, 12, 16, M::kMaxCiphertextSize + 1)))},
       {"text too long", std::string(M::kMaxMetadataTextSize + 4, 'A')},
-      {"not base64", "!!!!"},
-      {"whitespace", Encode(good) + "\n"},
-      {"missing padding", Encode(good).substr(0, Encode(good).find('='))},
+      {"not base64", "!!!!"},  // which texts are not canonical Base64 is Base64Test's
   };
   M::KmipMetadataParser parser;
   ASSERT_TRUE(parser.Parse(Encode(good)));
