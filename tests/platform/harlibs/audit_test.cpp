@@ -18,6 +18,7 @@
 #include <vector>
 
 #include <test_files.h>
+#include <test_log.h>
 #include <test_temp_dir.h>
 #include <test_wait.h>
 
@@ -187,8 +188,7 @@ TEST_F(AuditTest, ConcurrentRecordsAreNeitherLostNorReorderedAcrossARename) {
 }
 
 TEST_F(AuditTest, RecordsLandAgainOnceWritable) {
-  std::string logPath = dir_.File("host.log");
-  Log_Configure(5, logPath);
+  TestSupport::LogCapture hostLog(dir_, 5);
   const std::string sub = dir_.File("later");
   const std::string later = sub + "/audit.log";
   EXPECT_EQ(VlrAudit_Open(later), ENOENT);
@@ -207,12 +207,11 @@ TEST_F(AuditTest, RecordsLandAgainOnceWritable) {
     VlrAudit_LogList("big2", "s", "o", true, nullptr);
   }
   VlrAudit_LogList("after", "s", "o", true, nullptr);
-  Log_Configure(5, "");
   auto lines = TestSupport::Lines(TestSupport::ReadFile(later));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(json::parse(lines[0]).as_object().at("eventID").as_string(), "kept");
   EXPECT_EQ(json::parse(lines[1]).as_object().at("eventID").as_string(), "after");
-  std::string log = TestSupport::ReadFile(logPath);
+  const std::string log = hostLog.Text();
   EXPECT_NE(log.find(" 2 ["), std::string::npos) << log;
   EXPECT_NE(log.find("lost"), std::string::npos) << log;
   EXPECT_EQ(log.find("kept"), std::string::npos) << log;

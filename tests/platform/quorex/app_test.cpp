@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include <test_files.h>
+#include <test_log.h>
 #include <test_temp_dir.h>
 
 namespace {
@@ -113,13 +114,11 @@ TEST_F(AppTest, RunBlocksUntilStop) {
 
 TEST(AppInfoTest, IdentityNamesTheLogLines) {
   TestSupport::TempDir dir;
-  std::string log = dir.File("host.log");
   SetAppInfo("zyldtest", "8.0.0", 77);
-  Log_Configure(5, log);
+  TestSupport::LogCapture log(dir, 5);
   Log_Level(kLogInfo, "named\n");
-  Log_Configure(5, "");
   SetAppInfo("zyld", "8.0.0", 77);
-  EXPECT_NE(TestSupport::ReadFile(log).find(" zyldtest["), std::string::npos);
+  EXPECT_TRUE(log.Contains(" zyldtest["));
 }
 
 }  // namespace
