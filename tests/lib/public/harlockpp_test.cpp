@@ -15,7 +15,6 @@ constexpr auto kHang = 30s;  // only catches a hang
 
 TEST(HarlockppTest, WriteGuardExcludesReadersUntilScopeEnd) {
   Har::RWLock lock("configLock", 1);
-  EXPECT_STREQ(HarLock_RWLockName(lock.Get()), "configLock");
   std::atomic<bool> read{false};
   std::future<void> reader;
   {
@@ -29,11 +28,6 @@ TEST(HarlockppTest, WriteGuardExcludesReadersUntilScopeEnd) {
   }
   ASSERT_EQ(reader.wait_for(kHang), std::future_status::ready);
   EXPECT_TRUE(read.load());
-  {
-    Har::ReadGuard a(lock);
-    auto second = std::async(std::launch::async, [&] { Har::ReadGuard b(lock.Get()); });
-    EXPECT_EQ(second.wait_for(kHang), std::future_status::ready);  // readers share
-  }
   Har::WriteGuard again(lock);  // every guard released its hold
 }
 

@@ -7,21 +7,20 @@
 #include <unistd.h>
 
 #include <test_files.h>
+#include <test_log.h>
 #include <test_temp_dir.h>
 
 namespace {
 
 TEST(SystemInfoTest, LogsTheProcessAtTracingLevelAndRejectsBadIds) {
   TestSupport::TempDir dir;
-  std::string log = dir.File("host.log");
   auto info = HostCtl::Host::GetSystemInfo();
   ASSERT_NE(info, nullptr);
-  Log_Configure(5, log);
+  TestSupport::LogCapture log(dir, 5);
   info->LogProcess(getpid(), 0);  // below the threshold
-  Log_Configure(6, log);
+  Log_Configure(6, dir.File("host.log"));
   info->LogProcess(getpid(), 0);
-  Log_Configure(5, "");
-  auto lines = TestSupport::Lines(TestSupport::ReadFile(log));
+  auto lines = TestSupport::Lines(log.Text());
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find(" 6 ["), std::string::npos);
   EXPECT_NE(lines[0].find(std::to_string(getpid())), std::string::npos);

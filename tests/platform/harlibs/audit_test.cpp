@@ -18,6 +18,7 @@
 #include <vector>
 
 #include <test_files.h>
+#include <test_log.h>
 #include <test_temp_dir.h>
 #include <test_wait.h>
 
@@ -120,8 +121,8 @@ TEST_F(AuditTest, FileIsPrivateAndAppendedTo) {
 }
 
 // The path is asked again within a second: records go on to the moved file until then, and to
-// the new file afterwards; a file replaced by a wider one is narrowed.
-TEST_F(AuditTest, RecordsFollowThePathWhenTheFileIsMovedOrReplaced) {
+// the new file afterwards.
+TEST_F(AuditTest, RecordsFollowThePathWhenTheFileIsMoved) {
   VlrAudit_LogList("a", "s", "o", true, nullptr);
   const std::string moved = dir_.File("audit.log.1");
   ASSERT_EQ(std::rename(path_.c_str(), moved.c_str()), 0);
@@ -133,19 +134,6 @@ TEST_F(AuditTest, RecordsFollowThePathWhenTheFileIsMovedOrReplaced) {
   }));
   EXPECT_EQ(TestSupport::Lines(TestSupport::ReadFile(moved)).size() + Records().size(),
             written + 1);
-
-  const std::string other = dir_.File("other.log");
-  TestSupport::WriteFile(other, "");
-  ::chmod(other.c_str(), 0644);
-  ASSERT_EQ(std::rename(other.c_str(), path_.c_str()), 0);  // replaced by a wider file
-  VlrAudit_Reopen();
-  VlrAudit_LogList("c", "s", "o", true, nullptr);
-  const auto records = Records();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].at("eventID").as_string(), "c");
-  struct stat st {};
-  ASSERT_EQ(::stat(path_.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST_F(AuditTest, PathReplacedBySymlinkIsNotFollowed) {
@@ -200,8 +188,7 @@ TEST_F(AuditTest, ConcurrentRecordsAreNeitherLostNorReorderedAcrossARename) {
 }
 
 TEST_F(AuditTest, RecordsLandAgainOnceWritable) {
-  std::string logPath = dir_.File("host.log");
-  Log_Configure(5, logPath);
+  TestSupport::LogCapture hostLog(dir_, 5);
   const std::string sub = dir_.File("later");
   const std::string later = sub + "/audit.log";
   EXPECT_EQ(VlrAudit_Open(later), ENOENT);
@@ -220,12 +207,11 @@ TEST_F(AuditTest, RecordsLandAgainOnceWritable) {
     VlrAudit_LogList("big2", "s", "o", true, nullptr);
   }
   VlrAudit_LogList("after", "s", "o", true, nullptr);
-  Log_Configure(5, "");
   auto lines = TestSupport::Lines(TestSupport::ReadFile(later));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(json::parse(lines[0]).as_object().at("eventID").as_string(), "kept");
   EXPECT_EQ(json::parse(lines[1]).as_object().at("eventID").as_string(), "after");
-  std::string log = TestSupport::ReadFile(logPath);
+  const std::string log = hostLog.Text();
   EXPECT_NE(log.find(" 2 ["), std::string::npos) << log;
   EXPECT_NE(log.find("lost"), std::string::npos) << log;
   EXPECT_EQ(log.find("kept"), std::string::npos) << log;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <thread>
@@ -53,50 +54,42 @@ TEST(LockTest, ReadersShareAndWritersExclude) {
   EXPECT_TRUE(wrote.load());
 }
 
-TEST(LockTest, ReleaseDropsTheModeHeldAndWritersSerialise) {
-  RWPtr lock(HarLock_CreateRWLock("rw", 1));
-  // Write, release, then read: a release that dropped the wrong mode would deadlock or abort.
-  HarLock_AcquireForWrite(lock.get());
-  HarLock_ReleaseRWLock(lock.get());
-  HarLock_AcquireForRead(lock.get());
-  HarLock_ReleaseRWLock(lock.get());
-
+// Four threads add 2000 each to a counter, `lock` and `unlock` around every addition; the total.
+int CountedUnder(const std::function<void()>& lock, const std::function<void()>& unlock) {
   int counter = 0;
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < 2000; ++i) {
-        HarLock_AcquireForWrite(lock.get());
+        lock();
         ++counter;
-        HarLock_ReleaseRWLock(lock.get());
-        HarLock_AcquireForRead(lock.get());
-        HarLock_ReleaseRWLock(lock.get());
+        unlock();
       }
     });
   }
   for (auto& th : threads) {
     th.join();
   }
-  EXPECT_EQ(counter, 8000);
+  return counter;
+}
+
+TEST(LockTest, ReleaseDropsTheModeHeldAndWritersSerialise) {
+  RWPtr lock(HarLock_CreateRWLock("rw", 1));
+  // Write, release, then read: a release that dropped the wrong mode would deadlock or abort.
+  const int counted = CountedUnder([&] { HarLock_AcquireForWrite(lock.get()); },
+                                   [&] {
+                                     HarLock_ReleaseRWLock(lock.get());
+                                     HarLock_AcquireForRead(lock.get());
+                                     HarLock_ReleaseRWLock(lock.get());
+                                   });
+  EXPECT_EQ(counted, 8000);
 }
 
 TEST(LockTest, ExclusiveLockSerialises) {
   ExclPtr lock(HarLock_CreateExclLock("excl", 2));
-  long counter = 0;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 2000; ++i) {
-        HarLock_AcquireExclLock(lock.get());
-        ++counter;
-        HarLock_ReleaseExclLock(lock.get());
-      }
-    });
-  }
-  for (auto& th : threads) {
-    th.join();
-  }
-  EXPECT_EQ(counter, 8000);
+  EXPECT_EQ(CountedUnder([&] { HarLock_AcquireExclLock(lock.get()); },
+                         [&] { HarLock_ReleaseExclLock(lock.get()); }),
+            8000);
 }
 
 TEST(LockDeathTest, ReleaseWithoutHoldingPanics) {

@@ -1,6 +1,5 @@
-// Clocks, feature switches, secret wiping.
+// Clocks and secret wiping.
 #include <harlibs/clock.h>
-#include <harlibs/feature.h>
 #include <harlibs/secure.h>
 
 #include <gtest/gtest.h>
@@ -20,18 +19,6 @@ TEST(ClockTest, MonotonicAndWallClockAgreeWithTheSystem) {
   uint64_t sysUs = static_cast<uint64_t>(std::time(nullptr)) * 1000000ULL;
   // Same clock in different units: within an hour catches a unit or epoch mistake.
   EXPECT_LT(nowUs > sysUs ? nowUs - sysUs : sysUs - nowUs, 3600ULL * 1000000ULL);
-}
-
-TEST(FeatureTest, SwitchesDefaultOffAndInitClearsThem) {
-  FeatureState_Init();
-  EXPECT_FALSE(FeatureList_IsEnabled("credentialRead"));
-  FeatureList_Set("credentialRead", true);
-  EXPECT_TRUE(FeatureList_IsEnabled("credentialRead"));
-  FeatureList_Set("credentialRead", false);
-  EXPECT_FALSE(FeatureList_IsEnabled("credentialRead"));
-  FeatureList_Set("other", true);
-  FeatureState_Init();
-  EXPECT_FALSE(FeatureList_IsEnabled("other"));
 }
 
 TEST(SecureTest, SecretsAndGuardedBuffersAreWipedOnEveryRelease) {

@@ -46,28 +46,27 @@ TEST(Codec, CreateSpecRoundTrip) {
 }
 
 TEST(Codec, StrictDecodingNamesTheMemberPath) {
-  using Create = Kms::ProvidersSvc::CreateParams;
-  // Missing required member.
-  EXPECT_EQ(DecodeFailure<Create>(R"({"spec": {"provider": "p", "masterKeyId": "m",
-      "keyServer": {"type": "KMIP"}}})")
-                .path,
-            "spec.keyServer.kmipServer");
-  // Wrong JSON type, inside an array.
-  EXPECT_EQ(DecodeFailure<Create>(R"({"spec": {"provider": "p", "masterKeyId": "m",
-      "keyServer": {"type": "KMIP", "kmipServer": {"servers": [{"name": "a", "address": {"hostname": "h"}},
-      {"name": 7, "address": {"hostname": "h"}}]}}}})")
-                .path,
-            "spec.keyServer.kmipServer.servers[1].name");
-  // Unknown member.
-  EXPECT_EQ(DecodeFailure<Create>(R"({"spec": {"provider": "p", "masterKeyId": "m", "extra": 1,
-      "keyServer": {"type": "KMIP", "kmipServer": {"servers": []}}}})")
-                .path,
-            "spec.extra");
-  // Unknown enumeration value of an enumeration without a marker.
-  EXPECT_EQ(DecodeFailure<Create>(R"({"spec": {"provider": "p", "masterKeyId": "m",
-      "keyServer": {"type": "KMIPX", "kmipServer": {"servers": []}}}})")
-                .path,
-            "spec.keyServer.type");
+  const std::pair<const char*, const char*> createFailures[] = {
+      // Missing required member.
+      {R"({"spec": {"provider": "p", "masterKeyId": "m", "keyServer": {"type": "KMIP"}}})",
+       "spec.keyServer.kmipServer"},
+      // Wrong JSON type, inside an array.
+      {R"({"spec": {"provider": "p", "masterKeyId": "m", "keyServer": {"type": "KMIP",
+          "kmipServer": {"servers": [{"name": "a", "address": {"hostname": "h"}},
+                                     {"name": 7, "address": {"hostname": "h"}}]}}}})",
+       "spec.keyServer.kmipServer.servers[1].name"},
+      // Unknown member.
+      {R"({"spec": {"provider": "p", "masterKeyId": "m", "extra": 1,
+          "keyServer": {"type": "KMIP", "kmipServer": {"servers": []}}}})",
+       "spec.extra"},
+      // Unknown enumeration value of an enumeration without a marker.
+      {R"({"spec": {"provider": "p", "masterKeyId": "m",
+          "keyServer": {"type": "KMIPX", "kmipServer": {"servers": []}}}})",
+       "spec.keyServer.type"},
+  };
+  for (const auto& [json, path] : createFailures) {
+    EXPECT_EQ(DecodeFailure<Kms::ProvidersSvc::CreateParams>(json).path, path) << json;
+  }
   // Integers: no floats, no out-of-range values, no strings.
   using Gen = Kms::KeyOperationSvc::GenerateKeyParams;
   EXPECT_EQ(DecodeFailure<Gen>(R"({"provider": "p", "keySize": 32.0})").path, "keySize");
@@ -116,8 +115,8 @@ TEST(Codec, BinaryIsCanonicalBase64) {
   ASSERT_TRUE(Decode(json, back, error));
   EXPECT_EQ(back.configuration, info.configuration);
   EXPECT_EQ(back.dateTime, "1970-01-01T00:00:00Z");
-  for (const char* bad : {R"({"configuration": "AP8QYQ="})", R"({"configuration": "AP8Q YQ=="})",
-                          R"({"configuration": "*P8QYQ=="})", R"({"configuration": 5})"}) {
+  // Which texts are not canonical is Base64Test's; one of them, and a number, are refused here.
+  for (const char* bad : {R"({"configuration": "AP8QYQ="})", R"({"configuration": 5})"}) {
     EXPECT_EQ(DecodeFailure<Kms::RawConfigSvc::SetParams>(bad).path, "configuration") << bad;
   }
   Kms::RawConfigSvc::SetParams empty;

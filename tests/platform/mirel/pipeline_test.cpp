@@ -14,6 +14,22 @@ namespace {
 
 using Mirel::MethodResult;
 
+// Answers with the caller's subject and the operation.
+struct Inner : Mirel::ApiProvider {
+  void Invoke(std::shared_ptr<Mirel::CallContext> ctx, Mirel::ApiRequest request,
+              Mirel::CompletionCallback done) override {
+    done(MethodResult::Value(boost::json::value(
+        std::string(*Mirel::Authn::SubjectOf(ctx->authData)) + ":" + request.operationId)));
+  }
+};
+
+// Calls operation "op" of service "s" through `filter`; `answer` is set once it answers.
+void CallOp(Mirel::ApiProvider& filter, std::shared_ptr<Mirel::CallContext> ctx,
+            std::optional<MethodResult>& answer) {
+  filter.Invoke(std::move(ctx), Mirel::ApiRequest{{}, "s", "op", {}},
+                [&answer](MethodResult r) { answer = std::move(r); });
+}
+
 // An authenticated caller of an operation that the entitlement table does not name is refused,
 // whatever the entitlement checker would say.
 TEST(AuthzFilter, OperationWithoutGrantsIsRefused) {
@@ -23,22 +39,13 @@ TEST(AuthzFilter, OperationWithoutGrantsIsRefused) {
       return true;
     }
   };
-  struct Inner : Mirel::ApiProvider {
-    void Invoke(std::shared_ptr<Mirel::CallContext>, Mirel::ApiRequest,
-                Mirel::CompletionCallback done) override {
-      done(MethodResult::Value(nullptr));
-    }
-  };
   Mirel::Authz::AsyncAuthzFilter filter(std::make_shared<Inner>(),
                                         std::make_shared<Mirel::Authz::AuthzInfo>(),
                                         std::make_shared<AllowAll>());
   auto ctx = std::make_shared<Mirel::CallContext>();
   ctx->authData = boost::json::object{{"username", "u"}};
-  Mirel::ApiRequest request;
-  request.serviceId = "s";
-  request.operationId = "op";
   std::optional<MethodResult> answer;
-  filter.Invoke(ctx, std::move(request), [&answer](MethodResult r) { answer = std::move(r); });
+  CallOp(filter, ctx, answer);
   ASSERT_TRUE(answer.has_value() && answer->IsError());
   EXPECT_EQ(answer->error->type, "com.velora.mirel.std.errors.unauthorized");
 }
@@ -53,23 +60,10 @@ class LaterHandler : public Mirel::Authn::Authenticator {
 };
 
 TEST(AuthnFilter, HandlerMayAnswerLaterOnAnotherThread) {
-  struct Inner : Mirel::ApiProvider {
-    void Invoke(std::shared_ptr<Mirel::CallContext> ctx, Mirel::ApiRequest request,
-                Mirel::CompletionCallback done) override {
-      done(MethodResult::Value(boost::json::value(
-          std::string(*Mirel::Authn::SubjectOf(ctx->authData)) + ":" + request.operationId)));
-    }
-  };
   auto handler = std::make_shared<LaterHandler>();
   Mirel::Authn::AsyncAuthnFilter filter(std::make_shared<Inner>(), handler);
   std::optional<MethodResult> answer;
-  {
-    Mirel::ApiRequest request;
-    request.serviceId = "s";
-    request.operationId = "op";
-    filter.Invoke(std::make_shared<Mirel::CallContext>(), std::move(request),
-                  [&answer](MethodResult r) { answer = std::move(r); });
-  }
+  CallOp(filter, std::make_shared<Mirel::CallContext>(), answer);
   ASSERT_FALSE(answer.has_value());
   std::thread([&handler] {
     handler->pending(Mirel::Authn::AuthnAnswer::Data(boost::json::object{{"username", "u"}}));

@@ -19,25 +19,6 @@ using Quorex::Service::TimerHandle;
 
 constexpr auto kHang = 30s;  // only catches a hang
 
-// A gate that blocking tasks wait on until the test opens it.
-class Gate {
- public:
-  void Wait() {
-    std::unique_lock lock(mutex_);
-    cv_.wait(lock, [this] { return open_; });
-  }
-  void Open() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    cv_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool open_ = false;
-};
-
 TEST(ThreadPoolTest, EnqueuedTasksRunAndExceptionsDoNotKillWorkers) {
   ThreadPool pool(1, 3);
   pool.Enqueue([] { throw std::runtime_error("task failure"); });
@@ -98,27 +79,27 @@ TEST(ThreadPoolTest, CancelStopsAPendingJobOnly) {
 TEST(ThreadPoolTest, ScheduledJobRunsWhileLongTasksHoldWorkers) {
   const std::pair<int, int> shapes[] = {{5, 10}, {10, 10}, {6, 6}, {3, 1}};  // blockers, max
   for (auto [blockers, maxThreads] : shapes) {
-    Gate gate;
+    std::atomic<bool> open{false};  // the blocking tasks wait until it is set
+    const auto openGate = [&] {
+      open = true;
+      open.notify_all();
+    };
     {
       ThreadPool pool(1, maxThreads);
-      std::atomic<int> started{0};
       for (int i = 0; i < blockers; ++i) {
-        pool.Enqueue([&] {
-          ++started;
-          gate.Wait();
-        });
+        pool.Enqueue([&] { open.wait(false); });
       }
       std::promise<void> ran;
       pool.ScheduleOnce([&] { ran.set_value(); }, 1000, nullptr);
       if (maxThreads == 1) {
         // A single worker is shared: the job runs once the task in front of it returns.
-        gate.Open();
+        openGate();
       }
       EXPECT_EQ(ran.get_future().wait_for(kHang), std::future_status::ready) << blockers;
       std::promise<void> again;
       pool.ScheduleOnce([&] { again.set_value(); }, 0, nullptr);
       EXPECT_EQ(again.get_future().wait_for(kHang), std::future_status::ready) << blockers;
-      gate.Open();
+      openGate();
     }
   }
 }

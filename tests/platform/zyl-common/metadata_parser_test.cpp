@@ -22,14 +22,6 @@ std::string Encode(const Bytes& bytes) {
   return out;
 }
 
-Bytes Decode(const std::string& text) {
-  Bytes out(Base64_DecodedLength(text.data(), text.size()));
-  size_t n = 0;
-  EXPECT_TRUE(Base64_Decode(text.data(), text.size(), out.data(), out.size(), &n));
-  out.resize(n);
-  return out;
-}
-
 // Header then fields as given (length written as stated, bytes as given).
 Bytes Layout(uint32_t header, const std::vector<std::pair<size_t, Bytes>>& fields) {
   Bytes out = {static_cast<uint8_t>(header), static_cast<uint8_t>(header >> 8),
@@ -53,7 +45,7 @@ TEST(MetadataParser, AddWritesTheDocumentedLayout) {
   ASSERT_TRUE(parser.Add("mk", iv, tag, ct.data(), ct.size(), text));
   const Bytes expected =
       Layout(M::kMetadataHeader, {{2, {'m', 'k'}}, {12, iv}, {16, tag}, {3, ct}});
-  EXPECT_EQ(Decode(text), expected);
+  EXPECT_EQ(text, Encode(expected));
   EXPECT_EQ(expected[0], 0x01);  // version 1, little-endian
   EXPECT_EQ(expected[3], 0x5A);
 
@@ -112,9 +104,7 @@ TEST(MetadataParser, RejectsMalformedTexts) {
       {"ciphertext too long",
        Encode(Layout(M::kMetadataHeader, Fields(4, 12, 16, M::kMaxCiphertextSize + 1)))},
       {"text too long", std::string(M::kMaxMetadataTextSize + 4, 'A')},
-      {"not base64", "!!!!"},
-      {"whitespace", Encode(good) + "\n"},
-      {"missing padding", Encode(good).substr(0, Encode(good).find('='))},
+      {"not base64", "!!!!"},  // which texts are not canonical Base64 is Base64Test's
   };
   M::KmipMetadataParser parser;
   ASSERT_TRUE(parser.Parse(Encode(good)));

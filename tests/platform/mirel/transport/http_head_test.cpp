@@ -44,9 +44,6 @@ TEST(PhrParse, CompleteIncompleteMalformedAndTooLong) {
             kPhrTooLong);
   EXPECT_EQ(PhrParse("GET / HTTP/1.1\r\nA: " + std::string(100, 'x'), request, 0, limits),
             kPhrTooLong);
-  EXPECT_EQ(
-      PhrParse("GET / HTTP/1.1\r\nA: " + std::string(100, 'x') + "\r\n\r\n", request, 0, limits),
-      kPhrTooLong);
   // A complete head of exactly the bound is parsed; one byte more is too long.
   const std::string atBound = "GET / HTTP/1.1\r\nA: " + std::string(41, 'x') + "\r\n\r\n";
   ASSERT_EQ(atBound.size(), limits.maxHeadBytes);
@@ -83,7 +80,6 @@ TEST(RequestHead, FlagsFromTheHeaders) {
       "post /x HTTP/1.1\r\nCONTENT-TYPE: application/vnd.velora.mirel.stream.json\r\n"
       "Accept: application/vnd.velora.mirel.clean.stream.json\r\nConnection: Close\r\n"
       "Expect: 100-CONTINUE\r\nContent-Length: 12\r\n\r\n");
-  EXPECT_EQ(head.method, "post");
   EXPECT_TRUE(head.requestStreamed);
   EXPECT_TRUE(head.responseStreamed);
   EXPECT_FALSE(head.keepAlive);
@@ -96,7 +92,6 @@ TEST(RequestHead, FlagsFromTheHeaders) {
   head = Head("POST / HTTP/1.1\r\nExpect: 100-continue-ish\r\n\r\n");
   EXPECT_TRUE(head.hasExpect);
   EXPECT_FALSE(head.expectContinue);
-  EXPECT_FALSE(head.hasContentLength);
   EXPECT_TRUE(head.keepAlive);
   EXPECT_TRUE(Head("POST / HTTP/1.1\r\nContent-Type: application/vnd.velora.mirel.framed\r\n\r\n")
                   .requestStreamed);
@@ -135,7 +130,6 @@ TEST(RequestHead, BodylessMethodsImplyAnEmptyBody) {
     EXPECT_EQ(head.contentLength, 0u);
   }
   EXPECT_FALSE(Head("POST / HTTP/1.1\r\n\r\n").hasContentLength);
-  EXPECT_FALSE(Head("PUT / HTTP/1.1\r\n\r\n").hasContentLength);
 }
 
 TEST(MediaTypes, FlagsAndResponseFormats) {
@@ -154,8 +148,6 @@ TEST(MediaTypes, FlagsAndResponseFormats) {
   std::string other = "text/html";
   EXPECT_EQ(ResponseFormatOf(&other), kMediaJson);
   EXPECT_EQ(ResponseFormatOf(nullptr), kMediaJson);
-  EXPECT_EQ(ContentTypeOf(kMediaCleanJson), "application/vnd.velora.mirel.cleanjson");
-  EXPECT_EQ(ContentTypeOf(kMediaCleanStreamJson), "application/vnd.velora.mirel.clean.stream.json");
 }
 
 TEST(ChunkedDecoder, DecodesPiecesExtensionsAndTrailers) {
@@ -186,12 +178,9 @@ TEST(ChunkedDecoder, DecodesPiecesExtensionsAndTrailers) {
 
 TEST(ChunkedDecoder, RefusesBadSizesLongLinesAndTooLongBodies) {
   std::string body;
-  EXPECT_EQ(PhrChunkedDecoder(1000).Decode("zz\r\n", body).status,
-            PhrChunkedDecoder::Status::kError);
-  EXPECT_EQ(PhrChunkedDecoder(1000).Decode("4\r\nabcdXY\r\n0\r\n\r\n", body).status,
-            PhrChunkedDecoder::Status::kError);
-  EXPECT_EQ(PhrChunkedDecoder(1000).Decode("FFFFFFFFFFFFFFFFFF\r\n", body).status,
-            PhrChunkedDecoder::Status::kError);
+  for (std::string bad : {"zz\r\n", "4\r\nabcdXY\r\n0\r\n\r\n", "FFFFFFFFFFFFFFFFFF\r\n"}) {
+    EXPECT_EQ(PhrChunkedDecoder(1000).Decode(bad, body).status, PhrChunkedDecoder::Status::kError);
+  }
   EXPECT_EQ(PhrChunkedDecoder(1000, 64).Decode("4;" + std::string(100, 'e'), body).status,
             PhrChunkedDecoder::Status::kError);
   EXPECT_EQ(PhrChunkedDecoder(10).Decode("b\r\n", body).status,

@@ -87,15 +87,19 @@ TEST(JsonRpcDecode, LimitsAreEnforced) {
   EXPECT_EQ(DecodeRequest(deep).errorCode, kParseErrorCode);
 }
 
-TEST(JsonRpcEncode, StandardResultAndNullResult) {
+// The answer to call `id`, parsed back.
+boost::json::value Encoded(const boost::json::value& id, const MethodResult& result,
+                           ResponseFormat format = ResponseFormat::kStandard,
+                           const RenderFunction& render = nullptr, int code = 0) {
   Har::Secret out;
-  EncodeResponse(7, MethodResult::Value(boost::json::object{{"k", "v"}}), ResponseFormat::kStandard,
-                 nullptr, out);
-  EXPECT_EQ(boost::json::parse(out.view()),
+  EncodeResponse(id, result, format, render, out, code);
+  return boost::json::parse(out.view());
+}
+
+TEST(JsonRpcEncode, StandardResultAndNullResult) {
+  EXPECT_EQ(Encoded(7, MethodResult::Value(boost::json::object{{"k", "v"}})),
             boost::json::parse(R"({"jsonrpc":"2.0","id":7,"result":{"k":"v"}})"));
-  out.Wipe();
-  EncodeResponse("x", MethodResult::Value(nullptr), ResponseFormat::kStandard, nullptr, out);
-  EXPECT_EQ(boost::json::parse(out.view()),
+  EXPECT_EQ(Encoded("x", MethodResult::Value(nullptr)),
             boost::json::parse(R"({"jsonrpc":"2.0","id":"x","result":null})"));
 }
 
@@ -108,24 +112,18 @@ ErrorValue Error(std::string type, std::string messageId = "m.id") {
 
 // Codes per error type: Errors.FrameworkErrorsAndCodes; here, that the answer carries its code.
 TEST(JsonRpcEncode, StandardErrorCarriesTheCodeOfItsType) {
-  Har::Secret out;
-  EncodeResponse(3, MethodResult::Error(Error("com.velora.mirel.std.errors.invalid_request")),
-                 ResponseFormat::kStandard, nullptr, out);
-  boost::json::value json = boost::json::parse(out.view());
+  const auto error = MethodResult::Error(Error("com.velora.mirel.std.errors.invalid_request"));
+  boost::json::value json = Encoded(3, error);
   EXPECT_EQ(json.at("error").at("code"), -32600);
   EXPECT_EQ(json.at("id"), 3);
   EXPECT_FALSE(json.as_object().contains("result"));
-  out.Wipe();
-  EncodeResponse(nullptr, MethodResult::Error(Error("com.velora.mirel.std.errors.invalid_request")),
-                 ResponseFormat::kStandard, nullptr, out, kParseErrorCode);
-  EXPECT_EQ(boost::json::parse(out.view()).at("error").at("code"), kParseErrorCode);
+  json = Encoded(nullptr, error, ResponseFormat::kStandard, nullptr, kParseErrorCode);
+  EXPECT_EQ(json.at("error").at("code"), kParseErrorCode);
 }
 
 TEST(JsonRpcEncode, MessagesAreRenderedWithFallbackToTheDefault) {
-  ErrorValue error = Error("com.velora.mirel.std.errors.not_found");
-  Har::Secret out;
-  EncodeResponse(1, MethodResult::Error(error), ResponseFormat::kStandard, nullptr, out);
-  boost::json::value json = boost::json::parse(out.view());
+  const auto error = MethodResult::Error(Error("com.velora.mirel.std.errors.not_found"));
+  boost::json::value json = Encoded(1, error);
   EXPECT_EQ(json.at("error").at("message"), "Provider '{provider}' \"quoted\"\n");
   const auto& data = json.at("error").at("data");
   EXPECT_EQ(data.at("type"), "com.velora.mirel.std.errors.not_found");
@@ -134,25 +132,18 @@ TEST(JsonRpcEncode, MessagesAreRenderedWithFallbackToTheDefault) {
             boost::json::parse(R"({"days":"30","provider":"p9"})"));
 
   RenderFunction render = [](const Message& m) { return "rendered " + m.args.at("provider"); };
-  out.Wipe();
-  EncodeResponse(1, MethodResult::Error(error), ResponseFormat::kStandard, render, out);
-  json = boost::json::parse(out.view());
+  json = Encoded(1, error, ResponseFormat::kStandard, render);
   EXPECT_EQ(json.at("error").at("message"), "rendered p9");
   EXPECT_EQ(json.at("error").at("data").at("messages").at(0).at("defaultMessage"), "rendered p9");
 }
 
 TEST(JsonRpcEncode, CleanFormatIsTheBareResultOrErrorData) {
-  Har::Secret out;
-  EncodeResponse(1, MethodResult::Value(boost::json::array{1, 2}), ResponseFormat::kClean, nullptr,
-                 out);
-  EXPECT_EQ(out.view(), "[1,2]");
-  out.Wipe();
-  EncodeResponse(1, MethodResult::Value(nullptr), ResponseFormat::kClean, nullptr, out);
-  EXPECT_EQ(out.view(), "null");
-  out.Wipe();
-  EncodeResponse(1, MethodResult::Error(Error("com.velora.mirel.std.errors.not_found")),
-                 ResponseFormat::kClean, nullptr, out);
-  boost::json::value json = boost::json::parse(out.view());
+  EXPECT_EQ(Encoded(1, MethodResult::Value(boost::json::array{1, 2}), ResponseFormat::kClean),
+            boost::json::parse("[1,2]"));
+  EXPECT_TRUE(Encoded(1, MethodResult::Value(nullptr), ResponseFormat::kClean).is_null());
+  boost::json::value json =
+      Encoded(1, MethodResult::Error(Error("com.velora.mirel.std.errors.not_found")),
+              ResponseFormat::kClean);
   EXPECT_EQ(json.at("type"), "com.velora.mirel.std.errors.not_found");
   EXPECT_EQ(json.at("messages").as_array().size(), 1u);
   EXPECT_FALSE(json.as_object().contains("jsonrpc"));

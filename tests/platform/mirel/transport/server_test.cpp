@@ -7,7 +7,6 @@
 
 #include <harlibs/secure.h>
 
-#include <algorithm>
 #include <vector>
 
 namespace MirelTransportTest {
@@ -45,38 +44,27 @@ TEST_F(ServerTest, AnswersACallAndPassesHeadersBearerTokenAndLocale) {
       Call(7), "Authorization: Bearer tok-1\r\nAccept-Language: de-DE,de;q=0.9\r\nX-Extra: v\r\n"));
   auto response = client.Read();
   EXPECT_EQ(response.result_int(), 200);
-  EXPECT_EQ(response["Content-Type"], "application/json");
-  EXPECT_EQ(response["Connection"], "Keep-Alive");
-  EXPECT_EQ(response["Server"], "Mirel-PicoHttp");
   EXPECT_EQ(response.count("mirel-error"), 0u);
   boost::json::value json = JsonOf(response);
-  EXPECT_EQ(json.at("jsonrpc"), "2.0");
   EXPECT_EQ(json.at("id"), 7);
   const auto& result = json.at("result");
   EXPECT_EQ(result.at("service"), "com.velora.test.svc");
   EXPECT_EQ(result.at("operation"), "op");
   EXPECT_EQ(result.at("token"), "tok-1");
   EXPECT_EQ(result.at("locale"), "de_DE");
-
-  CallContext ctx = server_.provider->LastContext();
-  auto extra = std::make_pair(std::string("x-extra"), std::string("v"));
-  EXPECT_NE(std::find(ctx.headers.begin(), ctx.headers.end(), extra), ctx.headers.end());
+  EXPECT_EQ(result.at("headers").at("x-extra"), "v");
   // The token travels as the context's secret only.
-  for (const auto& [name, value] : ctx.headers) EXPECT_NE(name, "authorization");
+  EXPECT_FALSE(result.at("headers").as_object().contains("authorization"));
 
   // Another scheme gives no token; no Accept-Language the default locale.
-  client.Send(Post(Call(1), "Authorization: Basic dXNlcjpwdw==\r\n"));
-  auto other = JsonOf(client.Read()).at("result");
+  auto other = client.Ask(1, "Authorization: Basic dXNlcjpwdw==\r\n").at("result");
   EXPECT_FALSE(other.as_object().contains("token"));
   EXPECT_EQ(other.at("locale"), "en_US");
 }
 
 TEST_F(ServerTest, KeepAliveServesSeveralAndPipelinedRequests) {
   Client client = Connect();
-  for (int id = 1; id <= 3; ++id) {
-    client.Send(Post(Call(id)));
-    EXPECT_EQ(JsonOf(client.Read()).at("id"), id);
-  }
+  for (int id = 1; id <= 3; ++id) EXPECT_EQ(client.Ask(id).at("id"), id);
   client.Send(Post(Call(4)) + Post(Call(5)));
   EXPECT_EQ(JsonOf(client.Read()).at("id"), 4);
   EXPECT_EQ(JsonOf(client.Read()).at("id"), 5);
@@ -95,11 +83,9 @@ TEST_F(ServerTest, ConnectionCloseInAnyCaseClosesAfterTheAnswer) {
 
 TEST_F(ServerTest, ExpectContinueGetsInterimResponseAndOtherExpectations417) {
   Client client = Connect();
-  std::string body = Call(3);
-  client.Send(
-      "POST /api HTTP/1.1\r\nContent-Type: application/json\r\nExpect: "
-      "100-Continue\r\nContent-Length: " +
-      std::to_string(body.size()) + "\r\n\r\n");
+  const std::string body = Call(3);
+  const std::string request = Post(body, "Expect: 100-Continue\r\n");
+  client.Send(request.substr(0, request.size() - body.size()));  // the head only
   auto interim = client.Read();
   EXPECT_EQ(interim.result_int(), 100);
   client.Send(body);
@@ -125,8 +111,7 @@ TEST_F(ServerTest, ChunkedBodyIsServedOnAKeptConnection) {
   auto response = client.Read();
   EXPECT_EQ(JsonOf(response).at("id"), 9);
   EXPECT_EQ(response["Connection"], "Keep-Alive");
-  client.Send(Post(Call(10)));
-  EXPECT_EQ(JsonOf(client.Read()).at("id"), 10);
+  EXPECT_EQ(client.Ask(10).at("id"), 10);
 }
 
 TEST_F(ServerTest, ResponseFormatFollowsAccept) {
@@ -140,8 +125,6 @@ TEST_F(ServerTest, ResponseFormatFollowsAccept) {
       {"", "application/json", false, false},
       {"Accept: application/vnd.velora.mirel.cleanjson\r\n",
        "application/vnd.velora.mirel.cleanjson", false, true},
-      {"Accept: application/vnd.velora.mirel.stream.json\r\n",
-       "application/vnd.velora.mirel.stream.json", true, false},
       {"Accept: application/vnd.velora.mirel.cleanjson, "
        "application/vnd.velora.mirel.clean.stream.json\r\n",
        "application/vnd.velora.mirel.clean.stream.json", true, true},
@@ -200,25 +183,15 @@ TEST_F(ServerTest, BodyLimitServesExactlyTheLimitAndRefusesOneMoreAlsoChunked) {
   ExpectTransportError(request, "message too long");
 }
 
-TEST_F(ServerTest, UndecodableRequestsGetJsonRpcErrors) {
-  struct Case {
-    std::string body;
-    int code;
-  };
-  std::vector<Case> cases = {
-      {"{not json", -32700},
-      {"[" + Call(1) + "]", -32600},
-  };
+// Which bodies are undecodable, and their codes, are the decoder's; here, that the answer is an
+// error and the provider is never called.
+TEST_F(ServerTest, UndecodableRequestIsAnsweredWithoutCallingTheProvider) {
   Client client = Connect();
-  for (const auto& c : cases) {
-    client.Send(Post(c.body));
-    auto response = client.Read();
-    EXPECT_EQ(response.result_int(), 200);
-    EXPECT_EQ(response["mirel-error"], "com.velora.mirel.std.errors.invalid_request") << c.body;
-    boost::json::value json = JsonOf(response);
-    EXPECT_EQ(json.at("error").at("code"), c.code) << c.body;
-    EXPECT_TRUE(json.at("id").is_null());
-  }
+  client.Send(Post("{not json"));
+  auto response = client.Read();
+  EXPECT_EQ(response.result_int(), 200);
+  EXPECT_EQ(response["mirel-error"], "com.velora.mirel.std.errors.invalid_request");
+  EXPECT_EQ(JsonOf(response).at("error").at("code"), -32700);
   EXPECT_EQ(server_.provider->Calls(), 0);
 }
 

@@ -22,6 +22,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -45,7 +46,7 @@ class RecordingLogger final : public Log::Logger {
     explicit Record(RecordingLogger& owner) : owner_(owner) {}
     ~Record() override {
       std::lock_guard lock(owner_.mutex_);
-      owner_.lines_.push_back(stream_.str());
+      owner_.text_ += stream_.str() + "\n";
     }
     std::ostream& GetStream() override { return stream_; }
 
@@ -60,15 +61,12 @@ class RecordingLogger final : public Log::Logger {
 
   bool Contains(const std::string& text) {
     std::lock_guard lock(mutex_);
-    for (const auto& line : lines_) {
-      if (line.find(text) != std::string::npos) return true;
-    }
-    return false;
+    return text_.find(text) != std::string::npos;
   }
 
  private:
   std::mutex mutex_;
-  std::vector<std::string> lines_;
+  std::string text_;
 };
 
 // Answers with `answer` (default: an echo of the call), inline or from a worker thread.
@@ -94,7 +92,6 @@ class FakeProvider final : public ApiProvider {
               CompletionCallback done) override {
     {
       std::lock_guard lock(mutex_);
-      lastContext_ = *ctx;
       ++calls_;
     }
     MethodResult result = answer_ ? answer_(*ctx, request) : Echo(*ctx, request);
@@ -108,10 +105,6 @@ class FakeProvider final : public ApiProvider {
     });
   }
 
-  CallContext LastContext() {
-    std::lock_guard lock(mutex_);
-    return lastContext_;
-  }
   int Calls() {
     std::lock_guard lock(mutex_);
     return calls_;
@@ -124,6 +117,9 @@ class FakeProvider final : public ApiProvider {
     out["params"] = request.params;
     out["locale"] = ctx.locale;
     if (ctx.accessToken) out["token"] = ctx.accessToken->view();
+    boost::json::object headers;
+    for (const auto& [name, value] : ctx.headers) headers[name] = value;
+    out["headers"] = std::move(headers);
     return MethodResult::Value(std::move(out));
   }
 
@@ -131,15 +127,16 @@ class FakeProvider final : public ApiProvider {
   Answer answer_;
   std::mutex mutex_;
   std::optional<net::thread_pool> worker_;
-  CallContext lastContext_;
   int calls_ = 0;
   bool dropNull_ = false;
 };
 
-inline ServerConfig LoopbackConfig() {
+// Both loopback addresses on free ports, then whatever `adjust` changes.
+inline ServerConfig LoopbackConfig(const std::function<void(ServerConfig&)>& adjust = {}) {
   ServerConfig config;
   config.endpoint4 = tcp::endpoint(net::ip::make_address("127.0.0.1"), 0);
   config.endpoint6 = tcp::endpoint(net::ip::make_address("::1"), 0);
+  if (adjust) adjust(config);
   return config;
 }
 
@@ -175,6 +172,26 @@ class TestServer {
   std::vector<std::thread> running_;
 };
 
+inline std::string Post(std::string_view body, std::string_view extraHeaders = "",
+                        std::string_view contentType = "application/json") {
+  std::string request = "POST /api HTTP/1.1\r\nHost: localhost\r\n";
+  if (!contentType.empty()) request += "Content-Type: " + std::string(contentType) + "\r\n";
+  request += extraHeaders;
+  request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+  request += body;
+  return request;
+}
+
+inline std::string Call(int id, std::string_view method = "com.velora.test.svc.op",
+                        std::string_view params = "{\"a\":1}") {
+  return "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) + ",\"method\":\"" +
+         std::string(method) + "\",\"params\":" + std::string(params) + "}";
+}
+
+inline boost::json::value JsonOf(const http::response<http::string_body>& response) {
+  return boost::json::parse(response.body());
+}
+
 // A blocking client; every receive gives up after 20 seconds (a hang, not a timing check).
 class Client {
  public:
@@ -186,6 +203,12 @@ class Client {
 
   void Send(std::string_view bytes) {
     net::write(socket_, net::buffer(bytes.data(), bytes.size()));
+  }
+
+  // Sends call `id` (with any extra `headers`) and reads the answer's JSON.
+  boost::json::value Ask(int id, std::string_view headers = "") {
+    Send(Post(Call(id), headers));
+    return JsonOf(Read());
   }
 
   http::response<http::string_body> Read() {
@@ -224,25 +247,5 @@ class Client {
   boost::beast::flat_buffer buffer_;
   bool closedByPeer_ = false;
 };
-
-inline std::string Post(std::string_view body, std::string_view extraHeaders = "",
-                        std::string_view contentType = "application/json") {
-  std::string request = "POST /api HTTP/1.1\r\nHost: localhost\r\n";
-  if (!contentType.empty()) request += "Content-Type: " + std::string(contentType) + "\r\n";
-  request += extraHeaders;
-  request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-  request += body;
-  return request;
-}
-
-inline std::string Call(int id, std::string_view method = "com.velora.test.svc.op",
-                        std::string_view params = "{\"a\":1}") {
-  return "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) + ",\"method\":\"" +
-         std::string(method) + "\",\"params\":" + std::string(params) + "}";
-}
-
-inline boost::json::value JsonOf(const http::response<http::string_body>& response) {
-  return boost::json::parse(response.body());
-}
 
 }  // namespace MirelTransportTest
