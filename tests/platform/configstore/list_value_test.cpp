@@ -14,9 +14,6 @@ namespace {
 
 using Values = std::vector<std::optional<std::string>>;
 
-const auto kProvidersFilter =
-    std::make_shared<FilterSpecObject>(ConfigStoreObjectId("providers", "kms", "ovik"));
-
 // What ListStringValue must give: the value read from each wholly decoded object.
 Values FromWholeObjects(ConfigStore& store, const std::shared_ptr<FilterSpecObject>& filter,
                         const std::string& name) {
@@ -28,12 +25,7 @@ Values FromWholeObjects(ConfigStore& store, const std::shared_ptr<FilterSpecObje
   return out;
 }
 
-class ListValueTest : public ::testing::Test {
- protected:
-  TempDir dir_;
-  std::string path_ = dir_.File("ovik.db");
-  std::shared_ptr<ConfigStore> store_ = ConfigStore::Open(path_);
-};
+using ListValueTest = StoreFixture;
 
 TEST_F(ListValueTest, ProviderIdentifiersInStoreOrder) {
   for (const char* id : {"p2", "p0", "p1"}) {

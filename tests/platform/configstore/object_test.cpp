@@ -64,15 +64,5 @@ TEST(ObjectModel, SubObjectsKeepCreationOrderAndFilterByKind) {
   EXPECT_EQ(obj.SubObjects()[0], single);
 }
 
-TEST(ObjectModel, FilterWithInstanceSelectsOnlyThatInstance) {
-  const FilterSpecObject any(ConfigStoreObjectId("providers", "kms", "ovik"));
-  const FilterSpecObject one(ProviderId("x"));
-  EXPECT_TRUE(any.Matches(ProviderId("x")));
-  EXPECT_TRUE(any.Matches(ProviderId("")));
-  EXPECT_FALSE(any.Matches(ConfigStoreObjectId("providers", "kms", "other", "x")));
-  EXPECT_TRUE(one.Matches(ProviderId("x")));
-  EXPECT_FALSE(one.Matches(ProviderId("y")));
-}
-
 }  // namespace
 }  // namespace ConfigStoreTest
