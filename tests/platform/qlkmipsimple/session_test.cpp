@@ -85,11 +85,9 @@ TEST_F(SessionTest, ValuesAreReadOnlyWithTheMatchingFormat) {
   Result result = Perform("Get, Object, Id=%s", "1");
   ASSERT_EQ(qlc_ok(result.get()), QLC_OK);
   int number = 0;
-  char* text = nullptr;
   unsigned char* bytes = nullptr;
   int32_t length = 0;
   EXPECT_EQ(qlc_value_of("Symmetric_Key/Key", result.get(), "d", &number), QLC_NOT_FOUND);
-  EXPECT_EQ(qlc_value_of("Symmetric_Key/Key", result.get(), "%s", &text), QLC_NOT_FOUND);
   EXPECT_EQ(qlc_value_of("Symmetric_Key/Key", result.get(), "x", &number), QLC_BAD_ARGUMENT);
   EXPECT_EQ(qlc_value_of("Symmetric_Key/Nothing", result.get(), "bs", &bytes, &length),
             QLC_NOT_FOUND);
