@@ -48,8 +48,6 @@ int WholeVersion(const ConfigStoreObject& p) {
 
 [[noreturn]] void WriteForever(const std::string& path, int notifyFd) {
   auto store = ConfigStore::Open(path);
-  const auto selection =
-      std::make_shared<FilterSpecObject>(ConfigStoreObjectId("providers", "kms", "ovik"));
   for (int i = 0;; ++i) {
     if (i % 10 == 9) {
       auto scratch = ConfigStore::Open(":memory:");
@@ -57,7 +55,7 @@ int WholeVersion(const ConfigStoreObject& p) {
         scratch->Set(Version(p, i), nullptr);
       }
       std::vector<ErrorInfo> errors;
-      if (!store->Import(scratch->Export({selection}), errors)) {
+      if (!store->Import(scratch->Export({kProvidersFilter}), errors)) {
         ::_exit(3);
       }
     } else {
@@ -96,8 +94,7 @@ TEST(Durability, KilledWriterLeavesCommittedObjectsWhole) {
   ::close(fds[0]);
 
   auto store = ConfigStore::Open(path);
-  const auto all = store->List(
-      std::make_shared<FilterSpecObject>(ConfigStoreObjectId("providers", "kms", "ovik")));
+  const auto all = store->List(kProvidersFilter);
   ASSERT_EQ(all.size(), static_cast<size_t>(kProviders));
   for (const auto& p : all) {
     const int version = WholeVersion(*p);

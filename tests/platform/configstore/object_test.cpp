@@ -45,7 +45,6 @@ TEST(ObjectModel, SubObjectsKeepCreationOrderAndFilterByKind) {
   obj.CreateSubObject(SubObjectId("servers", "c"));
 
   EXPECT_EQ(obj.GetSubObject(SubObjectId("proxy_server")), single);
-  EXPECT_EQ(single->GetConfigStoreObjectId(), ConfigStoreObjectId("proxy_server", "", "", ""));
   EXPECT_EQ(obj.GetSubObject(SubObjectId("servers")), nullptr);  // instances are not the singleton
   EXPECT_THROW(obj.CreateSubObject(SubObjectId("servers", "a")), ConfigStoreException);
   EXPECT_THROW(obj.CreateSubObject(SubObjectId("")), ConfigStoreException);
@@ -62,16 +61,6 @@ TEST(ObjectModel, SubObjectsKeepCreationOrderAndFilterByKind) {
   EXPECT_EQ(obj.DeleteSubObjectInstances(servers), 2u);
   ASSERT_EQ(obj.SubObjects().size(), 1u);
   EXPECT_EQ(obj.SubObjects()[0], single);
-}
-
-TEST(ObjectModel, FilterWithInstanceSelectsOnlyThatInstance) {
-  const FilterSpecObject any(ConfigStoreObjectId("providers", "kms", "ovik"));
-  const FilterSpecObject one(ProviderId("x"));
-  EXPECT_TRUE(any.Matches(ProviderId("x")));
-  EXPECT_TRUE(any.Matches(ProviderId("")));
-  EXPECT_FALSE(any.Matches(ConfigStoreObjectId("providers", "kms", "other", "x")));
-  EXPECT_TRUE(one.Matches(ProviderId("x")));
-  EXPECT_FALSE(one.Matches(ProviderId("y")));
 }
 
 }  // namespace

@@ -17,15 +17,7 @@
 namespace ConfigStoreTest {
 namespace {
 
-const auto kProvidersFilter =
-    std::make_shared<FilterSpecObject>(ConfigStoreObjectId("providers", "kms", "ovik"));
-
-class StoreTest : public ::testing::Test {
- protected:
-  TempDir dir_;
-  std::string path_ = dir_.File("sub/dir/ovik.db");
-  std::shared_ptr<ConfigStore> store_ = ConfigStore::Open(path_);
-};
+using StoreTest = StoreFixture;
 
 TEST_F(StoreTest, WholeObjectRoundTripsThroughAnotherConnection) {
   auto p = MakeProvider("p1", 3);
@@ -58,13 +50,15 @@ TEST_F(StoreTest, WholeObjectRoundTripsThroughAnotherConnection) {
 }
 
 TEST_F(StoreTest, FileAndDirectoryAreCreatedPrivate) {
+  const std::string path = dir_.File("sub/dir/ovik.db");
+  auto store = ConfigStore::Open(path);
   struct stat st {};
-  ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   ASSERT_EQ(::stat(dir_.File("sub/dir").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
-  store_->Set(MakeProvider("p"), nullptr);  // the journal holds the same secrets
-  ASSERT_EQ(::stat((path_ + "-wal").c_str(), &st), 0);
+  store->Set(MakeProvider("p"), nullptr);  // the journal holds the same secrets
+  ASSERT_EQ(::stat((path + "-wal").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
@@ -126,16 +120,6 @@ TEST_F(StoreTest, UnstorableObjectsAreRefusedWithoutChangingTheStore) {
         p->SetValue("provider", "p");
         return p;
       }()));
-}
-
-TEST_F(StoreTest, ProcessWideStoreFollowsConfigure) {
-  EXPECT_THROW(ConfigStore::GetStore("other"), ConfigStoreException);
-  ConfigStore::Configure(path_);
-  auto global = ConfigStore::GetStore(sGlobalNamespace);
-  EXPECT_EQ(global, ConfigStore::GetStore(sGlobalNamespace));
-  EXPECT_EQ(global->Path(), path_);
-  ConfigStore::Configure(dir_.File("second.db"));
-  EXPECT_EQ(ConfigStore::GetStore(sGlobalNamespace)->Path(), dir_.File("second.db"));
 }
 
 TEST_F(StoreTest, BootStatusIsRecordedForTheCurrentBoot) {
@@ -202,9 +186,7 @@ TEST_F(StoreTest, CorruptDatabaseFileIsRejected) {
 // Opens a read-only database; as root the check runs in a child that gives up its privileges.
 TEST_F(StoreTest, ReadOnlyDatabaseIsRejected) {
   store_.reset();
-  for (const std::filesystem::path d : {dir_.Path(), dir_.File("sub"), dir_.File("sub/dir")}) {
-    ::chmod(d.c_str(), 0755);
-  }
+  ::chmod(dir_.Path().c_str(), 0755);
   ASSERT_EQ(::chmod(path_.c_str(), 0444), 0);
   auto attempt = [&] {
     try {

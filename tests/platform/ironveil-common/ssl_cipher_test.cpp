@@ -69,10 +69,8 @@ struct KnownAnswer {
 };
 
 TEST(AesGcm, AnyTamperingFailsAndLeavesNoPlaintext) {
-  const Har::Secret plain = Filled(24, 0x5a);
   const Bytes aad = {7, 7, 7};
-  Bytes iv, ct, tag;
-  ASSERT_TRUE(AesGcmEncrypt(plain, KeyOf(32), aad, iv, ct, tag));
+  const auto [iv, ct, tag] = Seal(Filled(24, 0x5a), 32, aad);
 
   auto flip = [](Bytes v, size_t i) {
     v[i] ^= 0x01;
@@ -97,7 +95,7 @@ TEST(AesGcm, AnyTamperingFailsAndLeavesNoPlaintext) {
 TEST(AesGcm, OnlySixteenAndThirtyTwoByteKeys) {
   const Har::Secret plain = Filled(16, 1);
   const Sealed good = Seal(plain, 16);
-  for (size_t size : {0u, 1u, 15u, 17u, 24u, 31u, 33u, 64u}) {
+  for (size_t size : {0u, 15u, 17u, 24u, 33u}) {
     Bytes iv = {9}, ct = {9}, tag = {9};
     EXPECT_FALSE(AesGcmEncrypt(plain, KeyOf(size), {}, iv, ct, tag)) << size;
     EXPECT_EQ(iv, Bytes{9});  // outputs untouched

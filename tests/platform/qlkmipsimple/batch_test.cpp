@@ -78,7 +78,6 @@ TEST(KmipResponse, InconsistentAnswersAreBadResponses) {
   Item noOp = GetAnswer(std::nullopt);
   noOp.children.erase(noOp.children.begin());
   cases.emplace_back("success without operation", Message({std::move(noOp)}));
-  cases.emplace_back("request tag", Item::Struct(Tag::RequestMessage));
   for (const auto& [name, message] : cases) {
     const auto reply = InterpretResponse(message, Op::Get);
     EXPECT_EQ(reply.status, QLC_BAD_RESPONSE) << name;
@@ -86,24 +85,6 @@ TEST(KmipResponse, InconsistentAnswersAreBadResponses) {
   }
   EXPECT_EQ(InterpretResponse(Message({GetAnswer(std::nullopt, 1, 192, 24)}), Op::Get).status,
             QLC_OK);
-}
-
-TEST(KmipResponse, StateMustBeAnEnumerationAndMayBeAbsent) {
-  auto attributes = [](std::vector<Item> payload) {
-    return Message({Item::Struct(Tag::BatchItem,
-                                 {Item::Enum(Tag::Operation, 11), Item::Enum(Tag::ResultStatus, 0),
-                                  Item::Struct(Tag::ResponsePayload, std::move(payload))})});
-  };
-  const auto absent =
-      InterpretResponse(attributes({Item::Text(Tag::UniqueIdentifier, "1")}), Op::GetAttributes);
-  ASSERT_EQ(absent.status, QLC_OK);
-  EXPECT_NE(absent.tree->Follow("Attributes"), nullptr);
-  EXPECT_EQ(absent.tree->Follow("Attributes/State"), nullptr);
-  const auto textState = InterpretResponse(
-      attributes({Item::Struct(Tag::Attribute, {Item::Text(Tag::AttributeName, "State"),
-                                                Item::Text(Tag::AttributeValue, "2")})}),
-      Op::GetAttributes);
-  EXPECT_EQ(textState.status, QLC_BAD_RESPONSE);
 }
 
 TEST(KmipBatch, AnswersAreMatchedByIdInAnyOrder) {
@@ -182,29 +163,10 @@ class BatchSessionTest : public ServerTest {
     server_->AddKey("none", std::vector<uint8_t>(16, 3), std::nullopt);
     ASSERT_EQ(qlc_ok(Connect(Spec()).get()), QLC_OK);
   }
-
-  // COMMAND on ID, with the credential options when USER is given.
-  Result Perform(std::string command, const char* id, const char* user) {
-    if (user != nullptr) command += ", Options={Authentication={User=%s, Password=%s}}";
-    return Result(qlc_perform(session_.get(), command.c_str(), id, user, "pw"));
-  }
-  // The State of ID (or -status).
-  int State(const char* id, const char* user = nullptr) {
-    Result result = Perform("Get, Attributes, Id=%s, Names=State", id, user);
-    int state = -1;
-    const int status = qlc_ok(result.get()) != QLC_OK
-                           ? qlc_ok(result.get())
-                           : qlc_value_of("Attributes/State", result.get(), "d", &state);
-    return status == QLC_OK ? state : -status;
-  }
-  int Get(const char* id, const char* user = nullptr) {
-    return qlc_ok(Perform("Get, Object, Id=%s", id, user).get());
-  }
 };
 
 TEST_F(BatchSessionTest, KeyFetchWithStateCostsOneRoundTrip) {
-  int status = -1;
-  EXPECT_EQ(GetKey("1", &status), std::string(32, '\x01'));
+  EXPECT_EQ(Get("1"), QLC_OK);
   EXPECT_EQ(State("1"), 2);
   EXPECT_EQ(server_->Requests(), 1);
   EXPECT_EQ(server_->Requests(Op::Get), 1);
@@ -225,13 +187,11 @@ TEST_F(BatchSessionTest, OtherRequestsAfterAGetGoToTheServer) {
   EXPECT_EQ(State("2"), 3);  // another object
   EXPECT_EQ(Get("1"), QLC_OK);
   EXPECT_EQ(State("1", "ops"), 2);  // other credential options
-  EXPECT_EQ(Get("1", "ops"), QLC_OK);
-  EXPECT_EQ(State("1", "other"), 2);
   EXPECT_EQ(Get("1"), QLC_OK);
   Result versions(qlc_perform(session_.get(), "Query, Versions"));
   EXPECT_EQ(qlc_ok(versions.get()), QLC_OK);
   EXPECT_EQ(State("1"), 2);  // the kept answer went with the intervening request
-  EXPECT_EQ(server_->Requests(), 9);
+  EXPECT_EQ(server_->Requests(), 7);
 
   // A change on the server after the kept answer is seen by the next query.
   EXPECT_EQ(Get("2"), QLC_OK);
@@ -247,7 +207,7 @@ TEST_F(BatchSessionTest, FailedGetLeavesTheStateQueryToTheServer) {
   EXPECT_EQ(server_->Requests(Op::GetAttributes), 2);  // sent with the Get, then alone
 
   server_->SetFailure(KmipTest::FailureResult{3, "Error verifying the client certificate."});
-  Result refused(qlc_perform(session_.get(), "Get, Object, Id=%s", "1"));
+  Result refused = Perform("Get, Object, Id=%s", "1");
   EXPECT_EQ(qlc_ok(refused.get()), QLC_KMIP_FAILURE);
   EXPECT_NE(std::string(qlc_explain(refused.get())).find("reason 3"), std::string::npos);
   server_->SetFailure(std::nullopt);

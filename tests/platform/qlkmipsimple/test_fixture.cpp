@@ -24,17 +24,22 @@ Result ServerTest::Connect(const std::string& spec) {
   return result;
 }
 
-std::string ServerTest::GetKey(const char* id, int* status) {
-  Result result(qlc_perform(session_.get(), "Get, Object, Id=%s", id));
-  *status = qlc_ok(result.get());
-  if (*status != QLC_OK) return {};
-  unsigned char* bytes = nullptr;
-  int32_t length = 0;
-  *status = qlc_value_of("Symmetric_Key/Key", result.get(), "bs", &bytes, &length);
-  if (*status != QLC_OK) return {};
-  std::string key(reinterpret_cast<char*>(bytes), static_cast<size_t>(length));
-  qlc_free(bytes);
-  return key;
+Result ServerTest::Perform(std::string command, const char* id, const char* user) {
+  if (user != nullptr) command += ", Options={Authentication={User=%s, Password=%s}}";
+  return Result(qlc_perform(session_.get(), command.c_str(), id, user, "pw"));
+}
+
+int ServerTest::Get(const char* id, const char* user) {
+  return qlc_ok(Perform("Get, Object, Id=%s", id, user).get());
+}
+
+int ServerTest::State(const char* id, const char* user) {
+  Result result = Perform("Get, Attributes, Id=%s, Names=State", id, user);
+  int state = -1;
+  const int status = qlc_ok(result.get()) != QLC_OK
+                         ? qlc_ok(result.get())
+                         : qlc_value_of("Attributes/State", result.get(), "d", &state);
+  return status == QLC_OK ? state : -status;
 }
 
 }  // namespace QlcTest

@@ -32,8 +32,12 @@ class ServerTest : public ::testing::Test {
 
   // Connects with SPEC; returns the result and sets session_ on success.
   Result Connect(const std::string& spec);
-  // Reads "Symmetric_Key/Key" from a Get of ID on session_.
-  std::string GetKey(const char* id, int* status);
+  // COMMAND on ID on session_, with the credential options when USER is given.
+  Result Perform(std::string command, const char* id, const char* user = nullptr);
+  // The status of a Get of ID.
+  int Get(const char* id, const char* user = nullptr);
+  // The State of ID (or -status).
+  int State(const char* id, const char* user = nullptr);
 
   std::unique_ptr<KmipTest::KmipTestServer> server_;
   Session session_;

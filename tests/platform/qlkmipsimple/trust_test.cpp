@@ -9,9 +9,11 @@ namespace {
 
 class TrustTest : public ::testing::Test {
  protected:
-  // Starts a server presenting SERVER (chain included in its certPem).
+  // Starts a server presenting SERVER (chain included in its certPem) in place of the last one.
   void StartServer(const KmipTest::KeyPair& server, bool requireClientCert = true,
                    bool peerLikeTls = true) {
+    session_.reset();
+    if (server_) server_->Stop();
     KmipTest::KmipTestServer::Options options;
     options.server = server;
     options.clientCaPem = Certs().ca.certPem;
@@ -50,8 +52,6 @@ TEST_F(TrustTest, AuthorityTrustedServerMustMatchTheHostName) {
   StartServer(Certs().server);
   EXPECT_EQ(Connect({Certs().ca.certPem}), QLC_OK) << qlc_explain(result_.get());
   EXPECT_EQ(Connect({Certs().ca.certPem}, "localhost"), QLC_OK) << qlc_explain(result_.get());
-  session_.reset();
-  server_->Stop();
 
   // Same authority, but the certificate names another host.
   const KmipTest::CertSet& certs = Certs();
@@ -67,10 +67,8 @@ TEST_F(TrustTest, AuthorityTrustedServerMustMatchTheHostName) {
 TEST_F(TrustTest, PinnedServerCertificateIsAcceptedWhateverTheHost) {
   StartServer(WrongNameServer());
   EXPECT_EQ(Connect({WrongNameServer().certPem}), QLC_OK) << qlc_explain(result_.get());
-  session_.reset();
   const KmipTest::KeyPair selfSigned =
       KmipTest::MakeSelfSignedServer("self", {}, KmipTest::KeyKind::EcP256);
-  server_->Stop();
   StartServer(selfSigned, true, false);  // ECDSA certificate, TLS 1.3 allowed
   EXPECT_EQ(Connect({Certs().ca.certPem, selfSigned.certPem}), QLC_OK)
       << qlc_explain(result_.get());
@@ -96,8 +94,6 @@ TEST_F(TrustTest, WithoutTrustedCertificatesTheServerIsUntrustedAndItsCertificat
   EXPECT_STRNE(qlc_explain(result_.get()), "");
 
   // A server of another authority is untrusted too, and its certificate kept.
-  session_.reset();
-  server_->Stop();
   StartServer(WrongNameServer());
   EXPECT_EQ(Connect({Certs().ca.certPem}), QLC_UNTRUSTED);
   ASSERT_EQ(qlc_fetch_server_credentials(result_.get(), &credentials), QLC_OK);
@@ -117,7 +113,6 @@ TEST_F(TrustTest, ServerRefusingTheClientIsACommunicationFailure) {
   EXPECT_EQ(Connect({Certs().ca.certPem}, "127.0.0.1", &serverOnly), QLC_COMMUNICATION);
   EXPECT_EQ(server_->Requests(), 0);
   // Without a client-certificate requirement no client certificate is needed.
-  server_->Stop();
   StartServer(Certs().server, false);
   EXPECT_EQ(Connect({Certs().ca.certPem}, "127.0.0.1", nullptr), QLC_OK);
 }

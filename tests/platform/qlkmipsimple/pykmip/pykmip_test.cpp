@@ -104,12 +104,6 @@ TEST_F(PykmipLibraryTest, KeysAndStatesMatchWhatPykmipReports) {
       EXPECT_EQ(State(session.get(), id, suffix), value);  // asked again: from the server
     }
   }
-  SessionHandle session = MustConnect(Inputs());
-  ASSERT_TRUE(session);
-  std::string first = peer_->CreateKey(256, "active");
-  std::string second = peer_->CreateKey(256, "deactivated");
-  EXPECT_EQ(KeyInfo(session.get(), first), peer_->KeyInfo(first));
-  EXPECT_EQ(State(session.get(), second), 3);
 }
 
 }  // namespace
