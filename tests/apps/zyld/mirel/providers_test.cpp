@@ -11,6 +11,8 @@ namespace {
 
 using namespace Com::Velora::Ovik::Kms::ProvidersSvc;
 using Hosts = std::set<std::string>;
+using ZyldTest::ExpectError;
+using namespace Mirel::ErrorTypes;
 
 CreateSpec Spec(const std::string& id, std::vector<std::string> hosts, std::string proxy = {}) {
   CreateSpec spec{id, "mk-" + id, {}};
@@ -52,19 +54,6 @@ class ProvidersServiceTest : public ZyldTest::FirewallStoreTest {
   }
   Mirel::MethodResult Get(const std::string& id) {
     return ZyldTest::RunCall<Info>([&](auto r) { service_.Get(id, std::move(r)); });
-  }
-  static void ExpectError(const Mirel::MethodResult& r, std::string_view type,
-                          const std::string& id = {}, const std::string& arg = {}) {
-    ASSERT_TRUE(r.IsError());
-    EXPECT_EQ(r.error->type, type);
-    if (id.empty()) {
-      return;
-    }
-    ASSERT_EQ(r.error->messages.size(), 1u);
-    EXPECT_EQ(r.error->messages[0].id, "com.velora.ovik.kms.providers." + id);
-    if (!arg.empty()) {
-      EXPECT_EQ(r.error->messages[0].args.begin()->second, arg);
-    }
   }
 
   Zyld::State::Providers registry_;
@@ -111,9 +100,9 @@ TEST_F(ProvidersServiceTest, InvalidInputNamesItsParameterAndStoresNothing) {
   for (const auto& [mutate, parameter] : creates) {
     CreateSpec spec = Spec("p", {"a", "b"});
     mutate(spec);
-    ExpectError(Create(spec), Mirel::ErrorTypes::kInvalidArgument, "invalid_argument", parameter);
+    ExpectError(Create(spec), kInvalidArgument, "invalid_argument", {{"parameter", parameter}});
   }
-  ExpectError(Get("p"), Mirel::ErrorTypes::kNotFound);
+  ExpectError(Get("p"), kNotFound);
   EXPECT_EQ(Rules(), Hosts{});
   // Names differing in case are distinct.
   CreateSpec cased = Spec("p", {"a", "b"});
@@ -122,13 +111,13 @@ TEST_F(ProvidersServiceTest, InvalidInputNamesItsParameterAndStoresNothing) {
 
   UpdateSpec masterKey;
   masterKey.masterKeyId = "";
-  ExpectError(Update("p", masterKey), Mirel::ErrorTypes::kInvalidArgument, "invalid_argument",
-              "spec.masterKeyId");
-  ExpectError(Update("", {}), Mirel::ErrorTypes::kInvalidArgument, "invalid_argument", "provider");
-  ExpectError(Update("p", ServersUpdate({"c", "c"})), Mirel::ErrorTypes::kInvalidArgument,
-              "invalid_argument", "spec.keyServer.kmipServer.servers.server.Name");
-  ExpectError(Get(""), Mirel::ErrorTypes::kInvalidArgument, "invalid_argument", "provider");
-  ExpectError(Delete(""), Mirel::ErrorTypes::kInvalidArgument, "invalid_argument", "provider");
+  ExpectError(Update("p", masterKey), kInvalidArgument, "invalid_argument",
+              {{"parameter", "spec.masterKeyId"}});
+  ExpectError(Update("", {}), kInvalidArgument, "invalid_argument", {{"parameter", "provider"}});
+  ExpectError(Update("p", ServersUpdate({"c", "c"})), kInvalidArgument, "invalid_argument",
+              {{"parameter", "spec.keyServer.kmipServer.servers.server.Name"}});
+  ExpectError(Get(""), kInvalidArgument, "invalid_argument", {{"parameter", "provider"}});
+  ExpectError(Delete(""), kInvalidArgument, "invalid_argument", {{"parameter", "provider"}});
   EXPECT_EQ(Rules(), (Hosts{"a", "b"}));
 }
 
@@ -155,17 +144,17 @@ TEST_F(ProvidersServiceTest, RoundTripsWithDefaultsAndStoreResults) {
             5696);
 
   const int calls = backend_->calls;
-  ExpectError(Create(Spec("p", {"z"})), Mirel::ErrorTypes::kAlreadyExists, "already_exists", "p");
+  ExpectError(Create(Spec("p", {"z"})), kAlreadyExists, "already_exists", {{"provider", "p"}});
   UpdateSpec masterKey;
   masterKey.masterKeyId = "mk-2";
   ASSERT_FALSE(Update("p", masterKey).IsError());
   EXPECT_EQ(backend_->calls, calls);  // neither touched the firewall
   EXPECT_EQ(Get("p").value->at("masterKeyId").as_string(), "mk-2");
 
-  ExpectError(Get("q"), Mirel::ErrorTypes::kNotFound, "not_found", "q");
-  ExpectError(Update("q", masterKey), Mirel::ErrorTypes::kNotFound, "not_found", "q");
+  ExpectError(Get("q"), kNotFound, "not_found", {{"provider", "q"}});
+  ExpectError(Update("q", masterKey), kNotFound, "not_found", {{"provider", "q"}});
   const Mirel::MethodResult deleted = Delete("q");
-  ExpectError(deleted, Mirel::ErrorTypes::kNotFound);
+  ExpectError(deleted, kNotFound);
   EXPECT_TRUE(deleted.error->messages.empty());
   ASSERT_FALSE(Delete("p").IsError());
   const Mirel::MethodResult list =
@@ -188,12 +177,12 @@ TEST_F(ProvidersServiceTest, RulesHoldExactlyTheStoredHosts) {
 TEST_F(ProvidersServiceTest, AFailingFirewallChangesNothing) {
   ASSERT_FALSE(Create(Spec("A", {"a"})).IsError());
   backend_->failAfter = 1;  // the second change fails
-  ExpectError(Create(Spec("B", {"a", "b", "c"})), Mirel::ErrorTypes::kError, "firewall_error");
-  ExpectError(Get("B"), Mirel::ErrorTypes::kNotFound);
+  ExpectError(Create(Spec("B", {"a", "b", "c"})), kError, "firewall_error");
+  ExpectError(Get("B"), kNotFound);
   EXPECT_EQ(Rules(), (Hosts{"a"}));
 
   backend_->failAfter = 1;
-  ExpectError(Update("A", ServersUpdate({"x", "y"})), Mirel::ErrorTypes::kError, "firewall_error");
+  ExpectError(Update("A", ServersUpdate({"x", "y"})), kError, "firewall_error");
   const Mirel::MethodResult a = Get("A");
   EXPECT_EQ(a.value->at("keyServer").at("kmipServer").at("servers").at(0).at("name").as_string(),
             "n-a");

@@ -11,9 +11,11 @@
 #include <mirel/activation.h>
 
 #include <future>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
+#include <string>
 
 namespace ZyldTest {
 
@@ -38,6 +40,23 @@ Mirel::MethodResult RunCall(Call&& call, const char* entitlement = nullptr) {
     active.emplace(&ctx);
   }
   return StartCall<T>(std::forward<Call>(call)).get();
+}
+
+// Checks the error type and, when `id` is given, the one message: its identifier (under
+// "com.velora.ovik.kms.providers.") and the arguments named in `args`.
+inline void ExpectError(const Mirel::MethodResult& r, std::string_view type,
+                        const std::string& id = {},
+                        const std::map<std::string, std::string>& args = {}) {
+  ASSERT_TRUE(r.IsError());
+  EXPECT_EQ(r.error->type, type);
+  if (id.empty()) {
+    return;
+  }
+  ASSERT_EQ(r.error->messages.size(), 1u);
+  EXPECT_EQ(r.error->messages[0].id, "com.velora.ovik.kms.providers." + id);
+  for (const auto& [name, value] : args) {
+    EXPECT_EQ(r.error->messages[0].args.at(name), value) << name;
+  }
 }
 
 // The in-memory backend, failing one change after `failAfter` more have been made.
