@@ -83,10 +83,7 @@ TEST_F(ProviderConfigTest, FullProviderReadsBackIdenticallyThroughEveryReader) {
 
 // Absent values, and stored empty ones, read as empty or unset.
 TEST_F(ProviderConfigTest, AbsentOptionalValuesReadAsEmptyOrUnset) {
-  ProviderSpec spec;
-  spec.id = "bare";
-  spec.username = "";
-  ASSERT_EQ(WriteProvider(spec), PC::Success);
+  ASSERT_EQ(WriteProvider({.id = "bare", .username = ""}), PC::Success);
   ASSERT_EQ(PC::SetServerCertificates("bare", {}), PC::Success);
 
   PC::ProviderInfo info;
@@ -269,9 +266,7 @@ TEST_F(ProviderConfigTest, DamagedProviderIsAStoreErrorButListed) {
 TEST_F(ProviderConfigTest, ListedObjectWithoutItsIdentifierFailsTheWholeList) {
   // The store writes "provider" itself; only a damaged database row can lack it.
   for (const char* id : {"p0", "p1"}) {
-    ProviderSpec spec;
-    spec.id = id;
-    ASSERT_EQ(WriteProvider(spec), PC::Success);
+    ASSERT_EQ(WriteProvider({.id = id}), PC::Success);
   }
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(dbPath_.c_str(), &db), SQLITE_OK);

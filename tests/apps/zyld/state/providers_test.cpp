@@ -75,6 +75,13 @@ class ProvidersTest : public ZyldTest::StoreTest {
     values.SetBool("caching", false);
     return values;
   }
+  // Stores providers with one server each.
+  static void StoreProviders(std::initializer_list<const char*> ids) {
+    for (const char* id : ids) {
+      ASSERT_EQ(ZyldTest::WriteProvider({.id = id, .servers = {{"s1", "kms1.example"}}}),
+                Zyld::ProviderConfig::Success);
+    }
+  }
   // True when a status refresh is pending (it is cancelled thereby).
   bool TakePendingRefresh() { return pool_.Cancel(registry_->RefreshTimer()); }
 
@@ -184,10 +191,7 @@ TEST_F(ProvidersTest, ConcurrentMissesConvergeOnOneObject) {
 }
 
 TEST_F(ProvidersTest, RefreshProbesEveryStoredProviderOutsideTheLocksAndReschedules) {
-  for (const char* id : {"p1", "p2", "p3", "broken"}) {
-    ASSERT_EQ(ZyldTest::WriteProvider({.id = id, .servers = {{"s1", "kms1.example"}}}),
-              Zyld::ProviderConfig::Success);
-  }
+  StoreProviders({"p1", "p2", "p3", "broken"});
   Providers& registry = MakeRegistry();
   ASSERT_TRUE(TakePendingRefresh());
   const auto cached = std::static_pointer_cast<FakeKms>(registry.GetProvider("p2"));
@@ -213,8 +217,7 @@ TEST_F(ProvidersTest, RefreshProbesEveryStoredProviderOutsideTheLocksAndReschedu
 }
 
 TEST_F(ProvidersTest, FailingProbeOrListingOnlyReschedules) {
-  ASSERT_EQ(ZyldTest::WriteProvider({.id = "p1", .servers = {{"s1", "kms1.example"}}}),
-            Zyld::ProviderConfig::Success);
+  StoreProviders({"p1"});
   Providers& registry = MakeRegistry();
   ASSERT_TRUE(TakePendingRefresh());
   const auto cached = registry.GetProvider("p1");
@@ -238,10 +241,7 @@ TEST_F(ProvidersTest, FailingProbeOrListingOnlyReschedules) {
 // one's object.
 TEST_F(ProvidersTest, ChangesByAnotherWriterReachLookUpsWithinTheRecheckInterval) {
   namespace PC = Zyld::ProviderConfig;
-  for (const char* id : {"changed", "kept", "deleted"}) {
-    ASSERT_EQ(ZyldTest::WriteProvider({.id = id, .servers = {{"s1", "kms1.example"}}}),
-              PC::Success);
-  }
+  StoreProviders({"changed", "kept", "deleted"});
   // The daemon's own builder, reading the store.
   Providers cached({.threadPool = &pool_,
                     .nowUs = [this] { return now_.load(); },
