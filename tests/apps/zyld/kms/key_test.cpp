@@ -102,11 +102,9 @@ TEST_F(KeyTest, DataKeySizeOutsideTheBoundIsRefusedWithoutAConnection) {
     EXPECT_EQ(kms->GenerateKey(0, size, key, wrapped, error), K::GeneralError) << size;
     EXPECT_FALSE(error.empty());
   }
+  // The sizes at the bounds, 1 and 1024, succeed:
+  // CryptoTest.RoundTripsForEverySizeAndKeepsTheFields.
   EXPECT_EQ(server_->Connections(), before);
-  std::string key, wrapped, error;
-  EXPECT_EQ(kms->GenerateKey(0, 1024, key, wrapped, error), K::Success) << error;
-  EXPECT_EQ(kms->GenerateKey(0, 1, key, wrapped, error), K::Success) << error;
-  EXPECT_EQ(key.size(), 4u);
 }
 
 // The registry's first status refresh runs at start-up, in the background: once it has filled
