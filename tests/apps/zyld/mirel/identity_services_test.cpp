@@ -22,6 +22,7 @@ namespace PC = Zyld::ProviderConfig;
 namespace Ssl = Brask::Common::SslUtils;
 using Mirel::MethodResult;
 using ZyldTest::ExpectError;
+using ZyldTest::RunCall;
 using namespace Mirel::ErrorTypes;
 
 const std::string kProvider = "p";
@@ -33,28 +34,24 @@ class IdentityServicesTest : public ZyldTest::StoreTest {
     ASSERT_EQ(ZyldTest::WriteProvider({.id = kProvider, .servers = {{"s1", "h1"}}}), PC::Success);
   }
 
-  template <class T, class Call>
-  static MethodResult Run(Call&& call) {
-    return ZyldTest::RunCall<T>(std::forward<Call>(call));
-  }
   MethodResult SetCredential(const std::string& id, const std::string& credential) {
-    return Run<void>([&](auto r) { credentials_.Set(id, credential, std::move(r)); });
+    return RunCall<void>([&](auto r) { credentials_.Set(id, credential, std::move(r)); });
   }
   MethodResult GetCredential(const std::string& id) {
-    return Run<Credential::Info>([&](auto r) { credentials_.Get(id, std::move(r)); });
+    return RunCall<Credential::Info>([&](auto r) { credentials_.Get(id, std::move(r)); });
   }
   MethodResult SetCert(const std::string& cert, std::optional<std::string> key,
                        const std::string& id = kProvider) {
-    return Run<void>([&](auto r) { certs_.Set(id, {cert, key}, std::move(r)); });
+    return RunCall<void>([&](auto r) { certs_.Set(id, {cert, key}, std::move(r)); });
   }
   MethodResult GetCert(std::optional<Cert::GetSpec> spec = std::nullopt) {
-    return Run<Cert::Info>([&](auto r) { certs_.Get(kProvider, spec, std::move(r)); });
+    return RunCall<Cert::Info>([&](auto r) { certs_.Get(kProvider, spec, std::move(r)); });
   }
   MethodResult SetCsr(const std::string& csr, const std::string& key) {
-    return Run<void>([&](auto r) { csrs_.Set(kProvider, {csr, key}, std::move(r)); });
+    return RunCall<void>([&](auto r) { csrs_.Set(kProvider, {csr, key}, std::move(r)); });
   }
   MethodResult GetCsr(std::optional<Csr::GetSpec> spec = std::nullopt) {
-    return Run<Csr::Info>([&](auto r) { csrs_.Get(kProvider, spec, std::move(r)); });
+    return RunCall<Csr::Info>([&](auto r) { csrs_.Get(kProvider, spec, std::move(r)); });
   }
 
   // A text field of a successful answer.
@@ -152,11 +149,11 @@ TEST_F(IdentityServicesTest, CertificateMustMatchItsKeyAndIsReadBackStandardised
 }
 
 TEST_F(IdentityServicesTest, CreatedCertificateMatchesItsKey) {
-  ASSERT_FALSE(Run<void>([&](auto r) { certs_.Create(kProvider, std::move(r)); }).IsError());
+  ASSERT_FALSE(RunCall<void>([&](auto r) { certs_.Create(kProvider, std::move(r)); }).IsError());
   const MethodResult got = GetCert(Cert::GetSpec{true});
   EXPECT_TRUE(Ssl::ValidatePemCertWithKey(Text(got, "certificate"), Text(got, "privateKey")));
-  ExpectError(Run<void>([&](auto r) { certs_.Create("q", std::move(r)); }), kNotFound, "not_found",
-              {{"provider", "q"}});
+  ExpectError(RunCall<void>([&](auto r) { certs_.Create("q", std::move(r)); }), kNotFound,
+              "not_found", {{"provider", "q"}});
 }
 
 TEST_F(IdentityServicesTest, CsrMustMatchItsKeyAndCreateReturnsTheKey) {
@@ -168,15 +165,15 @@ TEST_F(IdentityServicesTest, CsrMustMatchItsKeyAndCreateReturnsTheKey) {
   EXPECT_EQ(Text(GetCsr(Csr::GetSpec{true}), "privateKey"), shared.key);
 
   const MethodResult created =
-      Run<Csr::Info>([&](auto r) { csrs_.Create(kProvider, std::move(r)); });
+      RunCall<Csr::Info>([&](auto r) { csrs_.Create(kProvider, std::move(r)); });
   ASSERT_FALSE(created.IsError());
   EXPECT_TRUE(Ssl::ValidatePemCsrWithKey(Text(created, "csr"), Text(created, "privateKey")));
   const MethodResult got = GetCsr();
   EXPECT_EQ(Text(got, "csr"), Text(created, "csr"));
   EXPECT_FALSE(got.value->as_object().contains("privateKey"));
-  ExpectError(Run<Csr::Info>([&](auto r) { csrs_.Create("q", std::move(r)); }), kNotFound,
+  ExpectError(RunCall<Csr::Info>([&](auto r) { csrs_.Create("q", std::move(r)); }), kNotFound,
               "not_found", {{"provider", "q"}});
-  ExpectError(Run<Csr::Info>([&](auto r) { csrs_.Create("", std::move(r)); }), kInvalidArgument,
+  ExpectError(RunCall<Csr::Info>([&](auto r) { csrs_.Create("", std::move(r)); }), kInvalidArgument,
               "invalid_argument", {{"parameter", "provider"}});
 }
 

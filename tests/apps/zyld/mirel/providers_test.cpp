@@ -11,19 +11,9 @@ namespace {
 
 using namespace Com::Velora::Ovik::Kms::ProvidersSvc;
 using Hosts = std::set<std::string>;
+using ZyldTest::CreateSpecFor;
 using ZyldTest::ExpectError;
 using namespace Mirel::ErrorTypes;
-
-CreateSpec Spec(const std::string& id, std::vector<std::string> hosts, std::string proxy = {}) {
-  CreateSpec spec{id, "mk-" + id, {}};
-  for (const std::string& host : hosts) {
-    spec.keyServer.kmipServer.servers.push_back({"n-" + host, {host, std::nullopt}});
-  }
-  if (!proxy.empty()) {
-    spec.keyServer.proxyServer = NetworkAddress{proxy, std::nullopt};
-  }
-  return spec;
-}
 
 UpdateSpec ProxyUpdate(const std::string& proxy) {
   UpdateSpec spec;
@@ -98,14 +88,14 @@ TEST_F(ProvidersServiceTest, InvalidInputNamesItsParameterAndStoresNothing) {
        "spec.keyServer.kmipServer.servers.server.adress.port"},
   };
   for (const auto& [mutate, parameter] : creates) {
-    CreateSpec spec = Spec("p", {"a", "b"});
+    CreateSpec spec = CreateSpecFor("p", {"a", "b"});
     mutate(spec);
     ExpectError(Create(spec), kInvalidArgument, "invalid_argument", {{"parameter", parameter}});
   }
   ExpectError(Get("p"), kNotFound);
   EXPECT_EQ(Rules(), Hosts{});
   // Names differing in case are distinct.
-  CreateSpec cased = Spec("p", {"a", "b"});
+  CreateSpec cased = CreateSpecFor("p", {"a", "b"});
   cased.keyServer.kmipServer.servers[1].name = "N-A";
   ASSERT_FALSE(Create(cased).IsError());
 
@@ -122,7 +112,7 @@ TEST_F(ProvidersServiceTest, InvalidInputNamesItsParameterAndStoresNothing) {
 }
 
 TEST_F(ProvidersServiceTest, RoundTripsWithDefaultsAndStoreResults) {
-  CreateSpec spec = Spec("p", {"a"}, "proxy");
+  CreateSpec spec = CreateSpecFor("p", {"a"}, "proxy");
   spec.keyServer.description = "d";
   spec.keyServer.connectionTimeout = 9;
   spec.keyServer.kmipServer.username = "u";
@@ -144,7 +134,8 @@ TEST_F(ProvidersServiceTest, RoundTripsWithDefaultsAndStoreResults) {
             5696);
 
   const int calls = backend_->calls;
-  ExpectError(Create(Spec("p", {"z"})), kAlreadyExists, "already_exists", {{"provider", "p"}});
+  ExpectError(Create(CreateSpecFor("p", {"z"})), kAlreadyExists, "already_exists",
+              {{"provider", "p"}});
   UpdateSpec masterKey;
   masterKey.masterKeyId = "mk-2";
   ASSERT_FALSE(Update("p", masterKey).IsError());
@@ -164,7 +155,7 @@ TEST_F(ProvidersServiceTest, RoundTripsWithDefaultsAndStoreResults) {
 
 // Pruning of hosts other providers use is the firewall's test; here the service's lists.
 TEST_F(ProvidersServiceTest, RulesHoldExactlyTheStoredHosts) {
-  ASSERT_FALSE(Create(Spec("A", {"a", "s"}, "p")).IsError());
+  ASSERT_FALSE(Create(CreateSpecFor("A", {"a", "s"}, "p")).IsError());
   EXPECT_EQ(Rules(), (Hosts{"a", "p", "s"}));
   ASSERT_FALSE(Update("A", ServersUpdate({"c"})).IsError());
   ASSERT_FALSE(Update("A", ProxyUpdate("c")).IsError());  // its own server as proxy
@@ -175,9 +166,9 @@ TEST_F(ProvidersServiceTest, RulesHoldExactlyTheStoredHosts) {
 }
 
 TEST_F(ProvidersServiceTest, AFailingFirewallChangesNothing) {
-  ASSERT_FALSE(Create(Spec("A", {"a"})).IsError());
+  ASSERT_FALSE(Create(CreateSpecFor("A", {"a"})).IsError());
   backend_->failAfter = 1;  // the second change fails
-  ExpectError(Create(Spec("B", {"a", "b", "c"})), kError, "firewall_error");
+  ExpectError(Create(CreateSpecFor("B", {"a", "b", "c"})), kError, "firewall_error");
   ExpectError(Get("B"), kNotFound);
   EXPECT_EQ(Rules(), (Hosts{"a"}));
 

@@ -3,7 +3,6 @@
 // exactly the stored hosts (opened before the import, closed after it or when it fails).
 #include "mirel/raw_config_impl.h"
 
-#include "mirel/providers_impl.h"
 #include "service_fixture.h"
 
 #include <ironveil-common/gzip.h>
@@ -34,11 +33,8 @@ class RawConfigTest : public ZyldTest::FirewallStoreTest {
     return Run<void>([&](auto r) { raw_.Set(bytes, std::move(r)); });
   }
   Mirel::MethodResult Create(const std::string& id, const std::vector<std::string>& hosts) {
-    Prov::CreateSpec spec{id, "mk-" + id, {}};
-    for (const std::string& host : hosts) {
-      spec.keyServer.kmipServer.servers.push_back({"n-" + host, {host, std::nullopt}});
-    }
-    return Run<void>([&](auto r) { providers_.Create(spec, std::move(r)); });
+    return Run<void>(
+        [&](auto r) { providers_.Create(ZyldTest::CreateSpecFor(id, hosts), std::move(r)); });
   }
   static Bytes Compress(const std::string& text) {
     Bytes bytes;

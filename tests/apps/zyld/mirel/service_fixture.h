@@ -5,6 +5,7 @@
 
 #include "../provider_fixture.h"
 #include "mirel/message_resolver.h"
+#include "mirel/providers_impl.h"
 #include "state/firewall.h"
 
 #include <ironveil-common/firewall_none.h>
@@ -16,6 +17,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace ZyldTest {
 
@@ -40,6 +42,20 @@ Mirel::MethodResult RunCall(Call&& call, const char* entitlement = nullptr) {
     active.emplace(&ctx);
   }
   return StartCall<T>(std::forward<Call>(call)).get();
+}
+
+// A provider `id` with master key "mk-<id>", a server "n-<host>" per host and the proxy when given.
+inline Com::Velora::Ovik::Kms::ProvidersSvc::CreateSpec CreateSpecFor(
+    const std::string& id, const std::vector<std::string>& hosts, const std::string& proxy = {}) {
+  namespace Svc = Com::Velora::Ovik::Kms::ProvidersSvc;
+  Svc::CreateSpec spec{id, "mk-" + id, {}};
+  for (const std::string& host : hosts) {
+    spec.keyServer.kmipServer.servers.push_back({"n-" + host, {host, std::nullopt}});
+  }
+  if (!proxy.empty()) {
+    spec.keyServer.proxyServer = Svc::NetworkAddress{proxy, std::nullopt};
+  }
+  return spec;
 }
 
 // Checks the error type and, when `id` is given, the one message: its identifier (under
