@@ -33,7 +33,7 @@ struct ClampCase {
   int expectedStale;
 };
 
-TEST(ProvidersSettingsTest, PeriodsAreClampedIntoTheirBounds) {
+TEST(ProvidersSettingsTest, SettingsAreClampedIntoTheirBounds) {
   const ClampCase cases[] = {
       {"statusUpdateIntervalSeconds", -5, 60, 1800},
       {"statusUpdateIntervalSeconds", 900, 900, 1800},
@@ -53,6 +53,15 @@ TEST(ProvidersSettingsTest, PeriodsAreClampedIntoTheirBounds) {
   ConfigValues off;
   off.SetBool("caching", false);
   EXPECT_FALSE(Zyld::State::ProvidersSettingsFromConfig(off).caching);
+  // The key-server pool: threads up to their maximum, no negative queue.
+  ConfigValues pool;
+  pool.SetInt(Zyld::State::kKeyServerThreadsKey, 1000);
+  pool.SetInt(Zyld::State::kKeyServerJobsPerProviderKey, 2);
+  pool.SetInt(Zyld::State::kKeyServerQueuePerProviderKey, -1);
+  const auto keyServers = Zyld::State::ProvidersSettingsFromConfig(pool).keyServers;
+  EXPECT_EQ(keyServers.threads, Zyld::State::kMaxKeyServerThreads);
+  EXPECT_EQ(keyServers.jobsPerProvider, 2);
+  EXPECT_EQ(keyServers.queuePerProvider, 0);
 }
 
 class ProvidersTest : public ZyldTest::StoreTest {
