@@ -116,8 +116,7 @@ TEST_F(ProviderConfigTest, AbsentOptionalValuesReadAsEmptyOrUnset) {
 TEST_F(ProviderConfigTest, CreatingAnExistingProviderWritesNothing) {
   ASSERT_EQ(WriteProvider(FullSpec()), PC::Success);
   const std::string before = Export();
-  PC::ProviderObjects objects;
-  objects.providerId = "prov1";
+  PC::ProviderObjects objects{.providerId = "prov1"};
   EXPECT_EQ(PC::CreateProviderObjects(objects), PC::AlreadyExists);
   EXPECT_EQ(objects.provider, nullptr);
   ProviderSpec other = FullSpec();
@@ -131,8 +130,7 @@ TEST_F(ProviderConfigTest, CreatingAnExistingProviderWritesNothing) {
 
 TEST_F(ProviderConfigTest, ChangesReachTheStoreOnlyAtCommit) {
   ASSERT_EQ(WriteProvider(FullSpec()), PC::Success);
-  PC::ProviderObjects objects;
-  objects.providerId = "prov1";
+  PC::ProviderObjects objects{.providerId = "prov1"};
   ASSERT_EQ(PC::LoadProviderObjects(objects), PC::Success);
   ASSERT_NE(objects.proxyServer, nullptr);
   ASSERT_EQ(objects.servers.size(), 2u);
@@ -184,8 +182,7 @@ TEST_F(ProviderConfigTest, UnknownProviderIsNotFoundEverywhere) {
   EXPECT_EQ(PC::GetServerCertificates("nope", list), PC::NotFound);
   EXPECT_EQ(PC::SetServerCertificates("nope", {}), PC::NotFound);
   EXPECT_EQ(PC::DeleteProvider("nope"), PC::NotFound);
-  PC::ProviderObjects objects;
-  objects.providerId = "nope";
+  PC::ProviderObjects objects{.providerId = "nope"};
   EXPECT_EQ(PC::LoadProviderObjects(objects), PC::NotFound);
   EXPECT_EQ(Export(), before);
 }

@@ -36,8 +36,7 @@ struct ProviderSpec {
 };
 
 inline PC::ConfigResult WriteProvider(const ProviderSpec& spec) {
-  PC::ProviderObjects objects;
-  objects.providerId = spec.id;
+  PC::ProviderObjects objects{.providerId = spec.id};
   PC::ConfigResult r = PC::CreateProviderObjects(objects);
   if (r != PC::Success) {
     return r;
