@@ -81,8 +81,11 @@ class IdentityServicesTest : public ZyldTest::StoreTest {
 
 TEST_F(IdentityServicesTest, CredentialReadNeedsTheSwitchAndRoundTrips) {
   FeatureList_Set("credentialRead", false);
-  ExpectError(GetCredential(""), kError);
-  ExpectError(GetCredential(kProvider), kError);
+  for (const std::string& id : {std::string(), kProvider}) {
+    const MethodResult off = GetCredential(id);
+    ExpectError(off, kError);
+    EXPECT_TRUE(off.IsError() && off.error->messages.empty()) << "a refusal without a message";
+  }
   FeatureList_Set("credentialRead", true);
   ExpectError(GetCredential(""), kInvalidArgument, "invalid_argument", {{"parameter", "provider"}});
   ExpectError(SetCredential("", "x"), kInvalidArgument, "invalid_argument",
