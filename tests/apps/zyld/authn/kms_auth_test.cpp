@@ -46,15 +46,8 @@ ZyldToken::Options Claims() {
 
 class KmsAuthTest : public StoreTest {
  protected:
-  // Key pairs made once per process.
-  static const Identity& Proofd() {
-    static const Identity id = NewIdentity();
-    return id;
-  }
-  static const Identity& Stranger() {
-    static const Identity id = NewIdentity();
-    return id;
-  }
+  static const Identity& Proofd() { return SharedIdentity<0>(); }
+  static const Identity& Stranger() { return SharedIdentity<1>(); }
 
   void SetUp() override {
     StoreTest::SetUp();
