@@ -39,12 +39,16 @@ TEST(ConfigCheck, FindsEachKindOfProblemAndPassesAValidFile) {
     EXPECT_TRUE(Mentions(problems, text)) << text;
   }
 
-  for (const auto& [name, text] :
-       {std::pair{"typed.xml", "<config><caching>yes</caching></config>"},
-        std::pair{"broken.xml", "<config><log>"}}) {
-    const auto found = Zyld::CheckConfigFile(dir.Write(name, text));
-    ASSERT_EQ(found.size(), 1u) << name;
-    EXPECT_NE(found[0].find(name), std::string::npos) << found[0];
+  // Every key the daemon reads has a typed default, so a value of the wrong type rejects the file
+  // as a malformed one does.
+  for (const char* element : {"<statsLogIntervalSeconds>soon</statsLogIntervalSeconds>",
+                              "<endpoint><port>http</port></endpoint>", "<caching>yes</caching>",
+                              "<statusUpdateIntervalSeconds>1m</statusUpdateIntervalSeconds>",
+                              "<cacheStaleTimeoutSeconds>-</cacheStaleTimeoutSeconds>", "<log>"}) {
+    const auto found = Zyld::CheckConfigFile(
+        dir.Write("rejected.xml", std::string("<config>") + element + "</config>"));
+    ASSERT_EQ(found.size(), 1u) << element;
+    EXPECT_NE(found[0].find("rejected.xml"), std::string::npos) << found[0];
   }
   EXPECT_TRUE(Mentions(Zyld::CheckConfigFile(dir.File("absent.xml")), "cannot open"));
 }

@@ -1,8 +1,6 @@
-// The real daemon binary: start-up lines, exit by SIGTERM or SIGINT, and start-up faults;
-// in process, the typed defaults the daemon registers. Runs without a usable configuration file
-// happen in a private mount namespace with an empty /var/lib and /var/log, so that the default
-// store and audit paths do not touch the host.
-#include "daemon.h"
+// The real daemon binary: start-up lines, exit by SIGTERM or SIGINT, and start-up faults. Runs
+// without a usable configuration file happen in a private mount namespace with an empty /var/lib
+// and /var/log, so that the default store and audit paths do not touch the host.
 #include "provider_fixture.h"
 #include "stack.h"
 
@@ -12,7 +10,6 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <stdexcept>
 
 #ifndef ZYL_MIREL_METADATA
 #error "ZYL_MIREL_METADATA must name the generated API metadata file"
@@ -69,66 +66,43 @@ bool PrivateMountsWork() {
              "2>&1") == 0;
 }
 
-// Every key the daemon reads has a typed default, so a value of the wrong type rejects the file.
-TEST(StartupDefaultsTest, WronglyTypedDaemonKeyRejectsTheFile) {
-  for (const char* element : {"<statsLogIntervalSeconds>soon</statsLogIntervalSeconds>",
-                              "<endpoint><port>http</port></endpoint>", "<caching>yes</caching>",
-                              "<statusUpdateIntervalSeconds>1m</statusUpdateIntervalSeconds>",
-                              "<cacheStaleTimeoutSeconds>-</cacheStaleTimeoutSeconds>"}) {
+// The start-up lines in their order and the exit with status zero, on SIGTERM and on SIGINT; the
+// audit file's missing directories are created owner-only.
+TEST(DaemonTest, StartsInOrderAndExitsWithZeroOnSigtermOrSigint) {
+  for (const int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
     TempDir dir;
-    const std::string path = dir.File("config.xml");
-    WriteFile(path, std::string("<config>") + element + "</config>");
-    std::shared_ptr<Quorex::Service::Config> scratch;
-    Quorex::Service::CreateScratchConfig(scratch);
-    Zyld::SetStartupDefaults(*scratch);
-    EXPECT_THROW(Quorex::Service::InitApp(scratch, path), std::runtime_error) << element;
+    // A stored provider is restored at start-up.
+    OvikConfigStore::ConfigStore::Configure(dir.File("store/ovik.db"));
+    ASSERT_EQ(WriteProvider({.id = "seeded", .servers = {{"s1", "127.0.0.1", 1}}}), PC::Success);
+    OvikConfigStore::ConfigStore::Configure(":memory:");
+    const std::string config = WriteConfig(dir);
+    std::string xml = ReadFile(config);
+    const std::string audit = "/audit.log";
+    xml.replace(xml.find(audit), audit.size(), "/audit/zyld/audit.log");
+    WriteFile(config, xml);
+
+    Daemon daemon(dir, config);
+    ASSERT_TRUE(daemon.WaitForOutput("Start-up complete")) << daemon.Output();
+    EXPECT_EQ(daemon.Stop(signal), 0) << daemon.Output();
+    const std::string out = daemon.Output();
+    EXPECT_EQ(out.find("Initializing quorex failed"), std::string::npos) << out;
+    // The start-up lines in their order, and the firewall closed after the exit line.
+    size_t from = 0;
+    for (const char* line :
+         {"Restoring configuration key providers instance seeded",
+          "Restoring configuration key zyld_config", "ruleset ironveil-zyld enabled",
+          "admits host 127.0.0.1", "Stats logging interval = 300s", "Start-up complete",
+          "Exiting with status 0", "released host 127.0.0.1", "ruleset ironveil-zyld disabled"}) {
+      const size_t at = out.find(line, from);
+      ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line << "\n" << out;
+      from = at;
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.File("audit/zyld").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(::stat(dir.File("audit/zyld/audit.log").c_str(), &st), 0);
   }
-}
-
-TEST(DaemonTest, StartsInOrderAndExitsWithZeroOnSigterm) {
-  TempDir dir;
-  // A stored provider is restored at start-up.
-  OvikConfigStore::ConfigStore::Configure(dir.File("store/ovik.db"));
-  ProviderSpec spec;
-  spec.id = "seeded";
-  spec.servers = {{"s1", "127.0.0.1", 1}};
-  ASSERT_EQ(WriteProvider(spec), PC::Success);
-  OvikConfigStore::ConfigStore::Configure(":memory:");
-
-  Daemon daemon(dir, WriteConfig(dir));
-  ASSERT_TRUE(daemon.WaitForOutput("Start-up complete")) << daemon.Output();
-  EXPECT_EQ(daemon.Stop(SIGTERM), 0) << daemon.Output();
-  const std::string out = daemon.Output();
-  EXPECT_EQ(out.find("Initializing quorex failed"), std::string::npos) << out;
-  // The start-up lines in their order, and the firewall closed after the exit line.
-  size_t from = 0;
-  for (const char* line :
-       {"Restoring configuration key providers instance seeded",
-        "Restoring configuration key zyld_config", "ruleset ironveil-zyld enabled",
-        "admits host 127.0.0.1", "Stats logging interval = 300s", "Start-up complete",
-        "Exiting with status 0", "released host 127.0.0.1", "ruleset ironveil-zyld disabled"}) {
-    const size_t at = out.find(line, from);
-    ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line << "\n" << out;
-    from = at;
-  }
-}
-
-// SIGINT exits like SIGTERM; the audit file's missing directories are created owner-only.
-TEST(DaemonTest, SigintAlsoExitsWithZeroAndAuditDirectoryIsCreated) {
-  TempDir dir;
-  const std::string config = WriteConfig(dir);
-  std::string xml = ReadFile(config);
-  const std::string audit = "/audit.log";
-  xml.replace(xml.find(audit), audit.size(), "/audit/zyld/audit.log");
-  WriteFile(config, xml);
-  Daemon daemon(dir, config);
-  ASSERT_TRUE(daemon.WaitForOutput("Start-up complete")) << daemon.Output();
-  EXPECT_EQ(daemon.Stop(SIGINT), 0) << daemon.Output();
-  EXPECT_NE(daemon.Output().find("Exiting with status 0"), std::string::npos);
-  struct stat st {};
-  ASSERT_EQ(::stat(dir.File("audit/zyld").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0700u);
-  EXPECT_EQ(::stat(dir.File("audit/zyld/audit.log").c_str(), &st), 0);
 }
 
 // A missing or malformed configuration file is reported and the defaults apply.

@@ -1,5 +1,4 @@
-// Export, import and restore of the providers, and clear failures on a corrupt or unreachable
-// database.
+// Export, import and restore of the providers, and clear failures on a corrupt database.
 #include "provider_fixture.h"
 
 namespace {
@@ -23,20 +22,12 @@ void WriteThree() {
 }
 
 // The text's round trip and the replaced selection are the store's (TransferTest); here the hash.
-TEST_F(ExportImportTest, ExportThenImportIsTheIdentity) {
+TEST_F(ExportImportTest, ExportGivesTheHashOfItsText) {
   WriteThree();
   std::string text, hash, expectedHash;
   ASSERT_EQ(PC::ExportProviders(text, hash), PC::Success);
   ASSERT_TRUE(Brask::Common::SslUtils::ComputeHashHex(text, expectedHash));
   EXPECT_EQ(hash, expectedHash);
-  for (const char* id : {"p0", "p1", "p2"}) {
-    ASSERT_EQ(PC::DeleteProvider(id), PC::Success);
-  }
-  ASSERT_EQ(PC::ImportConfiguration(text), PC::Success);
-  std::string again, againHash;
-  ASSERT_EQ(PC::ExportProviders(again, againHash), PC::Success);
-  EXPECT_EQ(again, text);
-  EXPECT_EQ(againHash, hash);
 }
 
 // Which texts the store refuses, all or nothing, is the store's; here, the answer and the log line.
@@ -63,44 +54,28 @@ TEST_F(ExportImportTest, RestoreMarksEveryProviderAndTheDaemonKey) {
   EXPECT_TRUE(capture.Contains("Restoring configuration key zyld_config"));
 }
 
-class BrokenStoreTest : public ::testing::Test {
- protected:
-  void TearDown() override { OvikConfigStore::ConfigStore::Configure(":memory:"); }
-
-  // Every persistence function answers StoreError and nothing throws.
-  static void ExpectStoreErrors() {
-    ProviderSpec spec;
-    spec.id = "p";
-    EXPECT_EQ(WriteProvider(spec), PC::StoreError);
-    Zyld::Kms::KmsInfo kms;
-    PC::ProviderInfo info;
-    std::vector<std::string> ids;
-    std::string text, hash;
-    EXPECT_EQ(PC::GetKmsInfo("p", kms), PC::StoreError);
-    EXPECT_EQ(PC::GetProviderInfo("p", info), PC::StoreError);
-    EXPECT_EQ(PC::ListProviderIds(ids), PC::StoreError);
-    EXPECT_EQ(PC::SetCredential("p", "x"), PC::StoreError);
-    EXPECT_EQ(PC::DeleteProvider("p"), PC::StoreError);
-    EXPECT_EQ(PC::ExportProviders(text, hash), PC::StoreError);
-    EXPECT_EQ(PC::ImportConfiguration("{}"), PC::StoreError);
-    EXPECT_FALSE(PC::GetAttestationPublicKey(text));
-  }
-
-  TempDir dir_;
-};
-
-TEST_F(BrokenStoreTest, CorruptDatabaseGivesStoreErrors) {
-  const std::string path = dir_.File("ovik.db");
+// On a corrupt database every persistence function answers StoreError, and only the restore
+// throws.
+TEST(BrokenStoreTest, CorruptDatabaseGivesStoreErrors) {
+  TempDir dir;
+  const std::string path = dir.File("ovik.db");
   WriteFile(path, std::string(8192, 'Z'));
   OvikConfigStore::ConfigStore::Configure(path);
-  ExpectStoreErrors();
+  EXPECT_EQ(WriteProvider({.id = "p"}), PC::StoreError);
+  Zyld::Kms::KmsInfo kms;
+  PC::ProviderInfo info;
+  std::vector<std::string> ids;
+  std::string text, hash;
+  EXPECT_EQ(PC::GetKmsInfo("p", kms), PC::StoreError);
+  EXPECT_EQ(PC::GetProviderInfo("p", info), PC::StoreError);
+  EXPECT_EQ(PC::ListProviderIds(ids), PC::StoreError);
+  EXPECT_EQ(PC::SetCredential("p", "x"), PC::StoreError);
+  EXPECT_EQ(PC::DeleteProvider("p"), PC::StoreError);
+  EXPECT_EQ(PC::ExportProviders(text, hash), PC::StoreError);
+  EXPECT_EQ(PC::ImportConfiguration("{}"), PC::StoreError);
+  EXPECT_FALSE(PC::GetAttestationPublicKey(text));
   EXPECT_THROW(PC::RestoreConfiguration(), OvikConfigStore::ConfigStoreException);
-}
-
-TEST_F(BrokenStoreTest, UnreachableDatabaseGivesStoreErrors) {
-  WriteFile(dir_.File("file"), "x");
-  OvikConfigStore::ConfigStore::Configure(dir_.File("file") + "/sub/ovik.db");
-  ExpectStoreErrors();
+  OvikConfigStore::ConfigStore::Configure(":memory:");
 }
 
 }  // namespace

@@ -55,9 +55,7 @@ class FirewallTest : public StoreTest {
     return *backend_;
   }
   static void Save(const std::string& id, const Hosts& servers, const std::string& proxy = "") {
-    ProviderSpec spec;
-    spec.id = id;
-    spec.proxyHost = proxy;
+    ProviderSpec spec{.id = id, .proxyHost = proxy};
     for (const std::string& host : servers) {
       spec.servers.push_back({"s" + std::to_string(spec.servers.size()), host});
     }

@@ -83,10 +83,7 @@ TEST_F(ProviderConfigTest, FullProviderReadsBackIdenticallyThroughEveryReader) {
 
 // Absent values, and stored empty ones, read as empty or unset.
 TEST_F(ProviderConfigTest, AbsentOptionalValuesReadAsEmptyOrUnset) {
-  ProviderSpec spec;
-  spec.id = "bare";
-  spec.username = "";
-  ASSERT_EQ(WriteProvider(spec), PC::Success);
+  ASSERT_EQ(WriteProvider({.id = "bare", .username = ""}), PC::Success);
   ASSERT_EQ(PC::SetServerCertificates("bare", {}), PC::Success);
 
   PC::ProviderInfo info;
@@ -119,8 +116,7 @@ TEST_F(ProviderConfigTest, AbsentOptionalValuesReadAsEmptyOrUnset) {
 TEST_F(ProviderConfigTest, CreatingAnExistingProviderWritesNothing) {
   ASSERT_EQ(WriteProvider(FullSpec()), PC::Success);
   const std::string before = Export();
-  PC::ProviderObjects objects;
-  objects.providerId = "prov1";
+  PC::ProviderObjects objects{.providerId = "prov1"};
   EXPECT_EQ(PC::CreateProviderObjects(objects), PC::AlreadyExists);
   EXPECT_EQ(objects.provider, nullptr);
   ProviderSpec other = FullSpec();
@@ -134,8 +130,7 @@ TEST_F(ProviderConfigTest, CreatingAnExistingProviderWritesNothing) {
 
 TEST_F(ProviderConfigTest, ChangesReachTheStoreOnlyAtCommit) {
   ASSERT_EQ(WriteProvider(FullSpec()), PC::Success);
-  PC::ProviderObjects objects;
-  objects.providerId = "prov1";
+  PC::ProviderObjects objects{.providerId = "prov1"};
   ASSERT_EQ(PC::LoadProviderObjects(objects), PC::Success);
   ASSERT_NE(objects.proxyServer, nullptr);
   ASSERT_EQ(objects.servers.size(), 2u);
@@ -187,8 +182,7 @@ TEST_F(ProviderConfigTest, UnknownProviderIsNotFoundEverywhere) {
   EXPECT_EQ(PC::GetServerCertificates("nope", list), PC::NotFound);
   EXPECT_EQ(PC::SetServerCertificates("nope", {}), PC::NotFound);
   EXPECT_EQ(PC::DeleteProvider("nope"), PC::NotFound);
-  PC::ProviderObjects objects;
-  objects.providerId = "nope";
+  PC::ProviderObjects objects{.providerId = "nope"};
   EXPECT_EQ(PC::LoadProviderObjects(objects), PC::NotFound);
   EXPECT_EQ(Export(), before);
 }
@@ -269,9 +263,7 @@ TEST_F(ProviderConfigTest, DamagedProviderIsAStoreErrorButListed) {
 TEST_F(ProviderConfigTest, ListedObjectWithoutItsIdentifierFailsTheWholeList) {
   // The store writes "provider" itself; only a damaged database row can lack it.
   for (const char* id : {"p0", "p1"}) {
-    ProviderSpec spec;
-    spec.id = id;
-    ASSERT_EQ(WriteProvider(spec), PC::Success);
+    ASSERT_EQ(WriteProvider({.id = id}), PC::Success);
   }
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(dbPath_.c_str(), &db), SQLITE_OK);

@@ -36,8 +36,7 @@ struct ProviderSpec {
 };
 
 inline PC::ConfigResult WriteProvider(const ProviderSpec& spec) {
-  PC::ProviderObjects objects;
-  objects.providerId = spec.id;
+  PC::ProviderObjects objects{.providerId = spec.id};
   PC::ConfigResult r = PC::CreateProviderObjects(objects);
   if (r != PC::Success) {
     return r;
@@ -86,6 +85,12 @@ inline TestCert MakeCert() {
 // A private key and its self-signed certificate.
 using Identity = TestSupport::KeyAndCert;
 inline Identity NewIdentity() { return TestSupport::NewKeyAndCert(); }
+// A key pair made once per process for each tag.
+template <int Tag>
+const Identity& SharedIdentity() {
+  static const Identity id = NewIdentity();
+  return id;
+}
 
 // Stores `cert` as the certificate of `group` ("attestation": proofd's, "authn": the host's).
 inline void StoreCertificate(const std::string& group, const std::string& cert) {

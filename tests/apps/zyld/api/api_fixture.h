@@ -63,15 +63,8 @@ inline std::vector<boost::json::object> ReadAuditRecords(const std::string& path
 
 class ApiTest : public StoreTest {
  protected:
-  // Key pairs made once per process.
-  static const Identity& Attestation() {
-    static const Identity id = NewIdentity();
-    return id;
-  }
-  static const Identity& Admin() {
-    static const Identity id = NewIdentity();
-    return id;
-  }
+  static const Identity& Attestation() { return SharedIdentity<0>(); }
+  static const Identity& Admin() { return SharedIdentity<1>(); }
 
   void SetUp() override {
     StoreTest::SetUp();

@@ -26,6 +26,15 @@ void KmsServerTest::SetUp() {
 
 void KmsServerTest::TearDown() { server_->Stop(); }
 
+std::string KmsServerTest::Wrap(Zyld::Kms::Kms& kms, std::string* clear) {
+  std::string key, wrapped, error;
+  EXPECT_EQ(kms.GenerateKey(0, 32, key, wrapped, error), Zyld::Kms::Success) << error;
+  if (clear != nullptr) {
+    *clear = key;
+  }
+  return wrapped;
+}
+
 std::shared_ptr<Zyld::Kms::KmsInfo> KmsServerTest::MakeInfo() const {
   auto info = std::make_shared<Zyld::Kms::KmsInfo>();
   info->name = "prov";

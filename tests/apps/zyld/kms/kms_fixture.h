@@ -28,14 +28,16 @@ std::vector<uint8_t> Bytes(size_t n, uint8_t seed);
 using TestSupport::Wipe;
 using TestSupport::WipeRecorder;
 
-// The parts a KmipKms is made of, wired the same way, for tests of one of them.
+// The parts a KmipKms is made of, wired the same way, for tests of one of them (with a connector
+// of the test's own when given).
+template <class Connector = Zyld::Kms::KmsConnector>
 struct Components {
   explicit Components(std::shared_ptr<const Zyld::Kms::KmsInfo> info)
       : connector(std::move(info)), reader(connector, cache), prober(connector, reader) {}
   // The status refresh of KmipKms.
   void Refresh() { cache.Store(prober.ProbeStatus()); }
 
-  Zyld::Kms::KmsConnector connector;
+  Connector connector;
   Zyld::Kms::KmsCache cache;
   Zyld::Kms::MasterKeyReader reader;
   Zyld::Kms::KmsProber prober;
@@ -56,6 +58,8 @@ class KmsServerTest : public ::testing::Test {
   std::unique_ptr<Zyld::Kms::KmipKms> MakeKms() const {
     return std::make_unique<Zyld::Kms::KmipKms>(MakeInfo());
   }
+  // A wrapped key of 32 bytes, made successfully (its clear text in `clear` when given).
+  static std::string Wrap(Zyld::Kms::Kms& kms, std::string* clear = nullptr);
 
   int Gets() const { return server_->Requests(Qlkmip::Kmip::Operation::Get); }
   int StateQueries() const { return server_->Requests(Qlkmip::Kmip::Operation::GetAttributes); }

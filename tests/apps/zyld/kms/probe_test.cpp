@@ -150,61 +150,47 @@ TEST(SupportedVersion, Rule) {
   }
 }
 
-// A library session that completed its handshake although no certificate was trusted: the
-// test trusts the authority behind the caller's back.
-class TrustingConnector : public K::KmsConnector {
- public:
-  using K::KmsConnector::KmsConnector;
-
- protected:
-  K::QlcResult OpenSession(K::QlcSession& session, const char* spec) const override {
-    std::string text(spec);
-    if (text.find("Trusted_Cert") == std::string::npos) {
-      text += ", Trusted_Cert=PEM:[" + KmipTest::Hex(Certs().ca.certPem) + "]";
-    }
-    return K::KmsConnector::OpenSession(session, text.c_str());
-  }
-};
-
-TEST_F(ProbeTest, HandshakeWithoutTrustedCertificateIsReported) {
-  TrustingConnector connector(MakeInfo());
-  K::KmsCache cache;
-  K::MasterKeyReader reader(connector, cache);
-  K::KmsProber prober(connector, reader);
-  std::string certificate, error;
-  EXPECT_EQ(prober.FetchRemoteServerCertificate(0, certificate, error), K::ServerCertNotRequired);
-  EXPECT_EQ(error,
-            "Client unexpectedly connected to key management server without any trusted server "
-            "certificate");
-  EXPECT_TRUE(certificate.empty());
-}
-
-// Counts the handshakes opened through it.
-class CountingConnector : public K::KmsConnector {
+// Counts the handshakes opened through it. With trustBehindTheBack, a session without a trusted
+// certificate trusts the authority anyway: the library completed a handshake that trusts nothing.
+class TestConnector : public K::KmsConnector {
  public:
   using K::KmsConnector::KmsConnector;
   int Opened() const { return opened_.load(); }
+  bool trustBehindTheBack = false;
 
  protected:
   K::QlcResult OpenSession(K::QlcSession& session, const char* spec) const override {
     ++opened_;
-    return K::KmsConnector::OpenSession(session, spec);
+    std::string text(spec);
+    if (trustBehindTheBack && text.find("Trusted_Cert") == std::string::npos) {
+      text += ", Trusted_Cert=PEM:[" + KmipTest::Hex(Certs().ca.certPem) + "]";
+    }
+    return K::KmsConnector::OpenSession(session, text.c_str());
   }
 
  private:
   mutable std::atomic<int> opened_{0};
 };
 
+TEST_F(ProbeTest, HandshakeWithoutTrustedCertificateIsReported) {
+  Components<TestConnector> parts(MakeInfo());
+  parts.connector.trustBehindTheBack = true;
+  std::string certificate, error;
+  EXPECT_EQ(parts.prober.FetchRemoteServerCertificate(0, certificate, error),
+            K::ServerCertNotRequired);
+  EXPECT_EQ(error,
+            "Client unexpectedly connected to key management server without any trusted server "
+            "certificate");
+  EXPECT_TRUE(certificate.empty());
+}
+
 // A server that cannot be reached costs one handshake (one time-out), not one per check.
 TEST_F(ProbeTest, AnUnreachableServerIsContactedOnce) {
   auto info = MakeInfo();
   info->servers = {Entry("gone", TestSupport::FreeLoopbackPort())};
-  CountingConnector connector(info);
-  K::KmsCache cache;
-  K::MasterKeyReader reader(connector, cache);
-  K::KmsProber prober(connector, reader);
-  const K::ProbeRecord record = prober.ProbeStatus();
-  EXPECT_EQ(connector.Opened(), 1);
+  Components<TestConnector> parts(info);
+  const K::ProbeRecord record = parts.prober.ProbeStatus();
+  EXPECT_EQ(parts.connector.Opened(), 1);
   ASSERT_EQ(record.status.servers.size(), 1u);
   EXPECT_EQ(record.status.servers[0].errors.size(), 2u);
 }

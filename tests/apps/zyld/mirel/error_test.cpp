@@ -1,6 +1,6 @@
-// The error catalogue: every identifier resolves to a template with known arguments, result codes
-// name catalogued identifiers, and provider error kinds map to their standard types. The
-// identifiers and texts that the key operations give are checked with the key operation service.
+// The error catalogue: every identifier resolves to a template with known arguments and result
+// codes name catalogued identifiers. The identifiers and texts that the key operations give, and
+// the standard type of each provider error kind, are checked with the services.
 #include "mirel/error.h"
 #include "mirel/message_resolver.h"
 
@@ -45,22 +45,6 @@ TEST(CatalogueDeathTest, SuccessAndUnknownIdentifiersAreProgrammingErrors) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(Api::ErrorIdForResult(0, Api::kDecryptOperation), "NOT_REACHED");
   EXPECT_DEATH(Api::ResolveMessage("com.velora.ovik.kms.no_such_message"), "NOT_REACHED");
-}
-
-TEST(ErrorBuildersTest, ProviderErrorKindsMapToTheirTypes) {
-  const Mirel::Message missing =
-      Api::MakeMessage("com.velora.ovik.kms.providers.not_found", {{"provider", "p"}});
-  EXPECT_EQ(Api::MakeProviderError(1, {missing}).type, Mirel::ErrorTypes::kAlreadyExists);
-  const Mirel::ErrorValue notFound = Api::MakeProviderError(3, {missing});
-  EXPECT_EQ(notFound.type, Mirel::ErrorTypes::kNotFound);
-  ASSERT_EQ(notFound.messages.size(), 1u);
-  EXPECT_EQ(notFound.messages[0].args, missing.args);
-  for (int kind : {0, 2, 4, -1}) {
-    const Mirel::ErrorValue other = Api::MakeProviderError(kind, {missing});
-    EXPECT_EQ(other.type, Mirel::ErrorTypes::kError) << kind;
-    ASSERT_EQ(other.messages.size(), 1u) << kind;
-    EXPECT_EQ(other.messages[0].id, "com.velora.ovik.kms.providers.config_store_error");
-  }
 }
 
 }  // namespace

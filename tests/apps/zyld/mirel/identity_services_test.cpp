@@ -21,6 +21,9 @@ namespace Csr = Com::Velora::Ovik::Kms::Providers::ClientCertificate::CsrSvc;
 namespace PC = Zyld::ProviderConfig;
 namespace Ssl = Brask::Common::SslUtils;
 using Mirel::MethodResult;
+using ZyldTest::ExpectError;
+using ZyldTest::RunCall;
+using namespace Mirel::ErrorTypes;
 
 const std::string kProvider = "p";
 
@@ -31,45 +34,26 @@ class IdentityServicesTest : public ZyldTest::StoreTest {
     ASSERT_EQ(ZyldTest::WriteProvider({.id = kProvider, .servers = {{"s1", "h1"}}}), PC::Success);
   }
 
-  template <class T, class Call>
-  static MethodResult Run(Call&& call) {
-    return ZyldTest::RunCall<T>(std::forward<Call>(call));
-  }
   MethodResult SetCredential(const std::string& id, const std::string& credential) {
-    return Run<void>([&](auto r) { credentials_.Set(id, credential, std::move(r)); });
+    return RunCall<void>([&](auto r) { credentials_.Set(id, credential, std::move(r)); });
   }
   MethodResult GetCredential(const std::string& id) {
-    return Run<Credential::Info>([&](auto r) { credentials_.Get(id, std::move(r)); });
+    return RunCall<Credential::Info>([&](auto r) { credentials_.Get(id, std::move(r)); });
   }
   MethodResult SetCert(const std::string& cert, std::optional<std::string> key,
                        const std::string& id = kProvider) {
-    return Run<void>([&](auto r) { certs_.Set(id, {cert, key}, std::move(r)); });
+    return RunCall<void>([&](auto r) { certs_.Set(id, {cert, key}, std::move(r)); });
   }
   MethodResult GetCert(std::optional<Cert::GetSpec> spec = std::nullopt) {
-    return Run<Cert::Info>([&](auto r) { certs_.Get(kProvider, spec, std::move(r)); });
+    return RunCall<Cert::Info>([&](auto r) { certs_.Get(kProvider, spec, std::move(r)); });
   }
   MethodResult SetCsr(const std::string& csr, const std::string& key) {
-    return Run<void>([&](auto r) { csrs_.Set(kProvider, {csr, key}, std::move(r)); });
+    return RunCall<void>([&](auto r) { csrs_.Set(kProvider, {csr, key}, std::move(r)); });
   }
   MethodResult GetCsr(std::optional<Csr::GetSpec> spec = std::nullopt) {
-    return Run<Csr::Info>([&](auto r) { csrs_.Get(kProvider, spec, std::move(r)); });
+    return RunCall<Csr::Info>([&](auto r) { csrs_.Get(kProvider, spec, std::move(r)); });
   }
 
-  // Checks the error type and, when `id` is given, its one message and that message's argument.
-  static void ExpectError(const MethodResult& r, std::string_view type, const std::string& id = {},
-                          const std::string& arg = {}, const std::string& value = {}) {
-    ASSERT_TRUE(r.IsError());
-    EXPECT_EQ(r.error->type, type);
-    if (id.empty()) {
-      EXPECT_TRUE(r.error->messages.empty());
-      return;
-    }
-    ASSERT_EQ(r.error->messages.size(), 1u);
-    EXPECT_EQ(r.error->messages[0].id, "com.velora.ovik.kms.providers." + id);
-    if (!arg.empty()) {
-      EXPECT_EQ(r.error->messages[0].args.at(arg), value);
-    }
-  }
   // A text field of a successful answer.
   static std::string Text(const MethodResult& r, const char* field) {
     if (r.IsError()) {
@@ -97,36 +81,35 @@ class IdentityServicesTest : public ZyldTest::StoreTest {
 
 TEST_F(IdentityServicesTest, CredentialReadNeedsTheSwitchAndRoundTrips) {
   FeatureList_Set("credentialRead", false);
-  ExpectError(GetCredential(""), Mirel::ErrorTypes::kError);
-  ExpectError(GetCredential(kProvider), Mirel::ErrorTypes::kError);
+  for (const std::string& id : {std::string(), kProvider}) {
+    const MethodResult off = GetCredential(id);
+    ExpectError(off, kError);
+    EXPECT_TRUE(off.IsError() && off.error->messages.empty()) << "a refusal without a message";
+  }
   FeatureList_Set("credentialRead", true);
-  ExpectError(GetCredential(""), Mirel::ErrorTypes::kInvalidArgument, "invalid_argument",
-              "parameter", "provider");
-  ExpectError(SetCredential("", "x"), Mirel::ErrorTypes::kInvalidArgument, "invalid_argument",
-              "parameter", "provider");
+  ExpectError(GetCredential(""), kInvalidArgument, "invalid_argument", {{"parameter", "provider"}});
+  ExpectError(SetCredential("", "x"), kInvalidArgument, "invalid_argument",
+              {{"parameter", "provider"}});
 
   for (const std::string credential : {" pa$$ word\n", ""}) {
     ASSERT_FALSE(SetCredential(kProvider, credential).IsError());
     EXPECT_EQ(Text(GetCredential(kProvider), "credential"), credential);
   }
-  ExpectError(SetCredential("q", "x"), Mirel::ErrorTypes::kNotFound, "not_found", "provider", "q");
-  ExpectError(GetCredential("q"), Mirel::ErrorTypes::kNotFound, "not_found", "provider", "q");
+  ExpectError(SetCredential("q", "x"), kNotFound, "not_found", {{"provider", "q"}});
+  ExpectError(GetCredential("q"), kNotFound, "not_found", {{"provider", "q"}});
 }
 
 TEST_F(IdentityServicesTest, CertificateWithoutKeyTakesTheNewestCsrKey) {
   const ZyldTest::TestCert older = ZyldTest::MakeCert();
   const ZyldTest::TestCert newer = ZyldTest::MakeCert();
-  ExpectError(SetCert(newer.cert, std::nullopt), Mirel::ErrorTypes::kInvalidArgument,
-              "private_key_unknown");
-  ExpectError(SetCert(newer.cert, std::nullopt, "q"), Mirel::ErrorTypes::kInvalidArgument,
-              "private_key_unknown");
+  ExpectError(SetCert(newer.cert, std::nullopt), kInvalidArgument, "private_key_unknown");
+  ExpectError(SetCert(newer.cert, std::nullopt, "q"), kInvalidArgument, "private_key_unknown");
 
   // The service reads only the key of the pending CSR record.
   const std::string& csr = TestSupport::SharedCsr().cert;
   ASSERT_EQ(PC::SetClientCsr(kProvider, csr, older.key), PC::Success);
   ASSERT_EQ(PC::SetClientCsr(kProvider, csr, newer.key), PC::Success);
-  ExpectError(SetCert(older.cert, std::nullopt), Mirel::ErrorTypes::kInvalidArgument,
-              "private_key_mismatch");
+  ExpectError(SetCert(older.cert, std::nullopt), kInvalidArgument, "private_key_mismatch");
   ASSERT_FALSE(SetCert(newer.messy, std::nullopt).IsError());
 
   std::string stored;
@@ -141,14 +124,12 @@ TEST_F(IdentityServicesTest, CertificateMustMatchItsKeyAndIsReadBackStandardised
   const ZyldTest::TestCert cert = ZyldTest::MakeCert();
   const ZyldTest::Identity other = ZyldTest::NewIdentity();
   for (const std::string& text : {other.cert, std::string("no certificate"), std::string()}) {
-    ExpectError(SetCert(text, cert.key), Mirel::ErrorTypes::kInvalidArgument,
-                "private_key_mismatch");
+    ExpectError(SetCert(text, cert.key), kInvalidArgument, "private_key_mismatch");
   }
-  ExpectError(SetCert(cert.cert, ""), Mirel::ErrorTypes::kInvalidArgument, "private_key_mismatch");
-  ExpectError(SetCert(cert.cert, cert.key, ""), Mirel::ErrorTypes::kInvalidArgument,
-              "invalid_argument", "parameter", "provider");
-  ExpectError(SetCert(cert.cert, cert.key, "q"), Mirel::ErrorTypes::kNotFound, "not_found",
-              "provider", "q");
+  ExpectError(SetCert(cert.cert, ""), kInvalidArgument, "private_key_mismatch");
+  ExpectError(SetCert(cert.cert, cert.key, ""), kInvalidArgument, "invalid_argument",
+              {{"parameter", "provider"}});
+  ExpectError(SetCert(cert.cert, cert.key, "q"), kNotFound, "not_found", {{"provider", "q"}});
   EXPECT_EQ(Text(GetCert(), "certificate"), "");
 
   ASSERT_FALSE(SetCert(cert.messy, cert.key).IsError());
@@ -165,38 +146,38 @@ TEST_F(IdentityServicesTest, CertificateMustMatchItsKeyAndIsReadBackStandardised
   ASSERT_EQ(PC::SetClientCertificate(kProvider, "garbage", cert.key), PC::Success);
   const MethodResult bad = GetCert();
   ASSERT_TRUE(bad.IsError());
-  EXPECT_EQ(bad.error->type, Mirel::ErrorTypes::kError);
+  EXPECT_EQ(bad.error->type, kError);
   EXPECT_EQ(bad.error->messages.at(0).id, "com.velora.ovik.kms.invalid_config_value");
   EXPECT_EQ(bad.error->messages.at(0).args.at("parameter"), "certificate");
 }
 
 TEST_F(IdentityServicesTest, CreatedCertificateMatchesItsKey) {
-  ASSERT_FALSE(Run<void>([&](auto r) { certs_.Create(kProvider, std::move(r)); }).IsError());
+  ASSERT_FALSE(RunCall<void>([&](auto r) { certs_.Create(kProvider, std::move(r)); }).IsError());
   const MethodResult got = GetCert(Cert::GetSpec{true});
   EXPECT_TRUE(Ssl::ValidatePemCertWithKey(Text(got, "certificate"), Text(got, "privateKey")));
-  ExpectError(Run<void>([&](auto r) { certs_.Create("q", std::move(r)); }),
-              Mirel::ErrorTypes::kNotFound, "not_found", "provider", "q");
+  ExpectError(RunCall<void>([&](auto r) { certs_.Create("q", std::move(r)); }), kNotFound,
+              "not_found", {{"provider", "q"}});
 }
 
 TEST_F(IdentityServicesTest, CsrMustMatchItsKeyAndCreateReturnsTheKey) {
   const TestSupport::KeyAndCert& shared = TestSupport::SharedCsr();
-  ExpectError(SetCsr(shared.cert, ZyldTest::NewIdentity().key), Mirel::ErrorTypes::kInvalidArgument,
-              "invalid_argument", "parameter", "clientCSR");
+  ExpectError(SetCsr(shared.cert, ZyldTest::NewIdentity().key), kInvalidArgument,
+              "invalid_argument", {{"parameter", "clientCSR"}});
   EXPECT_EQ(Text(GetCsr(), "csr"), "");
   ASSERT_FALSE(SetCsr(shared.cert, shared.key).IsError());
   EXPECT_EQ(Text(GetCsr(Csr::GetSpec{true}), "privateKey"), shared.key);
 
   const MethodResult created =
-      Run<Csr::Info>([&](auto r) { csrs_.Create(kProvider, std::move(r)); });
+      RunCall<Csr::Info>([&](auto r) { csrs_.Create(kProvider, std::move(r)); });
   ASSERT_FALSE(created.IsError());
   EXPECT_TRUE(Ssl::ValidatePemCsrWithKey(Text(created, "csr"), Text(created, "privateKey")));
   const MethodResult got = GetCsr();
   EXPECT_EQ(Text(got, "csr"), Text(created, "csr"));
   EXPECT_FALSE(got.value->as_object().contains("privateKey"));
-  ExpectError(Run<Csr::Info>([&](auto r) { csrs_.Create("q", std::move(r)); }),
-              Mirel::ErrorTypes::kNotFound, "not_found", "provider", "q");
-  ExpectError(Run<Csr::Info>([&](auto r) { csrs_.Create("", std::move(r)); }),
-              Mirel::ErrorTypes::kInvalidArgument, "invalid_argument", "parameter", "provider");
+  ExpectError(RunCall<Csr::Info>([&](auto r) { csrs_.Create("q", std::move(r)); }), kNotFound,
+              "not_found", {{"provider", "q"}});
+  ExpectError(RunCall<Csr::Info>([&](auto r) { csrs_.Create("", std::move(r)); }), kInvalidArgument,
+              "invalid_argument", {{"parameter", "provider"}});
 }
 
 // A new CSR leaves the built configuration as it was: only the service's removal drops the entry.

@@ -3,9 +3,8 @@
 // statistics sample per call, and the wiping of clear key texts.
 #include "mirel/key_operation_impl.h"
 
-#include "../zyld_test_util.h"
 #include "fake_kms.h"
-#include "mirel/message_resolver.h"
+#include "service_fixture.h"
 #include "state/stats.h"
 
 #include <configstore/configstore.h>
@@ -21,6 +20,7 @@ namespace KeyOp = Com::Velora::Ovik::Kms::KeyOperationSvc;
 using Zyld::Kms::KmsResult;
 using ZyldTest::FakeKms;
 using ZyldTest::FakeServer;
+using namespace Mirel::ErrorTypes;
 
 // Statistics samples of the process: all of them, and the failures.
 uint64_t Samples() {
@@ -47,26 +47,12 @@ class KeyOperationTest : public ::testing::Test {
     return last_;
   }
 
-  // Runs one call and returns what its result completed with (exactly once).
-  template <class T, class Call>
-  Mirel::MethodResult Run(Call&& call) {
-    int completions = 0;
-    Mirel::MethodResult out;
-    call(Mirel::MakeAsyncResult<T>(
-        [&](Mirel::MethodResult r) {
-          ++completions;
-          out = std::move(r);
-        },
-        Zyld::ZylApi::MakeLocalizer()));
-    EXPECT_EQ(completions, 1);
-    return out;
-  }
   Mirel::MethodResult Generate(const std::string& provider, int64_t keySize = 32) {
-    return Run<KeyOp::GeneratedKey>(
+    return ZyldTest::RunCall<KeyOp::GeneratedKey>(
         [&](auto result) { service_->GenerateKey(provider, keySize, std::move(result)); });
   }
   Mirel::MethodResult Decrypt(const std::string& provider, const std::string& wrapped) {
-    return Run<KeyOp::DecryptResult>(
+    return ZyldTest::RunCall<KeyOp::DecryptResult>(
         [&](auto result) { service_->Decrypt(provider, wrapped, std::move(result)); });
   }
   // One statistics sample was added by the last call (and it was a failure or not).
@@ -131,29 +117,25 @@ TEST_F(KeyOperationTest, FailoverReachesTheThirdServerAndLogsEachFailure) {
 }
 
 TEST_F(KeyOperationTest, AllServersDownNamesTheLastServerAndItsResult) {
-  ExpectError(
-      Generate("down"), Mirel::ErrorTypes::kError, "com.velora.ovik.kms.master_key_pre_active",
-      {{"server", "kms-c"}},
-      "The master key on key server kms-c is in pre-active state and needs to be activated.");
-  EXPECT_EQ(last_->Attempts(), (std::vector<uint32_t>{0, 1, 2}));
-  ExpectOneSample(true);
-
-  ExpectError(
-      Decrypt("down", "w"), Mirel::ErrorTypes::kError, "com.velora.ovik.kms.master_key_pre_active",
-      {{"server", "kms-c"}},
-      "The master key on key server kms-c is in pre-active state and needs to be activated.");
-  ExpectOneSample(true);
+  for (const bool generate : {true, false}) {
+    ExpectError(
+        generate ? Generate("down") : Decrypt("down", "w"), kError,
+        "com.velora.ovik.kms.master_key_pre_active", {{"server", "kms-c"}},
+        "The master key on key server kms-c is in pre-active state and needs to be activated.");
+    EXPECT_EQ(last_->Attempts(), (std::vector<uint32_t>{0, 1, 2}));
+    ExpectOneSample(true);
+  }
 }
 
 // A master key that may only decrypt, and one that is gone, each give their own error.
 TEST_F(KeyOperationTest, UnusableMasterKeysNameTheirState) {
-  ExpectError(Generate("deactivated"), Mirel::ErrorTypes::kError,
+  ExpectError(Generate("deactivated"), kError,
               "com.velora.ovik.kms.master_key_unusable_for_encryption", {{"server", "kms-a"}},
               "The master key on key server kms-a is deactivated or compromised. It can be used "
               "for decryption only and cannot be used for encryption.");
   ExpectOneSample(true);
-  ExpectError(Decrypt("destroyed", "w"), Mirel::ErrorTypes::kError,
-              "com.velora.ovik.kms.master_key_unusable", {{"server", "kms-a"}},
+  ExpectError(Decrypt("destroyed", "w"), kError, "com.velora.ovik.kms.master_key_unusable",
+              {{"server", "kms-a"}},
               "The master key on key server kms-a is destroyed or destroyed-compromised and "
               "cannot be used for encryption or decryption.");
   ExpectOneSample(true);
@@ -169,10 +151,9 @@ TEST_F(KeyOperationTest, GenericFailuresGiveTheOperationsOwnError) {
     const std::map<std::string, std::string> args =
         std::string(provider) == "empty" ? std::map<std::string, std::string>{}
                                          : std::map<std::string, std::string>{{"server", "kms-a"}};
-    ExpectError(Generate(provider), Mirel::ErrorTypes::kError, generateError, args,
-                "Unable to generate a new key.");
+    ExpectError(Generate(provider), kError, generateError, args, "Unable to generate a new key.");
     ExpectOneSample(true);
-    ExpectError(Decrypt(provider, "w"), Mirel::ErrorTypes::kError, decryptError, args,
+    ExpectError(Decrypt(provider, "w"), kError, decryptError, args,
                 "Unable to decrypt the ciphertext.");
     ExpectOneSample(true);
   }
@@ -181,8 +162,8 @@ TEST_F(KeyOperationTest, GenericFailuresGiveTheOperationsOwnError) {
 
 TEST_F(KeyOperationTest, RejectedInputsAreReportedBeforeAnyServer) {
   const auto expectInvalid = [&](const Mirel::MethodResult& r, const std::string& parameter) {
-    ExpectError(r, Mirel::ErrorTypes::kInvalidArgument,
-                "com.velora.ovik.kms.providers.invalid_argument", {{"parameter", parameter}},
+    ExpectError(r, kInvalidArgument, "com.velora.ovik.kms.providers.invalid_argument",
+                {{"parameter", parameter}},
                 "A specified parameter was not correct: '" + parameter + "'.");
     ExpectOneSample(true);
   };
@@ -200,8 +181,8 @@ TEST_F(KeyOperationTest, RejectedInputsAreReportedBeforeAnyServer) {
   }
 
   for (const auto& r : {Generate("no-such"), Decrypt("no-such", "w")}) {
-    ExpectError(r, Mirel::ErrorTypes::kNotFound, "com.velora.ovik.kms.providers.not_found",
-                {{"provider", "no-such"}}, "The provider 'no-such' does not exist.");
+    ExpectError(r, kNotFound, "com.velora.ovik.kms.providers.not_found", {{"provider", "no-such"}},
+                "The provider 'no-such' does not exist.");
   }
   EXPECT_EQ(Samples(), samples_ + 2);
   EXPECT_EQ(Failures(), failures_ + 2);
@@ -212,19 +193,19 @@ TEST_F(KeyOperationTest, FailingStoreIsAStoreErrorNotAnUnknownProvider) {
   OvikConfigStore::ConfigStore::Configure(dir_.File("file") + "/ovik.db");  // cannot be opened
   const auto storeRegistry = ZyldTest::UncachedRegistry();  // builds its objects from the store
   KeyOp::KeyOperationImpl service(*storeRegistry);
-  const Mirel::MethodResult r = Run<KeyOp::GeneratedKey>(
+  const Mirel::MethodResult r = ZyldTest::RunCall<KeyOp::GeneratedKey>(
       [&](auto result) { service.GenerateKey("p1", 32, std::move(result)); });
   OvikConfigStore::ConfigStore::Configure(":memory:");
-  ExpectError(r, Mirel::ErrorTypes::kError, "com.velora.ovik.kms.providers.config_store_error", {},
+  ExpectError(r, kError, "com.velora.ovik.kms.providers.config_store_error", {},
               "Unable to update configuration.");
   ExpectOneSample(true);
 }
 
 TEST_F(KeyOperationTest, EncryptIsUnsupportedAndNotCounted) {
-  const Mirel::MethodResult r = Run<KeyOp::EncryptResult>(
+  const Mirel::MethodResult r = ZyldTest::RunCall<KeyOp::EncryptResult>(
       [&](auto result) { service_->Encrypt("three", "key", std::move(result)); });
   ASSERT_TRUE(r.IsError());
-  EXPECT_EQ(r.error->type, Mirel::ErrorTypes::kError);
+  EXPECT_EQ(r.error->type, kError);
   EXPECT_TRUE(r.error->messages.empty());
   EXPECT_EQ(Samples(), samples_);
   EXPECT_EQ(last_, nullptr);

@@ -11,17 +11,9 @@ namespace {
 
 using namespace Com::Velora::Ovik::Kms::ProvidersSvc;
 using Hosts = std::set<std::string>;
-
-CreateSpec Spec(const std::string& id, std::vector<std::string> hosts, std::string proxy = {}) {
-  CreateSpec spec{id, "mk-" + id, {}};
-  for (const std::string& host : hosts) {
-    spec.keyServer.kmipServer.servers.push_back({"n-" + host, {host, std::nullopt}});
-  }
-  if (!proxy.empty()) {
-    spec.keyServer.proxyServer = NetworkAddress{proxy, std::nullopt};
-  }
-  return spec;
-}
+using ZyldTest::CreateSpecFor;
+using ZyldTest::ExpectError;
+using namespace Mirel::ErrorTypes;
 
 UpdateSpec ProxyUpdate(const std::string& proxy) {
   UpdateSpec spec;
@@ -52,19 +44,6 @@ class ProvidersServiceTest : public ZyldTest::FirewallStoreTest {
   }
   Mirel::MethodResult Get(const std::string& id) {
     return ZyldTest::RunCall<Info>([&](auto r) { service_.Get(id, std::move(r)); });
-  }
-  static void ExpectError(const Mirel::MethodResult& r, std::string_view type,
-                          const std::string& id = {}, const std::string& arg = {}) {
-    ASSERT_TRUE(r.IsError());
-    EXPECT_EQ(r.error->type, type);
-    if (id.empty()) {
-      return;
-    }
-    ASSERT_EQ(r.error->messages.size(), 1u);
-    EXPECT_EQ(r.error->messages[0].id, "com.velora.ovik.kms.providers." + id);
-    if (!arg.empty()) {
-      EXPECT_EQ(r.error->messages[0].args.begin()->second, arg);
-    }
   }
 
   Zyld::State::Providers registry_;
@@ -109,31 +88,31 @@ TEST_F(ProvidersServiceTest, InvalidInputNamesItsParameterAndStoresNothing) {
        "spec.keyServer.kmipServer.servers.server.adress.port"},
   };
   for (const auto& [mutate, parameter] : creates) {
-    CreateSpec spec = Spec("p", {"a", "b"});
+    CreateSpec spec = CreateSpecFor("p", {"a", "b"});
     mutate(spec);
-    ExpectError(Create(spec), Mirel::ErrorTypes::kInvalidArgument, "invalid_argument", parameter);
+    ExpectError(Create(spec), kInvalidArgument, "invalid_argument", {{"parameter", parameter}});
   }
-  ExpectError(Get("p"), Mirel::ErrorTypes::kNotFound);
+  ExpectError(Get("p"), kNotFound);
   EXPECT_EQ(Rules(), Hosts{});
   // Names differing in case are distinct.
-  CreateSpec cased = Spec("p", {"a", "b"});
+  CreateSpec cased = CreateSpecFor("p", {"a", "b"});
   cased.keyServer.kmipServer.servers[1].name = "N-A";
   ASSERT_FALSE(Create(cased).IsError());
 
   UpdateSpec masterKey;
   masterKey.masterKeyId = "";
-  ExpectError(Update("p", masterKey), Mirel::ErrorTypes::kInvalidArgument, "invalid_argument",
-              "spec.masterKeyId");
-  ExpectError(Update("", {}), Mirel::ErrorTypes::kInvalidArgument, "invalid_argument", "provider");
-  ExpectError(Update("p", ServersUpdate({"c", "c"})), Mirel::ErrorTypes::kInvalidArgument,
-              "invalid_argument", "spec.keyServer.kmipServer.servers.server.Name");
-  ExpectError(Get(""), Mirel::ErrorTypes::kInvalidArgument, "invalid_argument", "provider");
-  ExpectError(Delete(""), Mirel::ErrorTypes::kInvalidArgument, "invalid_argument", "provider");
+  ExpectError(Update("p", masterKey), kInvalidArgument, "invalid_argument",
+              {{"parameter", "spec.masterKeyId"}});
+  ExpectError(Update("", {}), kInvalidArgument, "invalid_argument", {{"parameter", "provider"}});
+  ExpectError(Update("p", ServersUpdate({"c", "c"})), kInvalidArgument, "invalid_argument",
+              {{"parameter", "spec.keyServer.kmipServer.servers.server.Name"}});
+  ExpectError(Get(""), kInvalidArgument, "invalid_argument", {{"parameter", "provider"}});
+  ExpectError(Delete(""), kInvalidArgument, "invalid_argument", {{"parameter", "provider"}});
   EXPECT_EQ(Rules(), (Hosts{"a", "b"}));
 }
 
 TEST_F(ProvidersServiceTest, RoundTripsWithDefaultsAndStoreResults) {
-  CreateSpec spec = Spec("p", {"a"}, "proxy");
+  CreateSpec spec = CreateSpecFor("p", {"a"}, "proxy");
   spec.keyServer.description = "d";
   spec.keyServer.connectionTimeout = 9;
   spec.keyServer.kmipServer.username = "u";
@@ -155,17 +134,18 @@ TEST_F(ProvidersServiceTest, RoundTripsWithDefaultsAndStoreResults) {
             5696);
 
   const int calls = backend_->calls;
-  ExpectError(Create(Spec("p", {"z"})), Mirel::ErrorTypes::kAlreadyExists, "already_exists", "p");
+  ExpectError(Create(CreateSpecFor("p", {"z"})), kAlreadyExists, "already_exists",
+              {{"provider", "p"}});
   UpdateSpec masterKey;
   masterKey.masterKeyId = "mk-2";
   ASSERT_FALSE(Update("p", masterKey).IsError());
   EXPECT_EQ(backend_->calls, calls);  // neither touched the firewall
   EXPECT_EQ(Get("p").value->at("masterKeyId").as_string(), "mk-2");
 
-  ExpectError(Get("q"), Mirel::ErrorTypes::kNotFound, "not_found", "q");
-  ExpectError(Update("q", masterKey), Mirel::ErrorTypes::kNotFound, "not_found", "q");
+  ExpectError(Get("q"), kNotFound, "not_found", {{"provider", "q"}});
+  ExpectError(Update("q", masterKey), kNotFound, "not_found", {{"provider", "q"}});
   const Mirel::MethodResult deleted = Delete("q");
-  ExpectError(deleted, Mirel::ErrorTypes::kNotFound);
+  ExpectError(deleted, kNotFound);
   EXPECT_TRUE(deleted.error->messages.empty());
   ASSERT_FALSE(Delete("p").IsError());
   const Mirel::MethodResult list =
@@ -175,7 +155,7 @@ TEST_F(ProvidersServiceTest, RoundTripsWithDefaultsAndStoreResults) {
 
 // Pruning of hosts other providers use is the firewall's test; here the service's lists.
 TEST_F(ProvidersServiceTest, RulesHoldExactlyTheStoredHosts) {
-  ASSERT_FALSE(Create(Spec("A", {"a", "s"}, "p")).IsError());
+  ASSERT_FALSE(Create(CreateSpecFor("A", {"a", "s"}, "p")).IsError());
   EXPECT_EQ(Rules(), (Hosts{"a", "p", "s"}));
   ASSERT_FALSE(Update("A", ServersUpdate({"c"})).IsError());
   ASSERT_FALSE(Update("A", ProxyUpdate("c")).IsError());  // its own server as proxy
@@ -186,14 +166,14 @@ TEST_F(ProvidersServiceTest, RulesHoldExactlyTheStoredHosts) {
 }
 
 TEST_F(ProvidersServiceTest, AFailingFirewallChangesNothing) {
-  ASSERT_FALSE(Create(Spec("A", {"a"})).IsError());
+  ASSERT_FALSE(Create(CreateSpecFor("A", {"a"})).IsError());
   backend_->failAfter = 1;  // the second change fails
-  ExpectError(Create(Spec("B", {"a", "b", "c"})), Mirel::ErrorTypes::kError, "firewall_error");
-  ExpectError(Get("B"), Mirel::ErrorTypes::kNotFound);
+  ExpectError(Create(CreateSpecFor("B", {"a", "b", "c"})), kError, "firewall_error");
+  ExpectError(Get("B"), kNotFound);
   EXPECT_EQ(Rules(), (Hosts{"a"}));
 
   backend_->failAfter = 1;
-  ExpectError(Update("A", ServersUpdate({"x", "y"})), Mirel::ErrorTypes::kError, "firewall_error");
+  ExpectError(Update("A", ServersUpdate({"x", "y"})), kError, "firewall_error");
   const Mirel::MethodResult a = Get("A");
   EXPECT_EQ(a.value->at("keyServer").at("kmipServer").at("servers").at(0).at("name").as_string(),
             "n-a");

@@ -3,7 +3,6 @@
 // exactly the stored hosts (opened before the import, closed after it or when it fails).
 #include "mirel/raw_config_impl.h"
 
-#include "mirel/providers_impl.h"
 #include "service_fixture.h"
 
 #include <ironveil-common/gzip.h>
@@ -17,6 +16,7 @@ namespace Prov = Com::Velora::Ovik::Kms::ProvidersSvc;
 namespace Gzip = Brask::Common::Gzip;
 using Hosts = std::set<std::string>;
 using Bytes = std::vector<uint8_t>;
+using namespace Mirel::ErrorTypes;
 
 class RawConfigTest : public ZyldTest::FirewallStoreTest {
  protected:
@@ -33,11 +33,8 @@ class RawConfigTest : public ZyldTest::FirewallStoreTest {
     return Run<void>([&](auto r) { raw_.Set(bytes, std::move(r)); });
   }
   Mirel::MethodResult Create(const std::string& id, const std::vector<std::string>& hosts) {
-    Prov::CreateSpec spec{id, "mk-" + id, {}};
-    for (const std::string& host : hosts) {
-      spec.keyServer.kmipServer.servers.push_back({"n-" + host, {host, std::nullopt}});
-    }
-    return Run<void>([&](auto r) { providers_.Create(spec, std::move(r)); });
+    return Run<void>(
+        [&](auto r) { providers_.Create(ZyldTest::CreateSpecFor(id, hosts), std::move(r)); });
   }
   static Bytes Compress(const std::string& text) {
     Bytes bytes;
@@ -73,7 +70,7 @@ TEST_F(RawConfigTest, OnlyAdministratorsReadTheText) {
   EXPECT_EQ(admin.value->at("hash").as_string(), hash);
   EXPECT_FALSE(admin.value->at("configuration").as_string().empty());
 
-  ExpectError(Get(Raw::InfoType::CONFIGURATION, "KMS_READ"), Mirel::ErrorTypes::kUnauthorized,
+  ExpectError(Get(Raw::InfoType::CONFIGURATION, "KMS_READ"), kUnauthorized,
               "com.velora.mirel.std.errors.unauthorized");
   for (const std::optional<Raw::InfoType>& type :
        {std::optional(Raw::InfoType::HASH), std::optional<Raw::InfoType>()}) {
@@ -83,7 +80,7 @@ TEST_F(RawConfigTest, OnlyAdministratorsReadTheText) {
     const boost::json::value* text = reader.value->as_object().if_contains("configuration");
     EXPECT_TRUE(text == nullptr || text->is_null());
   }
-  ExpectError(Get(Raw::InfoType::UNKNOWN), Mirel::ErrorTypes::kInvalidArgument,
+  ExpectError(Get(Raw::InfoType::UNKNOWN), kInvalidArgument,
               "com.velora.ovik.kms.raw_config.unknown_infotype");
 }
 
@@ -112,19 +109,18 @@ TEST_F(RawConfigTest, RefusedImportsChangeNothing) {
   storeRefuses.replace(storeRefuses.find("\"version\":1"), 11, "\"version\":9");
   const std::string invalid = "com.velora.ovik.kms.providers.invalid_argument";
 
-  ExpectError(Set({}), Mirel::ErrorTypes::kInvalidArgument, invalid);
-  ExpectError(Set({0x1f, 0x8b, 0x08}), Mirel::ErrorTypes::kInvalidArgument, invalid);
+  ExpectError(Set({}), kInvalidArgument, invalid);
+  ExpectError(Set({0x1f, 0x8b, 0x08}), kInvalidArgument, invalid);
   const Mirel::MethodResult schema = Set(Compress(portAsText));
-  ExpectError(schema, Mirel::ErrorTypes::kInvalidArgument, invalid);
+  ExpectError(schema, kInvalidArgument, invalid);
   ASSERT_EQ(schema.error->messages.size(), 2u);
   EXPECT_EQ(schema.error->messages[1].args,
             (std::map<std::string, std::string>{
                 {"provider", "A"}, {"member", "key_server.kmip_server.servers[n-a].port"}}));
-  ExpectError(Set(Compress(storeRefuses)), Mirel::ErrorTypes::kError,
+  ExpectError(Set(Compress(storeRefuses)), kError,
               "com.velora.ovik.kms.raw_config.config_store_error");
   backend_->failAfter = 0;
-  ExpectError(Set(Compress(moved)), Mirel::ErrorTypes::kError,
-              "com.velora.ovik.kms.providers.firewall_error");
+  ExpectError(Set(Compress(moved)), kError, "com.velora.ovik.kms.providers.firewall_error");
 
   std::string after;
   Stored(after);

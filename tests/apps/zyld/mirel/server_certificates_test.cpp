@@ -22,6 +22,8 @@ namespace Remote = Com::Velora::Ovik::Kms::Providers::ServerCertificates::Remote
 namespace PC = Zyld::ProviderConfig;
 using ZyldTest::FakeKms;
 using ZyldTest::FakeServer;
+using namespace Mirel::ErrorTypes;
+using ZyldTest::ExpectError;
 
 // Generous bound: catches a hang, not a slow machine.
 constexpr auto kHangBound = std::chrono::seconds(10);
@@ -59,17 +61,14 @@ TEST_F(ServerCertificatesTest, SetChecksItsInputStoresAsSentAndGetStandardises) 
 
   const Mirel::MethodResult tooMany = Set("p1", std::vector<std::string>(11, cert.cert));
   ASSERT_TRUE(tooMany.IsError());
-  EXPECT_EQ(tooMany.error->type, Mirel::ErrorTypes::kUnsupported);
+  EXPECT_EQ(tooMany.error->type, kUnsupported);
   EXPECT_EQ(tooMany.error->messages[0].args.at("num"), "10");
   EXPECT_EQ(tooMany.error->messages[0].defaultMessage,
             "Number of server certificates cannot exceed 10.");
   for (const auto& [id, list, parameter] :
        std::vector<std::tuple<std::string, std::vector<std::string>, std::string>>{
            {"", {}, "provider"}, {"p1", {cert.cert, "not a certificate"}, "certificates"}}) {
-    const Mirel::MethodResult bad = Set(id, list);
-    ASSERT_TRUE(bad.IsError());
-    EXPECT_EQ(bad.error->type, Mirel::ErrorTypes::kInvalidArgument);
-    EXPECT_EQ(bad.error->messages[0].args.at("parameter"), parameter);
+    ExpectError(Set(id, list), kInvalidArgument, "invalid_argument", {{"parameter", parameter}});
   }
   std::vector<std::string> stored;
   ASSERT_EQ(PC::GetServerCertificates("p1", stored), PC::Success);
@@ -87,11 +86,8 @@ TEST_F(ServerCertificatesTest, SetChecksItsInputStoresAsSentAndGetStandardises) 
 
   ASSERT_FALSE(Set("p1", {}).IsError());
   EXPECT_TRUE(Get("p1").value->at("certificates").as_array().empty());
-  const Mirel::MethodResult absent = Set("nobody", {});
-  ASSERT_TRUE(absent.IsError());
-  EXPECT_EQ(absent.error->type, Mirel::ErrorTypes::kNotFound);
-  EXPECT_EQ(absent.error->messages[0].id, "com.velora.ovik.kms.providers.not_found");
-  EXPECT_EQ(Get("nobody").error->type, Mirel::ErrorTypes::kNotFound);
+  ExpectError(Set("nobody", {}), kNotFound, "not_found", {{"provider", "nobody"}});
+  EXPECT_EQ(Get("nobody").error->type, kNotFound);
 }
 
 TEST_F(ServerCertificatesTest, ListFiltersAndNamesEachFetchFailure) {
@@ -120,8 +116,8 @@ TEST_F(ServerCertificatesTest, ListFiltersAndNamesEachFetchFailure) {
   });
   Remote::RemoteImpl remote(*registry);
 
-  EXPECT_EQ(List(remote, "").get().error->type, Mirel::ErrorTypes::kInvalidArgument);
-  EXPECT_EQ(List(remote, "nobody").get().error->type, Mirel::ErrorTypes::kNotFound);
+  EXPECT_EQ(List(remote, "").get().error->type, kInvalidArgument);
+  EXPECT_EQ(List(remote, "nobody").get().error->type, kNotFound);
 
   const Mirel::MethodResult all = List(remote, "p1").get();
   ASSERT_FALSE(all.IsError());

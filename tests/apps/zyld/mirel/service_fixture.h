@@ -5,15 +5,19 @@
 
 #include "../provider_fixture.h"
 #include "mirel/message_resolver.h"
+#include "mirel/providers_impl.h"
 #include "state/firewall.h"
 
 #include <ironveil-common/firewall_none.h>
 #include <mirel/activation.h>
 
 #include <future>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
+#include <string>
+#include <vector>
 
 namespace ZyldTest {
 
@@ -38,6 +42,37 @@ Mirel::MethodResult RunCall(Call&& call, const char* entitlement = nullptr) {
     active.emplace(&ctx);
   }
   return StartCall<T>(std::forward<Call>(call)).get();
+}
+
+// A provider `id` with master key "mk-<id>", a server "n-<host>" per host and the proxy when given.
+inline Com::Velora::Ovik::Kms::ProvidersSvc::CreateSpec CreateSpecFor(
+    const std::string& id, const std::vector<std::string>& hosts, const std::string& proxy = {}) {
+  namespace Svc = Com::Velora::Ovik::Kms::ProvidersSvc;
+  Svc::CreateSpec spec{id, "mk-" + id, {}};
+  for (const std::string& host : hosts) {
+    spec.keyServer.kmipServer.servers.push_back({"n-" + host, {host, std::nullopt}});
+  }
+  if (!proxy.empty()) {
+    spec.keyServer.proxyServer = Svc::NetworkAddress{proxy, std::nullopt};
+  }
+  return spec;
+}
+
+// Checks the error type and, when `id` is given, the one message: its identifier (under
+// "com.velora.ovik.kms.providers.") and the arguments named in `args`.
+inline void ExpectError(const Mirel::MethodResult& r, std::string_view type,
+                        const std::string& id = {},
+                        const std::map<std::string, std::string>& args = {}) {
+  ASSERT_TRUE(r.IsError());
+  EXPECT_EQ(r.error->type, type);
+  if (id.empty()) {
+    return;
+  }
+  ASSERT_EQ(r.error->messages.size(), 1u);
+  EXPECT_EQ(r.error->messages[0].id, "com.velora.ovik.kms.providers." + id);
+  for (const auto& [name, value] : args) {
+    EXPECT_EQ(r.error->messages[0].args.at(name), value) << name;
+  }
 }
 
 // The in-memory backend, failing one change after `failAfter` more have been made.

@@ -7,11 +7,9 @@
 #include "service_fixture.h"
 
 #include <gtest/gtest.h>
+#include <ironveil-common/ssl_utils.h>
 #include <mirel/activation.h>
 #include <mirel/errors.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
 
 #include <atomic>
 #include <chrono>
@@ -32,20 +30,10 @@ constexpr long kHour = 3600;
 
 // A self-signed certificate with `days` whole days (and an hour) left before it expires.
 std::string CertValidFor(int days) {
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
-  std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
-  std::unique_ptr<BIO, decltype(&BIO_free)> out(BIO_new(BIO_s_mem()), BIO_free);
-  X509_gmtime_adj(X509_getm_notBefore(cert.get()), -2 * kDay);
-  X509_gmtime_adj(X509_getm_notAfter(cert.get()), days * kDay + kHour);
-  X509_set_pubkey(cert.get(), key.get());
-  X509_NAME_add_entry_by_txt(X509_get_subject_name(cert.get()), "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>("kmip"), -1, -1, 0);
-  X509_set_issuer_name(cert.get(), X509_get_subject_name(cert.get()));
-  EXPECT_GT(X509_sign(cert.get(), key.get(), EVP_sha256()), 0);
-  EXPECT_EQ(PEM_write_bio_X509(out.get(), cert.get()), 1);
-  char* data = nullptr;
-  const long size = BIO_get_mem_data(out.get(), &data);
-  return std::string(data, static_cast<size_t>(size));
+  std::string key, cert;
+  EXPECT_TRUE(Brask::Common::SslUtils::GenerateKeyAndCertWith(
+      {"kmip", -2 * kDay, days * kDay + kHour}, key, cert));
+  return cert;
 }
 
 // "HEALTH msg(arg=value) ...; server HEALTH msg ..." with identifiers short.
@@ -104,6 +92,7 @@ K::KmsStatus KeyFound(std::vector<K::KmsServerStatus> servers) {
 // the servers (default: s1, presenting a certificate trusted through an authority, not pinned).
 TEST_F(StatusTest, HealthOfEachSituationAndWhatAttestationCallersSee) {
   const std::string pinned30 = CertValidFor(30), expired = CertValidFor(-1);
+  const std::string valid2 = CertValidFor(2), trusted400 = CertValidFor(400);
   const std::string ids = "com.velora.ovik.kms.providers.statussvc.";
   const K::KmsServerStatus unreachable{
       false,
@@ -130,7 +119,7 @@ TEST_F(StatusTest, HealthOfEachSituationAndWhatAttestationCallersSee) {
       {"OK; s1 OK; s2 WARNING server_certificate_expiring(days=30)",
        KeyFound({Trusted(), Trusted()}),
        45,
-       {{"s1", K::Success, {}, CertValidFor(2)}, {"s2", K::Success, {}, pinned30}}},
+       {{"s1", K::Success, {}, valid2}, {"s2", K::Success, {}, pinned30}}},
       {"WARNING; s1 WARNING server_certificate_expiring(days=-1); s2 WARNING "
        "server_certificate_unknown_expiry(server=s2) key_server_timeout(server=s2)",
        KeyFound({Trusted(), Trusted()}),
@@ -140,14 +129,14 @@ TEST_F(StatusTest, HealthOfEachSituationAndWhatAttestationCallersSee) {
        "key_server_communication_error(server=s2) server_not_trusting_client(server=s2)",
        KeyFound({Trusted(), unreachable}),
        45,
-       {{"s1", K::Success, {}, CertValidFor(2)}, {"s2"}}},
+       {{"s1", K::Success, {}, valid2}, {"s2"}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expected);
     kms_ = std::make_shared<FakeKms>(
-        "p1", c.servers.empty() ? std::vector<FakeServer>{{"s1", K::Success, {}, CertValidFor(2)}}
-                                : c.servers);
-    kms_->SetTrusted({CertValidFor(400), pinned30, expired});
+        "p1",
+        c.servers.empty() ? std::vector<FakeServer>{{"s1", K::Success, {}, valid2}} : c.servers);
+    kms_->SetTrusted({trusted400, pinned30, expired});
     kms_->SetStatus(c.status);
     kms_->SetClientCertificate(c.clientDays == kNoClientCertificate ? ""
                                                                     : CertValidFor(c.clientDays));

@@ -2,7 +2,6 @@
 // single flight of server reads.
 #include "kms/single_flight.h"
 #include "state/key_server_pool.h"
-#include "state/providers.h"
 
 #include <harlibs/secure.h>
 
@@ -93,18 +92,6 @@ TEST(KeyServerPool, WaitingJobsExpireOrEndAtStopAndNewOnesAreRefused) {
   stopper.join();
   pool.Submit("p", kLongWait, jobs.Make("late"));
   EXPECT_EQ(jobs.WaitEnd("late"), JobEnd::Stopped);
-}
-
-TEST(KeyServerPool, SettingsAreReadFromTheirKeysAndClamped) {
-  Quorex::Service::ConfigValues values;
-  values.SetInt(Zyld::State::kKeyServerThreadsKey, 1000);
-  values.SetInt(Zyld::State::kKeyServerJobsPerProviderKey, 2);
-  values.SetInt(Zyld::State::kKeyServerQueuePerProviderKey, -1);
-  const Zyld::State::KeyServerPoolSettings s =
-      Zyld::State::ProvidersSettingsFromConfig(values).keyServers;
-  EXPECT_EQ(s.threads, Zyld::State::kMaxKeyServerThreads);
-  EXPECT_EQ(s.jobsPerProvider, 2);
-  EXPECT_EQ(s.queuePerProvider, 0);
 }
 
 struct Read {

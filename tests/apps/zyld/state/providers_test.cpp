@@ -33,7 +33,7 @@ struct ClampCase {
   int expectedStale;
 };
 
-TEST(ProvidersSettingsTest, PeriodsAreClampedIntoTheirBounds) {
+TEST(ProvidersSettingsTest, SettingsAreClampedIntoTheirBounds) {
   const ClampCase cases[] = {
       {"statusUpdateIntervalSeconds", -5, 60, 1800},
       {"statusUpdateIntervalSeconds", 900, 900, 1800},
@@ -53,6 +53,15 @@ TEST(ProvidersSettingsTest, PeriodsAreClampedIntoTheirBounds) {
   ConfigValues off;
   off.SetBool("caching", false);
   EXPECT_FALSE(Zyld::State::ProvidersSettingsFromConfig(off).caching);
+  // The key-server pool: threads up to their maximum, no negative queue.
+  ConfigValues pool;
+  pool.SetInt(Zyld::State::kKeyServerThreadsKey, 1000);
+  pool.SetInt(Zyld::State::kKeyServerJobsPerProviderKey, 2);
+  pool.SetInt(Zyld::State::kKeyServerQueuePerProviderKey, -1);
+  const auto keyServers = Zyld::State::ProvidersSettingsFromConfig(pool).keyServers;
+  EXPECT_EQ(keyServers.threads, Zyld::State::kMaxKeyServerThreads);
+  EXPECT_EQ(keyServers.jobsPerProvider, 2);
+  EXPECT_EQ(keyServers.queuePerProvider, 0);
 }
 
 class ProvidersTest : public ZyldTest::StoreTest {
@@ -74,6 +83,13 @@ class ProvidersTest : public ZyldTest::StoreTest {
     ConfigValues values;
     values.SetBool("caching", false);
     return values;
+  }
+  // Stores providers with one server each.
+  static void StoreProviders(std::initializer_list<const char*> ids) {
+    for (const char* id : ids) {
+      ASSERT_EQ(ZyldTest::WriteProvider({.id = id, .servers = {{"s1", "kms1.example"}}}),
+                Zyld::ProviderConfig::Success);
+    }
   }
   // True when a status refresh is pending (it is cancelled thereby).
   bool TakePendingRefresh() { return pool_.Cancel(registry_->RefreshTimer()); }
@@ -184,10 +200,7 @@ TEST_F(ProvidersTest, ConcurrentMissesConvergeOnOneObject) {
 }
 
 TEST_F(ProvidersTest, RefreshProbesEveryStoredProviderOutsideTheLocksAndReschedules) {
-  for (const char* id : {"p1", "p2", "p3", "broken"}) {
-    ASSERT_EQ(ZyldTest::WriteProvider({.id = id, .servers = {{"s1", "kms1.example"}}}),
-              Zyld::ProviderConfig::Success);
-  }
+  StoreProviders({"p1", "p2", "p3", "broken"});
   Providers& registry = MakeRegistry();
   ASSERT_TRUE(TakePendingRefresh());
   const auto cached = std::static_pointer_cast<FakeKms>(registry.GetProvider("p2"));
@@ -213,8 +226,7 @@ TEST_F(ProvidersTest, RefreshProbesEveryStoredProviderOutsideTheLocksAndReschedu
 }
 
 TEST_F(ProvidersTest, FailingProbeOrListingOnlyReschedules) {
-  ASSERT_EQ(ZyldTest::WriteProvider({.id = "p1", .servers = {{"s1", "kms1.example"}}}),
-            Zyld::ProviderConfig::Success);
+  StoreProviders({"p1"});
   Providers& registry = MakeRegistry();
   ASSERT_TRUE(TakePendingRefresh());
   const auto cached = registry.GetProvider("p1");
@@ -238,10 +250,7 @@ TEST_F(ProvidersTest, FailingProbeOrListingOnlyReschedules) {
 // one's object.
 TEST_F(ProvidersTest, ChangesByAnotherWriterReachLookUpsWithinTheRecheckInterval) {
   namespace PC = Zyld::ProviderConfig;
-  for (const char* id : {"changed", "kept", "deleted"}) {
-    ASSERT_EQ(ZyldTest::WriteProvider({.id = id, .servers = {{"s1", "kms1.example"}}}),
-              PC::Success);
-  }
+  StoreProviders({"changed", "kept", "deleted"});
   // The daemon's own builder, reading the store.
   Providers cached({.threadPool = &pool_,
                     .nowUs = [this] { return now_.load(); },
