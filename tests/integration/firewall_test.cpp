@@ -2,7 +2,7 @@
 // the table follows creates and deletes, a host that does not resolve leaves everything as it
 // was, and restarts (SIGKILL and SIGTERM) leave one table holding exactly the stored providers'
 // addresses. Which hosts an update or a shared host changes is the unit tests' (firewall_test).
-#include "providers_rpc.h"
+#include "rpc.h"
 #include "stack_suite.h"
 
 #include <optional>

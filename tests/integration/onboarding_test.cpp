@@ -3,7 +3,7 @@
 // presents as trusted, its health warning of the client certificate's expiry, then serving keys;
 // rotated to a new certificate with keys wrapped before still decrypting. And one audit line for
 // every call, with no token, password or key in the audit file or the log.
-#include "providers_rpc.h"
+#include "rpc.h"
 #include "stack_suite.h"
 
 #include <chrono>

@@ -1,6 +1,6 @@
 // zylctl, the real binary, against the running daemon: one test per service, each checking the
 // exit statuses, the text and --json output, and values read from files.
-#include "providers_rpc.h"
+#include "rpc.h"
 #include "stack_suite.h"
 
 #include <test_files.h>
