@@ -39,11 +39,6 @@ class Firewall : public StackSuite {
   static std::string Delete(const std::string& id) {
     return ErrorType(Call(Port(), Op("delete"), IdParams(id), admin_));
   }
-  void SetUp() override {
-    StackSuite::SetUp();
-    if (admin_.empty()) admin_ = stack_->Token("admin", {"KMS_ADMIN"});
-  }
-  static inline std::string admin_;
 };
 
 using Addresses = std::set<std::string>;

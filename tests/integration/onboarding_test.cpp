@@ -27,10 +27,6 @@ std::string Json(const boost::json::object& object) { return boost::json::serial
 
 class Onboarding : public StackSuite {
  protected:
-  void SetUp() override {
-    StackSuite::SetUp();
-    if (admin_.empty()) admin_ = stack_->Token("admin", {"KMS_ADMIN"});
-  }
   static boost::json::value Admin(const std::string& method, const boost::json::object& params) {
     return Call(Port(), method, Json(params), admin_);
   }
@@ -68,7 +64,6 @@ class Onboarding : public StackSuite {
     EXPECT_EQ(ErrorType(set), "") << boost::json::serialize(set);
     return std::string(csr.at("privateKey").as_string());
   }
-  static inline std::string admin_;
 };
 
 TEST_F(Onboarding, AProviderMadeWithApiCallsAloneServesKeysAndRotates) {

@@ -29,7 +29,6 @@ class Zylctl : public StackSuite {
  protected:
   void SetUp() override {
     StackSuite::SetUp();
-    admin_ = stack_->Token("admin", {"KMS_ADMIN"});
     provider_ = stack_->Env("PROVIDER");
   }
 
@@ -56,7 +55,6 @@ class Zylctl : public StackSuite {
   }
 
   TestSupport::TempDir dir_;
-  std::string admin_;
   std::string provider_;
 };
 
