@@ -15,7 +15,6 @@ class StackSuite : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (stack_ || !setupError_.empty()) return;
-    RaiseFileLimit(8192);
     stack_ = Stack::Up(setupError_);
   }
   void SetUp() override {
