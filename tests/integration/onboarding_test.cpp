@@ -129,13 +129,11 @@ TEST_F(Onboarding, AProviderMadeWithApiCallsAloneServesKeysAndRotates) {
 TEST_F(Onboarding, EveryCallLeavesOneAuditLineAndNoSecret) {
   const std::string attest = stack_->Token("attestation");
   const std::string reader = stack_->Token("admin", {"KMS_READ"});
-  const std::string provider = stack_->Env("PROVIDER"), dir = stack_->Dir();
-  ASSERT_EQ(RunCommand({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
-                        "/CN=other", "-keyout", dir + "/other.key", "-out", dir + "/other.crt"}),
-            0);
-  const std::string otherKey = ReadFile(dir + "/other.key");
-  const std::string truncated = ReadFile(dir + "/other.crt").substr(0, 600);
-  const auto clientKey = TestSupport::Lines(ReadFile(dir + "/pykmip/client.key"));
+  const std::string provider = stack_->Env("PROVIDER"), pykmip = stack_->Dir() + "/pykmip";
+  // The second PyKMIP client's identity, which the daemon never holds.
+  const std::string otherKey = ReadFile(pykmip + "/client2.key");
+  const std::string truncated = ReadFile(pykmip + "/client2.crt").substr(0, 600);
+  const auto clientKey = TestSupport::Lines(ReadFile(pykmip + "/client.key"));
   ASSERT_GT(clientKey.size(), 3u);
   std::vector<std::string> secrets{attest, reader, "pw-1", clientKey[2],
                                    TestSupport::Lines(otherKey).at(2)};
