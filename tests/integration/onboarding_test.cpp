@@ -3,7 +3,7 @@
 // presents as trusted, its health warning of the client certificate's expiry, then serving keys;
 // rotated to a new certificate with keys wrapped before still decrypting. And one audit line for
 // every call, with no token, password or key in the audit file or the log.
-#include "providers_rpc.h"
+#include "rpc.h"
 #include "stack_suite.h"
 
 #include <chrono>
@@ -27,10 +27,6 @@ std::string Json(const boost::json::object& object) { return boost::json::serial
 
 class Onboarding : public StackSuite {
  protected:
-  void SetUp() override {
-    StackSuite::SetUp();
-    if (admin_.empty()) admin_ = stack_->Token("admin", {"KMS_ADMIN"});
-  }
   static boost::json::value Admin(const std::string& method, const boost::json::object& params) {
     return Call(Port(), method, Json(params), admin_);
   }
@@ -68,7 +64,6 @@ class Onboarding : public StackSuite {
     EXPECT_EQ(ErrorType(set), "") << boost::json::serialize(set);
     return std::string(csr.at("privateKey").as_string());
   }
-  static inline std::string admin_;
 };
 
 TEST_F(Onboarding, AProviderMadeWithApiCallsAloneServesKeysAndRotates) {
@@ -134,13 +129,11 @@ TEST_F(Onboarding, AProviderMadeWithApiCallsAloneServesKeysAndRotates) {
 TEST_F(Onboarding, EveryCallLeavesOneAuditLineAndNoSecret) {
   const std::string attest = stack_->Token("attestation");
   const std::string reader = stack_->Token("admin", {"KMS_READ"});
-  const std::string provider = stack_->Env("PROVIDER"), dir = stack_->Dir();
-  ASSERT_EQ(RunCommand({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
-                        "/CN=other", "-keyout", dir + "/other.key", "-out", dir + "/other.crt"}),
-            0);
-  const std::string otherKey = ReadFile(dir + "/other.key");
-  const std::string truncated = ReadFile(dir + "/other.crt").substr(0, 600);
-  const auto clientKey = TestSupport::Lines(ReadFile(dir + "/pykmip/client.key"));
+  const std::string provider = stack_->Env("PROVIDER"), pykmip = stack_->Dir() + "/pykmip";
+  // The second PyKMIP client's identity, which the daemon never holds.
+  const std::string otherKey = ReadFile(pykmip + "/client2.key");
+  const std::string truncated = ReadFile(pykmip + "/client2.crt").substr(0, 600);
+  const auto clientKey = TestSupport::Lines(ReadFile(pykmip + "/client.key"));
   ASSERT_GT(clientKey.size(), 3u);
   std::vector<std::string> secrets{attest, reader, "pw-1", clientKey[2],
                                    TestSupport::Lines(otherKey).at(2)};
@@ -153,15 +146,10 @@ TEST_F(Onboarding, EveryCallLeavesOneAuditLineAndNoSecret) {
   const std::vector<Step> steps{
       {kGenerateKey, generate, attest, ""},
       {kGenerateKey, generate, reader, "unauthorized"},
-      {kDecrypt, {{"provider", 7}}, attest, "invalid_argument"},
       {kCredential + std::string("set"),
        {{"provider", "absent"}, {"credential", "pw-1"}},
        admin_,
        "not_found"},
-      {kCredential + std::string("set"),
-       {{"provider", provider}, {"credential", "pw-1"}},
-       reader,
-       "unauthorized"},
       {kClientCert + std::string("set"),
        {{"provider", provider}, {"spec", {{"certificate", truncated}, {"privateKey", otherKey}}}},
        admin_,

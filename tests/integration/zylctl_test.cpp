@@ -1,6 +1,6 @@
 // zylctl, the real binary, against the running daemon: one test per service, each checking the
 // exit statuses, the text and --json output, and values read from files.
-#include "providers_rpc.h"
+#include "rpc.h"
 #include "stack_suite.h"
 
 #include <test_files.h>
@@ -29,7 +29,6 @@ class Zylctl : public StackSuite {
  protected:
   void SetUp() override {
     StackSuite::SetUp();
-    admin_ = stack_->Token("admin", {"KMS_ADMIN"});
     provider_ = stack_->Env("PROVIDER");
   }
 
@@ -56,7 +55,6 @@ class Zylctl : public StackSuite {
   }
 
   TestSupport::TempDir dir_;
-  std::string admin_;
   std::string provider_;
 };
 
@@ -68,9 +66,8 @@ TEST_F(Zylctl, KeyOperations) {
   const auto plain =
       Json({"key-operation", "decrypt", "--provider", provider_, "--wrapped-key", wrapped}, attest);
   EXPECT_FALSE(StringAt(plain, {"key"}).empty());
-  const std::vector<std::string> generate{"key",     "generate-key", "--provider",
-                                          provider_, "--key-size",   "32"};
-  EXPECT_EQ(Run(generate, "").exitCode, kUnauthenticated);
+  EXPECT_EQ(Run({"key", "generate", "--provider", provider_, "--size", "32"}, "").exitCode,
+            kUnauthenticated);
   EXPECT_EQ(Run({"key", "generate", "--provider", provider_, "--size", "0"}, attest).exitCode,
             kInvalidArgument);
   EXPECT_EQ(Run({"key", "generate", "--provider", provider_}, attest).exitCode, kUsage);
@@ -84,49 +81,32 @@ TEST_F(Zylctl, Providers) {
   ASSERT_EQ(Create("zp", admin_), kOk);
   const auto listed = Run({"providers", "list"}, admin_);
   EXPECT_EQ(listed.out, "PROVIDER\n" + provider_ + "\nzp\n");
-  EXPECT_EQ(Run({"providers", "update", "--provider", "zp", "--spec.master-key-id", "mk2"}, admin_)
-                .exitCode,
-            kOk);
-  EXPECT_EQ(StringAt(Json({"providers", "get", "--provider", "zp"}, admin_), {"masterKeyId"}),
-            "mk2");
   EXPECT_EQ(Run({"providers", "delete", "--provider", "zp"}, admin_).exitCode, kOk);
   EXPECT_EQ(Run({"providers", "get", "--provider", "zp"}, admin_).exitCode, kNotFound);
 }
 
-TEST_F(Zylctl, Credential) {
-  const std::string file = dir_.Write("password", "s3cret\n");
-  const std::string token = dir_.Write("token", admin_ + "\n");
-  ASSERT_EQ(Run({"--token-file", token, "providers", "credential", "set", "--provider", provider_,
-                 "--credential", "@" + file},
-                "")
-                .exitCode,
-            kOk);
-  EXPECT_EQ(Run({"providers", "credential", "set", "--provider", provider_, "--credential",
-                 "@" + dir_.File("missing")},
-                admin_)
-                .exitCode,
-            kUsage);
+// A value of several lines in the text output: a CSR (what the service makes is its own test).
+TEST_F(Zylctl, CsrAsJsonAndText) {
+  std::vector<std::string> csr{"providers", "client-certificate", "csr",
+                               "create",    "--provider",         provider_};
+  EXPECT_TRUE(
+      StringAt(Json(csr, admin_), {"csr"}).starts_with("-----BEGIN CERTIFICATE REQUEST-----"));
+  csr[3] = "get";
+  EXPECT_NE(Run(csr, admin_).out.find("csr:\n-----BEGIN CERTIFICATE REQUEST-----"),
+            std::string::npos);
 }
 
-TEST_F(Zylctl, ClientCertificateAndCsr) {
-  ASSERT_EQ(Create("zc", admin_), kOk);
-  const std::vector<std::string> cert{"providers", "client-certificate"};
-  auto with = [&cert](std::vector<std::string> tail) {
-    tail.insert(tail.begin(), cert.begin(), cert.end());
-    return tail;
-  };
-  EXPECT_EQ(Run(with({"create", "--provider", "zc"}), admin_).exitCode, kOk);
-  const auto got = Json(with({"get", "--provider", "zc", "--spec.include-private-key"}), admin_);
-  EXPECT_TRUE(StringAt(got, {"certificate"}).starts_with("-----BEGIN CERTIFICATE-----"));
-  EXPECT_FALSE(StringAt(got, {"privateKey"}).empty());
-  const auto csr = Json(with({"csr", "create", "--provider", "zc"}), admin_);
-  EXPECT_TRUE(StringAt(csr, {"csr"}).starts_with("-----BEGIN CERTIFICATE REQUEST-----"));
-  const auto text = Run(with({"csr", "get", "--provider", "zc"}), admin_);
-  EXPECT_NE(text.out.find("csr:\n-----BEGIN CERTIFICATE REQUEST-----"), std::string::npos);
-  EXPECT_EQ(Run({"providers", "delete", "--provider", "zc"}, admin_).exitCode, kOk);
-}
+// Values read from files: the token, a credential and a list of certificates; a missing file is a
+// usage error.
+TEST_F(Zylctl, ValuesFromFiles) {
+  const std::string missing = "@" + dir_.File("missing");
+  std::vector<std::string> credential{"providers", "credential",   "set",  "--provider",
+                                      provider_,   "--credential", missing};
+  EXPECT_EQ(Run(credential, admin_).exitCode, kUsage);
+  credential.back() = "@" + dir_.Write("password", "s3cret\n");
+  credential.insert(credential.begin(), {"--token-file", dir_.Write("token", admin_ + "\n")});
+  ASSERT_EQ(Run(credential, "").exitCode, kOk);
 
-TEST_F(Zylctl, ServerCertificates) {
   const auto remote =
       Json({"providers", "server-certificates", "remote", "list", "--provider", provider_}, admin_);
   ASSERT_TRUE(remote.is_array() && !remote.as_array().empty()) << remote;
@@ -152,9 +132,7 @@ TEST_F(Zylctl, RawConfigRoundTrip) {
   const std::vector<std::string> generate{"key",     "generate", "--provider",
                                           provider_, "--size",   "32"};
   EXPECT_EQ(Run(generate, stack_->Token("attestation")).exitCode, kNotFound);
-  const std::vector<std::string> set{"raw-config", "set", "--configuration", "@" + backup};
-  EXPECT_EQ(Run(set, stack_->Token("admin", {"KMS_READ"})).exitCode, kUnauthorized);
-  EXPECT_EQ(Run(set, admin_).exitCode, kOk);
+  EXPECT_EQ(Run({"raw-config", "set", "--configuration", "@" + backup}, admin_).exitCode, kOk);
   EXPECT_EQ(Run(generate, stack_->Token("attestation")).exitCode, kOk);
   EXPECT_EQ(StringAt(Json({"raw-config", "get"}, admin_), {"hash"}), hash);
 }
@@ -165,7 +143,6 @@ TEST_F(Zylctl, StatusHelpAndCompletion) {
   EXPECT_TRUE(text.out.starts_with("health: ")) << text.out;
   const auto health = Json({"providers", "status", "--provider", provider_}, admin_);
   EXPECT_EQ(StringAt(health, {"health"}), "OK") << health;
-  EXPECT_EQ(Run({"providers", "status", "--provider", "nope"}, admin_).exitCode, kNotFound);
   EXPECT_EQ(Run({"providers", "--help"}, "").exitCode, kOk);
   const auto complete = TestSupport::RunProcess(
       {"bash", "-c",

@@ -1,5 +1,6 @@
-// JSON-RPC helpers for the integration tests: calls over a connection and the parts of an answer
-// the tests look at. A body that is not JSON parses to a null value.
+// JSON-RPC helpers for the integration tests: calls over a connection, the parts of an answer the
+// tests look at (a body that is not JSON parses to a null value) and the providers service's
+// parameter texts.
 #pragma once
 
 #include <test_net.h>
@@ -9,12 +10,15 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 namespace ZyldIt {
 
 inline constexpr const char* kGenerateKey = "com.velora.ovik.kms.key_operation.generate_key";
 inline constexpr const char* kDecrypt = "com.velora.ovik.kms.key_operation.decrypt";
 inline constexpr const char* kProviderGet = "com.velora.mirel.std.introspection.provider.get";
+inline constexpr const char* kProviders = "com.velora.ovik.kms.providers.";
+inline constexpr const char* kErrors = "com.velora.mirel.std.errors.";
 
 inline boost::json::value ParseJson(const std::string& text) {
   boost::system::error_code ec;
@@ -54,6 +58,29 @@ inline boost::json::value ResultOf(const boost::json::value& answer) {
   const auto* o = answer.if_object();
   const auto* r = o ? o->if_contains("result") : nullptr;
   return r ? *r : boost::json::value();
+}
+
+inline std::string Op(const std::string& name) { return kProviders + name; }
+
+inline std::string ErrorType(const boost::json::value& answer) {
+  return StringAt(answer, {"error", "data", "type"});
+}
+
+// A create spec: servers by host name (named after them) and an optional proxy.
+inline std::string CreateParams(const std::string& id, const std::vector<std::string>& hosts,
+                                const std::string& proxy = {}) {
+  boost::json::array servers;
+  for (const std::string& host : hosts) {
+    servers.push_back({{"name", "n-" + host}, {"address", {{"hostname", host}, {"port", 5696}}}});
+  }
+  boost::json::object keyServer{{"type", "KMIP"}, {"kmipServer", {{"servers", servers}}}};
+  if (!proxy.empty()) keyServer["proxyServer"] = {{"hostname", proxy}};
+  return boost::json::serialize(boost::json::object{
+      {"spec", {{"provider", id}, {"masterKeyId", "mk-" + id}, {"keyServer", keyServer}}}});
+}
+
+inline std::string IdParams(const std::string& id) {
+  return boost::json::serialize(boost::json::object{{"provider", id}});
 }
 
 }  // namespace ZyldIt

@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,13 +65,6 @@ std::string WriteConfig(const std::string& dir, uint16_t port, const std::string
       << "  <endpoint><port>" << port << "</port></endpoint>\n"
       << "</config>\n";
   return path;
-}
-
-void RaiseFileLimit(size_t n) {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= n) return;
-  limit.rlim_cur = std::min<rlim_t>(n, limit.rlim_max);
-  ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 // --- Stack ---------------------------------------------------------------------------------------

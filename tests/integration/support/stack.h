@@ -42,9 +42,6 @@ std::string SourceDir();
 std::string WriteConfig(const std::string& dir, uint16_t port,
                         const std::string& firewallBackend = "none");
 
-// Raises the open-file limit of this process (and its children) to at least n when allowed.
-void RaiseFileLimit(size_t n);
-
 class Stack {
  public:
   // Starts everything; nullptr with error set when a part did not come up.

@@ -15,10 +15,12 @@ class StackSuite : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (stack_ || !setupError_.empty()) return;
-    RaiseFileLimit(8192);
     stack_ = Stack::Up(setupError_);
   }
-  void SetUp() override { ASSERT_NE(stack_, nullptr) << setupError_; }
+  void SetUp() override {
+    ASSERT_NE(stack_, nullptr) << setupError_;
+    if (admin_.empty()) admin_ = stack_->Token("admin", {"KMS_ADMIN"});
+  }
   void TearDown() override {
     if (!stack_) return;
     EXPECT_TRUE(stack_->DaemonAlive()) << "the daemon is gone; log: " << stack_->Env("LOG");
@@ -34,6 +36,7 @@ class StackSuite : public ::testing::Test {
 
   static inline std::unique_ptr<Stack> stack_;
   static inline std::string setupError_;
+  static inline std::string admin_;  // a token with the KMS_ADMIN entitlement
 
  private:
   class Teardown : public ::testing::Environment {

@@ -20,17 +20,11 @@ class KmipctlEndToEnd : public PykmipTest::PykmipSuite {
   // kmipctl with the server address, the first client identity and the CA as trusted certificate,
   // then the extra arguments.
   static ProcessResult Kmipctl(const std::vector<std::string>& extra, bool trustCa = true) {
-    std::vector<std::string> argv{KMIPCTL_BINARY,
-                                  "--host",
-                                  "127.0.0.1",
-                                  "--port",
-                                  std::to_string(peer_->Port()),
-                                  "--client-cert",
-                                  peer_->Path("client.crt"),
-                                  "--client-key",
-                                  peer_->Path("client.key"),
-                                  "--timeout",
-                                  "20"};
+    const std::string port = std::to_string(peer_->Port());
+    const std::string cert = peer_->Path("client.crt"), key = peer_->Path("client.key");
+    std::vector<std::string> argv{
+        KMIPCTL_BINARY, "--host",       "127.0.0.1", "--port",    port, "--client-cert",
+        cert,           "--client-key", key,         "--timeout", "20"};
     if (trustCa) {
       argv.insert(argv.end(), {"--trusted-cert", peer_->Path("ca.crt")});
     }
@@ -66,14 +60,13 @@ TEST_F(KmipctlEndToEnd, KeyInfoMatchesPykmipDirectAndThroughAProxy) {
   EXPECT_EQ(plain.exitCode, 0) << plain.err;
   EXPECT_EQ(plain.out, expected);
 
-  uint16_t proxyPort = peer_->StartProxy();
+  const uint16_t proxyPort = peer_->StartProxy();
   ASSERT_NE(proxyPort, 0);
-  ProcessResult proxied =
-      Kmipctl({"--proxy", "127.0.0.1:" + std::to_string(proxyPort), "key-info", id});
+  const std::string proxy = "127.0.0.1:" + std::to_string(proxyPort);
+  ProcessResult proxied = Kmipctl({"--proxy", proxy, "key-info", id});
   EXPECT_EQ(proxied.exitCode, 0) << proxied.err;
   EXPECT_EQ(proxied.out, expected);
-  ProcessResult proxiedState =
-      Kmipctl({"--proxy", "127.0.0.1:" + std::to_string(proxyPort), "state", id});
+  ProcessResult proxiedState = Kmipctl({"--proxy", proxy, "state", id});
   EXPECT_EQ(proxiedState.out, "2\n") << proxiedState.err;
 }
 

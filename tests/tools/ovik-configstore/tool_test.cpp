@@ -50,8 +50,6 @@ TEST_F(ToolTest, UsageErrorsExitTwoWithOneLine) {
       {"--db", db_},
       {"--db", db_, "get", "providers"},
       {"--db", db_, "set-string", "k", "g", "c", "i", "name"},
-      {"--db", db_, "export", "k", "g", "c", "i"},
-      {"--db", db_, "import"},
       {"--bogus", "get", "k", "g", "c"},
       {"--output", dir_.File("x"), "get", "k", "g", "c"},
   };
@@ -74,15 +72,7 @@ TEST_F(ToolTest, SetGetAndDeleteAnObject) {
       RunDb({"set-string", "certificate", "attestation", "ovik", "", "note", "@@literal"}).exitCode,
       0);
 
-  // What the daemon reads through the library.
-  auto obj = ConfigStore::Open(db_)->Get(ConfigStoreObjectId("certificate", "attestation", "ovik"));
-  ASSERT_NE(obj, nullptr);
-  std::string value;
-  ASSERT_TRUE(obj->GetValue("certificate", value));
-  EXPECT_EQ(value, pem);
-  ASSERT_TRUE(obj->GetValue("note", value));
-  EXPECT_EQ(value, "@literal");
-
+  // The stored values, as get prints them.
   r = RunDb({"get", "certificate", "attestation", "ovik"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(
@@ -167,9 +157,6 @@ TEST_F(ToolTest, ReadsCreateNothingFileErrorsSayWhyExportsArePrivate) {
     EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
   }
   EXPECT_FALSE(std::filesystem::exists(dir_.File("none")));
-  EXPECT_EQ(Run({"--bogus", "get", "k", "g", "c"})
-                .err.rfind("ovik-configstore: unknown option --bogus", 0),
-            0u);
 
   const Result r = Run({"--db", missing, "import", dir_.File("missing.json")});
   EXPECT_EQ(r.exitCode, 1);
@@ -185,17 +172,13 @@ TEST_F(ToolTest, ReadsCreateNothingFileErrorsSayWhyExportsArePrivate) {
   EXPECT_EQ(TestSupport::ReadFile(out), RunDb({"export", "k", "g", "c"}).out);
 }
 
+// What the store refuses is the store's (StoreTest); here, the exit status and the message.
 TEST_F(ToolTest, StoreFailuresExitOne) {
   const std::string corrupt = dir_.Write("corrupt.db", std::string(4096, 'x'));
-  Result r = Run({"--db", corrupt, "get", "k", "g", "c"});
+  const Result r = Run({"--db", corrupt, "get", "k", "g", "c"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_TRUE(OneLine(r.err)) << r.err;
   EXPECT_NE(r.err.find(corrupt), std::string::npos);
-
-  r = RunDb({"set-string", "k", "g", "c", "", "v",
-             "@" + dir_.Write("binary", std::string("\xff\xfe", 2))});
-  EXPECT_EQ(r.exitCode, 1);  // not valid UTF-8: refused by the store
-  EXPECT_TRUE(OneLine(r.err)) << r.err;
 }
 
 }  // namespace

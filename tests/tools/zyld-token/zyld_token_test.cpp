@@ -5,11 +5,10 @@
 #include <ironveil-common/ssl_utils.h>
 
 #include <gtest/gtest.h>
+#include <kmip_test_certs.h>
 #include <test_process.h>
 #include <test_temp_dir.h>
 #include <tokenauthn/jwt_ptr.h>
-#include <harlibs/openssl_ptr.h>
-#include <openssl/pem.h>
 
 #include <ctime>
 
@@ -105,31 +104,19 @@ std::string Grants(jwt_t* jwt, const char* name) {
   return text ? text.get() : "";
 }
 
-// An EC P-256 private key and its public key, as PEM.
-std::pair<std::string, std::string> EcKeyPair() {
-  Har::PkeyPtr key(EVP_EC_gen("P-256"));
-  Har::BioPtr priv(BIO_new(BIO_s_mem())), pub(BIO_new(BIO_s_mem()));
-  PEM_write_bio_PrivateKey(priv.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
-  PEM_write_bio_PUBKEY(pub.get(), key.get());
-  const auto text = [](BIO* bio) {
-    char* data = nullptr;
-    const long n = BIO_get_mem_data(bio, &data);
-    return std::string(data, static_cast<size_t>(n));
-  };
-  return {text(priv.get()), text(pub.get())};
-}
-
-// An RSA key with its certificate and public key, made once per process.
-struct RsaKey {
+// A private key with its certificate and public key, as PEM.
+struct SigningKey {
   std::string key, cert, publicKey;
 };
-const RsaKey& Rsa() {
-  static const RsaKey rsa = [] {
-    RsaKey r;
-    EXPECT_TRUE(Brask::Common::SslUtils::GenerateKeyAndCert(r.key, r.cert));
-    EXPECT_TRUE(Brask::Common::SslUtils::ExtractKeyFromCert(r.cert, r.publicKey));
-    return r;
-  }();
+SigningKey MakeKey(KmipTest::KeyKind kind) {
+  const KmipTest::KeyPair pair = KmipTest::MakeSelfSignedServer("zyld-token", {}, kind);
+  SigningKey made{pair.keyPem, pair.certPem, ""};
+  EXPECT_TRUE(Brask::Common::SslUtils::ExtractKeyFromCert(made.cert, made.publicKey));
+  return made;
+}
+// An RSA key made once per process.
+const SigningKey& Rsa() {
+  static const SigningKey rsa = MakeKey(KmipTest::KeyKind::Rsa2048);
   return rsa;
 }
 
@@ -160,11 +147,11 @@ TEST_F(ZyldTokenToolTest, SignsRs256WithTheGivenClaims) {
 }
 
 TEST_F(ZyldTokenToolTest, AlgorithmFollowsTheKeyAndExpiryOptions) {
-  const auto [ecKey, ecPublic] = EcKeyPair();
-  const std::string ecFile = dir_.Write("ec.pem", ecKey);
-  RunResult run = RunTool({"--key", ecFile, "--exp", "1234", "--aud", "zyld"});
+  const SigningKey ec = MakeKey(KmipTest::KeyKind::EcP256);
+  RunResult run =
+      RunTool({"--key", dir_.Write("ec.pem", ec.key), "--exp", "1234", "--aud", "zyld"});
   ASSERT_EQ(run.exitCode, 0) << run.err;
-  JwtPtr jwt = Decode(run.out, ecPublic);
+  JwtPtr jwt = Decode(run.out, ec.publicKey);
   ASSERT_TRUE(jwt);
   EXPECT_EQ(jwt_get_alg(jwt.get()), JWT_ALG_ES256);
   EXPECT_EQ(jwt_get_grant_int(jwt.get(), "exp"), 1234);
