@@ -3,7 +3,6 @@
 #include "configstore/provider_config.h"
 
 #include <harlibs/clock.h>
-#include <harlibs/no_destructor.h>
 #include <harlibs/secure.h>
 #include <harlibs/wiping_json.h>
 #include <harlockpp/harlockpp.h>
@@ -54,11 +53,10 @@ AttestationClaims ClaimsOf(jwt_t* jwt) {
 // The data carries a copy of the bearer token: its storage is wiped when the call's context
 // releases it.
 boost::json::value AuthenticationData(std::string_view token) {
-  static Har::NoDestructor<Har::WipingJsonResource> wiping;
   return boost::json::object({{"accessToken", token},
                               {Mirel::Authn::kSubjectKey, kAttestationUser},
                               {Ovik::Authn::ENTITLEMENTS_GRANTS, boost::json::array{kEntitlement}}},
-                             boost::json::storage_ptr(&*wiping));
+                             Har::WipingJsonStorage());
 }
 
 }  // namespace

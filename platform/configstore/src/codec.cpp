@@ -18,11 +18,6 @@ namespace OvikConfigStore::Codec {
 
 namespace {
 
-json::storage_ptr Storage() {
-  static Har::WipingJsonResource resource;
-  return json::storage_ptr(&resource);
-}
-
 json::parse_options ParseOptions() {
   json::parse_options opts;
   opts.max_depth = 2 * kMaxSubObjectDepth + 8;
@@ -43,13 +38,13 @@ class Encoder {
   }
 
   void AddContent(json::object& out, const ConfigStoreObject& obj, int depth) const {
-    json::object values(Storage());
+    json::object values(Har::WipingJsonStorage());
     for (const auto& [name, value] : obj.Values()) {
       CheckName(name, "value name", false);
       values.emplace(name, EncodeValue(value));
     }
     out.emplace("values", std::move(values));
-    json::array subs(Storage());
+    json::array subs(Har::WipingJsonStorage());
     for (const auto& sub : obj.SubObjects()) {
       if (depth >= kMaxSubObjectDepth) {
         Fail("sub-objects nested more than " + std::to_string(kMaxSubObjectDepth) + " deep");
@@ -57,7 +52,7 @@ class Encoder {
       const ConfigStoreObjectId& id = sub->GetConfigStoreObjectId();
       CheckName(id.key, "sub-object name", false);
       CheckName(id.instance, "sub-object instance", true);
-      json::object o(Storage());
+      json::object o(Har::WipingJsonStorage());
       o.emplace("name", id.key);
       o.emplace("instance", id.instance);
       AddContent(o, *sub, depth + 1);
@@ -92,12 +87,12 @@ class Encoder {
   json::value EncodeValue(const StoreObject::Value& v) const {
     if (const auto* s = std::get_if<std::string>(&v)) {
       CheckString(*s);
-      return json::value(json::string_view(*s), Storage());
+      return json::value(json::string_view(*s), Har::WipingJsonStorage());
     }
     if (const auto* i = std::get_if<int64_t>(&v)) {
-      return json::value(*i, Storage());
+      return json::value(*i, Har::WipingJsonStorage());
     }
-    json::array a(Storage());
+    json::array a(Har::WipingJsonStorage());
     for (const auto& s : std::get<std::vector<std::string>>(v)) {
       CheckString(s);
       a.emplace_back(json::string_view(s));
@@ -112,7 +107,7 @@ json::object TopLevelJson(const ConfigStoreObject& obj) {
   const ConfigStoreObjectId& id = obj.GetConfigStoreObjectId();
   Encoder enc(id);
   enc.CheckId();
-  json::object o(Storage());
+  json::object o(Har::WipingJsonStorage());
   o.emplace("key", id.key);
   o.emplace("group", id.group);
   o.emplace("component", id.component);
@@ -240,7 +235,8 @@ Error DecodeContent(const json::object& o, ConfigStoreObject& target, int depth,
   return std::nullopt;
 }
 
-Error ParseText(std::string_view text, json::value& out, json::storage_ptr storage = Storage()) {
+Error ParseText(std::string_view text, json::value& out,
+                json::storage_ptr storage = Har::WipingJsonStorage()) {
   if (text.size() > kMaxTextSize) {
     return "text: larger than " + std::to_string(kMaxTextSize) + " bytes";
   }
@@ -354,7 +350,7 @@ bool IsValidUtf8(std::string_view s) {
 std::string EncodeBody(const ConfigStoreObject& obj) {
   Encoder enc(obj.GetConfigStoreObjectId());
   enc.CheckId();
-  json::object o(Storage());
+  json::object o(Har::WipingJsonStorage());
   enc.AddContent(o, obj, 1);
   std::string body = json::serialize(o);
   if (body.size() > kMaxTextSize) {
@@ -373,7 +369,7 @@ std::shared_ptr<ConfigStoreObject> DecodeBody(const ConfigStoreObjectId& id,
   auto obj = std::make_shared<ConfigStoreObject>(id);
   Error e;
   {
-    json::monotonic_resource resource(arena, sizeof arena, Storage());
+    json::monotonic_resource resource(arena, sizeof arena, Har::WipingJsonStorage());
     json::value v;
     e = ParseText(body, v, json::storage_ptr(&resource));
     if (!e) {
@@ -393,15 +389,15 @@ std::shared_ptr<ConfigStoreObject> DecodeBody(const ConfigStoreObjectId& id,
 std::string ObjectText(const ConfigStoreObject& obj) { return json::serialize(TopLevelJson(obj)); }
 
 std::string ExportText(const ConfigStoreObjectId& selection, const Objects& objects) {
-  json::object root(Storage());
+  json::object root(Har::WipingJsonStorage());
   root.emplace("format", kExportFormat);
   root.emplace("version", kExportVersion);
-  json::object sel(Storage());
+  json::object sel(Har::WipingJsonStorage());
   sel.emplace("key", selection.key);
   sel.emplace("group", selection.group);
   sel.emplace("component", selection.component);
   root.emplace("selection", std::move(sel));
-  json::array list(Storage());
+  json::array list(Har::WipingJsonStorage());
   for (const auto& obj : objects) {
     list.emplace_back(TopLevelJson(*obj));
   }

@@ -4,9 +4,11 @@
 // alignment argument than it was allocated with). Header-only: users link Boost.JSON themselves.
 #pragma once
 
+#include <harlibs/no_destructor.h>
 #include <harlibs/secure.h>
 
 #include <boost/json/memory_resource.hpp>
+#include <boost/json/storage_ptr.hpp>
 
 #include <cstddef>
 #include <new>
@@ -31,5 +33,11 @@ class WipingJsonResource final : public boost::json::memory_resource {
     return this == &other;
   }
 };
+
+// The process's one wiping resource (it has no state), for trees that outlive a scope.
+inline boost::json::storage_ptr WipingJsonStorage() {
+  static NoDestructor<WipingJsonResource> resource;
+  return boost::json::storage_ptr(&*resource);
+}
 
 }  // namespace Har
