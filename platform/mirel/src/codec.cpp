@@ -37,6 +37,22 @@ boost::json::value EncodeMessage(const Message& message, const EncodeOptions& op
       {"id", message.id}, {"defaultMessage", std::move(text)}, {"args", std::move(args)}};
 }
 
+void WipeJsonTexts(boost::json::value& value) {
+  // A stack, not recursion: the tree's depth is the input's.
+  std::vector<boost::json::value*> pending{&value};
+  while (!pending.empty()) {
+    boost::json::value& item = *pending.back();
+    pending.pop_back();
+    if (auto* text = item.if_string()) {
+      Har::Cleanse(text->data(), text->size());
+    } else if (auto* array = item.if_array()) {
+      for (auto& element : *array) pending.push_back(&element);
+    } else if (auto* object = item.if_object()) {
+      for (auto& member : *object) pending.push_back(&member.value());
+    }
+  }
+}
+
 namespace Detail {
 namespace {
 

@@ -3,6 +3,7 @@
 #include <mirel/errors.h>
 
 #include <harlibs/secure.h>
+#include <harlibs/wiping_json.h>
 
 #include <boost/json/parser.hpp>
 #include <boost/json/serializer.hpp>
@@ -27,7 +28,8 @@ bool ParseJson(std::string_view body, const DecodeLimits& limits, boost::json::v
   options.max_depth = limits.maxDepth;
   unsigned char scratch[4096];  // holds pieces of the body's texts, which can be secrets
   Har::WipeGuard wipeScratch(scratch, sizeof(scratch));
-  boost::json::parser parser(boost::json::storage_ptr(), options, scratch, sizeof(scratch));
+  boost::json::parser parser(Har::WipingJsonStorage(), options, scratch, sizeof(scratch));
+  parser.reset(Har::WipingJsonStorage());  // the tree is wiped as it is released
   boost::system::error_code ec;
   parser.write(body.data(), body.size(), ec);
   if (ec) return false;

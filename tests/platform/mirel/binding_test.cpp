@@ -9,6 +9,7 @@
 
 #include <boost/json/parse.hpp>
 #include <gtest/gtest.h>
+#include <test_wipes.h>
 
 #include <algorithm>
 #include <set>
@@ -24,6 +25,7 @@ class FakeKeyOperation : public KeyOp::AsyncServiceInterface {
   void GenerateKey(const std::string& provider, int64_t keySize,
                    Mirel::AsyncResult<KeyOp::GeneratedKey> result) override {
     calls.push_back("generate " + provider + " " + std::to_string(keySize));
+    providerText = provider.data();
     result.SetResult(KeyOp::GeneratedKey{"wrapped", std::string("clear")});
   }
   void Encrypt(const std::string&, const std::string&,
@@ -31,6 +33,7 @@ class FakeKeyOperation : public KeyOp::AsyncServiceInterface {
   void Decrypt(const std::string&, const std::string&,
                Mirel::AsyncResult<KeyOp::DecryptResult>) override {}
   std::vector<std::string> calls;
+  const char* providerText = nullptr;  // the decoded parameter the call was given
 };
 
 MethodResult Call(const Mirel::Binding::BoundInterface& bound, const char* op, const char* params) {
@@ -47,10 +50,15 @@ TEST(Binding, KeyOperationDecodesInvokesEncodes) {
   auto impl = std::make_shared<FakeKeyOperation>();
   auto localizer = std::make_shared<Mirel::L10n::Localizer>("en_US", nullptr);
   const auto bound = KeyOp::AsyncServiceBinder::BindImplementation(impl, localizer);
+  TestSupport::WipeRecorder wipes;
   const auto ok = Call(*bound, "generate_key", R"({"provider": "prov1", "keySize": 32})");
   ASSERT_FALSE(ok.IsError());
   EXPECT_EQ(*ok.value, boost::json::parse(R"({"wrappedKey": "wrapped", "key": "clear"})"));
   EXPECT_EQ(impl->calls, std::vector<std::string>{"generate prov1 32"});
+  // The decoded parameters are wiped once the call has returned.
+  EXPECT_TRUE(wipes.Saw([&](const TestSupport::Wipe& w) {
+    return w.data == impl->providerText && w.size >= 5 && w.zero;
+  }));
 }
 
 // Which params are invalid, and the member named, is the codec's; here, that they are answered

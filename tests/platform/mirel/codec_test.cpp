@@ -7,6 +7,7 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <gtest/gtest.h>
+#include <test_wipes.h>
 
 namespace {
 
@@ -22,6 +23,15 @@ const char* kCreateSpec = R"({
                 "kmipServer": {"servers": [{"name": "s1", "address": {"hostname": "kmip1", "port": 5696}},
                                            {"name": "s2", "address": {"hostname": "kmip2"}}],
                                "username": "u"}}})";
+
+struct Carrier {
+  std::string password;
+  std::vector<uint8_t> configuration;
+  std::optional<std::vector<std::string>> keys;
+  std::map<std::string, std::string> extra;
+  boost::json::value passed;
+};
+BOOST_DESCRIBE_STRUCT(Carrier, (), (password, configuration, keys, extra, passed))
 
 template <class T>
 DecodeError DecodeFailure(const char* json) {
@@ -137,6 +147,31 @@ TEST(Codec, MessagesInResultsAreRendered) {
       "id": "com.velora.ovik.kms.key_server_timeout",
       "defaultMessage": "Timed out waiting for response from key server s1.",
       "args": {"server": "s1"}}]})"));
+}
+
+// Every text and byte of a decoded record is overwritten in place, whatever holds it.
+TEST(Codec, WipeTextsOverwritesEveryTextOfARecord) {
+  Carrier carrier;
+  DecodeError error;
+  ASSERT_TRUE(Decode(boost::json::parse(R"({"password": "a-password-past-the-inline-buffer",
+      "configuration": "c2VjcmV0IGNvbmZpZ3VyYXRpb24=", "keys": ["key-one-past-the-inline-buffer"],
+      "extra": {"pin": "extra-pin-past-the-inline-buffer"}, "passed": {"k": ["passed-text"]}})"),
+                     carrier, error));
+  const std::vector<std::pair<const void*, size_t>> texts = {
+      {carrier.password.data(), carrier.password.size()},
+      {carrier.configuration.data(), carrier.configuration.size()},
+      {carrier.keys->front().data(), carrier.keys->front().size()},
+      {carrier.extra.at("pin").data(), carrier.extra.at("pin").size()},
+      {carrier.passed.at("k").at(0).as_string().data(), 11}};
+  TestSupport::WipeRecorder wipes;
+  Mirel::Codec::WipeTexts(carrier);
+  for (const auto& [data, size] : texts) {
+    EXPECT_TRUE(wipes.Saw([&](const TestSupport::Wipe& w) {
+      return w.data == data && w.size >= size && w.zero;
+    })) << size;
+  }
+  EXPECT_TRUE(carrier.password.empty());
+  EXPECT_TRUE(carrier.configuration.empty());
 }
 
 }  // namespace

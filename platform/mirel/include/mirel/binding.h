@@ -114,6 +114,11 @@ class MethodOperation final : public BoundOperation {
 
   void Invoke(const boost::json::value& params, CompletionCallback done) const override {
     Params decoded{};
+    // Wiped however the call ends: the implementation has taken what it keeps by then.
+    struct WipeDecoded {
+      Params& params;
+      ~WipeDecoded() { Codec::WipeTexts(params); }
+    } wipeDecoded{decoded};
     Codec::DecodeError error;
     if (!DecodeParams(params, decoded, error)) {
       done(MethodResult::Error(InvalidParamsError(error.path.empty() ? "params" : error.path)));

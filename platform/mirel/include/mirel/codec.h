@@ -15,6 +15,8 @@
 
 #include <mirel/provider.h>
 
+#include <harlibs/secure.h>
+
 #include <boost/describe.hpp>
 #include <boost/describe/enumerators.hpp>
 #include <boost/describe/members.hpp>
@@ -57,6 +59,8 @@ std::string EncodeBase64(const std::vector<uint8_t>& bytes);
 bool DecodeBase64(std::string_view text, std::vector<uint8_t>& out);
 // The message as JSON, rendered through the localizer when one is given.
 boost::json::value EncodeMessage(const Message& message, const EncodeOptions& options);
+// Overwrites the bytes of every string value in the tree, in place (member names are kept).
+void WipeJsonTexts(boost::json::value& value);
 
 namespace Detail {
 
@@ -280,6 +284,36 @@ bool Decode(const boost::json::value& json, T& out, DecodeError& error) {
     return DecodeStruct(json, out, error);
   } else {
     static_assert(sizeof(T) == 0, "type not supported by the codec");
+  }
+}
+
+// Overwrites the texts and bytes a decoded record holds (strings, binary members, map values, the
+// strings of passed-through JSON) and empties its strings and binary members: decoded records can
+// carry passwords and keys. Strings and binary members are overwritten up to their capacity, so a
+// moved-from string's inline buffer is wiped too.
+// Numbers, booleans, enumerations and set elements are left as they are.
+template <class T>
+void WipeTexts(T& value) {
+  using namespace Detail;
+  if constexpr (std::is_same_v<T, std::string>) {
+    value.resize(value.capacity());
+    Har::Cleanse(value.data(), value.size());
+    value.clear();
+  } else if constexpr (std::is_same_v<T, std::vector<uint8_t>>) {
+    value.resize(value.capacity());
+    Har::Cleanse(value.data(), value.size());
+    value.clear();
+  } else if constexpr (std::is_same_v<T, boost::json::value>) {
+    WipeJsonTexts(value);
+  } else if constexpr (IsVector<T>::value) {
+    for (auto& item : value) WipeTexts(item);
+  } else if constexpr (IsOptional<T>::value) {
+    if (value) WipeTexts(*value);
+  } else if constexpr (std::is_same_v<T, std::map<std::string, std::string>>) {
+    for (auto& entry : value) WipeTexts(entry.second);
+  } else if constexpr (kIsStruct<T>) {
+    boost::mp11::mp_for_each<boost::describe::describe_members<T, boost::describe::mod_public>>(
+        [&](auto d) { WipeTexts(value.*d.pointer); });
   }
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <harlibs/secure.h>
+#include <harlibs/wiping_json.h>
 
 #include <boost/json/value.hpp>
 
@@ -48,10 +49,12 @@ using Headers = std::vector<std::pair<std::string, std::string>>;  // lower-case
 
 // The decoded JSON-RPC request.
 struct ApiRequest {
-  boost::json::value id;      // echoed in the answer
-  std::string serviceId;      // e.g. "com.velora.ovik.kms.key_operation"
-  std::string operationId;    // e.g. "generate_key"
-  boost::json::value params;  // object, or null when absent
+  boost::json::value id;    // echoed in the answer
+  std::string serviceId;    // e.g. "com.velora.ovik.kms.key_operation"
+  std::string operationId;  // e.g. "generate_key"
+  // Object, or null when absent. Its storage wipes every block it releases: params can carry
+  // passwords, keys and whole configurations.
+  boost::json::value params = boost::json::value(Har::WipingJsonStorage());
 };
 
 // Per-call state shared by the pipeline stages: request headers, the locale, the bearer token and

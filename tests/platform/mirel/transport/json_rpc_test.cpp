@@ -3,6 +3,9 @@
 
 #include <boost/json.hpp>
 #include <gtest/gtest.h>
+#include <test_wipes.h>
+
+#include <optional>
 
 namespace {
 
@@ -85,6 +88,25 @@ TEST(JsonRpcDecode, LimitsAreEnforced) {
   std::string deep = R"({"jsonrpc":"2.0","id":1,"method":"a.b","params":{"x":)" +
                      std::string(100, '[') + std::string(100, ']') + "}}";
   EXPECT_EQ(DecodeRequest(deep).errorCode, kParseErrorCode);
+}
+
+// The decoded params live in wiping storage, also after the request has been moved along: a
+// password in them is overwritten when the request is released.
+TEST(JsonRpcDecode, ParamsAreWipedWhenTheRequestIsReleased) {
+  DecodeResult decoded = DecodeRequest(
+      R"({"jsonrpc":"2.0","id":1,"method":"a.b","params":{"password":"pw-past-the-inline-buffer"}})");
+  ASSERT_TRUE(decoded.ok);
+  std::optional<ApiRequest> request(std::move(decoded.request));
+  const boost::json::string& password = request->params.at("password").as_string();
+  const void* text = password.data();
+  const size_t size = password.size();
+  TestSupport::WipeRecorder wipes;
+  request.reset();
+  EXPECT_TRUE(wipes.Saw([&](const TestSupport::Wipe& w) {
+    return w.data <= text &&
+           static_cast<const char*>(text) + size <= static_cast<const char*>(w.data) + w.size &&
+           w.zero;
+  }));
 }
 
 // The answer to call `id`, parsed back.
