@@ -10,7 +10,8 @@
 //   ends; passwords and private keys when the provider information holding them is released.
 // - A buffer the code does not own (a library's output, a parser's string, a connection's request
 //   buffer) is watched by a Har::WipeGuard for the scope that uses it, and wiped when that scope
-//   ends on every path. A call's request buffer and bearer token are wiped when the call ends.
+//   ends on every path. A call's request buffer, bearer token and decoded parameters are wiped
+//   when the call ends (the parameters' JSON tree lives in wiping storage, see wiping_json.h).
 //
 // Every wipe goes through Har::Cleanse. Tests observe wipes by installing a WipeObserver; nothing
 // is observed unless one is installed.
